@@ -1,0 +1,12 @@
+# Sanitizer flags for the whole build, chosen with -DBRENU_SANITIZE=address|thread.
+if(BRENU_SANITIZE STREQUAL "address")
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(BRENU_SANITIZE STREQUAL "thread")
+  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT BRENU_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "BRENU_SANITIZE must be empty, address or thread")
+endif()
+if(_san)
+  add_compile_options(${_san})
+  add_link_options(${_san})
+endif()

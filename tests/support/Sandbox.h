@@ -1,0 +1,77 @@
+#pragma once
+// Private network sandbox for tests and benchmarks that open sockets.
+//
+// EnterPrivateNetwork() moves the calling thread (and every thread or process it
+// starts afterwards) into a fresh network namespace whose only interface is
+// loopback. DeviceNetwork then adds a second namespace for simulated devices,
+// joined to the first by a veth pair:
+//
+//   workstation side  "brw0"  10.77.0.1/24   (the namespace of the test)
+//   device side       "brd0"  10.77.0.2/24   (the child namespace)
+//
+// More addresses can be added on either side. Nothing sent here can leave the
+// machine: the namespaces hold no other interfaces.
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sandbox {
+
+inline constexpr const char *kWorkstationAddress = "10.77.0.1";
+inline constexpr const char *kDeviceAddress = "10.77.0.2";
+inline constexpr const char *kWorkstationLink = "brw0";
+inline constexpr const char *kDeviceLink = "brd0";
+
+// Returns an empty string on success, otherwise why the sandbox could not be made.
+std::string EnterPrivateNetwork();
+
+// Runs a command (argv[0] is looked up in PATH) and returns its exit status, or -1.
+int RunCommand(const std::vector<std::string> &argv);
+
+class DeviceNetwork {
+public:
+    // Creates the device namespace and the veth pair; call EnterPrivateNetwork()
+    // first. error() tells whether it worked.
+    DeviceNetwork();
+    ~DeviceNetwork();
+    DeviceNetwork(const DeviceNetwork &) = delete;
+    DeviceNetwork &operator=(const DeviceNetwork &) = delete;
+
+    const std::string &error() const { return m_error; }
+    bool ok() const { return m_error.empty(); }
+
+    // "10.77.0.5/24" style; returns false when `ip` refused.
+    bool AddWorkstationAddress(const std::string &cidr);
+    bool AddDeviceAddress(const std::string &cidr);
+
+    // Runs fn on a thread that lives in the device namespace and waits for it.
+    // Sockets created by fn stay in the device namespace whichever thread uses them later.
+    void RunInDevice(const std::function<void()> &fn) const;
+
+    // A thread in the device namespace, running until fn returns; join it yourself.
+    std::thread StartInDevice(std::function<void()> fn) const;
+
+    // Starts a process in the device namespace; returns its pid or -1.
+    pid_t SpawnInDevice(const std::vector<std::string> &argv) const;
+
+    // Runs a command in the device namespace and returns its exit status.
+    int RunInDeviceCommand(const std::vector<std::string> &argv) const;
+
+    const std::string &namespacePath() const { return m_nsPath; }
+
+private:
+    bool WaitRunning(bool device, const char *link);
+
+    pid_t m_holder = -1;
+    int m_holderPipe = -1;
+    std::string m_nsPath;
+    std::string m_error;
+};
+
+// A UDP socket created in the device namespace (or -1).
+int DeviceUdpSocket(const DeviceNetwork &net);
+
+} // namespace sandbox
