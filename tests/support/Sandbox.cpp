@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -31,18 +31,6 @@ bool SetNetworkNamespace(const std::string &path)
     return ok;
 }
 
-bool InterfaceRunning(const char *name)
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    ifreq req{};
-    std::strncpy(req.ifr_name, name, IFNAMSIZ - 1);
-    bool running = ioctl(s, SIOCGIFFLAGS, &req) == 0 && (req.ifr_flags & IFF_RUNNING);
-    close(s);
-    return running;
-}
-
 } // namespace
 
 std::string EnterPrivateNetwork()
@@ -57,6 +45,12 @@ std::string EnterPrivateNetwork()
 
 int RunCommand(const std::vector<std::string> &argv)
 {
+    // `ip` lives in /usr/sbin, which an ordinary user's PATH often lacks.
+    if (!argv.empty() && argv[0] == "ip" && access("/usr/sbin/ip", X_OK) == 0) {
+        std::vector<std::string> full = argv;
+        full[0] = "/usr/sbin/ip";
+        return RunCommand(full);
+    }
     std::vector<char *> args;
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -117,7 +111,7 @@ DeviceNetwork::DeviceNetwork()
         m_error = "could not set up the veth pair";
         return;
     }
-    if (!WaitRunning(false, kWorkstationLink) || !WaitRunning(true, kDeviceLink))
+    if (!WaitDataPath())
         m_error = "the veth pair did not come up";
 }
 
@@ -132,20 +126,40 @@ DeviceNetwork::~DeviceNetwork()
     // The veth pair disappears with the device namespace.
 }
 
-bool DeviceNetwork::WaitRunning(bool device, const char *link)
+bool DeviceNetwork::WaitDataPath()
 {
+    // A link reports "up" before the kernel has attached its queue, and datagrams sent
+    // in between are dropped. Bounce a probe off the device side until it returns.
+    int probe = DeviceUdpSocket(*this);
+    int ws = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in dev{}, any{};
+    dev.sin_family = any.sin_family = AF_INET;
+    inet_pton(AF_INET, kDeviceAddress, &dev.sin_addr);
+    socklen_t len = sizeof dev;
+    bool ok = probe >= 0 && ws >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&dev), sizeof dev) == 0 &&
+              getsockname(probe, reinterpret_cast<sockaddr *>(&dev), &len) == 0 &&
+              bind(ws, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
+    bool through = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        bool running = false;
-        if (device)
-            RunInDevice([&] { running = InterfaceRunning(link); });
-        else
-            running = InterfaceRunning(link);
-        if (running)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (ok && !through && std::chrono::steady_clock::now() < deadline) {
+        sendto(ws, "?", 1, 0, reinterpret_cast<sockaddr *>(&dev), sizeof dev);
+        pollfd p{probe, POLLIN, 0};
+        if (poll(&p, 1, 5) == 1) {
+            char c;
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            if (recvfrom(probe, &c, 1, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) == 1) {
+                sendto(probe, "!", 1, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+                pollfd q{ws, POLLIN, 0};
+                through = poll(&q, 1, 50) == 1;
+            }
+        }
     }
-    return false;
+    if (probe >= 0)
+        close(probe);
+    if (ws >= 0)
+        close(ws);
+    return through;
 }
 
 bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr)

@@ -63,7 +63,7 @@ public:
     const std::string &namespacePath() const { return m_nsPath; }
 
 private:
-    bool WaitRunning(bool device, const char *link);
+    bool WaitDataPath();
 
     pid_t m_holder = -1;
     int m_holderPipe = -1;
