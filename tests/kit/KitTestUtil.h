@@ -1,0 +1,76 @@
+#pragma once
+// Helpers shared by the kit's tests: waiting for a condition with a deadline, and a
+// temporary directory that is removed with everything in it.
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <ftw.h>
+#include <unistd.h>
+
+namespace kittest {
+
+// Polls pred every millisecond until it is true or the deadline passes.
+inline bool WaitFor(const std::function<bool()> &pred,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        const char *base = std::getenv("TMPDIR");
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/kit-test-XXXXXX";
+        if (mkdtemp(templ.data()))
+            m_path = templ;
+    }
+    ~TempDir()
+    {
+        if (!m_path.empty())
+            nftw(m_path.c_str(), &RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    // The directory without a trailing separator.
+    const std::string &path() const { return m_path; }
+    // The directory with a trailing separator.
+    std::string dir() const { return m_path + "/"; }
+
+private:
+    static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+    {
+        ::remove(path);
+        return 0;
+    }
+    std::string m_path;
+};
+
+inline std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline bool WriteFile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+} // namespace kittest
