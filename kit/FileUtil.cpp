@@ -1,0 +1,137 @@
+#include "kit/FileUtil.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Vant {
+
+namespace {
+
+// Opens a regular file for reading; directories and devices are refused, as they
+// would be by the file APIs these helpers were written against.
+std::FILE *OpenRegularForReading(const std::string &path, struct stat *st)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return nullptr;
+    if (fstat(fileno(file), st) != 0 || !S_ISREG(st->st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool LengthInRange(const std::string &path) { return path.size() >= 2 && path.size() <= kMaxPath; }
+
+} // namespace
+
+std::string GetModuleDirectory()
+{
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return std::string();
+    std::string path(buffer, static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return path.substr(0, slash + 1);
+}
+
+std::string AddBackslash(const std::string &path)
+{
+    if (path.size() > 1 && path.back() == '/')
+        return path;
+    return path + '/';
+}
+
+bool CreateDirectoryPath(const std::string &path)
+{
+    const std::string full = AddBackslash(path);
+    for (std::size_t pos = full.find('/'); pos != std::string::npos; pos = full.find('/', pos + 1)) {
+        if (pos == 0)
+            continue; // the root
+        const std::string part = full.substr(0, pos);
+        if (access(part.c_str(), R_OK) != 0 && mkdir(part.c_str(), 0755) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool IsDirectoryPath(const std::string &path)
+{
+    struct stat st;
+    return LengthInRange(path) && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsPathOnVolume(const std::string &path)
+{
+    struct stat st;
+    return LengthInRange(path) && stat(AddBackslash(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveDirectoryFiles(const std::string &path)
+{
+    if (!IsPathOnVolume(path))
+        return false;
+    DIR *dir = opendir(path.c_str());
+    if (!dir)
+        return false;
+    const std::string base = AddBackslash(path);
+    bool ok = true;
+    while (dirent *entry = readdir(dir)) {
+        const std::string name = base + entry->d_name;
+        struct stat st;
+        if (lstat(name.c_str(), &st) != 0) {
+            ok = false;
+            break;
+        }
+        if (!S_ISREG(st.st_mode))
+            continue;
+        if (!DeleteFilePath(name)) {
+            ok = false;
+            break;
+        }
+    }
+    closedir(dir);
+    return ok && rmdir(path.c_str()) == 0;
+}
+
+bool FileExists(const std::string &path)
+{
+    struct stat st;
+    std::FILE *file = OpenRegularForReading(path, &st);
+    if (!file)
+        return false;
+    std::fclose(file);
+    return true;
+}
+
+bool CreateEmptyFile(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "w+");
+    if (!file)
+        return false;
+    return std::fclose(file) == 0;
+}
+
+bool DeleteFilePath(const std::string &path) { return unlink(path.c_str()) == 0; }
+
+int32_t GetFileLength(const std::string &path)
+{
+    struct stat st;
+    std::FILE *file = OpenRegularForReading(path, &st);
+    if (!file)
+        return 0;
+    std::fclose(file);
+    if (st.st_size > std::numeric_limits<int32_t>::max())
+        return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(st.st_size);
+}
+
+} // namespace Vant

@@ -1,0 +1,38 @@
+#pragma once
+// Path and file helpers of the kit. Paths are UTF-8 byte strings with "/" as the
+// separator; every function reports failure by its result and never throws on its
+// own. The kit's path limit is kMaxPath characters.
+#include <cstdint>
+#include <string>
+
+namespace Vant {
+
+constexpr std::size_t kMaxPath = 259;
+
+// The directory of the running executable, ending with "/" (empty if unknown).
+std::string GetModuleDirectory();
+// The path itself when it is longer than one character and ends with "/";
+// otherwise the path followed by "/".
+std::string AddBackslash(const std::string &path);
+// Creates every missing directory on the path. The empty first part of an absolute
+// path is the root, which exists. Directories made before a failure stay.
+bool CreateDirectoryPath(const std::string &path);
+// True when the path has 2 to kMaxPath characters and names an existing directory.
+bool IsPathOnVolume(const std::string &path);
+// Deletes the regular files directly inside the directory, then the directory
+// itself. Subdirectories and symbolic links are neither entered nor deleted (so
+// their parent stays). Stops at the first file that cannot be deleted.
+bool RemoveDirectoryFiles(const std::string &path);
+// True when the path names a regular file that can be opened for reading.
+bool FileExists(const std::string &path);
+// Creates the file, or cuts an existing one to zero length.
+bool CreateEmptyFile(const std::string &path);
+bool DeleteFilePath(const std::string &path);
+// Length of a regular file that can be opened for reading; 0 otherwise. Files of
+// 2 GiB or more answer INT32_MAX.
+int32_t GetFileLength(const std::string &path);
+// True when the path has 2 to kMaxPath characters and is a directory (not following
+// a final symbolic link).
+bool IsDirectoryPath(const std::string &path);
+
+} // namespace Vant

@@ -1,0 +1,47 @@
+#include "kit/Zip.h"
+
+#include <cstdio>
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+namespace Vant {
+
+bool CZip::CompressFile(const std::string &source, const std::string &target)
+{
+    std::FILE *in = std::fopen(source.c_str(), "rb");
+    if (!in)
+        return false;
+    struct stat st;
+    if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(in);
+        return false;
+    }
+    gzFile out = gzopen(target.c_str(), "wb6");
+    if (!out) {
+        std::fclose(in);
+        return false;
+    }
+    static constexpr std::size_t kPiece = 16384;
+    char piece[kPiece];
+    bool ok = true;
+    for (;;) {
+        std::size_t n = std::fread(piece, 1, kPiece, in);
+        if (n > 0 && gzwrite(out, piece, static_cast<unsigned>(n)) != static_cast<int>(n)) {
+            ok = false;
+            break;
+        }
+        if (n < kPiece) {
+            ok = !std::ferror(in);
+            break;
+        }
+    }
+    // gzclose writes the last block and the trailer: its failure is a failure too,
+    // or the caller would truncate a log whose copy is incomplete.
+    if (gzclose(out) != Z_OK)
+        ok = false;
+    std::fclose(in);
+    return ok;
+}
+
+} // namespace Vant

@@ -1,0 +1,18 @@
+#pragma once
+// Vant::CZip: compresses one file into a new gzip file (zlib's gzip interface,
+// level 6, 16384-byte pieces). Keeps no state; any instance compresses any file.
+#include <string>
+
+namespace Vant {
+
+class CZip {
+public:
+    virtual ~CZip() = default;
+    // True when the whole source has been written into the target as a gzip file
+    // and the target was closed without error. An existing target is replaced; the
+    // source is never changed. A source that is missing or not a regular file
+    // creates no target; after a later failure the partial target stays.
+    bool CompressFile(const std::string &source, const std::string &target);
+};
+
+} // namespace Vant
