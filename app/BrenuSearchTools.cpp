@@ -1,0 +1,94 @@
+#include "app/BrenuSearchTools.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QMenu>
+#include <QStandardItemModel>
+
+#include "app/DeviceRowIndex.h"
+#include "app/DeviceTable.h"
+#include "app/QBrenuInfo.h"
+#include "app/QMyItemDelegate.h"
+#include "app/UiTexts.h"
+#include "protocol/UdpCastGroup.h"
+
+BrenuSearchTools::BrenuSearchTools(QWidget *parent) : QMainWindow(parent)
+{
+    ui.setupUi(this);
+
+    m_menu = new QMenu(this);
+    m_actionModify = new QAction(UiText::MenuModify(), m_menu);
+    connect(m_actionModify, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
+    m_menu->addAction(m_actionModify);
+    m_actionReboot = new QAction(UiText::MenuReboot(), m_menu);
+    connect(m_actionReboot, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
+    m_menu->addAction(m_actionReboot);
+
+    m_model = new QStandardItemModel(this);
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
+    m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
+    SetUpTable();
+
+    connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
+    connect(ui.btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
+    connect(ui.btn_reboot, &QPushButton::clicked, this, &BrenuSearchTools::slot_RebootClicked);
+    connect(ui.tabView_brenu, &QTableView::doubleClicked, this, &BrenuSearchTools::onOpenHttpView);
+    connect(ui.tabView_brenu, &QTableView::customContextMenuRequested, this,
+            &BrenuSearchTools::slot_OnCustomContextMenuRequested);
+
+    // The search runs from here until the destructor; answers arrive through
+    // MsgCallBack on the searchers' socket threads.
+    m_udpCastGroup = new QUdpCastGroup(MsgCallBack, this);
+    m_udpCastGroup->Start();
+
+    m_infoDialog = new QBrenuInfo(this);
+
+    m_deviceCount.store(0);
+}
+
+BrenuSearchTools::~BrenuSearchTools()
+{
+    // Stop returns only after every searcher thread has ended, so no callback can
+    // reach the window while it is taken apart.
+    if (m_udpCastGroup) {
+        m_udpCastGroup->Stop();
+        delete m_udpCastGroup;
+        m_udpCastGroup = nullptr;
+    }
+    delete m_infoDialog;
+    m_infoDialog = nullptr;
+}
+
+void BrenuSearchTools::SetUpTable()
+{
+    QTableView *view = ui.tabView_brenu;
+    view->setModel(m_model);
+    QHeaderView *header = view->horizontalHeader();
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        header->resizeSection(column, DeviceTable::ColumnWidth(column));
+    for (int column = 0; column < DeviceTable::ColDescription; ++column)
+        header->setSectionResizeMode(column, QHeaderView::Fixed);
+    header->setSectionResizeMode(DeviceTable::ColDescription, QHeaderView::Stretch);
+    header->setFixedHeight(30);
+    header->setHighlightSections(false);
+    header->setSectionsMovable(false);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setItemDelegate(new QMyItemDelegate(view));
+    view->setSortingEnabled(true);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+}
+
+void BrenuSearchTools::UpdateDeviceCount()
+{
+    ui.lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+}
+
+void BrenuSearchTools::slot_RefreshClicked()
+{
+    m_model->removeRows(0, m_model->rowCount());
+    m_deviceCount.exchange(0);
+    ui.lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+}

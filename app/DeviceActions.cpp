@@ -1,0 +1,127 @@
+// What the operator does with a listed device: the context menu, reboot, the
+// settings dialog and the web page.
+#include <QCursor>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPersistentModelIndex>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QUrl>
+
+#include "app/BrenuSearchTools.h"
+#include "app/DeviceCommand.h"
+#include "app/DeviceTable.h"
+#include "app/Ipv4Text.h"
+#include "app/QBrenuInfo.h"
+#include "app/UiTexts.h"
+#include "protocol/Json.h"
+
+namespace {
+
+constexpr const char *kRebootApi = "/brenu/model/reboot.htm";
+
+QString CellText(const QStandardItemModel &model, int row, int column)
+{
+    return model.index(row, column).data(Qt::DisplayRole).toString();
+}
+
+bool ConfirmReboot(QWidget *parent)
+{
+    QMessageBox box(QMessageBox::Question, UiText::ConfirmTitle(), UiText::ConfirmReboot(),
+                    QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box.button(QMessageBox::Ok)->setText(UiText::ConfirmOk());
+    box.button(QMessageBox::Cancel)->setText(UiText::ConfirmCancel());
+    return box.exec() == QMessageBox::Ok;
+}
+
+} // namespace
+
+void BrenuSearchTools::slot_OnCustomContextMenuRequested(QPoint pos)
+{
+    const QModelIndex index = ui.tabView_brenu->indexAt(pos);
+    if (!index.isValid() || !m_model->itemFromIndex(index))
+        return;
+    m_menu->exec(QCursor::pos());
+}
+
+void BrenuSearchTools::slot_MenuClicked()
+{
+    QObject *action = sender();
+    const QModelIndex current = ui.tabView_brenu->currentIndex();
+    if (!current.isValid())
+        return;
+    if (action == m_actionReboot)
+        onRebootBrenu(current);
+    else if (action == m_actionModify)
+        onUpdateBrenu(current);
+}
+
+void BrenuSearchTools::slot_RebootClicked()
+{
+    const QModelIndex current = ui.tabView_brenu->currentIndex();
+    if (current.isValid())
+        onRebootBrenu(current);
+}
+
+void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
+{
+    if (!index.isValid() || !m_model->itemFromIndex(index))
+        return;
+    const int row = index.row();
+    QStringList cells;
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        cells.append(CellText(*m_model, row, column));
+    m_infoDialog->SetDeviceInfo(cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6],
+                                cells[7], cells[8]);
+    m_infoDialog->exec();
+}
+
+void BrenuSearchTools::onRebootBrenu(QModelIndex index)
+{
+    if (!index.isValid() || !m_model->itemFromIndex(index))
+        return;
+    // Answers keep arriving while the message boxes are open; the persistent index
+    // follows the device's row whatever happens to the table meanwhile.
+    const QPersistentModelIndex deviceRow(index);
+    if (!ConfirmReboot(this) || !deviceRow.isValid())
+        return;
+
+    const int row = deviceRow.row();
+    const QString serialNo = CellText(*m_model, row, DeviceTable::ColSerialNo);
+    const QString address = CellText(*m_model, row, DeviceTable::ColAddress);
+    const int port = CellText(*m_model, row, DeviceTable::ColPort).toInt(nullptr, 10);
+    if (address.isEmpty() || !IsCommandPort(port))
+        return;
+
+    Vant::CProtocalJson request;
+    request.SetApi(kRebootApi);
+    const QByteArray serialBytes = serialNo.toUtf8();
+    request.SetDataString(0, "serialNo", serialBytes.constData());
+
+    const CommandResult result = SendDeviceCommand(this, address, port, request, serialBytes);
+    if (result == CommandResult::ConnectFailed) {
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
+        return;
+    }
+    const bool succeeded = result == CommandResult::Succeeded;
+    QMessageBox::information(this, UiText::BoxTitle(), succeeded ? UiText::Succeeded() : UiText::Failed(),
+                             QMessageBox::Ok);
+    if (!succeeded || !deviceRow.isValid())
+        return;
+    m_deviceCount.fetch_sub(1);
+    UpdateDeviceCount();
+    m_model->removeRow(deviceRow.row());
+}
+
+void BrenuSearchTools::onOpenHttpView(QModelIndex index)
+{
+    if (!index.isValid() || !m_model->itemFromIndex(index))
+        return;
+    const QByteArray address = CellText(*m_model, index.row(), DeviceTable::ColAddress).toUtf8();
+    if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size()))))
+        return;
+    // The desktop's default browser opens the device's own page; a failure to start
+    // it is not reported.
+    QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + QString::fromUtf8(address)));
+}

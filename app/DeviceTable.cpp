@@ -1,0 +1,100 @@
+#include "app/DeviceTable.h"
+
+#include <QStandardItem>
+#include <QStandardItemModel>
+
+#include "app/UiTexts.h"
+
+namespace DeviceTable {
+
+namespace {
+
+struct ColumnInfo {
+    const char *header;
+    int width;
+    Qt::Alignment alignment;
+};
+
+constexpr Qt::Alignment kLeft = Qt::AlignLeft | Qt::AlignVCenter;
+constexpr Qt::Alignment kRight = Qt::AlignRight | Qt::AlignVCenter;
+constexpr Qt::Alignment kCentre = Qt::AlignCenter;
+
+const ColumnInfo kColumns[ColumnCount] = {
+    {"设备序列号", 320, kLeft},
+    {"IPv4地址", 150, kLeft},
+    {"端口", 70, kRight},
+    {"DHCP", 70, kCentre},
+    {"子网掩码", 150, kLeft},
+    {"默认网关", 150, kLeft},
+    {"DNS服务器", 150, kLeft},
+    {"物理地址", 170, kCentre},
+    {"描述", 200, kLeft},
+};
+
+QString CellText(const DeviceRecord &record, int column)
+{
+    switch (column) {
+    case ColSerialNo: return record.serialNo;
+    case ColAddress: return record.address;
+    case ColPort: return QString::number(record.port, 10);
+    case ColDhcp: return DhcpText(record.dhcp);
+    case ColSubnetMask: return record.subnetMask;
+    case ColGateway: return record.gateway;
+    case ColDns: return record.dns;
+    case ColMac: return record.mac;
+    case ColDescription: return record.description;
+    default: return QString();
+    }
+}
+
+} // namespace
+
+QString HeaderText(int column)
+{
+    return column >= 0 && column < ColumnCount ? QString::fromUtf8(kColumns[column].header) : QString();
+}
+
+int ColumnWidth(int column)
+{
+    return column >= 0 && column < ColumnCount ? kColumns[column].width : 0;
+}
+
+QString DhcpText(bool on)
+{
+    return on ? UiText::DhcpOn() : UiText::DhcpOff();
+}
+
+QList<QStandardItem *> MakeRow(const DeviceRecord &record)
+{
+    QList<QStandardItem *> items;
+    items.reserve(ColumnCount);
+    for (int column = 0; column < ColumnCount; ++column) {
+        auto *item = new QStandardItem(CellText(record, column));
+        if (column == ColSerialNo)
+            item->setData(record.serialNo, kSerialNoRole);
+        item->setTextAlignment(kColumns[column].alignment);
+        items.append(item);
+    }
+    return items;
+}
+
+void UpdateRow(QStandardItemModel &model, int row, const DeviceRecord &record)
+{
+    for (int column = ColAddress; column < ColumnCount; ++column) {
+        if (QStandardItem *item = model.item(row, column))
+            item->setText(CellText(record, column));
+    }
+}
+
+int FindRowByScan(const QStandardItemModel &model, const QString &serialNo)
+{
+    const int rows = model.rowCount();
+    for (int row = 0; row < rows; ++row) {
+        const QStandardItem *item = model.item(row, ColSerialNo);
+        if (item && item->data(kSerialNoRole).toString() == serialNo)
+            return row;
+    }
+    return -1;
+}
+
+} // namespace DeviceTable

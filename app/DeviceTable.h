@@ -1,0 +1,47 @@
+#pragma once
+// The layout of the device table and the operations on its rows.
+#include <QList>
+#include <QString>
+#include <Qt>
+
+#include "app/DeviceRecord.h"
+
+class QStandardItem;
+class QStandardItemModel;
+
+namespace DeviceTable {
+
+enum Column {
+    ColSerialNo = 0,
+    ColAddress,
+    ColPort,
+    ColDhcp,
+    ColSubnetMask,
+    ColGateway,
+    ColDns,
+    ColMac,
+    ColDescription,
+    ColumnCount
+};
+
+// The column-0 item keeps the serial number under this role as the row's key.
+constexpr int kSerialNoRole = Qt::UserRole + 1;
+
+QString HeaderText(int column);
+int ColumnWidth(int column);
+
+// "启用" or "禁用".
+QString DhcpText(bool on);
+
+// The nine items of a new row, with their texts, alignments and the key.
+QList<QStandardItem *> MakeRow(const DeviceRecord &record);
+
+// Sets the texts of columns 1 to 8 of an existing row; the key, the alignments
+// and column 0 stay as they are.
+void UpdateRow(QStandardItemModel &model, int row, const DeviceRecord &record);
+
+// The first row whose key equals serialNo (case-sensitive), found by looking at
+// every row in turn; -1 when there is none. The reference for the indexed lookup.
+int FindRowByScan(const QStandardItemModel &model, const QString &serialNo);
+
+} // namespace DeviceTable

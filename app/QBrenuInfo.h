@@ -1,0 +1,47 @@
+#pragma once
+// The settings dialog of one device: shows the row's values, lets the operator
+// change address, mask, gateway, DNS and DHCP, and sends them to the device.
+#include <QDialog>
+#include <QString>
+
+#include <memory>
+
+class QCloseEvent;
+namespace Ui {
+class QBrenuInfo;
+}
+
+class QBrenuInfo : public QDialog {
+    Q_OBJECT
+public:
+    explicit QBrenuInfo(QWidget *parent);
+    ~QBrenuInfo() override;
+
+    // The nine cell texts of a table row, in column order.
+    void SetDeviceInfo(QString serialNo, QString address, QString port, QString dhcp, QString subnetMask,
+                       QString gateway, QString dns, QString mac, QString description);
+
+public slots:
+    void slot_StateChanged(int state);
+    void slot_SaveClicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    bool HasChanges() const;
+    // Focuses and reports the first address field that is not dotted IPv4 text.
+    bool CheckAddressFields();
+
+    // The values as loaded from the row: what the edits are compared against.
+    QString m_serialNo;
+    int m_port = 0;
+    QString m_address;
+    bool m_dhcp = false;
+    QString m_subnetMask;
+    QString m_gateway;
+    QString m_dns;
+    QString m_mac;
+    QString m_description;
+    std::unique_ptr<Ui::QBrenuInfo> ui;
+};

@@ -1,0 +1,9 @@
+#include "app/QMyItemDelegate.h"
+
+void QMyItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                            const QModelIndex &index) const
+{
+    QStyleOptionViewItem plain(option);
+    plain.state &= ~QStyle::State_HasFocus;
+    QStyledItemDelegate::paint(painter, plain, index);
+}

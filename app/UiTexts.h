@@ -1,0 +1,26 @@
+#pragma once
+// The user-visible texts of the window, the table and the message boxes. They are
+// UTF-8 literals turned into strings explicitly, so the process locale plays no part.
+#include <QString>
+
+namespace UiText {
+
+inline QString Get(const char *utf8) { return QString::fromUtf8(utf8); }
+
+inline QString MenuModify() { return Get("修改配置"); }
+inline QString MenuReboot() { return Get("重启设备"); }
+
+inline QString DhcpOn() { return Get("启用"); }
+inline QString DhcpOff() { return Get("禁用"); }
+
+inline QString BoxTitle() { return Get("提示"); }
+inline QString ConfirmTitle() { return Get("警告"); }
+inline QString ConfirmReboot() { return Get("是否确认重启此设备!"); }
+inline QString ConfirmOk() { return Get("确定"); }
+inline QString ConfirmCancel() { return Get("取消"); }
+inline QString ConnectFailed() { return Get("连接失败!"); }
+inline QString Succeeded() { return Get("执行成功!"); }
+inline QString Failed() { return Get("执行失败!"); }
+inline QString BadField() { return Get("格式错误!请输入正确的值!"); }
+
+} // namespace UiText
