@@ -1,0 +1,66 @@
+#pragma once
+// QUdpClient: sends one framed request to one device and waits for its first valid
+// answer.
+//
+// It owns a connected UDP client socket and is that socket's listener: the socket's
+// worker appends every datagram of the device to a reassembly buffer, and Request,
+// on the caller's thread, sends the request and scans that buffer every 100 ms until
+// a frame with a valid message has arrived or the time limit has passed.
+//
+//     QUdpClient client;
+//     if (!client.Connect(address, port, 0, nullptr)) ...   // cannot reach the device
+//     Vant::CProtocalJson answer;
+//     if (client.Request(request, answer, 10000)) ...       // answer holds the reply
+#include <cstdint>
+#include <mutex>
+
+#include "transport/Listener.h"
+
+namespace Vant {
+class IJson;
+class CProtocalJson;
+} // namespace Vant
+
+class QUdpClient : public CUdpClientListener {
+public:
+    // Requests never wait less than this, whatever limit the caller gives.
+    static constexpr int kMinTimeoutMs = 3000;
+    // Pause between two looks at the reassembly buffer.
+    static constexpr int kPollMs = 100;
+
+    QUdpClient();
+    // Stops and deletes the socket, then releases the reassembly buffer.
+    ~QUdpClient() override;
+    QUdpClient(const QUdpClient &) = delete;
+    QUdpClient &operator=(const QUdpClient &) = delete;
+
+    // Starts the socket towards address:port (UTF-8 text: an IP literal or a host
+    // name). connect 0 connects at once; bindAddress may be null. False when the
+    // socket could not be started (errno holds the reason).
+    bool Connect(const char *address, uint16_t port, int32_t connect, const char *bindAddress);
+    // Sends the request framed and waits up to timeoutMs (at least kMinTimeoutMs) for
+    // the first valid message, which is left in `answer`. False on a send failure or
+    // when nothing valid came in time.
+    bool Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs);
+    // Takes the first valid message out of the reassembly buffer into `answer`; bytes
+    // behind it stay for the next call. False when the buffer holds none.
+    bool ReadResponse(Vant::CProtocalJson &answer);
+
+    // Listener operations, on the socket's threads.
+    ListenerReply SocketReady(IUdpClient *sender, uint32_t connectionId) override;
+    ListenerReply DatagramSent(IUdpClient *sender, uint32_t connectionId, const uint8_t *data,
+                               int32_t length) override;
+    ListenerReply DatagramReceived(IUdpClient *sender, uint32_t connectionId, const uint8_t *data,
+                                   int32_t length) override;
+    ListenerReply SocketClosed(IUdpClient *sender, uint32_t connectionId, CloseOperation operation,
+                               int32_t errorCode) override;
+    ListenerReply BeforeConnect(IUdpClient *sender, uint32_t connectionId, SocketHandle socket) override;
+    // Attaches a fresh reassembly buffer to the socket (replacing an earlier one).
+    ListenerReply SocketConnected(IUdpClient *sender, uint32_t connectionId) override;
+
+private:
+    // Guards the reassembly buffer (the socket's user data): appends on the socket's
+    // worker, scans on the caller's thread.
+    std::mutex m_bufferLock;
+    IUdpClient *m_clientSocket;
+};
