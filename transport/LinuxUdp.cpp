@@ -1,0 +1,98 @@
+#include "transport/LinuxUdp.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "transport/SocketTypes.h"
+
+int OpenUdpSocket(int family)
+{
+    return socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+}
+
+void CloseUdpSocket(int &fd)
+{
+    if (fd < 0)
+        return;
+    shutdown(fd, SHUT_WR);
+    close(fd);
+    fd = -1;
+}
+
+void SetSocketFlag(int fd, int level, int option, int value)
+{
+    setsockopt(fd, level, option, &value, sizeof value);
+}
+
+ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from)
+{
+    iovec piece{buffer, static_cast<size_t>(capacity > 0 ? capacity : 0)};
+    msghdr message{};
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    if (from != nullptr) {
+        from->Clear();
+        message.msg_name = from;
+        message.msg_namelen = sizeof *from;
+    }
+    ReceiveResult result;
+    const ssize_t n = recvmsg(fd, &message, MSG_TRUNC | MSG_DONTWAIT);
+    if (n < 0) {
+        result.error = errno;
+        return result;
+    }
+    result.length = n;
+    result.truncated = (message.msg_flags & MSG_TRUNC) != 0 || n > capacity;
+    return result;
+}
+
+bool InterfaceOfAddress(const SockAddr &address, std::string &name)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (ifaddrs *entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != address.Family())
+            continue;
+        if (address.Family() == AF_INET) {
+            const auto *v4 = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+            found = v4->sin_addr.s_addr == address.v4.sin_addr.s_addr;
+        }
+        if (found)
+            name = entry->ifa_name;
+    }
+    freeifaddrs(list);
+    if (!found)
+        errno = SysError::AddressNotAvailable;
+    return found;
+}
+
+int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port)
+{
+    int fd = OpenUdpSocket(AF_INET);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    sockaddr_in all{};
+    all.sin_family = AF_INET;
+    all.sin_port = htons(port);
+    all.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+                   static_cast<socklen_t>(interfaceName.size() + 1)) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr *>(&all), sizeof all) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}

@@ -1,0 +1,546 @@
+#include "transport/UdpCast.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "transport/ClientOperations.h"
+#include "transport/ConnectionId.h"
+#include "transport/LinuxUdp.h"
+
+namespace {
+
+// Datagrams read per readable event before the worker looks at its signals again,
+// so that a flood can neither starve the send queue nor delay a Stop.
+constexpr int kReceiveBatch = 256;
+
+int ErrorOr(int error, int fallback) { return error != 0 ? error : fallback; }
+
+} // namespace
+
+CUdpCast::CUdpCast(IUdpCastListener *listener) : m_listener(listener) {}
+
+CUdpCast::~CUdpCast()
+{
+    Stop();
+    m_life.JoinFinishedWorker();
+}
+
+void CUdpCast::Configure(std::atomic<int32_t> &field, int32_t value)
+{
+    if (m_life.State() == SocketState::Stopped)
+        field.store(value, std::memory_order_relaxed);
+}
+
+// ---- notifications ----
+
+ListenerReply CUdpCast::NotifyBeforeConnect(SocketHandle socket)
+{
+    return m_listener->BeforeConnect(this, GetConnectionId(), socket);
+}
+
+ListenerReply CUdpCast::NotifyConnected()
+{
+    if (m_listener->SocketConnected(this, GetConnectionId()) == ListenerReply::Abort)
+        return ListenerReply::Abort;
+    return NotifyReady();
+}
+
+ListenerReply CUdpCast::NotifyReady() { return m_listener->SocketReady(this, GetConnectionId()); }
+
+void CUdpCast::NotifySent(const uint8_t *data, int32_t length)
+{
+    m_listener->DatagramSent(this, GetConnectionId(), data, length);
+}
+
+ListenerReply CUdpCast::NotifyAuxiliary(int32_t value)
+{
+    return m_listener->AuxiliaryNotice(this, GetConnectionId(), value);
+}
+
+ListenerReply CUdpCast::NotifyReceived(const uint8_t *data, int32_t length)
+{
+    return m_listener->DatagramReceived(this, GetConnectionId(), data, length);
+}
+
+void CUdpCast::NotifyClosed(CloseOperation operation, int32_t errorCode)
+{
+    m_listener->SocketClosed(this, GetConnectionId(), operation, errorCode);
+}
+
+void CUdpCast::WorkerThreadEnded(std::thread::id) {}
+
+// ---- start ----
+
+bool CUdpCast::CheckParameters() const
+{
+    const int32_t mode = m_castMode.load(std::memory_order_relaxed);
+    const int32_t ttl = m_multicastTtl.load(std::memory_order_relaxed);
+    const int32_t loop = m_multicastLoop.load(std::memory_order_relaxed);
+    return m_maxDatagramSize.load(std::memory_order_relaxed) > 0 && m_poolSize.load(std::memory_order_relaxed) >= 0 &&
+           m_poolHold.load(std::memory_order_relaxed) >= 0 && (mode == 0 || mode == 1) && ttl >= 0 && ttl <= 255 &&
+           (loop == 0 || loop == 1);
+}
+
+void CUdpCast::PrepareStart()
+{
+    std::lock_guard<std::mutex> guard(m_outbox.Lock());
+    m_outbox.ConfigureLocked(m_maxDatagramSize.load(std::memory_order_relaxed),
+                             m_poolSize.load(std::memory_order_relaxed), m_poolHold.load(std::memory_order_relaxed));
+}
+
+bool CUdpCast::Start(const char *remoteAddress, uint16_t port, int32_t, const char *bindAddress)
+{
+    return StartCast(remoteAddress != nullptr ? remoteAddress : "", port, port, bindAddress);
+}
+
+bool CUdpCast::Start(uint16_t destinationPort, uint16_t localPort, int32_t, const char *bindAddress)
+{
+    return StartCast("", localPort, destinationPort, bindAddress);
+}
+
+bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t destinationPort, const char *bindAddress)
+{
+    if (!CheckParameters()) {
+        m_life.SetLastError(SocketError::InvalidParameter);
+        errno = SysError::InvalidParameter;
+        return false;
+    }
+    if (!m_life.BeginStart())
+        return false;
+
+    PrepareStart();
+    m_notifyClose = true;
+    m_closeOperation = CloseOperation::Close;
+    m_closeErrorCode = 0;
+    SockAddr bindRecord{};
+
+    if (!CreateSocket(remoteAddress, port, destinationPort, bindAddress, bindRecord))
+        return FailStart(SocketError::SocketCreateFailed, errno);
+    if (!BindSocket(bindRecord))
+        return FailStart(SocketError::SocketBindFailed, errno);
+
+    errno = 0;
+    const ListenerReply beforeConnect = NotifyBeforeConnect(m_socket.load());
+    const int listenerError = errno;
+    if (m_life.State() != SocketState::Starting) // stopped from inside the notification
+        return FailStart(SocketError::SocketPrepareFailed, SysError::Cancelled);
+    if (beforeConnect == ListenerReply::Abort)
+        return FailStart(SocketError::SocketPrepareFailed, ErrorOr(listenerError, SysError::Cancelled));
+
+    if (!ConnectStep(bindRecord))
+        return FailStart(SocketError::ConnectFailed, errno);
+
+    const int launchError = m_life.LaunchWorker([this] { WorkerLoop(); });
+    if (launchError != 0)
+        return FailStart(SocketError::WorkerThreadCreateFailed, launchError);
+    m_life.EndStart();
+    return true;
+}
+
+bool CUdpCast::CreateSocket(const char *remoteAddress, uint16_t port, uint16_t destinationPort,
+                            const char *bindAddress, SockAddr &bindRecord)
+{
+    const bool broadcast = GetCastMode() == CastMode::Broadcast;
+    SockAddr castAddress{};
+    if (broadcast) {
+        castAddress.v4.sin_family = AF_INET;
+        castAddress.v4.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        castAddress.v4.sin_port = htons(destinationPort);
+    } else if (!ResolveAddress(remoteAddress, port, castAddress)) {
+        return false;
+    }
+
+    if (bindAddress != nullptr && *bindAddress != '\0') {
+        bindRecord.addr.sa_family = static_cast<sa_family_t>(GuessAddressFamily(bindAddress));
+        if (!ParseAddressLiteral(bindAddress, port, bindRecord))
+            return false;
+        if (broadcast && bindRecord.Family() == AF_INET6) {
+            errno = SysError::ProtocolNotSupported;
+            return false;
+        }
+        if (bindRecord.Family() != castAddress.Family()) {
+            errno = SysError::AddressFamilyNotSupported;
+            return false;
+        }
+    } else {
+        bindRecord.Clear();
+        bindRecord.addr.sa_family = castAddress.Family();
+        if (castAddress.Family() == AF_INET) {
+            bindRecord.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+            bindRecord.v4.sin_port = htons(port);
+        } else {
+            bindRecord.v6.sin6_addr = in6addr_any;
+            bindRecord.v6.sin6_port = htons(port);
+        }
+    }
+
+    if (!m_sendSignal.Open() || !m_stopSignal.Open())
+        return false;
+    const int fd = OpenUdpSocket(castAddress.Family());
+    if (fd < 0)
+        return false;
+    m_socket.store(fd);
+    // Unconnected sockets report no ICMP errors on Linux: nothing to switch off.
+    SetSocketFlag(fd, SOL_SOCKET, SO_REUSEADDR, m_reuseAddress.load(std::memory_order_relaxed) != 0);
+
+    std::lock_guard<std::mutex> guard(m_outbox.Lock());
+    m_castAddress = castAddress;
+    m_remoteAddressText = remoteAddress;
+    m_remotePort = port;
+    return true;
+}
+
+bool CUdpCast::BindSocket(SockAddr &bindRecord)
+{
+    const int fd = m_socket.load();
+    if (bind(fd, &bindRecord.addr, bindRecord.Length()) != 0)
+        return false;
+    socklen_t length = sizeof bindRecord;
+    SockAddr bound{};
+    if (getsockname(fd, &bound.addr, &length) == 0)
+        bindRecord = bound;
+    m_connectionId.store(NextConnectionId(), std::memory_order_relaxed);
+
+    // Broadcast answers to our port on the adapter of a unicast bind address.
+    if (GetCastMode() == CastMode::Broadcast && bindRecord.Family() == AF_INET &&
+        bindRecord.v4.sin_addr.s_addr != htonl(INADDR_ANY) &&
+        bindRecord.v4.sin_addr.s_addr != htonl(INADDR_BROADCAST)) {
+        std::string interfaceName;
+        // An address that no interface carries (bound with IP_FREEBIND or a
+        // non-local bind) has no adapter to listen on: the bound socket alone works.
+        if (InterfaceOfAddress(bindRecord, interfaceName)) {
+            m_broadcastSocket = OpenBroadcastReceiver(interfaceName, bindRecord.Port());
+            if (m_broadcastSocket < 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
+{
+    const int fd = m_socket.load();
+    if (GetCastMode() == CastMode::Broadcast) {
+        SetSocketFlag(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    } else {
+        const int ttl = m_multicastTtl.load(std::memory_order_relaxed);
+        const int loop = m_multicastLoop.load(std::memory_order_relaxed);
+        SockAddr group{};
+        {
+            std::lock_guard<std::mutex> guard(m_outbox.Lock());
+            group = m_castAddress;
+        }
+        if (group.Family() == AF_INET) {
+            SetSocketFlag(fd, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+            SetSocketFlag(fd, IPPROTO_IP, IP_MULTICAST_LOOP, loop);
+            ip_mreq membership{};
+            membership.imr_multiaddr = group.v4.sin_addr;
+            membership.imr_interface = bindRecord.v4.sin_addr;
+            if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+                return false;
+        } else {
+            SetSocketFlag(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, ttl);
+            SetSocketFlag(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, loop);
+            ipv6_mreq membership{};
+            membership.ipv6mr_multiaddr = group.v6.sin6_addr;
+            membership.ipv6mr_interface = bindRecord.v6.sin6_scope_id;
+            if (setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+                return false;
+        }
+    }
+
+    // The worker's poll watches the socket(s) from its first wait on: that is the
+    // registration for readable and writable events.
+    m_ready.store(true, std::memory_order_release);
+    SocketState expected = SocketState::Starting;
+    if (!m_life.CompareAndSetState(expected, SocketState::Started)) {
+        errno = SysError::Cancelled; // a Stop came first
+        return false;
+    }
+    errno = 0;
+    const ListenerReply reply = NotifyConnected();
+    const int listenerError = errno;
+    if (m_life.State() != SocketState::Started) {
+        errno = SysError::Cancelled;
+        return false;
+    }
+    if (reply == ListenerReply::Abort) {
+        errno = ErrorOr(listenerError, SysError::Cancelled);
+        return false;
+    }
+    return true;
+}
+
+bool CUdpCast::FailStart(SocketError code, int error)
+{
+    // A failed start is silent: no SocketClosed. When a Stop already ended the
+    // socket (from inside a notification) or is about to, there is nothing to undo.
+    m_notifyClose = false;
+    m_closeOperation = CloseOperation::Close;
+    m_closeErrorCode = 0;
+    StopSocket(true);
+    m_life.SetLastError(code);
+    m_life.EndStart();
+    errno = error;
+    return false;
+}
+
+// ---- stop ----
+
+bool CUdpCast::Stop() { return StopSocket(false); }
+
+bool CUdpCast::StopSocket(bool failedStart)
+{
+    if (!m_life.BeginStop(failedStart))
+        return false;
+    m_life.EndWorker(m_stopSignal);
+    if (m_notifyClose)
+        NotifyClosed(m_closeOperation, m_closeErrorCode);
+    int fd = m_socket.exchange(kInvalidSocket);
+    CloseUdpSocket(fd);
+    CloseUdpSocket(m_broadcastSocket);
+    ResetState();
+    m_life.EndStop();
+    return true;
+}
+
+void CUdpCast::ResetState()
+{
+    std::lock_guard<std::mutex> guard(m_outbox.Lock());
+    m_receiveBuffer.Reset(0, false);
+    m_sendSignal.Consume();
+    m_stopSignal.Consume();
+    m_outbox.ResetLocked();
+    m_castAddress.Clear();
+    {
+        std::lock_guard<std::mutex> sender(m_senderLock);
+        m_senderAddress.Clear();
+    }
+    m_remoteAddressText.clear();
+    m_remotePort = 0;
+    m_receivingPaused.store(false, std::memory_order_relaxed);
+    m_ready.store(false, std::memory_order_release);
+    m_life.SetState(SocketState::Stopped);
+}
+
+// ---- sending ----
+
+bool CUdpCast::Send(const uint8_t *data, int32_t length, int32_t offset)
+{
+    int error = CheckSendArguments(data, length, GetMaxDatagramSize());
+    if (error == 0)
+        error = m_outbox.Queue(m_ready, data + offset, length);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool CUdpCast::SendBuffers(const GatherBuffer buffers[], int32_t count)
+{
+    int32_t total = 0;
+    int error = GatherTotal(buffers, count, GetMaxDatagramSize(), total);
+    if (error == 0)
+        error = m_outbox.QueueGather(m_ready, buffers, count, total);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool CUdpCast::PauseReceiving(bool pause)
+{
+    if (!m_ready.load(std::memory_order_acquire)) {
+        errno = SysError::InvalidState;
+        return false;
+    }
+    if (m_receivingPaused.exchange(pause) != pause && !pause)
+        m_sendSignal.Set(); // wake the worker so that it watches the socket again
+    return true;
+}
+
+// ---- queries ----
+
+bool CUdpCast::GetLocalAddress(char *address, int32_t &length, uint16_t &port) const
+{
+    return LocalAddressOf(m_socket.load(), address, length, port);
+}
+
+bool CUdpCast::GetRemoteHost(char *address, int32_t &length, uint16_t &port) const
+{
+    std::lock_guard<std::mutex> guard(m_outbox.Lock());
+    return CopyRemoteHost(m_remoteAddressText, m_remotePort, address, length, port);
+}
+
+bool CUdpCast::GetSenderAddress(char *address, int32_t &length, uint16_t &port) const
+{
+    SockAddr sender{};
+    {
+        std::lock_guard<std::mutex> guard(m_senderLock);
+        sender = m_senderAddress;
+    }
+    return AddressToText(sender, address, length, port);
+}
+
+bool CUdpCast::GetPendingBytes(int32_t &count) const
+{
+    count = m_outbox.PendingBytes();
+    return IsActive();
+}
+
+bool CUdpCast::IsReceivingPaused(bool &paused) const
+{
+    paused = m_receivingPaused.load(std::memory_order_relaxed);
+    return IsActive();
+}
+
+// ---- worker ----
+
+void CUdpCast::Record(CloseOperation operation, int32_t code)
+{
+    m_notifyClose = true;
+    m_closeOperation = operation;
+    m_closeErrorCode = code;
+}
+
+void CUdpCast::WorkerLoop()
+{
+    bool callStop = true;
+    bool abandoned = false;
+    m_waitingWritable = false;
+    if (!m_receiveBuffer.Reset(static_cast<uint32_t>(GetMaxDatagramSize()), false))
+        Record(CloseOperation::Unspecified, SysError::OutOfMemory);
+    else {
+        const int sockets[2] = {m_socket.load(), m_broadcastSocket};
+        const int socketCount = m_broadcastSocket >= 0 ? 2 : 1;
+        while (IsActive()) {
+            const bool paused = m_receivingPaused.load(std::memory_order_relaxed);
+            const WaitResult wait =
+                WaitForEvents(sockets, socketCount, !paused, m_waitingWritable, m_sendSignal, m_stopSignal, -1);
+            if (wait.kind == WaitResult::Kind::Failed) {
+                Record(CloseOperation::Unspecified, wait.error);
+                break;
+            }
+            if (wait.kind != WaitResult::Kind::Ready)
+                continue;
+            // Everything that is ready is handled, socket first, then the send
+            // signal, then the stop signal, so that a flood starves neither.
+            Step step = Step::Continue;
+            if (!m_receivingPaused.load(std::memory_order_relaxed))
+                step = HandleSocketEvents(wait);
+            if (step == Step::Continue && wait.send) {
+                m_sendSignal.Consume();
+                step = DrainQueue();
+            }
+            if (step == Step::Abandoned) {
+                abandoned = true;
+                break;
+            }
+            if (step == Step::Leave)
+                break;
+            if (wait.stop) {
+                callStop = false;
+                break;
+            }
+        }
+    }
+    WorkerThreadEnded(std::this_thread::get_id());
+    if (!abandoned && callStop && IsActive() && m_life.OnWorker())
+        Stop();
+}
+
+CUdpCast::Step CUdpCast::HandleSocketEvents(const WaitResult &wait)
+{
+    const int sockets[2] = {m_socket.load(), m_broadcastSocket};
+    for (int i = 0; i < 2; ++i) {
+        const short events = wait.socketEvents[i];
+        if (events == 0)
+            continue;
+        if (events & POLLNVAL) {
+            Record(CloseOperation::Unspecified, EBADF);
+            return Step::Leave;
+        }
+        if (events & (POLLIN | POLLERR)) {
+            const Step step = ReceiveLoop(sockets[i]);
+            if (step != Step::Continue)
+                return step;
+        }
+    }
+    if (wait.socketEvents[0] & POLLOUT) {
+        m_waitingWritable = false;
+        const Step step = DrainQueue();
+        if (step != Step::Continue)
+            return step;
+    }
+    if ((wait.socketEvents[0] | wait.socketEvents[1]) & POLLHUP) {
+        Record(CloseOperation::Close, 0);
+        return Step::Leave;
+    }
+    return Step::Continue;
+}
+
+CUdpCast::Step CUdpCast::ReceiveLoop(int fd)
+{
+    uint8_t *buffer = reinterpret_cast<uint8_t *>(m_receiveBuffer.Data());
+    const auto capacity = static_cast<int32_t>(m_receiveBuffer.Capacity());
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        if (!IsActive()) // a Stop waits: back to the wait, which sees its signal
+            return Step::Continue;
+        SockAddr from{};
+        const ReceiveResult received = ReceiveDatagram(fd, buffer, capacity, &from);
+        if (received.length < 0) {
+            if (SysError::IsWouldBlock(received.error))
+                return Step::Continue;
+            if (received.error == EINTR)
+                continue;
+            Record(CloseOperation::Receive, received.error);
+            return Step::Leave;
+        }
+        // A datagram longer than maxDatagramSize is dropped: delivering its start
+        // would hand on corrupt data, and closing the socket would let any host on
+        // the network end the search with one large datagram.
+        if (received.truncated)
+            continue;
+        {
+            std::lock_guard<std::mutex> guard(m_senderLock);
+            m_senderAddress = from;
+        }
+        errno = 0;
+        const ListenerReply reply = NotifyReceived(buffer, static_cast<int32_t>(received.length));
+        const int listenerError = errno;
+        if (!m_life.OnWorker())
+            return Step::Abandoned;
+        if (reply == ListenerReply::Abort) {
+            Record(CloseOperation::Receive, ErrorOr(listenerError, SysError::Cancelled));
+            return Step::Leave;
+        }
+    }
+    return Step::Continue;
+}
+
+CUdpCast::Step CUdpCast::DrainQueue()
+{
+    const int fd = m_socket.load();
+    const Outbox::DrainResult result = m_outbox.Drain(
+        [&](const uint8_t *data, int32_t length) {
+            return sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, &m_castAddress.addr,
+                          m_castAddress.Length());
+        },
+        [&](const uint8_t *data, int32_t length) {
+            NotifySent(data, length);
+            return m_life.OnWorker();
+        });
+    switch (result.end) {
+    case Outbox::DrainEnd::Empty: return Step::Continue;
+    case Outbox::DrainEnd::WouldBlock: m_waitingWritable = true; return Step::Continue;
+    case Outbox::DrainEnd::Abandoned: return Step::Abandoned;
+    case Outbox::DrainEnd::Failed: break;
+    }
+    Record(CloseOperation::Send, result.error);
+    return Step::Leave;
+}
