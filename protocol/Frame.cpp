@@ -1,0 +1,79 @@
+#include "protocol/Frame.h"
+
+#include <cstdint>
+#include <string_view>
+
+std::string BuildFrame(const std::string &body) {
+    std::string length = std::to_string(body.size());
+    if (length.size() < kFrameLengthSize)
+        length.insert(0, kFrameLengthSize - length.size(), '0');
+    length.resize(kFrameLengthSize);
+
+    std::string frame;
+    frame.reserve(kFrameHeaderSize + body.size());
+    frame.append(kFrameMagic, kFrameMagicSize);
+    frame += length;
+    frame += body;
+    return frame;
+}
+
+std::int32_t ReadFrameLength(const char *field) {
+    const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    std::uint32_t i = 0;
+    while (i < kFrameLengthSize && isSpace(field[i]))
+        ++i;
+    bool negative = false;
+    if (i < kFrameLengthSize && (field[i] == '+' || field[i] == '-')) {
+        negative = field[i] == '-';
+        ++i;
+    }
+    // At most 16 digits: fits 64 bits without overflow.
+    std::int64_t value = 0;
+    for (; i < kFrameLengthSize && field[i] >= '0' && field[i] <= '9'; ++i)
+        value = value * 10 + (field[i] - '0');
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+bool FrameScanner::Next(Vant::CProtocalJson &message) {
+    const std::string_view magic(kFrameMagic, kFrameMagicSize);
+    for (;;) {
+        const char *start = m_buffer.Data() + m_offset;
+        const std::uint32_t available = m_buffer.Length() - m_offset;
+        if (available < kFrameHeaderSize)
+            return false;  // too short to tell: wait for more
+
+        const std::size_t found = std::string_view(start, available).find(magic);
+        if (found == std::string_view::npos) {
+            // No frame starts here, not even a magic cut at the end.
+            m_offset = m_buffer.Length();
+            return false;
+        }
+        if (found > 0) {
+            m_offset += static_cast<std::uint32_t>(found);  // garbage before the magic
+            continue;
+        }
+
+        const std::int32_t length = ReadFrameLength(start + kFrameMagicSize);
+        if (length <= 0 || static_cast<std::uint32_t>(length) > kMaxFrameBodyLength) {
+            m_offset += kFrameMagicSize;  // not a frame: look behind its magic
+            continue;
+        }
+        const std::uint32_t body = static_cast<std::uint32_t>(length);
+        if (available - kFrameHeaderSize < body)
+            return false;  // the rest of the frame is still on its way
+
+        if (!message.Parse(start + kFrameHeaderSize, body)) {
+            // The length field and body are scanned again for a further magic.
+            m_offset += kFrameMagicSize;
+            continue;
+        }
+        m_offset += kFrameHeaderSize + body;
+        return true;
+    }
+}
