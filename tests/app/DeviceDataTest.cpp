@@ -1,0 +1,165 @@
+// The address check, the reading rules of a search answer and the cells of a new row.
+#include <gtest/gtest.h>
+
+#include <QStandardItem>
+#include <QStandardItemModel>
+
+#include <memory>
+
+#include "app/DeviceRecord.h"
+#include "app/DeviceTable.h"
+#include "app/Ipv4Text.h"
+#include "QtPrinters.h"
+
+namespace {
+
+TEST(Ipv4TextTest, AcceptsThreeDotsOfDigitsWithoutLookingAtOctets)
+{
+    for (const char *good : {"192.168.1.20", "0.0.0.0", "300.1.1.1", "1..2.3", "..."})
+        EXPECT_TRUE(IsIpv4Text(good)) << good;
+    for (const char *bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.a", " 1.2.3.4", "1.2.3.4 ", "１.2.3.4", "1,2.3.4",
+                            "1.2.3.4\xff", "-1.2.3.4"})
+        EXPECT_FALSE(IsIpv4Text(bad)) << bad;
+    // A NUL byte inside the text is a byte like any other, not its end.
+    EXPECT_FALSE(IsIpv4Text(std::string_view("1.2.3.4\0", 8)));
+}
+
+QByteArray Answer(const char *members)
+{
+    return QByteArray(R"({"version":0,"kind":0,"sessionId":"0","api":"/brenu/model/searchbrenu.htm","params":{"data":[{)") +
+           members + "}]}}";
+}
+
+const char *kComplete = R"("serialNo":"SN1","address":"10.0.0.5","port":8001,"dhcp":true,"subnetMask":"255.255.255.0",)"
+                        R"("gateway":"10.0.0.1","dns":"8.8.8.8","mac":"02:00:00:00:00:01","description":"仓库 一号")";
+
+TEST(DeviceRecordTest, ReadsEveryMemberOfACompleteAnswer)
+{
+    DeviceRecord record;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(kComplete), record));
+    EXPECT_EQ(record.serialNo, "SN1");
+    EXPECT_EQ(record.address, "10.0.0.5");
+    EXPECT_EQ(record.port, 8001);
+    EXPECT_TRUE(record.dhcp);
+    EXPECT_EQ(record.subnetMask, "255.255.255.0");
+    EXPECT_EQ(record.gateway, "10.0.0.1");
+    EXPECT_EQ(record.dns, "8.8.8.8");
+    EXPECT_EQ(record.mac, "02:00:00:00:00:01");
+    EXPECT_EQ(record.description, QString::fromUtf8("仓库 一号"));
+    EXPECT_TRUE(IsCompleteRecord(record));
+}
+
+TEST(DeviceRecordTest, PortIsAnIntegerOrTheLeadingNumberOfAString)
+{
+    struct Case {
+        const char *json;
+        int port;
+    } cases[] = {
+        {"80", 80}, {"\"80\"", 80}, {"\" 80x\"", 80}, {"\"+81\"", 81}, {"\"abc\"", 0}, {"80.0", 0},
+        {"0", 0}, {"-1", -1}, {"\"-7\"", -7}, {"true", 0}, {"null", 0}, {"4294967295", 0},
+        {"2147483647", 2147483647}, {"\"99999999999\"", 2147483647}, {"\"-99999999999\"", -2147483647 - 1},
+    };
+    for (const Case &c : cases) {
+        DeviceRecord record;
+        const QByteArray members = QByteArray(R"("serialNo":"S","port":)") + c.json;
+        ASSERT_TRUE(ReadDeviceRecord(Answer(members.constData()), record)) << c.json;
+        EXPECT_EQ(record.port, c.port) << c.json;
+    }
+    DeviceRecord missing;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(R"("serialNo":"S")"), missing));
+    EXPECT_EQ(missing.port, 0);
+}
+
+TEST(DeviceRecordTest, DhcpIsTheTruthValueAndShowsAsText)
+{
+    for (const char *on : {"true", "1", "-3", "0.5"}) {
+        DeviceRecord record;
+        ASSERT_TRUE(ReadDeviceRecord(Answer((QByteArray(R"("dhcp":)") + on).constData()), record));
+        EXPECT_TRUE(record.dhcp) << on;
+    }
+    for (const char *off : {"false", "0", "\"true\"", "\"1\"", "null", "[1]"}) {
+        DeviceRecord record;
+        ASSERT_TRUE(ReadDeviceRecord(Answer((QByteArray(R"("dhcp":)") + off).constData()), record));
+        EXPECT_FALSE(record.dhcp) << off;
+    }
+    EXPECT_EQ(DeviceTable::DhcpText(true), QString::fromUtf8("启用"));
+    EXPECT_EQ(DeviceTable::DhcpText(false), QString::fromUtf8("禁用"));
+}
+
+TEST(DeviceRecordTest, TextsComeFromStringsAndNumbersOnly)
+{
+    DeviceRecord record;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(R"("serialNo":12345,"address":true,"mac":{"a":1},"dns":1.5)"), record));
+    EXPECT_EQ(record.serialNo, "12345");
+    EXPECT_EQ(record.address, "");
+    EXPECT_EQ(record.mac, "");
+    EXPECT_EQ(record.dns, "1.500000");
+    EXPECT_EQ(record.description, "");
+}
+
+TEST(DeviceRecordTest, OnlyElementZeroOfAValidMessageCounts)
+{
+    DeviceRecord record;
+    EXPECT_FALSE(ReadDeviceRecord("not json", record));
+    EXPECT_FALSE(ReadDeviceRecord(R"({"params":{}})", record));
+    EXPECT_FALSE(ReadDeviceRecord(R"([1,2])", record));
+    ASSERT_TRUE(ReadDeviceRecord(R"({"params":{"data":[]}})", record));
+    EXPECT_FALSE(IsCompleteRecord(record));
+    ASSERT_TRUE(ReadDeviceRecord(QByteArray(R"({"params":{"data":[{},{)") + kComplete + "}]}}", record));
+    EXPECT_FALSE(IsCompleteRecord(record));
+}
+
+TEST(DeviceRecordTest, EveryFieldButTheDescriptionIsNeeded)
+{
+    DeviceRecord base;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(kComplete), base));
+    ASSERT_TRUE(IsCompleteRecord(base));
+    QString DeviceRecord::*texts[] = {&DeviceRecord::serialNo, &DeviceRecord::address, &DeviceRecord::subnetMask,
+                                      &DeviceRecord::gateway,  &DeviceRecord::dns,     &DeviceRecord::mac};
+    for (auto member : texts) {
+        DeviceRecord record = base;
+        (record.*member).clear();
+        EXPECT_FALSE(IsCompleteRecord(record));
+    }
+    for (int port : {0, -1}) {
+        DeviceRecord record = base;
+        record.port = port;
+        EXPECT_FALSE(IsCompleteRecord(record));
+    }
+    DeviceRecord record = base;
+    record.description.clear();
+    EXPECT_TRUE(IsCompleteRecord(record));
+}
+
+TEST(DeviceTableTest, NewRowCarriesTextsAlignmentsAndTheKey)
+{
+    DeviceRecord record;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(kComplete), record));
+    const QList<QStandardItem *> row = DeviceTable::MakeRow(record);
+    QStandardItemModel model;
+    model.appendRow(row);
+    ASSERT_EQ(row.size(), DeviceTable::ColumnCount);
+    const char *texts[] = {"SN1",      "10.0.0.5",        "8001",    "启用", "255.255.255.0", "10.0.0.1", "8.8.8.8",
+                           "02:00:00:00:00:01", "仓库 一号"};
+    const Qt::Alignment left = Qt::AlignLeft | Qt::AlignVCenter;
+    const Qt::Alignment alignments[] = {left, left, Qt::AlignRight | Qt::AlignVCenter, Qt::AlignCenter,
+                                        left, left, left, Qt::AlignCenter, left};
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column) {
+        EXPECT_EQ(row[column]->text(), QString::fromUtf8(texts[column])) << column;
+        EXPECT_EQ(row[column]->textAlignment(), alignments[column]) << column;
+    }
+    EXPECT_EQ(row[0]->data(Qt::UserRole + 1).toString(), "SN1");
+    EXPECT_FALSE(row[1]->data(Qt::UserRole + 1).isValid());
+
+    record.address = "10.0.0.9";
+    record.dhcp = false;
+    record.serialNo = "OTHER";
+    DeviceTable::UpdateRow(model, 0, record);
+    EXPECT_EQ(model.item(0, 1)->text(), "10.0.0.9");
+    EXPECT_EQ(model.item(0, 3)->text(), QString::fromUtf8("禁用"));
+    EXPECT_EQ(model.item(0, 0)->text(), "SN1");
+    EXPECT_EQ(model.item(0, 0)->data(Qt::UserRole + 1).toString(), "SN1");
+    EXPECT_EQ(model.item(0, 1)->textAlignment(), left);
+}
+
+} // namespace
