@@ -1,0 +1,427 @@
+#include "Simulator.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace devsim {
+namespace {
+
+constexpr int64_t kMs = 1000000;
+constexpr size_t kReceiveCapacity = 65536;
+constexpr int kReadsPerWake = 256; // datagrams taken from one socket before looking at the others
+
+bool Contains(const std::vector<size_t> &list, size_t value)
+{
+    for (size_t v : list)
+        if (v == value)
+            return true;
+    return false;
+}
+
+} // namespace
+
+Simulator::Simulator(Options options, std::vector<DeviceConfig> devices)
+    : m_options(std::move(options)), m_random(m_options.seed), m_receiveBuffer(kReceiveCapacity)
+{
+    m_devices.reserve(devices.size());
+    for (DeviceConfig &config : devices) {
+        Device d;
+        d.current = config.settings;
+        d.config = std::move(config);
+        m_devices.push_back(std::move(d));
+    }
+}
+
+Simulator::~Simulator()
+{
+    for (Socket &s : m_sockets)
+        if (s.fd >= 0)
+            close(s.fd);
+    if (m_signalFd >= 0)
+        close(m_signalFd);
+}
+
+bool Simulator::OpenSocket(const Endpoint &local, bool search, size_t &index, std::string &error)
+{
+    int fd = OpenUdpSocket(local, search, m_options.sendBufferBytes, error);
+    if (fd < 0)
+        return false;
+    Socket s;
+    s.fd = fd;
+    s.local = local;
+    s.search = search;
+    index = m_sockets.size();
+    m_sockets.push_back(std::move(s));
+    if (!search)
+        m_socketByEndpoint[local] = index;
+    return true;
+}
+
+bool Simulator::Open(std::string &error)
+{
+    error = CheckSandboxNamespace();
+    if (!error.empty())
+        return false;
+    if (!m_log.Open(m_options.logPath, m_options.logHex)) {
+        error = "cannot open the log " + m_options.logPath + ": " + std::strerror(errno);
+        return false;
+    }
+
+    // SIGINT/SIGTERM end the run with a summary, SIGUSR1 prints one; main() has
+    // blocked them so that they arrive here through the poll loop.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    m_signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (m_signalFd < 0) {
+        error = std::string("signalfd: ") + std::strerror(errno);
+        return false;
+    }
+
+    size_t index = 0;
+    if (!OpenSocket(Endpoint{0, static_cast<uint16_t>(m_options.searchPort)}, true, index, error))
+        return false;
+    for (size_t i = 0; i < m_devices.size(); ++i) {
+        Device &d = m_devices[i];
+        Endpoint ep;
+        if (!ParseIpv4(d.current.address, ep.address) || !IsSandboxAddress(ep.address) ||
+            ep.address == kBroadcastAddress) {
+            error = "device " + d.current.serialNo + ": address " + d.current.address +
+                    " is not an address of the sandbox range 10.77.0.0/16";
+            return false;
+        }
+        ep.port = static_cast<uint16_t>(d.current.port);
+        auto found = m_socketByEndpoint.find(ep);
+        if (found != m_socketByEndpoint.end()) {
+            index = found->second;
+        } else {
+            if (!IsLocalAddress(ep.address)) {
+                error = "device " + d.current.serialNo + ": address " + d.current.address +
+                        " is not assigned in this namespace (add it to the device link first)";
+                return false;
+            }
+            if (!OpenSocket(ep, false, index, error))
+                return false;
+        }
+        d.socket = index;
+        m_sockets[index].devices.push_back(i);
+    }
+    return true;
+}
+
+int64_t Simulator::JitterNs()
+{
+    if (m_options.jitterMs <= 0)
+        return 0;
+    std::uniform_int_distribution<int64_t> pick(0, static_cast<int64_t>(m_options.jitterMs) * kMs);
+    return pick(m_random);
+}
+
+void Simulator::Note(const std::string &text)
+{
+    m_log.Line("note " + text, false);
+}
+
+void Simulator::Schedule(int fd, uint32_t source, const Endpoint &to, const std::vector<std::string> &datagrams,
+                         int64_t dueNs, AnswerKind kind)
+{
+    // Last line of defence: nothing leaves for an address outside the sandbox range.
+    if (!IsSandboxAddress(to.address)) {
+        Note("refused to send to " + EndpointText(to));
+        ++m_stats.sendErrors;
+        return;
+    }
+    for (size_t k = 0; k < datagrams.size(); ++k) {
+        Outgoing d;
+        d.dueNs = dueNs + static_cast<int64_t>(k) * m_options.splitGapMs * kMs;
+        d.fd = fd;
+        d.source = source;
+        d.to = to;
+        d.bytes = datagrams[k];
+        d.completes = k + 1 == datagrams.size() ? kind : AnswerKind::None;
+        m_outbox.Schedule(std::move(d));
+    }
+}
+
+const std::vector<std::string> &Simulator::SearchDatagrams(Device &device)
+{
+    if (device.searchDatagrams.empty()) {
+        const FaultSet &f = device.config.faults;
+        std::string body = SearchAnswerBody(device.current, f, "0");
+        std::string second = f.Has(Scope::Search, Fault::Double) ? SearchAnswerBody(device.current, f, "1") : "";
+        device.searchDatagrams = ShapeAnswer(body, second, f, Scope::Search, m_options.oversizeBytes);
+    }
+    return device.searchDatagrams;
+}
+
+void Simulator::HandleSearch(const Endpoint &from, const Request &)
+{
+    int64_t now = MonotonicNs();
+    ++m_stats.searchRequests;
+    if (m_stats.firstSearchNs == 0)
+        m_stats.firstSearchNs = now;
+    const Socket &search = m_sockets[0];
+    for (Device &d : m_devices) {
+        if (now < d.silentUntilNs)
+            continue;
+        if (d.config.faults.Has(Scope::Search, Fault::Silent)) {
+            ++m_stats.unanswered;
+            continue;
+        }
+        if (m_options.answerOnce && !d.answered.insert(from.Key()).second)
+            continue;
+        bool broadcast = d.config.answerByBroadcast;
+        Endpoint to = broadcast ? Endpoint{kBroadcastAddress, from.port} : from;
+        Schedule(search.fd, m_sockets[d.socket].local.address, to, SearchDatagrams(d), now + JitterNs(),
+                 broadcast ? AnswerKind::SearchBroadcast : AnswerKind::SearchUnicast);
+    }
+}
+
+void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Request &request)
+{
+    bool reboot = request.apiLower == kRebootApi;
+    ++(reboot ? m_stats.rebootRequests : m_stats.updateRequests);
+    const Socket &socket = m_sockets[socketIndex]; // not used after MoveDevice
+
+    // The request names its device by serial number. A device never carries out a
+    // command meant for another one (for instance after that one moved away and the
+    // tool's table still shows the old address).
+    size_t target = m_devices.size();
+    for (size_t i : socket.devices)
+        if (m_devices[i].current.serialNo == request.serialNo)
+            target = i;
+    if (target == m_devices.size()) {
+        ++m_stats.unknownSerial;
+        Note("no device " + request.serialNo + " on " + EndpointText(socket.local));
+        return;
+    }
+    Device &d = m_devices[target];
+    int64_t now = MonotonicNs();
+    if (now < d.silentUntilNs) {
+        ++m_stats.whileRebooting;
+        return;
+    }
+    const FaultSet &f = d.config.faults;
+    if (f.Has(Scope::Command, Fault::Silent)) {
+        ++m_stats.unanswered;
+        return;
+    }
+
+    ResultForm result = ResultForm::True;
+    if (f.Has(Scope::Command, Fault::ResultFalse))
+        result = ResultForm::False;
+    else if (f.Has(Scope::Command, Fault::ResultNumber))
+        result = ResultForm::Number;
+    else if (f.Has(Scope::Command, Fault::ResultString))
+        result = ResultForm::String;
+    std::string serial = d.current.serialNo;
+    if (f.Has(Scope::Command, Fault::WrongSerial))
+        serial += "-X";
+    std::string body = CommandAnswerBody(request.api, serial, result, f, "0");
+    std::string second = f.Has(Scope::Command, Fault::Double) ? CommandAnswerBody(request.api, serial, result, f, "1")
+                                                              : "";
+    // The answer leaves the socket the request came to, whatever the update changes.
+    Schedule(socket.fd, 0, from, ShapeAnswer(body, second, f, Scope::Command, m_options.oversizeBytes),
+             now + JitterNs(), reboot ? AnswerKind::Reboot : AnswerKind::Update);
+
+    // A device that answers "false" has refused the command.
+    if (result == ResultForm::False)
+        return;
+    if (reboot) {
+        d.silentUntilNs = now + static_cast<int64_t>(d.config.rebootMs) * kMs;
+        d.answered.clear();
+    } else {
+        ApplyUpdate(d, request);
+        if (request.texts.count("address"))
+            MoveDevice(target, request.texts.at("address"));
+    }
+}
+
+void Simulator::ApplyUpdate(Device &device, const Request &request)
+{
+    DeviceSettings &s = device.current;
+    for (const auto &[name, value] : request.texts) {
+        if (name == "address")
+            s.address = value;
+        else if (name == "subnetMask")
+            s.subnetMask = value;
+        else if (name == "gateway")
+            s.gateway = value;
+        else if (name == "dns")
+            s.dns = value;
+        else if (name == "mac")
+            s.mac = value;
+        else if (name == "description")
+            s.description = value;
+    }
+    if (request.hasDhcp)
+        s.dhcp = request.dhcp;
+    device.searchDatagrams.clear();
+}
+
+// After a new address the device listens and answers there, when that address is
+// assigned in this namespace; otherwise it announces the new address but stays
+// reachable on the old one (noted in the log).
+void Simulator::MoveDevice(size_t deviceIndex, const std::string &newAddress)
+{
+    Device &d = m_devices[deviceIndex];
+    Endpoint ep{0, static_cast<uint16_t>(d.current.port)};
+    if (!ParseIpv4(newAddress, ep.address) || ep == m_sockets[d.socket].local)
+        return;
+    size_t index = 0;
+    auto found = m_socketByEndpoint.find(ep);
+    if (found != m_socketByEndpoint.end()) {
+        index = found->second;
+    } else {
+        std::string error;
+        if (!IsSandboxAddress(ep.address) || ep.address == kBroadcastAddress || !IsLocalAddress(ep.address) ||
+            !OpenSocket(ep, false, index, error)) {
+            Note(d.current.serialNo + " announces " + newAddress + " but stays on " +
+                 EndpointText(m_sockets[d.socket].local) + (error.empty() ? "" : ": " + error));
+            return;
+        }
+    }
+    std::vector<size_t> &old = m_sockets[d.socket].devices;
+    for (size_t k = 0; k < old.size(); ++k) {
+        if (old[k] == deviceIndex) {
+            old.erase(old.begin() + static_cast<long>(k));
+            break;
+        }
+    }
+    if (!Contains(m_sockets[index].devices, deviceIndex))
+        m_sockets[index].devices.push_back(deviceIndex);
+    d.socket = index;
+}
+
+void Simulator::HandleDatagram(size_t index, const Received &info, const char *data, size_t stored)
+{
+    // Copies, not a reference: handling an update may open a socket (m_sockets grows).
+    const bool search = m_sockets[index].search;
+    const int fd = m_sockets[index].fd;
+    ++m_stats.datagramsReceived;
+    Endpoint to{info.destination, m_sockets[index].local.port};
+    m_log.Datagram(EndpointText(info.from), EndpointText(to), data, stored, info.size);
+    if (info.size == 0) {
+        ++m_stats.emptyDatagrams;
+        if (!search && m_options.echoKeepAlive)
+            Schedule(fd, 0, info.from, {std::string()}, MonotonicNs(), AnswerKind::KeepAlive);
+        return;
+    }
+    if (info.truncated) // cannot happen below 64 KiB; a cut datagram is not a request
+        return;
+
+    auto key = std::make_pair(index, info.from.Key());
+    std::vector<Request> requests = m_readers[key].Push(data, stored);
+    if (m_readers[key].Pending() == 0)
+        m_readers.erase(key);
+    for (const Request &r : requests) {
+        if (search && r.apiLower == kSearchApi)
+            HandleSearch(info.from, r);
+        else if (!search && r.hasData && (r.apiLower == kUpdateApi || r.apiLower == kRebootApi))
+            HandleCommand(index, info.from, r);
+        else
+            ++m_stats.ignoredRequests;
+    }
+}
+
+void Simulator::ReadSocket(size_t index)
+{
+    for (int n = 0; n < kReadsPerWake; ++n) {
+        Received info;
+        if (!ReceiveDatagram(m_sockets[index].fd, m_receiveBuffer.data(), m_receiveBuffer.size(), info))
+            return;
+        size_t stored = info.size < m_receiveBuffer.size() ? info.size : m_receiveBuffer.size();
+        HandleDatagram(index, info, m_receiveBuffer.data(), stored);
+    }
+}
+
+void Simulator::Drain(Socket &socket)
+{
+    socket.waitWritable = !m_outbox.Drain(
+        socket.fd,
+        [this](const Outgoing &d) {
+            ++m_stats.datagramsSent;
+            if (d.completes != AnswerKind::None) {
+                ++m_stats.answers[static_cast<int>(d.completes)];
+                m_stats.lastAnswerNs = MonotonicNs();
+            }
+        },
+        [this](const Outgoing &d, int error) {
+            ++m_stats.sendErrors;
+            Note("send to " + EndpointText(d.to) + " failed: " + std::strerror(error));
+        });
+}
+
+void Simulator::SendDue()
+{
+    m_outbox.ReleaseDue(MonotonicNs());
+    for (int fd : m_outbox.ReadySockets()) {
+        for (Socket &s : m_sockets) {
+            if (s.fd == fd && !s.waitWritable)
+                Drain(s);
+        }
+    }
+}
+
+int Simulator::Run()
+{
+    std::string ready = "ready devices=" + std::to_string(m_devices.size()) + " search=0.0.0.0:" +
+                        std::to_string(m_options.searchPort) +
+                        " command_sockets=" + std::to_string(m_sockets.size() - 1) +
+                        " sndbuf=" + std::to_string(SendBufferSize(m_sockets[0].fd)) +
+                        " pid=" + std::to_string(getpid());
+    m_log.Line(ready, true);
+
+    pid_t parent = getppid();
+    std::vector<pollfd> fds;
+    bool running = true;
+    while (running) {
+        SendDue();
+        fds.clear();
+        fds.push_back(pollfd{m_signalFd, POLLIN, 0});
+        for (const Socket &s : m_sockets)
+            fds.push_back(pollfd{s.fd, static_cast<short>(POLLIN | (s.waitWritable ? POLLOUT : 0)), 0});
+
+        int64_t delay = m_outbox.NextDelay(MonotonicNs());
+        if (m_options.exitWithParent && (delay < 0 || delay > 250 * kMs))
+            delay = 250 * kMs;
+        timespec timeout{static_cast<time_t>(delay / 1000000000), static_cast<long>(delay % 1000000000)};
+        int ready = ppoll(fds.data(), fds.size(), delay < 0 ? nullptr : &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            Note(std::string("poll failed: ") + std::strerror(errno));
+            break;
+        }
+        if (m_options.exitWithParent && getppid() != parent)
+            break;
+        if (ready <= 0)
+            continue;
+
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo si{};
+            while (read(m_signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                if (si.ssi_signo == SIGUSR1)
+                    m_log.Line(m_stats.Summary(), true);
+                else
+                    running = false;
+            }
+        }
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents & POLLOUT)
+                Drain(m_sockets[i - 1]);
+            if (fds[i].revents & (POLLIN | POLLERR))
+                ReadSocket(i - 1);
+        }
+    }
+    m_log.Line(m_stats.Summary(), true);
+    return 0;
+}
+
+} // namespace devsim
