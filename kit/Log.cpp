@@ -1,0 +1,276 @@
+#include "kit/Log.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "kit/DateTime.h"
+#include "kit/FileUtil.h"
+
+namespace Vant {
+
+namespace {
+
+// The record time of the calling thread's last write. The text changes once a
+// second, so most writes skip the local-time conversion and its formatting.
+struct CachedTime {
+    int64_t second = INT64_MIN;
+    char text[20] = {};
+    int32_t day = 0;
+};
+thread_local CachedTime t_time;
+
+const CachedTime &TimeOf(int64_t now)
+{
+    if (now != t_time.second) {
+        const CDateTime local(now);
+        local.FormatDateTime(t_time.text);
+        t_time.day = local.DayOfYear();
+        t_time.second = now;
+    }
+    return t_time;
+}
+
+} // namespace
+
+CLog::CLog() : CLog(GetModuleDirectory() + "log/", SystemClock()) {}
+
+CLog::CLog(std::string logDirectory, std::shared_ptr<IClock> clock)
+    : CThread(true), m_clock(clock ? std::move(clock) : SystemClock()), m_lastCheckTick(m_clock->Tick()),
+      m_logDirectory(std::move(logDirectory)), m_deleter(std::make_unique<CLogDelete>(m_clock))
+{
+    // The deleter is complete here; its worker parks until StartDelete wakes it.
+    m_deleter->Start();
+}
+
+CLog::~CLog()
+{
+    Terminate(); // the worker runs OnEnd (the exit flush) before it ends
+    m_deleter->Terminate();
+    m_deleter.reset();
+}
+
+void CLog::OnBegin() { WriteFormat("LOG", "%s", "======================= Begin ======================="); }
+
+void CLog::OnEnd()
+{
+    if (!IsExitFlush())
+        return;
+    WriteFormat("LOG", "%s", "======================= End =======================");
+    {
+        std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+        NewCycle();
+    }
+    while (CLogContextHandle *handle = NextPendingContext()) {
+        try {
+            handle->Flush(m_logDirectory, *m_clock);
+        } catch (...) {
+        }
+    }
+}
+
+void CLog::OnRun()
+{
+    const bool served = Step();
+    std::this_thread::sleep_for(std::chrono::milliseconds(served ? 10 : 100));
+}
+
+bool CLog::Step()
+{
+    const uint32_t now = m_clock->Tick();
+    if (static_cast<uint32_t>(now - m_lastCheckTick) > kCheckInterval) {
+        WriteStatistics();
+        CheckDeleteTime();
+        m_lastCheckTick = now;
+    }
+    CLogContextHandle *handle = NextPendingContext();
+    if (!handle)
+        return false;
+    try {
+        handle->Flush(m_logDirectory, *m_clock);
+    } catch (...) {
+        // Out of memory while building a batch: the records stay queued.
+    }
+    return true;
+}
+
+void CLog::Write(const char *name, const std::string &text)
+{
+    if (!IsEnabled())
+        return;
+    try {
+        if (CLogContextHandle *handle = FindOrAdd(false, name))
+            Queue(handle, text);
+    } catch (...) {
+        // Out of memory: the record is dropped.
+    }
+}
+
+void CLog::WriteTagged(const char *tag, const std::string &text)
+{
+    if (!IsEnabled())
+        return;
+    try {
+        if (CLogContextHandle *handle = FindOrAdd(true, tag))
+            Queue(handle, text);
+    } catch (...) {
+    }
+}
+
+void CLog::WriteFormat(const char *name, const char *format, ...)
+{
+    if (!IsEnabled() || !format)
+        return;
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    try {
+        Write(name, std::string(text));
+    } catch (...) {
+    }
+}
+
+CLogContextHandle *CLog::FindOrAdd(bool withPrefix, const char *name)
+{
+    // Handles live as long as the logger, so the pointer stays valid after the lock.
+    thread_local std::string key;
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    if (withPrefix)
+        key.assign(m_prefix);
+    else
+        key.clear();
+    key.append(name ? name : "");
+    auto found = m_contexts.find(key);
+    if (found != m_contexts.end())
+        return found->second;
+    auto *handle = new (std::nothrow) CLogContextHandle(key);
+    if (!handle)
+        return nullptr;
+    try {
+        m_contexts.emplace(key, handle);
+    } catch (...) {
+        delete handle;
+        return nullptr;
+    }
+    return handle;
+}
+
+void CLog::Queue(CLogContextHandle *handle, const std::string &text)
+{
+    const CachedTime &time = TimeOf(m_clock->Now());
+    auto *record = new (std::nothrow) CLogContext;
+    if (!record)
+        return;
+    try {
+        record->m_time.assign(time.text);
+        record->m_text = text;
+    } catch (...) {
+        delete record;
+        return;
+    }
+    record->m_day = time.day;
+    handle->Append(record);
+}
+
+void CLog::NewCycle()
+{
+    // A counter, so that a new cycle always differs from the one before it, even
+    // within one millisecond; 0 is the mark of a handle never served.
+    if (++m_currentCycle == 0)
+        m_currentCycle = 1;
+}
+
+CLogContextHandle *CLog::NextPendingContext()
+{
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    if (m_contexts.empty())
+        return nullptr;
+    for (auto &entry : m_contexts) {
+        CLogContextHandle *handle = entry.second;
+        if (handle->m_cycle != m_currentCycle && handle->QueueLength() > 0) {
+            handle->m_cycle = m_currentCycle;
+            return handle;
+        }
+    }
+    NewCycle();
+    return nullptr;
+}
+
+void CLog::WriteStatistics()
+{
+    WriteFormat("LOG", "-------------------- LOG::Num: %d", static_cast<int>(ContextCount()));
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    // The lengths as they stand once the LOG::Num line is queued: the lines of this
+    // block do not count themselves.
+    std::vector<std::pair<const CLogContextHandle *, std::size_t>> lengths;
+    lengths.reserve(m_contexts.size());
+    for (const auto &entry : m_contexts)
+        lengths.emplace_back(entry.second, entry.second->QueueLength());
+    for (const auto &entry : lengths)
+        WriteFormat("LOG", "%s: %d", entry.first->Name().c_str(), static_cast<int>(entry.second));
+    WriteFormat("LOG", "%s", "-------------------- END");
+}
+
+void CLog::CheckDeleteTime()
+{
+    if (!IsDeleteEnabled())
+        return;
+    if (m_deleteAtStartPending) {
+        StartDelete();
+        m_deleteAtStartPending = false;
+    }
+    const int hour = CDateTime(m_clock->Now()).Hour();
+    if (hour == 16 && m_dailyDeleteArmed) {
+        StartDelete();
+        m_dailyDeleteArmed = false;
+    }
+    if (hour == 17)
+        m_dailyDeleteArmed = true;
+}
+
+void CLog::StartDelete()
+{
+    m_deleter->SetRetention(Retention(GetKeepDays()));
+    m_deleter->SetDirectory(m_logDirectory);
+    m_deleter->Resume(); // does nothing while a pass runs
+}
+
+void CLog::SetKeepDays(int32_t n)
+{
+    m_keepDays.store(n, std::memory_order_relaxed);
+    m_deleter->SetRetention(Retention(n));
+}
+
+void CLog::SetPrefix(const std::string &prefix)
+{
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    m_prefix = prefix;
+}
+
+std::string CLog::GetPrefix() const
+{
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    return m_prefix;
+}
+
+std::size_t CLog::ContextCount() const
+{
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    return m_contexts.size();
+}
+
+std::size_t CLog::QueueLength(const std::string &name) const
+{
+    std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+    auto found = m_contexts.find(name);
+    return found == m_contexts.end() ? 0 : found->second->QueueLength();
+}
+
+} // namespace Vant

@@ -1,0 +1,174 @@
+#include "kit/LogContext.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kit/DateTime.h"
+#include "kit/FileUtil.h"
+#include "kit/Zip.h"
+
+namespace Vant {
+
+namespace {
+
+// Appends the bytes with one write (looping only on short writes). On failure the
+// file is cut back to its old length so that a retry does not leave half a batch.
+bool AppendToFile(const std::string &path, const std::string &bytes)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool known = fstat(fd, &st) == 0;
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (!ok && known && done > 0) {
+        if (ftruncate(fd, st.st_size) != 0) {
+            // Nothing more to do: the retry appends after the partial lines.
+        }
+    }
+    if (::close(fd) != 0)
+        ok = false;
+    return ok;
+}
+
+// "<day directory>_<name>-HHMMSS.log.gz", cut to the kit's path limit. A second
+// roll-over within the same second (a large backlog) must not replace the first
+// file, so an existing name gets a counter: "-HHMMSS-2.log.gz", "-HHMMSS-3.log.gz".
+std::string RollOverName(const std::string &dayDirectory, const std::string &name, const std::string &hms)
+{
+    char target[kMaxPath + 1];
+    std::snprintf(target, sizeof target, "%s_%s-%s.log.gz", dayDirectory.c_str(), name.c_str(), hms.c_str());
+    for (int n = 2; ::access(target, F_OK) == 0 && n < 1000; ++n)
+        std::snprintf(target, sizeof target, "%s_%s-%s-%d.log.gz", dayDirectory.c_str(), name.c_str(), hms.c_str(),
+                      n);
+    return target;
+}
+
+void RemoveAll(std::string &text, char c) { text.erase(std::remove(text.begin(), text.end(), c), text.end()); }
+
+} // namespace
+
+std::size_t CLogContextHandle::QueueLength() const
+{
+    std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+    return m_queue.size();
+}
+
+void CLogContextHandle::CountFailure()
+{
+    if (m_failures.fetch_add(1, std::memory_order_relaxed) + 1 >= kMaxFailures) {
+        m_queue.Clear();
+        m_failures.store(0, std::memory_order_relaxed);
+    }
+}
+
+void CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
+{
+    // Only this worker removes records, so the front of the queue stays put while
+    // the lock is released; callers only add at the back.
+    std::string firstTime;
+    int32_t firstDay = 0;
+    {
+        std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+        std::size_t empty = 0;
+        while (empty < m_queue.size() && !m_queue[empty])
+            ++empty;
+        m_queue.EraseFrontLocked(empty); // empty slots are simply removed
+        if (m_queue.empty())
+            return;
+        firstTime = m_queue.front()->m_time;
+        firstDay = m_queue.front()->m_day;
+    }
+
+    std::string path;
+    if (!PrepareFile(firstTime, logDirectory, clock, &path)) {
+        CountFailure();
+        return;
+    }
+
+    std::string buffer;
+    std::size_t taken = 0;
+    {
+        std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+        buffer.reserve(std::min(m_queue.size(), kBatch) * 256);
+        for (; taken < m_queue.size() && taken < kBatch; ++taken) {
+            const CLogContext *record = m_queue[taken];
+            if (!record)
+                continue;
+            if (record->m_day != firstDay)
+                break;
+            buffer += '[';
+            buffer += record->m_time;
+            buffer += "] ";
+            buffer += record->m_text;
+            buffer += "\r\n";
+        }
+    }
+
+    if (!buffer.empty() && !AppendToFile(path, buffer)) {
+        CountFailure(); // the records stay queued for the next attempt
+        return;
+    }
+    m_failures.store(0, std::memory_order_relaxed);
+    std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+    m_queue.EraseFrontLocked(taken);
+}
+
+bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,
+                                    std::string *path) const
+{
+    const std::size_t firstBlank = time.find(' ');
+    const std::size_t lastBlank = time.rfind(' ');
+    std::string date = firstBlank == std::string::npos ? std::string() : time.substr(0, firstBlank);
+    std::string hms = lastBlank == std::string::npos ? std::string() : time.substr(lastBlank + 1);
+    if (date.empty() || hms.empty()) {
+        const CDateTime now(clock.Now());
+        date = now.FormatDate();
+        hms = now.FormatTime();
+    }
+    RemoveAll(date, '-');
+    RemoveAll(hms, ':');
+
+    const std::string dayDirectory = logDirectory + date + "/";
+    if (!IsDirectoryPath(dayDirectory) && !CreateDirectoryPath(dayDirectory))
+        return false;
+
+    const std::string file = dayDirectory + m_name + ".log";
+    if (IsDirectoryPath(file))
+        return false;
+
+    if (FileExists(file)) {
+        if (GetFileLength(file) > kRollOverBytes) {
+            const std::string target = RollOverName(dayDirectory, m_name, hms);
+            if (CZip().CompressFile(file, target)) {
+                CreateEmptyFile(file); // the batch then starts the emptied file
+            } else {
+                // Keep appending to the long file and try again before the next
+                // batch; a partial copy would only be a second, broken version.
+                DeleteFilePath(target);
+            }
+        }
+    } else if (!CreateEmptyFile(file)) {
+        return false;
+    }
+    *path = file;
+    return true;
+}
+
+} // namespace Vant

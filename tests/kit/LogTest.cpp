@@ -1,0 +1,497 @@
+#include "kit/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "FakeClock.h"
+#include "KitTestUtil.h"
+#include "kit/DateTime.h"
+#include "kit/FileUtil.h"
+
+namespace {
+
+using kittest::FakeClock;
+using kittest::ReadFile;
+using kittest::TempDir;
+using kittest::WaitFor;
+using kittest::WriteFile;
+
+// The logger driven step by step on the test thread: its worker is never started.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "Europe/Berlin", 1);
+        tzset();
+        ASSERT_FALSE(tmp.path().empty());
+        clock = std::make_shared<FakeClock>();
+        clock->now = Local(2020, 5, 13, 15, 30, 12);
+        log = std::make_unique<Vant::CLog>(tmp.dir() + "log/", clock);
+    }
+    void TearDown() override { log.reset(); }
+
+    static int64_t Local(int y, int mo, int d, int h, int mi, int s)
+    {
+        Vant::CDateTime day;
+        day.SetDate(y, mo, d);
+        return day.Time() + h * 3600 + mi * 60 + s;
+    }
+    std::string DayDir(const std::string &yyyymmdd) const { return tmp.dir() + "log/" + yyyymmdd + "/"; }
+    std::string FileOf(const std::string &yyyymmdd, const std::string &context) const
+    {
+        return DayDir(yyyymmdd) + context + ".log";
+    }
+    static std::size_t Lines(const std::string &text)
+    {
+        std::size_t n = 0;
+        for (std::size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2))
+            ++n;
+        return n;
+    }
+    static bool Exists(const std::string &p)
+    {
+        struct stat st;
+        return lstat(p.c_str(), &st) == 0;
+    }
+    static bool Gunzip(const std::string &path, std::string *out)
+    {
+        gzFile in = gzopen(path.c_str(), "rb");
+        if (!in)
+            return false;
+        out->clear();
+        std::vector<char> buf(1 << 16);
+        int n;
+        while ((n = gzread(in, buf.data(), static_cast<unsigned>(buf.size()))) > 0)
+            out->append(buf.data(), static_cast<std::size_t>(n));
+        return gzclose(in) == Z_OK && n == 0;
+    }
+    void WriteMany(const char *name, int count, const std::string &stem = "record ")
+    {
+        for (int i = 0; i < count; ++i)
+            log->Write(name, stem + std::to_string(i));
+    }
+    // Runs steps until one serves nothing (the end of a cycle).
+    int StepsInCycle()
+    {
+        int served = 0;
+        while (log->Step())
+            ++served;
+        return served;
+    }
+
+    TempDir tmp;
+    std::shared_ptr<FakeClock> clock;
+    std::unique_ptr<Vant::CLog> log;
+};
+
+TEST_F(LogTest, RecordLineAndFilePathAreExact)
+{
+    log->SetPrefix("BrenuSearchTools_");
+    const std::string text = std::string("{\"api\":\"/search\"} 中文\nsecond line\0with nul", 46);
+    log->WriteTagged("UdpCast", text);
+    log->Write("Plain", "no prefix here");
+    EXPECT_EQ(log->ContextCount(), 2u);
+    EXPECT_FALSE(Exists(tmp.dir() + "log")) << "nothing is created before the first batch";
+
+    EXPECT_EQ(StepsInCycle(), 2);
+    EXPECT_EQ(ReadFile(FileOf("20200513", "BrenuSearchTools_UdpCast")), "[2020-05-13 15:30:12] " + text + "\r\n");
+    EXPECT_EQ(ReadFile(FileOf("20200513", "Plain")), "[2020-05-13 15:30:12] no prefix here\r\n");
+
+    clock->now = Local(2020, 5, 13, 15, 30, 13);
+    log->WriteTagged("UdpCast", "again");
+    StepsInCycle();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "BrenuSearchTools_UdpCast")),
+              "[2020-05-13 15:30:12] " + text + "\r\n[2020-05-13 15:30:13] again\r\n")
+        << "appended, never rewritten";
+}
+
+TEST_F(LogTest, OneContextIsWrittenInBatchesOfAHundredOnePerCycle)
+{
+    WriteMany("Ctx", 250);
+    const std::string file = FileOf("20200513", "Ctx");
+    std::vector<std::size_t> afterEachCycle;
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        EXPECT_LE(StepsInCycle(), 1) << "served at most once per cycle";
+        afterEachCycle.push_back(Lines(ReadFile(file)));
+    }
+    EXPECT_EQ(afterEachCycle, (std::vector<std::size_t>{100, 200, 250, 250}));
+    const std::string all = ReadFile(file);
+    EXPECT_EQ(all.find("record 0\r\n"), std::string("[2020-05-13 15:30:12] ").size());
+    EXPECT_NE(all.find("] record 249\r\n"), std::string::npos);
+    EXPECT_LT(all.find("] record 99\r\n"), all.find("] record 100\r\n"));
+}
+
+TEST_F(LogTest, BusyContextsAreServedInTurn)
+{
+    WriteMany("A", 300);
+    WriteMany("B", 300);
+    std::vector<std::pair<std::size_t, std::size_t>> seen;
+    for (int step = 0; step < 6; ++step) {
+        log->Step();
+        seen.emplace_back(log->QueueLength("A"), log->QueueLength("B"));
+    }
+    // A, B, end of cycle, A, B, end of cycle.
+    EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{
+                        {200, 300}, {200, 200}, {200, 200}, {100, 200}, {100, 100}, {100, 100}}));
+}
+
+TEST_F(LogTest, RecordsAcrossMidnightGoToTwoDayDirectories)
+{
+    clock->now = Local(2020, 5, 13, 23, 59, 59);
+    WriteMany("Ctx", 3, "late ");
+    clock->now = Local(2020, 5, 14, 0, 0, 0);
+    WriteMany("Ctx", 2, "early ");
+    EXPECT_EQ(StepsInCycle(), 1);
+    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "Ctx"))), 3u) << "the batch stops at the new day";
+    EXPECT_EQ(log->QueueLength("Ctx"), 2u);
+    EXPECT_EQ(StepsInCycle(), 1);
+    EXPECT_EQ(ReadFile(FileOf("20200514", "Ctx")),
+              "[2020-05-14 00:00:00] early 0\r\n[2020-05-14 00:00:00] early 1\r\n");
+}
+
+TEST_F(LogTest, FileOfExactlyTenMebibytesIsAppendedTo)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    ASSERT_TRUE(WriteFile(file, std::string(10485760, 'x')));
+    log->Write("Ctx", "one more");
+    StepsInCycle();
+    EXPECT_EQ(Vant::GetFileLength(file), 10485760 + static_cast<int32_t>(std::string("[2020-05-13 15:30:12] one more\r\n").size()));
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-153012.log.gz"));
+}
+
+TEST_F(LogTest, LongerFileIsRolledOverIntoGzipNamedByTheBatchTime)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    std::string old;
+    while (old.size() <= 10485760)
+        old += "[2020-05-13 15:00:00] an older line " + std::to_string(old.size()) + "\r\n";
+    ASSERT_TRUE(WriteFile(file, old));
+
+    clock->now = Local(2020, 5, 13, 15, 30, 12);
+    log->Write("Ctx", "first of the batch");
+    clock->now = Local(2020, 5, 13, 15, 30, 14);
+    log->Write("Ctx", "second of the batch");
+    StepsInCycle();
+
+    const std::string gz = DayDir("20200513") + "_Ctx-153012.log.gz";
+    std::string back;
+    ASSERT_TRUE(Gunzip(gz, &back)) << gz;
+    EXPECT_EQ(back, old);
+    EXPECT_EQ(std::system(("gzip -t '" + gz + "'").c_str()), 0);
+    EXPECT_EQ(ReadFile(file),
+              "[2020-05-13 15:30:12] first of the batch\r\n[2020-05-13 15:30:14] second of the batch\r\n");
+
+    // Another roll-over within the same second keeps the first file.
+    ASSERT_TRUE(WriteFile(file, old + "more\r\n"));
+    clock->now = Local(2020, 5, 13, 15, 30, 12);
+    log->Write("Ctx", "third");
+    StepsInCycle();
+    std::string second;
+    ASSERT_TRUE(Gunzip(DayDir("20200513") + "_Ctx-153012-2.log.gz", &second));
+    EXPECT_EQ(second, old + "more\r\n");
+    ASSERT_TRUE(Gunzip(gz, &back));
+    EXPECT_EQ(back, old);
+}
+
+// Limits the size of files this process may write; writes beyond fail with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        m_ok = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = SIG_DFL;
+    bool m_ok = false;
+};
+
+TEST_F(LogTest, FailedCompressionKeepsAppendingAndRetriesNextBatch)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    // Incompressible content: its gzip copy is a little larger than the file itself.
+    std::string old(10485761 + 5000, '\0');
+    std::mt19937 rng(1);
+    for (char &c : old)
+        c = static_cast<char>(rng());
+    ASSERT_TRUE(WriteFile(file, old));
+    const std::string line = "[2020-05-13 15:30:12] kept\r\n";
+    {
+        FileSizeLimit limit(old.size() + 1000); // room for the batch, not for the copy
+        ASSERT_TRUE(limit.ok());
+        log->Write("Ctx", "kept");
+        StepsInCycle();
+    }
+    EXPECT_EQ(Vant::GetFileLength(file), static_cast<int32_t>(old.size() + line.size())) << "not truncated";
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-153012.log.gz")) << "no broken copy left";
+    EXPECT_EQ(log->QueueLength("Ctx"), 0u);
+
+    clock->now = Local(2020, 5, 13, 15, 31, 0);
+    log->Write("Ctx", "next");
+    StepsInCycle();
+    std::string back;
+    ASSERT_TRUE(Gunzip(DayDir("20200513") + "_Ctx-153100.log.gz", &back));
+    EXPECT_EQ(back, old + line);
+    EXPECT_EQ(ReadFile(file), "[2020-05-13 15:31:00] next\r\n");
+}
+
+TEST_F(LogTest, RecordsStayQueuedUntilTheyAreInTheFile)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    const std::string before = "[2020-05-13 15:00:00] earlier\r\n";
+    ASSERT_TRUE(WriteFile(file, before));
+    WriteMany("Ctx", 5);
+    {
+        // The file may grow by a few bytes only: the batch cannot be written whole.
+        FileSizeLimit limit(before.size() + 40);
+        ASSERT_TRUE(limit.ok());
+        StepsInCycle();
+        EXPECT_EQ(log->QueueLength("Ctx"), 5u) << "nothing lost";
+        EXPECT_EQ(ReadFile(file), before) << "no half batch left behind";
+        EXPECT_EQ(log->Step() || log->Step(), true);
+        EXPECT_EQ(log->QueueLength("Ctx"), 5u);
+    }
+    StepsInCycle();
+    StepsInCycle();
+    EXPECT_EQ(log->QueueLength("Ctx"), 0u);
+    const std::string all = ReadFile(file);
+    EXPECT_EQ(Lines(all), 6u) << "each record exactly once";
+    EXPECT_EQ(all.substr(0, before.size()), before);
+}
+
+TEST_F(LogTest, LogPathThatIsADirectoryDiscardsTheQueueAtTheTenthFailure)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(FileOf("20200513", "Ctx")));
+    WriteMany("Ctx", 3);
+    Vant::CLogContextHandle *handle = nullptr;
+    for (int attempt = 1; attempt <= 10; ++attempt) {
+        handle = log->NextPendingContext();
+        if (!handle)
+            handle = log->NextPendingContext(); // the end of a cycle
+        ASSERT_NE(handle, nullptr) << attempt;
+        handle->Flush(log->LogDirectory(), *clock);
+        if (attempt < 10) {
+            EXPECT_EQ(handle->FailureCount(), attempt);
+            EXPECT_EQ(log->QueueLength("Ctx"), 3u);
+        }
+    }
+    EXPECT_EQ(log->QueueLength("Ctx"), 0u);
+    EXPECT_EQ(handle->FailureCount(), 0) << "counting starts again";
+    WriteMany("Ctx", 1);
+    StepsInCycle(); // the cycle of the 10th attempt ends
+    StepsInCycle();
+    EXPECT_EQ(handle->FailureCount(), 1);
+}
+
+TEST_F(LogTest, DisabledWritingQueuesNothingButQueuedRecordsAreStillWritten)
+{
+    log->Write("Ctx", "queued while on");
+    log->SetEnabled(false);
+    log->Write("Ctx", "dropped");
+    log->Write("Other", "dropped");
+    log->WriteFormat("LOG", "%s", "dropped");
+    EXPECT_EQ(log->ContextCount(), 1u);
+    EXPECT_EQ(log->QueueLength("Ctx"), 1u);
+    StepsInCycle();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "Ctx")), "[2020-05-13 15:30:12] queued while on\r\n");
+}
+
+TEST_F(LogTest, FormattedTextIsCutAt2047Characters)
+{
+    log->WriteFormat("Ctx", "%s-%d", std::string(3000, 'a').c_str(), 7);
+    log->WriteFormat("Ctx", nullptr);
+    StepsInCycle();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "Ctx")), "[2020-05-13 15:30:12] " + std::string(2047, 'a') + "\r\n");
+}
+
+TEST_F(LogTest, KeepDaysIsStoredAsGivenAndRetentionIsBounded)
+{
+    EXPECT_EQ(log->GetKeepDays(), 5);
+    EXPECT_EQ(log->Deleter().GetRetention(), 5);
+    const std::vector<std::pair<int32_t, int32_t>> cases = {{0, 5}, {60, 60}, {61, 5}, {1, 1}, {-3, 5}, {30, 30}};
+    for (auto [keep, retention] : cases) {
+        log->SetKeepDays(keep);
+        EXPECT_EQ(log->GetKeepDays(), keep);
+        EXPECT_EQ(log->Deleter().GetRetention(), retention) << keep;
+    }
+}
+
+TEST_F(LogTest, StatisticsBlockEveryMinute)
+{
+    log->SetPrefix("BrenuSearchTools_");
+    log->OnBegin();
+    log->WriteTagged("UdpCast", "a message");
+    StepsInCycle();
+    const std::string banner = "[2020-05-13 15:30:12] ======================= Begin =======================\r\n";
+    ASSERT_EQ(ReadFile(FileOf("20200513", "LOG")), banner);
+
+    clock->now = Local(2020, 5, 13, 15, 31, 12);
+    clock->tick += 60000; // not yet: more than 60000 ms must have passed
+    StepsInCycle();
+    EXPECT_EQ(log->QueueLength("LOG"), 0u);
+    EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")), banner);
+
+    clock->tick += 1;
+    StepsInCycle();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")), banner +
+                                                       "[2020-05-13 15:31:12] -------------------- LOG::Num: 2\r\n"
+                                                       "[2020-05-13 15:31:12] BrenuSearchTools_UdpCast: 0\r\n"
+                                                       "[2020-05-13 15:31:12] LOG: 1\r\n"
+                                                       "[2020-05-13 15:31:12] -------------------- END\r\n");
+}
+
+TEST_F(LogTest, StatisticsCountQueuedRecordsAndSurviveTickWrap)
+{
+    log->SetEnabled(true);
+    WriteMany("Busy", 7);
+    clock->tick = 0xFFFFFFF0u; // 0xFFFFFFF0 - 1000: far more than a minute, modulo 2^32 it is not
+    EXPECT_TRUE(log->Step());
+    EXPECT_EQ(log->QueueLength("LOG"), 4u) << "the first check came because 4294966000 ms > 60000";
+    StepsInCycle();
+    // 60001 ms later across the wrap.
+    clock->tick = 0xFFFFFFF0u + 60001u;
+    WriteMany("Busy", 3);
+    StepsInCycle();
+    StepsInCycle();
+    const std::string text = ReadFile(FileOf("20200513", "LOG"));
+    // The first count is taken before its own line creates the LOG context.
+    const std::size_t first = text.find("] -------------------- LOG::Num: 1\r\n");
+    const std::size_t second = text.find("] -------------------- LOG::Num: 2\r\n");
+    ASSERT_NE(first, std::string::npos) << text;
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_LT(first, text.find("] Busy: 7\r\n")) << text;
+    EXPECT_LT(text.find("] Busy: 7\r\n"), second) << text;
+    EXPECT_LT(second, text.find("] Busy: 3\r\n")) << text;
+}
+
+TEST_F(LogTest, ExitFlushWritesTheEndBannerAndOneBatchPerContext)
+{
+    WriteMany("A", 150);
+    WriteMany("B", 5);
+    log->OnEnd();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")),
+              "[2020-05-13 15:30:12] ======================= End =======================\r\n");
+    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "A"))), 100u);
+    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "B"))), 5u);
+
+    log->SetExitFlush(false);
+    log->OnEnd();
+    EXPECT_EQ(log->QueueLength("A"), 50u);
+}
+
+TEST_F(LogTest, DeletionPassAtTheFirstCheckAndDailyAtSixteen)
+{
+    // An old day directory that a pass removes.
+    const std::string old = DayDir("20200101");
+    ASSERT_TRUE(Vant::CreateDirectoryPath(old));
+    ASSERT_TRUE(WriteFile(old + "Ctx.log", "x"));
+    timeval times[2] = {{static_cast<time_t>(Local(2020, 1, 1, 12, 0, 0)), 0},
+                        {static_cast<time_t>(Local(2020, 1, 1, 12, 0, 0)), 0}};
+    ASSERT_EQ(utimes(old.c_str(), times), 0);
+    log->SetKeepDays(30);
+    Vant::CLogDelete &deleter = log->Deleter();
+    auto check = [&](int64_t when) {
+        clock->now = when;
+        clock->tick += 60001;
+        log->Step();
+    };
+    auto settle = [&](uint32_t passes) {
+        EXPECT_TRUE(WaitFor([&] { return deleter.PassCount() >= passes && deleter.IsSuspended(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        EXPECT_EQ(deleter.PassCount(), passes);
+    };
+
+    check(Local(2020, 5, 13, 16, 5, 0));
+    settle(0); // deletion not enabled
+    EXPECT_TRUE(Exists(old));
+
+    log->SetDeleteEnabled(true);
+    // The first check falls between 16:00 and 16:59: the start pass and the daily
+    // request come together; the deleter is already awake for the second.
+    check(Local(2020, 5, 13, 16, 6, 0));
+    settle(1);
+    EXPECT_FALSE(Exists(old));
+    EXPECT_EQ(deleter.GetDirectory(), tmp.dir() + "log/");
+    EXPECT_EQ(deleter.GetRetention(), 30);
+
+    check(Local(2020, 5, 13, 16, 7, 0));
+    settle(1); // disarmed for today
+    check(Local(2020, 5, 13, 17, 30, 0));
+    settle(1); // re-armed
+    log->SetKeepDays(90);
+    check(Local(2020, 5, 14, 16, 0, 0));
+    settle(2);
+    EXPECT_EQ(deleter.GetRetention(), 5) << "keep days beyond 60 give 5";
+    check(Local(2020, 5, 14, 16, 59, 0));
+    settle(2);
+}
+
+// The worker running for real: writers on several threads, nothing lost or doubled.
+TEST_F(LogTest, ConcurrentWritersWithTheRunningWorker)
+{
+    ASSERT_TRUE(log->Start());
+    log->Resume();
+    constexpr int kThreads = 4, kEach = 400;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i) {
+                log->Write(t % 2 ? "Odd" : "Even", "t" + std::to_string(t) + " n" + std::to_string(i));
+                if (i % 50 == 0)
+                    log->WriteFormat("LOG", "thread %d at %d", t, i);
+            }
+        });
+    for (auto &w : writers)
+        w.join();
+    ASSERT_TRUE(WaitFor([&] { return log->QueueLength("Odd") + log->QueueLength("Even") == 0; },
+                        std::chrono::seconds(60)));
+    log.reset(); // stops the worker: exit flush, then the deleter ends
+
+    for (const char *name : {"Odd", "Even"}) {
+        const std::string text = ReadFile(FileOf("20200513", name));
+        EXPECT_EQ(Lines(text), static_cast<std::size_t>(kThreads / 2 * kEach)) << name;
+        for (int t = (name[0] == 'O'); t < kThreads; t += 2) {
+            std::size_t last = 0;
+            for (int i = 0; i < kEach; ++i) {
+                const std::string needle = "] t" + std::to_string(t) + " n" + std::to_string(i) + "\r\n";
+                std::size_t at = text.find(needle);
+                ASSERT_NE(at, std::string::npos) << needle;
+                ASSERT_EQ(text.find(needle, at + 1), std::string::npos) << "twice: " << needle;
+                ASSERT_GE(at, last) << "out of order: " << needle;
+                last = at;
+            }
+        }
+    }
+    const std::string logText = ReadFile(FileOf("20200513", "LOG"));
+    EXPECT_NE(logText.find("] ======================= End =======================\r\n"), std::string::npos);
+}
+
+} // namespace
