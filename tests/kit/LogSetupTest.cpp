@@ -1,0 +1,94 @@
+// The set-up interface works on the one logger of the process, so the cases here
+// build on each other and run in declaration order (each also in its own process
+// when CTest runs them).
+#include "kit/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "FakeClock.h"
+#include "KitTestUtil.h"
+#include "kit/DateTime.h"
+
+namespace {
+
+using kittest::FakeClock;
+using kittest::ReadFile;
+using kittest::TempDir;
+using kittest::WaitFor;
+
+TEST(LogSetup, EverythingBeforeLogInitDoesNothing)
+{
+    if (Vant::LogInstance())
+        GTEST_SKIP() << "a logger exists already in this process";
+    Vant::LogEnable(true);
+    Vant::LogEnableDelete(true);
+    Vant::LogEnableExitFlush(false);
+    Vant::LogSetPrefix("X_");
+    Vant::LogSetKeepDays(7);
+    Vant::LogWrite("UdpCast", "nowhere");
+    Vant::LogWrite(nullptr, "nowhere");
+    EXPECT_EQ(Vant::LogInstance(), nullptr);
+}
+
+TEST(LogSetup, StartUpSequenceWritesTaggedRecordsBesideTheBanners)
+{
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    TempDir tmp;
+    auto clock = std::make_shared<FakeClock>();
+    Vant::CDateTime day;
+    day.SetDate(2020, 5, 13);
+    clock->now = day.Time() + 15 * 3600 + 30 * 60 + 12;
+
+    if (Vant::LogInstance())
+        GTEST_SKIP() << "a logger exists already in this process";
+    ASSERT_TRUE(Vant::LogInit(tmp.dir() + "log/", clock));
+    Vant::CLog *log = Vant::LogInstance();
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(Vant::LogInit(tmp.dir() + "elsewhere/", clock)) << "a second call changes nothing";
+    EXPECT_EQ(Vant::LogInstance(), log);
+    EXPECT_EQ(log->LogDirectory(), tmp.dir() + "log/");
+    EXPECT_FALSE(log->IsEnabled());
+    EXPECT_TRUE(log->IsExitFlush());
+    EXPECT_FALSE(log->IsDeleteEnabled());
+    EXPECT_EQ(log->GetKeepDays(), 30);
+    EXPECT_EQ(log->Deleter().GetRetention(), 30);
+
+    Vant::LogWrite("UdpCast", "dropped: writing is still off");
+    EXPECT_EQ(log->QueueLength("UdpCast"), 0u);
+
+    Vant::LogEnableExitFlush(true);
+    Vant::LogEnable(true);
+    Vant::LogEnableDelete(true);
+    Vant::LogSetPrefix("BrenuSearchTools_");
+    Vant::LogSetKeepDays(30);
+    EXPECT_TRUE(log->IsEnabled());
+    EXPECT_TRUE(log->IsDeleteEnabled());
+    EXPECT_EQ(log->GetPrefix(), "BrenuSearchTools_");
+
+    const std::string text = "{\"api\":\"/device/search\",\"params\":{\"data\":[]}}";
+    Vant::LogWrite("UdpCast", text);
+    const std::string file = tmp.dir() + "log/20200513/BrenuSearchTools_UdpCast.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(file).size() > 0; })) << "the worker writes within ~0.1 s";
+    EXPECT_EQ(ReadFile(file), "[2020-05-13 15:30:12] " + text + "\r\n");
+
+    for (auto [keep, retention] : {std::pair<int, int>{0, 5}, {60, 60}, {61, 5}}) {
+        Vant::LogSetKeepDays(keep);
+        EXPECT_EQ(log->GetKeepDays(), keep);
+        EXPECT_EQ(log->Deleter().GetRetention(), retention);
+    }
+    Vant::LogEnableDelete(false);
+    Vant::LogEnableExitFlush(false);
+    EXPECT_FALSE(log->IsDeleteEnabled());
+    EXPECT_FALSE(log->IsExitFlush());
+
+    // The logger outlives this test: stop it from writing into the directory that
+    // is about to go.
+    Vant::LogEnable(false);
+    ASSERT_TRUE(WaitFor([&] { return log->QueueLength("BrenuSearchTools_UdpCast") + log->QueueLength("LOG") == 0; }));
+}
+
+} // namespace
