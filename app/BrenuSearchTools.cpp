@@ -11,10 +11,12 @@
 #include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
 #include "protocol/UdpCastGroup.h"
+#include "ui_BrenuSearchTools.h"
 
-BrenuSearchTools::BrenuSearchTools(QWidget *parent) : QMainWindow(parent)
+BrenuSearchTools::BrenuSearchTools(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::BrenuSearchToolsClass)
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
 
     m_menu = new QMenu(this);
     m_actionModify = new QAction(UiText::MenuModify(), m_menu);
@@ -31,10 +33,10 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent) : QMainWindow(parent)
     SetUpTable();
 
     connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
-    connect(ui.btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
-    connect(ui.btn_reboot, &QPushButton::clicked, this, &BrenuSearchTools::slot_RebootClicked);
-    connect(ui.tabView_brenu, &QTableView::doubleClicked, this, &BrenuSearchTools::onOpenHttpView);
-    connect(ui.tabView_brenu, &QTableView::customContextMenuRequested, this,
+    connect(ui->btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
+    connect(ui->btn_reboot, &QPushButton::clicked, this, &BrenuSearchTools::slot_RebootClicked);
+    connect(ui->tabView_brenu, &QTableView::doubleClicked, this, &BrenuSearchTools::onOpenHttpView);
+    connect(ui->tabView_brenu, &QTableView::customContextMenuRequested, this,
             &BrenuSearchTools::slot_OnCustomContextMenuRequested);
 
     // The search runs from here until the destructor; answers arrive through
@@ -62,7 +64,7 @@ BrenuSearchTools::~BrenuSearchTools()
 
 void BrenuSearchTools::SetUpTable()
 {
-    QTableView *view = ui.tabView_brenu;
+    QTableView *view = ui->tabView_brenu;
     view->setModel(m_model);
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
@@ -83,12 +85,12 @@ void BrenuSearchTools::SetUpTable()
 
 void BrenuSearchTools::UpdateDeviceCount()
 {
-    ui.lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+    ui->lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
 }
 
 void BrenuSearchTools::slot_RefreshClicked()
 {
     m_model->removeRows(0, m_model->rowCount());
     m_deviceCount.exchange(0);
-    ui.lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+    ui->lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
 }

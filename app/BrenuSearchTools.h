@@ -7,8 +7,7 @@
 #include <QString>
 
 #include <atomic>
-
-#include "ui_BrenuSearchTools.h"
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -16,6 +15,9 @@ class QStandardItemModel;
 class QUdpCastGroup;
 class QBrenuInfo;
 class DeviceRowIndex;
+namespace Ui {
+class BrenuSearchToolsClass;
+}
 
 // Hands one search answer from a searcher's socket thread to the window given as
 // `user`: it only makes a string of the text and emits signal_MsgCallBack.
@@ -54,7 +56,7 @@ private:
     QAction *m_actionModify = nullptr;
     QAction *m_actionReboot = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
-    Ui::BrenuSearchToolsClass ui;
+    std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
 };

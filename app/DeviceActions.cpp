@@ -16,6 +16,7 @@
 #include "app/QBrenuInfo.h"
 #include "app/UiTexts.h"
 #include "protocol/Json.h"
+#include "ui_BrenuSearchTools.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ bool ConfirmReboot(QWidget *parent)
 
 void BrenuSearchTools::slot_OnCustomContextMenuRequested(QPoint pos)
 {
-    const QModelIndex index = ui.tabView_brenu->indexAt(pos);
+    const QModelIndex index = ui->tabView_brenu->indexAt(pos);
     if (!index.isValid() || !m_model->itemFromIndex(index))
         return;
     m_menu->exec(QCursor::pos());
@@ -48,7 +49,7 @@ void BrenuSearchTools::slot_OnCustomContextMenuRequested(QPoint pos)
 void BrenuSearchTools::slot_MenuClicked()
 {
     QObject *action = sender();
-    const QModelIndex current = ui.tabView_brenu->currentIndex();
+    const QModelIndex current = ui->tabView_brenu->currentIndex();
     if (!current.isValid())
         return;
     if (action == m_actionReboot)
@@ -59,7 +60,7 @@ void BrenuSearchTools::slot_MenuClicked()
 
 void BrenuSearchTools::slot_RebootClicked()
 {
-    const QModelIndex current = ui.tabView_brenu->currentIndex();
+    const QModelIndex current = ui->tabView_brenu->currentIndex();
     if (current.isValid())
         onRebootBrenu(current);
 }

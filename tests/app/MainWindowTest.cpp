@@ -1,0 +1,255 @@
+// The main window on the offscreen platform: its form, the table's set-up, and how
+// search answers become rows (no device needed: the answers are handed in as the
+// searchers would hand them).
+#include <gtest/gtest.h>
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QPainter>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QStyleOptionViewItem>
+#include <QTest>
+
+#include <thread>
+
+#include "AppTestSupport.h"
+#include "QtPrinters.h"
+#include "app/DeviceTable.h"
+#include "app/QMyItemDelegate.h"
+
+namespace {
+
+QString U(const char *text) { return QString::fromUtf8(text); }
+
+TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
+{
+    TestWindow &w = Window();
+    EXPECT_EQ(w.objectName(), "BrenuSearchToolsClass");
+    EXPECT_EQ(w.windowTitle(), U("BRENU搜索工具"));
+    EXPECT_EQ(w.size(), QSize(1194, 566));
+
+    auto *layout = w.centralWidget()->layout();
+    EXPECT_EQ(layout->objectName(), "verticalLayout");
+    EXPECT_EQ(layout->spacing(), 6);
+    EXPECT_EQ(layout->contentsMargins(), QMargins(11, 11, 11, 11));
+    auto *row = layout->itemAt(0)->layout();
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->objectName(), "horizontalLayout");
+    EXPECT_EQ(layout->itemAt(1)->widget(), w.Table());
+    const char *order[] = {"label", "label_2", "lab_brenuNum", nullptr, "btn_reboot", "btn_refresh"};
+    ASSERT_EQ(row->count(), 6);
+    for (int i = 0; i < 6; ++i) {
+        if (order[i])
+            EXPECT_EQ(row->itemAt(i)->widget()->objectName(), order[i]) << i;
+        else
+            EXPECT_EQ(row->itemAt(i)->spacerItem()->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    }
+
+    EXPECT_EQ(w.findChild<QLabel *>("label")->text(), U("设备总数:"));
+    EXPECT_EQ(w.findChild<QLabel *>("label_2")->frameShape(), QFrame::VLine);
+    auto *count = w.findChild<QLabel *>("lab_brenuNum");
+    EXPECT_EQ(count->text(), "0");
+    EXPECT_EQ(count->font().family(), "Microsoft YaHei UI");
+    EXPECT_EQ(count->font().pointSize(), 14);
+    EXPECT_TRUE(count->font().bold());
+    EXPECT_EQ(count->styleSheet(), "color: rgb(85, 170, 255);");
+    EXPECT_EQ(w.findChild<QPushButton *>("btn_reboot")->text(), U("重启"));
+    EXPECT_EQ(w.findChild<QPushButton *>("btn_refresh")->text(), U("刷新"));
+
+    auto *menu = w.findChild<QMenu *>();
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), U("修改配置"));
+    EXPECT_EQ(menu->actions()[1]->text(), U("重启设备"));
+}
+
+TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)
+{
+    TestWindow &w = Window();
+    QTableView *table = w.Table();
+    QHeaderView *header = table->horizontalHeader();
+    const char *titles[] = {"设备序列号", "IPv4地址", "端口", "DHCP", "子网掩码", "默认网关", "DNS服务器", "物理地址", "描述"};
+    const int widths[] = {320, 150, 70, 70, 150, 150, 150, 170};
+    ASSERT_EQ(w.Model()->columnCount(), 9);
+    for (int column = 0; column < 9; ++column)
+        EXPECT_EQ(w.Model()->horizontalHeaderItem(column)->text(), U(titles[column])) << column;
+    for (int column = 0; column < 8; ++column) {
+        EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
+        EXPECT_EQ(header->sectionResizeMode(column), QHeaderView::Fixed) << column;
+    }
+    EXPECT_EQ(header->sectionResizeMode(8), QHeaderView::Stretch);
+    EXPECT_EQ(header->minimumHeight(), 30);
+    EXPECT_EQ(header->maximumHeight(), 30);
+    EXPECT_FALSE(header->highlightSections());
+    EXPECT_FALSE(header->sectionsMovable());
+    EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(table->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(table->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_NE(qobject_cast<QMyItemDelegate *>(table->itemDelegate()), nullptr);
+    EXPECT_TRUE(table->isSortingEnabled());
+    EXPECT_EQ(table->contextMenuPolicy(), Qt::CustomContextMenu);
+
+    // Nothing can be edited, whatever the operator does to a cell.
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2"));
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const QPoint cell = table->visualRect(w.Model()->index(0, 1)).center();
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell);
+    QTest::keyClick(table, Qt::Key_F2);
+    QTest::keyClick(table, Qt::Key_A);
+    EXPECT_TRUE(table->findChildren<QLineEdit *>().isEmpty());
+    EXPECT_EQ(w.Cell(0, 1), "10.77.0.2");
+}
+
+// Records the state of every cell the delegate hands to the style.
+class StateRecorder : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        if (element == CE_ItemViewItem)
+            states.append(option->state);
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+    mutable QVector<QStyle::State> states;
+};
+
+TEST_F(WindowTest, DelegatePaintsTheCurrentCellWithoutFocusFrame)
+{
+    TestWindow &w = Window();
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2"));
+    auto *recorder = new StateRecorder;
+    QApplication::setStyle(recorder); // the application takes it
+    QStyleOptionViewItem option;
+    option.rect = QRect(0, 0, 100, 20);
+    option.state = QStyle::State_Enabled | QStyle::State_Selected | QStyle::State_HasFocus;
+    QImage image(100, 20, QImage::Format_ARGB32);
+    QPainter painter(&image);
+    w.Table()->itemDelegate()->paint(&painter, option, w.Model()->index(0, 0));
+    ASSERT_EQ(recorder->states.size(), 1);
+    EXPECT_FALSE(recorder->states[0] & QStyle::State_HasFocus);
+    EXPECT_TRUE(recorder->states[0] & QStyle::State_Selected);
+}
+
+TEST_F(WindowTest, AnswersAddRowsOnceAndUpdateThemInPlace)
+{
+    TestWindow &w = Window();
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2", 8001, true, U("仓库")));
+    w.Answer(DeviceAnswer("SN2", "10.77.0.3"));
+    ASSERT_EQ(w.Model()->rowCount(), 2);
+    EXPECT_EQ(w.Count(), "2");
+    EXPECT_EQ(w.Cell(0, 3), U("启用"));
+    EXPECT_EQ(w.Cell(0, 8), U("仓库"));
+    EXPECT_EQ(w.Model()->item(0, 0)->data(Qt::UserRole + 1).toString(), "SN1");
+
+    // The repeated answer of SN1, from another adapter, with new values.
+    w.Answer(DeviceAnswer("SN1", "10.77.0.9", 9000, false, U("新")));
+    ASSERT_EQ(w.Model()->rowCount(), 2);
+    EXPECT_EQ(w.Count(), "2");
+    const char *expected[] = {"SN1", "10.77.0.9", "9000", "禁用", "255.255.255.0", "10.77.0.254", "10.77.0.253",
+                              "02:00:00:00:00:01", "新"};
+    for (int column = 0; column < 9; ++column)
+        EXPECT_EQ(w.Cell(0, column), U(expected[column])) << column;
+    EXPECT_EQ(w.Model()->item(0, 2)->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
+
+    // Serial numbers are compared with their letter case; a number keys by its text.
+    w.Answer(DeviceAnswer("sn1", "10.77.0.4"));
+    w.Answer(SearchAnswer(R"("serialNo":4711,"address":"10.77.0.5","port":"80","subnetMask":"m","gateway":"g",)"
+                          R"("dns":"d","mac":"x")"));
+    ASSERT_EQ(w.Model()->rowCount(), 4);
+    EXPECT_EQ(w.Count(), "4");
+    EXPECT_EQ(w.Cell(3, 0), "4711");
+    EXPECT_EQ(w.Cell(3, 2), "80");
+    EXPECT_EQ(w.Cell(3, 3), U("禁用"));
+    EXPECT_EQ(w.Cell(3, 8), "");
+    EXPECT_EQ(w.Model()->item(3, 0)->data(Qt::UserRole + 1).toString(), "4711");
+}
+
+TEST_F(WindowTest, IncompleteAnswersAreDropped)
+{
+    TestWindow &w = Window();
+    const char *members =
+        R"("serialNo":"S","address":"a","port":1,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")";
+    w.Answer(SearchAnswer(members));
+    ASSERT_EQ(w.Model()->rowCount(), 1);
+    for (const char *broken :
+         {R"("address":"a","port":1,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"","port":1,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":80.0,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":"abc","subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":0,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":-1,"subnetMask":"m","gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":1,"gateway":"g","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":1,"subnetMask":"m","dns":"d","mac":"x")",
+          R"("serialNo":"T","address":"a","port":1,"subnetMask":"m","gateway":"g","mac":"x")",
+          R"("serialNo":"T","address":"a","port":1,"subnetMask":"m","gateway":"g","dns":"d")"})
+        w.Answer(SearchAnswer(broken));
+    w.Answer("{not json");
+    w.Answer(R"({"params":{"list":[]}})");
+    EXPECT_EQ(w.Model()->rowCount(), 1);
+    EXPECT_EQ(w.Count(), "1");
+}
+
+TEST_F(WindowTest, RefreshEmptiesTheTableAndRestartsTheCount)
+{
+    TestWindow &w = Window();
+    auto *refresh = w.findChild<QPushButton *>("btn_refresh");
+    refresh->click();
+    EXPECT_EQ(w.Model()->rowCount(), 0);
+    EXPECT_EQ(w.Count(), "0");
+    for (const char *serial : {"A", "B", "C"})
+        w.Answer(DeviceAnswer(serial, "10.77.0.2"));
+    EXPECT_EQ(w.Count(), "3");
+    refresh->click();
+    EXPECT_EQ(w.Model()->rowCount(), 0);
+    EXPECT_EQ(w.Count(), "0");
+    w.Answer(DeviceAnswer("B", "10.77.0.2"));
+    w.Answer(DeviceAnswer("B", "10.77.0.7"));
+    ASSERT_EQ(w.Model()->rowCount(), 1);
+    EXPECT_EQ(w.Count(), "1");
+    EXPECT_EQ(w.Cell(0, 1), "10.77.0.7");
+}
+
+TEST_F(WindowTest, SortedTableUpdatesRowsWhereTheyStandAndAppendsNewOnes)
+{
+    TestWindow &w = Window();
+    for (int i = 0; i < 20; ++i)
+        w.Answer(DeviceAnswer(QString("SN%1").arg(i, 2, 10, QChar('0')), QString("10.77.0.%1").arg(80 - i)));
+    w.Table()->sortByColumn(1, Qt::AscendingOrder); // by address: SN19 first
+    ASSERT_EQ(w.Cell(0, 0), "SN19");
+    w.Answer(DeviceAnswer("SN05", "10.77.9.9", 1234));
+    const int row = w.RowOf("SN05");
+    EXPECT_EQ(row, 14);
+    EXPECT_EQ(w.Cell(row, 1), "10.77.9.9");
+    EXPECT_EQ(w.Cell(row, 2), "1234");
+    EXPECT_EQ(w.Model()->rowCount(), 20);
+
+    w.Answer(DeviceAnswer("NEW", "10.77.0.1"));
+    EXPECT_EQ(w.Model()->rowCount(), 21);
+    EXPECT_EQ(w.Cell(20, 0), "NEW");
+    EXPECT_EQ(w.Count(), "21");
+    w.Table()->sortByColumn(0, Qt::DescendingOrder);
+    w.Answer(DeviceAnswer("NEW", "10.77.0.77"));
+    EXPECT_EQ(w.Cell(w.RowOf("NEW"), 1), "10.77.0.77");
+    EXPECT_EQ(w.Model()->rowCount(), 21);
+}
+
+TEST_F(WindowTest, CallbackOnlyQueuesTheAnswerForTheWindowThread)
+{
+    TestWindow &w = Window();
+    const QByteArray text = DeviceAnswer("SN1", "10.77.0.2");
+    std::thread searcher([&] {
+        MsgCallBack(text.constData(), text.size(), &w);
+        MsgCallBack(text.constData(), text.size(), nullptr);
+    });
+    searcher.join();
+    EXPECT_EQ(w.Model()->rowCount(), 0);
+    EXPECT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 1; }, 2000));
+    EXPECT_EQ(w.Count(), "1");
+}
+
+} // namespace
