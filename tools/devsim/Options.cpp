@@ -111,6 +111,10 @@ bool ApplyOption(const std::string &name, const std::string *value, bool &used, 
         o.exitWithParent = true;
         return true;
     }
+    if (name == "quiet") {
+        o.quiet = true;
+        return true;
+    }
     if (name == "seed") {
         int seed = 0;
         if (!number(0, 2147483647, seed))
@@ -275,9 +279,11 @@ Behaviour
   --seed N               seed of the jitter (default 1)
   --send-buffer BYTES    SO_SNDBUF to ask for (default 8 MiB)
 Output
-  --log FILE             every received datagram, one line each ("-" = stdout)
+  --log FILE             every received datagram, one line each ("-" = stdout);
+                         the ready line, notes and the summary go there too
   --log-hex              datagram bytes in hex instead of escaped text
   --exit-with-parent     end when the process that started it ends
+  --quiet                no ready line and summary on stdout (the log still has them)
   --help
 )";
 }

@@ -26,6 +26,7 @@ struct Options {
     bool logHex = false;                  // --log-hex: datagrams in hex instead of escaped
     bool echoKeepAlive = false;           // --echo-keepalive: answer empty datagrams with one
     bool exitWithParent = false;          // --exit-with-parent
+    bool quiet = false;                   // --quiet: ready line and summary only in the log
     uint32_t seed = 1;                    // --seed N: jitter random generator
     int sendBufferBytes = 8 << 20;        // --send-buffer N: SO_SNDBUF asked for
     bool help = false;                    // --help

@@ -378,7 +378,7 @@ int Simulator::Run()
                         " command_sockets=" + std::to_string(m_sockets.size() - 1) +
                         " sndbuf=" + std::to_string(SendBufferSize(m_sockets[0].fd)) +
                         " pid=" + std::to_string(getpid());
-    m_log.Line(ready, true);
+    m_log.Line(ready, !m_options.quiet);
 
     pid_t parent = getppid();
     std::vector<pollfd> fds;
@@ -408,7 +408,7 @@ int Simulator::Run()
             signalfd_siginfo si{};
             while (read(m_signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGUSR1)
-                    m_log.Line(m_stats.Summary(), true);
+                    m_log.Line(m_stats.Summary(), !m_options.quiet);
                 else
                     running = false;
             }
@@ -420,7 +420,7 @@ int Simulator::Run()
                 ReadSocket(i - 1);
         }
     }
-    m_log.Line(m_stats.Summary(), true);
+    m_log.Line(m_stats.Summary(), !m_options.quiet);
     return 0;
 }
 
