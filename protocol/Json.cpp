@@ -1,10 +1,5 @@
 #include "protocol/Json.h"
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <cstdint>
 
 namespace Vant {

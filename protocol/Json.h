@@ -6,8 +6,7 @@
 // IJson is the abstract document, CRapidJson keeps one RapidJSON document, and
 // CProtocalJson adds the envelope defaults and the accessors of "params"."data".
 // A document is used by one thread at a time; nothing here takes a lock.
-#include <rapidjson/allocators.h>
-#include <rapidjson/document.h>
+#include "protocol/RapidJson.h"
 
 #include <cstddef>
 #include <string>

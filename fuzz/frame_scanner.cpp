@@ -1,0 +1,123 @@
+// Feeds arbitrary bytes as successive datagrams into one reassembly buffer and
+// scans it after each, as a receiver does. Input layout: one flag byte (bit 0:
+// stop after every message and scan again, as the command client does; else
+// continue, as the search broadcaster does), then chunks, each a 2-byte
+// little-endian size (taken modulo 4096) followed by that many bytes.
+//
+// After every datagram the scanner must agree with a plain model that follows
+// the frame rules literally (rebuilding a std::string after every step and
+// parsing a NUL-terminated copy of each body): the same messages in the same
+// order, and the same bytes kept. Besides that: the kept bytes are a tail of
+// everything received, the buffer stays below the length bound plus a header,
+// and every message handed on validates again from its own text.
+#include "protocol/Frame.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Check(bool condition, const char *what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+long long ModelLength(const std::string &field) {
+    long long value = std::strtoll(field.c_str(), nullptr, 10);  // stops at a NUL, like atoi
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : value;
+}
+
+void ModelScan(std::string &buffer, std::vector<std::string> &messages) {
+    for (;;) {
+        if (buffer.size() < kFrameHeaderSize)
+            return;
+        const std::size_t magic = buffer.find(std::string(kFrameMagic, kFrameMagicSize));
+        if (magic == std::string::npos) {
+            buffer.clear();
+            return;
+        }
+        if (magic > 0) {
+            buffer.erase(0, magic);
+            continue;
+        }
+        const long long length = ModelLength(buffer.substr(kFrameMagicSize, kFrameLengthSize));
+        if (length <= 0 || length > kMaxFrameBodyLength) {
+            buffer.erase(0, kFrameMagicSize);
+            continue;
+        }
+        if (buffer.size() < kFrameHeaderSize + static_cast<std::size_t>(length))
+            return;
+        Vant::CProtocalJson message;
+        if (!message.Parse(buffer.substr(kFrameHeaderSize, static_cast<std::size_t>(length)))) {
+            buffer.erase(0, kFrameMagicSize);
+            continue;
+        }
+        messages.push_back(message.ToString());
+        buffer.erase(0, kFrameHeaderSize + static_cast<std::size_t>(length));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const bool stopEachTime = (data[0] & 1) != 0;
+    std::size_t at = 1;
+
+    ByteBuffer buffer;
+    std::string received;  // everything appended so far
+    std::string model;     // the model's buffer
+    std::vector<std::string> scanned;
+    std::vector<std::string> expected;
+    Vant::CProtocalJson message;
+
+    while (at < size) {
+        std::size_t chunk = data[at];
+        if (at + 1 < size)
+            chunk |= static_cast<std::size_t>(data[at + 1]) << 8;
+        chunk %= 4096;
+        at += 2;
+        if (at > size)
+            at = size;
+        if (chunk > size - at)
+            chunk = size - at;
+        const char *bytes = reinterpret_cast<const char *>(data + at);
+        at += chunk;
+
+        Check(buffer.Append(bytes, static_cast<std::uint32_t>(chunk)), "append");
+        received.append(bytes, chunk);
+        model.append(bytes, chunk);
+
+        const auto take = [&](Vant::CProtocalJson &m) {
+            scanned.push_back(m.ToString());
+            Vant::CProtocalJson again;
+            Check(again.Parse(scanned.back()), "a message handed on validates from its own text");
+            return stopEachTime ? ScanNext::Stop : ScanNext::Continue;
+        };
+        if (stopEachTime) {
+            std::size_t before = scanned.size();
+            while (ScanFrames(buffer, message, take)) {
+                Check(scanned.size() == before + 1, "a stopping scan hands on exactly one message");
+                before = scanned.size();
+            }
+        } else {
+            Check(!ScanFrames(buffer, message, take), "a continuing scan never reports a stop");
+        }
+        ModelScan(model, expected);
+
+        const std::string kept(buffer.Data() ? buffer.Data() : "", buffer.Length());
+        Check(kept.size() <= received.size() && received.compare(received.size() - kept.size(), kept.size(), kept) == 0,
+              "the kept bytes are a tail of the input");
+        Check(buffer.Length() < kFrameHeaderSize + kMaxFrameBodyLength, "the buffer stays below the bound");
+        Check(kept == model, "the scanner keeps what the model keeps");
+        Check(scanned == expected, "the scanner hands on what the model hands on");
+    }
+    return 0;
+}
