@@ -384,6 +384,34 @@ TEST_F(DevsimTest, KeepAliveIsIgnoredOrEchoedOnRequest)
     EXPECT_EQ(Field(FindLine(echo.Stop(), "summary "), "keepalive_echoes"), 1);
 }
 
+TEST_F(DevsimTest, DemoConfigAnswersWithADozenMixedDevices)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    Start({"--config", DEVSIM_DEMO_CONF});
+    ASSERT_TRUE(ws.SendSearch());
+    std::vector<Datagram> got = ws.Collect(12, 2000);
+    std::map<std::string, Datagram> answers = BySerial(got);
+    ASSERT_EQ(answers.size(), 12u);
+    int dhcpOn = 0, chinese = 0, broadcast = 0;
+    for (const auto &[serial, d] : answers) {
+        Vant::CProtocalJson json;
+        ASSERT_TRUE(ParseOneFrame(d.bytes, json));
+        dhcpOn += json.GetDataValue(0, "dhcp").IsTrue();
+        // Any byte of 0x80 or above is UTF-8 beyond ASCII: here Chinese text.
+        std::string description = Member(json, "description");
+        chinese += std::any_of(description.begin(), description.end(), [](char c) { return c & 0x80; });
+        if (d.viaBroadcastSocket) {
+            ++broadcast;
+            EXPECT_EQ(Ipv4Text(d.from.address), "10.77.1.20");
+        }
+    }
+    EXPECT_GT(dhcpOn, 0);
+    EXPECT_LT(dhcpOn, 12);
+    EXPECT_GE(chinese, 1);
+    EXPECT_EQ(broadcast, 1);
+}
+
 TEST_F(DevsimTest, RefusesToRunOutsideASandboxOrWithoutItsAddresses)
 {
     DevsimProcess missing;
