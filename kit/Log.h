@@ -56,8 +56,9 @@ public:
     void WriteFormat(const char *name, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     // One worker step without its pause: the minute's statistics and deletion check
-    // when due, then one batch of the next pending context. True when a context was
-    // served (the worker then pauses 10 ms, otherwise 100 ms).
+    // when due, then one batch of the next pending context, starting a new cycle
+    // first when the current one is complete. True when a context was served (the
+    // worker then pauses 10 ms); false when nothing is queued (it pauses 100 ms).
     bool Step();
     // The next context with queued records not yet served in this cycle, in name
     // order; null (and a new cycle begins) when there is none.

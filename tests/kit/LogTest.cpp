@@ -83,11 +83,12 @@ protected:
         for (int i = 0; i < count; ++i)
             log->Write(name, stem + std::to_string(i));
     }
-    // Runs steps until one serves nothing (the end of a cycle).
-    int StepsInCycle()
+    // Runs worker steps until one finds nothing to do (at most max); answers how
+    // many served a context.
+    int Steps(int max = 1000)
     {
         int served = 0;
-        while (log->Step())
+        while (served < max && log->Step())
             ++served;
         return served;
     }
@@ -106,46 +107,61 @@ TEST_F(LogTest, RecordLineAndFilePathAreExact)
     EXPECT_EQ(log->ContextCount(), 2u);
     EXPECT_FALSE(Exists(tmp.dir() + "log")) << "nothing is created before the first batch";
 
-    EXPECT_EQ(StepsInCycle(), 2);
+    EXPECT_EQ(Steps(), 2);
     EXPECT_EQ(ReadFile(FileOf("20200513", "BrenuSearchTools_UdpCast")), "[2020-05-13 15:30:12] " + text + "\r\n");
     EXPECT_EQ(ReadFile(FileOf("20200513", "Plain")), "[2020-05-13 15:30:12] no prefix here\r\n");
 
     clock->now = Local(2020, 5, 13, 15, 30, 13);
     log->WriteTagged("UdpCast", "again");
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(ReadFile(FileOf("20200513", "BrenuSearchTools_UdpCast")),
               "[2020-05-13 15:30:12] " + text + "\r\n[2020-05-13 15:30:13] again\r\n")
         << "appended, never rewritten";
 }
 
-TEST_F(LogTest, OneContextIsWrittenInBatchesOfAHundredOnePerCycle)
+TEST_F(LogTest, OneContextIsWrittenInBatchesOfAHundred)
 {
     WriteMany("Ctx", 250);
     const std::string file = FileOf("20200513", "Ctx");
-    std::vector<std::size_t> afterEachCycle;
-    for (int cycle = 0; cycle < 4; ++cycle) {
-        EXPECT_LE(StepsInCycle(), 1) << "served at most once per cycle";
-        afterEachCycle.push_back(Lines(ReadFile(file)));
+    std::vector<std::size_t> afterEachStep;
+    for (int step = 0; step < 4; ++step) {
+        log->Step();
+        afterEachStep.push_back(Lines(ReadFile(file)));
     }
-    EXPECT_EQ(afterEachCycle, (std::vector<std::size_t>{100, 200, 250, 250}));
+    EXPECT_EQ(afterEachStep, (std::vector<std::size_t>{100, 200, 250, 250}));
+    EXPECT_FALSE(log->Step()) << "idle";
     const std::string all = ReadFile(file);
     EXPECT_EQ(all.find("record 0\r\n"), std::string("[2020-05-13 15:30:12] ").size());
     EXPECT_NE(all.find("] record 249\r\n"), std::string::npos);
     EXPECT_LT(all.find("] record 99\r\n"), all.find("] record 100\r\n"));
 }
 
-TEST_F(LogTest, BusyContextsAreServedInTurn)
+TEST_F(LogTest, EachContextIsServedOncePerCycleInNameOrder)
+{
+    WriteMany("B", 250);
+    WriteMany("A", 150);
+    std::vector<std::string> order;
+    for (int call = 0; call < 8; ++call) {
+        Vant::CLogContextHandle *handle = log->NextPendingContext();
+        order.push_back(handle ? handle->Name() : "-");
+        if (handle)
+            handle->Flush(log->LogDirectory(), *clock);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"A", "B", "-", "A", "B", "-", "B", "-"}));
+}
+
+TEST_F(LogTest, BusyContextsAlternateAndEveryStepWritesABatch)
 {
     WriteMany("A", 300);
     WriteMany("B", 300);
     std::vector<std::pair<std::size_t, std::size_t>> seen;
     for (int step = 0; step < 6; ++step) {
-        log->Step();
+        EXPECT_TRUE(log->Step()) << "the end of a cycle is no idle step";
         seen.emplace_back(log->QueueLength("A"), log->QueueLength("B"));
     }
-    // A, B, end of cycle, A, B, end of cycle.
     EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{
-                        {200, 300}, {200, 200}, {200, 200}, {100, 200}, {100, 100}, {100, 100}}));
+                        {200, 300}, {200, 200}, {100, 200}, {100, 100}, {0, 100}, {0, 0}}));
+    EXPECT_FALSE(log->Step());
 }
 
 TEST_F(LogTest, RecordsAcrossMidnightGoToTwoDayDirectories)
@@ -154,10 +170,10 @@ TEST_F(LogTest, RecordsAcrossMidnightGoToTwoDayDirectories)
     WriteMany("Ctx", 3, "late ");
     clock->now = Local(2020, 5, 14, 0, 0, 0);
     WriteMany("Ctx", 2, "early ");
-    EXPECT_EQ(StepsInCycle(), 1);
+    EXPECT_TRUE(log->Step());
     EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "Ctx"))), 3u) << "the batch stops at the new day";
     EXPECT_EQ(log->QueueLength("Ctx"), 2u);
-    EXPECT_EQ(StepsInCycle(), 1);
+    EXPECT_EQ(Steps(), 1);
     EXPECT_EQ(ReadFile(FileOf("20200514", "Ctx")),
               "[2020-05-14 00:00:00] early 0\r\n[2020-05-14 00:00:00] early 1\r\n");
 }
@@ -168,7 +184,7 @@ TEST_F(LogTest, FileOfExactlyTenMebibytesIsAppendedTo)
     const std::string file = FileOf("20200513", "Ctx");
     ASSERT_TRUE(WriteFile(file, std::string(10485760, 'x')));
     log->Write("Ctx", "one more");
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(Vant::GetFileLength(file), 10485760 + static_cast<int32_t>(std::string("[2020-05-13 15:30:12] one more\r\n").size()));
     EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-153012.log.gz"));
 }
@@ -186,7 +202,7 @@ TEST_F(LogTest, LongerFileIsRolledOverIntoGzipNamedByTheBatchTime)
     log->Write("Ctx", "first of the batch");
     clock->now = Local(2020, 5, 13, 15, 30, 14);
     log->Write("Ctx", "second of the batch");
-    StepsInCycle();
+    Steps();
 
     const std::string gz = DayDir("20200513") + "_Ctx-153012.log.gz";
     std::string back;
@@ -200,7 +216,7 @@ TEST_F(LogTest, LongerFileIsRolledOverIntoGzipNamedByTheBatchTime)
     ASSERT_TRUE(WriteFile(file, old + "more\r\n"));
     clock->now = Local(2020, 5, 13, 15, 30, 12);
     log->Write("Ctx", "third");
-    StepsInCycle();
+    Steps();
     std::string second;
     ASSERT_TRUE(Gunzip(DayDir("20200513") + "_Ctx-153012-2.log.gz", &second));
     EXPECT_EQ(second, old + "more\r\n");
@@ -247,7 +263,7 @@ TEST_F(LogTest, FailedCompressionKeepsAppendingAndRetriesNextBatch)
         FileSizeLimit limit(old.size() + 1000); // room for the batch, not for the copy
         ASSERT_TRUE(limit.ok());
         log->Write("Ctx", "kept");
-        StepsInCycle();
+        Steps();
     }
     EXPECT_EQ(Vant::GetFileLength(file), static_cast<int32_t>(old.size() + line.size())) << "not truncated";
     EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-153012.log.gz")) << "no broken copy left";
@@ -255,7 +271,7 @@ TEST_F(LogTest, FailedCompressionKeepsAppendingAndRetriesNextBatch)
 
     clock->now = Local(2020, 5, 13, 15, 31, 0);
     log->Write("Ctx", "next");
-    StepsInCycle();
+    Steps();
     std::string back;
     ASSERT_TRUE(Gunzip(DayDir("20200513") + "_Ctx-153100.log.gz", &back));
     EXPECT_EQ(back, old + line);
@@ -273,14 +289,13 @@ TEST_F(LogTest, RecordsStayQueuedUntilTheyAreInTheFile)
         // The file may grow by a few bytes only: the batch cannot be written whole.
         FileSizeLimit limit(before.size() + 40);
         ASSERT_TRUE(limit.ok());
-        StepsInCycle();
-        EXPECT_EQ(log->QueueLength("Ctx"), 5u) << "nothing lost";
-        EXPECT_EQ(ReadFile(file), before) << "no half batch left behind";
-        EXPECT_EQ(log->Step() || log->Step(), true);
-        EXPECT_EQ(log->QueueLength("Ctx"), 5u);
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            EXPECT_TRUE(log->Step());
+            EXPECT_EQ(log->QueueLength("Ctx"), 5u) << "nothing lost";
+            EXPECT_EQ(ReadFile(file), before) << "no half batch left behind";
+        }
     }
-    StepsInCycle();
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(log->QueueLength("Ctx"), 0u);
     const std::string all = ReadFile(file);
     EXPECT_EQ(Lines(all), 6u) << "each record exactly once";
@@ -291,13 +306,12 @@ TEST_F(LogTest, LogPathThatIsADirectoryDiscardsTheQueueAtTheTenthFailure)
 {
     ASSERT_TRUE(Vant::CreateDirectoryPath(FileOf("20200513", "Ctx")));
     WriteMany("Ctx", 3);
-    Vant::CLogContextHandle *handle = nullptr;
-    for (int attempt = 1; attempt <= 10; ++attempt) {
-        handle = log->NextPendingContext();
-        if (!handle)
-            handle = log->NextPendingContext(); // the end of a cycle
-        ASSERT_NE(handle, nullptr) << attempt;
-        handle->Flush(log->LogDirectory(), *clock);
+    Vant::CLogContextHandle *handle = log->NextPendingContext();
+    ASSERT_NE(handle, nullptr);
+    handle->Flush(log->LogDirectory(), *clock);
+    EXPECT_EQ(handle->FailureCount(), 1);
+    for (int attempt = 2; attempt <= 10; ++attempt) {
+        EXPECT_TRUE(log->Step());
         if (attempt < 10) {
             EXPECT_EQ(handle->FailureCount(), attempt);
             EXPECT_EQ(log->QueueLength("Ctx"), 3u);
@@ -305,9 +319,9 @@ TEST_F(LogTest, LogPathThatIsADirectoryDiscardsTheQueueAtTheTenthFailure)
     }
     EXPECT_EQ(log->QueueLength("Ctx"), 0u);
     EXPECT_EQ(handle->FailureCount(), 0) << "counting starts again";
+    EXPECT_FALSE(log->Step());
     WriteMany("Ctx", 1);
-    StepsInCycle(); // the cycle of the 10th attempt ends
-    StepsInCycle();
+    EXPECT_TRUE(log->Step());
     EXPECT_EQ(handle->FailureCount(), 1);
 }
 
@@ -320,7 +334,7 @@ TEST_F(LogTest, DisabledWritingQueuesNothingButQueuedRecordsAreStillWritten)
     log->WriteFormat("LOG", "%s", "dropped");
     EXPECT_EQ(log->ContextCount(), 1u);
     EXPECT_EQ(log->QueueLength("Ctx"), 1u);
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(ReadFile(FileOf("20200513", "Ctx")), "[2020-05-13 15:30:12] queued while on\r\n");
 }
 
@@ -328,7 +342,7 @@ TEST_F(LogTest, FormattedTextIsCutAt2047Characters)
 {
     log->WriteFormat("Ctx", "%s-%d", std::string(3000, 'a').c_str(), 7);
     log->WriteFormat("Ctx", nullptr);
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(ReadFile(FileOf("20200513", "Ctx")), "[2020-05-13 15:30:12] " + std::string(2047, 'a') + "\r\n");
 }
 
@@ -349,18 +363,18 @@ TEST_F(LogTest, StatisticsBlockEveryMinute)
     log->SetPrefix("BrenuSearchTools_");
     log->OnBegin();
     log->WriteTagged("UdpCast", "a message");
-    StepsInCycle();
+    Steps();
     const std::string banner = "[2020-05-13 15:30:12] ======================= Begin =======================\r\n";
     ASSERT_EQ(ReadFile(FileOf("20200513", "LOG")), banner);
 
     clock->now = Local(2020, 5, 13, 15, 31, 12);
     clock->tick += 60000; // not yet: more than 60000 ms must have passed
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(log->QueueLength("LOG"), 0u);
     EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")), banner);
 
     clock->tick += 1;
-    StepsInCycle();
+    Steps();
     EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")), banner +
                                                        "[2020-05-13 15:31:12] -------------------- LOG::Num: 2\r\n"
                                                        "[2020-05-13 15:31:12] BrenuSearchTools_UdpCast: 0\r\n"
@@ -375,12 +389,12 @@ TEST_F(LogTest, StatisticsCountQueuedRecordsAndSurviveTickWrap)
     clock->tick = 0xFFFFFFF0u; // 0xFFFFFFF0 - 1000: far more than a minute, modulo 2^32 it is not
     EXPECT_TRUE(log->Step());
     EXPECT_EQ(log->QueueLength("LOG"), 4u) << "the first check came because 4294966000 ms > 60000";
-    StepsInCycle();
+    Steps();
     // 60001 ms later across the wrap.
     clock->tick = 0xFFFFFFF0u + 60001u;
     WriteMany("Busy", 3);
-    StepsInCycle();
-    StepsInCycle();
+    Steps();
+    Steps();
     const std::string text = ReadFile(FileOf("20200513", "LOG"));
     // The first count is taken before its own line creates the LOG context.
     const std::size_t first = text.find("] -------------------- LOG::Num: 1\r\n");
