@@ -96,3 +96,38 @@ int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port)
     }
     return fd;
 }
+
+int OpenGroupReceiver(const SockAddr &group, uint16_t port)
+{
+    int fd = OpenUdpSocket(group.Family());
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    SockAddr local = group;
+    if (local.Family() == AF_INET)
+        local.v4.sin_port = htons(port);
+    else
+        local.v6.sin6_port = htons(port);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, &local.addr, local.Length()) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool JoinGroup(int fd, const SockAddr &group, const SockAddr &local)
+{
+    if (group.Family() == AF_INET) {
+        ip_mreq membership{};
+        membership.imr_multiaddr = group.v4.sin_addr;
+        membership.imr_interface = local.v4.sin_addr;
+        return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+    }
+    ipv6_mreq membership{};
+    membership.ipv6mr_multiaddr = group.v6.sin6_addr;
+    membership.ipv6mr_interface = local.v6.sin6_scope_id;
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+}

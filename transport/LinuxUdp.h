@@ -28,3 +28,11 @@ bool InterfaceOfAddress(const SockAddr &address, std::string &name);
 // A receive-only socket for datagrams broadcast to `port` on one interface: bound to
 // 255.255.255.255:port with SO_REUSEADDR and SO_BINDTODEVICE. Returns -1 with errno.
 int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port);
+
+// A receive-only socket for datagrams sent to a multicast group: bound to
+// group:port with SO_REUSEADDR (it joins the group later, see JoinGroup). Returns -1
+// with errno.
+int OpenGroupReceiver(const SockAddr &group, uint16_t port);
+
+// Joins the group on the interface of `local` (IPv4: its address; IPv6: its scope id).
+bool JoinGroup(int fd, const SockAddr &group, const SockAddr &local);

@@ -18,6 +18,13 @@ constexpr int kReceiveBatch = 256;
 
 int ErrorOr(int error, int fallback) { return error != 0 ? error : fallback; }
 
+bool IsWildcard(const SockAddr &address)
+{
+    if (address.Family() == AF_INET)
+        return address.v4.sin_addr.s_addr == htonl(INADDR_ANY);
+    return IN6_IS_ADDR_UNSPECIFIED(&address.v6.sin6_addr);
+}
+
 } // namespace
 
 CUdpCast::CUdpCast(IUdpCastListener *listener) : m_listener(listener) {}
@@ -204,16 +211,30 @@ bool CUdpCast::BindSocket(SockAddr &bindRecord)
         bindRecord = bound;
     m_connectionId.store(NextConnectionId(), std::memory_order_relaxed);
 
-    // Broadcast answers to our port on the adapter of a unicast bind address.
-    if (GetCastMode() == CastMode::Broadcast && bindRecord.Family() == AF_INET &&
-        bindRecord.v4.sin_addr.s_addr != htonl(INADDR_ANY) &&
-        bindRecord.v4.sin_addr.s_addr != htonl(INADDR_BROADCAST)) {
+    if (IsWildcard(bindRecord))
+        return true; // the bound socket itself receives broadcasts and group datagrams
+    if (GetCastMode() == CastMode::Broadcast) {
+        // Broadcast answers to our port on the adapter of the bind address. An
+        // address that no interface carries (a non-local bind) has no adapter to
+        // listen on: the bound socket alone works then.
         std::string interfaceName;
-        // An address that no interface carries (bound with IP_FREEBIND or a
-        // non-local bind) has no adapter to listen on: the bound socket alone works.
-        if (InterfaceOfAddress(bindRecord, interfaceName)) {
-            m_broadcastSocket = OpenBroadcastReceiver(interfaceName, bindRecord.Port());
-            if (m_broadcastSocket < 0)
+        if (bindRecord.v4.sin_addr.s_addr != htonl(INADDR_BROADCAST) && InterfaceOfAddress(bindRecord, interfaceName)) {
+            m_receiveOnlySocket = OpenBroadcastReceiver(interfaceName, bindRecord.Port());
+            if (m_receiveOnlySocket < 0)
+                return false;
+        }
+    } else {
+        SockAddr group{};
+        {
+            std::lock_guard<std::mutex> guard(m_outbox.Lock());
+            group = m_castAddress;
+        }
+        // A group address that is no multicast address fails the join later.
+        const bool multicast = group.Family() == AF_INET ? IN_MULTICAST(ntohl(group.v4.sin_addr.s_addr))
+                                                         : IN6_IS_ADDR_MULTICAST(&group.v6.sin6_addr);
+        if (multicast) {
+            m_receiveOnlySocket = OpenGroupReceiver(group, bindRecord.Port());
+            if (m_receiveOnlySocket < 0)
                 return false;
         }
     }
@@ -236,20 +257,14 @@ bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
         if (group.Family() == AF_INET) {
             SetSocketFlag(fd, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
             SetSocketFlag(fd, IPPROTO_IP, IP_MULTICAST_LOOP, loop);
-            ip_mreq membership{};
-            membership.imr_multiaddr = group.v4.sin_addr;
-            membership.imr_interface = bindRecord.v4.sin_addr;
-            if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
-                return false;
         } else {
             SetSocketFlag(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, ttl);
             SetSocketFlag(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, loop);
-            ipv6_mreq membership{};
-            membership.ipv6mr_multiaddr = group.v6.sin6_addr;
-            membership.ipv6mr_interface = bindRecord.v6.sin6_scope_id;
-            if (setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
-                return false;
         }
+        if (!JoinGroup(fd, group, bindRecord))
+            return false;
+        if (m_receiveOnlySocket >= 0 && !JoinGroup(m_receiveOnlySocket, group, bindRecord))
+            return false;
     }
 
     // The worker's poll watches the socket(s) from its first wait on: that is the
@@ -301,7 +316,7 @@ bool CUdpCast::StopSocket(bool failedStart)
         NotifyClosed(m_closeOperation, m_closeErrorCode);
     int fd = m_socket.exchange(kInvalidSocket);
     CloseUdpSocket(fd);
-    CloseUdpSocket(m_broadcastSocket);
+    CloseUdpSocket(m_receiveOnlySocket);
     ResetState();
     m_life.EndStop();
     return true;
@@ -416,8 +431,8 @@ void CUdpCast::WorkerLoop()
     if (!m_receiveBuffer.Reset(static_cast<uint32_t>(GetMaxDatagramSize()), false))
         Record(CloseOperation::Unspecified, SysError::OutOfMemory);
     else {
-        const int sockets[2] = {m_socket.load(), m_broadcastSocket};
-        const int socketCount = m_broadcastSocket >= 0 ? 2 : 1;
+        const int sockets[2] = {m_socket.load(), m_receiveOnlySocket};
+        const int socketCount = m_receiveOnlySocket >= 0 ? 2 : 1;
         while (IsActive()) {
             const bool paused = m_receivingPaused.load(std::memory_order_relaxed);
             const WaitResult wait =
@@ -456,7 +471,7 @@ void CUdpCast::WorkerLoop()
 
 CUdpCast::Step CUdpCast::HandleSocketEvents(const WaitResult &wait)
 {
-    const int sockets[2] = {m_socket.load(), m_broadcastSocket};
+    const int sockets[2] = {m_socket.load(), m_receiveOnlySocket};
     for (int i = 0; i < 2; ++i) {
         const short events = wait.socketEvents[i];
         if (events == 0)

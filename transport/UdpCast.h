@@ -5,10 +5,12 @@
 // listener. A started socket owns one worker thread: it waits in one poll() for
 // the socket(s), the send signal and the stop signal.
 //
-// Linux receives no broadcast on a socket bound to a unicast address, so in
-// Broadcast mode with a bind address the socket adds a receive-only socket bound to
-// 255.255.255.255 and the same port on the adapter of that address. Its datagrams
-// reach the listener exactly like the bound socket's.
+// Linux delivers to a socket bound to a unicast address only the datagrams sent to
+// that address, never those broadcast or sent to a group. So with a bind address
+// the socket adds a receive-only companion: in Broadcast mode one bound to
+// 255.255.255.255 and the same port on the adapter of the bind address, in
+// Multicast mode one bound to the group and the same port, joined to the group on
+// that adapter. Its datagrams reach the listener exactly like the bound socket's.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -123,7 +125,7 @@ private:
     int32_t m_closeErrorCode = 0;
 
     std::atomic<int> m_socket{kInvalidSocket};
-    int m_broadcastSocket = kInvalidSocket; // receive-only, Broadcast mode with a bind address
+    int m_receiveOnlySocket = kInvalidSocket; // see the class comment
     std::atomic<uint32_t> m_connectionId{0};
 
     std::atomic<int32_t> m_reuseAddress{0};

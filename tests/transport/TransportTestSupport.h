@@ -46,34 +46,34 @@ public:
 
     ListenerReply BeforeConnect(Socket *s, uint32_t, SocketHandle) override
     {
-        Add({"BeforeConnect"});
+        Add(Make("BeforeConnect"));
         return onBeforeConnect ? onBeforeConnect(s) : ListenerReply::Proceed;
     }
     ListenerReply SocketConnected(Socket *s, uint32_t) override
     {
-        Add({"Connected"});
+        Add(Make("Connected"));
         return onConnected ? onConnected(s) : ListenerReply::Proceed;
     }
     ListenerReply SocketReady(Socket *s, uint32_t) override
     {
-        Add({"Ready"});
+        Add(Make("Ready"));
         return onReady ? onReady(s) : ListenerReply::Proceed;
     }
     ListenerReply DatagramSent(Socket *s, uint32_t, const uint8_t *data, int32_t length) override
     {
-        Add({"Sent", std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(length))});
+        Add(Make("Sent", std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(length))));
         return onSent ? onSent(s, data, length) : ListenerReply::Proceed;
     }
     ListenerReply DatagramReceived(Socket *s, uint32_t, const uint8_t *data, int32_t length) override
     {
-        Notice n{"Received", std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(length))};
+        Notice n = Make("Received", std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(length)));
         SenderOf(s, n);
         Add(n);
         return onReceived ? onReceived(s, data, length) : ListenerReply::Proceed;
     }
     ListenerReply SocketClosed(Socket *s, uint32_t, CloseOperation operation, int32_t code) override
     {
-        Notice n{"Closed"};
+        Notice n = Make("Closed");
         n.operation = operation;
         n.code = code;
         if (onClosed)
@@ -116,6 +116,13 @@ public:
     }
 
 private:
+    static Notice Make(const char *kind, std::string data = {})
+    {
+        Notice n;
+        n.kind = kind;
+        n.data = std::move(data);
+        return n;
+    }
     static void SenderOf(IUdpCast *s, Notice &n)
     {
         char text[50];
