@@ -1,0 +1,406 @@
+// CUdpClient inside the network sandbox, talking to a peer in the device namespace.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "SandboxFixture.h"
+#include "TransportTestSupport.h"
+#include "transport/UdpClient.h"
+
+using namespace transport_test;
+
+namespace {
+
+using ClientRecorder = Recorder<CUdpClientListener, IUdpClient>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t kPeerPort = 19100;
+
+class UdpClientTest : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        peer = std::make_unique<DevicePeer>(*net, sandbox::kDeviceAddress, kPeerPort);
+        ASSERT_TRUE(peer->ok());
+    }
+    void TearDown() override
+    {
+        peer.reset();
+        SandboxTest::TearDown();
+    }
+
+    // Runs a peer in the device namespace that answers every empty datagram with an
+    // empty one (and nothing else) until `quit`.
+    std::thread EchoEmpties(std::atomic<bool> &quit, std::atomic<int> &empties)
+    {
+        return std::thread([this, &quit, &empties] {
+            while (!quit) {
+                DevicePeer::Datagram d = peer->Receive(50);
+                if (!d.ok || !d.bytes.empty())
+                    continue;
+                ++empties;
+                sendto(peer->fd(), "", 0, 0, reinterpret_cast<sockaddr *>(&d.from), sizeof d.from);
+            }
+        });
+    }
+
+    ClientRecorder listener;
+    std::unique_ptr<DevicePeer> peer;
+};
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+} // namespace
+
+TEST_F(UdpClientTest, FreshSocketDefaults)
+{
+    CUdpClient client(&listener);
+    EXPECT_EQ(client.GetMaxDatagramSize(), 1472);
+    EXPECT_EQ(client.GetPoolSize(), 10);
+    EXPECT_EQ(client.GetPoolHold(), 40);
+    EXPECT_EQ(client.GetDetectAttempts(), 3);
+    EXPECT_EQ(client.GetDetectInterval(), 30);
+    EXPECT_EQ(client.GetState(), SocketState::Stopped);
+}
+
+TEST_F(UdpClientTest, InvalidConfigurationIsRefused)
+{
+    CUdpClient client(&listener);
+    client.SetDetectInterval(-1);
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::InvalidParameter);
+    EXPECT_EQ(errno, SysError::InvalidParameter);
+    client.SetDetectInterval(30);
+    client.SetDetectAttempts(-1);
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::InvalidParameter);
+    EXPECT_TRUE(listener.Notices().empty());
+}
+
+// The command client's way: synchronous connect, one empty datagram right after
+// SocketReady, then request and answer.
+TEST_F(UdpClientTest, SynchronousConnectSendsKeepAliveThenRequestAndAnswer)
+{
+    CUdpClient client(&listener);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr)) << client.GetLastErrorText();
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+    EXPECT_EQ(listener.Kinds(), (std::vector<std::string>{"BeforeConnect", "Connected", "Ready"}));
+    for (const Notice &n : listener.Notices())
+        EXPECT_EQ(n.thread, std::this_thread::get_id());
+
+    DevicePeer::Datagram keepAlive = peer->Receive();
+    ASSERT_TRUE(keepAlive.ok);
+    EXPECT_EQ(keepAlive.bytes, "");
+    EXPECT_EQ(Text(keepAlive.from), sandbox::kWorkstationAddress);
+
+    ASSERT_TRUE(client.Send(Data("request"), 7, 0));
+    DevicePeer::Datagram request = peer->Receive();
+    EXPECT_EQ(request.bytes, "request");
+    EXPECT_EQ(ntohs(request.from.sin_port), ntohs(keepAlive.from.sin_port));
+    ASSERT_TRUE(listener.WaitFor("Sent", 1));
+    EXPECT_EQ(listener.Count("Sent"), 1u); // the keep-alive is not reported
+
+    // Only the peer's datagrams arrive; empty ones are never delivered.
+    DevicePeer stranger(*net, sandbox::kDeviceAddress, kPeerPort + 1);
+    ASSERT_TRUE(stranger.SendTo(sandbox::kWorkstationAddress, ntohs(request.from.sin_port), "stranger"));
+    ASSERT_EQ(sendto(peer->fd(), "", 0, 0, reinterpret_cast<const sockaddr *>(&request.from), sizeof request.from), 0);
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, ntohs(request.from.sin_port), "answer"));
+    ASSERT_TRUE(listener.WaitFor("Received", 1));
+    std::this_thread::sleep_for(100ms);
+    const auto received = listener.OfKind("Received");
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].data, "answer");
+    EXPECT_NE(received[0].thread, std::this_thread::get_id());
+
+    char text[64];
+    int32_t length = sizeof text;
+    uint16_t port = 0;
+    ASSERT_TRUE(client.GetRemoteHost(text, length, port));
+    EXPECT_STREQ(text, sandbox::kDeviceAddress);
+    EXPECT_EQ(port, kPeerPort);
+    length = sizeof text;
+    ASSERT_TRUE(client.GetLocalAddress(text, length, port));
+    EXPECT_STREQ(text, sandbox::kWorkstationAddress);
+    EXPECT_EQ(port, ntohs(request.from.sin_port));
+
+    ASSERT_TRUE(client.Stop());
+    const auto closed = listener.OfKind("Closed");
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed[0].operation, CloseOperation::Close);
+    EXPECT_EQ(closed[0].code, 0);
+}
+
+// A silent peer: keep-alives at connect, 1 s and 2 s; the socket gives up at 3 s
+// with (Close, ECONNRESET).
+TEST_F(UdpClientTest, KeepAliveGivesUpOnASilentPeer)
+{
+    CUdpClient client(&listener);
+    client.SetDetectInterval(1);
+    client.SetDetectAttempts(2);
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    std::vector<double> arrivals;
+    for (int i = 0; i < 3; ++i) {
+        DevicePeer::Datagram d = peer->Receive(2500);
+        ASSERT_TRUE(d.ok) << "keep-alive " << i;
+        EXPECT_EQ(d.bytes, "");
+        arrivals.push_back(Seconds(start));
+    }
+    ASSERT_TRUE(listener.WaitFor("Closed", 1, 3000ms));
+    const double closedAt = Seconds(start);
+    EXPECT_LT(arrivals[0], 0.5);
+    EXPECT_NEAR(arrivals[1], 1.0, 0.5);
+    EXPECT_NEAR(arrivals[2], 2.0, 0.6);
+    EXPECT_NEAR(closedAt, 3.0, 0.8);
+    const Notice closed = listener.OfKind("Closed")[0];
+    EXPECT_EQ(closed.operation, CloseOperation::Close);
+    EXPECT_EQ(closed.code, SysError::ConnectionReset);
+    EXPECT_NE(closed.thread, std::this_thread::get_id());
+    EXPECT_FALSE(peer->Receive(300).ok); // no fourth keep-alive
+    for (int i = 0; i < 50 && client.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(client.GetState(), SocketState::Stopped);
+}
+
+TEST_F(UdpClientTest, EchoingPeerKeepsASilentLinkOpen)
+{
+    std::atomic<bool> quit{false};
+    std::atomic<int> empties{0};
+    std::thread echo = EchoEmpties(quit, empties);
+    CUdpClient client(&listener);
+    client.SetDetectInterval(1);
+    client.SetDetectAttempts(2);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    std::this_thread::sleep_for(4500ms);
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+    EXPECT_GE(empties, 4);
+    EXPECT_EQ(listener.Count("Received"), 0u);
+    quit = true;
+    echo.join();
+}
+
+// Non-empty answers wake the worker but do not reset the counter.
+TEST_F(UdpClientTest, NonEmptyAnswersDoNotCountAsKeepAlive)
+{
+    std::atomic<bool> quit{false};
+    std::thread chatty([&] {
+        while (!quit) {
+            DevicePeer::Datagram d = peer->Receive(50);
+            if (d.ok)
+                sendto(peer->fd(), "busy", 4, 0, reinterpret_cast<sockaddr *>(&d.from), sizeof d.from);
+        }
+    });
+    CUdpClient client(&listener);
+    client.SetDetectInterval(1);
+    client.SetDetectAttempts(2);
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    ASSERT_TRUE(listener.WaitFor("Closed", 1, 6000ms));
+    EXPECT_NEAR(Seconds(start), 3.0, 0.8);
+    EXPECT_EQ(listener.OfKind("Closed")[0].code, SysError::ConnectionReset);
+    EXPECT_EQ(listener.Count("Received"), 3u);
+    quit = true;
+    chatty.join();
+}
+
+TEST_F(UdpClientTest, KeepAliveOffWhenIntervalOrAttemptsAreZero)
+{
+    CUdpClient client(&listener);
+    client.SetDetectInterval(0);
+    client.SetDetectAttempts(1);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(peer->Receive().bytes, ""); // only the one after connecting
+    EXPECT_FALSE(peer->Receive(1500).ok);
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+}
+
+// The ICMP port-unreachable for the keep-alive does not end the socket; once the
+// device listens, the next request gets through.
+TEST_F(UdpClientTest, ClosedPeerPortDoesNotEndTheSocket)
+{
+    constexpr uint16_t kClosedPort = 19200;
+    CUdpClient client(&listener);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kClosedPort, 0, nullptr));
+    std::this_thread::sleep_for(300ms); // the refusal has arrived by now
+    ASSERT_TRUE(client.Send(Data("lost"), 4, 0));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+
+    DevicePeer late(*net, sandbox::kDeviceAddress, kClosedPort);
+    ASSERT_TRUE(late.ok());
+    ASSERT_TRUE(client.Send(Data("found"), 5, 0));
+    DevicePeer::Datagram d = late.Receive();
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.bytes, "found");
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+}
+
+// A refusal pending when the worker sends: the request is sent again, not lost
+// and not fatal.
+TEST_F(UdpClientTest, RefusedSendIsRepeated)
+{
+    constexpr uint16_t kClosedPort = 19201;
+    CUdpClient client(&listener);
+    client.SetDetectInterval(0); // no keep-alive traffic of its own
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kClosedPort, 0, nullptr));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(client.PauseReceiving(true)); // the worker leaves pending errors alone
+    ASSERT_TRUE(client.Send(Data("probe"), 5, 0)); // refused by the closed port
+    std::this_thread::sleep_for(300ms);
+    DevicePeer late(*net, sandbox::kDeviceAddress, kClosedPort);
+    ASSERT_TRUE(client.Send(Data("again"), 5, 0));
+    DevicePeer::Datagram d = late.Receive();
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.bytes, "again");
+    ASSERT_TRUE(client.PauseReceiving(false));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+}
+
+TEST_F(UdpClientTest, AsynchronousConnectCompletesOnTheWorker)
+{
+    CUdpClient client(&listener);
+    std::atomic<int> sendErrno{0};
+    std::atomic<bool> sendResult{true};
+    listener.onBeforeConnect = [&](IUdpClient *s) {
+        sendResult = s->Send(Data("early"), 5, 0);
+        sendErrno = errno;
+        return ListenerReply::Proceed;
+    };
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 1, nullptr));
+    EXPECT_FALSE(sendResult);
+    EXPECT_EQ(sendErrno, SysError::InvalidState);
+    ASSERT_TRUE(listener.WaitFor("Ready", 1));
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+    const auto notices = listener.Notices();
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices[0].thread, std::this_thread::get_id());
+    EXPECT_NE(notices[1].thread, std::this_thread::get_id()); // SocketConnected on the worker
+    EXPECT_EQ(notices[1].thread, notices[2].thread);
+    EXPECT_EQ(peer->Receive().bytes, ""); // keep-alive after the completion
+    ASSERT_TRUE(client.Send(Data("late"), 4, 0));
+    EXPECT_EQ(peer->Receive().bytes, "late");
+}
+
+TEST_F(UdpClientTest, AbortOnTheWorkerConnectStopsWithoutSocketClosed)
+{
+    CUdpClient client(&listener);
+    listener.onConnected = [](IUdpClient *) { return ListenerReply::Abort; };
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 1, nullptr));
+    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(client.GetState(), SocketState::Stopped);
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+    EXPECT_EQ(listener.Count("Ready"), 0u);
+    EXPECT_FALSE(peer->Receive(200).ok); // no keep-alive either
+}
+
+TEST_F(UdpClientTest, StartFailures)
+{
+    CUdpClient client(&listener);
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, "::1"));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::SocketCreateFailed);
+    EXPECT_EQ(errno, SysError::AddressFamilyNotSupported);
+    EXPECT_FALSE(client.Start("no-such-device.invalid", kPeerPort, 0, nullptr));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::SocketCreateFailed);
+    EXPECT_EQ(errno, SysError::HostNotFound);
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, "10.77.9.9"));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::SocketBindFailed);
+    EXPECT_EQ(errno, EADDRNOTAVAIL);
+
+    listener.onBeforeConnect = [](IUdpClient *) {
+        errno = 5;
+        return ListenerReply::Abort;
+    };
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::SocketPrepareFailed);
+    EXPECT_EQ(errno, 5);
+    listener.onBeforeConnect = nullptr;
+    listener.onReady = [](IUdpClient *) { return ListenerReply::Abort; };
+    EXPECT_FALSE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::ConnectFailed);
+    EXPECT_EQ(errno, SysError::Cancelled);
+    EXPECT_FALSE(peer->Receive(200).ok); // no keep-alive after a refused start
+    listener.onReady = nullptr;
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+
+    // With an explicit bind address of the right family it starts; without one no
+    // bind is made, and either way an id is assigned.
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, sandbox::kWorkstationAddress));
+    EXPECT_NE(client.GetConnectionId(), 0u);
+    const uint32_t first = client.GetConnectionId();
+    ASSERT_TRUE(client.Stop());
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, ""));
+    EXPECT_NE(client.GetConnectionId(), first);
+}
+
+TEST_F(UdpClientTest, AbortAndStopFromDatagramReceived)
+{
+    CUdpClient client(&listener);
+    std::atomic<bool> stopResult{false};
+    listener.onReceived = [&](IUdpClient *s, const uint8_t *data, int32_t) {
+        if (data[0] == 's') {
+            stopResult = s->Stop();
+            return ListenerReply::Proceed;
+        }
+        return ListenerReply::Abort;
+    };
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    DevicePeer::Datagram keepAlive = peer->Receive();
+    ASSERT_TRUE(keepAlive.ok);
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, ntohs(keepAlive.from.sin_port), "abort"));
+    ASSERT_TRUE(listener.WaitFor("Closed", 1));
+    EXPECT_EQ(listener.OfKind("Closed")[0].operation, CloseOperation::Receive);
+    EXPECT_EQ(listener.OfKind("Closed")[0].code, SysError::Cancelled);
+
+    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    keepAlive = peer->Receive();
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, ntohs(keepAlive.from.sin_port), "stop"));
+    ASSERT_TRUE(listener.WaitFor("Closed", 2));
+    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(stopResult);
+    EXPECT_EQ(listener.OfKind("Closed")[1].operation, CloseOperation::Close);
+    EXPECT_EQ(client.GetState(), SocketState::Stopped);
+}
+
+TEST_F(UdpClientTest, OversizeDatagramIsDropped)
+{
+    CUdpClient client(&listener);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    DevicePeer::Datagram keepAlive = peer->Receive();
+    const uint16_t port = ntohs(keepAlive.from.sin_port);
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, port, std::string(1473, 'x')));
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, port, std::string(1472, 'y')));
+    ASSERT_TRUE(listener.WaitFor("Received", 1));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(listener.Count("Received"), 1u);
+    EXPECT_EQ(listener.OfKind("Received")[0].data, std::string(1472, 'y'));
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+}
+
+TEST_F(UdpClientTest, GetRemoteHostReportsTheNeededLength)
+{
+    CUdpClient client(&listener);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    char text[32];
+    int32_t length = 9; // "10.77.0.2" needs 10
+    uint16_t port = 0;
+    EXPECT_FALSE(client.GetRemoteHost(text, length, port));
+    EXPECT_EQ(length, 10);
+    ASSERT_TRUE(client.Stop());
+    length = sizeof text;
+    EXPECT_FALSE(client.GetRemoteHost(text, length, port)); // emptied by the stop
+    int32_t pending = -1;
+    EXPECT_FALSE(client.GetPendingBytes(pending));
+    EXPECT_EQ(pending, 0);
+}
