@@ -1,6 +1,7 @@
 #include "protocol/Json.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace Vant {
 
@@ -107,11 +108,18 @@ bool CRapidJson::ParseText(const char *text) {
 bool CRapidJson::ParseBytes(const char *bytes, std::size_t length) {
     if (bytes == nullptr && length != 0)
         return false;
-    // A plain memory stream reads '\0' at the end and at any NUL byte, exactly as
-    // the string stream of ParseText does (and unlike the encoded stream behind
-    // Document::Parse(str, length), it skips no byte-order mark).
-    rapidjson::MemoryStream stream(bytes, length);
-    return ParseStream(stream);
+    // A terminated copy in the scratch pool parses faster than a bounded stream
+    // (which tests for the end at every byte) and reads exactly like ParseText:
+    // the text ends at the first NUL.
+    char *text = static_cast<char *>(m_stackPool.Malloc(length + 1));
+    if (text == nullptr) {
+        m_stackPool.Clear();
+        return false;
+    }
+    std::memcpy(text, bytes, length);
+    text[length] = '\0';
+    rapidjson::StringStream stream(text);
+    return ParseStream(stream);  // empties the scratch pool when done
 }
 
 bool CRapidJson::Parse(const char *bytes, std::size_t length) {

@@ -74,8 +74,8 @@ private:
     // A message fits in these blocks, so parsing one allocates nothing; larger
     // documents take further chunks from the heap until the next Reset.
     static constexpr std::size_t kValueBlockSize = 4096;
-    static constexpr std::size_t kStackBlockSize = 2048;
-    static constexpr std::size_t kParseStackCapacity = 512;
+    static constexpr std::size_t kStackBlockSize = 4096;
+    static constexpr std::size_t kParseStackCapacity = 1024;
     // Chunk size once a document outgrows its block (RapidJSON's own default).
     static constexpr std::size_t kChunkCapacity = 64 * 1024;
 
@@ -83,7 +83,7 @@ private:
     alignas(16) char m_valueBlock[kValueBlockSize];
     alignas(16) char m_stackBlock[kStackBlockSize];
     Allocator m_valuePool;  // the values of the document
-    Allocator m_stackPool;  // scratch of a running parse, emptied after each
+    Allocator m_stackPool;  // scratch of a running parse (its stacks, the text), emptied after each
     Document m_document;
 };
 

@@ -14,7 +14,6 @@
 
 #include <rapidjson/allocators.h>
 #include <rapidjson/document.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
