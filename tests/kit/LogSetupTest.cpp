@@ -75,11 +75,9 @@ TEST(LogSetup, StartUpSequenceWritesTaggedRecordsBesideTheBanners)
     ASSERT_TRUE(WaitFor([&] { return ReadFile(file).size() > 0; })) << "the worker writes within ~0.1 s";
     EXPECT_EQ(ReadFile(file), "[2020-05-13 15:30:12] " + text + "\r\n");
 
-    for (auto [keep, retention] : {std::pair<int, int>{0, 5}, {60, 60}, {61, 5}}) {
-        Vant::LogSetKeepDays(keep);
-        EXPECT_EQ(log->GetKeepDays(), keep);
-        EXPECT_EQ(log->Deleter().GetRetention(), retention);
-    }
+    Vant::LogSetKeepDays(61);
+    EXPECT_EQ(log->GetKeepDays(), 61);
+    EXPECT_EQ(log->Deleter().GetRetention(), 5);
     Vant::LogEnableDelete(false);
     Vant::LogEnableExitFlush(false);
     EXPECT_FALSE(log->IsDeleteEnabled());

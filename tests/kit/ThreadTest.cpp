@@ -70,17 +70,6 @@ TEST(Thread, SuspendedWorkerRunsNoHookUntilResumeThenLoopsAndEndsOnce)
     EXPECT_EQ(w.ends, 1);
 }
 
-TEST(Thread, UnsuspendedWorkerWaitsForStartNotForConstruction)
-{
-    CountingWorker w(false);
-    std::this_thread::sleep_for(40ms);
-    EXPECT_EQ(w.begins, 0) << "the constructor starts no thread";
-    EXPECT_FALSE(w.IsStarted());
-    ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(WaitFor([&] { return w.runs >= 1; }));
-    EXPECT_EQ(w.begins, 1);
-}
-
 // A derived object whose constructor does real work after the base is built: the
 // worker must see every member initialised. ThreadSanitizer reports a race if the
 // worker could reach the hooks before construction ends.
@@ -108,10 +97,13 @@ public:
     std::atomic<int> lastSum{-1};
 };
 
-TEST(Thread, HooksSeeTheCompleteObject)
+TEST(Thread, HooksSeeTheCompleteObjectAndWaitForStart)
 {
     for (int round = 0; round < 3; ++round) {
         SlowlyBuiltWorker w;
+        std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(w.seenAtBegin, -1) << "the constructor starts no thread";
+        EXPECT_FALSE(w.IsStarted());
         ASSERT_TRUE(w.Start());
         ASSERT_TRUE(WaitFor([&] { return w.lastSum >= 0; }));
         EXPECT_EQ(w.seenAtBegin, 42);
@@ -228,31 +220,24 @@ TEST(Thread, ResumeOfARunningWorkerDoesNothing)
     EXPECT_TRUE(w.IsSuspended());
 }
 
-TEST(Thread, TerminateEndsAParkedWorkerWithOneEndHook)
+TEST(Thread, TerminateOrAStopRequestEndsAWorkerParkedByItself)
 {
-    ParkingWorker w;
-    ASSERT_TRUE(w.Start());
-    w.Resume();
-    ASSERT_TRUE(WaitFor([&] { return w.runs == 1 && w.IsSuspended(); }));
-    w.Terminate();
-    EXPECT_TRUE(w.HasExited());
-    EXPECT_EQ(w.ends, 1);
-    EXPECT_EQ(w.runs, 1) << "the stop is seen before another step";
-    w.Terminate();
-    EXPECT_EQ(w.ends, 1);
-}
-
-TEST(Thread, StopRequestWakesAWorkerParkedByItself)
-{
-    ParkingWorker w;
-    ASSERT_TRUE(w.Start());
-    w.Resume();
-    ASSERT_TRUE(WaitFor([&] { return w.runs == 1 && w.IsSuspended(); }));
-    // The owner's usual way to stop: request, then poll HasExited.
-    w.RequestStop(true);
-    ASSERT_TRUE(WaitFor([&] { return w.HasExited(); }));
-    EXPECT_EQ(w.ends, 1);
-    EXPECT_EQ(w.runs, 1);
+    ParkingWorker terminated, stopped;
+    for (ParkingWorker *w : {&terminated, &stopped}) {
+        ASSERT_TRUE(w->Start());
+        w->Resume();
+        ASSERT_TRUE(WaitFor([&] { return w->runs == 1 && w->IsSuspended(); }));
+    }
+    terminated.Terminate();
+    EXPECT_TRUE(terminated.HasExited());
+    // The owner's usual way: request, then poll HasExited.
+    stopped.RequestStop(true);
+    ASSERT_TRUE(WaitFor([&] { return stopped.HasExited(); }));
+    for (ParkingWorker *w : {&terminated, &stopped}) {
+        w->Terminate(); // again: no second end hook
+        EXPECT_EQ(w->ends, 1);
+        EXPECT_EQ(w->runs, 1) << "the stop is seen before another step";
+    }
 }
 
 TEST(Thread, WorkerThatNeverBeganEndsWithoutHooks)
