@@ -8,6 +8,24 @@
 // pointer-overflow check is switched off, and only for the functions declared
 // in these headers; everything else keeps the full sanitizer set. Include this
 // header instead of the RapidJSON headers themselves so that it takes effect.
+//
+// The standard headers RapidJSON uses come first, so that the attribute never
+// reaches a declaration of the standard library.
+#include <cassert>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((no_sanitize("pointer-overflow"))), apply_to = function)
 #endif
