@@ -17,7 +17,7 @@ typedef void (*UdpMsgCallBack)(const char *text, int length, void *user);
 class QUdpCastGroup {
 public:
     QUdpCastGroup(UdpMsgCallBack callback, void *user);
-    // Releases the list only; the owner calls Stop first.
+    // Stops any searcher still running (the owner normally calls Stop first).
     ~QUdpCastGroup();
 
     QUdpCastGroup(const QUdpCastGroup &) = delete;

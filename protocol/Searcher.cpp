@@ -1,0 +1,167 @@
+#include "protocol/Searcher.h"
+
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "kit/Clock.h"
+#include "kit/Log.h"
+#include "protocol/Frame.h"
+#include "protocol/Json.h"
+#include "protocol/UdpCastGroup.h"
+#include "transport/UdpCast.h"
+
+namespace {
+
+uint32_t Tick()
+{
+    return Vant::SystemClock()->Tick();
+}
+
+// "A" to "Z" become "a" to "z"; every other byte stays (no locale involved).
+std::string LowerAscii(std::string text)
+{
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+} // namespace
+
+QUdpCast::QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool startSuspended)
+    : Vant::CThread(startSuspended), m_castSocket(nullptr), m_lastSearchTick(0), m_bindAddress(bindAddress),
+      m_group(group)
+{
+    m_castSocket = new (std::nothrow) CUdpCast(this);
+}
+
+QUdpCast::~QUdpCast()
+{
+    // The worker has exited, so OnEnd has stopped the socket; deleting it would stop
+    // it otherwise.
+    delete m_castSocket;
+    m_castSocket = nullptr;
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    m_buffers.clear();
+}
+
+void QUdpCast::StartSocket()
+{
+    m_castSocket->SetMulticastLoop(1);
+    m_castSocket->SetMulticastTtl(1);
+    m_castSocket->SetCastMode(CastMode::Broadcast);
+    // A failure (the port busy, the address gone) is not reported: OnRun tries again
+    // at the next search.
+    m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str());
+}
+
+void QUdpCast::OnBegin()
+{
+    if (m_castSocket)
+        StartSocket();
+    // Counts as "one interval ago", so the first request leaves at the first step
+    // whatever value the 32-bit tick happens to have.
+    m_lastSearchTick = Tick() - kSearchIntervalMs;
+}
+
+void QUdpCast::OnRun()
+{
+    if (!m_castSocket) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kNoSocketPauseMs));
+        return;
+    }
+    if (Tick() - m_lastSearchTick < kSearchIntervalMs)
+        return;
+
+    // A socket stops on its own when a datagram is too large for it or when its start
+    // failed; without a new start this address would stay deaf for the whole session.
+    if (m_castSocket->GetState() == SocketState::Stopped)
+        StartSocket();
+
+    Vant::CProtocalJson request;
+    request.SetApi(kSearchApi);
+    const std::string frame = BuildFrame(request.ToString());
+    // A failed send is not reported; the next request follows one interval later.
+    m_castSocket->Send(reinterpret_cast<const uint8_t *>(frame.data()), static_cast<int32_t>(frame.size()), 0);
+    m_lastSearchTick = Tick();
+}
+
+void QUdpCast::OnEnd()
+{
+    // Waits for the socket's worker: no listener call comes after this.
+    if (m_castSocket)
+        m_castSocket->Stop();
+}
+
+ListenerReply QUdpCast::SocketReady(IUdpCast *, uint32_t)
+{
+    return ListenerReply::Proceed;
+}
+
+ListenerReply QUdpCast::DatagramSent(IUdpCast *, uint32_t, const uint8_t *, int32_t)
+{
+    return ListenerReply::Proceed;
+}
+
+ListenerReply QUdpCast::DatagramReceived(IUdpCast *sender, uint32_t, const uint8_t *data, int32_t length)
+{
+    char address[kSenderTextSize] = {};
+    int32_t size = kSenderTextSize;
+    uint16_t port = 0;
+    if (!sender || !sender->GetSenderAddress(address, size, port))
+        return ListenerReply::Proceed;
+    try {
+        PushData(std::string(address), data, length);
+    } catch (...) {
+        // Out of memory while handling this datagram: it is lost, the socket goes on.
+    }
+    return ListenerReply::Proceed;
+}
+
+ListenerReply QUdpCast::SocketClosed(IUdpCast *, uint32_t, CloseOperation, int32_t)
+{
+    return ListenerReply::Proceed;
+}
+
+ListenerReply QUdpCast::BeforeConnect(IUdpCast *, uint32_t, SocketHandle)
+{
+    return ListenerReply::Proceed;
+}
+
+ListenerReply QUdpCast::SocketConnected(IUdpCast *, uint32_t)
+{
+    return ListenerReply::Proceed;
+}
+
+void QUdpCast::PushData(const std::string &sender, const uint8_t *data, int32_t length)
+{
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    std::unique_ptr<ByteBuffer> &buffer = m_buffers[sender];
+    if (!buffer)
+        buffer = std::make_unique<ByteBuffer>();
+    if (data && length > 0)
+        buffer->Append(data, static_cast<uint32_t>(length));
+    ParseBuffer(*buffer);
+}
+
+void QUdpCast::ParseBuffer(ByteBuffer &buffer)
+{
+    Vant::CProtocalJson message;
+    ScanFrames(buffer, message, [this](Vant::CProtocalJson &parsed) {
+        HandleMessage(parsed);
+        return ScanNext::Continue;
+    });
+}
+
+void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
+{
+    if (!m_group)
+        return;
+    // Logged and dispatched as compact JSON written anew, never as the bytes received.
+    const std::string text = message.ToString();
+    Vant::LogWrite(kLogTag, text);
+    if (LowerAscii(message.GetApi()) == kSearchApi)
+        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()));
+}

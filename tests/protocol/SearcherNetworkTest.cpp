@@ -1,0 +1,291 @@
+// The searchers on the wire, inside the network sandbox: the requests they send,
+// the answers they receive by unicast and broadcast, their recovery when their
+// socket has stopped, and the group's stop while answers pour in.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SandboxFixture.h"
+#include "SearchTestSupport.h"
+#include "protocol/Frame.h"
+#include "protocol/Searcher.h"
+#include "protocol/UdpCastGroup.h"
+#include "transport/IUdpCast.h"
+
+using namespace searchtest;
+using std::chrono::milliseconds;
+
+namespace {
+
+const std::string kSearchBody = "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\"}";
+
+class SearchNetwork : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        TestLogDirectory();
+    }
+
+    // A listener on the devices' search port.
+    std::unique_ptr<DeviceSocket> SearchListener()
+    {
+        auto socket = std::make_unique<DeviceSocket>(*net, "0.0.0.0", QUdpCast::kDestinationPort);
+        EXPECT_TRUE(socket->ok()) << socket->error();
+        return socket;
+    }
+
+    long Elapsed(Clock::time_point from, Clock::time_point to)
+    {
+        return static_cast<long>(std::chrono::duration_cast<milliseconds>(to - from).count());
+    }
+};
+
+// A searcher of its own, started like the group starts it and stopped like the group
+// stops it.
+struct RunningSearcher {
+    RunningSearcher(const std::string &address, QUdpCastGroup *group) : searcher(new QUdpCast(address, group, false))
+    {
+        searcher->Start();
+    }
+    ~RunningSearcher()
+    {
+        searcher->RequestStop(true);
+        while (!searcher->HasExited())
+            std::this_thread::sleep_for(milliseconds(10));
+        delete searcher;
+    }
+    QUdpCast *searcher;
+};
+
+} // namespace
+
+TEST_F(SearchNetwork, OneSearcherPerAddressSendsTheExactRequestByBroadcast)
+{
+    ASSERT_TRUE(net->AddWorkstationAddress("10.77.0.5/24"));
+    auto listener = SearchListener();
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    // lo (127.0.0.1) gets none; 10.77.0.1 and 10.77.0.5 get one each.
+    EXPECT_EQ(group.SearcherCount(), 2);
+
+    const std::string expected = "KTRW0001" + std::string(14, '0') + "75" + kSearchBody;
+    ASSERT_EQ(expected.size(), 99u);
+    std::map<std::string, int> requests;
+    Datagram d;
+    const auto deadline = Clock::now() + milliseconds(1500);
+    while (Clock::now() < deadline && listener->Receive(d, 100)) {
+        EXPECT_EQ(d.bytes, expected);
+        EXPECT_EQ(d.fromPort, QUdpCast::kLocalPort);
+        EXPECT_EQ(d.to, "255.255.255.255");
+        ++requests[d.from];
+    }
+    group.Stop();
+    EXPECT_EQ(group.SearcherCount(), 0);
+    EXPECT_EQ(requests, (std::map<std::string, int>{{"10.77.0.1", 1}, {"10.77.0.5", 1}}));
+}
+
+TEST_F(SearchNetwork, FirstRequestRightAfterStartThenOneEveryInterval)
+{
+    auto listener = SearchListener();
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    const auto started = Clock::now();
+    group.Start();
+    Datagram first, second;
+    ASSERT_TRUE(listener->Receive(first, 1000));
+    ASSERT_TRUE(listener->Receive(second, 6000));
+    group.Stop();
+    // Loose bounds: the machine is shared and the searcher paces itself in 10 ms steps.
+    EXPECT_LT(Elapsed(started, first.at), 300);
+    EXPECT_GE(Elapsed(first.at, second.at), 4900);
+    EXPECT_LE(Elapsed(first.at, second.at), 5400);
+}
+
+TEST_F(SearchNetwork, UnicastAndBroadcastAnswersOfSimulatedDevicesArrive)
+{
+    // One device answers by unicast from 10.77.0.2; one, in another subnet that cannot
+    // reach the workstation by unicast, answers by broadcast.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.8.2/24"));
+    Simulator simulator(*net, {"--device", "serial=NET-UNICAST,address=10.77.0.2,port=8001", "--device",
+                               "serial=NET-BROADCAST,address=10.77.8.2,port=8002,answer=broadcast"});
+    std::string why;
+    ASSERT_TRUE(simulator.WaitReady(5000, why)) << why;
+
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    ASSERT_TRUE(collector.WaitForCount(2, 3000)) << simulator.Log();
+    group.Stop();
+    std::set<std::string> serials;
+    for (const std::string &text : collector.Texts())
+        serials.insert(SerialOf(text));
+    EXPECT_EQ(serials, (std::set<std::string>{"NET-UNICAST", "NET-BROADCAST"}));
+    const std::string summary = simulator.Finish();
+    EXPECT_GE(SummaryValue(summary, "search_unicast"), 1) << summary;
+    EXPECT_GE(SummaryValue(summary, "search_broadcast"), 1) << summary;
+    // The simulator saw the request byte for byte.
+    EXPECT_NE(simulator.Log().find("len=99 data=KTRW00010000000000000075{"), std::string::npos) << simulator.Log();
+}
+
+TEST_F(SearchNetwork, DevicesAnsweringAtOnceThroughTheSocketKeepTheirOwnBuffers)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    DeviceSocket a(*net, "10.77.0.2", 19010);
+    DeviceSocket b(*net, "10.77.0.3", 19010);
+    ASSERT_TRUE(a.ok() && b.ok());
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    RunningSearcher running("10.77.0.1", &group);
+    ASSERT_TRUE(WaitUntil([&] { return running.searcher->Socket()->GetState() == SocketState::Started; }, 2000));
+
+    const std::string fa = SearchAnswerFrame("NET-A");
+    const std::string fb = SearchAnswerFrame("NET-B1") + SearchAnswerFrame("NET-B2");
+    ASSERT_TRUE(a.SendTo("10.77.0.1", 19009, fa.substr(0, 50)));
+    ASSERT_TRUE(b.SendTo("10.77.0.1", 19009, fb.substr(0, 200)));
+    ASSERT_TRUE(a.SendTo("10.77.0.1", 19009, fa.substr(50)));
+    ASSERT_TRUE(b.SendTo("10.77.0.1", 19009, fb.substr(200)));
+    ASSERT_TRUE(collector.WaitForCount(3, 3000));
+    std::vector<std::string> serials;
+    for (const std::string &text : collector.Texts())
+        serials.push_back(SerialOf(text));
+    EXPECT_EQ(serials, (std::vector<std::string>{"NET-A", "NET-B1", "NET-B2"}));
+}
+
+TEST_F(SearchNetwork, AnOversizeDatagramDoesNotDeafenTheSearcher)
+{
+    DeviceSocket device(*net, "10.77.0.2", 19010);
+    ASSERT_TRUE(device.ok());
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    RunningSearcher running("10.77.0.1", &group);
+    IUdpCast *socket = running.searcher->Socket();
+    ASSERT_TRUE(WaitUntil([&] { return socket->GetState() == SocketState::Started; }, 2000));
+
+    // Larger than the 1472 bytes the socket takes.
+    ASSERT_TRUE(device.SendTo("10.77.0.1", 19009, std::string(2000, 'x')));
+    ASSERT_TRUE(device.SendTo("10.77.0.1", 19009, SearchAnswerFrame("NET-AFTER-OVERSIZE")));
+    ASSERT_TRUE(collector.WaitForCount(1, 2000));
+    EXPECT_EQ(SerialOf(collector.Texts()[0]), "NET-AFTER-OVERSIZE");
+    EXPECT_EQ(socket->GetState(), SocketState::Started);
+}
+
+TEST_F(SearchNetwork, SearcherWhoseSocketStoppedStartsItAgainAtItsNextRequest)
+{
+    auto listener = SearchListener();
+    DeviceSocket device(*net, "10.77.0.2", 19010);
+    ASSERT_TRUE(device.ok());
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    RunningSearcher running("10.77.0.1", &group);
+    IUdpCast *socket = running.searcher->Socket();
+
+    Datagram first;
+    ASSERT_TRUE(listener->Receive(first, 1000));
+    // However the socket came to stop (a receive error, the adapter going away), the
+    // searcher is deaf from now on...
+    ASSERT_TRUE(socket->Stop());
+    ASSERT_TRUE(device.SendTo("10.77.0.1", 19009, SearchAnswerFrame("NET-DEAF")));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(collector.Count(), 0u);
+
+    // ...until its next periodic request starts the socket again, set up as before.
+    Datagram second;
+    ASSERT_TRUE(listener->Receive(second, 6000));
+    EXPECT_GE(Elapsed(first.at, second.at), 4900);
+    EXPECT_EQ(second.bytes, first.bytes);
+    EXPECT_EQ(second.from, "10.77.0.1");
+    EXPECT_EQ(second.fromPort, QUdpCast::kLocalPort);
+    EXPECT_EQ(second.to, "255.255.255.255");
+    EXPECT_EQ(socket->GetState(), SocketState::Started);
+    EXPECT_EQ(socket->GetCastMode(), CastMode::Broadcast);
+    ASSERT_TRUE(device.SendTo("10.77.0.1", 19009, SearchAnswerFrame("NET-HEARD")));
+    ASSERT_TRUE(collector.WaitForCount(1, 2000));
+    EXPECT_EQ(SerialOf(collector.Texts()[0]), "NET-HEARD");
+}
+
+TEST_F(SearchNetwork, SearcherWhosePortWasBusyAtStartStartsAtItsNextRequest)
+{
+    // Another program holds 10.77.0.1:19009 while the searcher starts.
+    int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(QUdpCast::kLocalPort);
+    inet_pton(AF_INET, "10.77.0.1", &local.sin_addr);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+
+    auto listener = SearchListener();
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    RunningSearcher running("10.77.0.1", &group);
+    const auto started = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return running.searcher->Socket()->GetLastErrorCode() == SocketError::SocketBindFailed; },
+                          2000));
+    Datagram request;
+    EXPECT_FALSE(listener->Receive(request, 500));
+    close(blocker);
+
+    ASSERT_TRUE(listener->Receive(request, 6000));
+    EXPECT_GE(Elapsed(started, request.at), 4500);
+    EXPECT_EQ(request.from, "10.77.0.1");
+    EXPECT_EQ(running.searcher->Socket()->GetState(), SocketState::Started);
+}
+
+TEST_F(SearchNetwork, StopWhileAnswersPourInLeavesNoCallbackBehind)
+{
+    ASSERT_TRUE(net->AddWorkstationAddress("10.77.0.5/24"));
+    Collector collector;
+    std::atomic<bool> stopped{false};
+    std::atomic<int> late{0};
+    collector.onText = [&](const std::string &) {
+        // A slow window widens the gap between a datagram and its callback.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (stopped.load())
+            ++late;
+    };
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    ASSERT_EQ(group.SearcherCount(), 2);
+
+    std::atomic<bool> flooding{true};
+    std::thread flood = net->StartInDevice([&] {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        const std::string frame = SearchAnswerFrame("NET-FLOOD");
+        sockaddr_in to[2]{};
+        const char *targets[2] = {"10.77.0.1", "10.77.0.5"};
+        for (int i = 0; i < 2; ++i) {
+            to[i].sin_family = AF_INET;
+            to[i].sin_port = htons(QUdpCast::kLocalPort);
+            inet_pton(AF_INET, targets[i], &to[i].sin_addr);
+        }
+        for (int n = 0; flooding.load(); ++n) {
+            sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&to[n % 2]), sizeof to[0]);
+            if (n % 64 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        close(fd);
+    });
+    ASSERT_TRUE(collector.WaitForCount(200, 5000));
+    group.Stop();
+    stopped.store(true);
+    const size_t atStop = collector.Count();
+    std::this_thread::sleep_for(milliseconds(300));
+    flooding.store(false);
+    flood.join();
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(collector.Count(), atStop);
+    EXPECT_EQ(group.SearcherCount(), 0);
+}
