@@ -248,6 +248,8 @@ private:
 
 inline std::string Bytes(const char *text) { return std::string(text); }
 inline const uint8_t *Data(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
+// For literals: the bytes of the literal itself, not of a temporary string.
+inline const uint8_t *Data(const char *literal) { return reinterpret_cast<const uint8_t *>(literal); }
 inline int32_t Size(const std::string &s) { return static_cast<int32_t>(s.size()); }
 
 } // namespace transport_test

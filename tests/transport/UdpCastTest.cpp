@@ -641,8 +641,8 @@ TEST_F(UdpCastTest, BurstOfFortyOneKeepsAtMostFortyBuffers)
     EXPECT_EQ(pending, 0);
 
     // Stopping returns every buffer; the next start rebuilds the free list.
-    listener.onSent = nullptr;
     ASSERT_TRUE(cast.Stop());
+    listener.onSent = nullptr;
     EXPECT_EQ(cast.Pool().Free().Capacity(), 0u);
     EXPECT_EQ(cast.Pool().LiveItems(), 0);
     cast.SetPoolHold(7);
