@@ -63,6 +63,7 @@ private:
 // `onMessage(message)` -> ScanNext for every valid one. Returns true when the
 // action stopped the scan, false when the buffer ran out of complete valid
 // frames. A frame is consumed before its action runs, also if the action throws.
+// The action must not touch `buffer` (the scan holds an offset into it).
 //
 // The search broadcaster continues after each message; the command client stops
 // after the first one and reads it from `message`:
