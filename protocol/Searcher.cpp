@@ -8,6 +8,7 @@
 #include "kit/Log.h"
 #include "protocol/Frame.h"
 #include "protocol/Json.h"
+#include "protocol/ReceiveBuffer.h"
 #include "protocol/UdpCastGroup.h"
 #include "transport/UdpCast.h"
 
@@ -125,8 +126,10 @@ ListenerReply QUdpCast::SocketClosed(IUdpCast *, uint32_t, CloseOperation, int32
     return ListenerReply::Proceed;
 }
 
-ListenerReply QUdpCast::BeforeConnect(IUdpCast *, uint32_t, SocketHandle)
+ListenerReply QUdpCast::BeforeConnect(IUdpCast *, uint32_t, SocketHandle socket)
 {
+    // Bound, not yet receiving: room for the answers of a whole LAN at once.
+    RaiseReceiveBuffer(socket, kReceiveBufferBytes);
     return ListenerReply::Proceed;
 }
 

@@ -37,6 +37,9 @@ public:
     static constexpr int32_t kSenderTextSize = 50;
     static constexpr const char *kLogTag = "UdpCast";
     static constexpr const char *kSearchApi = "/brenu/model/searchbrenu.htm";
+    // Receive buffer asked for (the kernel grants at most net.core.rmem_max): a few
+    // thousand answers arriving within 200 ms fit in it.
+    static constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
     // The worker is created parked; the owner calls Start() once this constructor has
     // returned (startSuspended true: it then waits for Resume() as well).
     QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool startSuspended);

@@ -1,0 +1,278 @@
+// Discovery at scale: the search group against N simulated devices (100, 1000, 5000)
+// that each answer one search once, after a random delay of 0..200 ms.
+//
+//   scripts/private-network build/bin/bench_discovery
+//
+// Everything runs in the network sandbox: the group in the workstation namespace
+// (one searcher, on 10.77.0.1), brenu-devsim in the device namespace. The logger
+// writes to a temporary directory, so the log queueing is part of the cost.
+//
+// Discovery/unicast/N and Discovery/broadcast/N (the devices answer by unicast or by
+// broadcast; manual time = request to last callback), counters per run:
+//   sent           answers the simulator sent (its summary)
+//   received       callbacks the window's callback got
+//   lost           sent - received
+//   request_to_last_ms      the simulator's receipt of the request to the last callback
+//   last_sent_to_last_ms    the last answer sent to the last callback (target <= 50 ms at 1000)
+//   cost_us_median / _p90   CPU time of the socket thread per answer: receive, reassembly,
+//                           parse, log queueing and callback (target <= 10 us median),
+//                           including one read of the thread's CPU clock (cpu_clock_read_us)
+//
+// SearcherPushData: the same per-answer work without the socket (PushData of one
+// answer datagram), for comparison with the socket thread's cost.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Sandbox.h"
+#include "kit/Log.h"
+#include "protocol/Frame.h"
+#include "protocol/Searcher.h"
+#include "protocol/UdpCastGroup.h"
+
+namespace {
+
+int64_t MonotonicNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+int64_t ThreadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::string SimulatorPath()
+{
+    char path[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    const std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
+    return self.substr(0, self.rfind('/') + 1) + "brenu-devsim";
+}
+
+std::string LastLine(const std::string &path, const std::string &prefix)
+{
+    std::ifstream in(path);
+    std::string line, found;
+    while (std::getline(in, line)) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            found = line;
+    }
+    return found;
+}
+
+long long Field(const std::string &line, const std::string &key)
+{
+    const size_t at = line.find(" " + key + "=");
+    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + key.size() + 2);
+}
+
+// One sandbox for the whole program (a veth pair goes away asynchronously, so it is
+// not made again per run).
+const sandbox::DeviceNetwork *Sandbox(std::string &error)
+{
+    static const std::string entered = sandbox::EnterPrivateNetwork();
+    static const std::unique_ptr<sandbox::DeviceNetwork> net =
+        entered.empty() ? std::make_unique<sandbox::DeviceNetwork>() : nullptr;
+    error = !entered.empty() ? entered : net->error();
+    return error.empty() ? net.get() : nullptr;
+}
+
+// The logger as the program sets it up, writing into a temporary directory.
+void StartLogger()
+{
+    static const bool started = [] {
+        char pattern[] = "/tmp/bench-discovery-log-XXXXXX";
+        const char *dir = mkdtemp(pattern);
+        Vant::LogInit(std::string(dir ? dir : "/tmp") + "/");
+        Vant::LogEnable(true);
+        Vant::LogSetPrefix("BrenuSearchTools_");
+        return true;
+    }();
+    (void)started;
+}
+
+// What the window's callback would see, with the socket thread's CPU time between
+// two callbacks (the whole cost of one answer on that thread).
+struct Receiver {
+    explicit Receiver(size_t expected) { costNs.reserve(expected); }
+
+    static void Callback(const char *text, int length, void *user)
+    {
+        auto *self = static_cast<Receiver *>(user);
+        // The window copies the text into a string of its own and queues a signal.
+        std::string copy(text, static_cast<size_t>(length));
+        benchmark::DoNotOptimize(copy.data());
+        const int64_t cpu = ThreadCpuNs();
+        std::lock_guard<std::mutex> lock(self->lock);
+        // Each thread's previous callback; the searcher has one socket thread.
+        if (self->lastCpu != 0 && self->lastThread == std::this_thread::get_id())
+            self->costNs.push_back(cpu - self->lastCpu);
+        self->lastCpu = cpu;
+        self->lastThread = std::this_thread::get_id();
+        self->lastCallbackNs = MonotonicNs();
+        self->count.fetch_add(1);
+    }
+
+    std::mutex lock;
+    std::vector<int64_t> costNs;
+    int64_t lastCpu = 0;
+    std::thread::id lastThread;
+    int64_t lastCallbackNs = 0;
+    std::atomic<long> count{0};
+};
+
+// What one read of the thread's CPU clock costs (it is part of every measured answer).
+double CpuClockReadNs()
+{
+    constexpr int kReads = 10000;
+    const int64_t start = ThreadCpuNs();
+    for (int i = 0; i < kReads; ++i)
+        benchmark::DoNotOptimize(ThreadCpuNs());
+    return static_cast<double>(ThreadCpuNs() - start) / kReads;
+}
+
+double Percentile(std::vector<int64_t> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+    return static_cast<double>(values[at]);
+}
+
+void Discovery(benchmark::State &state, bool broadcast)
+{
+    const int devices = static_cast<int>(state.range(0));
+    std::string error;
+    const sandbox::DeviceNetwork *net = Sandbox(error);
+    if (!net) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    StartLogger();
+
+    double sent = 0, received = 0, requestToLast = 0, lastSentToLast = 0, worstLastSentToLast = 0;
+    std::vector<int64_t> costs;
+    int runs = 0;
+    for (auto _ : state) {
+        // A fresh simulator per run: each device answers a searcher only once.
+        const std::string log = "/tmp/bench_discovery_" + std::to_string(getpid()) + ".log";
+        unlink(log.c_str());
+        std::vector<std::string> argv{SimulatorPath(), "--devices", std::to_string(devices), "--jitter", "200",
+                                      "--answer-once", "--seed", std::to_string(runs + 1), "--log", log,
+                                      "--exit-with-parent", "--quiet"};
+        if (broadcast)
+            argv.push_back("--broadcast");
+        const pid_t sim = net->SpawnInDevice(argv);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (LastLine(log, "ready ").empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (sim <= 0 || LastLine(log, "ready ").empty()) {
+            state.SkipWithError("the simulator did not start");
+            return;
+        }
+
+        Receiver receiver(static_cast<size_t>(devices));
+        QUdpCastGroup group(&Receiver::Callback, &receiver);
+        group.Start();
+        // Answers come within 200 ms of the request; give them ample time.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (receiver.count.load() < devices && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        group.Stop();
+
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+        const std::string summary = LastLine(log, "summary ");
+        unlink(log.c_str());
+        const long long answers = Field(summary, "search_answers");
+        const long long requestNs = Field(summary, "first_search_ns");
+        const long long lastAnswerNs = Field(summary, "last_answer_ns");
+        if (answers <= 0 || requestNs <= 0) {
+            state.SkipWithError(("no answers sent: " + summary).c_str());
+            return;
+        }
+        const double toLast = static_cast<double>(receiver.lastCallbackNs - requestNs) / 1e6;
+        const double behind = static_cast<double>(receiver.lastCallbackNs - lastAnswerNs) / 1e6;
+        state.SetIterationTime(toLast / 1e3);
+        sent += static_cast<double>(answers);
+        received += static_cast<double>(receiver.count.load());
+        requestToLast += toLast;
+        lastSentToLast += behind;
+        worstLastSentToLast = std::max(worstLastSentToLast, behind);
+        costs.insert(costs.end(), receiver.costNs.begin(), receiver.costNs.end());
+        ++runs;
+    }
+    if (runs == 0)
+        return;
+    state.counters["sent"] = sent / runs;
+    state.counters["received"] = received / runs;
+    state.counters["lost"] = (sent - received) / runs;
+    state.counters["request_to_last_ms"] = requestToLast / runs;
+    state.counters["last_sent_to_last_ms"] = lastSentToLast / runs;
+    state.counters["last_sent_to_last_worst_ms"] = worstLastSentToLast;
+    state.counters["cost_us_median"] = Percentile(costs, 0.5) / 1e3;
+    state.counters["cost_us_p90"] = Percentile(costs, 0.9) / 1e3;
+    state.counters["cpu_clock_read_us"] = CpuClockReadNs() / 1e3;
+}
+// Devices answer by unicast to the searcher's address and port (the usual way)...
+BENCHMARK_CAPTURE(Discovery, unicast, false)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+// ...or by broadcast, which reaches the searcher through the socket's receive-only
+// broadcast socket.
+BENCHMARK_CAPTURE(Discovery, broadcast, true)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void SearcherPushData(benchmark::State &state)
+{
+    StartLogger();
+    long callbacks = 0;
+    QUdpCastGroup group([](const char *, int, void *user) { ++*static_cast<long *>(user); }, &callbacks);
+    QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
+    const std::string frame = BuildFrame(
+        "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":["
+        "{\"serialNo\":\"BRSIM000001\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
+        "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
+        "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
+    const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
+    for (auto _ : state)
+        searcher.PushData("10.77.0.2", bytes, static_cast<int32_t>(frame.size()));
+    if (callbacks != static_cast<long>(state.iterations()))
+        state.SkipWithError("an answer was not dispatched");
+    // Let the logger write what was queued before the next repetition.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+// Bounded: every answer is a log record, and the logger writes about 10000 a second.
+BENCHMARK(SearcherPushData)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
