@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <map>
 #include <set>
@@ -288,4 +290,52 @@ TEST_F(SearchNetwork, StopWhileAnswersPourInLeavesNoCallbackBehind)
     EXPECT_EQ(late.load(), 0);
     EXPECT_EQ(collector.Count(), atStop);
     EXPECT_EQ(group.SearcherCount(), 0);
+}
+
+namespace {
+
+// Reads back the receive buffer that the searcher's own set-up gave the socket.
+class ObservedSearcher : public QUdpCast {
+public:
+    using QUdpCast::QUdpCast;
+    ListenerReply BeforeConnect(IUdpCast *sender, uint32_t connectionId, SocketHandle socket) override
+    {
+        const ListenerReply reply = QUdpCast::BeforeConnect(sender, connectionId, socket);
+        int size = 0;
+        socklen_t length = sizeof size;
+        getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, &length);
+        receiveBuffer.store(size);
+        return reply;
+    }
+    std::atomic<int> receiveBuffer{-1};
+};
+
+long ReadNumber(const char *path)
+{
+    FILE *file = std::fopen(path, "r");
+    long value = -1;
+    if (file) {
+        if (std::fscanf(file, "%ld", &value) != 1)
+            value = -1;
+        std::fclose(file);
+    }
+    return value;
+}
+
+} // namespace
+
+TEST_F(SearchNetwork, SearcherSocketGetsTheLargestReceiveBufferAnOrdinaryUserMayHave)
+{
+    const long rmemMax = ReadNumber("/proc/sys/net/core/rmem_max");
+    ASSERT_GT(rmemMax, 0);
+    QUdpCastGroup group(nullptr, nullptr);
+    auto *searcher = new ObservedSearcher("10.77.0.1", &group, false);
+    searcher->Start();
+    ASSERT_TRUE(WaitUntil([&] { return searcher->receiveBuffer.load() >= 0; }, 2000));
+    searcher->RequestStop(true);
+    while (!searcher->HasExited())
+        std::this_thread::sleep_for(milliseconds(10));
+    // The kernel doubles what it grants, and grants at most rmem_max.
+    EXPECT_EQ(searcher->receiveBuffer.load(), 2 * std::min<long>(rmemMax, QUdpCast::kReceiveBufferBytes));
+    delete searcher;
 }
