@@ -4,6 +4,7 @@
 #include <QPixmap>
 
 #include "app/BrenuSearchTools.h"
+#include "app/QuitOnSignal.h"
 #include "kit/Log.h"
 
 int main(int argc, char *argv[])
@@ -24,6 +25,8 @@ int main(int argc, char *argv[])
     int exitCode = 0;
     {
         BrenuSearchTools window;
+        // A stop request from the system closes the window like the operator would.
+        QuitOnSignal quitOnSignal(&window);
         window.show();
         exitCode = QApplication::exec();
     }
