@@ -150,7 +150,7 @@ Simulator::Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::s
     if (fd >= 0)
         close(fd);
     m_logPath = pattern;
-    std::vector<std::string> argv{ProgramDirectory() + "/brenu-devsim", "--log", m_logPath, "--exit-with-parent"};
+    std::vector<std::string> argv{ProgramDirectory() + "/brenu-devsim", "--log", m_logPath, "--exit-with-parent", "--quiet"};
     argv.insert(argv.end(), options.begin(), options.end());
     m_pid = net.SpawnInDevice(argv);
 }
