@@ -1,4 +1,4 @@
-// The simulator's pieces on their own: options, device specs, faults, the request
+// The simulator's pieces on their own: options, device settings lists, faults, the request
 // log's escaping, the send schedule, answer shaping and request reassembly.
 #include <gtest/gtest.h>
 
@@ -135,11 +135,11 @@ TEST(DevsimDevices, GeneratedSetIsDeterministicAndSpecsOverrideIt)
 
 TEST(DevsimDevices, BadSpecsAreRefused)
 {
-    for (const char *spec : {"serial=", "address=10.77.0", "port=0", "port=65536", "dhcp=maybe", "colour=red",
+    for (const char *text : {"serial=", "address=10.77.0", "port=0", "port=65536", "dhcp=maybe", "colour=red",
                              "answer=multicast", "fault=none+loud", "reboot=-1", "justtext"}) {
         DeviceConfig d;
         std::string error;
-        EXPECT_FALSE(ApplyDeviceSpec(spec, d, error)) << spec;
+        EXPECT_FALSE(ApplyDeviceSettings(text, d, error)) << text;
     }
 }
 

@@ -10,7 +10,7 @@ namespace devsim {
 namespace {
 
 // Splits "a=1,b=x\,y" into key/value pairs, honouring "\," and "\\".
-bool SplitSpec(const std::string &spec, std::vector<std::pair<std::string, std::string>> &items, std::string &error)
+bool SplitSettings(const std::string &text, std::vector<std::pair<std::string, std::string>> &items, std::string &error)
 {
     std::string current;
     auto finish = [&]() -> bool {
@@ -25,10 +25,10 @@ bool SplitSpec(const std::string &spec, std::vector<std::pair<std::string, std::
         current.clear();
         return true;
     };
-    for (size_t i = 0; i < spec.size(); ++i) {
-        char c = spec[i];
-        if (c == '\\' && i + 1 < spec.size() && (spec[i + 1] == ',' || spec[i + 1] == '\\')) {
-            current += spec[++i];
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size() && (text[i + 1] == ',' || text[i + 1] == '\\')) {
+            current += text[++i];
         } else if (c == ',') {
             if (!finish())
                 return false;
@@ -94,10 +94,10 @@ DeviceConfig GeneratedDevice(int index, const std::vector<std::string> &addressP
     return d;
 }
 
-bool ApplyDeviceSpec(const std::string &spec, DeviceConfig &device, std::string &error)
+bool ApplyDeviceSettings(const std::string &text, DeviceConfig &device, std::string &error)
 {
     std::vector<std::pair<std::string, std::string>> items;
-    if (!SplitSpec(spec, items, error))
+    if (!SplitSettings(text, items, error))
         return false;
     DeviceSettings &s = device.settings;
     for (const auto &[key, value] : items) {

@@ -34,11 +34,11 @@ struct DeviceConfig {
 // English description (every tenth one Chinese).
 DeviceConfig GeneratedDevice(int index, const std::vector<std::string> &addressPool, int port);
 
-// Applies a spec such as "serial=SN1,address=10.77.0.3,port=8001,dhcp=on,
+// Applies a settings list such as "serial=SN1,address=10.77.0.3,port=8001,dhcp=on,
 // description=仓库\, 一号,answer=broadcast,fault=garbage+split,reboot=2000" to `device`.
 // A comma or backslash inside a value is written "\," or "\\". Returns false (and
 // says why) on an unknown key or a bad value.
-bool ApplyDeviceSpec(const std::string &spec, DeviceConfig &device, std::string &error);
+bool ApplyDeviceSettings(const std::string &text, DeviceConfig &device, std::string &error);
 
 // "on/true/yes/1" and "off/false/no/0".
 bool ParseSwitch(const std::string &text, bool &value);

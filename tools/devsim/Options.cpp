@@ -70,7 +70,7 @@ bool ApplyOption(const std::string &name, const std::string *value, bool &used, 
     if (name == "device") {
         if (!need())
             return false;
-        o.deviceSpecs.push_back(*value);
+        o.deviceSettings.push_back(*value);
         return true;
     }
     if (name == "fault")
@@ -219,16 +219,16 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
 bool BuildDevices(const Options &options, std::vector<DeviceConfig> &devices, std::string &error)
 {
     devices.clear();
-    int total = options.deviceCount + static_cast<int>(options.deviceSpecs.size());
+    int total = options.deviceCount + static_cast<int>(options.deviceSettings.size());
     devices.reserve(static_cast<size_t>(total));
     for (int i = 0; i < options.deviceCount; ++i)
         devices.push_back(GeneratedDevice(i, options.addressPool, options.basePort));
-    for (size_t k = 0; k < options.deviceSpecs.size(); ++k) {
+    for (size_t k = 0; k < options.deviceSettings.size(); ++k) {
         // An exact device starts from the generated pattern of its position, so only
         // what differs needs to be written.
         DeviceConfig d = GeneratedDevice(static_cast<int>(devices.size()), options.addressPool, options.basePort);
-        if (!ApplyDeviceSpec(options.deviceSpecs[k], d, error)) {
-            error = "--device " + options.deviceSpecs[k] + ": " + error;
+        if (!ApplyDeviceSettings(options.deviceSettings[k], d, error)) {
+            error = "--device " + options.deviceSettings[k] + ": " + error;
             return false;
         }
         devices.push_back(std::move(d));
@@ -259,7 +259,7 @@ Devices
   --devices N            generate N devices (serial BRSIM000001...)
   --address-pool A,B     addresses of generated devices, round robin (default 10.77.0.2)
   --base-port P          command port of generated devices (default 8000)
-  --device SPEC          an exact device, e.g. serial=SN1,address=10.77.0.3,port=8001,
+  --device LIST          an exact device, e.g. serial=SN1,address=10.77.0.3,port=8001,
                          dhcp=on,mask=255.255.255.0,gateway=10.77.0.254,dns=10.77.0.253,
                          mac=02:00:00:00:00:01,description=text,answer=broadcast,
                          fault=garbage+command:silent,reboot=2000  ("\," for a comma)

@@ -13,7 +13,7 @@ struct Options {
     int deviceCount = 0;                  // --devices N: generated devices
     std::vector<std::string> addressPool; // --address-pool A,B,...: addresses of generated devices
     int basePort = 8000;                  // --base-port P: command port of generated devices
-    std::vector<std::string> deviceSpecs; // --device SPEC (repeatable): exact devices
+    std::vector<std::string> deviceSettings; // --device LIST (repeatable): exact devices
     FaultSet faults;                      // --fault LIST (repeatable): faults of every device
     bool broadcast = false;               // --broadcast: every device answers searches by broadcast
     int jitterMs = 0;                     // --jitter MS: random delay 0..MS per answer
