@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -25,47 +24,32 @@ std::vector<std::string> Recorded(Vant::CProtocalJson &result)
     return addresses;
 }
 
-// A hand-made interface list, handed out by FakeGet.
+// A hand-made interface list: "" for an entry without address, "link" for a
+// link-layer entry, an IPv4 or IPv6 literal otherwise.
 struct FakeList {
-    std::deque<sockaddr_in> v4;
-    std::deque<sockaddr_in6> v6;
-    std::deque<sockaddr> other;
-    std::deque<ifaddrs> entries;
-
-    void Add(const char *name, const sockaddr *address)
+    explicit FakeList(const std::vector<std::string> &addresses) : storage(addresses.size()), entries(addresses.size())
     {
-        ifaddrs entry{};
-        entry.ifa_name = const_cast<char *>(name);
-        entry.ifa_addr = const_cast<sockaddr *>(address);
-        if (!entries.empty())
-            entries.back().ifa_next = nullptr;
-        entries.push_back(entry);
-        for (size_t i = 0; i + 1 < entries.size(); ++i)
-            entries[i].ifa_next = &entries[i + 1];
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            const std::string &a = addresses[i];
+            sockaddr_storage &s = storage[i];
+            if (a == "link") {
+                s.ss_family = AF_PACKET;
+            } else if (a.find(':') != std::string::npos) {
+                auto *v6 = reinterpret_cast<sockaddr_in6 *>(&s);
+                v6->sin6_family = AF_INET6;
+                inet_pton(AF_INET6, a.c_str(), &v6->sin6_addr);
+            } else {
+                auto *v4 = reinterpret_cast<sockaddr_in *>(&s);
+                v4->sin_family = AF_INET;
+                inet_pton(AF_INET, a.c_str(), &v4->sin_addr);
+            }
+            entries[i].ifa_name = const_cast<char *>("eth0");
+            entries[i].ifa_addr = a.empty() ? nullptr : reinterpret_cast<sockaddr *>(&s);
+            entries[i].ifa_next = i + 1 < addresses.size() ? &entries[i + 1] : nullptr;
+        }
     }
-    void AddV4(const char *name, const char *ip)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        v4.push_back(a);
-        Add(name, reinterpret_cast<const sockaddr *>(&v4.back()));
-    }
-    void AddV6(const char *name, const char *ip)
-    {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        inet_pton(AF_INET6, ip, &a.sin6_addr);
-        v6.push_back(a);
-        Add(name, reinterpret_cast<const sockaddr *>(&v6.back()));
-    }
-    void AddLink(const char *name)
-    {
-        sockaddr a{};
-        a.sa_family = AF_PACKET;
-        other.push_back(a);
-        Add(name, &other.back());
-    }
+    std::vector<sockaddr_storage> storage;
+    std::vector<ifaddrs> entries;
 };
 
 FakeList *g_list = nullptr;
@@ -78,7 +62,7 @@ int FakeGet(ifaddrs **list)
         errno = g_error;
         return -1;
     }
-    *list = g_list && !g_list->entries.empty() ? &g_list->entries.front() : nullptr;
+    *list = g_list->entries.empty() ? nullptr : g_list->entries.data();
     return 0;
 }
 
@@ -87,80 +71,55 @@ void FakeRelease(ifaddrs *)
     ++g_released;
 }
 
-const InterfaceListCalls kFake{FakeGet, FakeRelease};
-
-class LocalAddressesFake : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_list = &list;
-        g_error = 0;
-        g_released = 0;
-    }
-    void TearDown() override { g_list = nullptr; }
-
-    // A document that already holds records, to see that a call starts afresh.
-    void PreFill() { result.SetDataString(0, "IPAddr", "192.0.2.99"); }
-
-    FakeList list;
-    Vant::CProtocalJson result;
-};
+// Reads the fake list into a document that already holds a record, to see that
+// every call starts afresh.
+bool Read(FakeList &list, int error, Vant::CProtocalJson &result)
+{
+    g_list = &list;
+    g_error = error;
+    g_released = 0;
+    result.SetDataString(0, "IPAddr", "192.0.2.99");
+    return ReadLocalAddresses(result, InterfaceListCalls{FakeGet, FakeRelease});
+}
 
 } // namespace
 
-TEST_F(LocalAddressesFake, KeepsIpv4AddressesInOrderSkippingUnassignedAndOtherFamilies)
+TEST(LocalAddresses, KeepsIpv4AddressesInOrderSkippingUnassignedAndOtherFamilies)
 {
-    list.AddLink("lo");
-    list.AddV4("lo", "127.0.0.1");
-    list.AddLink("eth0");
-    list.Add("eth0", nullptr); // an interface without any address
-    list.AddV4("eth0", "10.0.0.5");
-    list.AddV6("eth0", "fe80::1");
-    list.AddV4("eth0", "192.168.1.7");
-    list.AddV4("eth1", "0.0.0.0"); // no address assigned
-    list.AddV4("eth2", "10.0.0.5"); // the same address twice is kept twice
-    PreFill();
-
-    ASSERT_TRUE(ReadLocalAddresses(result, kFake));
+    FakeList list({"link", "127.0.0.1", "link", "", "10.0.0.5", "fe80::1", "192.168.1.7", "0.0.0.0", "10.0.0.5"});
+    Vant::CProtocalJson result;
+    ASSERT_TRUE(Read(list, 0, result));
+    // Loopback and the duplicate are kept; the group skips 127.0.0.1 itself.
     EXPECT_EQ(Recorded(result), (std::vector<std::string>{"127.0.0.1", "10.0.0.5", "192.168.1.7", "10.0.0.5"}));
     EXPECT_EQ(g_released, 1);
-    // The list is an envelope with the records; it is never sent.
     EXPECT_EQ(result.ToString(), "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"params\":{\"data\":["
                                  "{\"IPAddr\":\"127.0.0.1\"},{\"IPAddr\":\"10.0.0.5\"},"
                                  "{\"IPAddr\":\"192.168.1.7\"},{\"IPAddr\":\"10.0.0.5\"}]}}");
-}
 
-TEST_F(LocalAddressesFake, AListWithoutIpv4AddressesGivesTrueAndNoRecord)
-{
-    list.AddLink("lo");
-    list.AddV6("lo", "::1");
-    list.AddV4("eth1", "0.0.0.0");
-    PreFill();
-    ASSERT_TRUE(ReadLocalAddresses(result, kFake));
+    FakeList none({"link", "::1", "0.0.0.0"});
+    ASSERT_TRUE(Read(none, 0, result));
     EXPECT_EQ(result.GetDataCount(), 0);
 }
 
-TEST_F(LocalAddressesFake, FailuresPrintTheirMessageAndLeaveOnlyTheEnvelope)
+TEST(LocalAddresses, FailuresPrintTheirMessageAndLeaveOnlyTheEnvelope)
 {
+    FakeList list({"10.0.0.5"});
+    FakeList empty({});
     struct Case {
+        FakeList *list;
         int error;
-        bool emptyList;
         std::string printed;
     };
-    const std::vector<Case> cases{
-        {EACCES, false, "GetAdaptersInfo failed with error " + std::to_string(EACCES) + "\n"},
-        {ENOMEM, false, "Memory allocation error\n"},
-        {0, true, "GetAdaptersInfo sizing failed with error " + std::to_string(ENODATA) + "\n"},
+    const Case cases[] = {
+        {&list, EACCES, "GetAdaptersInfo failed with error " + std::to_string(EACCES) + "\n"},
+        {&list, ENOMEM, "Memory allocation error\n"},
+        {&empty, 0, "GetAdaptersInfo sizing failed with error " + std::to_string(ENODATA) + "\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.printed);
-        g_error = c.error;
-        FakeList empty;
-        g_list = c.emptyList ? &empty : &list;
-        list.AddV4("eth0", "10.0.0.5");
-        PreFill();
+        Vant::CProtocalJson result;
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(ReadLocalAddresses(result, kFake));
+        EXPECT_FALSE(Read(*c.list, c.error, result));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
         EXPECT_EQ(result.ToString(), "{\"version\":0,\"kind\":0,\"sessionId\":\"0\"}");
         EXPECT_EQ(g_released, 0);

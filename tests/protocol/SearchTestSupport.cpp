@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -197,15 +198,36 @@ bool Collector::WaitForCount(size_t count, int timeoutMs) const
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_texts.size() >= count; });
 }
 
+namespace {
+
+std::string g_madeLogDirectory;
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+// Best effort at exit: the day directories and files the test process left.
+void RemoveMadeLogDirectory()
+{
+    if (!g_madeLogDirectory.empty())
+        nftw(g_madeLogDirectory.c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
+}
+
+} // namespace
+
 std::string TestLogDirectory()
 {
     static const std::string directory = [] {
         char pattern[] = "/tmp/brenu-search-log-XXXXXX";
         const char *made = mkdtemp(pattern);
-        std::string path = made ? std::string(made) + "/" : std::string("/tmp/");
-        Vant::LogInit(path);
+        if (!made)
+            return std::string();
+        g_madeLogDirectory = made;
+        std::atexit(RemoveMadeLogDirectory);
+        Vant::LogInit(g_madeLogDirectory + "/");
         Vant::LogEnable(true);
-        return Vant::LogInstance() ? Vant::LogInstance()->LogDirectory() : path;
+        return Vant::LogInstance() ? Vant::LogInstance()->LogDirectory() : std::string();
     }();
     return directory;
 }
