@@ -76,8 +76,9 @@ void QUdpCast::OnRun()
     if (Tick() - m_lastSearchTick < kSearchIntervalMs)
         return;
 
-    // A socket stops on its own when a datagram is too large for it or when its start
-    // failed; without a new start this address would stay deaf for the whole session.
+    // A socket whose start failed (the port briefly busy) or whose worker ended on an
+    // error is Stopped; without a new start this address would stay deaf for the
+    // rest of the session.
     if (m_castSocket->GetState() == SocketState::Stopped)
         StartSocket();
 

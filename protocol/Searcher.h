@@ -8,8 +8,8 @@
 // scanned for frames; every valid message is logged under "UdpCast", and every
 // search answer goes to the group, which hands it to the window's callback.
 //
-// A socket that has stopped on its own (a datagram too large for it, a failed
-// start) is started again, with the same calls, at the next periodic send.
+// A socket that is not running (its start failed, or its worker ended on an error)
+// is started again, with the same calls, at the next periodic send.
 #include <cstdint>
 #include <map>
 #include <memory>
