@@ -99,6 +99,16 @@ TEST_F(SearchNetwork, OneSearcherPerAddressSendsTheExactRequestByBroadcast)
     EXPECT_EQ(requests, (std::map<std::string, int>{{"10.77.0.1", 1}, {"10.77.0.5", 1}}));
 }
 
+TEST(SearchWithoutAddresses, AHostWithOnlyLoopbackRunsNoSearcher)
+{
+    const std::string error = sandbox::EnterPrivateNetwork();
+    ASSERT_TRUE(error.empty()) << error;
+    QUdpCastGroup group(nullptr, nullptr);
+    group.Start();
+    EXPECT_EQ(group.SearcherCount(), 0);
+    group.Stop();
+}
+
 TEST_F(SearchNetwork, FirstRequestRightAfterStartThenOneEveryInterval)
 {
     auto listener = SearchListener();
