@@ -1,5 +1,6 @@
 #include "protocol/Json.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -297,8 +298,14 @@ void CProtocalJson::SetDataBool(int index, const std::string &name, bool value) 
 std::string ValueToString(const rapidjson::Value &value) {
     if (value.IsString())
         return std::string(value.GetString());  // up to the first NUL
-    if (value.IsDouble())
-        return std::to_string(value.GetDouble());  // "%f"
+    if (value.IsDouble()) {
+        // "%f" as in the C locale. std::to_string would follow LC_NUMERIC, which
+        // QApplication sets from the environment, and write "1,500000" for 1.5
+        // under a German locale. DBL_MAX takes 309 digits before the point.
+        char text[320];
+        const auto written = std::to_chars(text, text + sizeof text, value.GetDouble(), std::chars_format::fixed, 6);
+        return written.ec == std::errc() ? std::string(text, written.ptr) : std::string();
+    }
     if (value.IsInt())
         return std::to_string(value.GetInt());
     if (value.IsUint())

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -170,6 +176,40 @@ TEST(JsonValues, ValueToStringOfEveryType) {
     EXPECT_EQ(text("s"), "a") << "a string ends at its first NUL";
     for (const char *empty : {"t", "z", "o", "a", "missing"})
         EXPECT_EQ(text(empty), "") << empty;
+}
+
+// QApplication sets LC_NUMERIC from the environment; numbers must still be
+// written with a point. The comma locale is built with localedef in a
+// temporary directory, since a test machine may have none installed.
+TEST(JsonValues, ValueToStringWritesThePrintfTextOfTheCLocaleUnderAnyLocale) {
+    const double numbers[] = {1.5, -0.25, -0.0, 0.1, 2.0000005, 1234567.8901234, 1e300, -1e-7};
+    std::vector<std::string> printed;
+    for (double number : numbers) {
+        char text[400];
+        std::snprintf(text, sizeof text, "%f", number);
+        printed.emplace_back(text);
+    }
+
+    char dir[] = "/tmp/brenu-locale-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::ofstream(std::string(dir) + "/comma.src")
+        << "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n";
+    // Exits with 1 after warning about the categories left out, but writes the locale.
+    const std::string build = std::string("localedef -c -i ") + dir + "/comma.src -f UTF-8 " + dir +
+                              "/comma.UTF-8 >/dev/null 2>&1";
+    (void)std::system(build.c_str());
+    setenv("LOCPATH", dir, 1);
+    const bool inForce = std::setlocale(LC_NUMERIC, "comma.UTF-8") != nullptr;
+    std::filesystem::remove_all(dir);  // a loaded locale stays loaded
+    if (!inForce)
+        GTEST_SKIP() << "localedef could not build a locale with a decimal comma";
+    char comma[32];
+    std::snprintf(comma, sizeof comma, "%f", 1.5);
+    EXPECT_STREQ(comma, "1,500000") << "the comma locale is in force";
+
+    for (std::size_t i = 0; i < printed.size(); ++i)
+        EXPECT_EQ(ValueToString(Value(numbers[i])), printed[i]);
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST(JsonValues, ValueIsTrueOfEveryType) {
