@@ -141,6 +141,12 @@ CProtocalJson::CProtocalJson() { InitEnvelope(); }
 
 CProtocalJson::~CProtocalJson() = default;
 
+bool CProtocalJson::ParseText(const char *text) {
+    m_params = nullptr;
+    m_data = nullptr;
+    return CRapidJson::ParseText(text);
+}
+
 void CProtocalJson::Reset() {
     CRapidJson::Reset();
     InitEnvelope();

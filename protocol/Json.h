@@ -51,8 +51,6 @@ public:
     // buffer): the same result as Parse of a NUL-terminated copy of them, so a NUL
     // byte among them ends the text.
     bool Parse(const char *bytes, std::size_t length);
-    // ParseText of `length` bytes that need no terminator.
-    bool ParseBytes(const char *bytes, std::size_t length);
 
     const Value &Root() const { return m_document; }
 
@@ -68,6 +66,10 @@ protected:
     Allocator &GetAllocator() { return m_valuePool; }
 
 private:
+    // ParseText of `length` bytes that need no terminator. Private: only Parse
+    // uses it, after a Reset, so a derived class sees every new root through
+    // Reset or ParseText.
+    bool ParseBytes(const char *bytes, std::size_t length);
     template <typename Stream>
     bool ParseStream(Stream &stream);
 
@@ -92,6 +94,9 @@ public:
     CProtocalJson();
     ~CProtocalJson() override;
 
+    // Forgets the cached members (a successful parse replaces the root they
+    // point into), then parses.
+    bool ParseText(const char *text) override;
     // Resets the document and puts the envelope defaults back.
     void Reset() override;
     // True when the root is an object with a "params" object that has a "data"
@@ -123,8 +128,9 @@ private:
     void SetMember(Value &object, const std::string &name, Value &value);
     Value *DataElement(int index);
 
-    // Pointers into the document. They are dropped whenever the root gains or
-    // loses members, because that may move the root's member array.
+    // Pointers into the document. They are dropped whenever the root is
+    // replaced or gains or loses members, because that may move the root's
+    // member array.
     Value *m_params = nullptr;
     Value *m_data = nullptr;
 };

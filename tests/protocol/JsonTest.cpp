@@ -61,7 +61,7 @@ TEST(JsonEnvelope, DataAccessorsCreateWhatIsMissing) {
     EXPECT_TRUE(json.GetDataValue(0, "x").IsNull());
 }
 
-TEST(JsonEnvelope, CachedParamsSurviveTheRootGrowing) {
+TEST(JsonEnvelope, CachedParamsFollowTheRoot) {
     // Adding "api" behind "params" moves the root's members; data set afterwards
     // must land in the document, not in a stale copy of "params".
     CProtocalJson json;
@@ -70,6 +70,13 @@ TEST(JsonEnvelope, CachedParamsSurviveTheRootGrowing) {
     json.SetApi("/brenu/model/reboot.htm");
     json.SetDataString(0, "serialNo", "S");
     EXPECT_EQ(json.ToString(), R"({"x":1,"params":{"data":[{"serialNo":"S"}]},"api":"/brenu/model/reboot.htm"})");
+
+    // A root replaced by ParseText alone (no Reset before it) is read afresh too.
+    ASSERT_TRUE(json.Parse(R"({"params":{"data":[{"serialNo":"old"}]}})"));
+    ASSERT_TRUE(json.ParseText(R"({"params":{"data":[]}})"));
+    EXPECT_EQ(json.GetDataCount(), 0);
+    json.SetDataString(0, "serialNo", "new");
+    EXPECT_EQ(json.ToString(), R"({"params":{"data":[{"serialNo":"new"}]}})");
 }
 
 TEST(JsonParse, AcceptsOneValueWithParamsData) {
