@@ -1,5 +1,6 @@
 #include "kit/DateTime.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,10 @@ void CDateTime::SetTime(int64_t time)
 {
     m_time = time;
     std::time_t t = static_cast<std::time_t>(time);
-    if (!localtime_r(&t, &m_tm))
+    // The C library answers up to tm_year == INT_MAX, but the calendar year
+    // tm_year + 1900 must fit an int too: beyond that the instant counts as unknown,
+    // like one the library cannot convert (the year then reads as 1900).
+    if (!localtime_r(&t, &m_tm) || m_tm.tm_year > INT_MAX - 1900)
         m_tm = std::tm{};
 }
 
@@ -105,7 +109,9 @@ uint32_t DaysBetween(const CDateTime &a, const CDateTime &b)
     int64_t diff = da.Time() - db.Time();
     if (diff < 0)
         diff = -diff;
-    return static_cast<uint32_t>(diff / 86400);
+    // More days than the result holds: the largest distance, not a wrapped small one.
+    const int64_t days = diff / 86400;
+    return days > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(days);
 }
 
 } // namespace Vant

@@ -50,8 +50,8 @@ private:
 };
 
 // Whole days between the local midnights of a's and b's dates (absolute, fraction
-// cut). Across a daylight-saving change the midnights are not whole days apart, so
-// a span that contains the spring change counts one day less.
+// cut, at most UINT32_MAX). Across a daylight-saving change the midnights are not
+// whole days apart, so a span that contains the spring change counts one day less.
 uint32_t DaysBetween(const CDateTime &a, const CDateTime &b);
 
 } // namespace Vant

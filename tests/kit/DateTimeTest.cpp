@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <random>
@@ -91,6 +92,30 @@ TEST_F(DateTimeTest, DaysBetweenAcrossDaylightSavingChanges)
     EXPECT_EQ(Vant::DaysBetween(Vant::CDateTime(Local(2020, 5, 1, 1, 0, 0)),
                                 Vant::CDateTime(Local(2020, 5, 31, 22, 0, 0))),
               30u);
+}
+
+// A directory time can be any 64-bit value (file systems with 64-bit time stamps
+// keep what utimes sets). Near the end of the C library's range the broken-down
+// year still fits tm_year but not tm_year + 1900: such an instant has no calendar
+// date here and must not overflow anything.
+TEST_F(DateTimeTest, InstantsWithoutACalendarYearAreHandledSafely)
+{
+    constexpr int64_t kSecondsPerYear = 31556952; // Gregorian average
+    for (int64_t year : {int64_t{2147482000}, int64_t{2147483647}, int64_t{2147484000}, int64_t{2147485400}}) {
+        const Vant::CDateTime far((year - 1970) * kSecondsPerYear);
+        EXPECT_LE(static_cast<int64_t>(far.Local().tm_year), int64_t{INT32_MAX} - 1900) << year;
+        EXPECT_GE(far.Year(), 1900) << year;
+        EXPECT_FALSE(far.FormatDate().empty());
+        EXPECT_EQ(far.FormatDateTime().size(), 19u);
+        Vant::CDateTime now(Local(2020, 5, 13, 12, 0, 0));
+        EXPECT_GT(Vant::DaysBetween(now, far), 30u) << "far from any log day";
+    }
+    // A distance of more days than 32 bits count saturates instead of wrapping to
+    // a few days (which would make the far future look like last week).
+    const Vant::CDateTime now(Local(2020, 5, 13, 12, 0, 0));
+    const Vant::CDateTime wrapped(now.Time() + ((int64_t{1} << 32) + 5) * 86400);
+    EXPECT_EQ(Vant::DaysBetween(now, wrapped), UINT32_MAX);
+    EXPECT_EQ(Vant::DaysBetween(wrapped, now), UINT32_MAX);
 }
 
 } // namespace
