@@ -87,7 +87,17 @@ void ModalAnswerer::Poll()
     if (!widget || !widget->isVisible() || widget->property("answered").toBool())
         return;
     widget->setProperty("answered", true);
-    Answer(widget);
+    // Answered from a fresh call: the reaction may start another modal loop (a menu
+    // entry that opens a dialog), and this timer cannot fire again inside its own call.
+    QPointer<QWidget> target(widget);
+    QTimer::singleShot(0, this, [this, target] {
+        if (!target)
+            return;
+        Answer(target);
+        // The window reuses its dialog: the next showing needs an answer again.
+        if (target)
+            target->setProperty("answered", false);
+    });
 }
 
 void ModalAnswerer::Answer(QWidget *widget)
