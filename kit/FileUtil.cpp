@@ -5,6 +5,7 @@
 #include <limits>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,23 +13,27 @@ namespace Vant {
 
 namespace {
 
-// Opens a regular file for reading; directories and devices are refused, as they
-// would be by the file APIs these helpers were written against.
-std::FILE *OpenRegularForReading(const std::string &path, struct stat *st)
+// Whether the path is a regular file that can be opened for reading, with its
+// status; directories, FIFOs and devices are refused, as they would be by the file
+// APIs these helpers were written against.
+bool CanOpenRegularForReading(const std::string &path, struct stat *st)
 {
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return nullptr;
-    if (fstat(fileno(file), st) != 0 || !S_ISREG(st->st_mode)) {
-        std::fclose(file);
-        return nullptr;
-    }
-    return file;
+    const int fd = OpenForReading(path);
+    if (fd < 0)
+        return false;
+    const bool regular = fstat(fd, st) == 0 && S_ISREG(st->st_mode);
+    ::close(fd);
+    return regular;
 }
 
 bool LengthInRange(const std::string &path) { return path.size() >= 2 && path.size() <= kMaxPath; }
 
 } // namespace
+
+int OpenForReading(const std::string &path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
 
 std::string GetModuleDirectory()
 {
@@ -105,11 +110,7 @@ bool RemoveDirectoryFiles(const std::string &path)
 bool FileExists(const std::string &path)
 {
     struct stat st;
-    std::FILE *file = OpenRegularForReading(path, &st);
-    if (!file)
-        return false;
-    std::fclose(file);
-    return true;
+    return CanOpenRegularForReading(path, &st);
 }
 
 bool CreateEmptyFile(const std::string &path)
@@ -125,10 +126,8 @@ bool DeleteFilePath(const std::string &path) { return unlink(path.c_str()) == 0;
 int32_t GetFileLength(const std::string &path)
 {
     struct stat st;
-    std::FILE *file = OpenRegularForReading(path, &st);
-    if (!file)
+    if (!CanOpenRegularForReading(path, &st))
         return 0;
-    std::fclose(file);
     if (st.st_size > std::numeric_limits<int32_t>::max())
         return std::numeric_limits<int32_t>::max();
     return static_cast<int32_t>(st.st_size);

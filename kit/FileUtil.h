@@ -23,6 +23,9 @@ bool IsPathOnVolume(const std::string &path);
 // itself. Subdirectories and symbolic links are neither entered nor deleted (so
 // their parent stays). Stops at the first file that cannot be deleted.
 bool RemoveDirectoryFiles(const std::string &path);
+// Opens the path read-only without waiting for a peer (a FIFO answers at once
+// instead of blocking until a writer appears); closed on exec. -1 on failure.
+int OpenForReading(const std::string &path);
 // True when the path names a regular file that can be opened for reading.
 bool FileExists(const std::string &path);
 // Creates the file, or cuts an existing one to zero length.

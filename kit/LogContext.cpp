@@ -20,7 +20,9 @@ namespace {
 // file is cut back to its old length so that a retry does not leave half a batch.
 bool AppendToFile(const std::string &path, const std::string &bytes)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // O_NONBLOCK: a FIFO in the file's place fails at once instead of holding the
+    // worker until a reader appears; on a regular file it changes nothing.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
     struct stat st;

@@ -3,18 +3,23 @@
 #include <cstdio>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include "kit/FileUtil.h"
 
 namespace Vant {
 
 bool CZip::CompressFile(const std::string &source, const std::string &target)
 {
-    std::FILE *in = std::fopen(source.c_str(), "rb");
-    if (!in)
+    // Opened without waiting for a peer, then checked: only a regular file is a source.
+    const int fd = OpenForReading(source);
+    if (fd < 0)
         return false;
     struct stat st;
-    if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(in);
+    std::FILE *in = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(in = fdopen(fd, "rb"))) {
+        ::close(fd);
         return false;
     }
     gzFile out = gzopen(target.c_str(), "wb6");

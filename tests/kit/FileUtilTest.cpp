@@ -103,6 +103,16 @@ TEST(FileUtil, FileQueriesOnMissingEmptyAndFullFiles)
     EXPECT_FALSE(Vant::FileExists(tmp.path()));
     EXPECT_EQ(Vant::GetFileLength(tmp.path()), 0);
     EXPECT_FALSE(Vant::CreateEmptyFile(tmp.dir() + "missing/x.log"));
+
+    // Nor is a FIFO, and asking about one must not wait for a writer to appear.
+    const std::string fifo = tmp.dir() + "fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    bool exists = true;
+    int32_t length = -1;
+    EXPECT_TRUE(kittest::ReturnsDespiteFifo(fifo, [&] { exists = Vant::FileExists(fifo); }));
+    EXPECT_TRUE(kittest::ReturnsDespiteFifo(fifo, [&] { length = Vant::GetFileLength(fifo); }));
+    EXPECT_FALSE(exists);
+    EXPECT_EQ(length, 0);
 }
 
 TEST(FileUtil, LengthOfAHugeFileIsCappedNotWrapped)

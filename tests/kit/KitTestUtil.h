@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the kit's tests: waiting for a condition with a deadline, and a
 // temporary directory that is removed with everything in it.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <unistd.h>
 
@@ -25,6 +27,27 @@ inline bool WaitFor(const std::function<bool()> &pred,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Runs fn on its own thread and answers whether it returned within the limit. If it
+// did not (it is stuck opening the FIFO at fifoPath, which waits for a peer), the
+// FIFO is opened from here so that fn can go on, and the thread is joined.
+inline bool ReturnsDespiteFifo(const std::string &fifoPath, const std::function<void()> &fn,
+                               std::chrono::milliseconds limit = std::chrono::seconds(2))
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+    });
+    const bool inTime = WaitFor([&] { return done.load(); }, limit);
+    int peer = -1;
+    if (!inTime)
+        peer = ::open(fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    worker.join();
+    if (peer >= 0)
+        ::close(peer);
+    return inTime;
 }
 
 class TempDir {

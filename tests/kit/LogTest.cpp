@@ -321,6 +321,20 @@ TEST_F(LogTest, LogPathThatIsADirectoryDiscardsTheQueueAtTheTenthFailure)
     EXPECT_EQ(handle->FailureCount(), 1);
 }
 
+// A FIFO where the ".log" file belongs: no step may wait for a peer to open it
+// (that would stop every context), and every attempt fails like a bad path.
+TEST_F(LogTest, LogPathThatIsAFifoNeverBlocksTheWorker)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string fifo = FileOf("20200513", "Ctx");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    WriteMany("Ctx", 3);
+    for (int attempt = 1; attempt <= Vant::CLogContextHandle::kMaxFailures; ++attempt) {
+        ASSERT_TRUE(kittest::ReturnsDespiteFifo(fifo, [&] { log->Step(); })) << "attempt " << attempt;
+        EXPECT_EQ(log->QueueLength("Ctx"), attempt < Vant::CLogContextHandle::kMaxFailures ? 3u : 0u);
+    }
+}
+
 TEST_F(LogTest, DisabledWritingQueuesNothingButQueuedRecordsAreStillWritten)
 {
     log->Write("Ctx", "queued while on");

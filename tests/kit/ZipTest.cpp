@@ -112,6 +112,13 @@ TEST(Zip, FailuresAreReportedAndAMissingSourceMakesNoTarget)
     EXPECT_FALSE(Exists(dst));
     EXPECT_FALSE(zip.CompressFile(tmp.path(), dst)) << "a directory is no source";
     EXPECT_FALSE(Exists(dst));
+    const std::string fifo = tmp.dir() + "fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    bool compressed = true;
+    EXPECT_TRUE(kittest::ReturnsDespiteFifo(fifo, [&] { compressed = zip.CompressFile(fifo, dst); }))
+        << "a FIFO is no source, and opening it must not wait for a writer";
+    EXPECT_FALSE(compressed);
+    EXPECT_FALSE(Exists(dst));
 
     const std::string src = tmp.dir() + "a.log";
     ASSERT_TRUE(WriteFile(src, "abc"));
