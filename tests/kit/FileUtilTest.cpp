@@ -13,6 +13,7 @@
 
 namespace {
 
+using kittest::Exists;
 using kittest::ReadFile;
 using kittest::TempDir;
 using kittest::WriteFile;
@@ -21,12 +22,6 @@ bool IsDir(const std::string &p)
 {
     struct stat st;
     return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool Exists(const std::string &p)
-{
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
 }
 
 TEST(FileUtil, AddBackslashAppendsTheSeparatorOnce)

@@ -12,7 +12,9 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace kittest {
 
@@ -87,6 +89,37 @@ inline std::string ReadFile(const std::string &path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+// Whether anything (a dangling link included) is at the path.
+inline bool Exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Everything a gzip file holds, read back with zlib; false when it is not valid.
+inline bool Gunzip(const std::string &path, std::string *out)
+{
+    gzFile in = gzopen(path.c_str(), "rb");
+    if (!in)
+        return false;
+    out->clear();
+    char buf[16384];
+    int n;
+    while ((n = gzread(in, buf, sizeof buf)) > 0)
+        out->append(buf, static_cast<std::size_t>(n));
+    int err = Z_OK;
+    gzerror(in, &err);
+    const bool ok = n == 0 && err == Z_OK;
+    return gzclose(in) == Z_OK && ok;
+}
+
+// The gzip tool's own integrity check.
+inline bool GzipTestPasses(const std::string &path)
+{
+    const std::string cmd = "gzip -t '" + path + "' 2>/dev/null";
+    return std::system(cmd.c_str()) == 0;
 }
 
 inline bool WriteFile(const std::string &path, const std::string &bytes)

@@ -19,6 +19,7 @@
 
 namespace {
 
+using kittest::Exists;
 using kittest::FakeClock;
 using kittest::TempDir;
 using kittest::WaitFor;
@@ -56,11 +57,6 @@ protected:
     {
         timeval times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
         EXPECT_EQ(utimes(path.c_str(), times), 0);
-    }
-    static bool Exists(const std::string &p)
-    {
-        struct stat st;
-        return lstat(p.c_str(), &st) == 0;
     }
 
     TempDir tmp;

@@ -6,45 +6,17 @@
 #include <string>
 
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include "KitTestUtil.h"
 
 namespace {
 
+using kittest::Exists;
+using kittest::Gunzip;
+using kittest::GzipTestPasses;
 using kittest::ReadFile;
 using kittest::TempDir;
 using kittest::WriteFile;
-
-// Everything a gzip file holds, read back with zlib; false when it is not valid.
-bool Gunzip(const std::string &path, std::string *out)
-{
-    gzFile in = gzopen(path.c_str(), "rb");
-    if (!in)
-        return false;
-    out->clear();
-    char buf[4096];
-    int n;
-    while ((n = gzread(in, buf, sizeof buf)) > 0)
-        out->append(buf, static_cast<std::size_t>(n));
-    int err = Z_OK;
-    gzerror(in, &err);
-    bool ok = n == 0 && err == Z_OK;
-    return gzclose(in) == Z_OK && ok;
-}
-
-// The gzip tool's own integrity check.
-bool GzipTestPasses(const std::string &path)
-{
-    std::string cmd = "gzip -t '" + path + "' 2>/dev/null";
-    return std::system(cmd.c_str()) == 0;
-}
-
-bool Exists(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
 
 std::string LogLikeText(std::size_t bytes)
 {
