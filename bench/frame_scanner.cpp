@@ -8,6 +8,14 @@
 // BM_ScanParseReused  the same with one CProtocalJson reused (the command client).
 // BM_ScanFrames/N     N such frames in one buffer, scanned at once; "frame_time"
 //                     is the cost per frame, which must not grow with N.
+// BM_ScanRejectedNestedFrames
+//                     the worst a sender can do within kMaxFrameBodyLength: a
+//                     buffer packed with magics 25 bytes apart, each declaring a
+//                     body of the bound that opens a JSON string running to its
+//                     end (the length field ends in a backslash, so the next
+//                     frame's opening quote stays inside the string). Every
+//                     body parses to its end and fails; "input_bytes" is what
+//                     the sender had to send for one such scan.
 #include "protocol/Frame.h"
 #include "protocol/RapidJson.h"
 
@@ -111,6 +119,29 @@ void BM_ScanFrames(benchmark::State &state) {
                                                           benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ScanFrames)->Arg(1)->Arg(8)->Arg(64);
+
+void BM_ScanRejectedNestedFrames(benchmark::State &state) {
+    std::string field = std::to_string(kMaxFrameBodyLength);
+    field.insert(0, kFrameLengthSize - 1 - field.size(), '0');
+    field += '\\';  // atoi stops here; inside a JSON string it escapes the quote
+    std::string input;
+    while (input.size() + kFrameHeaderSize + 1 <= kMaxFrameBodyLength)
+        input += std::string(kFrameMagic, kFrameMagicSize) + field + '"';
+    input.append(kFrameHeaderSize + kMaxFrameBodyLength, 'x');  // completes every body
+    ByteBuffer buffer;
+    for (auto _ : state) {
+        Require(buffer.Append(input.data(), static_cast<std::uint32_t>(input.size())));
+        Vant::CProtocalJson message;
+        int taken = 0;
+        ScanFrames(buffer, message, [&](Vant::CProtocalJson &) {
+            ++taken;
+            return ScanNext::Continue;
+        });
+        Require(taken == 0 && buffer.Empty());
+    }
+    state.counters["input_bytes"] = static_cast<double>(input.size());
+}
+BENCHMARK(BM_ScanRejectedNestedFrames)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -21,11 +21,19 @@ inline constexpr std::uint32_t kFrameMagicSize = 8;
 inline constexpr std::uint32_t kFrameLengthSize = 16;
 inline constexpr std::uint32_t kFrameHeaderSize = kFrameMagicSize + kFrameLengthSize;
 
-// The largest body length a receiver waits for (far above any device answer).
-// A frame that declares more is treated like one whose length field is not a
-// positive number, so a reassembly buffer never holds more than this plus a
-// header after a scan.
-inline constexpr std::uint32_t kMaxFrameBodyLength = 1048576;
+// The largest body length a receiver waits for: a device answer is about 450
+// bytes, and no frame sent in one IPv4 UDP datagram can be longer. A frame
+// that declares more is treated like one whose length field is not a positive
+// number, so a reassembly buffer holds less than this plus a header after a
+// scan.
+//
+// The bound also caps the work one sender can cause: a body that fails to
+// parse costs only its magic, so its own bytes are searched and parsed again,
+// and a buffer packed with magics whose bodies all fail late makes a scan
+// parse about bound * bound / 25 bytes. At 1 MiB that kept the receiving
+// thread busy for minutes per 2 MiB of input; at 64 KiB it is a fraction of a
+// second per 128 KiB (bench_frame_scanner, BM_ScanRejectedNestedFrames).
+inline constexpr std::uint32_t kMaxFrameBodyLength = 65536;
 
 // The frame that carries `body`.
 std::string BuildFrame(const std::string &body);
