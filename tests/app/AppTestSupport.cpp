@@ -20,6 +20,12 @@
 #include "RequestLog.h"
 #include "app/DeviceTable.h"
 
+// Fontconfig keeps its caches until the process ends; they are not the program's.
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+
 QApplication &TestApplication()
 {
     static int argc = 1;

@@ -73,7 +73,9 @@ TEST_F(DeviceRowIndexTest, FollowsKeysChangedOrReplacedInPlace)
     for (const char *key : {"A", "B", "C"})
         model.appendRow(Row(key, "x"));
     model.item(1, 0)->setData("B2", kSerialNoRole);
-    model.setItem(2, 0, Row("C2", "y").takeFirst());
+    QList<QStandardItem *> replacement = Row("C2", "y");
+    model.setItem(2, 0, replacement.takeFirst());
+    qDeleteAll(replacement);
     delete model.takeItem(0, 0);
     ExpectAgreesWithScan({"A", "B", "B2", "C", "C2"});
     EXPECT_EQ(index.FindRow("B2"), 1);
