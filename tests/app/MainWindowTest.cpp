@@ -14,12 +14,17 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 
+#include <QElapsedTimer>
+
+#include <signal.h>
+
 #include <thread>
 
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
 #include "app/DeviceTable.h"
 #include "app/QMyItemDelegate.h"
+#include "app/QuitOnSignal.h"
 
 namespace {
 
@@ -250,6 +255,47 @@ TEST_F(WindowTest, CallbackOnlyQueuesTheAnswerForTheWindowThread)
     EXPECT_EQ(w.Model()->rowCount(), 0);
     EXPECT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 1; }, 2000));
     EXPECT_EQ(w.Count(), "1");
+}
+
+TEST_F(WindowTest, SearchFillsTheTableRefreshRefillsItAndClosingIsPrompt)
+{
+    // 40 devices on two addresses; each answer comes up to 1.5 s after a search.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    Simulator devices(*net, {"--devices", "40", "--address-pool", "10.77.0.2,10.77.0.3", "--jitter", "1500"});
+    ASSERT_TRUE(devices.Ready());
+    TestWindow &w = Window();
+    ASSERT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 40; }, 4000)) << w.Model()->rowCount();
+    EXPECT_EQ(w.Count(), "40");
+    EXPECT_EQ(w.Cell(w.RowOf("BRSIM000001"), 3), U("启用"));
+    EXPECT_EQ(w.Cell(w.RowOf("BRSIM000002"), 1), "10.77.0.3");
+
+    // Refreshed, the table fills again with the next search, every device once.
+    auto *refresh = w.findChild<QPushButton *>("btn_refresh");
+    refresh->click();
+    EXPECT_EQ(w.Model()->rowCount(), 0);
+    ASSERT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 40; }, 7500)) << w.Model()->rowCount();
+    EXPECT_EQ(w.Count(), "40");
+
+    // Closed while the answers of the next search are still coming in: the searchers
+    // end at once.
+    refresh->click();
+    ASSERT_TRUE(WaitFor([&] { return w.Model()->rowCount() > 0; }, 6000));
+    EXPECT_LT(w.Model()->rowCount(), 40);
+    QElapsedTimer clock;
+    clock.start();
+    window.reset();
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+TEST_F(WindowTest, StopSignalClosesTheWindow)
+{
+    TestWindow &w = Window();
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QuitOnSignal quit(&w);
+    ASSERT_TRUE(quit.ok());
+    raise(SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }, 2000));
 }
 
 } // namespace
