@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# End to end on a real X server (Xvfb), driven with xdotool like an operator would:
+# the tool runs in the network sandbox with brenu-devsim playing one device; the test
+# opens the settings dialog from the context menu (screenshot kept as an artefact),
+# then right-clicks the row, chooses "重启设备", confirms, sees the result box and
+# checks that the row has gone; finally the tool is asked to stop and must end
+# cleanly within a few seconds.
+#
+#   e2e_reboot.sh <directory of BrenuSearchTools and brenu-devsim> <artefact directory>
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
+  bin=$(cd "$1" && pwd)
+  mkdir -p "$2"
+  artifacts=$(cd "$2" && pwd)
+  work=$(mktemp -d /tmp/brenu-e2e.XXXXXX)
+  export BRENU_E2E_INSIDE=1
+  # The device stays silent for a minute after its reboot, so its row stays away.
+  exec "$root/scripts/sandbox" \
+    --device "exec '$bin/brenu-devsim' --device 'serial=E2E-0001,address=10.77.0.2,port=8001,description=测试设备' \
+              --reboot-time 60000 --log '$work/devsim.log' --exit-with-parent --quiet" \
+    -- "$0" "$bin" "$artifacts" "$work"
+fi
+
+bin=$1 artifacts=$2 work=$3
+unset QT_QPA_PLATFORM
+export QT_XCB_GL_INTEGRATION=none # no OpenGL client library is needed for these widgets
+export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
+fail() { echo "e2e: $*" >&2; exit 1; }
+
+exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
+xvfb=$!
+read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$display"
+
+started=$(date '+%Y-%m-%d %H:%M:%S')
+cd "$bin"
+./BrenuSearchTools >"$work/tool.log" 2>&1 &
+tool=$!
+cleanup() {
+  kill -TERM "$tool" 2>/dev/null && wait "$tool" 2>/dev/null
+  kill "$xvfb" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Waits up to $1 seconds for a visible window whose title matches $2; prints its id.
+wait_window() {
+  local id
+  for _ in $(seq $(($1 * 10))); do
+    id=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n1 || true)
+    [[ -n "$id" ]] && { echo "$id"; return 0; }
+    kill -0 "$tool" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+# Number of colours in a strip of the window: 1 when the strip is empty background.
+colours() { import -window "$1" -crop "$2" +repage -format %k info:; }
+row_strip=260x20+40+82 # inside the first row: below the 30-pixel header of the table
+
+main=$(wait_window 10 'BRENU') || fail "no main window; tool output: $(cat "$work/tool.log")"
+for _ in $(seq 50); do
+  grep -qs E2E-0001 log/*/BrenuSearchTools_UdpCast.log &&
+    awk -v since="$started" 'substr($0, 2, 19) >= since' log/*/BrenuSearchTools_UdpCast.log | grep -q E2E-0001 && break
+  sleep 0.1
+done
+sleep 0.5
+[[ $(colours "$main" "$row_strip") -gt 1 ]] || fail "the device row is not where it was expected"
+import -window "$main" "$artifacts/e2e_main_window.png"
+
+# The settings dialog, from "修改配置" (first entry of the context menu).
+xdotool mousemove --window "$main" 150 92 click 3
+sleep 0.4
+xdotool key Down Return
+dialog=$(wait_window 5 '详情') || fail "the settings dialog did not open"
+sleep 0.3
+import -window "$dialog" "$artifacts/e2e_settings_dialog.png"
+xdotool key Escape
+sleep 0.3
+xdotool search --onlyvisible --name '详情' >/dev/null 2>&1 && fail "the settings dialog did not close"
+
+# Reboot: "重启设备" (second entry), confirm with the default button.
+xdotool mousemove --window "$main" 150 92 click 3
+sleep 0.4
+xdotool key Down Down Return
+confirm=$(wait_window 5 '警告') || fail "no confirmation box"
+import -window "$confirm" "$artifacts/e2e_confirm_reboot.png"
+xdotool key Return
+result=$(wait_window 12 '提示') || fail "no result box"
+sleep 0.3
+import -window "$result" "$artifacts/e2e_reboot_result.png"
+xdotool key Return
+sleep 0.5
+
+grep -q 'reboot.htm.*"serialNo":"E2E-0001"' "$work/devsim.log" || fail "the device got no reboot request"
+[[ $(colours "$main" "$row_strip") -eq 1 ]] || fail "the rebooted device's row is still listed"
+import -window "$main" "$artifacts/e2e_after_reboot.png"
+
+# A stop request closes the window; the program ends through its normal shut-down.
+kill -TERM "$tool"
+for _ in $(seq 50); do
+  kill -0 "$tool" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$tool" 2>/dev/null && fail "the tool did not end within 5 s"
+status=0
+wait "$tool" || status=$?
+[[ $status -eq 0 ]] || fail "the tool ended with status $status: $(cat "$work/tool.log")"
+echo "e2e: reboot flow passed; screenshots in $artifacts"
