@@ -41,9 +41,15 @@ public:
     // and returns the bytes sent or -1 with errno; a result of 0 drops the datagram.
     // `sent(data, length)` notifies the listener outside the lock and returns false
     // when the socket was stopped meanwhile: its items are gone then, so nothing
-    // more is touched.
-    template <class SendFn, class SentFn>
-    DrainResult Drain(SendFn &&send, SentFn &&sent);
+    // more is touched. `active()` is asked before each datagram: once a Stop has
+    // been decided the drain ends, so that senders that keep the queue full cannot
+    // hold the worker (and the Stop waiting for it) for ever. After kDrainBatch
+    // datagrams the drain raises the send signal itself and ends, letting the
+    // worker look at its other events before it goes on.
+    template <class SendFn, class SentFn, class ActiveFn>
+    DrainResult Drain(SendFn &&send, SentFn &&sent, ActiveFn &&active);
+
+    static constexpr int kDrainBatch = 256;
 
     // Under the queue lock: all queued items freed, the pool's memory returned,
     // nothing pending.
@@ -68,12 +74,16 @@ private:
     std::atomic<int32_t> m_pending{0};
 };
 
-template <class SendFn, class SentFn>
-Outbox::DrainResult Outbox::Drain(SendFn &&send, SentFn &&sent)
+template <class SendFn, class SentFn, class ActiveFn>
+Outbox::DrainResult Outbox::Drain(SendFn &&send, SentFn &&sent, ActiveFn &&active)
 {
-    for (;;) {
-        if (m_queue.Count() == 0)
+    for (int count = 0;; ++count) {
+        if (m_queue.Count() == 0 || !active())
             return {DrainEnd::Empty, 0};
+        if (count == kDrainBatch) {
+            m_sendSignal.Set(); // more to send: come back after the other events
+            return {DrainEnd::Empty, 0};
+        }
         BufferItem *item = nullptr;
         ssize_t n = 0;
         int error = 0;

@@ -27,16 +27,29 @@ SocketLifecycle::~SocketLifecycle()
 
 bool SocketLifecycle::BeginStart()
 {
-    {
-        StateLockGuard guard(m_stateLock);
+    // The section is entered before the state turns Starting, so that no Stop can
+    // run its steps between the two (it would find a socket half set up). While
+    // another thread holds the section a Start or a Stop is under way there: the
+    // state is then not Stopped and this Start is refused, without waiting (the
+    // holder may be a Stop waiting for this very thread, the worker). Only when a
+    // Stop has already reached Stopped and is about to leave is it waited for.
+    while (!m_section.try_lock()) {
         if (State() != SocketState::Stopped) {
             RefuseIllegalState(m_lastError);
             return false;
         }
-        SetState(SocketState::Starting);
+        std::this_thread::yield();
     }
-    m_section.lock();
-    return true;
+    {
+        StateLockGuard guard(m_stateLock);
+        if (State() == SocketState::Stopped) {
+            SetState(SocketState::Starting);
+            return true;
+        }
+    }
+    m_section.unlock();
+    RefuseIllegalState(m_lastError);
+    return false;
 }
 
 void SocketLifecycle::EndStart() { m_section.unlock(); }

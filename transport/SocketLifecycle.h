@@ -41,8 +41,8 @@ public:
     void SetLastError(SocketError error) { m_lastError.store(error, std::memory_order_relaxed); }
 
     // Start's state test: false with IllegalState and EPERM unless the socket is
-    // Stopped; otherwise the state becomes Starting and the lifecycle section is
-    // entered (leave it with EndStart).
+    // Stopped; otherwise the lifecycle section is entered and the state becomes
+    // Starting (leave the section with EndStart).
     bool BeginStart();
     void EndStart();
 

@@ -549,7 +549,8 @@ CUdpCast::Step CUdpCast::DrainQueue()
         [&](const uint8_t *data, int32_t length) {
             NotifySent(data, length);
             return m_life.OnWorker();
-        });
+        },
+        [this] { return IsActive(); });
     switch (result.end) {
     case Outbox::DrainEnd::Empty: return Step::Continue;
     case Outbox::DrainEnd::WouldBlock: m_waitingWritable = true; return Step::Continue;

@@ -22,6 +22,8 @@ std::string DataOf(const BufferItem *item)
 
 const uint8_t *Bytes(const char *text) { return reinterpret_cast<const uint8_t *>(text); }
 
+bool Active() { return true; }
+
 } // namespace
 
 TEST(BufferItem, AppendStopsAtCapacity)
@@ -230,12 +232,12 @@ TEST_F(OutboxTest, WouldBlockKeepsTheOrder)
         notified.emplace_back(reinterpret_cast<const char *>(data), static_cast<size_t>(length));
         return true;
     };
-    Outbox::DrainResult r = outbox.Drain(send, sent);
+    Outbox::DrainResult r = outbox.Drain(send, sent, Active);
     EXPECT_EQ(r.end, Outbox::DrainEnd::WouldBlock);
     EXPECT_EQ(wire, (std::vector<std::string>{"1"}));
     EXPECT_EQ(outbox.PendingBytes(), 2);
     ASSERT_EQ(Queue("4"), 0);
-    r = outbox.Drain(send, sent);
+    r = outbox.Drain(send, sent, Active);
     EXPECT_EQ(r.end, Outbox::DrainEnd::Empty);
     EXPECT_EQ(wire, (std::vector<std::string>{"1", "2", "3", "4"}));
     EXPECT_EQ(notified, wire);
@@ -251,7 +253,7 @@ TEST_F(OutboxTest, DroppedDatagramIsNoLongerPending)
     ASSERT_TRUE(sendSignal.Consume());
     int notifications = 0;
     auto r = outbox.Drain([](const uint8_t *, int32_t) -> ssize_t { return 0; },
-                          [&](const uint8_t *, int32_t) { return ++notifications, true; });
+                          [&](const uint8_t *, int32_t) { return ++notifications, true; }, Active);
     EXPECT_EQ(r.end, Outbox::DrainEnd::Empty);
     EXPECT_EQ(notifications, 0);
     EXPECT_EQ(outbox.PendingBytes(), 0);
@@ -268,7 +270,7 @@ TEST_F(OutboxTest, FailureAndAbandonStopTheDrain)
             errno = ENETUNREACH;
             return -1;
         },
-        [](const uint8_t *, int32_t) { return true; });
+        [](const uint8_t *, int32_t) { return true; }, Active);
     EXPECT_EQ(r.end, Outbox::DrainEnd::Failed);
     EXPECT_EQ(r.error, ENETUNREACH);
     EXPECT_EQ(outbox.QueuedCount(), 1u);
@@ -276,7 +278,7 @@ TEST_F(OutboxTest, FailureAndAbandonStopTheDrain)
 
     int calls = 0;
     r = outbox.Drain([](const uint8_t *, int32_t length) -> ssize_t { return length; },
-                     [&](const uint8_t *, int32_t) { return ++calls, false; });
+                     [&](const uint8_t *, int32_t) { return ++calls, false; }, Active);
     EXPECT_EQ(r.end, Outbox::DrainEnd::Abandoned);
     EXPECT_EQ(calls, 1);
 
@@ -296,6 +298,33 @@ TEST_F(OutboxTest, GatherCopiesPositivePiecesInOrder)
             wire.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(length));
             return length;
         },
-        [](const uint8_t *, int32_t) { return true; });
+        [](const uint8_t *, int32_t) { return true; }, Active);
     EXPECT_EQ(wire, "abcde");
+}
+
+// A drain ends after a batch (re-arming the send signal, so nothing is left
+// behind) and as soon as the socket is no longer active.
+TEST_F(OutboxTest, DrainYieldsAfterABatchAndWhenStopping)
+{
+    {
+        std::lock_guard<std::mutex> guard(outbox.Lock());
+        outbox.ConfigureLocked(8, 0, 0);
+    }
+    for (int i = 0; i < Outbox::kDrainBatch + 10; ++i)
+        ASSERT_EQ(Queue("x"), 0);
+    ASSERT_TRUE(sendSignal.Consume());
+    int wire = 0;
+    auto send = [&](const uint8_t *, int32_t length) -> ssize_t { return ++wire, length; };
+    auto sent = [](const uint8_t *, int32_t) { return true; };
+    outbox.Drain(send, sent, Active);
+    EXPECT_EQ(wire, Outbox::kDrainBatch);
+    EXPECT_TRUE(sendSignal.Consume()); // the rest is picked up on the next wake
+    bool active = true;
+    outbox.Drain(send, sent, [&] {
+        const bool was = active;
+        active = wire < Outbox::kDrainBatch + 3;
+        return was;
+    });
+    EXPECT_EQ(wire, Outbox::kDrainBatch + 4);
+    EXPECT_EQ(outbox.QueuedCount(), 6u);
 }

@@ -731,3 +731,83 @@ TEST_F(UdpCastTest, OrderIsKeptAcrossWouldBlock)
     EXPECT_TRUE(slow.GetPendingBytes(pending));
     EXPECT_EQ(pending, 0);
 }
+
+// Senders race with stops and restarts: a send either queues on a running socket or
+// fails with ENOTCONN; no buffer is touched after its pool was released.
+TEST_F(UdpCastTest, SendsRacingStopAndStart)
+{
+    CUdpCast cast(&listener);
+    ASSERT_TRUE(StartSearcher(cast));
+    std::atomic<bool> quit{false};
+    std::atomic<long> queued{0}, refused{0}, otherErrors{0};
+    auto sender = [&](bool gather) {
+        const GatherBuffer pieces[] = {{3, Data("abc")}, {4, Data("defg")}};
+        while (!quit) {
+            const bool ok = gather ? cast.SendBuffers(pieces, 2) : cast.Send(Data("hijk"), 4, 0);
+            if (ok)
+                ++queued;
+            else if (errno == SysError::InvalidState)
+                ++refused;
+            else
+                ++otherErrors;
+        }
+    };
+    std::thread a(sender, false), b(sender, true);
+    int restarts = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(2ms);
+        ASSERT_TRUE(cast.Stop());
+        std::this_thread::sleep_for(1ms);
+        restarts += StartSearcher(cast);
+    }
+    quit = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(restarts, 40);
+    EXPECT_GT(queued, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(otherErrors, 0);
+    EXPECT_EQ(listener.Count("Closed"), 40u);
+}
+
+// Start on one thread, Stop on another, over and over. A Stop that comes while a
+// Start is still setting up makes that Start fail (silently: no SocketClosed);
+// every Start that succeeded ends with exactly one SocketClosed.
+TEST_F(UdpCastTest, StartAndStopFromTwoThreads)
+{
+    CUdpCast cast(&listener);
+    std::atomic<bool> quit{false};
+    std::atomic<long> stops{0};
+    std::thread stopper([&] {
+        while (!quit) {
+            if (cast.Stop()) {
+                ++stops;
+                std::this_thread::sleep_for(100us); // give some Starts a chance to finish
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    long starts = 0, interrupted = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (StartSearcher(cast)) {
+            ++starts;
+            continue;
+        }
+        // errno, not GetLastErrorCode: the stopper's refused Stops overwrite that.
+        if (errno != SysError::InvalidOperation)
+            ++interrupted; // a Stop came in while this Start was setting up
+        // Let the Stop under way finish before the next try.
+        while (cast.GetState() != SocketState::Stopped)
+            std::this_thread::yield();
+    }
+    quit = true;
+    stopper.join();
+    if (cast.Stop())
+        ++stops;
+    EXPECT_GT(starts + interrupted, 0);
+    EXPECT_EQ(stops, starts + interrupted);
+    EXPECT_EQ(cast.GetState(), SocketState::Stopped);
+    EXPECT_EQ(listener.Count("Closed"), static_cast<size_t>(starts));
+    EXPECT_EQ(cast.Pool().LiveItems(), 0);
+}
