@@ -30,9 +30,13 @@ bool IsCommandPort(int port)
 CommandResult SendDeviceCommand(QWidget *owner, const QString &address, int port,
                                 Vant::CProtocalJson &request, const QByteArray &serialNo)
 {
+    // The thread is about to block: bring the screen up to date first, so that the
+    // box just closed leaves no remains over the window while the answer is awaited.
+    // Only posted events and painting run here, no input.
     if (owner && owner->isVisible())
         owner->repaint();
     WaitCursor waitCursor;
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
     QUdpClient client;
     const QByteArray host = address.toUtf8();
