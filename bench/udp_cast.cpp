@@ -281,6 +281,7 @@ void BM_SteadySend(benchmark::State &state)
     SentCounter listener;
     CUdpCast cast(&listener);
     cast.SetCastMode(CastMode::Broadcast);
+    const long atStart = g_allocations.load();
     if (!cast.Start(19998, 19304, 0, sandbox::kWorkstationAddress)) {
         state.SkipWithError("CUdpCast did not start");
         return;
@@ -295,6 +296,8 @@ void BM_SteadySend(benchmark::State &state)
     }
     // The worker returns a sent buffer to the free list right after DatagramSent.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Start and warm-up do allocate (thread, pool): proof that the counter counts.
+    state.counters["allocs_start_and_warmup"] = static_cast<double>(g_allocations.load() - atStart);
 
     const long before = g_allocations.load();
     long sends = 0, failures = 0;
