@@ -43,8 +43,10 @@ cd "$bin"
 ./BrenuSearchTools >"$work/tool.log" 2>&1 &
 tool=$!
 cleanup() {
-  kill -TERM "$tool" 2>/dev/null && wait "$tool" 2>/dev/null
-  kill "$xvfb" 2>/dev/null
+  kill -TERM "$tool" 2>/dev/null || true
+  wait "$tool" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
