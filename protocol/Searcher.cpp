@@ -77,8 +77,8 @@ void QUdpCast::OnRun()
         return;
 
     // A socket whose start failed (the port briefly busy) or whose worker ended on an
-    // error is Stopped; without a new start this address would stay deaf for the
-    // rest of the session.
+    // error (one datagram longer than the socket takes is enough) is Stopped; without
+    // a new start this address would stay deaf for the rest of the session.
     if (m_castSocket->GetState() == SocketState::Stopped)
         StartSocket();
 

@@ -516,11 +516,13 @@ CUdpCast::Step CUdpCast::ReceiveLoop(int fd)
             Record(CloseOperation::Receive, received.error);
             return Step::Leave;
         }
-        // A datagram longer than maxDatagramSize is dropped: delivering its start
-        // would hand on corrupt data, and closing the socket would let any host on
-        // the network end the search with one large datagram.
-        if (received.truncated)
-            continue;
+        // A datagram longer than maxDatagramSize ends the socket with (Receive,
+        // EMSGSIZE); its cut-off start is never delivered. The owner sees the
+        // socket Stopped and may start it again.
+        if (received.truncated) {
+            Record(CloseOperation::Receive, SysError::MessageTooLong);
+            return Step::Leave;
+        }
         {
             std::lock_guard<std::mutex> guard(m_senderLock);
             m_senderAddress = from;

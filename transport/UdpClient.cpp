@@ -465,10 +465,12 @@ CUdpClient::Step CUdpClient::ReceiveLoop()
             Record(CloseOperation::Receive, received.error);
             return Step::Leave;
         }
-        // Longer than maxDatagramSize: dropped rather than delivered cut short or
-        // allowed to end the connection.
-        if (received.truncated)
-            continue;
+        // Longer than maxDatagramSize: the socket ends with (Receive, EMSGSIZE), as
+        // for any other receive error; the cut-off start is never delivered.
+        if (received.truncated) {
+            Record(CloseOperation::Receive, SysError::MessageTooLong);
+            return Step::Leave;
+        }
         if (received.length == 0) {
             m_missedIntervals = 0; // the peer's keep-alive answer
             continue;

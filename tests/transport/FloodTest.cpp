@@ -1,12 +1,19 @@
-// Reliability: a flood of datagrams of mixed sizes (empty, normal, oversize) at a
-// cast socket and at a client socket, bounded in count and time. Nothing may crash
-// or leak, memory must stay bounded, the sockets keep running, and Stop returns
-// promptly while the flood goes on.
+// Reliability: a flood of a million datagrams of mixed sizes (empty, normal, oversize)
+// at a cast socket and at a client socket, bounded in count and time. Nothing may
+// crash or leak, memory must stay bounded, and Stop returns promptly while the flood
+// goes on.
+//
+// An oversize datagram ends a socket, so each flood has two phases. In the first the
+// oversize datagrams come too: every one that reaches the socket ends it with
+// (Receive, EMSGSIZE), and the test starts it again at once, as the searcher does at
+// its next request, many times under the flood. In the second the sender leaves them
+// out and the socket, started afresh, must stay up until the test stops it.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 
 #include "SandboxFixture.h"
 #include "TransportTestSupport.h"
@@ -22,6 +29,12 @@ using Clock = std::chrono::steady_clock;
 constexpr long kFloodCount = 1000000;
 constexpr auto kFloodTime = std::chrono::seconds(15);
 constexpr int32_t kMaxDatagram = 1472;
+// The first phase, with oversize datagrams, ends at this count or time.
+constexpr long kOversizePhaseCount = 250000;
+constexpr auto kOversizePhaseTime = std::chrono::seconds(4);
+// Lets datagrams of the first phase that are still on their way arrive before the
+// socket is started afresh for the second.
+constexpr auto kSettleTime = std::chrono::milliseconds(200);
 
 long ResidentKiB()
 {
@@ -33,14 +46,15 @@ long ResidentKiB()
     return -1;
 }
 
-// Size of the i-th datagram of the flood: every 10th empty, every 10th too large
-// for the receiver, the rest spread over 1..1472 bytes.
-size_t FloodSize(long i)
+// Size of the i-th datagram of the flood: every 10th empty, every 10th too large for
+// the receiver (while `oversize`), the rest spread over 1..1472 bytes.
+size_t FloodSize(long i, bool oversize)
 {
+    const size_t normal = 1 + static_cast<size_t>((i * 7919) % kMaxDatagram);
     switch (i % 10) {
     case 0: return 0;
-    case 5: return kMaxDatagram + 1 + static_cast<size_t>(i % 2000);
-    default: return 1 + static_cast<size_t>((i * 7919) % kMaxDatagram);
+    case 5: return oversize ? kMaxDatagram + 1 + static_cast<size_t>(i % 2000) : normal;
+    default: return normal;
     }
 }
 
@@ -67,26 +81,103 @@ struct FloodCounter {
     }
 };
 
+// Sorts the SocketClosed notifications of one socket.
+struct CloseCounter {
+    std::thread::id owner = std::this_thread::get_id();
+    std::atomic<long> tooLong{0}; // (Receive, EMSGSIZE) on the worker thread
+    std::atomic<long> byOwner{0}; // (Close, 0) inside the owner's Stop
+    std::atomic<long> other{0};   // anything else: must stay 0
+
+    void Count(CloseOperation operation, int32_t code)
+    {
+        const bool onOwner = std::this_thread::get_id() == owner;
+        if (operation == CloseOperation::Receive && code == SysError::MessageTooLong && !onOwner)
+            ++tooLong;
+        else if (operation == CloseOperation::Close && code == 0 && onOwner)
+            ++byOwner;
+        else
+            ++other;
+    }
+};
+
+// Where a flood goes. The peer of a client socket follows it to its new local port
+// after each restart (the client greets it with an empty datagram on connecting).
+class Targets {
+public:
+    explicit Targets(std::vector<sockaddr_in> targets) : m_targets(std::move(targets)) {}
+    std::vector<sockaddr_in> Get() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_targets;
+    }
+    void Set(const sockaddr_in &target)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_targets = {target};
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<sockaddr_in> m_targets;
+};
+
 struct Flood {
     std::atomic<bool> quit{false};
+    std::atomic<bool> oversize{true}; // cleared by the test to end the first phase
+    std::atomic<bool> steady{false};  // set by the sender once it sends no oversize datagram
     std::atomic<long> sent{0};
 };
 
-// Floods `to` from a socket in the device namespace until the count or the time
-// is reached or `quit` is set. `fd` is a device-side socket.
-void RunFlood(int fd, const std::vector<sockaddr_in> &targets, Flood &flood)
+// Floods the targets from `fd`, a socket in the device namespace, until the count or
+// the time is reached or `quit` is set. With `follow` it also reads what arrives at
+// `fd` and aims at the last sender.
+void RunFlood(int fd, Targets &targets, Flood &flood, bool follow)
 {
     std::vector<uint8_t> buffer(kMaxDatagram + 2001);
+    std::vector<sockaddr_in> to = targets.Get();
     const Clock::time_point end = Clock::now() + kFloodTime;
     for (long i = 0; i < kFloodCount && !flood.quit; ++i) {
-        if ((i & 1023) == 0 && Clock::now() > end)
-            break;
-        const size_t size = FloodSize(i);
+        if ((i & 63) == 0) {
+            if (follow) {
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                bool heard = false;
+                while (recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                                &length) >= 0) {
+                    heard = true;
+                    length = sizeof from;
+                }
+                if (heard)
+                    targets.Set(from);
+            }
+            to = targets.Get();
+            if ((i & 1023) == 0 && Clock::now() > end)
+                break;
+        }
+        const bool oversize = flood.oversize.load();
+        if (!oversize)
+            flood.steady = true;
+        const size_t size = FloodSize(i, oversize);
         std::fill(buffer.begin(), buffer.begin() + static_cast<long>(size), static_cast<uint8_t>(size));
-        const sockaddr_in &to = targets[static_cast<size_t>(i) % targets.size()];
-        if (sendto(fd, buffer.data(), size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) >= 0)
+        const sockaddr_in &target = to[static_cast<size_t>(i) % to.size()];
+        if (sendto(fd, buffer.data(), size, 0, reinterpret_cast<const sockaddr *>(&target), sizeof target) >= 0)
             ++flood.sent;
     }
+    flood.steady = true;
+}
+
+// Ends the first phase: the sender stops sending oversize datagrams, what it sent
+// before has time to arrive, and the socket is stopped (unless it already is) so
+// that the second phase starts with an empty receive queue.
+template <class Socket>
+void EndOversizePhase(Flood &flood, Socket &socket)
+{
+    flood.oversize = false;
+    while (!flood.steady)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(kSettleTime);
+    socket.Stop(); // false when an oversize datagram stopped it meanwhile
+    ASSERT_EQ(socket.GetState(), SocketState::Stopped);
 }
 
 class FloodTest : public SandboxTest {};
@@ -96,26 +187,29 @@ class FloodTest : public SandboxTest {};
 TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
 {
     FloodCounter counter;
+    CloseCounter closes;
     // Recording every datagram would itself grow without bound: count only.
     struct Counting : CUdpCastListener {
         FloodCounter *counter = nullptr;
-        std::atomic<int> closed{0};
+        CloseCounter *closes = nullptr;
         ListenerReply DatagramReceived(IUdpCast *, uint32_t, const uint8_t *data, int32_t length) override
         {
             counter->Count(data, length);
             return ListenerReply::Proceed;
         }
-        ListenerReply SocketClosed(IUdpCast *, uint32_t, CloseOperation, int32_t) override
+        ListenerReply SocketClosed(IUdpCast *, uint32_t, CloseOperation operation, int32_t code) override
         {
-            ++closed;
+            closes->Count(operation, code);
             return ListenerReply::Proceed;
         }
     } counting;
     counting.counter = &counter;
+    counting.closes = &closes;
 
     CUdpCast cast(&counting);
     cast.SetCastMode(CastMode::Broadcast);
-    ASSERT_TRUE(cast.Start(19010, 19009, 0, sandbox::kWorkstationAddress));
+    auto start = [&] { return cast.Start(19010, 19009, 0, sandbox::kWorkstationAddress); };
+    ASSERT_TRUE(start());
     const long residentBefore = ResidentKiB();
 
     int fd = sandbox::DeviceUdpSocket(*net);
@@ -124,15 +218,35 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     sockaddr_in local = Ipv4(sandbox::kDeviceAddress, 19010);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
+    // Both ways in: to the bound socket and to the broadcast companion.
+    Targets targets({Ipv4(sandbox::kWorkstationAddress, 19009), Ipv4("255.255.255.255", 19009)});
     Flood flood;
-    std::thread sender = net->StartInDevice([&] {
-        RunFlood(fd, {Ipv4(sandbox::kWorkstationAddress, 19009), Ipv4("255.255.255.255", 19009)}, flood);
-    });
+    const Clock::time_point floodStart = Clock::now();
+    std::thread sender = net->StartInDevice([&] { RunFlood(fd, targets, flood, false); });
 
-    // The socket keeps sending its own datagrams meanwhile.
+    // Phase one: every oversize datagram ends the socket, which is started again at once.
     const std::string request(99, 'r');
-    int sends = 0;
-    const Clock::time_point until = Clock::now() + kFloodTime - 2s;
+    int sends = 0, restarts = 0, failedStarts = 0;
+    const Clock::time_point phaseEnd = floodStart + kOversizePhaseTime;
+    while (flood.sent < kOversizePhaseCount && Clock::now() < phaseEnd) {
+        if (cast.GetState() == SocketState::Stopped)
+            ++(start() ? restarts : failedStarts);
+        else if (cast.Send(Data(request), Size(request), 0))
+            ++sends;
+        std::this_thread::sleep_for(200us);
+    }
+    EndOversizePhase(flood, cast);
+    const long tooLong = closes.tooLong;
+    EXPECT_GT(restarts, 0);
+    EXPECT_EQ(failedStarts, 0);
+    // One close per oversize stop: each was followed by one restart, but maybe the last.
+    EXPECT_GE(tooLong, restarts);
+    EXPECT_LE(tooLong, restarts + 1);
+
+    // Phase two: the socket stays up and keeps sending its own datagrams meanwhile.
+    ASSERT_TRUE(start());
+    const long byOwner = closes.byOwner;
+    const Clock::time_point until = floodStart + kFloodTime - 2s;
     // Stop while the flood still runs (it ends at kFloodCount or kFloodTime).
     while (flood.sent < kFloodCount * 9 / 10 && Clock::now() < until && cast.IsActive()) {
         if (cast.Send(Data(request), Size(request), 0))
@@ -140,7 +254,7 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
         std::this_thread::sleep_for(200us);
     }
     EXPECT_EQ(cast.GetState(), SocketState::Started);
-    EXPECT_EQ(counting.closed, 0);
+    EXPECT_EQ(closes.tooLong, tooLong);
 
     const Clock::time_point stopAt = Clock::now();
     ASSERT_TRUE(cast.Stop());
@@ -150,6 +264,8 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
     close(fd);
 
     EXPECT_LT(stopTook, 1s) << "Stop under a flood";
+    EXPECT_EQ(closes.byOwner, byOwner + 1);
+    EXPECT_EQ(closes.other, 0);
     EXPECT_GT(counter.received, 1000);
     EXPECT_GT(counter.empty, 0);
     EXPECT_EQ(counter.oversize, 0);
@@ -157,60 +273,86 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
     EXPECT_EQ(cast.Pool().LiveItems(), 0);
     const long growth = ResidentKiB() - residentBefore;
     EXPECT_LT(growth, 64 * 1024) << "resident memory grew by " << growth << " KiB";
-    std::printf("cast flood: %ld sent, %ld delivered (%ld empty), %d own sends, stop took %.1f ms\n",
-                flood.sent.load(), counter.received.load(), counter.empty.load(), sends,
+    std::printf("cast flood: %ld sent, %ld delivered (%ld empty), %ld oversize closes, %d restarts, "
+                "%d own sends, stop took %.1f ms\n",
+                flood.sent.load(), counter.received.load(), counter.empty.load(), tooLong, restarts, sends,
                 std::chrono::duration<double, std::milli>(stopTook).count());
 }
 
 TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
 {
     FloodCounter counter;
+    CloseCounter closes;
     struct Counting : CUdpClientListener {
         FloodCounter *counter = nullptr;
-        std::atomic<int> closed{0};
+        CloseCounter *closes = nullptr;
         ListenerReply DatagramReceived(IUdpClient *, uint32_t, const uint8_t *data, int32_t length) override
         {
             counter->Count(data, length);
             return ListenerReply::Proceed;
         }
-        ListenerReply SocketClosed(IUdpClient *, uint32_t, CloseOperation, int32_t) override
+        ListenerReply SocketClosed(IUdpClient *, uint32_t, CloseOperation operation, int32_t code) override
         {
-            ++closed;
+            closes->Count(operation, code);
             return ListenerReply::Proceed;
         }
     } counting;
     counting.counter = &counter;
+    counting.closes = &closes;
 
     DevicePeer device(*net, sandbox::kDeviceAddress, 19100);
     ASSERT_TRUE(device.ok());
     CUdpClient client(&counting);
     client.SetDetectInterval(1);
     client.SetDetectAttempts(1);
-    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, 19100, 0, nullptr));
+    auto start = [&] { return client.Start(sandbox::kDeviceAddress, 19100, 0, nullptr); };
+    ASSERT_TRUE(start());
     DevicePeer::Datagram keepAlive = device.Receive();
     ASSERT_TRUE(keepAlive.ok);
-    const sockaddr_in clientAddress = keepAlive.from;
     const long residentBefore = ResidentKiB();
 
-    // The peer floods the client; a stranger's datagrams never reach it.
+    // The peer floods the client and follows it to each new port; a stranger aims at
+    // the same port with oversize datagrams throughout, but its datagrams never reach
+    // the connected socket.
     int stranger = sandbox::DeviceUdpSocket(*net);
     ASSERT_GE(stranger, 0);
+    Targets targets({keepAlive.from});
     Flood flood, noise;
-    std::thread sender = net->StartInDevice([&] { RunFlood(device.fd(), {clientAddress}, flood); });
-    std::thread other = net->StartInDevice([&] { RunFlood(stranger, {clientAddress}, noise); });
+    const Clock::time_point floodStart = Clock::now();
+    std::thread sender = net->StartInDevice([&] { RunFlood(device.fd(), targets, flood, true); });
+    std::thread other = net->StartInDevice([&] { RunFlood(stranger, targets, noise, false); });
 
+    // Phase one: every oversize datagram of the peer ends the socket; it is started
+    // again at once.
     const std::string request(200, 'q');
-    int sends = 0;
-    // This runs past several keep-alive intervals: the flood's empty datagrams keep
-    // the link alive, the oversize ones are dropped. Stop comes while the flood runs.
-    const Clock::time_point until = Clock::now() + kFloodTime - 2s;
+    int sends = 0, restarts = 0, failedStarts = 0;
+    const Clock::time_point phaseEnd = floodStart + kOversizePhaseTime;
+    while (flood.sent < kOversizePhaseCount && Clock::now() < phaseEnd) {
+        if (client.GetState() == SocketState::Stopped)
+            ++(start() ? restarts : failedStarts);
+        else if (client.Send(Data(request), Size(request), 0))
+            ++sends;
+        std::this_thread::sleep_for(200us);
+    }
+    EndOversizePhase(flood, client);
+    const long tooLong = closes.tooLong;
+    EXPECT_GT(restarts, 0);
+    EXPECT_EQ(failedStarts, 0);
+    EXPECT_GE(tooLong, restarts);
+    EXPECT_LE(tooLong, restarts + 1);
+
+    // Phase two: this runs past several keep-alive intervals; the flood's empty
+    // datagrams keep the link alive. Stop comes while the flood runs.
+    ASSERT_TRUE(start());
+    const long byOwner = closes.byOwner;
+    const Clock::time_point until = floodStart + kFloodTime - 2s;
     while (flood.sent < kFloodCount * 9 / 10 && Clock::now() < until && client.IsActive()) {
         if (client.Send(Data(request), Size(request), 0))
             ++sends;
         std::this_thread::sleep_for(500us);
     }
     EXPECT_EQ(client.GetState(), SocketState::Started);
-    EXPECT_EQ(counting.closed, 0);
+    EXPECT_EQ(closes.tooLong, tooLong);
 
     const Clock::time_point stopAt = Clock::now();
     ASSERT_TRUE(client.Stop());
@@ -222,6 +364,8 @@ TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
     close(stranger);
 
     EXPECT_LT(stopTook, 1s) << "Stop under a flood";
+    EXPECT_EQ(closes.byOwner, byOwner + 1);
+    EXPECT_EQ(closes.other, 0);
     EXPECT_GT(counter.received, 1000);
     EXPECT_EQ(counter.empty, 0); // empty datagrams are never delivered
     EXPECT_EQ(counter.oversize, 0);
@@ -229,6 +373,8 @@ TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
     EXPECT_EQ(client.Pool().LiveItems(), 0);
     const long growth = ResidentKiB() - residentBefore;
     EXPECT_LT(growth, 64 * 1024) << "resident memory grew by " << growth << " KiB";
-    std::printf("client flood: %ld sent, %ld delivered, %d own sends, stop took %.1f ms\n", flood.sent.load(),
-                counter.received.load(), sends, std::chrono::duration<double, std::milli>(stopTook).count());
+    std::printf("client flood: %ld sent, %ld delivered, %ld oversize closes, %d restarts, %d own sends, "
+                "stop took %.1f ms\n",
+                flood.sent.load(), counter.received.load(), tooLong, restarts, sends,
+                std::chrono::duration<double, std::milli>(stopTook).count());
 }

@@ -373,19 +373,28 @@ TEST_F(UdpClientTest, AbortAndStopFromDatagramReceived)
     EXPECT_EQ(client.GetState(), SocketState::Stopped);
 }
 
-TEST_F(UdpClientTest, OversizeDatagramIsDropped)
+// A datagram of exactly maxDatagramSize is delivered whole; a longer one ends the
+// socket with (Receive, EMSGSIZE) on the worker thread without being delivered.
+TEST_F(UdpClientTest, OversizeDatagramEndsTheSocketWithMessageTooLong)
 {
     CUdpClient client(&listener);
     ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
     DevicePeer::Datagram keepAlive = peer->Receive();
+    ASSERT_TRUE(keepAlive.ok);
     const uint16_t port = ntohs(keepAlive.from.sin_port);
-    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, port, std::string(1473, 'x')));
     ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, port, std::string(1472, 'y')));
-    ASSERT_TRUE(listener.WaitFor("Received", 1));
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, port, std::string(1473, 'x')));
+    ASSERT_TRUE(listener.WaitFor("Closed", 1));
+    const Notice closed = listener.OfKind("Closed")[0];
+    EXPECT_EQ(closed.operation, CloseOperation::Receive);
+    EXPECT_EQ(closed.code, SysError::MessageTooLong);
+    EXPECT_NE(closed.thread, std::this_thread::get_id());
+    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(client.GetState(), SocketState::Stopped);
+    EXPECT_EQ(client.GetLastErrorCode(), SocketError::Ok);
     ASSERT_EQ(listener.Count("Received"), 1u);
     EXPECT_EQ(listener.OfKind("Received")[0].data, std::string(1472, 'y'));
-    EXPECT_EQ(client.GetState(), SocketState::Started);
 }
 
 TEST_F(UdpClientTest, GetRemoteHostReportsTheNeededLength)
