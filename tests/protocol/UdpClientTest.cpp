@@ -104,7 +104,7 @@ TEST_F(CommandClient, SendsTheFramedRequestAndReturnsTheFirstValidAnswer)
     const RebootRequest request("SN-1");
     Vant::CProtocalJson answer;
     ASSERT_TRUE(Run(client, request, answer, 10000));
-    EXPECT_LT(elapsedMs, 1000);
+    EXPECT_LT(elapsedMs, 2000); // far below the 3000 ms minimum wait
     EXPECT_EQ(Vant::ValueToString(answer.GetDataValue(0, "serialNo")), "SN-1");
     EXPECT_TRUE(Vant::ValueIsTrue(answer.GetDataValue(0, "result")));
     const std::string expected =
@@ -162,7 +162,8 @@ TEST_F(CommandClient, AnAnswerWithoutParamsDataIsNoAnswerAndAShortLimitWaitsTheM
     Vant::CProtocalJson answer;
     EXPECT_FALSE(Run(client, RebootRequest("SN-NODATA"), answer, 500));
     EXPECT_GE(elapsedMs, QUdpClient::kMinTimeoutMs);
-    EXPECT_LE(elapsedMs, QUdpClient::kMinTimeoutMs + 400);
+    // Well below any other limit a fault could produce (the 500 asked for, or 10000).
+    EXPECT_LE(elapsedMs, QUdpClient::kMinTimeoutMs + 2000);
     EXPECT_EQ(device.Requests().size(), 1u);
 }
 
@@ -171,6 +172,6 @@ TEST_F(CommandClient, RequestWithoutAConnectionFailsAtOnce)
     QUdpClient client;
     Vant::CProtocalJson answer;
     EXPECT_FALSE(Run(client, RebootRequest("SN-X"), answer, 10000));
-    EXPECT_LT(elapsedMs, 100);
+    EXPECT_LT(elapsedMs, 1000); // far below the 3000 ms minimum wait
     EXPECT_FALSE(client.ReadResponse(answer));
 }
