@@ -41,15 +41,6 @@ std::string DevsimPath()
     return self.substr(0, self.rfind('/') + 1) + "brenu-devsim";
 }
 
-sockaddr_in Address(const char *ip, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 std::string LastLine(const std::string &path, const std::string &prefix)
 {
     std::ifstream in(path);
@@ -110,8 +101,8 @@ void DevsimAnswersAtScale(benchmark::State &state)
         setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
         if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        sockaddr_in local = Address(sandbox::kWorkstationAddress, port++);
-        sockaddr_in all = Address("255.255.255.255", 19010);
+        sockaddr_in local = sandbox::Ipv4(sandbox::kWorkstationAddress, port++);
+        sockaddr_in all = sandbox::Ipv4("255.255.255.255", 19010);
         bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
 
         auto start = Clock::now();

@@ -76,15 +76,6 @@ constexpr uint16_t kCastPort = 19303;
 constexpr size_t kFloodSize = 100;
 constexpr auto kWindow = std::chrono::milliseconds(200);
 
-sockaddr_in Ipv4(const char *ip, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 sandbox::DeviceNetwork *g_net = nullptr;
 
 // A device that floods one workstation port at a time, as fast as it can.
@@ -93,7 +84,7 @@ public:
     explicit Flooder(const sandbox::DeviceNetwork &net)
     {
         m_fd = sandbox::DeviceUdpSocket(net);
-        sockaddr_in local = Ipv4(sandbox::kDeviceAddress, 19300);
+        sockaddr_in local = sandbox::Ipv4(sandbox::kDeviceAddress, 19300);
         bind(m_fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
         m_thread = net.StartInDevice([this] { Run(); });
     }
@@ -117,7 +108,7 @@ private:
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
             }
-            sockaddr_in to = Ipv4(sandbox::kWorkstationAddress, port);
+            sockaddr_in to = sandbox::Ipv4(sandbox::kWorkstationAddress, port);
             for (int i = 0; i < 64; ++i)
                 if (sendto(m_fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) > 0)
                     m_sent.fetch_add(1, std::memory_order_relaxed);
@@ -134,7 +125,7 @@ private:
 int BoundSocket(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in local = Ipv4(sandbox::kWorkstationAddress, port);
+    sockaddr_in local = sandbox::Ipv4(sandbox::kWorkstationAddress, port);
     bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
     return fd;
 }

@@ -33,6 +33,15 @@ bool SetNetworkNamespace(const std::string &path)
 
 } // namespace
 
+sockaddr_in Ipv4(const char *ip, uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
 std::string EnterPrivateNetwork()
 {
     if (unshare(CLONE_NEWNET) != 0)

@@ -11,6 +11,7 @@
 //
 // More addresses can be added on either side. Nothing sent here can leave the
 // machine: the namespaces hold no other interfaces.
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -24,6 +25,9 @@ inline constexpr const char *kWorkstationAddress = "10.77.0.1";
 inline constexpr const char *kDeviceAddress = "10.77.0.2";
 inline constexpr const char *kWorkstationLink = "brw0";
 inline constexpr const char *kDeviceLink = "brd0";
+
+// An IPv4 socket address from dotted text and a port.
+sockaddr_in Ipv4(const char *ip, uint16_t port);
 
 // Returns an empty string on success, otherwise why the sandbox could not be made.
 std::string EnterPrivateNetwork();

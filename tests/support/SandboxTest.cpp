@@ -13,15 +13,6 @@
 
 namespace {
 
-sockaddr_in Address(const char *ip, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 std::set<std::string> InterfaceNames()
 {
     std::set<std::string> names;
@@ -50,15 +41,15 @@ TEST_F(SandboxTest, LimitedBroadcastFromWorkstationReachesDeviceNamespace)
     ASSERT_GE(listener, 0);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in any = Address("0.0.0.0", 19010);
+    sockaddr_in any = sandbox::Ipv4("0.0.0.0", 19010);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&any), sizeof any), 0) << std::strerror(errno);
 
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sender, 0);
     ASSERT_EQ(setsockopt(sender, SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
-    sockaddr_in local = Address(sandbox::kWorkstationAddress, 19009);
+    sockaddr_in local = sandbox::Ipv4(sandbox::kWorkstationAddress, 19009);
     ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr *>(&local), sizeof local), 0) << std::strerror(errno);
-    sockaddr_in all = Address("255.255.255.255", 19010);
+    sockaddr_in all = sandbox::Ipv4("255.255.255.255", 19010);
     const char payload[] = "hello devices";
     ASSERT_EQ(sendto(sender, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&all), sizeof all),
               static_cast<ssize_t>(sizeof payload))
@@ -86,7 +77,7 @@ TEST_F(SandboxTest, ExtraDeviceAddressesAnswerByUnicast)
     int device = -1;
     net->RunInDevice([&] {
         device = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = Address("10.77.0.3", 5000);
+        sockaddr_in a = sandbox::Ipv4("10.77.0.3", 5000);
         if (bind(device, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
             close(device);
             device = -1;
@@ -94,7 +85,7 @@ TEST_F(SandboxTest, ExtraDeviceAddressesAnswerByUnicast)
     });
     ASSERT_GE(device, 0);
     int ws = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = Address("10.77.0.3", 5000);
+    sockaddr_in to = sandbox::Ipv4("10.77.0.3", 5000);
     ASSERT_EQ(sendto(ws, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
     pollfd p{device, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 2000), 1);

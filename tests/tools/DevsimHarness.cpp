@@ -27,15 +27,6 @@ std::string Errno(const char *what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-sockaddr_in Address(const char *ip, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 bool ReceiveOne(int fd, Datagram &d)
 {
     char buffer[65536];
@@ -124,7 +115,7 @@ std::string Workstation::Open(const char *address, uint16_t port)
     if (m_unicast < 0 || setsockopt(m_unicast, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
         setsockopt(m_unicast, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         return Errno("unicast socket");
-    sockaddr_in local = Address(address, port);
+    sockaddr_in local = sandbox::Ipv4(address, port);
     if (bind(m_unicast, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
         return Errno("bind unicast");
     m_broadcast = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -132,7 +123,7 @@ std::string Workstation::Open(const char *address, uint16_t port)
         setsockopt(m_broadcast, SOL_SOCKET, SO_BINDTODEVICE, sandbox::kWorkstationLink,
                    static_cast<socklen_t>(std::strlen(sandbox::kWorkstationLink))) != 0)
         return Errno("broadcast socket");
-    sockaddr_in all = Address("255.255.255.255", port);
+    sockaddr_in all = sandbox::Ipv4("255.255.255.255", port);
     if (bind(m_broadcast, reinterpret_cast<sockaddr *>(&all), sizeof all) != 0)
         return Errno("bind broadcast");
     return {};
@@ -140,7 +131,7 @@ std::string Workstation::Open(const char *address, uint16_t port)
 
 bool Workstation::Send(const std::string &bytes, const char *to, uint16_t port)
 {
-    sockaddr_in dest = Address(to, port);
+    sockaddr_in dest = sandbox::Ipv4(to, port);
     return sendto(m_unicast, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&dest), sizeof dest) ==
            static_cast<ssize_t>(bytes.size());
 }
@@ -181,7 +172,7 @@ CommandPeer::~CommandPeer()
 std::string CommandPeer::Connect(const char *address, uint16_t port)
 {
     m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in peer = Address(address, port);
+    sockaddr_in peer = sandbox::Ipv4(address, port);
     if (m_fd < 0 || connect(m_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0)
         return Errno("command socket");
     if (send(m_fd, "", 0, 0) != 0)
