@@ -53,6 +53,18 @@ ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAdd
     return result;
 }
 
+bool CopyReceiveBufferSize(int from, int to)
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(from, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return false;
+    const int request = size / 2;
+    if (setsockopt(to, SOL_SOCKET, SO_RCVBUFFORCE, &request, sizeof request) == 0)
+        return true;
+    return setsockopt(to, SOL_SOCKET, SO_RCVBUF, &request, sizeof request) == 0;
+}
+
 bool InterfaceOfAddress(const SockAddr &address, std::string &name)
 {
     ifaddrs *list = nullptr;

@@ -21,6 +21,15 @@ struct ReceiveResult {
 // longer than the buffer is recognised instead of being cut silently. `from` may be null.
 ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from);
 
+// Gives `to` the kernel receive buffer (SO_RCVBUF) that `from` has. Linux reports
+// twice the size that was asked for (the extra half pays for its bookkeeping), so
+// half of the reported size is asked for, and `to` then reports the same size.
+// SO_RCVBUFFORCE, open only to privileged processes, is tried first so that a buffer
+// above net.core.rmem_max is matched too; SO_RCVBUF is capped there just as the
+// request that sized `from` was. False with errno when the size could not be read or
+// set; `to` then keeps the buffer it had.
+bool CopyReceiveBufferSize(int from, int to);
+
 // Name of the interface that carries the IPv4 address; false with errno
 // EADDRNOTAVAIL when no interface has it.
 bool InterfaceOfAddress(const SockAddr &address, std::string &name);

@@ -136,6 +136,12 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
         return FailStart(SocketError::SocketPrepareFailed, SysError::Cancelled);
     if (beforeConnect == ListenerReply::Abort)
         return FailStart(SocketError::SocketPrepareFailed, ErrorOr(listenerError, SysError::Cancelled));
+    // The listener sees only the bound socket and may have given it a larger receive
+    // buffer (the searcher does, so that a whole LAN's answers fit). Broadcast and
+    // group answers queue up at the companion, which needs the same room. A failure
+    // leaves the companion with the buffer it had.
+    if (m_receiveOnlySocket >= 0)
+        (void)CopyReceiveBufferSize(m_socket.load(), m_receiveOnlySocket);
 
     if (!ConnectStep(bindRecord))
         return FailStart(SocketError::ConnectFailed, errno);

@@ -10,7 +10,8 @@
 // the socket adds a receive-only companion: in Broadcast mode one bound to
 // 255.255.255.255 and the same port on the adapter of the bind address, in
 // Multicast mode one bound to the group and the same port, joined to the group on
-// that adapter. Its datagrams reach the listener exactly like the bound socket's.
+// that adapter. Its datagrams reach the listener exactly like the bound socket's,
+// and after BeforeConnect it gets the bound socket's receive buffer size.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -77,6 +78,10 @@ public:
 
     // For tests and diagnostics: the socket's send buffer pool.
     const ItemPool &Pool() const { return m_outbox.Pool(); }
+    // For tests and diagnostics, while the socket runs (read it on the thread that
+    // started it, or after seeing the state Started): the receive-only companion (see
+    // the class comment), or kInvalidSocket.
+    SocketHandle ReceiveOnlySocket() const { return m_receiveOnlySocket; }
 
 protected:
     virtual ListenerReply NotifyBeforeConnect(SocketHandle socket);

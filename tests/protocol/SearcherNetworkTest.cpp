@@ -24,6 +24,7 @@
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
 #include "transport/IUdpCast.h"
+#include "transport/UdpCast.h"
 
 using namespace searchtest;
 using std::chrono::milliseconds;
@@ -355,7 +356,7 @@ long ReadNumber(const char *path)
 
 } // namespace
 
-TEST_F(SearchNetwork, SearcherSocketGetsTheLargestReceiveBufferAnOrdinaryUserMayHave)
+TEST_F(SearchNetwork, SearcherSocketAndItsCompanionGetTheLargestReceiveBufferAnOrdinaryUserMayHave)
 {
     const long rmemMax = ReadNumber("/proc/sys/net/core/rmem_max");
     ASSERT_GT(rmemMax, 0);
@@ -363,10 +364,19 @@ TEST_F(SearchNetwork, SearcherSocketGetsTheLargestReceiveBufferAnOrdinaryUserMay
     auto *searcher = new ObservedSearcher("10.77.0.1", &group, false);
     searcher->Start();
     ASSERT_TRUE(WaitUntil([&] { return searcher->receiveBuffer.load() >= 0; }, 2000));
+    ASSERT_TRUE(WaitUntil([&] { return searcher->Socket()->GetState() == SocketState::Started; }, 2000));
+    // Broadcast answers arrive at the socket's receive-only companion, which gets the
+    // same buffer.
+    auto *cast = dynamic_cast<CUdpCast *>(searcher->Socket());
+    ASSERT_NE(cast, nullptr);
+    int companion = -1;
+    socklen_t length = sizeof companion;
+    ASSERT_EQ(getsockopt(cast->ReceiveOnlySocket(), SOL_SOCKET, SO_RCVBUF, &companion, &length), 0);
     searcher->RequestStop(true);
     while (!searcher->HasExited())
         std::this_thread::sleep_for(milliseconds(10));
     // The kernel doubles what it grants, and grants at most rmem_max.
     EXPECT_EQ(searcher->receiveBuffer.load(), 2 * std::min<long>(rmemMax, QUdpCast::kReceiveBufferBytes));
+    EXPECT_EQ(companion, searcher->receiveBuffer.load());
     delete searcher;
 }

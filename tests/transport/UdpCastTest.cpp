@@ -3,6 +3,7 @@
 // (brd0, 10.77.0.2) at the other end of a veth pair.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -199,6 +200,105 @@ TEST_F(UdpCastTest, MulticastGroupBothWays)
     ASSERT_TRUE(device.SendTo("239.77.0.9", 19020, "from device"));
     ASSERT_TRUE(listener.WaitFor("Received", 1));
     EXPECT_EQ(listener.OfKind("Received")[0].sender, sandbox::kDeviceAddress);
+}
+
+namespace {
+
+int ReceiveBufferOf(int fd)
+{
+    int size = -1;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return -1;
+    return size;
+}
+
+long ReadProcNumber(const char *path)
+{
+    std::ifstream in(path);
+    long value = -1;
+    in >> value;
+    return in ? value : -1;
+}
+
+// Asks for `request` bytes of receive buffer on the socket BeforeConnect hands over
+// (0: asks nothing), as the searcher does, and keeps that bound socket's handle.
+struct SizingRecorder : CastRecorder {
+    int request = 0;
+    SocketHandle bound = kInvalidSocket;
+    ListenerReply BeforeConnect(IUdpCast *s, uint32_t id, SocketHandle socket) override
+    {
+        bound = socket;
+        if (request > 0)
+            setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &request, sizeof request);
+        return CastRecorder::BeforeConnect(s, id, socket);
+    }
+};
+
+} // namespace
+
+// Broadcast and group answers queue up at the receive-only companion: it gets the
+// receive buffer BeforeConnect gave the bound socket, capped by rmem_max the same
+// way, in both modes and on every start.
+TEST_F(UdpCastTest, CompanionGetsTheReceiveBufferOfTheBoundSocket)
+{
+    const long rmemMax = ReadProcNumber("/proc/sys/net/core/rmem_max");
+    const long rmemDefault = ReadProcNumber("/proc/sys/net/core/rmem_default");
+    ASSERT_GT(rmemMax, 0);
+    ASSERT_GT(rmemDefault, 0);
+    SizingRecorder sizing;
+    CUdpCast cast(&sizing);
+    for (const CastMode mode : {CastMode::Broadcast, CastMode::Multicast}) {
+        for (const int request : {0, 1 << 20, 8 << 20}) {
+            SCOPED_TRACE(testing::Message() << "mode " << static_cast<int>(mode) << ", request " << request);
+            sizing.request = request;
+            cast.SetCastMode(mode);
+            if (mode == CastMode::Broadcast)
+                ASSERT_TRUE(cast.Start(kDevicePort, kLocalPort, 0, sandbox::kWorkstationAddress));
+            else
+                ASSERT_TRUE(cast.Start("239.77.0.9", 19020, 0, sandbox::kWorkstationAddress));
+            const int companion = cast.ReceiveOnlySocket();
+            ASSERT_GE(companion, 0);
+            // The kernel reports twice what it granted, and grants at most rmem_max.
+            const long expected = request > 0 ? 2 * std::min<long>(request, rmemMax) : rmemDefault;
+            EXPECT_EQ(ReceiveBufferOf(sizing.bound), expected);
+            EXPECT_EQ(ReceiveBufferOf(companion), expected);
+            ASSERT_TRUE(cast.Stop());
+        }
+    }
+}
+
+// A burst of broadcast answers that the bound socket's buffer would hold all arrive,
+// even while the worker does not read (receiving paused): none is lost for want of
+// room at the companion.
+TEST_F(UdpCastTest, BroadcastBurstFitsTheReceiveBufferAskedFor)
+{
+    SizingRecorder sizing;
+    sizing.request = 8 << 20;
+    DevicePeer device(*net, sandbox::kDeviceAddress, kDevicePort);
+    ASSERT_TRUE(device.ok());
+    CUdpCast cast(&sizing);
+    cast.SetCastMode(CastMode::Broadcast);
+    ASSERT_TRUE(cast.Start(kDevicePort, kLocalPort, 0, sandbox::kWorkstationAddress));
+    const long buffer = ReceiveBufferOf(sizing.bound);
+    const long rmemDefault = ReadProcNumber("/proc/sys/net/core/rmem_default");
+    if (buffer < 8 * rmemDefault)
+        GTEST_SKIP() << "rmem_max leaves no room above the default receive buffer";
+    // A 1000-byte datagram takes less than 4 KiB of buffer (data and bookkeeping);
+    // the default buffer would hold well under a tenth of the burst.
+    const int count = static_cast<int>(std::min<long>(2000, buffer / 4096));
+    ASSERT_TRUE(cast.PauseReceiving(true));
+    const std::string answer(1000, 'a');
+    for (int i = 0; i < count; ++i) {
+        ASSERT_TRUE(device.SendTo("255.255.255.255", kLocalPort, answer));
+        if (i % 50 == 49)
+            std::this_thread::sleep_for(1ms); // the link's own queue is not under test
+    }
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(cast.PauseReceiving(false));
+    EXPECT_TRUE(sizing.WaitFor("Received", static_cast<size_t>(count)));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sizing.Count("Received"), static_cast<size_t>(count));
 }
 
 TEST_F(UdpCastTest, InvalidConfigurationIsRefusedBeforeAnythingHappens)
