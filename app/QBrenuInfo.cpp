@@ -54,7 +54,10 @@ void QBrenuInfo::SetDeviceInfo(QString serialNo, QString address, QString port, 
     ui->edt_gateway->setText(m_gateway);
     ui->edt_dns->setText(m_dns);
     ui->edt_mac->setText(m_mac);
-    ui->edt_description->setText(m_description);
+    // The description comes from the device and goes back to it in an update: it is
+    // plain text. Read as rich text, markup in it would be rendered and lost from the
+    // request, and an image tag would make the dialog read files of this machine.
+    ui->edt_description->setPlainText(m_description);
 
     // When the box keeps its state, the fields' enabled state already matches it.
     m_dhcp = dhcp == DeviceTable::DhcpText(true);

@@ -43,10 +43,11 @@ protected:
         device = std::make_unique<Simulator>(*net, options);
         ASSERT_TRUE(device->Ready());
     }
-    void Load(const char *dhcp, const QString &address = "10.77.0.2", const QString &port = "8001")
+    void Load(const char *dhcp, const QString &address = "10.77.0.2", const QString &port = "8001",
+              const QString &description = U("仓库"))
     {
         dialog->SetDeviceInfo("SN1", address, port, U(dhcp), "255.255.255.0", "10.77.0.254", "10.77.0.253",
-                              "02:00:00:00:00:01", U("仓库"));
+                              "02:00:00:00:00:01", description);
     }
     QLineEdit *Edit(const char *name) const { return dialog->findChild<QLineEdit *>(name); }
     QCheckBox *Dhcp() const { return dialog->findChild<QCheckBox *>("cb_dhcp"); }
@@ -218,7 +219,11 @@ TEST_F(DialogTest, UpdateGoesToTheAnnouncedAddressWithTheMembersInOrder)
     EXPECT_EQ(Edit("edt_ipv4")->text(), "300.1.1.1");
 
     // Only the DHCP box changed: the loaded values go out, unchecked, with "dhcp" true.
-    Load("禁用", "10.77.0.2");
+    // The description comes from the device: markup in it is text, shown and sent
+    // back exactly as it came.
+    const QString markup = U("<b>机架</b> <img src=\"/nonexistent.png\"> 2");
+    Load("禁用", "10.77.0.2", "8001", markup);
+    EXPECT_EQ(dialog->findChild<QTextEdit *>("edt_description")->toPlainText(), markup);
     Edit("edt_ipv4")->setText("not an address");
     Dhcp()->setChecked(true);
     Save();
@@ -226,6 +231,8 @@ TEST_F(DialogTest, UpdateGoesToTheAnnouncedAddressWithTheMembersInOrder)
     EXPECT_EQ(answerer.seen()[1].text, U("执行成功!"));
     ASSERT_EQ(Sent().size(), 2u);
     EXPECT_NE(Sent()[1].find(R"("address":"10.77.0.2","dhcp":true,"subnetMask")"), std::string::npos) << Sent()[1];
+    EXPECT_NE(Sent()[1].find(R"("description":"<b>机架</b> <img src=\"/nonexistent.png\"> 2"})"), std::string::npos)
+        << Sent()[1];
 }
 
 TEST_F(DialogTest, DeviceVerdictDecidesTheMessage)
