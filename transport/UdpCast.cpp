@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include "transport/ClientOperations.h"
 #include "transport/ConnectionId.h"
 #include "transport/LinuxUdp.h"
 
@@ -15,8 +14,6 @@ namespace {
 // Datagrams read per readable event before the worker looks at its signals again,
 // so that a flood can neither starve the send queue nor delay a Stop.
 constexpr int kReceiveBatch = 256;
-
-int ErrorOr(int error, int fallback) { return error != 0 ? error : fallback; }
 
 bool IsWildcard(const SockAddr &address)
 {
@@ -27,57 +24,13 @@ bool IsWildcard(const SockAddr &address)
 
 } // namespace
 
-CUdpCast::CUdpCast(IUdpCastListener *listener) : m_listener(listener) {}
+CUdpCast::CUdpCast(IUdpCastListener *listener) : UdpSocketBase(listener) {}
 
 CUdpCast::~CUdpCast()
 {
     Stop();
     m_life.JoinFinishedWorker();
 }
-
-void CUdpCast::Configure(std::atomic<int32_t> &field, int32_t value)
-{
-    if (m_life.State() == SocketState::Stopped)
-        field.store(value, std::memory_order_relaxed);
-}
-
-// ---- notifications ----
-
-ListenerReply CUdpCast::NotifyBeforeConnect(SocketHandle socket)
-{
-    return m_listener->BeforeConnect(this, GetConnectionId(), socket);
-}
-
-ListenerReply CUdpCast::NotifyConnected()
-{
-    if (m_listener->SocketConnected(this, GetConnectionId()) == ListenerReply::Abort)
-        return ListenerReply::Abort;
-    return NotifyReady();
-}
-
-ListenerReply CUdpCast::NotifyReady() { return m_listener->SocketReady(this, GetConnectionId()); }
-
-void CUdpCast::NotifySent(const uint8_t *data, int32_t length)
-{
-    m_listener->DatagramSent(this, GetConnectionId(), data, length);
-}
-
-ListenerReply CUdpCast::NotifyAuxiliary(int32_t value)
-{
-    return m_listener->AuxiliaryNotice(this, GetConnectionId(), value);
-}
-
-ListenerReply CUdpCast::NotifyReceived(const uint8_t *data, int32_t length)
-{
-    return m_listener->DatagramReceived(this, GetConnectionId(), data, length);
-}
-
-void CUdpCast::NotifyClosed(CloseOperation operation, int32_t errorCode)
-{
-    m_listener->SocketClosed(this, GetConnectionId(), operation, errorCode);
-}
-
-void CUdpCast::WorkerThreadEnded(std::thread::id) {}
 
 // ---- start ----
 
@@ -86,16 +39,8 @@ bool CUdpCast::CheckParameters() const
     const int32_t mode = m_castMode.load(std::memory_order_relaxed);
     const int32_t ttl = m_multicastTtl.load(std::memory_order_relaxed);
     const int32_t loop = m_multicastLoop.load(std::memory_order_relaxed);
-    return m_maxDatagramSize.load(std::memory_order_relaxed) > 0 && m_poolSize.load(std::memory_order_relaxed) >= 0 &&
-           m_poolHold.load(std::memory_order_relaxed) >= 0 && (mode == 0 || mode == 1) && ttl >= 0 && ttl <= 255 &&
+    return UdpSocketBase::CheckParameters() && (mode == 0 || mode == 1) && ttl >= 0 && ttl <= 255 &&
            (loop == 0 || loop == 1);
-}
-
-void CUdpCast::PrepareStart()
-{
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    m_outbox.ConfigureLocked(m_maxDatagramSize.load(std::memory_order_relaxed),
-                             m_poolSize.load(std::memory_order_relaxed), m_poolHold.load(std::memory_order_relaxed));
 }
 
 bool CUdpCast::Start(const char *remoteAddress, uint16_t port, int32_t, const char *bindAddress)
@@ -110,18 +55,8 @@ bool CUdpCast::Start(uint16_t destinationPort, uint16_t localPort, int32_t, cons
 
 bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t destinationPort, const char *bindAddress)
 {
-    if (!CheckParameters()) {
-        m_life.SetLastError(SocketError::InvalidParameter);
-        errno = SysError::InvalidParameter;
+    if (!BeginStartSocket())
         return false;
-    }
-    if (!m_life.BeginStart())
-        return false;
-
-    PrepareStart();
-    m_notifyClose = true;
-    m_closeOperation = CloseOperation::Close;
-    m_closeErrorCode = 0;
     SockAddr bindRecord{};
 
     if (!CreateSocket(remoteAddress, port, destinationPort, bindAddress, bindRecord))
@@ -129,13 +64,8 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
     if (!BindSocket(bindRecord))
         return FailStart(SocketError::SocketBindFailed, errno);
 
-    errno = 0;
-    const ListenerReply beforeConnect = NotifyBeforeConnect(m_socket.load());
-    const int listenerError = errno;
-    if (m_life.State() != SocketState::Starting) // stopped from inside the notification
-        return FailStart(SocketError::SocketPrepareFailed, SysError::Cancelled);
-    if (beforeConnect == ListenerReply::Abort)
-        return FailStart(SocketError::SocketPrepareFailed, ErrorOr(listenerError, SysError::Cancelled));
+    if (!BeforeConnectStep())
+        return false;
     // The listener sees only the bound socket and may have given it a larger receive
     // buffer (the searcher does, so that a whole LAN's answers fit). Broadcast and
     // group answers queue up at the companion, which needs the same room. A failure
@@ -145,12 +75,7 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
 
     if (!ConnectStep(bindRecord))
         return FailStart(SocketError::ConnectFailed, errno);
-
-    const int launchError = m_life.LaunchWorker([this] { WorkerLoop(); });
-    if (launchError != 0)
-        return FailStart(SocketError::WorkerThreadCreateFailed, launchError);
-    m_life.EndStart();
-    return true;
+    return LaunchWorkerStep();
 }
 
 bool CUdpCast::CreateSocket(const char *remoteAddress, uint16_t port, uint16_t destinationPort,
@@ -276,127 +201,37 @@ bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
     // The worker's poll watches the socket(s) from its first wait on: that is the
     // registration for readable and writable events.
     m_ready.store(true, std::memory_order_release);
-    SocketState expected = SocketState::Starting;
-    if (!m_life.CompareAndSetState(expected, SocketState::Started)) {
-        errno = SysError::Cancelled; // a Stop came first
-        return false;
-    }
-    errno = 0;
-    const ListenerReply reply = NotifyConnected();
-    const int listenerError = errno;
-    if (m_life.State() != SocketState::Started) {
-        errno = SysError::Cancelled;
-        return false;
-    }
-    if (reply == ListenerReply::Abort) {
-        errno = ErrorOr(listenerError, SysError::Cancelled);
-        return false;
-    }
-    return true;
-}
-
-bool CUdpCast::FailStart(SocketError code, int error)
-{
-    // A failed start is silent: no SocketClosed. When a Stop already ended the
-    // socket (from inside a notification) or is about to, there is nothing to undo.
-    m_notifyClose = false;
-    m_closeOperation = CloseOperation::Close;
-    m_closeErrorCode = 0;
-    StopSocket(true);
-    m_life.SetLastError(code);
-    m_life.EndStart();
-    errno = error;
-    return false;
+    return EnterStarted();
 }
 
 // ---- stop ----
 
-bool CUdpCast::Stop() { return StopSocket(false); }
-
-bool CUdpCast::StopSocket(bool failedStart)
+void CUdpCast::CloseSockets()
 {
-    if (!m_life.BeginStop(failedStart))
-        return false;
-    m_life.EndWorker(m_stopSignal);
-    if (m_notifyClose)
-        NotifyClosed(m_closeOperation, m_closeErrorCode);
-    int fd = m_socket.exchange(kInvalidSocket);
-    CloseUdpSocket(fd);
+    UdpSocketBase::CloseSockets();
     CloseUdpSocket(m_receiveOnlySocket);
-    ResetState();
-    m_life.EndStop();
-    return true;
 }
 
 void CUdpCast::ResetState()
 {
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    m_receiveBuffer.Reset(0, false);
-    m_sendSignal.Consume();
-    m_stopSignal.Consume();
-    m_outbox.ResetLocked();
-    m_castAddress.Clear();
     {
+        std::lock_guard<std::mutex> guard(m_outbox.Lock());
+        m_castAddress.Clear();
         std::lock_guard<std::mutex> sender(m_senderLock);
         m_senderAddress.Clear();
     }
-    m_remoteAddressText.clear();
-    m_remotePort = 0;
-    m_receivingPaused.store(false, std::memory_order_relaxed);
-    m_ready.store(false, std::memory_order_release);
-    m_life.SetState(SocketState::Stopped);
+    UdpSocketBase::ResetState();
 }
 
 // ---- sending ----
 
-bool CUdpCast::Send(const uint8_t *data, int32_t length, int32_t offset)
+// The drain sends under the queue lock, which guards m_castAddress.
+ssize_t CUdpCast::SendDatagram(int fd, const uint8_t *data, int32_t length)
 {
-    int error = CheckSendArguments(data, length, GetMaxDatagramSize());
-    if (error == 0)
-        error = m_outbox.Queue(m_ready, data + offset, length);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
-}
-
-bool CUdpCast::SendBuffers(const GatherBuffer buffers[], int32_t count)
-{
-    int32_t total = 0;
-    int error = GatherTotal(buffers, count, GetMaxDatagramSize(), total);
-    if (error == 0)
-        error = m_outbox.QueueGather(m_ready, buffers, count, total);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
-}
-
-bool CUdpCast::PauseReceiving(bool pause)
-{
-    if (!m_ready.load(std::memory_order_acquire)) {
-        errno = SysError::InvalidState;
-        return false;
-    }
-    if (m_receivingPaused.exchange(pause) != pause && !pause)
-        m_sendSignal.Set(); // wake the worker so that it watches the socket again
-    return true;
+    return sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, &m_castAddress.addr, m_castAddress.Length());
 }
 
 // ---- queries ----
-
-bool CUdpCast::GetLocalAddress(char *address, int32_t &length, uint16_t &port) const
-{
-    return LocalAddressOf(m_socket.load(), address, length, port);
-}
-
-bool CUdpCast::GetRemoteHost(char *address, int32_t &length, uint16_t &port) const
-{
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    return CopyRemoteHost(m_remoteAddressText, m_remotePort, address, length, port);
-}
 
 bool CUdpCast::GetSenderAddress(char *address, int32_t &length, uint16_t &port) const
 {
@@ -408,35 +243,14 @@ bool CUdpCast::GetSenderAddress(char *address, int32_t &length, uint16_t &port) 
     return AddressToText(sender, address, length, port);
 }
 
-bool CUdpCast::GetPendingBytes(int32_t &count) const
-{
-    count = m_outbox.PendingBytes();
-    return IsActive();
-}
-
-bool CUdpCast::IsReceivingPaused(bool &paused) const
-{
-    paused = m_receivingPaused.load(std::memory_order_relaxed);
-    return IsActive();
-}
-
 // ---- worker ----
-
-void CUdpCast::Record(CloseOperation operation, int32_t code)
-{
-    m_notifyClose = true;
-    m_closeOperation = operation;
-    m_closeErrorCode = code;
-}
 
 void CUdpCast::WorkerLoop()
 {
     bool callStop = true;
     bool abandoned = false;
     m_waitingWritable = false;
-    if (!m_receiveBuffer.Reset(static_cast<uint32_t>(GetMaxDatagramSize()), false))
-        Record(CloseOperation::Unspecified, SysError::OutOfMemory);
-    else {
+    if (AllocateReceiveBuffer()) {
         const int sockets[2] = {m_socket.load(), m_receiveOnlySocket};
         const int socketCount = m_receiveOnlySocket >= 0 ? 2 : 1;
         while (IsActive()) {
@@ -533,38 +347,9 @@ CUdpCast::Step CUdpCast::ReceiveLoop(int fd)
             std::lock_guard<std::mutex> guard(m_senderLock);
             m_senderAddress = from;
         }
-        errno = 0;
-        const ListenerReply reply = NotifyReceived(buffer, static_cast<int32_t>(received.length));
-        const int listenerError = errno;
-        if (!m_life.OnWorker())
-            return Step::Abandoned;
-        if (reply == ListenerReply::Abort) {
-            Record(CloseOperation::Receive, ErrorOr(listenerError, SysError::Cancelled));
-            return Step::Leave;
-        }
+        const Step step = Deliver(buffer, static_cast<int32_t>(received.length));
+        if (step != Step::Continue)
+            return step;
     }
     return Step::Continue;
-}
-
-CUdpCast::Step CUdpCast::DrainQueue()
-{
-    const int fd = m_socket.load();
-    const Outbox::DrainResult result = m_outbox.Drain(
-        [&](const uint8_t *data, int32_t length) {
-            return sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, &m_castAddress.addr,
-                          m_castAddress.Length());
-        },
-        [&](const uint8_t *data, int32_t length) {
-            NotifySent(data, length);
-            return m_life.OnWorker();
-        },
-        [this] { return IsActive(); });
-    switch (result.end) {
-    case Outbox::DrainEnd::Empty: return Step::Continue;
-    case Outbox::DrainEnd::WouldBlock: m_waitingWritable = true; return Step::Continue;
-    case Outbox::DrainEnd::Abandoned: return Step::Abandoned;
-    case Outbox::DrainEnd::Failed: break;
-    }
-    Record(CloseOperation::Send, result.error);
-    return Step::Leave;
 }

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "transport/ClientOperations.h"
 #include "transport/ConnectionId.h"
 #include "transport/LinuxUdp.h"
 
@@ -15,8 +14,6 @@ namespace {
 constexpr int kReceiveBatch = 256;
 // A send refused because of an earlier ICMP reply is made again this often.
 constexpr int kRefusedSendTries = 3;
-
-int ErrorOr(int error, int fallback) { return error != 0 ? error : fallback; }
 
 // send() on the connected socket. A pending ICMP port-unreachable makes the next
 // send fail with ECONNREFUSED without sending anything; the error is consumed by
@@ -34,7 +31,7 @@ ssize_t SendConnected(int fd, const uint8_t *data, size_t length)
 
 } // namespace
 
-CUdpClient::CUdpClient(IUdpClientListener *listener) : m_listener(listener) {}
+CUdpClient::CUdpClient(IUdpClientListener *listener) : UdpSocketBase(listener) {}
 
 CUdpClient::~CUdpClient()
 {
@@ -42,80 +39,18 @@ CUdpClient::~CUdpClient()
     m_life.JoinFinishedWorker();
 }
 
-void CUdpClient::Configure(std::atomic<int32_t> &field, int32_t value)
-{
-    if (m_life.State() == SocketState::Stopped)
-        field.store(value, std::memory_order_relaxed);
-}
-
-// ---- notifications ----
-
-ListenerReply CUdpClient::NotifyBeforeConnect(SocketHandle socket)
-{
-    return m_listener->BeforeConnect(this, GetConnectionId(), socket);
-}
-
-ListenerReply CUdpClient::NotifyConnected()
-{
-    if (m_listener->SocketConnected(this, GetConnectionId()) == ListenerReply::Abort)
-        return ListenerReply::Abort;
-    return NotifyReady();
-}
-
-ListenerReply CUdpClient::NotifyReady() { return m_listener->SocketReady(this, GetConnectionId()); }
-
-void CUdpClient::NotifySent(const uint8_t *data, int32_t length)
-{
-    m_listener->DatagramSent(this, GetConnectionId(), data, length);
-}
-
-ListenerReply CUdpClient::NotifyAuxiliary(int32_t value)
-{
-    return m_listener->AuxiliaryNotice(this, GetConnectionId(), value);
-}
-
-ListenerReply CUdpClient::NotifyReceived(const uint8_t *data, int32_t length)
-{
-    return m_listener->DatagramReceived(this, GetConnectionId(), data, length);
-}
-
-void CUdpClient::NotifyClosed(CloseOperation operation, int32_t errorCode)
-{
-    m_listener->SocketClosed(this, GetConnectionId(), operation, errorCode);
-}
-
-void CUdpClient::WorkerThreadEnded(std::thread::id) {}
-
 // ---- start ----
 
 bool CUdpClient::CheckParameters() const
 {
-    return m_maxDatagramSize.load(std::memory_order_relaxed) > 0 && m_poolSize.load(std::memory_order_relaxed) >= 0 &&
-           m_poolHold.load(std::memory_order_relaxed) >= 0 && m_detectAttempts.load(std::memory_order_relaxed) >= 0 &&
+    return UdpSocketBase::CheckParameters() && m_detectAttempts.load(std::memory_order_relaxed) >= 0 &&
            m_detectInterval.load(std::memory_order_relaxed) >= 0;
-}
-
-void CUdpClient::PrepareStart()
-{
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    m_outbox.ConfigureLocked(m_maxDatagramSize.load(std::memory_order_relaxed),
-                             m_poolSize.load(std::memory_order_relaxed), m_poolHold.load(std::memory_order_relaxed));
 }
 
 bool CUdpClient::Start(const char *remoteAddress, uint16_t port, int32_t connect, const char *bindAddress)
 {
-    if (!CheckParameters()) {
-        m_life.SetLastError(SocketError::InvalidParameter);
-        errno = SysError::InvalidParameter;
+    if (!BeginStartSocket())
         return false;
-    }
-    if (!m_life.BeginStart())
-        return false;
-
-    PrepareStart();
-    m_notifyClose = true;
-    m_closeOperation = CloseOperation::Close;
-    m_closeErrorCode = 0;
     SockAddr peer{};
     SockAddr bindRecord{};
 
@@ -127,22 +62,12 @@ bool CUdpClient::Start(const char *remoteAddress, uint16_t port, int32_t connect
     }
     m_connectionId.store(NextConnectionId(), std::memory_order_relaxed);
 
-    errno = 0;
-    const ListenerReply beforeConnect = NotifyBeforeConnect(m_socket.load());
-    const int listenerError = errno;
-    if (m_life.State() != SocketState::Starting) // stopped from inside the notification
-        return FailStart(SocketError::SocketPrepareFailed, SysError::Cancelled);
-    if (beforeConnect == ListenerReply::Abort)
-        return FailStart(SocketError::SocketPrepareFailed, ErrorOr(listenerError, SysError::Cancelled));
+    if (!BeforeConnectStep())
+        return false;
 
     if (!ConnectStep(connect != 0, peer))
         return FailStart(SocketError::ConnectFailed, errno);
-
-    const int launchError = m_life.LaunchWorker([this] { WorkerLoop(); });
-    if (launchError != 0)
-        return FailStart(SocketError::WorkerThreadCreateFailed, launchError);
-    m_life.EndStart();
-    return true;
+    return LaunchWorkerStep();
 }
 
 bool CUdpClient::CreateSocket(const char *remoteAddress, uint16_t port, const char *bindAddress, SockAddr &peer,
@@ -184,37 +109,11 @@ bool CUdpClient::ConnectStep(bool asynchronous, const SockAddr &peer)
         return true;
     }
 
-    m_connected.store(true, std::memory_order_release);
-    SocketState expected = SocketState::Starting;
-    if (!m_life.CompareAndSetState(expected, SocketState::Started)) {
-        errno = SysError::Cancelled; // a Stop came first
+    m_ready.store(true, std::memory_order_release);
+    if (!EnterStarted())
         return false;
-    }
-    errno = 0;
-    const ListenerReply reply = NotifyConnected();
-    const int listenerError = errno;
-    if (m_life.State() != SocketState::Started) {
-        errno = SysError::Cancelled;
-        return false;
-    }
-    if (reply == ListenerReply::Abort) {
-        errno = ErrorOr(listenerError, SysError::Cancelled);
-        return false;
-    }
     SendKeepAlive();
     return true;
-}
-
-bool CUdpClient::FailStart(SocketError code, int error)
-{
-    m_notifyClose = false;
-    m_closeOperation = CloseOperation::Close;
-    m_closeErrorCode = 0;
-    StopSocket(true);
-    m_life.SetLastError(code);
-    m_life.EndStart();
-    errno = error;
-    return false;
 }
 
 int CUdpClient::SendKeepAlive()
@@ -227,109 +126,21 @@ int CUdpClient::SendKeepAlive()
 
 // ---- stop ----
 
-bool CUdpClient::Stop() { return StopSocket(false); }
-
-bool CUdpClient::StopSocket(bool failedStart)
-{
-    if (!m_life.BeginStop(failedStart))
-        return false;
-    m_life.EndWorker(m_stopSignal);
-    if (m_notifyClose)
-        NotifyClosed(m_closeOperation, m_closeErrorCode);
-    int fd = m_socket.exchange(kInvalidSocket);
-    CloseUdpSocket(fd);
-    ResetState();
-    m_life.EndStop();
-    return true;
-}
-
 void CUdpClient::ResetState()
 {
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    m_receiveBuffer.Reset(0, false);
-    m_sendSignal.Consume();
-    m_stopSignal.Consume();
-    m_outbox.ResetLocked();
-    m_remoteAddressText.clear();
-    m_remotePort = 0;
     m_missedIntervals = 0;
     m_connectPending = false;
-    m_receivingPaused.store(false, std::memory_order_relaxed);
-    m_connected.store(false, std::memory_order_release);
-    m_life.SetState(SocketState::Stopped);
+    UdpSocketBase::ResetState();
 }
 
 // ---- sending ----
 
-bool CUdpClient::Send(const uint8_t *data, int32_t length, int32_t offset)
+ssize_t CUdpClient::SendDatagram(int fd, const uint8_t *data, int32_t length)
 {
-    int error = CheckSendArguments(data, length, GetMaxDatagramSize());
-    if (error == 0)
-        error = m_outbox.Queue(m_connected, data + offset, length);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
-}
-
-bool CUdpClient::SendBuffers(const GatherBuffer buffers[], int32_t count)
-{
-    int32_t total = 0;
-    int error = GatherTotal(buffers, count, GetMaxDatagramSize(), total);
-    if (error == 0)
-        error = m_outbox.QueueGather(m_connected, buffers, count, total);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
-}
-
-bool CUdpClient::PauseReceiving(bool pause)
-{
-    if (!m_connected.load(std::memory_order_acquire)) {
-        errno = SysError::InvalidState;
-        return false;
-    }
-    if (m_receivingPaused.exchange(pause) != pause && !pause)
-        m_sendSignal.Set(); // wake the worker so that it watches the socket again
-    return true;
-}
-
-// ---- queries ----
-
-bool CUdpClient::GetLocalAddress(char *address, int32_t &length, uint16_t &port) const
-{
-    return LocalAddressOf(m_socket.load(), address, length, port);
-}
-
-bool CUdpClient::GetRemoteHost(char *address, int32_t &length, uint16_t &port) const
-{
-    std::lock_guard<std::mutex> guard(m_outbox.Lock());
-    return CopyRemoteHost(m_remoteAddressText, m_remotePort, address, length, port);
-}
-
-bool CUdpClient::GetPendingBytes(int32_t &count) const
-{
-    count = m_outbox.PendingBytes();
-    return IsActive();
-}
-
-bool CUdpClient::IsReceivingPaused(bool &paused) const
-{
-    paused = m_receivingPaused.load(std::memory_order_relaxed);
-    return IsActive();
+    return SendConnected(fd, data, static_cast<size_t>(length));
 }
 
 // ---- worker ----
-
-void CUdpClient::Record(CloseOperation operation, int32_t code)
-{
-    m_notifyClose = true;
-    m_closeOperation = operation;
-    m_closeErrorCode = code;
-}
 
 void CUdpClient::WorkerLoop()
 {
@@ -343,8 +154,7 @@ void CUdpClient::WorkerLoop()
     const int socket = m_socket.load();
 
     Step step = Step::Continue;
-    if (!m_receiveBuffer.Reset(static_cast<uint32_t>(GetMaxDatagramSize()), false)) {
-        Record(CloseOperation::Unspecified, SysError::OutOfMemory);
+    if (!AllocateReceiveBuffer()) {
         step = Step::Leave;
     } else if (m_connectPending) {
         step = CompleteConnect();
@@ -388,7 +198,7 @@ CUdpClient::Step CUdpClient::CompleteConnect()
         return Step::Leave;
     }
     m_connectPending = false;
-    m_connected.store(true, std::memory_order_release);
+    m_ready.store(true, std::memory_order_release);
     SocketState expected = SocketState::Starting;
     if (!m_life.CompareAndSetState(expected, SocketState::Started))
         return Step::Continue; // a Stop is under way; the loop ends
@@ -475,35 +285,9 @@ CUdpClient::Step CUdpClient::ReceiveLoop()
             m_missedIntervals = 0; // the peer's keep-alive answer
             continue;
         }
-        errno = 0;
-        const ListenerReply reply = NotifyReceived(buffer, static_cast<int32_t>(received.length));
-        const int listenerError = errno;
-        if (!m_life.OnWorker())
-            return Step::Abandoned;
-        if (reply == ListenerReply::Abort) {
-            Record(CloseOperation::Receive, ErrorOr(listenerError, SysError::Cancelled));
-            return Step::Leave;
-        }
+        const Step step = Deliver(buffer, static_cast<int32_t>(received.length));
+        if (step != Step::Continue)
+            return step;
     }
     return Step::Continue;
-}
-
-CUdpClient::Step CUdpClient::DrainQueue()
-{
-    const int fd = m_socket.load();
-    const Outbox::DrainResult result = m_outbox.Drain(
-        [fd](const uint8_t *data, int32_t length) { return SendConnected(fd, data, static_cast<size_t>(length)); },
-        [&](const uint8_t *data, int32_t length) {
-            NotifySent(data, length);
-            return m_life.OnWorker();
-        },
-        [this] { return IsActive(); });
-    switch (result.end) {
-    case Outbox::DrainEnd::Empty: return Step::Continue;
-    case Outbox::DrainEnd::WouldBlock: m_waitingWritable = true; return Step::Continue;
-    case Outbox::DrainEnd::Abandoned: return Step::Abandoned;
-    case Outbox::DrainEnd::Failed: break;
-    }
-    Record(CloseOperation::Send, result.error);
-    return Step::Leave;
 }
