@@ -38,28 +38,20 @@ public:
 class IUdpCastListener : public IClientListenerT<IUdpCast> {};
 class IUdpClientListener : public IClientListenerT<IUdpClient> {};
 
-// Base for cast listeners: everything but DatagramReceived and SocketClosed answers Pass.
-class CUdpCastListener : public IUdpCastListener {
+// Base for listeners of one socket class: everything but DatagramReceived and
+// SocketClosed answers Pass.
+template <class Listener, class Socket>
+class CPassingListenerT : public Listener {
 public:
-    ListenerReply SocketReady(IUdpCast *, uint32_t) override { return ListenerReply::Pass; }
-    ListenerReply DatagramSent(IUdpCast *, uint32_t, const uint8_t *, int32_t) override
-    {
-        return ListenerReply::Pass;
-    }
-    ListenerReply AuxiliaryNotice(IUdpCast *, uint32_t, int32_t) override { return ListenerReply::Pass; }
-    ListenerReply BeforeConnect(IUdpCast *, uint32_t, SocketHandle) override { return ListenerReply::Pass; }
-    ListenerReply SocketConnected(IUdpCast *, uint32_t) override { return ListenerReply::Pass; }
+    ListenerReply SocketReady(Socket *, uint32_t) override { return ListenerReply::Pass; }
+    ListenerReply DatagramSent(Socket *, uint32_t, const uint8_t *, int32_t) override { return ListenerReply::Pass; }
+    ListenerReply AuxiliaryNotice(Socket *, uint32_t, int32_t) override { return ListenerReply::Pass; }
+    ListenerReply BeforeConnect(Socket *, uint32_t, SocketHandle) override { return ListenerReply::Pass; }
+    ListenerReply SocketConnected(Socket *, uint32_t) override { return ListenerReply::Pass; }
 };
 
+// Base for cast listeners.
+class CUdpCastListener : public CPassingListenerT<IUdpCastListener, IUdpCast> {};
+
 // Base for client listeners, the counterpart of CUdpCastListener.
-class CUdpClientListener : public IUdpClientListener {
-public:
-    ListenerReply SocketReady(IUdpClient *, uint32_t) override { return ListenerReply::Pass; }
-    ListenerReply DatagramSent(IUdpClient *, uint32_t, const uint8_t *, int32_t) override
-    {
-        return ListenerReply::Pass;
-    }
-    ListenerReply AuxiliaryNotice(IUdpClient *, uint32_t, int32_t) override { return ListenerReply::Pass; }
-    ListenerReply BeforeConnect(IUdpClient *, uint32_t, SocketHandle) override { return ListenerReply::Pass; }
-    ListenerReply SocketConnected(IUdpClient *, uint32_t) override { return ListenerReply::Pass; }
-};
+class CUdpClientListener : public CPassingListenerT<IUdpClientListener, IUdpClient> {};

@@ -1,6 +1,10 @@
 #include "transport/Outbox.h"
 
-int Outbox::Queue(const std::atomic<bool> &maySend, const uint8_t *bytes, int32_t length)
+// Both queue calls: the test of `maySend` (before and under the lock), the size
+// test and a pool item, which `fill` fills and which is then queued with the
+// length `fill` returns.
+template <class Fill>
+int Outbox::QueueItem(const std::atomic<bool> &maySend, int32_t length, Fill &&fill)
 {
     if (!maySend.load(std::memory_order_acquire))
         return SysError::InvalidState;
@@ -12,30 +16,28 @@ int Outbox::Queue(const std::atomic<bool> &maySend, const uint8_t *bytes, int32_
     BufferItem *item = m_pool.Get();
     if (item == nullptr)
         return SysError::OutOfMemory;
-    item->Append(bytes, length);
-    EnqueueLocked(item, length);
+    EnqueueLocked(item, fill(*item));
     return 0;
+}
+
+int Outbox::Queue(const std::atomic<bool> &maySend, const uint8_t *bytes, int32_t length)
+{
+    return QueueItem(maySend, length, [&](BufferItem &item) {
+        item.Append(bytes, length);
+        return length;
+    });
 }
 
 int Outbox::QueueGather(const std::atomic<bool> &maySend, const GatherBuffer *pieces, int32_t count, int32_t total)
 {
-    if (!maySend.load(std::memory_order_acquire))
-        return SysError::InvalidState;
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!maySend.load(std::memory_order_acquire))
-        return SysError::InvalidState;
-    if (total > m_pool.ItemCapacity())
-        return SysError::IncorrectSize;
-    BufferItem *item = m_pool.Get();
-    if (item == nullptr)
-        return SysError::OutOfMemory;
-    for (int32_t i = 0; i < count; ++i) {
-        const auto length = static_cast<int32_t>(pieces[i].length);
-        if (length > 0)
-            item->Append(pieces[i].data, length);
-    }
-    EnqueueLocked(item, item->Size());
-    return 0;
+    return QueueItem(maySend, total, [&](BufferItem &item) {
+        for (int32_t i = 0; i < count; ++i) {
+            const auto length = static_cast<int32_t>(pieces[i].length);
+            if (length > 0)
+                item.Append(pieces[i].data, length);
+        }
+        return item.Size();
+    });
 }
 
 void Outbox::EnqueueLocked(BufferItem *item, int32_t length)

@@ -63,6 +63,8 @@ public:
     const ItemPool &Pool() const { return m_pool; }
 
 private:
+    template <class Fill>
+    int QueueItem(const std::atomic<bool> &maySend, int32_t length, Fill &&fill);
     // Under the lock: appends the item and raises the send signal when the queue
     // turns non-empty.
     void EnqueueLocked(BufferItem *item, int32_t length);
