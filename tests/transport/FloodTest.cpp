@@ -180,6 +180,49 @@ void EndOversizePhase(Flood &flood, Socket &socket)
     ASSERT_EQ(socket.GetState(), SocketState::Stopped);
 }
 
+// A listener that only counts: recording every datagram would itself grow without
+// bound.
+template <class ListenerBase, class Socket>
+struct CountingListener : ListenerBase {
+    CountingListener(FloodCounter &counter, CloseCounter &closes) : counter(counter), closes(closes) {}
+    ListenerReply DatagramReceived(Socket *, uint32_t, const uint8_t *data, int32_t length) override
+    {
+        counter.Count(data, length);
+        return ListenerReply::Proceed;
+    }
+    ListenerReply SocketClosed(Socket *, uint32_t, CloseOperation operation, int32_t code) override
+    {
+        closes.Count(operation, code);
+        return ListenerReply::Proceed;
+    }
+    FloodCounter &counter;
+    CloseCounter &closes;
+};
+
+struct OversizePhase {
+    int sends = 0;
+    int restarts = 0;
+    int failedStarts = 0;
+};
+
+// Phase one: every oversize datagram ends the socket, which is started again at
+// once; meanwhile the socket sends `request` now and then.
+template <class Socket, class Start>
+OversizePhase RunOversizePhase(Socket &socket, Start &&start, const Flood &flood, Clock::time_point floodStart,
+                               const std::string &request)
+{
+    OversizePhase phase;
+    const Clock::time_point phaseEnd = floodStart + kOversizePhaseTime;
+    while (flood.sent < kOversizePhaseCount && Clock::now() < phaseEnd) {
+        if (socket.GetState() == SocketState::Stopped)
+            ++(start() ? phase.restarts : phase.failedStarts);
+        else if (socket.Send(Data(request), Size(request), 0))
+            ++phase.sends;
+        std::this_thread::sleep_for(200us);
+    }
+    return phase;
+}
+
 class FloodTest : public SandboxTest {};
 
 } // namespace
@@ -188,23 +231,7 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
 {
     FloodCounter counter;
     CloseCounter closes;
-    // Recording every datagram would itself grow without bound: count only.
-    struct Counting : CUdpCastListener {
-        FloodCounter *counter = nullptr;
-        CloseCounter *closes = nullptr;
-        ListenerReply DatagramReceived(IUdpCast *, uint32_t, const uint8_t *data, int32_t length) override
-        {
-            counter->Count(data, length);
-            return ListenerReply::Proceed;
-        }
-        ListenerReply SocketClosed(IUdpCast *, uint32_t, CloseOperation operation, int32_t code) override
-        {
-            closes->Count(operation, code);
-            return ListenerReply::Proceed;
-        }
-    } counting;
-    counting.counter = &counter;
-    counting.closes = &closes;
+    CountingListener<CUdpCastListener, IUdpCast> counting(counter, closes);
 
     CUdpCast cast(&counting);
     cast.SetCastMode(CastMode::Broadcast);
@@ -226,15 +253,9 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
 
     // Phase one: every oversize datagram ends the socket, which is started again at once.
     const std::string request(99, 'r');
-    int sends = 0, restarts = 0, failedStarts = 0;
-    const Clock::time_point phaseEnd = floodStart + kOversizePhaseTime;
-    while (flood.sent < kOversizePhaseCount && Clock::now() < phaseEnd) {
-        if (cast.GetState() == SocketState::Stopped)
-            ++(start() ? restarts : failedStarts);
-        else if (cast.Send(Data(request), Size(request), 0))
-            ++sends;
-        std::this_thread::sleep_for(200us);
-    }
+    const OversizePhase phase = RunOversizePhase(cast, start, flood, floodStart, request);
+    int sends = phase.sends;
+    const int restarts = phase.restarts, failedStarts = phase.failedStarts;
     EndOversizePhase(flood, cast);
     const long tooLong = closes.tooLong;
     EXPECT_GT(restarts, 0);
@@ -283,22 +304,7 @@ TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
 {
     FloodCounter counter;
     CloseCounter closes;
-    struct Counting : CUdpClientListener {
-        FloodCounter *counter = nullptr;
-        CloseCounter *closes = nullptr;
-        ListenerReply DatagramReceived(IUdpClient *, uint32_t, const uint8_t *data, int32_t length) override
-        {
-            counter->Count(data, length);
-            return ListenerReply::Proceed;
-        }
-        ListenerReply SocketClosed(IUdpClient *, uint32_t, CloseOperation operation, int32_t code) override
-        {
-            closes->Count(operation, code);
-            return ListenerReply::Proceed;
-        }
-    } counting;
-    counting.counter = &counter;
-    counting.closes = &closes;
+    CountingListener<CUdpClientListener, IUdpClient> counting(counter, closes);
 
     DevicePeer device(*net, sandbox::kDeviceAddress, 19100);
     ASSERT_TRUE(device.ok());
@@ -325,15 +331,9 @@ TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
     // Phase one: every oversize datagram of the peer ends the socket; it is started
     // again at once.
     const std::string request(200, 'q');
-    int sends = 0, restarts = 0, failedStarts = 0;
-    const Clock::time_point phaseEnd = floodStart + kOversizePhaseTime;
-    while (flood.sent < kOversizePhaseCount && Clock::now() < phaseEnd) {
-        if (client.GetState() == SocketState::Stopped)
-            ++(start() ? restarts : failedStarts);
-        else if (client.Send(Data(request), Size(request), 0))
-            ++sends;
-        std::this_thread::sleep_for(200us);
-    }
+    const OversizePhase phase = RunOversizePhase(client, start, flood, floodStart, request);
+    int sends = phase.sends;
+    const int restarts = phase.restarts, failedStarts = phase.failedStarts;
     EndOversizePhase(flood, client);
     const long tooLong = closes.tooLong;
     EXPECT_GT(restarts, 0);

@@ -246,6 +246,15 @@ private:
     int m_fd = -1;
 };
 
+// Waits up to `tries` times 10 ms for a socket that is stopping itself (on its
+// worker) to reach Stopped; the caller checks the state.
+template <class Socket>
+void WaitUntilStopped(const Socket &socket, int tries = 100)
+{
+    for (int i = 0; i < tries && socket.GetState() != SocketState::Stopped; ++i)
+        std::this_thread::sleep_for(10ms);
+}
+
 inline std::string Bytes(const char *text) { return std::string(text); }
 inline const uint8_t *Data(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 // For literals: the bytes of the literal itself, not of a temporary string.

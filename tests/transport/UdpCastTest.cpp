@@ -483,8 +483,7 @@ TEST_F(UdpCastTest, OversizeDatagramEndsTheSocketWithMessageTooLong)
         EXPECT_EQ(notice.operation, CloseOperation::Receive);
         EXPECT_EQ(notice.code, SysError::MessageTooLong);
         EXPECT_NE(notice.thread, std::this_thread::get_id());
-        for (int i = 0; i < 100 && cast.GetState() != SocketState::Stopped; ++i)
-            std::this_thread::sleep_for(10ms);
+        WaitUntilStopped(cast);
         EXPECT_EQ(cast.GetState(), SocketState::Stopped);
         EXPECT_EQ(cast.GetLastErrorCode(), SocketError::Ok);
         EXPECT_EQ(listener.Count("Received"), 0u);
@@ -553,8 +552,7 @@ TEST_F(UdpCastTest, AbortFromDatagramReceivedClosesOnTheWorker)
     EXPECT_EQ(closed.operation, CloseOperation::Receive);
     EXPECT_EQ(closed.code, SysError::Cancelled);
     EXPECT_NE(closed.thread, std::this_thread::get_id());
-    for (int i = 0; i < 100 && cast.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(cast);
     EXPECT_EQ(cast.GetState(), SocketState::Stopped);
     EXPECT_EQ(cast.GetLastErrorCode(), SocketError::Ok); // worker failures leave it alone
 

@@ -161,8 +161,7 @@ TEST_F(UdpClientTest, KeepAliveGivesUpOnASilentPeer)
     EXPECT_EQ(closed.code, SysError::ConnectionReset);
     EXPECT_NE(closed.thread, std::this_thread::get_id());
     EXPECT_FALSE(peer->Receive(300).ok); // no fourth keep-alive
-    for (int i = 0; i < 50 && client.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(client, 50);
     EXPECT_EQ(client.GetState(), SocketState::Stopped);
 }
 
@@ -294,8 +293,7 @@ TEST_F(UdpClientTest, AbortOnTheWorkerConnectStopsWithoutSocketClosed)
     CUdpClient client(&listener);
     listener.onConnected = [](IUdpClient *) { return ListenerReply::Abort; };
     ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 1, nullptr));
-    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(client);
     EXPECT_EQ(client.GetState(), SocketState::Stopped);
     EXPECT_EQ(listener.Count("Closed"), 0u);
     EXPECT_EQ(listener.Count("Ready"), 0u);
@@ -360,14 +358,12 @@ TEST_F(UdpClientTest, AbortAndStopFromDatagramReceived)
     EXPECT_EQ(listener.OfKind("Closed")[0].operation, CloseOperation::Receive);
     EXPECT_EQ(listener.OfKind("Closed")[0].code, SysError::Cancelled);
 
-    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(client);
     ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
     keepAlive = peer->Receive();
     ASSERT_TRUE(peer->SendTo(sandbox::kWorkstationAddress, ntohs(keepAlive.from.sin_port), "stop"));
     ASSERT_TRUE(listener.WaitFor("Closed", 2));
-    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(client);
     EXPECT_TRUE(stopResult);
     EXPECT_EQ(listener.OfKind("Closed")[1].operation, CloseOperation::Close);
     EXPECT_EQ(client.GetState(), SocketState::Stopped);
@@ -389,8 +385,7 @@ TEST_F(UdpClientTest, OversizeDatagramEndsTheSocketWithMessageTooLong)
     EXPECT_EQ(closed.operation, CloseOperation::Receive);
     EXPECT_EQ(closed.code, SysError::MessageTooLong);
     EXPECT_NE(closed.thread, std::this_thread::get_id());
-    for (int i = 0; i < 100 && client.GetState() != SocketState::Stopped; ++i)
-        std::this_thread::sleep_for(10ms);
+    WaitUntilStopped(client);
     EXPECT_EQ(client.GetState(), SocketState::Stopped);
     EXPECT_EQ(client.GetLastErrorCode(), SocketError::Ok);
     ASSERT_EQ(listener.Count("Received"), 1u);
