@@ -12,6 +12,19 @@
 
 #include "transport/SocketTypes.h"
 
+namespace {
+
+// Closes a receiver whose setup failed, keeping the setup's errno. Returns -1.
+int CloseFailedSetup(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+} // namespace
+
 int OpenUdpSocket(int family)
 {
     return socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -101,10 +114,7 @@ int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port)
         setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
                    static_cast<socklen_t>(interfaceName.size() + 1)) != 0 ||
         bind(fd, reinterpret_cast<const sockaddr *>(&all), sizeof all) != 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
+        return CloseFailedSetup(fd);
     }
     return fd;
 }
@@ -122,10 +132,7 @@ int OpenGroupReceiver(const SockAddr &group, uint16_t port)
         local.v6.sin6_port = htons(port);
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(fd, &local.addr, local.Length()) != 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
+        return CloseFailedSetup(fd);
     }
     return fd;
 }

@@ -5,6 +5,19 @@
 #include "transport/ClientOperations.h"
 #include "transport/LinuxUdp.h"
 
+namespace {
+
+// True for 0; otherwise false with the error in errno.
+bool Succeeded(int error)
+{
+    if (error == 0)
+        return true;
+    errno = error;
+    return false;
+}
+
+} // namespace
+
 template <class Interface>
 void UdpSocketBase<Interface>::Configure(std::atomic<int32_t> &field, int32_t value)
 {
@@ -210,11 +223,7 @@ bool UdpSocketBase<Interface>::Send(const uint8_t *data, int32_t length, int32_t
     int error = CheckSendArguments(data, length, GetMaxDatagramSize());
     if (error == 0)
         error = m_outbox.Queue(m_ready, data + offset, length);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
+    return Succeeded(error);
 }
 
 template <class Interface>
@@ -224,11 +233,7 @@ bool UdpSocketBase<Interface>::SendBuffers(const GatherBuffer buffers[], int32_t
     int error = GatherTotal(buffers, count, GetMaxDatagramSize(), total);
     if (error == 0)
         error = m_outbox.QueueGather(m_ready, buffers, count, total);
-    if (error != 0) {
-        errno = error;
-        return false;
-    }
-    return true;
+    return Succeeded(error);
 }
 
 template <class Interface>
