@@ -157,14 +157,32 @@ TEST_F(CommandClient, AnAnswerWithoutParamsDataIsNoAnswerAndAShortLimitWaitsTheM
         return std::vector<std::string>{
             BuildFrame("{\"api\":\"/brenu/model/reboot.htm\",\"params\":{\"serialNo\":\"SN-NODATA\",\"result\":true}}")};
     });
+    // Meanwhile a device with nothing on its port: the kernel answers the keep-alive and
+    // the request with port-unreachable, which must not fail the request at once.
+    long closedElapsedMs = 0;
+    bool closedOk = true, closedConnected = false;
+    std::thread closedPort([&] {
+        QUdpClient closed;
+        closedConnected = closed.Connect("10.77.0.2", kDevicePort + 1, 0, nullptr);
+        std::this_thread::sleep_for(milliseconds(100)); // the keep-alive's ICMP reply is in
+        Vant::CProtocalJson none;
+        const auto start = Clock::now();
+        closedOk = closed.Request(RebootRequest("SN-CLOSED"), none, 500);
+        closedElapsedMs = static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+    });
     QUdpClient client;
     ASSERT_TRUE(client.Connect("10.77.0.2", kDevicePort, 0, nullptr));
     Vant::CProtocalJson answer;
     EXPECT_FALSE(Run(client, RebootRequest("SN-NODATA"), answer, 500));
+    closedPort.join();
     EXPECT_GE(elapsedMs, QUdpClient::kMinTimeoutMs);
     // Well below any other limit a fault could produce (the 500 asked for, or 10000).
     EXPECT_LE(elapsedMs, QUdpClient::kMinTimeoutMs + 2000);
     EXPECT_EQ(device.Requests().size(), 1u);
+    EXPECT_TRUE(closedConnected);
+    EXPECT_FALSE(closedOk);
+    EXPECT_GE(closedElapsedMs, QUdpClient::kMinTimeoutMs);
+    EXPECT_LE(closedElapsedMs, QUdpClient::kMinTimeoutMs + 2000);
 }
 
 TEST_F(CommandClient, RequestWithoutAConnectionFailsAtOnce)
