@@ -46,6 +46,12 @@ protected:
 
 TEST_F(SearcherMessages, EveryValidMessageIsLoggedAndOnlySearchAnswersInAnyLetterCaseAreDispatched)
 {
+    // A searcher without a group neither logs nor dispatches; it goes first, so the
+    // logger has written its line, if any, by the time the others' lines are there.
+    QUdpCast orphan{"10.77.0.1", nullptr, false};
+    const std::string orphanFrame = SearchAnswerFrame("MSG-CASE-ORPHAN");
+    orphan.PushData("10.77.0.2", reinterpret_cast<const uint8_t *>(orphanFrame.data()),
+                    static_cast<int32_t>(orphanFrame.size()));
     Push("10.77.0.2", SearchAnswerFrame("MSG-CASE-1", "/BRENU/Model/SearchBrenu.HTM"));
     Push("10.77.0.2", SearchAnswerFrame("MSG-CASE-2", "/brenu/model/reboot.htm"));
     // Without "params"."data": neither logged nor dispatched.
@@ -69,6 +75,7 @@ TEST_F(SearcherMessages, EveryValidMessageIsLoggedAndOnlySearchAnswersInAnyLette
     EXPECT_EQ(CountLogLines("UdpCast", "MSG-CASE-3"), 0u);
     EXPECT_EQ(CountLogLines("UdpCast", "MSG-CASE-4"), 0u);
     EXPECT_EQ(CountLogLines("UdpCast", "MSG-CASE-5"), 1u);
+    EXPECT_EQ(CountLogLines("UdpCast", "MSG-CASE-ORPHAN"), 0u);
     // "[YYYY-MM-DD HH:MM:SS] " + the compact text, CR LF.
     std::string line;
     for (const std::string &l : LogLines("UdpCast")) {
