@@ -211,6 +211,11 @@ void Discovery(benchmark::State &state, bool broadcast)
             state.SkipWithError(("no answers sent: " + summary).c_str());
             return;
         }
+        if (receiver.count.load() == 0) {
+            // Without a callback there is no time to the last one (it would come out negative).
+            state.SkipWithError(("no answer reached the callback: " + summary).c_str());
+            return;
+        }
         const double toLast = static_cast<double>(receiver.lastCallbackNs - requestNs) / 1e6;
         const double behind = static_cast<double>(receiver.lastCallbackNs - lastAnswerNs) / 1e6;
         state.SetIterationTime(toLast / 1e3);
