@@ -366,7 +366,7 @@ TEST_F(SearchNetwork, SearcherSocketAndItsCompanionGetTheLargestReceiveBufferAnO
     ASSERT_GT(rmemMax, 0);
     QUdpCastGroup group(nullptr, nullptr);
     auto *searcher = new ObservedSearcher("10.77.0.1", &group, false);
-    searcher->Start();
+    RunningSearcher running(searcher); // stopped and deleted on every way out
     ASSERT_TRUE(WaitUntil([&] { return searcher->receiveBuffer.load() >= 0; }, 2000));
     ASSERT_TRUE(WaitUntil([&] { return searcher->Socket()->GetState() == SocketState::Started; }, 2000));
     // Broadcast answers arrive at the socket's receive-only companion, which gets the
@@ -376,11 +376,7 @@ TEST_F(SearchNetwork, SearcherSocketAndItsCompanionGetTheLargestReceiveBufferAnO
     int companion = -1;
     socklen_t length = sizeof companion;
     ASSERT_EQ(getsockopt(cast->ReceiveOnlySocket(), SOL_SOCKET, SO_RCVBUF, &companion, &length), 0);
-    searcher->RequestStop(true);
-    while (!searcher->HasExited())
-        std::this_thread::sleep_for(milliseconds(10));
     // The kernel doubles what it grants, and grants at most rmem_max.
     EXPECT_EQ(searcher->receiveBuffer.load(), 2 * std::min<long>(rmemMax, QUdpCast::kReceiveBufferBytes));
     EXPECT_EQ(companion, searcher->receiveBuffer.load());
-    delete searcher;
 }
