@@ -59,20 +59,11 @@ long long Field(const std::string &line, const std::string &key)
 
 // One private namespace and one device namespace for all sizes: a veth pair is
 // removed asynchronously when its namespace goes, so it is not made again per size.
-const sandbox::DeviceNetwork *Sandbox(std::string &error)
-{
-    static std::string entered = sandbox::EnterPrivateNetwork();
-    static std::unique_ptr<sandbox::DeviceNetwork> net =
-        entered.empty() ? std::make_unique<sandbox::DeviceNetwork>() : nullptr;
-    error = !entered.empty() ? entered : net->error();
-    return error.empty() ? net.get() : nullptr;
-}
-
 void DevsimAnswersAtScale(benchmark::State &state)
 {
     const int devices = static_cast<int>(state.range(0));
     std::string error;
-    const sandbox::DeviceNetwork *net = Sandbox(error);
+    const sandbox::DeviceNetwork *net = sandbox::ProcessDeviceNetwork(error);
     if (!net) {
         state.SkipWithError(error.c_str());
         return;

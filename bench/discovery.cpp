@@ -87,15 +87,6 @@ long long Field(const std::string &line, const std::string &key)
 
 // One sandbox for the whole program (a veth pair goes away asynchronously, so it is
 // not made again per run).
-const sandbox::DeviceNetwork *Sandbox(std::string &error)
-{
-    static const std::string entered = sandbox::EnterPrivateNetwork();
-    static const std::unique_ptr<sandbox::DeviceNetwork> net =
-        entered.empty() ? std::make_unique<sandbox::DeviceNetwork>() : nullptr;
-    error = !entered.empty() ? entered : net->error();
-    return error.empty() ? net.get() : nullptr;
-}
-
 // The logger as the program sets it up, writing into a temporary directory.
 void StartLogger()
 {
@@ -163,7 +154,7 @@ void Discovery(benchmark::State &state, bool broadcast)
 {
     const int devices = static_cast<int>(state.range(0));
     std::string error;
-    const sandbox::DeviceNetwork *net = Sandbox(error);
+    const sandbox::DeviceNetwork *net = sandbox::ProcessDeviceNetwork(error);
     if (!net) {
         state.SkipWithError(error.c_str());
         return;

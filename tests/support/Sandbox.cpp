@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 extern char **environ;
 
@@ -214,6 +215,14 @@ int DeviceNetwork::RunInDeviceCommand(const std::vector<std::string> &argv) cons
     int rc = -1;
     RunInDevice([&] { rc = RunCommand(argv); });
     return rc;
+}
+
+const DeviceNetwork *ProcessDeviceNetwork(std::string &error)
+{
+    static const std::string entered = EnterPrivateNetwork();
+    static const std::unique_ptr<DeviceNetwork> net = entered.empty() ? std::make_unique<DeviceNetwork>() : nullptr;
+    error = !entered.empty() ? entered : net->error();
+    return error.empty() ? net.get() : nullptr;
 }
 
 int DeviceUdpSocket(const DeviceNetwork &net)

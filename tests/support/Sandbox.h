@@ -75,6 +75,11 @@ private:
     std::string m_error;
 };
 
+// For benchmarks: the first call moves the calling thread into a private network and
+// makes one device network that lives until the process ends; every call returns it,
+// or null with the reason in `error`.
+const DeviceNetwork *ProcessDeviceNetwork(std::string &error);
+
 // A UDP socket created in the device namespace (or -1).
 int DeviceUdpSocket(const DeviceNetwork &net);
 
