@@ -3,6 +3,16 @@
 #include <QByteArray>
 #include <QString>
 
+// The most devices one listing holds: the window's table and the command-line
+// listing alike. Every distinct serial number that answers becomes a row, and any
+// host on the LAN can forge answers with new serial numbers as fast as it can send;
+// an unbounded table would grow by a few KiB per forged device for as long as the
+// flood lasts. No broadcast domain holds anywhere near this many devices of the
+// family (real sites list tens to a few thousand), and the table stays fast at four
+// times its 5000-row benchmark, so the bound costs real users nothing. Answers for
+// devices already listed keep updating their rows when the bound is reached.
+constexpr int kMaxDeviceRows = 20000;
+
 struct DeviceRecord {
     QString serialNo;
     QString address;
