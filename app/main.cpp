@@ -30,5 +30,7 @@ int main(int argc, char *argv[])
         window.show();
         exitCode = QApplication::exec();
     }
+    // The window and its searchers are gone: write what they logged last.
+    Vant::LogShutdown();
     return exitCode;
 }

@@ -82,29 +82,38 @@ bool IsPathOnVolume(const std::string &path)
 
 bool RemoveDirectoryFiles(const std::string &path)
 {
-    if (!IsPathOnVolume(path))
+    if (!LengthInRange(path))
         return false;
-    DIR *dir = opendir(path.c_str());
-    if (!dir)
+    // The directory is opened without following a final link and then worked on
+    // through its descriptor: neither a link given as the path nor one put in its
+    // place meanwhile leads to another directory's files.
+    std::string directory = path;
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.pop_back();
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    const std::string base = AddBackslash(path);
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
     bool ok = true;
     while (dirent *entry = readdir(dir)) {
-        const std::string name = base + entry->d_name;
         struct stat st;
-        if (lstat(name.c_str(), &st) != 0) {
+        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             ok = false;
             break;
         }
         if (!S_ISREG(st.st_mode))
             continue;
-        if (!DeleteFilePath(name)) {
+        if (unlinkat(fd, entry->d_name, 0) != 0) {
             ok = false;
             break;
         }
     }
-    closedir(dir);
-    return ok && rmdir(path.c_str()) == 0;
+    closedir(dir); // closes fd
+    return ok && rmdir(directory.c_str()) == 0;
 }
 
 bool FileExists(const std::string &path)

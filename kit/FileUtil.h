@@ -21,7 +21,8 @@ bool CreateDirectoryPath(const std::string &path);
 bool IsPathOnVolume(const std::string &path);
 // Deletes the regular files directly inside the directory, then the directory
 // itself. Subdirectories and symbolic links are neither entered nor deleted (so
-// their parent stays). Stops at the first file that cannot be deleted.
+// their parent stays). A path whose last part is a symbolic link is refused,
+// whatever it points to. Stops at the first file that cannot be deleted.
 bool RemoveDirectoryFiles(const std::string &path);
 // Opens the path read-only without waiting for a peer (a FIFO answers at once
 // instead of blocking until a writer appears); closed on exec. -1 on failure.

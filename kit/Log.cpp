@@ -60,15 +60,23 @@ void CLog::OnEnd()
     if (!IsExitFlush())
         return;
     WriteFormat("LOG", "%s", "======================= End =======================");
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(m_exitFlushLimit.load(std::memory_order_relaxed));
     {
         std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
         NewCycle();
     }
-    while (CLogContextHandle *handle = NextPendingContext()) {
-        try {
-            handle->Flush(m_logDirectory, *m_clock);
-        } catch (...) {
+    // One round serves every pending context once (and ends by starting a new cycle).
+    for (;;) {
+        bool wrote = false;
+        while (CLogContextHandle *handle = NextPendingContext()) {
+            try {
+                wrote = handle->Flush(m_logDirectory, *m_clock) || wrote;
+            } catch (...) {
+            }
         }
+        if (!wrote || std::chrono::steady_clock::now() >= deadline)
+            break;
     }
 }
 
@@ -170,6 +178,10 @@ CLogContextHandle *CLog::FindOrAdd(bool withPrefix, const char *name)
 
 void CLog::Queue(CLogContextHandle *handle, const std::string &text)
 {
+    // A full queue refuses before the record is built: under a flood most records
+    // end here, and then cost no allocation.
+    if (handle->RefuseIfFull(text.size()))
+        return;
     const CachedTime &time = TimeOf(m_clock->Now());
     auto *record = new (std::nothrow) CLogContext;
     if (!record)
@@ -182,7 +194,7 @@ void CLog::Queue(CLogContextHandle *handle, const std::string &text)
         return;
     }
     record->m_day = time.day;
-    handle->Append(record);
+    handle->Append(record); // counts the record when it is refused after all
 }
 
 void CLog::NewCycle()
@@ -200,7 +212,7 @@ CLogContextHandle *CLog::NextPendingContext()
         return nullptr;
     for (auto &entry : m_contexts) {
         CLogContextHandle *handle = entry.second;
-        if (handle->m_cycle != m_currentCycle && handle->QueueLength() > 0) {
+        if (handle->m_cycle != m_currentCycle && handle->IsPending()) {
             handle->m_cycle = m_currentCycle;
             return handle;
         }

@@ -13,6 +13,11 @@
 // The start-up sequence of the program:
 //     LogInit(); LogEnableExitFlush(true); LogEnable(true); LogEnableDelete(true);
 //     LogSetPrefix("BrenuSearchTools_"); LogSetKeepDays(30);
+// and at its end, once everything that logs has stopped:
+//     LogShutdown();
+//
+// Each context's queue is bounded (see CLogContextHandle): records beyond the
+// bound are counted, and a line in the context's file tells how many went missing.
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -32,6 +37,12 @@ public:
     // Statistics block and deletion schedule are handled when more than this many
     // milliseconds have passed since the last time.
     static constexpr uint32_t kCheckInterval = 60000;
+    // The exit flush writes batch after batch until every queue is empty, but stops
+    // starting new batches once this many milliseconds have passed: a disk that
+    // has become very slow, or writers still flooding the logger, must not keep a
+    // closing program alive. Two seconds write hundreds of thousands of records on
+    // any working disk, far more than the queues' bounds allow to pile up.
+    static constexpr int32_t kExitFlushLimit = 2000;
 
     // Log directory "log/" beside the executable, system clock.
     CLog();
@@ -43,7 +54,11 @@ public:
     // record still queued.
     ~CLog() override;
 
-    // Begin banner, one worker step followed by its pause, exit flush.
+    // Begin banner, one worker step followed by its pause, exit flush. The exit
+    // flush (when switched on) queues the End banner, then writes the queued records
+    // context after context until nothing is queued, until a round over the
+    // contexts writes nothing (every file failing), or until the flush limit has
+    // passed; a round once begun is finished.
     void OnBegin() override;
     void OnEnd() override;
     void OnRun() override;
@@ -60,8 +75,9 @@ public:
     // first when the current one is complete. True when a context was served (the
     // worker then pauses 10 ms); false when nothing is queued (it pauses 100 ms).
     bool Step();
-    // The next context with queued records not yet served in this cycle, in name
-    // order; null (and a new cycle begins) when there is none.
+    // The next context with queued records (or a note about dropped records to
+    // queue) not yet served in this cycle, in name order; null (and a new cycle
+    // begins) when there is none.
     CLogContextHandle *NextPendingContext();
     void WriteStatistics();
     void CheckDeleteTime();
@@ -71,6 +87,8 @@ public:
     bool IsEnabled() const { return m_enabled.load(std::memory_order_relaxed); }
     void SetExitFlush(bool on) { m_exitFlush.store(on, std::memory_order_relaxed); }
     bool IsExitFlush() const { return m_exitFlush.load(std::memory_order_relaxed); }
+    // Milliseconds the exit flush may take (kExitFlushLimit unless changed).
+    void SetExitFlushLimit(int32_t ms) { m_exitFlushLimit.store(ms, std::memory_order_relaxed); }
     void SetDeleteEnabled(bool on) { m_deleteEnabled.store(on, std::memory_order_relaxed); }
     bool IsDeleteEnabled() const { return m_deleteEnabled.load(std::memory_order_relaxed); }
     // Keeps n as given; the deleter's retention becomes n when 1 <= n <= 60, else 5.
@@ -99,6 +117,7 @@ private:
     const std::string m_logDirectory;
     std::atomic<int32_t> m_keepDays{5};
     std::atomic<bool> m_exitFlush{true};
+    std::atomic<int32_t> m_exitFlushLimit{kExitFlushLimit};
     std::atomic<bool> m_deleteEnabled{false};
     std::unique_ptr<CLogDelete> m_deleter;
     bool m_dailyDeleteArmed = true;     // worker only
@@ -116,7 +135,14 @@ bool LogInit();
 // The same with another log directory and clock, for tests and tools that must not
 // write beside the executable. Only the first successful LogInit of a process counts.
 bool LogInit(const std::string &logDirectory, std::shared_ptr<IClock> clock = SystemClock());
+// Whether LogShutdown writes the queued records first (on unless switched off).
 void LogEnableExitFlush(bool on);
+// Stops the logger's worker at the end of the program. With the exit flush on it
+// first writes every queued record, giving up after CLog::kExitFlushLimit ms, so
+// that the last answers and commands are on disk when the process ends. Writing is
+// switched off afterwards: later records would never be written. Call it once the
+// parts that log have stopped; calling it again does nothing.
+void LogShutdown();
 // While off, LogWrite drops its record; records already queued are still written.
 void LogEnable(bool on);
 void LogEnableDelete(bool on);

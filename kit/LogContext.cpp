@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,36 +66,144 @@ std::string RollOverName(const std::string &dayDirectory, const std::string &nam
 
 void RemoveAll(std::string &text, char c) { text.erase(std::remove(text.begin(), text.end(), c), text.end()); }
 
+std::size_t RecordBytes(const CLogContext *record)
+{
+    return record ? sizeof(CLogContext) + record->m_time.size() + record->m_text.size() : 0;
+}
+
+// What a discarded record counts for in the note about dropped records.
+uint64_t DroppedWeight(const CLogContext *record)
+{
+    if (!record)
+        return 0;
+    return record->m_droppedCount > 0 ? record->m_droppedCount : 1;
+}
+
 } // namespace
+
+bool CLogContextHandle::FullLocked(std::size_t addedBytes) const
+{
+    // While records are being dropped, the queue counts as full until the worker
+    // has written it down to half of both bounds: one note then covers a long
+    // flood instead of one note per batch written.
+    if (m_dropped > 0)
+        return m_queue.size() >= kMaxQueuedRecords / 2 || m_queuedBytes >= kMaxQueuedBytes / 2;
+    return m_queue.size() >= kMaxQueuedRecords || m_queuedBytes + addedBytes > kMaxQueuedBytes;
+}
+
+bool CLogContextHandle::RefuseIfFull(std::size_t textBytes)
+{
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    if (m_dropped == 0 && !FullLocked(sizeof(CLogContext) + textBytes))
+        return false;
+    ++m_dropped;
+    return true;
+}
+
+bool CLogContextHandle::Append(CLogContext *record)
+{
+    if (!record)
+        return false;
+    const std::size_t bytes = RecordBytes(record);
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    // Nothing is accepted while a note about dropped records is due, so that the
+    // note stands exactly where the records are missing.
+    if (m_dropped > 0 || FullLocked(bytes)) {
+        ++m_dropped;
+        delete record;
+        return false;
+    }
+    try {
+        m_queue.push_back(record);
+    } catch (...) {
+        ++m_dropped;
+        delete record;
+        return false;
+    }
+    m_queuedBytes += bytes;
+    return true;
+}
 
 std::size_t CLogContextHandle::QueueLength() const
 {
-    std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
     return m_queue.size();
+}
+
+std::size_t CLogContextHandle::QueuedBytes() const
+{
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    return m_queuedBytes;
+}
+
+uint64_t CLogContextHandle::DroppedCount() const
+{
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    return m_dropped;
+}
+
+bool CLogContextHandle::IsPending() const
+{
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    return !m_queue.empty() || m_dropped > 0;
+}
+
+void CLogContextHandle::EraseFrontLocked(std::size_t count)
+{
+    for (std::size_t i = 0; i < count && i < m_queue.size(); ++i)
+        m_queuedBytes -= RecordBytes(m_queue[i]);
+    m_queue.EraseFrontLocked(count);
+}
+
+void CLogContextHandle::QueueDropNoteLocked(IClock &clock)
+{
+    if (m_dropped == 0 || FullLocked(0))
+        return;
+    const CDateTime now(clock.Now());
+    auto *note = new (std::nothrow) CLogContext;
+    if (!note)
+        return;
+    try {
+        note->m_time = now.FormatDateTime();
+        note->m_text = "-------------------- " + std::to_string(m_dropped) + " records dropped";
+        m_queue.push_back(note);
+    } catch (...) {
+        delete note; // out of memory: the count stays for the next attempt
+        return;
+    }
+    note->m_day = now.DayOfYear();
+    note->m_droppedCount = m_dropped;
+    m_queuedBytes += RecordBytes(note);
+    m_dropped = 0;
 }
 
 void CLogContextHandle::CountFailure()
 {
     if (m_failures.fetch_add(1, std::memory_order_relaxed) + 1 >= kMaxFailures) {
-        m_queue.Clear();
+        std::lock_guard<QueueLock> guard(m_queue.Mutex());
+        for (const CLogContext *record : m_queue)
+            m_dropped += DroppedWeight(record);
+        m_queue.ClearLocked();
+        m_queuedBytes = 0;
         m_failures.store(0, std::memory_order_relaxed);
     }
 }
 
-void CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
+bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
 {
     // Only this worker removes records, so the front of the queue stays put while
     // the lock is released; callers only add at the back.
     std::string firstTime;
     int32_t firstDay = 0;
     {
-        std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+        std::lock_guard<QueueLock> guard(m_queue.Mutex());
         std::size_t empty = 0;
         while (empty < m_queue.size() && !m_queue[empty])
             ++empty;
-        m_queue.EraseFrontLocked(empty); // empty slots are simply removed
+        EraseFrontLocked(empty); // empty slots are simply removed
+        QueueDropNoteLocked(clock);
         if (m_queue.empty())
-            return;
+            return false;
         firstTime = m_queue.front()->m_time;
         firstDay = m_queue.front()->m_day;
     }
@@ -101,13 +211,13 @@ void CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
     std::string path;
     if (!PrepareFile(firstTime, logDirectory, clock, &path)) {
         CountFailure();
-        return;
+        return false;
     }
 
     std::string buffer;
     std::size_t taken = 0;
     {
-        std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
+        std::lock_guard<QueueLock> guard(m_queue.Mutex());
         buffer.reserve(std::min(m_queue.size(), kBatch) * 256);
         for (; taken < m_queue.size() && taken < kBatch; ++taken) {
             const CLogContext *record = m_queue[taken];
@@ -125,11 +235,12 @@ void CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
 
     if (!buffer.empty() && !AppendToFile(path, buffer)) {
         CountFailure(); // the records stay queued for the next attempt
-        return;
+        return false;
     }
     m_failures.store(0, std::memory_order_relaxed);
-    std::lock_guard<TEMPLATE::VECTOR<CLogContext>::Lock> guard(m_queue.Mutex());
-    m_queue.EraseFrontLocked(taken);
+    std::lock_guard<QueueLock> guard(m_queue.Mutex());
+    EraseFrontLocked(taken);
+    return true;
 }
 
 bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,

@@ -2,6 +2,12 @@
 // The logger's per-context pieces: CLogContext, one queued record, and
 // CLogContextHandle, the queue of one context (one file per day) with the code that
 // writes a batch of it to disk.
+//
+// A context's queue is bounded (kMaxQueuedRecords, kMaxQueuedBytes). A record that
+// finds it full is dropped and counted; from then on every record is dropped and
+// counted until the worker has written the queue down to half of both bounds, when
+// one note "-------------------- N records dropped" takes the place of all of them.
+// So no record is lost without a trace, and the file shows where the gap is.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -23,6 +29,8 @@ public:
     std::string m_time; // YYYY-MM-DD HH:MM:SS, local time of the Write call
     std::string m_text; // the caller's bytes
     int32_t m_day = 0;  // day of the year of the same instant (January 1 is 0)
+    // Set on the note of dropped records only: how many records it stands for.
+    uint64_t m_droppedCount = 0;
 };
 
 class CLogContextHandle {
@@ -31,8 +39,21 @@ public:
     static constexpr std::size_t kBatch = 100;
     // A file longer than this is rolled over into a gzip file before a batch.
     static constexpr int32_t kRollOverBytes = 10485760;
-    // This many failed attempts in a row discard the context's queue.
+    // This many failed attempts in a row discard the context's queue (the discarded
+    // records are counted like dropped ones).
     static constexpr int32_t kMaxFailures = 10;
+    // The bound on a context's queue, in records. Every valid message from the
+    // network is logged, so a device (or a host posing as many) that repeats valid
+    // answers at line rate feeds a context far faster than the worker writes, about
+    // 5000 records a second for all contexts together; without a bound the queue
+    // grows until memory runs out. 20000 records are four seconds of the worker's
+    // whole rate, or twenty search rounds of a thousand devices: a real LAN never
+    // comes near, and a busy moment is still written in full.
+    static constexpr std::size_t kMaxQueuedRecords = 20000;
+    // The bound on a context's queue in bytes (texts plus the records themselves),
+    // because one message may be as long as a frame body: 20000 such records would
+    // be over a gigabyte. 16 MiB hold 20000 answers of the usual few hundred bytes.
+    static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
 
     explicit CLogContextHandle(std::string name) : m_name(std::move(name)) {}
     virtual ~CLogContextHandle() = default;
@@ -41,17 +62,31 @@ public:
 
     const std::string &Name() const { return m_name; }
 
-    // Queues a record (any thread); takes ownership. False when it was dropped.
-    bool Append(CLogContext *record) { return m_queue.Append(record); }
+    // Queues a record (any thread); takes ownership. False when it was dropped:
+    // the queue is full, or records are being dropped until room returns (then it
+    // is counted), or memory ran out.
+    bool Append(CLogContext *record);
+    // True, after counting a dropped record, when a record with a text of this
+    // many bytes would be dropped now; lets a writer skip building the record.
+    bool RefuseIfFull(std::size_t textBytes);
     std::size_t QueueLength() const;
+    // Bytes the queued records take, as counted against kMaxQueuedBytes.
+    std::size_t QueuedBytes() const;
+    // Records dropped since the last note about them was queued.
+    uint64_t DroppedCount() const;
+    // Whether the worker has something to do here: records queued, or a note about
+    // dropped records to queue.
+    bool IsPending() const;
 
     // Writes the next batch: records of the first record's day, at most kBatch, in
     // one append to "<logDirectory>YYYYMMDD/<name>.log". Runs on the logger's worker
     // only. Records stay queued until they are in the file; a failed attempt (the
     // day directory or file cannot be made or opened, the write fails) counts, and
     // the kMaxFailures-th failure in a row discards the queue. Callers appending
-    // meanwhile wait only while the batch is copied, never for the disk.
-    void Flush(const std::string &logDirectory, IClock &clock);
+    // meanwhile wait only while the batch is copied, never for the disk. First
+    // queues the note about dropped records when there is room for it again.
+    // True when a batch went to the file.
+    bool Flush(const std::string &logDirectory, IClock &clock);
 
     // Makes sure the day directory and the file exist for a batch whose first record
     // has the given time text, rolling an over-long file over first. Gives the file's path.
@@ -64,11 +99,19 @@ public:
     uint32_t m_cycle = 0;
 
 private:
+    using QueueLock = TEMPLATE::VECTOR<CLogContext>::Lock;
+
     void CountFailure();
+    // The caller holds the queue's lock for all of these.
+    bool FullLocked(std::size_t addedBytes) const;
+    void QueueDropNoteLocked(IClock &clock);
+    void EraseFrontLocked(std::size_t count);
 
     const std::string m_name;
     std::atomic<int32_t> m_failures{0}; // written by the worker only
     TEMPLATE::VECTOR<CLogContext> m_queue;
+    std::size_t m_queuedBytes = 0; // guarded by the queue's lock
+    uint64_t m_dropped = 0;        // guarded by the queue's lock
 };
 
 } // namespace Vant

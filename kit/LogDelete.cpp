@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "kit/DateTime.h"
@@ -127,8 +128,16 @@ void CLogDelete::DeleteOldLogs()
 
     for (std::size_t i = 0; i < CandidateCount(); ++i) {
         const std::string path = CandidateAt(i);
-        if (IsPathOnVolume(path))
-            RemoveDirectoryFiles(path); // failures wait for the next pass
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        if (RemoveDirectoryFiles(path))
+            continue;
+        // Failed part-way: the files deleted gave the directory a fresh modification
+        // time, which is its age here. The old times go back, so that the next pass
+        // tries again instead of waiting another whole retention.
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
 }
 

@@ -61,6 +61,16 @@ void LogEnableExitFlush(bool on)
         log->SetExitFlush(on);
 }
 
+void LogShutdown()
+{
+    CLog *log = LogInstance();
+    if (!log)
+        return;
+    // The logger itself stays: other threads may still call LogWrite.
+    log->Terminate();
+    log->SetEnabled(false);
+}
+
 void LogEnable(bool on)
 {
     if (CLog *log = LogInstance())

@@ -160,6 +160,14 @@ TEST(FileUtil, RemoveDirectoryFilesLeavesSubdirectoriesAndLinks)
     EXPECT_FALSE(Vant::RemoveDirectoryFiles(linked));
     EXPECT_EQ(ReadFile(other + "/precious"), "p");
     EXPECT_TRUE(Exists(linked + "/to-file"));
+
+    // Nor is a link given as the directory itself, with or without a final "/".
+    const std::string alias = tmp.dir() + "alias";
+    ASSERT_EQ(symlink(other.c_str(), alias.c_str()), 0);
+    EXPECT_FALSE(Vant::RemoveDirectoryFiles(alias));
+    EXPECT_FALSE(Vant::RemoveDirectoryFiles(alias + "/"));
+    EXPECT_EQ(ReadFile(other + "/precious"), "p");
+    EXPECT_TRUE(Exists(alias));
 }
 
 } // namespace

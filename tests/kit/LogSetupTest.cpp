@@ -89,4 +89,42 @@ TEST(LogSetup, StartUpSequenceWritesTaggedRecordsBesideTheBanners)
     ASSERT_TRUE(WaitFor([&] { return log->QueueLength("BrenuSearchTools_UdpCast") + log->QueueLength("LOG") == 0; }));
 }
 
+// The end of the program: records still queued are written at once, not lost.
+TEST(LogSetup, ShutdownWritesEveryQueuedRecordThenStopsLogging)
+{
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    TempDir tmp;
+    auto clock = std::make_shared<FakeClock>();
+    Vant::CDateTime day;
+    day.SetDate(2020, 5, 13);
+    clock->now = day.Time() + 15 * 3600 + 30 * 60 + 12;
+
+    if (Vant::LogInstance())
+        GTEST_SKIP() << "a logger exists already in this process";
+    ASSERT_TRUE(Vant::LogInit(tmp.dir() + "log/", clock));
+    Vant::LogEnable(true);
+    Vant::LogSetPrefix("P_");
+    constexpr int kRecords = 3000; // far more than the worker writes in the time this takes
+    for (int i = 0; i < kRecords; ++i)
+        Vant::LogWrite("Last", "answer " + std::to_string(i));
+    Vant::LogShutdown();
+
+    const std::string text = ReadFile(tmp.dir() + "log/20200513/P_Last.log");
+    std::size_t lines = 0;
+    for (std::size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2))
+        ++lines;
+    EXPECT_EQ(lines, static_cast<std::size_t>(kRecords));
+    const std::string last = "[2020-05-13 15:30:12] answer " + std::to_string(kRecords - 1) + "\r\n";
+    ASSERT_GE(text.size(), last.size());
+    EXPECT_EQ(text.substr(text.size() - last.size()), last);
+    EXPECT_NE(ReadFile(tmp.dir() + "log/20200513/LOG.log").find("] ======================= End ="), std::string::npos);
+
+    Vant::CLog *log = Vant::LogInstance();
+    EXPECT_TRUE(log->HasExited());
+    Vant::LogWrite("Last", "too late");
+    EXPECT_EQ(log->QueueLength("P_Last"), 0u) << "nothing piles up once the worker is gone";
+    Vant::LogShutdown(); // a second call does nothing
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -299,10 +300,18 @@ TEST_F(LogTest, LogPathThatIsADirectoryDiscardsTheQueueAtTheTenthFailure)
     }
     EXPECT_EQ(log->QueueLength("Ctx"), 0u);
     EXPECT_EQ(handle->FailureCount(), 0) << "counting starts again";
-    EXPECT_FALSE(log->Step());
-    WriteMany("Ctx", 1);
-    EXPECT_TRUE(log->Step());
+    EXPECT_EQ(handle->DroppedCount(), 3u) << "discarded, but not without a trace";
+    WriteMany("Ctx", 1, "refused ");
+    EXPECT_EQ(log->QueueLength("Ctx"), 0u) << "nothing is accepted while the note is due";
+    EXPECT_TRUE(log->Step()) << "the note is queued and tried";
     EXPECT_EQ(handle->FailureCount(), 1);
+
+    ASSERT_EQ(rmdir(FileOf("20200513", "Ctx").c_str()), 0); // the path works again
+    WriteMany("Ctx", 1, "accepted ");
+    Steps();
+    EXPECT_EQ(ReadFile(FileOf("20200513", "Ctx")),
+              "[2020-05-13 15:30:12] -------------------- 4 records dropped\r\n"
+              "[2020-05-13 15:30:12] accepted 0\r\n");
 }
 
 // A FIFO where the ".log" file belongs: no step may wait for a peer to open it
@@ -400,19 +409,101 @@ TEST_F(LogTest, StatisticsCountQueuedRecordsAndSurviveTickWrap)
     EXPECT_LT(second, text.find("] Busy: 3\r\n")) << text;
 }
 
-TEST_F(LogTest, ExitFlushWritesTheEndBannerAndOneBatchPerContext)
+TEST_F(LogTest, ExitFlushWritesEverythingQueuedWithinItsLimit)
 {
-    WriteMany("A", 150);
+    WriteMany("A", 250);
     WriteMany("B", 5);
     log->OnEnd();
     EXPECT_EQ(ReadFile(FileOf("20200513", "LOG")),
               "[2020-05-13 15:30:12] ======================= End =======================\r\n");
-    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "A"))), 100u);
+    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "A"))), 250u);
     EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "B"))), 5u);
 
-    log->SetExitFlush(false);
+    // Past its limit the flush starts no further round: one batch per context.
+    WriteMany("A", 150);
+    log->SetExitFlushLimit(0);
     log->OnEnd();
     EXPECT_EQ(log->QueueLength("A"), 50u);
+
+    log->SetExitFlush(false);
+    log->SetExitFlushLimit(Vant::CLog::kExitFlushLimit);
+    log->OnEnd();
+    EXPECT_EQ(log->QueueLength("A"), 50u);
+}
+
+// A flood beyond the queue's bound: records are refused and counted until the worker
+// has written the queue down to half, then one line tells how many are missing, at
+// the place where they are missing.
+TEST_F(LogTest, FullQueueCountsWhatItDropsAndSaysSoOnceRoomReturns)
+{
+    constexpr std::size_t kMax = Vant::CLogContextHandle::kMaxQueuedRecords;
+    WriteMany("Ctx", static_cast<int>(kMax) + 5, "r");
+    EXPECT_EQ(log->QueueLength("Ctx"), kMax);
+    std::size_t refused = 5;
+    while (log->QueueLength("Ctx") >= kMax / 2) {
+        ASSERT_TRUE(log->Step());
+        log->Write("Ctx", "refused");
+        ++refused;
+    }
+    EXPECT_EQ(log->QueueLength("Ctx"), kMax / 2 - Vant::CLogContextHandle::kBatch)
+        << "no room while more than half is queued";
+    ASSERT_TRUE(log->Step()); // room now: the note is queued first
+    log->Write("Ctx", "accepted");
+    Steps(1000);
+    EXPECT_EQ(log->QueueLength("Ctx"), 0u);
+
+    const std::string text = ReadFile(FileOf("20200513", "Ctx"));
+    EXPECT_EQ(Lines(text), kMax + 2);
+    const std::string tail = "[2020-05-13 15:30:12] r" + std::to_string(kMax - 1) +
+                             "\r\n[2020-05-13 15:30:12] -------------------- " + std::to_string(refused) +
+                             " records dropped\r\n[2020-05-13 15:30:12] accepted\r\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_EQ(text.find("refused"), std::string::npos);
+
+    // Long texts meet the byte bound first: 1 MiB each, the sixteenth no longer fits.
+    const std::string big(1u << 20, 'x');
+    for (int i = 0; i < 20; ++i)
+        log->Write("Big", big);
+    EXPECT_EQ(log->QueueLength("Big"), 15u);
+}
+
+// Writers on two threads outrun the running worker by far: every record is either in
+// the file, in order, or counted by a note; the exit flush writes what is left.
+TEST_F(LogTest, FloodWithTheRunningWorkerLosesNothingWithoutATrace)
+{
+    ASSERT_TRUE(log->Start());
+    log->Resume();
+    constexpr int kThreads = 2, kEach = 30000;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i)
+                log->Write("Flood", "t" + std::to_string(t) + " n" + std::to_string(i));
+        });
+    for (auto &w : writers)
+        w.join();
+    log.reset(); // exit flush
+    const std::string text = ReadFile(FileOf("20200513", "Flood"));
+    std::size_t records = 0, noted = 0;
+    int last[kThreads] = {-1, -1};
+    const std::string notePrefix = "] -------------------- ";
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        const std::size_t note = line.find(notePrefix);
+        if (note != std::string::npos) {
+            noted += std::stoul(line.substr(note + notePrefix.size()));
+            continue;
+        }
+        int t = -1, n = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[2020-05-13 15:30:12] t%d n%d", &t, &n), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        ASSERT_GT(n, last[t]) << "out of order or twice: " << line;
+        last[t] = n;
+        ++records;
+    }
+    EXPECT_EQ(records + noted, static_cast<std::size_t>(kThreads * kEach));
+    EXPECT_GT(noted, 0u) << "the flood did outrun the worker";
 }
 
 TEST_F(LogTest, DeletionPassAtTheFirstCheckAndDailyAtSixteen)
