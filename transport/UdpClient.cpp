@@ -3,7 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 
 #include "transport/ConnectionId.h"
 #include "transport/LinuxUdp.h"
@@ -149,8 +152,11 @@ void CUdpClient::WorkerLoop()
     m_waitingWritable = false;
     const int32_t attempts = GetDetectAttempts();
     const int32_t interval = GetDetectInterval();
-    // The keep-alive needs no timer: it is the time-out of the wait.
-    const int timeoutMs = attempts > 0 && interval != 0 ? interval * 1000 : -1;
+    // The keep-alive needs no timer: it is the time-out of the wait. Intervals
+    // beyond what the wait takes in milliseconds (about 24.8 days) wait that long.
+    const int timeoutMs = attempts > 0 && interval > 0
+                              ? static_cast<int>(std::min<int64_t>(int64_t{interval} * 1000, INT_MAX))
+                              : -1;
     const int socket = m_socket.load();
 
     Step step = Step::Continue;

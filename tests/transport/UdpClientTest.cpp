@@ -218,6 +218,19 @@ TEST_F(UdpClientTest, KeepAliveOffWhenIntervalOrAttemptsAreZero)
     EXPECT_EQ(client.GetState(), SocketState::Started);
 }
 
+// 4294968 s in milliseconds is 704 beyond 2^32: a wait computed in int would come
+// round every 0.7 s instead of after weeks.
+TEST_F(UdpClientTest, HugeKeepAliveIntervalDoesNotWrapIntoAShortOne)
+{
+    CUdpClient client(&listener);
+    client.SetDetectInterval(4294968);
+    client.SetDetectAttempts(1);
+    ASSERT_TRUE(client.Start(sandbox::kDeviceAddress, kPeerPort, 0, nullptr));
+    EXPECT_EQ(peer->Receive().bytes, ""); // only the one after connecting
+    EXPECT_FALSE(peer->Receive(1500).ok);
+    EXPECT_EQ(client.GetState(), SocketState::Started);
+}
+
 // The ICMP port-unreachable for the keep-alive does not end the socket; once the
 // device listens, the next request gets through.
 TEST_F(UdpClientTest, ClosedPeerPortDoesNotEndTheSocket)
