@@ -48,15 +48,24 @@ CLog::CLog(std::string logDirectory, std::shared_ptr<IClock> clock)
 
 CLog::~CLog()
 {
-    Terminate(); // the worker runs OnEnd (the exit flush) before it ends
+    Shutdown();
     m_deleter->Terminate();
     m_deleter.reset();
 }
 
 void CLog::OnBegin() { WriteFormat("LOG", "%s", "======================= Begin ======================="); }
 
+void CLog::Shutdown()
+{
+    const bool started = IsStarted(); // Terminate marks a never started worker as started
+    Terminate(); // a worker that has begun runs OnEnd (the exit flush) before it ends
+    if (started && !m_endRan.load(std::memory_order_acquire))
+        OnEnd();
+}
+
 void CLog::OnEnd()
 {
+    m_endRan.store(true, std::memory_order_release);
     if (!IsExitFlush())
         return;
     WriteFormat("LOG", "%s", "======================= End =======================");

@@ -50,9 +50,13 @@ public:
     // deleter's worker are created parked; the deleter is started here, the logger
     // itself by its owner (Start, then Resume) once it is configured.
     CLog(std::string logDirectory, std::shared_ptr<IClock> clock);
-    // Stops the worker (which runs the exit flush), ends the deleter and drops every
-    // record still queued.
+    // Shutdown, then ends the deleter and drops every record still queued.
     ~CLog() override;
+
+    // Stops the worker, which runs the exit flush. A worker stopped before it had
+    // begun never runs OnEnd: for a started logger the flush then runs here, on the
+    // calling thread, once the worker is gone. A logger never started writes nothing.
+    void Shutdown();
 
     // Begin banner, one worker step followed by its pause, exit flush. The exit
     // flush (when switched on) queues the End banner, then writes the queued records
@@ -118,6 +122,7 @@ private:
     std::atomic<int32_t> m_keepDays{5};
     std::atomic<bool> m_exitFlush{true};
     std::atomic<int32_t> m_exitFlushLimit{kExitFlushLimit};
+    std::atomic<bool> m_endRan{false}; // OnEnd has run
     std::atomic<bool> m_deleteEnabled{false};
     std::unique_ptr<CLogDelete> m_deleter;
     bool m_dailyDeleteArmed = true;     // worker only

@@ -67,7 +67,7 @@ void LogShutdown()
     if (!log)
         return;
     // The logger itself stays: other threads may still call LogWrite.
-    log->Terminate();
+    log->Shutdown();
     log->SetEnabled(false);
 }
 

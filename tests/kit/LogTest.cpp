@@ -429,6 +429,13 @@ TEST_F(LogTest, ExitFlushWritesEverythingQueuedWithinItsLimit)
     log->SetExitFlushLimit(Vant::CLog::kExitFlushLimit);
     log->OnEnd();
     EXPECT_EQ(log->QueueLength("A"), 50u);
+
+    // A worker stopped before it began runs no hook: Shutdown flushes in its place.
+    Vant::CLog parked(tmp.dir() + "parked/", clock);
+    ASSERT_TRUE(parked.Start()); // parked until a Resume that never comes
+    parked.Write("P", "last words");
+    parked.Shutdown();
+    EXPECT_EQ(ReadFile(tmp.dir() + "parked/20200513/P.log"), "[2020-05-13 15:30:12] last words\r\n");
 }
 
 // A flood beyond the queue's bound: records are refused and counted until the worker
