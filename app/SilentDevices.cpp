@@ -4,16 +4,16 @@ bool SilentDevices::Answered(const QString &serialNo, uint32_t tick, int64_t wal
 {
     auto found = m_entries.find(serialNo);
     if (found == m_entries.end()) {
-        m_answering.push_back(Answer{serialNo, tick, wallSeconds});
-        m_entries.insert(serialNo, Entry{std::prev(m_answering.end()), false});
+        m_answering.push_back(Answer{serialNo, tick, wallSeconds, false});
+        m_entries.insert(serialNo, std::prev(m_answering.end()));
         return false;
     }
-    Entry &entry = found.value();
-    const bool wasSilent = entry.silent;
-    m_answering.splice(m_answering.end(), wasSilent ? m_silent : m_answering, entry.answer);
-    entry.answer->tick = tick;
-    entry.answer->wallSeconds = wallSeconds;
-    entry.silent = false;
+    const Order::iterator answer = found.value();
+    const bool wasSilent = answer->silent;
+    m_answering.splice(m_answering.end(), wasSilent ? m_silent : m_answering, answer);
+    answer->tick = tick;
+    answer->wallSeconds = wallSeconds;
+    answer->silent = false;
     return wasSilent;
 }
 
@@ -24,7 +24,7 @@ int SilentDevices::MarkSilent(uint32_t tick)
         const auto oldest = m_answering.begin();
         if (static_cast<uint32_t>(tick - oldest->tick) < kSilentAfterMs)
             break;
-        m_entries[oldest->serialNo].silent = true;
+        oldest->silent = true;
         m_silent.splice(m_silent.end(), m_answering, oldest);
         ++marked;
     }
@@ -34,10 +34,10 @@ int SilentDevices::MarkSilent(uint32_t tick)
 bool SilentDevices::IsSilent(const QString &serialNo, int64_t *lastAnswer) const
 {
     const auto found = m_entries.constFind(serialNo);
-    if (found == m_entries.constEnd() || !found->silent)
+    if (found == m_entries.constEnd() || !(*found)->silent)
         return false;
     if (lastAnswer)
-        *lastAnswer = found->answer->wallSeconds;
+        *lastAnswer = (*found)->wallSeconds;
     return true;
 }
 
@@ -46,7 +46,7 @@ void SilentDevices::Forget(const QString &serialNo)
     const auto found = m_entries.find(serialNo);
     if (found == m_entries.end())
         return;
-    (found->silent ? m_silent : m_answering).erase(found->answer);
+    ((*found)->silent ? m_silent : m_answering).erase(*found);
     m_entries.erase(found);
 }
 

@@ -42,16 +42,13 @@ private:
         QString serialNo;
         uint32_t tick;
         int64_t wallSeconds;
+        bool silent;
     };
     using Order = std::list<Answer>;
-    struct Entry {
-        Order::iterator answer;
-        bool silent = false;
-    };
 
     // Devices still answering, oldest answer first; silent devices wait in m_silent
     // (in no particular order) for their next answer.
     Order m_answering;
     Order m_silent;
-    QHash<QString, Entry> m_entries;
+    QHash<QString, Order::iterator> m_entries;
 };
