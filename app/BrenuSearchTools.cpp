@@ -41,6 +41,10 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
     m_silenceTimer->start(kSilenceCheckMs);
+    m_overflowTipTimer = new QTimer(this);
+    m_overflowTipTimer->setSingleShot(true);
+    m_overflowTipTimer->setInterval(0);
+    connect(m_overflowTipTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateDeviceCount);
 
     connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
     connect(ui->btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);

@@ -91,6 +91,7 @@ private:
     const int m_maxRows;
     // New devices that answered while the table was full, since the last refresh.
     UnlistedDevices m_unlisted;
+    QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Finds a device's row by serial number; follows m_model by itself.

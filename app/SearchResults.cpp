@@ -1,5 +1,6 @@
 // How search answers become rows of the device table, up to the table's row bound.
 #include <QLabel>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -50,7 +51,10 @@ void BrenuSearchTools::NoteUnlisted(const QString &serialNo)
     const bool first = !m_unlisted.Any();
     m_unlisted.Note(serialNo);
     if (!first) {
-        ui->lab_brenuNum->setToolTip(OverflowTip());
+        // A flood brings thousands of these a second: the tooltip's figure is brought
+        // up to date once the window gets back to its event loop, not for each one.
+        if (!m_overflowTipTimer->isActive())
+            m_overflowTipTimer->start();
         return;
     }
     std::fprintf(stderr,

@@ -8,9 +8,15 @@ void UnlistedDevices::Note(const QString &serialNo)
 {
     if (m_bits.empty())
         m_bits.assign(kUnlistedBits / 64, 0);
-    // qHash mixes in the process's random seed, so a sender cannot choose serials that
-    // all land on one bit.
-    const uint32_t bit = static_cast<uint32_t>(qHash(serialNo)) % kUnlistedBits;
+    // Qt's string hash is not spread evenly over its low bits for serials that differ
+    // in a few digits; the finaliser of MurmurHash3 spreads it.
+    uint32_t h = static_cast<uint32_t>(qHash(serialNo));
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    const uint32_t bit = h % kUnlistedBits;
     uint64_t &word = m_bits[bit / 64];
     const uint64_t mask = uint64_t{1} << (bit % 64);
     if (!(word & mask)) {

@@ -7,7 +7,9 @@
 // distinct serials is estimated from the share of bits still clear (linear
 // counting). Up to a few thousand devices the estimate is exact in practice (two
 // serials rarely share a bit); at 100,000 its error is well under 1 %. With every
-// bit set it reports its largest figure, about 30 million.
+// bit set it reports its largest figure, about 30 million. It is a figure for the
+// operator, not a defence: a sender that picks serials whose hashes collide is
+// counted low.
 #include <QString>
 
 #include <cstdint>

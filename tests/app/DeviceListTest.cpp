@@ -230,7 +230,8 @@ TEST_F(ListTest, FullTableListsNoNewDeviceKeepsUpdatingAndShowsTheOverflow)
     EXPECT_EQ(w.RowOf("NEW1"), -1);
     EXPECT_EQ(w.Cell(w.RowOf("SN3"), 1), "10.77.0.9");
     EXPECT_EQ(w.Count(), "5+");
-    EXPECT_EQ(count->toolTip(), U("应答的设备多于表格可容纳的 5 台, 另有 2 台未显示。点击\"刷新\"清空表格。"));
+    const QString tip = U("应答的设备多于表格可容纳的 5 台, 另有 2 台未显示。点击\"刷新\"清空表格。");
+    EXPECT_TRUE(WaitFor([&] { return count->toolTip() == tip; }, 1000)) << count->toolTip().toStdString();
 
     // A reboot or any other removal makes room again; refresh clears the overflow.
     w.findChild<QPushButton *>("btn_refresh")->click();
