@@ -25,12 +25,17 @@ void BrenuSearchTools::slot_CopyRow()
 
 void BrenuSearchTools::slot_ExportList()
 {
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    // An account without a documents folder gets its home folder instead.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = QDir::homePath();
     const QString suggested =
         QDir(folder).filePath(DeviceListText::ExportFileName(QDateTime::currentDateTime()));
-    const QString path = QFileDialog::getSaveFileName(this, UiText::ExportTitle(), suggested, UiText::ExportFilter());
-    if (!path.isEmpty())
-        ExportListTo(path);
+    QFileDialog dialog(this, UiText::ExportTitle(), suggested, UiText::ExportFilter());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        ExportListTo(dialog.selectedFiles().first());
 }
 
 bool BrenuSearchTools::ExportListTo(const QString &path)

@@ -6,12 +6,17 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
@@ -185,6 +190,44 @@ TEST_F(ListTest, ExportWritesEveryRowInSortOrderAsCsvWithByteOrderMark)
     }
     EXPECT_EQ(rows[1][0], "SN2");
     EXPECT_EQ(rows[2][8], "two\r\nlines");
+}
+
+TEST_F(ListTest, ExportEntrySuggestsADatedNameInTheDocumentsFolder)
+{
+    TestWindow &w = Open();
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2"));
+    QTemporaryDir dir;
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", dir.path().toUtf8());
+    ASSERT_TRUE(QDir(dir.path()).mkdir("Documents"));
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString suggested, chosen;
+    // The dialog is answered from the event loop it runs: the suggestion is read, then
+    // a name without suffix is chosen.
+    QTimer::singleShot(100, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        suggested = dialog->selectedFiles().value(0);
+        // Typed as an operator would: selectFile leaves a focused name field alone.
+        dialog->setDirectory(dir.path());
+        if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
+            name->setText("chosen");
+        chosen = dialog->selectedFiles().value(0);
+        static_cast<QDialog *>(dialog)->accept(); // public there
+    });
+    for (QAction *action : w.findChild<QMenu *>()->actions()) {
+        if (action->text() == U("导出列表..."))
+            action->trigger();
+    }
+    qputenv("HOME", home);
+    EXPECT_EQ(documents, dir.filePath("Documents"));
+    EXPECT_TRUE(QRegularExpression("^" + QRegularExpression::escape(documents) +
+                                   R"(/brenu-devices-20\d{6}-\d{6}\.csv$)")
+                    .match(suggested)
+                    .hasMatch())
+        << suggested.toStdString();
+    EXPECT_TRUE(QFile::exists(dir.filePath("chosen.csv"))) << chosen.toStdString();
 }
 
 TEST_F(ListTest, FailedExportWarnsAndLeavesNoFile)
