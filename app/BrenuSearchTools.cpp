@@ -3,8 +3,9 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
-#include <QStandardItemModel>
+#include <QTimer>
 
+#include "app/DeviceModel.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
 #include "app/QBrenuInfo.h"
@@ -13,24 +14,37 @@
 #include "protocol/UdpCastGroup.h"
 #include "ui_BrenuSearchTools.h"
 
-BrenuSearchTools::BrenuSearchTools(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::BrenuSearchToolsClass)
+namespace {
+
+// How often rows are checked for devices gone silent. Silence counts in whole search
+// periods, so a row greys at most a second late; the check itself looks only at the
+// devices that went silent since the last one.
+constexpr int kSilenceCheckMs = 1000;
+
+} // namespace
+
+BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
+    : QMainWindow(parent),
+      m_clock(options.clock ? std::move(options.clock) : Vant::SystemClock()),
+      m_maxRows(options.maxRows),
+      ui(new Ui::BrenuSearchToolsClass)
 {
     ui->setupUi(this);
+    SetUpMenu();
 
-    m_menu = new QMenu(this);
-    m_actionModify = new QAction(UiText::MenuModify(), m_menu);
-    connect(m_actionModify, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
-    m_menu->addAction(m_actionModify);
-    m_actionReboot = new QAction(UiText::MenuReboot(), m_menu);
-    connect(m_actionReboot, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
-    m_menu->addAction(m_actionReboot);
-
-    m_model = new QStandardItemModel(this);
+    m_model = new DeviceModel(this);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
     SetUpTable();
+
+    m_silenceTimer = new QTimer(this);
+    connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
+    m_silenceTimer->start(kSilenceCheckMs);
+    m_overflowTipTimer = new QTimer(this);
+    m_overflowTipTimer->setSingleShot(true);
+    m_overflowTipTimer->setInterval(0);
+    connect(m_overflowTipTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateDeviceCount);
 
     connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
     connect(ui->btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
@@ -62,10 +76,34 @@ BrenuSearchTools::~BrenuSearchTools()
     m_infoDialog = nullptr;
 }
 
+void BrenuSearchTools::SetUpMenu()
+{
+    m_menu = new QMenu(this);
+    m_actionModify = new QAction(UiText::MenuModify(), m_menu);
+    connect(m_actionModify, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
+    m_menu->addAction(m_actionModify);
+    m_actionReboot = new QAction(UiText::MenuReboot(), m_menu);
+    connect(m_actionReboot, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
+    m_menu->addAction(m_actionReboot);
+
+    m_menu->addSeparator();
+    // The same action serves the menu and Ctrl+C on the table.
+    m_actionCopy = new QAction(UiText::MenuCopy(), m_menu);
+    m_actionCopy->setShortcut(QKeySequence::Copy);
+    m_actionCopy->setShortcutContext(Qt::WidgetShortcut);
+    connect(m_actionCopy, &QAction::triggered, this, &BrenuSearchTools::slot_CopyRow);
+    m_menu->addAction(m_actionCopy);
+    ui->tabView_brenu->addAction(m_actionCopy);
+    m_actionExport = new QAction(UiText::MenuExport(), m_menu);
+    connect(m_actionExport, &QAction::triggered, this, &BrenuSearchTools::slot_ExportList);
+    m_menu->addAction(m_actionExport);
+}
+
 void BrenuSearchTools::SetUpTable()
 {
     QTableView *view = ui->tabView_brenu;
     view->setModel(m_model);
+    m_model->SetSilentBrush(view->palette().brush(QPalette::Disabled, QPalette::Text));
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
@@ -85,12 +123,22 @@ void BrenuSearchTools::SetUpTable()
 
 void BrenuSearchTools::UpdateDeviceCount()
 {
-    ui->lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+    QString text = QString::number(m_deviceCount.load(), 10);
+    if (m_unlisted.Any())
+        text += QLatin1Char('+');
+    ui->lab_brenuNum->setText(text);
+    ui->lab_brenuNum->setToolTip(m_unlisted.Any() ? OverflowTip() : QString());
 }
 
 void BrenuSearchTools::slot_RefreshClicked()
 {
     m_model->removeRows(0, m_model->rowCount());
     m_deviceCount.exchange(0);
-    ui->lab_brenuNum->setText(QString::number(m_deviceCount.load(), 10));
+    m_unlisted.Clear();
+    UpdateDeviceCount();
+}
+
+void BrenuSearchTools::slot_CheckSilence()
+{
+    m_model->CheckSilence(m_clock->Tick());
 }

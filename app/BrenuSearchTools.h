@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the live device table, the device count, refresh, the context
-// menu, reboot, the web page and the one settings dialog.
+// menu, reboot, the web page and the one settings dialog; silent devices muted, a row
+// copied, the list exported.
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -9,9 +10,14 @@
 #include <atomic>
 #include <memory>
 
+#include "app/DeviceModel.h"
+#include "app/DeviceRecord.h"
+#include "app/UnlistedDevices.h"
+#include "kit/Clock.h"
+
 class QAction;
 class QMenu;
-class QStandardItemModel;
+class QTimer;
 class QUdpCastGroup;
 class QBrenuInfo;
 class DeviceRowIndex;
@@ -23,13 +29,22 @@ class BrenuSearchToolsClass;
 // `user`: it only makes a string of the text and emits signal_MsgCallBack.
 void MsgCallBack(const char *text, int length, void *user);
 
+// What tests set differently from the program.
+struct WindowOptions {
+    // Where the times of answers are read; the system clock when null.
+    std::shared_ptr<Vant::IClock> clock;
+    // The most rows the table holds.
+    int maxRows = kMaxDeviceRows;
+};
+
 class BrenuSearchTools : public QMainWindow {
     Q_OBJECT
 public:
-    explicit BrenuSearchTools(QWidget *parent = nullptr);
+    explicit BrenuSearchTools(QWidget *parent = nullptr, WindowOptions options = {});
     ~BrenuSearchTools() override;
 
-    // Shows the device count in lab_brenuNum.
+    // Shows the device count in lab_brenuNum, with a "+" and a tooltip once devices
+    // were left out because the table was full.
     void UpdateDeviceCount();
 
 signals:
@@ -44,17 +59,39 @@ protected slots:
     void onUpdateBrenu(QModelIndex index);
     void onRebootBrenu(QModelIndex index);
     void onOpenHttpView(QModelIndex index);
+    // Mutes the rows of devices that stopped answering; run every second.
+    void slot_CheckSilence();
+    // The selected row to the clipboard as tab-separated text.
+    void slot_CopyRow();
+    // Asks for a file name and saves the list there as CSV.
+    void slot_ExportList();
+
+protected:
+    // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
+    bool ExportListTo(const QString &path);
 
 private:
     void SetUpTable();
+    void SetUpMenu();
+    // An answer of a new device while the table is full.
+    void NoteUnlisted(const QString &serialNo);
+    QString OverflowTip() const;
 
     QUdpCastGroup *m_udpCastGroup = nullptr;
     // Rows added since the last refresh, less the devices rebooted since.
     std::atomic<int> m_deviceCount{0};
-    QStandardItemModel *m_model = nullptr;
+    DeviceModel *m_model = nullptr;
     QMenu *m_menu = nullptr;
     QAction *m_actionModify = nullptr;
     QAction *m_actionReboot = nullptr;
+    QAction *m_actionCopy = nullptr;
+    QAction *m_actionExport = nullptr;
+    std::shared_ptr<Vant::IClock> m_clock;
+    QTimer *m_silenceTimer = nullptr;
+    const int m_maxRows;
+    // New devices that answered while the table was full, since the last refresh.
+    UnlistedDevices m_unlisted;
+    QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Finds a device's row by serial number; follows m_model by itself.

@@ -9,6 +9,18 @@ inline QString Get(const char *utf8) { return QString::fromUtf8(utf8); }
 
 inline QString MenuModify() { return Get("修改配置"); }
 inline QString MenuReboot() { return Get("重启设备"); }
+inline QString MenuCopy() { return Get("复制"); }
+inline QString MenuExport() { return Get("导出列表..."); }
+
+// %1: the time of the device's last answer, HH:mm:ss.
+inline QString LastAnswerTip() { return Get("最后应答: %1"); }
+// %1: the table's row bound; %2: the number of devices not listed.
+inline QString OverflowTip() { return Get("应答的设备多于表格可容纳的 %1 台, 另有 %2 台未显示。点击\"刷新\"清空表格。"); }
+
+inline QString ExportTitle() { return Get("导出列表"); }
+inline QString ExportFilter() { return Get("CSV 文件 (*.csv)"); }
+// %1: the file; %2: the reason.
+inline QString ExportFailed() { return Get("无法保存 %1:\n%2"); }
 
 inline QString DhcpOn() { return Get("启用"); }
 inline QString DhcpOff() { return Get("禁用"); }

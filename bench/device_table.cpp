@@ -4,6 +4,15 @@
 // table without the serial-number index would do. Both run in this one program;
 // "speedup" is scan time / indexed time measured in the same run.
 //
+// BM_SilenceCheck times the once-a-second check for silent devices on those 5000
+// rows: when nothing changes, and when every row goes silent at once (the check plus
+// the repaint it causes).
+//
+// BM_ForgedFlood sends 100,000 answers with distinct serial numbers through
+// slot_MsgCallBack of a fresh window with the default row bound: the resident memory
+// the first kMaxDeviceRows rows cost, the growth after them (the 80,000 answers the
+// table leaves out), and the time per left-out answer.
+//
 //   build/bin/bench_device_table            (enters a private network namespace itself)
 //
 // The window's search group finds only loopback in that namespace, so nothing is sent.
@@ -12,6 +21,9 @@
 #include <QApplication>
 #include <QStandardItemModel>
 #include <QTableView>
+
+#include <malloc.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,14 +36,17 @@
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceRecord.h"
 #include "app/DeviceTable.h"
+#include "tests/kit/FakeClock.h"
 
 namespace {
 
 constexpr int kDevices = 5000;
 
-// Resident memory of this process in KiB.
+// Resident memory of this process in KiB, after the allocator has handed back what
+// it holds free.
 long ResidentKiB()
 {
+    malloc_trim(0);
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.compare(0, 6, "VmRSS:") == 0)
@@ -56,6 +71,8 @@ QString Answer(int device, int round)
 
 class Window : public BrenuSearchTools {
 public:
+    using BrenuSearchTools::BrenuSearchTools;
+    using BrenuSearchTools::slot_CheckSilence;
     void Deliver(const QString &answer) { emit signal_MsgCallBack(answer); }
     QStandardItemModel *Model() const
     {
@@ -64,6 +81,7 @@ public:
 };
 
 struct Fixture {
+    std::shared_ptr<kittest::FakeClock> clock = std::make_shared<kittest::FakeClock>();
     std::unique_ptr<Window> window;
     long baseKiB = 0;
     long listedKiB = 0;
@@ -76,7 +94,7 @@ Fixture &Table()
     static Fixture fixture = [] {
         Fixture f;
         f.baseKiB = ResidentKiB();
-        f.window = std::make_unique<Window>();
+        f.window = std::make_unique<Window>(nullptr, WindowOptions{f.clock, kMaxDeviceRows});
         f.window->show();
         for (int round = 0; round < 2; ++round) {
             f.rounds.emplace_back();
@@ -158,9 +176,134 @@ void BM_IndexedVersusScan(benchmark::State &state)
     state.counters["rss_5000_rows_MiB"] = f.listedKiB / 1024.0;
 }
 
+double Ms(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_SilenceCheck(benchmark::State &state)
+{
+    Fixture &f = Table();
+    DeviceModel &model = *qobject_cast<DeviceModel *>(f.window->Model());
+    double steadyMs = 0, allMs = 0, paintMs = 0;
+    int round = 0;
+    for (auto _ : state) {
+        // Every device answers; a second later nothing has gone silent.
+        IndexedRound(f, f.rounds[round++ % 2]);
+        f.clock->tick += 1000;
+        constexpr int kChecks = 1000;
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kChecks; ++i)
+            f.window->slot_CheckSilence();
+        const double steady = Ms(start) / kChecks;
+        // 15 s without an answer: all 5000 rows go silent in one check.
+        f.clock->tick += kSilentAfterMs;
+        start = std::chrono::steady_clock::now();
+        f.window->slot_CheckSilence();
+        const double all = Ms(start);
+        start = std::chrono::steady_clock::now();
+        f.window->repaint();
+        const double paint = Ms(start);
+        if (model.Silence().Size() != kDevices || !model.Silence().IsSilent(QStringLiteral("BRSIM000042")))
+            state.SkipWithError("the rows did not go silent");
+        steadyMs += steady;
+        allMs += all;
+        paintMs += paint;
+        state.SetIterationTime(all / 1000.0);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["rows"] = f.window->Model()->rowCount();
+    state.counters["check_ms_nothing_changes"] = steadyMs / n;
+    state.counters["check_ms_all_go_silent"] = allMs / n;
+    state.counters["repaint_ms_after"] = paintMs / n;
+}
+
+QString ForgedAnswer(int device)
+{
+    return QString(R"({"version":0,"kind":0,"sessionId":"0","api":"/brenu/model/searchbrenu.htm","params":{"data":[{)"
+                   R"("serialNo":"FORGED%1","address":"10.77.%2.%3","port":8000,"dhcp":false,"subnetMask":"255.255.0.0",)"
+                   R"("gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:42:4D:%4","description":"forged"}]}})")
+        .arg(device, 7, 10, QChar('0'))
+        .arg(device / 250 % 256)
+        .arg(device % 250 + 2)
+        .arg(device, 6, 16, QChar('0'));
+}
+
+// CPU time of this thread in milliseconds: on a loaded machine the wall time of a
+// single-threaded loop also counts other programs' turns.
+double ThreadCpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Delivers answers first..last-1 in batches built beforehand; the wall time spent
+// delivering, and the thread's CPU time in *cpuMs.
+double DeliverForged(Window &window, int first, int last, double *cpuMs)
+{
+    double ms = 0;
+    *cpuMs = 0;
+    std::vector<QString> batch;
+    for (int device = first; device < last;) {
+        batch.clear();
+        for (int i = 0; i < 1000 && device < last; ++i)
+            batch.push_back(ForgedAnswer(device++));
+        const double cpuStart = ThreadCpuMs();
+        const auto start = std::chrono::steady_clock::now();
+        for (const QString &answer : batch)
+            window.Deliver(answer);
+        ms += Ms(start);
+        *cpuMs += ThreadCpuMs() - cpuStart;
+    }
+    return ms;
+}
+
+void BM_ForgedFlood(benchmark::State &state)
+{
+    constexpr int kForged = 100000;
+    for (auto _ : state) {
+        const long baseKiB = ResidentKiB();
+        auto window = std::make_unique<Window>();
+        window->show();
+        QCoreApplication::processEvents();
+        const long shownKiB = ResidentKiB();
+        double fillCpuMs = 0, ignoredCpuMs = 0;
+        const double fillMs = DeliverForged(*window, 0, kMaxDeviceRows, &fillCpuMs);
+        QCoreApplication::processEvents();
+        const long fullKiB = ResidentKiB();
+        const double ignoredMs = DeliverForged(*window, kMaxDeviceRows, kForged, &ignoredCpuMs);
+        QCoreApplication::processEvents();
+        const long afterKiB = ResidentKiB();
+        const double ignored = kForged - kMaxDeviceRows;
+        state.SetIterationTime((fillMs + ignoredMs) / 1000.0);
+
+        const double rowsCost = (fullKiB - shownKiB) / 1024.0;
+        const double afterFull = (afterKiB - fullKiB) / 1024.0;
+        state.counters["rows"] = window->Model()->rowCount();
+        state.counters["rss_base_MiB"] = baseKiB / 1024.0;
+        state.counters["rss_after_MiB"] = afterKiB / 1024.0;
+        state.counters["rows_cost_MiB"] = rowsCost;
+        state.counters["growth_after_full_MiB"] = afterFull;
+        state.counters["growth_total_MiB"] = (afterKiB - shownKiB) / 1024.0;
+        state.counters["us_per_listed_answer"] = fillMs * 1000.0 / kMaxDeviceRows;
+        state.counters["us_per_ignored_answer"] = ignoredMs * 1000.0 / ignored;
+        state.counters["us_cpu_per_listed_answer"] = fillCpuMs * 1000.0 / kMaxDeviceRows;
+        state.counters["us_cpu_per_ignored_answer"] = ignoredCpuMs * 1000.0 / ignored;
+        if (window->Model()->rowCount() != kMaxDeviceRows)
+            state.SkipWithError("the table does not hold exactly kMaxDeviceRows rows");
+        // Target: the flood costs no more than the rows it fills (10 % slack for the
+        // allocator), and a left-out answer under 2 us.
+        if (afterKiB - shownKiB > (fullKiB - shownKiB) * 11 / 10)
+            state.SkipWithError("memory grew beyond the cost of the table's rows");
+    }
+}
+
 BENCHMARK_CAPTURE(BM_SearchRound, indexed, true)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(BM_SearchRound, scan, false)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_IndexedVersusScan)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_SilenceCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 

@@ -29,9 +29,12 @@ bool WaitFor(const std::function<bool()> &done, int ms);
 // The main window with its slots and parts open to the tests.
 class TestWindow : public BrenuSearchTools {
 public:
+    using BrenuSearchTools::BrenuSearchTools;
+    using BrenuSearchTools::ExportListTo;
     using BrenuSearchTools::onOpenHttpView;
     using BrenuSearchTools::onRebootBrenu;
     using BrenuSearchTools::onUpdateBrenu;
+    using BrenuSearchTools::slot_CheckSilence;
     using BrenuSearchTools::slot_OnCustomContextMenuRequested;
 
     QTableView *Table() const { return findChild<QTableView *>("tabView_brenu"); }

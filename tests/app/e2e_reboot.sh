@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # End to end on a real X server (Xvfb), driven with xdotool like an operator would.
 # The tool runs in the network sandbox with brenu-devsim playing two devices, the
-# second of which never answers commands. The test opens the settings dialog from
-# the context menu (screenshot kept as an artefact); reboots the silent device and
-# checks that the window shows no remains of the closed box while it waits, and that
-# the row stays; then right-clicks the first row, chooses "重启设备", confirms, sees
+# second of which never answers commands. The test opens the context menu and the
+# settings dialog from it (screenshots of both kept as artefacts); reboots the silent
+# device and checks that the window shows no remains of the closed box while it
+# waits, and that the row stays; then right-clicks the first row, chooses "重启设备", confirms, sees
 # the result box and checks that the row has gone. Finally the tool is asked to stop
 # and must end cleanly within a few seconds.
 #
@@ -78,6 +78,14 @@ sleep 0.5
 [[ $(colours "$main" "${row1[2]}") -gt 1 && $(colours "$main" "${row2[2]}") -gt 1 ]] ||
   fail "the device rows are not where they were expected"
 import -window "$main" "$artifacts/e2e_main_window.png"
+
+# The context menu with its list entries ("复制", "导出列表..." after a separator); a
+# menu is a window of its own, so the whole screen is kept.
+xdotool mousemove --window "$main" "${row1[0]}" "${row1[1]}" click 3
+sleep 0.4
+import -window root "$artifacts/e2e_context_menu.png"
+xdotool key Escape
+sleep 0.3
 
 # The settings dialog, from "修改配置" (first entry of the context menu).
 xdotool mousemove --window "$main" "${row1[0]}" "${row1[1]}" click 3

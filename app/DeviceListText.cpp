@@ -1,0 +1,62 @@
+#include "app/DeviceListText.h"
+
+#include <QAbstractItemModel>
+#include <QStringList>
+
+#include "app/DeviceTable.h"
+
+namespace DeviceListText {
+
+namespace {
+
+QStringList Cells(const QAbstractItemModel &model, int row)
+{
+    QStringList cells;
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        cells.append(model.index(row, column).data(Qt::DisplayRole).toString());
+    return cells;
+}
+
+QString CsvLine(const QStringList &cells)
+{
+    QStringList fields;
+    for (const QString &cell : cells)
+        fields.append(CsvField(cell));
+    return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+}
+
+} // namespace
+
+QString RowText(const QAbstractItemModel &model, int row)
+{
+    return Cells(model, row).join(QLatin1Char('\t'));
+}
+
+QString CsvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\r')) &&
+        !text.contains(QLatin1Char('\n')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QByteArray Csv(const QAbstractItemModel &model)
+{
+    QStringList header;
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        header.append(DeviceTable::HeaderText(column));
+    QString text = CsvLine(header);
+    for (int row = 0; row < model.rowCount(); ++row)
+        text += CsvLine(Cells(model, row));
+    return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+}
+
+QString ExportFileName(const QDateTime &when)
+{
+    return QStringLiteral("brenu-devices-") + when.toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+           QStringLiteral(".csv");
+}
+
+} // namespace DeviceListText
