@@ -12,6 +12,10 @@
 #include "protocol/UdpCastGroup.h"
 #include "transport/UdpCast.h"
 
+// Settle never evicts the entry it settles, so that entry alone must fit.
+static_assert(QUdpCast::kMaxPendingBytes >= kMaxFrameSize + QUdpCast::kPendingEntryCost,
+              "a sender's incomplete frame of the largest size fits in the byte cap");
+
 namespace {
 
 uint32_t Tick()
