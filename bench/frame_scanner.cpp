@@ -26,9 +26,12 @@
 //                     and scans it after each datagram; 1 feeds a searcher's
 //                     PushData (the searcher has no group: nothing is logged, so
 //                     the genuine cost is the scan alone).
+// BM_ClientWorstPoll  one look of the command client at a buffer filled to its
+//                     bound with such frames: the most one poll costs.
 #include "protocol/Frame.h"
 #include "protocol/RapidJson.h"
 #include "protocol/Searcher.h"
+#include "protocol/UdpClient.h"
 
 #include <benchmark/benchmark.h>
 
@@ -251,6 +254,20 @@ void BM_HostileVersusGenuine(benchmark::State &state) {
     state.counters["ratio"] = hostilePerByte / genuinePerByte;
     state.counters["hostile_MiB"] = static_cast<double>(hostile.size()) / (1024.0 * 1024.0);
 }
+// One look of the command client at a full buffer of packed late-failing frames:
+// the most one 100 ms poll can cost the caller's thread.
+void BM_ClientWorstPoll(benchmark::State &state) {
+    const std::string packed = PackedLateFailingFrames(QUdpClient::kMaxBufferedBytes);
+    for (auto _ : state) {
+        FrameBuffer buffer;
+        Require(buffer.bytes.Append(packed.data(), static_cast<std::uint32_t>(packed.size())));
+        Vant::CProtocalJson answer;
+        Require(!ScanFrames(buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; }));
+    }
+    state.counters["buffer_bytes"] = static_cast<double>(packed.size());
+}
+BENCHMARK(BM_ClientWorstPoll)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_HostileVersusGenuine)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
