@@ -20,9 +20,9 @@
 //    drops everything the buffer holds. Every failed body lies within bytes
 //    received since the buffer was last empty, so the parse work spent on
 //    failures is at most kMaxFailedBodies times the bytes received: linear,
-//    whatever the sender packs into them. Everything else the scan does (the
-//    magic search, the length fields, the bodies that parse) touches each byte
-//    a bounded number of times.
+//    whatever the sender packs into them. The rest of a scan (the magic search,
+//    the length fields, the bodies that parse, the final move of what is kept)
+//    is linear in the bytes it walks over and the bytes it keeps.
 //  - Genuine traffic never meets the budget: frames split over datagrams, several
 //    frames in one datagram and garbage before a magic are scanned exactly as
 //    without it.
