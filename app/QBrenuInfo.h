@@ -6,7 +6,11 @@
 
 #include <memory>
 
+#include "app/DeviceRecord.h"
+#include "app/DeviceRequests.h"
+
 class QCloseEvent;
+class QLineEdit;
 namespace Ui {
 class QBrenuInfo;
 }
@@ -29,6 +33,14 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The device as loaded: what the edits are compared against, and where the
+    // serial number, MAC and description of an update come from, exactly as loaded
+    // (a text box may alter line breaks and spaces, and used to cut long texts).
+    DeviceRecord Loaded() const;
+    // The four address fields and the box. A field whose text is still what the
+    // loading put there stands for the loaded value itself.
+    NetworkSettings Edited() const;
+    QString FieldValue(const QLineEdit *field, const QString &shown, const QString &loaded) const;
     bool HasChanges() const;
     // Focuses and reports the first address field that is not dotted IPv4 text.
     bool CheckAddressFields();
@@ -43,5 +55,7 @@ private:
     QString m_dns;
     QString m_mac;
     QString m_description;
+    // The texts the address fields showed right after loading.
+    NetworkSettings m_shown;
     std::unique_ptr<Ui::QBrenuInfo> ui;
 };
