@@ -250,7 +250,7 @@ again after being silent). jsonl (default when not on a terminal) prints objects
 
   --format F        jsonl or table (default on a terminal)
   --stale-after S   seconds without an answer before a device counts as silent
-                    (0.1 to 86400, default 15)
+                    (0.1 to 86400, default 15; keep it above the 5 s search period)
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed

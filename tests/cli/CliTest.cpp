@@ -291,6 +291,14 @@ TEST_F(CliTest, BadInputGetsOneLineAndStatusTwoAndAClosedPipeEndsQuietly)
     EXPECT_EQ(url.status, 0) << url.err;
     EXPECT_EQ(url.out, "http://10.77.0.2\n");
 
+    // Interrupted while listening: nothing printed, the shell's status for SIGINT.
+    CliProcess interrupted({"list", "--wait", "5000"});
+    std::this_thread::sleep_for(300ms);
+    interrupted.Signal(SIGINT);
+    const Result stopped = interrupted.Finish(2s);
+    EXPECT_EQ(stopped.status, 130);
+    EXPECT_EQ(stopped.out, "");
+
     // Standard output is a pipe nobody reads any more.
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
