@@ -236,7 +236,8 @@ mac; serial numbers compare case-sensitively.
 
 At most 20000 devices are listed. When more answer, the listing ends with a note (a
 last table line, a last json/jsonl object {"overflow":true,"limit":20000,
-"ignoredAnswers":N}) and the exit status is 4.
+"ignoredAnswers":N}; csv keeps its records only), one line goes to standard error
+and the exit status is 4.
 Exit status: 0 done, 2 usage error, 4 more devices than a listing holds.
 )";
     case Command::Watch:
