@@ -11,6 +11,18 @@
 #include "protocol/Json.h"
 #include "ui_QBrenuInfo.h"
 
+namespace {
+
+// An address field still showing what the loading put there stands for the loaded
+// value itself.
+QString FieldValue(const QLineEdit *field, const QString &shown, const QString &loaded)
+{
+    const QString text = field->text();
+    return text == shown ? loaded : text;
+}
+
+} // namespace
+
 QBrenuInfo::QBrenuInfo(QWidget *parent) : QDialog(parent), ui(new Ui::QBrenuInfo)
 {
     ui->setupUi(this);
@@ -99,12 +111,6 @@ DeviceRecord QBrenuInfo::Loaded() const
     device.mac = m_mac;
     device.description = m_description;
     return device;
-}
-
-QString QBrenuInfo::FieldValue(const QLineEdit *field, const QString &shown, const QString &loaded) const
-{
-    const QString text = field->text();
-    return text == shown ? loaded : text;
 }
 
 NetworkSettings QBrenuInfo::Edited() const

@@ -10,7 +10,6 @@
 #include "app/DeviceRequests.h"
 
 class QCloseEvent;
-class QLineEdit;
 namespace Ui {
 class QBrenuInfo;
 }
@@ -40,7 +39,6 @@ private:
     // The four address fields and the box. A field whose text is still what the
     // loading put there stands for the loaded value itself.
     NetworkSettings Edited() const;
-    QString FieldValue(const QLineEdit *field, const QString &shown, const QString &loaded) const;
     bool HasChanges() const;
     // Focuses and reports the first address field that is not dotted IPv4 text.
     bool CheckAddressFields();
