@@ -10,7 +10,8 @@
 #include <QUrl>
 
 #include "app/BrenuSearchTools.h"
-#include "app/DeviceCommand.h"
+#include "app/DeviceCommandUi.h"
+#include "app/DeviceRequests.h"
 #include "app/DeviceTable.h"
 #include "app/Ipv4Text.h"
 #include "app/QBrenuInfo.h"
@@ -19,8 +20,6 @@
 #include "ui_BrenuSearchTools.h"
 
 namespace {
-
-constexpr const char *kRebootApi = "/brenu/model/reboot.htm";
 
 QString CellText(const QStandardItemModel &model, int row, int column)
 {
@@ -96,9 +95,8 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
         return;
 
     Vant::CProtocalJson request;
-    request.SetApi(kRebootApi);
     const QByteArray serialBytes = serialNo.toUtf8();
-    request.SetDataString(0, "serialNo", serialBytes.constData());
+    BuildRebootRequest(serialBytes, request);
 
     const CommandResult result = SendDeviceCommand(this, address, port, request, serialBytes);
     if (result == CommandResult::ConnectFailed) {

@@ -1,11 +1,11 @@
 #pragma once
 // One command exchange with a device: connect, send the request, wait for the
-// answer and judge it. Blocks the calling (user-interface) thread for up to
-// kCommandTimeoutMs.
+// answer and judge it. Blocks the calling thread for up to kCommandTimeoutMs. Needs
+// no user interface: the window's variant (repaint, wait cursor) is in
+// app/DeviceCommandUi.h.
 #include <QByteArray>
 #include <QString>
 
-class QWidget;
 namespace Vant {
 class CProtocalJson;
 }
@@ -24,7 +24,6 @@ bool IsCommandPort(int port);
 
 // Sends `request` to address:port and waits for the first valid answer. The
 // command succeeded when the answer's data[0] "serialNo" is serialNo byte for byte
-// and its "result" is true. `owner` is repainted first, so the window shows no
-// remains of a closed message box while the thread waits.
-CommandResult SendDeviceCommand(QWidget *owner, const QString &address, int port,
-                                Vant::CProtocalJson &request, const QByteArray &serialNo);
+// and its "result" is true.
+CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,
+                                const QByteArray &serialNo);

@@ -3,21 +3,22 @@
 #include <QCloseEvent>
 #include <QMessageBox>
 
-#include "app/DeviceCommand.h"
+#include <limits>
+
+#include "app/DeviceCommandUi.h"
 #include "app/DeviceTable.h"
-#include "app/Ipv4Text.h"
 #include "app/UiTexts.h"
 #include "protocol/Json.h"
 #include "ui_QBrenuInfo.h"
 
 namespace {
 
-constexpr const char *kUpdateApi = "/brenu/model/updatecfg.htm";
-
-bool IsIpv4Field(const QString &text)
+// An address field still showing what the loading put there stands for the loaded
+// value itself.
+QString FieldValue(const QLineEdit *field, const QString &shown, const QString &loaded)
 {
-    const QByteArray bytes = text.toUtf8();
-    return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+    const QString text = field->text();
+    return text == shown ? loaded : text;
 }
 
 } // namespace
@@ -27,6 +28,11 @@ QBrenuInfo::QBrenuInfo(QWidget *parent) : QDialog(parent), ui(new Ui::QBrenuInfo
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowCloseButtonHint);
     setFixedSize(583, 485);
+    // A line edit cuts its text at 32767 characters by default; the device's texts
+    // are shown whole, so that an untouched field compares equal to what was loaded.
+    for (QLineEdit *field : {ui->edt_serialNo, ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns,
+                             ui->edt_mac})
+        field->setMaxLength(std::numeric_limits<int>::max());
 
     connect(ui->cb_dhcp, &QCheckBox::stateChanged, this, &QBrenuInfo::slot_StateChanged);
     connect(ui->btn_close, &QPushButton::clicked, this, &QDialog::close);
@@ -58,6 +64,10 @@ void QBrenuInfo::SetDeviceInfo(QString serialNo, QString address, QString port, 
     // plain text. Read as rich text, markup in it would be rendered and lost from the
     // request, and an image tag would make the dialog read files of this machine.
     ui->edt_description->setPlainText(m_description);
+    m_shown.address = ui->edt_ipv4->text();
+    m_shown.subnetMask = ui->edt_subnetMask->text();
+    m_shown.gateway = ui->edt_gateway->text();
+    m_shown.dns = ui->edt_dns->text();
 
     // When the box keeps its state, the fields' enabled state already matches it.
     m_dhcp = dhcp == DeviceTable::DhcpText(true);
@@ -88,23 +98,46 @@ void QBrenuInfo::closeEvent(QCloseEvent *event)
     accept();
 }
 
+DeviceRecord QBrenuInfo::Loaded() const
+{
+    DeviceRecord device;
+    device.serialNo = m_serialNo;
+    device.address = m_address;
+    device.port = m_port;
+    device.dhcp = m_dhcp;
+    device.subnetMask = m_subnetMask;
+    device.gateway = m_gateway;
+    device.dns = m_dns;
+    device.mac = m_mac;
+    device.description = m_description;
+    return device;
+}
+
+NetworkSettings QBrenuInfo::Edited() const
+{
+    NetworkSettings edited;
+    edited.address = FieldValue(ui->edt_ipv4, m_shown.address, m_address);
+    edited.subnetMask = FieldValue(ui->edt_subnetMask, m_shown.subnetMask, m_subnetMask);
+    edited.gateway = FieldValue(ui->edt_gateway, m_shown.gateway, m_gateway);
+    edited.dns = FieldValue(ui->edt_dns, m_shown.dns, m_dns);
+    edited.dhcp = ui->cb_dhcp->isChecked();
+    return edited;
+}
+
 bool QBrenuInfo::HasChanges() const
 {
-    return ui->edt_ipv4->text() != m_address || ui->edt_subnetMask->text() != m_subnetMask ||
-           ui->edt_gateway->text() != m_gateway || ui->edt_dns->text() != m_dns ||
-           ui->cb_dhcp->isChecked() != m_dhcp;
+    return SettingsChanged(Loaded(), Edited());
 }
 
 bool QBrenuInfo::CheckAddressFields()
 {
-    for (QLineEdit *field : {ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns}) {
-        if (IsIpv4Field(field->text()))
-            continue;
-        field->setFocus();
-        QMessageBox::warning(this, UiText::BoxTitle(), UiText::BadField(), QMessageBox::Ok);
-        return false;
-    }
-    return true;
+    QLineEdit *fields[] = {ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns};
+    const AddressField bad = FirstBadAddressField(Edited());
+    if (bad == AddressField::None)
+        return true;
+    fields[static_cast<int>(bad)]->setFocus();
+    QMessageBox::warning(this, UiText::BoxTitle(), UiText::BadField(), QMessageBox::Ok);
+    return false;
 }
 
 void QBrenuInfo::slot_SaveClicked()
@@ -115,16 +148,8 @@ void QBrenuInfo::slot_SaveClicked()
         return;
 
     Vant::CProtocalJson request;
-    request.SetApi(kUpdateApi);
-    const QByteArray serialNo = ui->edt_serialNo->text().toUtf8();
-    request.SetDataString(0, "serialNo", serialNo.constData());
-    request.SetDataString(0, "address", ui->edt_ipv4->text().toUtf8().constData());
-    request.SetDataBool(0, "dhcp", ui->cb_dhcp->isChecked());
-    request.SetDataString(0, "subnetMask", ui->edt_subnetMask->text().toUtf8().constData());
-    request.SetDataString(0, "gateway", ui->edt_gateway->text().toUtf8().constData());
-    request.SetDataString(0, "dns", ui->edt_dns->text().toUtf8().constData());
-    request.SetDataString(0, "mac", ui->edt_mac->text().toUtf8().constData());
-    request.SetDataString(0, "description", ui->edt_description->toPlainText().toUtf8().constData());
+    BuildUpdateRequest(Loaded(), Edited(), request);
+    const QByteArray serialNo = m_serialNo.toUtf8();
 
     // The request goes to the address and port the device announced, not to an
     // address just typed in.

@@ -6,6 +6,9 @@
 
 #include <memory>
 
+#include "app/DeviceRecord.h"
+#include "app/DeviceRequests.h"
+
 class QCloseEvent;
 namespace Ui {
 class QBrenuInfo;
@@ -29,6 +32,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The device as loaded: what the edits are compared against, and where the
+    // serial number, MAC and description of an update come from, exactly as loaded
+    // (a text box may alter line breaks and spaces, and used to cut long texts).
+    DeviceRecord Loaded() const;
+    // The four address fields and the box. A field whose text is still what the
+    // loading put there stands for the loaded value itself.
+    NetworkSettings Edited() const;
     bool HasChanges() const;
     // Focuses and reports the first address field that is not dotted IPv4 text.
     bool CheckAddressFields();
@@ -43,5 +53,7 @@ private:
     QString m_dns;
     QString m_mac;
     QString m_description;
+    // The texts the address fields showed right after loading.
+    NetworkSettings m_shown;
     std::unique_ptr<Ui::QBrenuInfo> ui;
 };

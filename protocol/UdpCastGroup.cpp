@@ -1,8 +1,10 @@
 #include "protocol/UdpCastGroup.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "protocol/Json.h"
 #include "protocol/LocalAddresses.h"
@@ -16,6 +18,11 @@ constexpr auto kStopPoll = std::chrono::milliseconds(10);
 } // namespace
 
 QUdpCastGroup::QUdpCastGroup(UdpMsgCallBack callback, void *user) : m_callback(callback), m_user(user) {}
+
+QUdpCastGroup::QUdpCastGroup(UdpMsgCallBack callback, void *user, std::vector<std::string> onlyAddresses)
+    : m_callback(callback), m_user(user), m_onlyAddresses(std::move(onlyAddresses))
+{
+}
 
 QUdpCastGroup::~QUdpCastGroup()
 {
@@ -36,6 +43,9 @@ void QUdpCastGroup::Start()
     for (int i = 0; i < addresses.GetDataCount(); ++i) {
         const std::string address = Vant::ValueToString(addresses.GetDataValue(static_cast<unsigned>(i), "IPAddr"));
         if (address == "127.0.0.1")
+            continue;
+        if (!m_onlyAddresses.empty() &&
+            std::find(m_onlyAddresses.begin(), m_onlyAddresses.end(), address) == m_onlyAddresses.end())
             continue;
         // The worker may only begin once the searcher is fully built.
         auto *cast = new QUdpCast(address, this, false);

@@ -1,6 +1,7 @@
 #pragma once
 // The device search: one searcher (QUdpCast) per local IPv4 address, all handing
 // the search answers they receive to one callback.
+#include <string>
 #include <vector>
 
 namespace Vant {
@@ -17,6 +18,9 @@ typedef void (*UdpMsgCallBack)(const char *text, int length, void *user);
 class QUdpCastGroup {
 public:
     QUdpCastGroup(UdpMsgCallBack callback, void *user);
+    // Searches only from the local addresses listed in `onlyAddresses` (dotted text,
+    // compared exactly); an empty list means every address, as above.
+    QUdpCastGroup(UdpMsgCallBack callback, void *user, std::vector<std::string> onlyAddresses);
     // Stops any searcher still running (the owner normally calls Stop first).
     ~QUdpCastGroup();
 
@@ -45,4 +49,5 @@ private:
     UdpMsgCallBack m_callback;
     void *m_user;
     std::vector<QUdpCast *> m_casts;
+    std::vector<std::string> m_onlyAddresses;
 };

@@ -268,3 +268,40 @@ TEST_F(DialogTest, ClosingEndsTheDialogAcceptedAndSendsNothing)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DialogTest, LoadedTextsGoBackExactlyHoweverLongOrOdd)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevice());
+    ModalAnswerer answerer;
+    // Texts beyond a line edit's default 32767 characters: without an edit there is
+    // nothing to save, so nothing is sent and nothing is reported.
+    const QString longText = QString(40000, QLatin1Char('9'));
+    dialog->SetDeviceInfo("SN1", "10.77.0.2", "8001", U("禁用"), "255.255.255.0", longText, "10.77.0.253", longText,
+                          longText + U("描述"));
+    EXPECT_EQ(Edit("edt_gateway")->text().size(), 40000);
+    Save();
+    QTest::qWait(200);
+    EXPECT_TRUE(answerer.seen().isEmpty());
+    EXPECT_TRUE(Sent().empty());
+
+    // Line breaks, no-break spaces and line separators reach the device as loaded,
+    // in the MAC, the description and (DHCP ticked) the address fields.
+    const QString odd = U("a\r\nb\u00a0c\u2028d\u2029e\r");
+    dialog->SetDeviceInfo("SN1", "10.77.0.2", "8001", U("禁用"), "255.255.255.0", "10.77.0.254" + odd,
+                          "10.77.0.253", "02:00" + odd, U("仓库") + odd);
+    Dhcp()->setChecked(true);
+    Save();
+    ASSERT_EQ(answerer.seen().size(), 1);
+    EXPECT_EQ(answerer.seen()[0].text, U("执行成功!"));
+    const std::string json = "a\\r\\nb\u00a0c\u2028d\u2029e\\r";
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_NE(Sent()[0].find(R"("dhcp":true,"subnetMask":"255.255.255.0","gateway":"10.77.0.254)" + json +
+                             R"(","dns":"10.77.0.253","mac":"02:00)" + json + R"(","description":"仓库)" + json +
+                             "\"}"),
+              std::string::npos)
+        << Sent()[0];
+}
+
+} // namespace

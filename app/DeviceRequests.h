@@ -1,0 +1,46 @@
+#pragma once
+// The requests the program sends to a device (settings update, reboot) and the
+// checks made before an update is sent. The settings dialog and the command-line
+// companion both build their requests here, so the device sees the same members,
+// in the same order and with the same types from either.
+#include <QByteArray>
+#include <QString>
+
+#include "app/DeviceRecord.h"
+
+namespace Vant {
+class CProtocalJson;
+}
+
+constexpr const char *kUpdateApi = "/brenu/model/updatecfg.htm";
+constexpr const char *kRebootApi = "/brenu/model/reboot.htm";
+
+// The network settings an operator can change.
+struct NetworkSettings {
+    QString address;
+    QString subnetMask;
+    QString gateway;
+    QString dns;
+    bool dhcp = false;
+};
+
+// The settings as the device reported them.
+NetworkSettings SettingsOf(const DeviceRecord &device);
+
+// True when an edit differs from what the device reported: address, mask, gateway
+// and DNS compared case-sensitively, then the DHCP state.
+bool SettingsChanged(const DeviceRecord &device, const NetworkSettings &edited);
+
+// The address fields in the order they are checked before an update with DHCP off.
+enum class AddressField { None = -1, Address, SubnetMask, Gateway, Dns };
+// The first field whose text is not dotted IPv4 text (IsIpv4Text), or None.
+AddressField FirstBadAddressField(const NetworkSettings &settings);
+
+// The update request: api kUpdateApi, then in data[0] "serialNo", "address",
+// "dhcp" (boolean), "subnetMask", "gateway", "dns", "mac", "description" (strings,
+// UTF-8). Serial number, MAC and description are the device's own values exactly as
+// reported; the four addresses and the DHCP state come from `edited`.
+void BuildUpdateRequest(const DeviceRecord &device, const NetworkSettings &edited, Vant::CProtocalJson &request);
+
+// The reboot request: api kRebootApi and data[0]."serialNo".
+void BuildRebootRequest(const QByteArray &serialNo, Vant::CProtocalJson &request);

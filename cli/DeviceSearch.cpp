@@ -1,0 +1,105 @@
+#include "cli/DeviceSearch.h"
+
+#include <QByteArray>
+
+#include "protocol/Json.h"
+#include "protocol/UdpCastGroup.h"
+
+namespace cli {
+
+DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevices, bool keepEvents)
+    : m_group(std::make_unique<QUdpCastGroup>(&DeviceSearch::OnAnswer, this, std::move(onlyAddresses))),
+      m_start(std::chrono::steady_clock::now()), m_tracker(maxDevices), m_keepEvents(keepEvents)
+{
+}
+
+DeviceSearch::~DeviceSearch()
+{
+    Stop();
+}
+
+void DeviceSearch::Start()
+{
+    m_start = std::chrono::steady_clock::now();
+    m_group->Start();
+}
+
+void DeviceSearch::Stop()
+{
+    m_group->Stop();
+}
+
+int DeviceSearch::SearcherCount() const
+{
+    return m_group->SearcherCount();
+}
+
+int64_t DeviceSearch::ElapsedMs() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
+}
+
+void DeviceSearch::OnAnswer(const char *text, int length, void *user)
+{
+    if (!text || length < 0 || !user)
+        return;
+    auto *search = static_cast<DeviceSearch *>(user);
+    // Parsed outside the lock: the searchers of several addresses may answer at once.
+    DeviceRecord record;
+    if (!ReadDeviceRecord(QByteArray(text, length), record) || !IsCompleteRecord(record))
+        return;
+    const int64_t now = search->ElapsedMs();
+    std::vector<DeviceEvent> events;
+    std::lock_guard<std::mutex> lock(search->m_lock);
+    search->m_tracker.Heard(record, now, search->m_keepEvents ? &events : nullptr);
+    search->Queue(events);
+}
+
+void DeviceSearch::Queue(std::vector<DeviceEvent> &events)
+{
+    for (DeviceEvent &event : events) {
+        if (m_events.size() >= kMaxPendingEvents) {
+            ++m_droppedEvents;
+            continue;
+        }
+        m_events.push_back(std::move(event));
+    }
+}
+
+void DeviceSearch::WithTracker(const std::function<void(DeviceTracker &)> &fn)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    fn(m_tracker);
+}
+
+std::vector<DeviceEvent> DeviceSearch::TakeEvents(long long &dropped)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<DeviceEvent> events;
+    events.swap(m_events);
+    dropped = m_droppedEvents;
+    m_droppedEvents = 0;
+    return events;
+}
+
+void DeviceSearch::MarkSilent(int64_t staleAfterMs)
+{
+    const int64_t now = ElapsedMs();
+    std::vector<DeviceEvent> events;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_tracker.MarkSilent(now, staleAfterMs, m_keepEvents ? &events : nullptr);
+    Queue(events);
+}
+
+std::vector<std::string> LocalAddresses()
+{
+    std::vector<std::string> addresses;
+    Vant::CProtocalJson list;
+    if (!QUdpCastGroup::GetLocalAddresses(list))
+        return addresses;
+    for (int i = 0; i < list.GetDataCount(); ++i)
+        addresses.push_back(Vant::ValueToString(list.GetDataValue(static_cast<unsigned>(i), "IPAddr")));
+    return addresses;
+}
+
+} // namespace cli

@@ -1,0 +1,331 @@
+#include "cli/Options.h"
+
+#include <QCommandLineParser>
+
+#include <arpa/inet.h>
+
+#include "app/Ipv4Text.h"
+
+#ifndef BRENU_SEARCH_VERSION
+#define BRENU_SEARCH_VERSION "0.0.0"
+#endif
+
+namespace cli {
+
+namespace {
+
+struct CommandName {
+    const char *name;
+    Command command;
+};
+const CommandName kCommands[] = {{"list", Command::List},
+                                 {"watch", Command::Watch},
+                                 {"set", Command::Set},
+                                 {"reboot", Command::Reboot},
+                                 {"url", Command::Url}};
+
+// Without --wait, list waits this long for answers; set, reboot and url wait at
+// most kFindWaitMs and stop as soon as every device named has answered.
+constexpr int kListWaitMs = 2000;
+constexpr int kFindWaitMs = 5000;
+
+std::string Utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+bool IsDottedQuad(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    in_addr parsed{};
+    return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()))) &&
+           inet_pton(AF_INET, bytes.constData(), &parsed) == 1;
+}
+
+// Serial numbers are compared byte for byte with what devices send; the check only
+// refuses what cannot be one: empty, too long, white space or control characters.
+bool IsSerialText(const QString &text)
+{
+    if (text.isEmpty() || text.toUtf8().size() > kMaxSerialBytes)
+        return false;
+    for (uint c : text.toUcs4())
+        if (c <= 0x20 || (c >= 0x7f && c < 0xa0) || QChar::isSpace(c) || c == 0xfffd)
+            return false;
+    return true;
+}
+
+std::string ParseFormat(const QString &text, Command command, Format &format)
+{
+    const bool watch = command == Command::Watch;
+    if (text == "table")
+        format = Format::Table;
+    else if (text == "jsonl")
+        format = Format::Jsonl;
+    else if (text == "json" && !watch)
+        format = Format::Json;
+    else if (text == "csv" && !watch)
+        format = Format::Csv;
+    else
+        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl or table" : "table, json, jsonl or csv") +
+               ")";
+    return "";
+}
+
+std::string ParseWait(const QString &text, int &waitMs)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < 0 || value > kMaxWaitMs)
+        return "--wait takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not '" + Utf8(text) + "'";
+    waitMs = value;
+    return "";
+}
+
+} // namespace
+
+std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
+{
+    // The command is the first argument that is not an option; before it only the
+    // options that take no value may stand.
+    QString commandName;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (!arguments[i].startsWith('-')) {
+            commandName = arguments[i];
+            break;
+        }
+    }
+    if (!commandName.isEmpty()) {
+        for (const CommandName &known : kCommands)
+            if (commandName == known.name)
+                invocation.command = known.command;
+        if (invocation.command == Command::None)
+            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot or url)";
+    }
+    const Command command = invocation.command;
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    QCommandLineOption help("help"), version("version"), log("log");
+    QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
+    QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
+    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes");
+    parser.addOptions({help, version, log});
+    if (command == Command::List)
+        parser.addOptions({wait, format, address});
+    else if (command == Command::Watch)
+        parser.addOptions({format, address, staleAfter});
+    else if (command == Command::Set)
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp});
+    else if (command == Command::Reboot)
+        parser.addOptions({wait, yes});
+    else if (command == Command::Url)
+        parser.addOptions({wait});
+    if (!parser.parse(arguments))
+        return Utf8(parser.errorText());
+
+    invocation.help = parser.isSet(help);
+    invocation.version = parser.isSet(version);
+    invocation.log = parser.isSet(log);
+    if (invocation.help || invocation.version)
+        return "";
+    if (command == Command::None)
+        return "no command given (list, watch, set, reboot or url)";
+
+    QStringList positional = parser.positionalArguments();
+    positional.removeFirst(); // the command
+    if (command == Command::List || command == Command::Watch) {
+        if (!positional.isEmpty())
+            return "unexpected argument '" + Utf8(positional.first()) + "'";
+    } else {
+        if (positional.isEmpty())
+            return "a serial number is missing";
+        if (command != Command::Reboot && positional.size() > 1)
+            return "only one serial number, not also '" + Utf8(positional[1]) + "'";
+        for (const QString &serial : positional) {
+            if (!IsSerialText(serial))
+                return "'" + Utf8(serial) + "' is not a serial number (1 to " + std::to_string(kMaxSerialBytes) +
+                       " bytes without spaces or control characters)";
+            if (!invocation.serials.contains(serial))
+                invocation.serials << serial;
+        }
+    }
+
+    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
+    const bool lists = command == Command::List || command == Command::Watch;
+    if (command != Command::Watch && parser.isSet(wait)) {
+        std::string error = ParseWait(parser.value(wait), invocation.waitMs);
+        if (!error.empty())
+            return error;
+    }
+    invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
+    if (lists && parser.isSet(format)) {
+        std::string error = ParseFormat(parser.value(format), command, invocation.format);
+        if (!error.empty())
+            return error;
+    }
+    if (command == Command::Watch && parser.isSet(staleAfter)) {
+        bool ok = false;
+        const double value = parser.value(staleAfter).toDouble(&ok);
+        if (!ok || !(value >= kMinStaleAfterS && value <= kMaxStaleAfterS))
+            return "--stale-after takes seconds from 0.1 to 86400, not '" + Utf8(parser.value(staleAfter)) + "'";
+        invocation.staleAfterS = value;
+    }
+
+    if (lists) {
+        for (const QString &from : parser.values(address)) {
+            if (!IsDottedQuad(from))
+                return "--address takes a local IPv4 address, not '" + Utf8(from) + "'";
+            invocation.searchFrom.push_back(Utf8(from));
+        }
+    }
+    if (command == Command::Set) {
+        struct {
+            const QCommandLineOption &option;
+            std::optional<QString> &value;
+        } fields[] = {{address, invocation.address},
+                      {mask, invocation.subnetMask},
+                      {gateway, invocation.gateway},
+                      {dns, invocation.dns}};
+        for (auto &field : fields) {
+            if (!parser.isSet(field.option))
+                continue;
+            const QString value = parser.value(field.option);
+            if (!IsDottedQuad(value))
+                return "--" + Utf8(field.option.names().first()) + " takes an IPv4 address, not '" + Utf8(value) +
+                       "'";
+            field.value = value;
+        }
+        if (parser.isSet(dhcp)) {
+            const QString value = parser.value(dhcp);
+            if (value != "on" && value != "off")
+                return "--dhcp takes on or off, not '" + Utf8(value) + "'";
+            invocation.dhcp = value == "on";
+        }
+        if (!invocation.address && !invocation.subnetMask && !invocation.gateway && !invocation.dns &&
+            !invocation.dhcp)
+            return "nothing to set: give --address, --mask, --gateway, --dns or --dhcp";
+    }
+    invocation.yes = command == Command::Reboot && parser.isSet(yes);
+    return "";
+}
+
+std::string VersionText()
+{
+    return std::string("brenu-search ") + BRENU_SEARCH_VERSION + "\n";
+}
+
+std::string HelpText(Command command)
+{
+    switch (command) {
+    case Command::List:
+        return R"(usage: brenu-search list [--wait MS] [--format table|json|jsonl|csv] [--address A]...
+
+Searches for devices for MS milliseconds (default 2000; the search request goes out
+at once and again every 5 s), then prints every device heard once, by serial number
+in ascending order, with its latest answer. Answers are taken as the window takes
+them: a record needs serialNo, address, a port above 0, subnetMask, gateway, dns and
+mac; serial numbers compare case-sensitively.
+
+  --wait MS         how long to listen (0 to 3600000)
+  --format F        table (default on a terminal), json (default otherwise): an array
+                    of objects with the members serialNo, address, port (number), dhcp
+                    (true/false), subnetMask, gateway, dns, mac, description; jsonl: one
+                    such object per line; csv: a header line and RFC 4180 records
+  --address A       search only from this local address (repeatable)
+
+At most 20000 devices are listed. When more answer, the listing ends with a note (a
+last table line, a last json/jsonl object {"overflow":true,"limit":20000,
+"ignoredAnswers":N}; csv keeps its records only), one line goes to standard error
+and the exit status is 4.
+Exit status: 0 done, 2 usage error, 4 more devices than a listing holds.
+)";
+    case Command::Watch:
+        return R"(usage: brenu-search watch [--format jsonl|table] [--stale-after S] [--address A]...
+
+Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
+SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
+members are named), "silent" (not heard for S seconds, default 15), "back" (heard
+again after being silent). jsonl (default when not on a terminal) prints objects
+{"time","event","serialNo","changed"?,"device"}; table prints readable lines.
+
+  --format F        jsonl or table (default on a terminal)
+  --stale-after S   seconds without an answer before a device counts as silent
+                    (0.1 to 86400, default 15; keep it above the 5 s search period)
+  --address A       search only from this local address (repeatable)
+
+At most 20000 devices are watched; when more answer, one "overflow" event is printed
+and the exit status is 4.
+Exit status: 0 ended by a signal, 2 usage error, 4 more devices than a listing holds.
+)";
+    case Command::Set:
+        return R"(usage: brenu-search set SERIAL [--address A] [--mask M] [--gateway G] [--dns D] [--dhcp on|off]
+
+Finds the device by a search (at most --wait MS, default 5000) and sends it the same
+update request as the window's settings dialog: serial number, MAC and description as
+the device reported them, the addresses and DHCP state given here, the others as the
+device reported them. With DHCP off, all four addresses must be dotted IPv4 text
+(three dots, digits only). Addresses can only be set with DHCP off, as in the dialog.
+If nothing differs from what the device reports, nothing is sent. The request goes to
+the address and port the device announced; the device has 10 s to answer.
+
+  --address A, --mask M, --gateway G, --dns D   new IPv4 settings
+  --dhcp on|off                                 switch DHCP
+  --wait MS                                     how long to search for the device
+
+Prints "SERIAL: succeeded" when the device confirms.
+Exit status: 0 succeeded (or nothing to change), 1 the device refused or did not
+answer, 2 usage error, 3 device not found.
+)";
+    case Command::Reboot:
+        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS]
+
+Finds the devices by a search (at most --wait MS, default 5000), asks for
+confirmation when standard input is a terminal (without a terminal --yes is
+required), sends each device the window's reboot request and prints one verdict per
+device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
+
+  --yes       do not ask
+  --wait MS   how long to search for the devices
+
+Exit status: 0 all succeeded, 1 a device refused or did not answer, 2 usage error or
+not confirmed, 3 a device was not found (3 wins over 1 when both happen).
+)";
+    case Command::Url:
+        return R"(usage: brenu-search url SERIAL [--wait MS]
+
+Finds the device by a search (at most --wait MS, default 5000) and prints its web
+address, "http://" followed by its IPv4 address.
+Exit status: 0 printed, 1 the device announces no dotted IPv4 address, 2 usage
+error, 3 device not found.
+)";
+    case Command::None:
+        break;
+    }
+    return R"(usage: brenu-search [--log] COMMAND [OPTIONS]
+       brenu-search --help | --version | COMMAND --help
+
+Finds Brenu devices on the local networks by UDP broadcast (a search request from
+port 19009 of every local IPv4 address to 255.255.255.255:19010) and sends them
+commands, like the BrenuSearchTools window, without a display.
+
+Commands:
+  list      list the devices that answer
+  watch     print devices that appear, change, go silent or come back
+  set       change one device's network settings
+  reboot    reboot devices
+  url       print a device's web address
+
+  --log       write the log the window writes (log/YYYYMMDD/ beside the program);
+              without it nothing is logged
+  --help      this text, or a command's
+  --version   the program's version
+
+Exit status: 0 success, 1 a device refused or did not answer, 2 usage error,
+3 device not found, 4 more devices answered than a listing holds (list, watch),
+130/143 ended by SIGINT/SIGTERM before the command was done. Output to a closed
+pipe ends the program quietly.
+)";
+}
+
+} // namespace cli

@@ -1,0 +1,55 @@
+#pragma once
+// The command line of brenu-search: which command, its options, and the help texts.
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Output.h"
+
+namespace cli {
+
+enum class Command { None, List, Watch, Set, Reboot, Url };
+
+// The longest wait a command accepts. Waits are given in milliseconds as an int;
+// an hour is far beyond any search round and keeps every sum in range.
+constexpr int kMaxWaitMs = 3600 * 1000;
+// The longest serial number accepted on the command line, in UTF-8 bytes. Real
+// serial numbers are a dozen characters; a longer argument is a mistake (a path or a
+// pasted line), and it bounds the texts printed back in messages.
+constexpr int kMaxSerialBytes = 64;
+// --stale-after bounds in seconds: below a tenth of a second every device would go
+// silent between two answers; a day is far beyond any use and keeps the
+// milliseconds in range.
+constexpr double kMinStaleAfterS = 0.1;
+constexpr double kMaxStaleAfterS = 86400;
+
+struct Invocation {
+    Command command = Command::None;
+    bool help = false;
+    bool version = false;
+    bool log = false;
+
+    int waitMs = 0;
+    Format format = Format::Table;
+    std::vector<std::string> searchFrom; // list/watch --address: local addresses
+    double staleAfterS = 15;
+
+    QStringList serials;
+    // set: the values given, if any.
+    std::optional<QString> address, subnetMask, gateway, dns;
+    std::optional<bool> dhcp;
+    bool yes = false;
+};
+
+// Reads argv. Returns "" on success, else the one-line reason (without the program
+// name). stdoutIsTerminal picks the default format.
+std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation);
+
+// The --help text of a command (Command::None: the program's overview).
+std::string HelpText(Command command);
+std::string VersionText();
+
+} // namespace cli

@@ -1,0 +1,321 @@
+#include "cli/Output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cwchar>
+
+#include "protocol/RapidJson.h"
+
+namespace cli {
+
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void WriteText(JsonWriter &writer, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    writer.String(bytes.constData(), static_cast<rapidjson::SizeType>(bytes.size()));
+}
+
+void WriteDevice(JsonWriter &writer, const DeviceRecord &device)
+{
+    writer.StartObject();
+    writer.Key("serialNo");
+    WriteText(writer, device.serialNo);
+    writer.Key("address");
+    WriteText(writer, device.address);
+    writer.Key("port");
+    writer.Int(device.port);
+    writer.Key("dhcp");
+    writer.Bool(device.dhcp);
+    writer.Key("subnetMask");
+    WriteText(writer, device.subnetMask);
+    writer.Key("gateway");
+    WriteText(writer, device.gateway);
+    writer.Key("dns");
+    WriteText(writer, device.dns);
+    writer.Key("mac");
+    WriteText(writer, device.mac);
+    writer.Key("description");
+    WriteText(writer, device.description);
+    writer.EndObject();
+}
+
+void WriteOverflow(JsonWriter &writer, const Overflow &overflow)
+{
+    writer.StartObject();
+    writer.Key("overflow");
+    writer.Bool(true);
+    writer.Key("limit");
+    writer.Int(overflow.limit);
+    writer.Key("ignoredAnswers");
+    writer.Int64(overflow.ignoredAnswers);
+    writer.EndObject();
+}
+
+std::string Utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+QString DhcpWord(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+// The nine cells of a device in the window's column order.
+QStringList Cells(const DeviceRecord &device)
+{
+    return {device.serialNo, device.address, QString::number(device.port), DhcpWord(device.dhcp),
+            device.subnetMask, device.gateway, device.dns, device.mac, device.description};
+}
+
+QString Pad(const QString &text, int width, bool right)
+{
+    const QString fill(qMax(0, width - TextColumns(text)), QLatin1Char(' '));
+    return right ? fill + text : text + fill;
+}
+
+std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *overflow)
+{
+    const QStringList header = {"SERIAL NUMBER", "IPV4 ADDRESS", "PORT", "DHCP", "SUBNET MASK",
+                                "GATEWAY",       "DNS SERVER",   "MAC",  "DESCRIPTION"};
+    std::vector<QStringList> rows{header};
+    for (const DeviceRecord &device : devices) {
+        QStringList cells = Cells(device);
+        for (QString &cell : cells)
+            cell = TerminalText(cell);
+        rows.push_back(cells);
+    }
+    std::vector<int> widths(header.size(), 0);
+    for (const QStringList &row : rows)
+        for (int i = 0; i < row.size(); ++i)
+            widths[i] = qMax(widths[i], TextColumns(row[i]));
+    std::string out;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i) {
+            const bool last = i + 1 == row.size();
+            // The description is last: it is not padded.
+            line += last ? row[i] : Pad(row[i], widths[i], i == 2) + "  ";
+        }
+        out += Utf8(line) + "\n";
+    }
+    if (overflow)
+        out += "More devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
+               std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed.\n";
+    return out;
+}
+
+QString CsvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\r')) &&
+        !text.contains(QLatin1Char('\n')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+std::string Csv(const std::vector<DeviceRecord> &devices)
+{
+    std::string out = "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n";
+    for (const DeviceRecord &device : devices) {
+        QStringList cells = Cells(device);
+        cells[3] = device.dhcp ? QStringLiteral("true") : QStringLiteral("false");
+        for (QString &cell : cells)
+            cell = CsvField(cell);
+        out += Utf8(cells.join(QLatin1Char(','))) + "\r\n";
+    }
+    return out;
+}
+
+bool IsUnsafeForTerminal(uint c)
+{
+    return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0x200e || c == 0x200f || c == 0x061c;
+}
+
+} // namespace
+
+bool Output::Write(const std::string &text)
+{
+    if (m_closed || m_failed)
+        return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        m_errno = n < 0 ? errno : EIO;
+        if (m_errno == EPIPE)
+            m_closed = true;
+        else
+            m_failed = true;
+        return false;
+    }
+    return true;
+}
+
+std::string DeviceJson(const DeviceRecord &device)
+{
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    WriteDevice(writer, device);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string FormatListing(const std::vector<DeviceRecord> &devices, Format format, const Overflow *overflow)
+{
+    switch (format) {
+    case Format::Table:
+        return Table(devices, overflow);
+    case Format::Csv:
+        return Csv(devices);
+    case Format::Jsonl: {
+        std::string out;
+        for (const DeviceRecord &device : devices)
+            out += DeviceJson(device) + "\n";
+        if (overflow) {
+            rapidjson::StringBuffer buffer;
+            JsonWriter writer(buffer);
+            WriteOverflow(writer, *overflow);
+            out += std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+        }
+        return out;
+    }
+    case Format::Json:
+        break;
+    }
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    writer.StartArray();
+    for (const DeviceRecord &device : devices)
+        WriteDevice(writer, device);
+    if (overflow)
+        WriteOverflow(writer, *overflow);
+    writer.EndArray();
+    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+namespace {
+
+const char *EventName(DeviceEvent::Kind kind)
+{
+    switch (kind) {
+    case DeviceEvent::Appeared:
+        return "appeared";
+    case DeviceEvent::Changed:
+        return "changed";
+    case DeviceEvent::Silent:
+        return "silent";
+    case DeviceEvent::Back:
+        return "back";
+    case DeviceEvent::Overflow:
+        break;
+    }
+    return "overflow";
+}
+
+QString MemberText(const DeviceRecord &device, const QString &member)
+{
+    if (member == "address")
+        return device.address;
+    if (member == "port")
+        return QString::number(device.port);
+    if (member == "dhcp")
+        return DhcpWord(device.dhcp);
+    if (member == "subnetMask")
+        return device.subnetMask;
+    if (member == "gateway")
+        return device.gateway;
+    if (member == "dns")
+        return device.dns;
+    if (member == "mac")
+        return device.mac;
+    return device.description;
+}
+
+} // namespace
+
+std::string FormatEvent(const DeviceEvent &event, Format format, const QString &time, int limit)
+{
+    if (format == Format::Table) {
+        QString line = time + "  " + QString::fromLatin1(EventName(event.kind)).leftJustified(8) + "  ";
+        if (event.kind == DeviceEvent::Overflow)
+            return Utf8(line + QString("more devices answered than a listing holds (%1); further devices are not "
+                                       "watched")
+                                   .arg(limit)) +
+                   "\n";
+        line += TerminalText(event.device.serialNo) + "  " + TerminalText(event.device.address) + ":" +
+                QString::number(event.device.port);
+        if (event.kind == DeviceEvent::Changed)
+            for (const QString &member : event.changed)
+                line += "  " + member + "=" + TerminalText(MemberText(event.device, member));
+        return Utf8(line) + "\n";
+    }
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    writer.StartObject();
+    writer.Key("time");
+    WriteText(writer, time);
+    writer.Key("event");
+    writer.String(EventName(event.kind));
+    if (event.kind == DeviceEvent::Overflow) {
+        writer.Key("limit");
+        writer.Int(limit);
+    } else {
+        writer.Key("serialNo");
+        WriteText(writer, event.device.serialNo);
+        if (event.kind == DeviceEvent::Changed) {
+            writer.Key("changed");
+            writer.StartArray();
+            for (const QString &member : event.changed)
+                WriteText(writer, member);
+            writer.EndArray();
+        }
+        writer.Key("device");
+        WriteDevice(writer, event.device);
+    }
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string FormatDroppedEvents(long long dropped, Format format, const QString &time)
+{
+    if (format == Format::Table)
+        return Utf8(time) + "  dropped   " + std::to_string(dropped) + " events (output too slow)\n";
+    return "{\"time\":\"" + Utf8(time) + "\",\"event\":\"dropped\",\"count\":" + std::to_string(dropped) + "}\n";
+}
+
+QString TerminalText(const QString &text)
+{
+    QString safe;
+    safe.reserve(text.size());
+    for (uint c : text.toUcs4()) {
+        if (IsUnsafeForTerminal(c) || wcwidth(static_cast<wchar_t>(c)) < 0)
+            safe += QLatin1Char('?');
+        else
+            safe += QString::fromUcs4(&c, 1);
+    }
+    return safe;
+}
+
+int TextColumns(const QString &text)
+{
+    int columns = 0;
+    for (uint c : text.toUcs4()) {
+        const int width = wcwidth(static_cast<wchar_t>(c));
+        columns += width < 0 ? 1 : width;
+    }
+    return columns;
+}
+
+} // namespace cli

@@ -1,0 +1,65 @@
+// brenu-search: the command-line companion of the window. It finds Brenu devices
+// with the window's search group and sends them the window's requests, without a
+// display (Qt Core only).
+#include <QStringList>
+
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+
+#include "cli/Commands.h"
+#include "cli/ExitStatus.h"
+#include "cli/Options.h"
+#include "cli/StopSignal.h"
+#include "kit/Log.h"
+
+int main(int argc, char *argv[])
+{
+    // Column widths of the table come from the character widths of UTF-8 text,
+    // whatever the caller's locale.
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        std::setlocale(LC_CTYPE, "");
+    cli::InstallStopHandlers();
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromUtf8(argv[i]);
+    cli::Invocation invocation;
+    const std::string error = cli::ParseCommandLine(arguments, isatty(STDOUT_FILENO), invocation);
+    cli::Output out;
+    if (!error.empty()) {
+        cli::Complain(error + " (see brenu-search --help)");
+        return cli::kExitUsage;
+    }
+    if (invocation.help || invocation.version) {
+        out.Write(invocation.version && !invocation.help ? cli::VersionText() : cli::HelpText(invocation.command));
+        return cli::kExitOk;
+    }
+
+    // The window's log, only when asked for: scripts run without leaving files.
+    if (invocation.log) {
+        Vant::LogInit();
+        Vant::LogEnableExitFlush(true);
+        Vant::LogEnable(true);
+        Vant::LogEnableDelete(true);
+        Vant::LogSetPrefix("BrenuSearchTools_");
+        Vant::LogSetKeepDays(30);
+    }
+
+    switch (invocation.command) {
+    case cli::Command::List:
+        return cli::RunList(invocation, out);
+    case cli::Command::Watch:
+        return cli::RunWatch(invocation, out);
+    case cli::Command::Set:
+        return cli::RunSet(invocation, out);
+    case cli::Command::Reboot:
+        return cli::RunReboot(invocation, out);
+    case cli::Command::Url:
+        return cli::RunUrl(invocation, out);
+    case cli::Command::None:
+        break;
+    }
+    return cli::kExitUsage;
+}

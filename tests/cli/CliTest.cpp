@@ -1,0 +1,313 @@
+// brenu-search as a program, in the sandbox against brenu-devsim: what list prints,
+// set and reboot as the devices receive them, watch's events, and the exit statuses
+// and messages for bad input.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "DevsimHarness.h"
+#include "RequestLog.h"
+#include "SandboxFixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// brenu-search started with `args`, stdin from /dev/null, stdout to a file (or to
+// outFd), stderr to a file.
+class CliProcess {
+public:
+    explicit CliProcess(const std::vector<std::string> &args, int outFd = -1)
+    {
+        static int counter = 0;
+        const std::string base = ::testing::TempDir() + "cli_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+        m_outPath = base + ".out";
+        m_errPath = base + ".err";
+        m_pid = fork();
+        if (m_pid != 0)
+            return;
+        int in = open("/dev/null", O_RDONLY);
+        int out = outFd >= 0 ? outFd : open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv{const_cast<char *>(BRENU_SEARCH_PATH)};
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ~CliProcess()
+    {
+        if (m_pid > 0 && m_status < 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        unlink(m_outPath.c_str());
+        unlink(m_errPath.c_str());
+    }
+    std::string Out() const { return ReadFile(m_outPath); }
+    void Signal(int signal) { kill(m_pid, signal); }
+    // Waits for the end (killing it after `limit`) and returns what it printed.
+    Result Finish(std::chrono::milliseconds limit = 30s)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                ADD_FAILURE() << "brenu-search did not end in time";
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        return Result{m_status, Out(), ReadFile(m_errPath)};
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+    std::string m_outPath, m_errPath;
+};
+
+Result RunCli(const std::vector<std::string> &args)
+{
+    return CliProcess(args).Finish();
+}
+
+class CliTest : public SandboxTest {
+protected:
+    void StartDevices(const std::vector<std::string> &args)
+    {
+        const std::string error = devices.Start(*net, args);
+        ASSERT_TRUE(error.empty()) << error;
+    }
+    // The bodies of the update and reboot requests the simulator received.
+    std::vector<std::string> Commands() const
+    {
+        std::vector<std::string> commands;
+        for (const std::string &line : devices.LogLines())
+            if (line.compare(0, 3, "rx ") == 0 && line.find("/brenu/model/searchbrenu.htm") == std::string::npos &&
+                line.find(" len=0 ") == std::string::npos)
+            {
+                std::string bytes;
+                EXPECT_TRUE(devsim::UnescapeBytes(line.substr(line.find(" data=") + 6), bytes)) << line;
+                commands.push_back(bytes);
+            }
+        return commands;
+    }
+
+    devsimtest::DevsimProcess devices;
+};
+
+const char *kDeviceA = "serial=SN-A,address=10.77.0.2,port=8001,dhcp=off,mask=255.255.255.0,gateway=10.77.0.254,"
+                       "dns=10.77.0.253,mac=02:00:00:00:00:01,description=Lab\\, \"bench\"";
+const char *kDeviceB = "serial=SN-B,address=10.77.0.3,port=8002,dhcp=on,mask=255.255.0.0,gateway=10.77.0.1,"
+                       "dns=10.77.0.1,mac=02:00:00:00:00:02,description=仓库一号";
+const char *kDeviceFar = "serial=SN-FAR,address=10.77.1.20,port=80,dhcp=off,mask=255.255.255.0,gateway=10.77.1.1,"
+                         "dns=10.77.1.1,mac=02:00:00:00:00:03,description=,answer=broadcast";
+
+TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    // SN-B answers twice per search (one listing entry), SN-A's answer first comes
+    // with an incomplete record that is not listed.
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device", std::string(kDeviceB) + ",fault=double",
+                                          "--device", kDeviceFar, "--device", "serial=SN-BAD,mac=,address=10.77.0.2"}));
+    const Result list = RunCli({"list", "--wait", "700", "--format", "json"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.err, "");
+    const QJsonArray expected = QJsonDocument::fromJson(R"([
+      {"serialNo":"SN-A","address":"10.77.0.2","port":8001,"dhcp":false,"subnetMask":"255.255.255.0",
+       "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\""},
+      {"serialNo":"SN-B","address":"10.77.0.3","port":8002,"dhcp":true,"subnetMask":"255.255.0.0",
+       "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号"},
+      {"serialNo":"SN-FAR","address":"10.77.1.20","port":80,"dhcp":false,"subnetMask":"255.255.255.0",
+       "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":""}])")
+                                   .array();
+    ASSERT_FALSE(expected.isEmpty());
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array(), expected) << list.out;
+
+    // The same devices from the one local address named, one per line.
+    const Result jsonl = RunCli({"list", "--wait", "500", "--format", "jsonl", "--address", "10.77.0.1"});
+    EXPECT_EQ(jsonl.status, 0) << jsonl.err;
+    EXPECT_EQ(std::count(jsonl.out.begin(), jsonl.out.end(), '\n'), 3) << jsonl.out;
+    EXPECT_EQ(jsonl.out.rfind("{\"serialNo\":\"SN-FAR\"", 0) == std::string::npos, true);
+    EXPECT_NE(jsonl.out.find("\n{\"serialNo\":\"SN-FAR\""), std::string::npos) << jsonl.out;
+}
+
+TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device", kDeviceB, "--device",
+                                          "serial=SN-NO,address=10.77.0.2,port=8009,fault=command:result-false"}));
+    const Result set = RunCli({"set", "SN-A", "--dns", "10.77.0.9", "--gateway", "10.77.0.1"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "SN-A: succeeded\n");
+    const std::vector<std::string> sent = Commands();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0].find(R"("api":"/brenu/model/updatecfg.htm","params":{"data":[{"serialNo":"SN-A",)"
+                           R"("address":"10.77.0.2","dhcp":false,"subnetMask":"255.255.255.0","gateway":"10.77.0.1",)"
+                           R"("dns":"10.77.0.9","mac":"02:00:00:00:00:01","description":"Lab, \"bench\""}]}})"),
+              std::string::npos)
+        << sent[0];
+
+    const Result list = RunCli({"list", "--wait", "500", "--format", "csv"});
+    EXPECT_NE(list.out.find("SN-A,10.77.0.2,8001,false,255.255.255.0,10.77.0.1,10.77.0.9,"), std::string::npos)
+        << list.out;
+
+    // The dialog's rules: nothing sent without a change, addresses only with DHCP off
+    // (here switched off in the same request); a refusal is exit status 1.
+    const Result same = RunCli({"set", "SN-A", "--dns", "10.77.0.9"});
+    EXPECT_EQ(same.status, 0);
+    EXPECT_EQ(same.out, "SN-A: nothing to change\n");
+    const Result dhcpOn = RunCli({"set", "SN-B", "--dns", "10.77.0.9"});
+    EXPECT_EQ(dhcpOn.status, 2);
+    EXPECT_EQ(dhcpOn.err, "brenu-search: SN-B: the device uses DHCP; add --dhcp off to set addresses\n");
+    const Result dhcpOff = RunCli({"set", "SN-B", "--dhcp", "off", "--dns", "10.77.0.9"});
+    EXPECT_EQ(dhcpOff.status, 0) << dhcpOff.err;
+    const Result refused = RunCli({"set", "SN-NO", "--dhcp", "on"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "SN-NO: failed (no answer in time, or the device refused)\n");
+    EXPECT_EQ(Commands().size(), 3u);
+}
+
+TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=R1,address=10.77.0.2,port=8001,reboot=200", "--device",
+                                          "serial=R2,address=10.77.0.2,port=8002,reboot=200", "--device",
+                                          "serial=R3,address=10.77.0.2,port=8003,fault=command:result-false"}));
+    const Result two = RunCli({"reboot", "--yes", "R1", "R2"});
+    EXPECT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(two.out, "R1: succeeded\nR2: succeeded\n");
+    const std::vector<std::string> sent = Commands();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_NE(sent[0].find(R"("api":"/brenu/model/reboot.htm","params":{"data":[{"serialNo":"R)"), std::string::npos);
+
+    // Not found wins over a failure; without a terminal nothing happens without --yes.
+    std::this_thread::sleep_for(300ms);
+    const Result mixed = RunCli({"reboot", "R3", "R9", "R1", "--yes", "--wait", "1000"});
+    EXPECT_EQ(mixed.status, 3) << mixed.err;
+    EXPECT_EQ(mixed.out, "R3: failed (no answer in time, or the device refused)\nR9: not found\nR1: succeeded\n");
+    const Result unconfirmed = RunCli({"reboot", "R1"});
+    EXPECT_EQ(unconfirmed.status, 2);
+    EXPECT_EQ(unconfirmed.err, "brenu-search: not confirmed: standard input is not a terminal, give --yes\n");
+    EXPECT_EQ(Commands().size(), 4u);
+}
+
+TEST_F(CliTest, WatchReportsADeviceGoingSilentAndComingBack)
+{
+    ASSERT_NO_FATAL_FAILURE(
+        StartDevices({"--device", "serial=W1,address=10.77.0.2,port=8001,reboot=7000", "--reboot-time", "7000"}));
+    CliProcess watch({"watch", "--format", "jsonl", "--stale-after", "6"});
+    auto waitFor = [&](const std::string &text, std::chrono::seconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (watch.Out().find(text) == std::string::npos && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(50ms);
+        return watch.Out().find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(waitFor("\"event\":\"appeared\"", 5s)) << watch.Out();
+    // The reboot keeps the device silent through the next search (5 s later).
+    devsimtest::CommandPeer peer;
+    ASSERT_EQ(peer.Connect("10.77.0.2", 8001), "");
+    ASSERT_TRUE(peer.Send(devsimtest::CommandFrame("/brenu/model/reboot.htm", "\"serialNo\":\"W1\"")));
+    EXPECT_TRUE(waitFor("\"event\":\"silent\"", 10s)) << watch.Out();
+    EXPECT_TRUE(waitFor("\"event\":\"back\"", 8s)) << watch.Out();
+    watch.Signal(SIGTERM);
+    const Result result = watch.Finish(5s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> events;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("\"event\":\"");
+        ASSERT_NE(at, std::string::npos) << line;
+        EXPECT_NE(line.find("\"serialNo\":\"W1\""), std::string::npos) << line;
+        events.push_back(line.substr(at + 9, line.find('"', at + 9) - at - 9));
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"appeared", "silent", "back"}));
+}
+
+TEST_F(CliTest, BadInputGetsOneLineAndStatusTwoAndAClosedPipeEndsQuietly)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA}));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{"list", "--colour"}, 2, "Unknown option 'colour'."},
+        {{"lst"}, 2, "unknown command 'lst'"},
+        {{}, 2, "no command given"},
+        {{"list", "--wait", "soon"}, 2, "--wait takes milliseconds from 0 to 3600000, not 'soon'"},
+        {{"list", "--format", "xml"}, 2, "unknown format 'xml'"},
+        {{"list", "--address", "10.77.0.256"}, 2, "--address takes a local IPv4 address, not '10.77.0.256'"},
+        {{"list", "--address", "10.77.0.2"}, 2, "'10.77.0.2' is not an IPv4 address of this machine"},
+        {{"set", "SN A", "--dns", "1.2.3.4"}, 2, "'SN A' is not a serial number"},
+        {{"set", "SN-A", "--gateway", "10.77.0"}, 2, "--gateway takes an IPv4 address, not '10.77.0'"},
+        {{"set", "SN-A"}, 2, "nothing to set"},
+        {{"set", "SN-A", "--dhcp", "yes"}, 2, "--dhcp takes on or off, not 'yes'"},
+        {{"url", "SN-A", "SN-B"}, 2, "only one serial number"},
+        {{"watch", "--stale-after", "0"}, 2, "--stale-after takes seconds"},
+        {{"url", "SN-Z", "--wait", "300"}, 3, "brenu-search: SN-Z: not found\n"},
+    };
+    for (const Case &c : cases) {
+        const Result r = RunCli(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args.size() << " " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("brenu-search: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    const Result url = RunCli({"url", "SN-A"});
+    EXPECT_EQ(url.status, 0) << url.err;
+    EXPECT_EQ(url.out, "http://10.77.0.2\n");
+
+    // Interrupted while listening: nothing printed, the shell's status for SIGINT.
+    CliProcess interrupted({"list", "--wait", "5000"});
+    std::this_thread::sleep_for(300ms);
+    interrupted.Signal(SIGINT);
+    const Result stopped = interrupted.Finish(2s);
+    EXPECT_EQ(stopped.status, 130);
+    EXPECT_EQ(stopped.out, "");
+
+    // Standard output is a pipe nobody reads any more.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    CliProcess closed({"list", "--wait", "300"}, pipeFds[1]);
+    close(pipeFds[1]);
+    const Result quiet = closed.Finish();
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+}
+
+} // namespace
