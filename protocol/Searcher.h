@@ -72,6 +72,9 @@ public:
 private:
     // The socket set-up of the start: broadcast mode, bound to the address.
     void StartSocket();
+    // Says on the standard error, once, that the socket runs without a broadcast
+    // receiver it should have.
+    void ReportMissingCompanion();
     // Logs a parsed message and dispatches it when it is a search answer.
     void HandleMessage(Vant::CProtocalJson &message);
 
@@ -81,4 +84,5 @@ private:
     std::map<std::string, std::unique_ptr<ByteBuffer>> m_buffers;
     std::string m_bindAddress;
     QUdpCastGroup *m_group;
+    bool m_companionReported = false; // only the searcher's worker touches it
 };

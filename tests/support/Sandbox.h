@@ -47,8 +47,10 @@ public:
     const std::string &error() const { return m_error; }
     bool ok() const { return m_error.empty(); }
 
-    // "10.77.0.5/24" style; returns false when `ip` refused.
-    bool AddWorkstationAddress(const std::string &cidr);
+    // "10.77.0.5/24" style; returns false when `ip` refused. A label ("brw0:1") gives
+    // the address the name under which the interface list reports it, as aliases have.
+    bool AddWorkstationAddress(const std::string &cidr, const std::string &label = std::string());
+    bool RemoveWorkstationAddress(const std::string &cidr);
     bool AddDeviceAddress(const std::string &cidr);
 
     // Runs fn on a thread that lives in the device namespace and waits for it.
