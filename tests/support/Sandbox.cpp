@@ -172,7 +172,7 @@ bool DeviceNetwork::WaitDataPath()
     return through;
 }
 
-bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr, const std::string &label)
+bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr, const std::string &label) const
 {
     std::vector<std::string> argv{"ip", "addr", "add", cidr, "dev", kWorkstationLink};
     if (!label.empty()) {
@@ -182,12 +182,12 @@ bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr, const std::st
     return RunCommand(argv) == 0;
 }
 
-bool DeviceNetwork::RemoveWorkstationAddress(const std::string &cidr)
+bool DeviceNetwork::RemoveWorkstationAddress(const std::string &cidr) const
 {
     return RunCommand({"ip", "addr", "del", cidr, "dev", kWorkstationLink}) == 0;
 }
 
-bool DeviceNetwork::AddDeviceAddress(const std::string &cidr)
+bool DeviceNetwork::AddDeviceAddress(const std::string &cidr) const
 {
     return RunInDeviceCommand({"ip", "addr", "add", cidr, "dev", kDeviceLink}) == 0;
 }
