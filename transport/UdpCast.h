@@ -16,8 +16,9 @@
 // socket's receive buffer size. Each datagram reaches exactly one of the sockets: a
 // socket bound to one address never receives what is sent to another.
 //
-// A companion that cannot be made costs only the datagrams it would have received:
-// the socket starts without it, and CompanionFailure() says which one is missing.
+// In Broadcast mode a companion that cannot be made costs only the datagrams it would
+// have received: the socket starts without it, and CompanionFailure() says which one
+// is missing. In Multicast mode the start fails instead.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
