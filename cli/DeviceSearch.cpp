@@ -2,15 +2,24 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+
 #include "protocol/Json.h"
 #include "protocol/UdpCastGroup.h"
 
 namespace cli {
 
 DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevices, bool keepEvents)
-    : m_group(std::make_unique<QUdpCastGroup>(&DeviceSearch::OnAnswer, this, std::move(onlyAddresses))),
+    : m_group(std::make_unique<QUdpCastGroup>(&DeviceSearch::OnAnswer, this)),
       m_start(std::chrono::steady_clock::now()), m_tracker(maxDevices), m_keepEvents(keepEvents)
 {
+    // An empty list searches from every address; otherwise only from the listed ones,
+    // at the start and at every rescan of the machine's addresses.
+    if (!onlyAddresses.empty()) {
+        m_group->SetAddressFilter([only = std::move(onlyAddresses)](const std::string &address) {
+            return std::find(only.begin(), only.end(), address) != only.end();
+        });
+    }
 }
 
 DeviceSearch::~DeviceSearch()

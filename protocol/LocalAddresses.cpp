@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -10,35 +9,27 @@
 #include <cstring>
 
 #include "protocol/Json.h"
+#include "transport/InterfaceEntry.h"
 
 InterfaceListCalls SystemInterfaceList()
 {
     return InterfaceListCalls{::getifaddrs, ::freeifaddrs};
 }
 
-bool ReadLocalAddresses(Vant::CProtocalJson &result, const InterfaceListCalls &calls)
+bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const InterfaceListCalls &calls, int &error)
 {
-    result.Reset();
-
+    found.clear();
     ifaddrs *list = nullptr;
     errno = 0;
     if (calls.get(&list) != 0) {
-        const int error = errno;
-        if (error == ENOMEM)
-            std::printf("Memory allocation error\n");
-        else
-            std::printf("GetAdaptersInfo failed with error %d\n", error);
-        std::fflush(stdout);
+        error = errno;
         return false;
     }
     if (!list) {
         // Not even loopback: the system has no interface to report.
-        std::printf("GetAdaptersInfo sizing failed with error %d\n", ENODATA);
-        std::fflush(stdout);
+        error = ENODATA;
         return false;
     }
-
-    int index = 0;
     for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
         if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
             continue;
@@ -50,9 +41,34 @@ bool ReadLocalAddresses(Vant::CProtocalJson &result, const InterfaceListCalls &c
         // An interface without an assigned address may report 0.0.0.0.
         if (std::strcmp(text, "0.0.0.0") == 0)
             continue;
-        result.SetDataString(index, "IPAddr", text);
-        ++index;
+        found.push_back(InterfaceAddress{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry)});
     }
     calls.release(list);
+    error = 0;
+    return true;
+}
+
+void PrintInterfaceListFailure(int error)
+{
+    if (error == ENOMEM)
+        std::printf("Memory allocation error\n");
+    else if (error == ENODATA)
+        std::printf("GetAdaptersInfo sizing failed with error %d\n", ENODATA);
+    else
+        std::printf("GetAdaptersInfo failed with error %d\n", error);
+    std::fflush(stdout);
+}
+
+bool ReadLocalAddresses(Vant::CProtocalJson &result, const InterfaceListCalls &calls)
+{
+    result.Reset();
+    std::vector<InterfaceAddress> found;
+    int error = 0;
+    if (!ReadInterfaceAddresses(found, calls, error)) {
+        PrintInterfaceListFailure(error);
+        return false;
+    }
+    for (size_t i = 0; i < found.size(); ++i)
+        result.SetDataString(static_cast<int>(i), "IPAddr", found[i].address.c_str());
     return true;
 }

@@ -3,6 +3,11 @@
 //
 // The list comes from getifaddrs; the two calls are passed in so that tests can hand
 // in a list of their own and the failures of the system call.
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
 struct ifaddrs;
 
 namespace Vant {
@@ -17,9 +22,31 @@ struct InterfaceListCalls {
 // getifaddrs and freeifaddrs.
 InterfaceListCalls SystemInterfaceList();
 
-// Resets `result`, then records every IPv4 address of the list in order as
-// data[i]."IPAddr" (dotted text), skipping "0.0.0.0" and entries without an address.
-// Failures print one line on the standard output and answer false:
+// One IPv4 address of the list, with what a searcher on it depends on.
+struct InterfaceAddress {
+    std::string address;     // dotted text
+    std::string device;      // the interface carrying it, never an address label
+    in_addr_t broadcast = 0; // its subnet's broadcast address (network byte order), 0: none
+
+    bool operator==(const InterfaceAddress &other) const
+    {
+        return address == other.address && device == other.device && broadcast == other.broadcast;
+    }
+    bool operator!=(const InterfaceAddress &other) const { return !(*this == other); }
+};
+
+// Every IPv4 address of the list, in the list's order: entries without an address
+// and "0.0.0.0" skipped, loopback and duplicates kept. False when the list cannot be
+// read, with the reason in `error` (an errno value; ENODATA: the system lists no
+// interface at all). Prints nothing.
+bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const InterfaceListCalls &calls, int &error);
+
+// Prints the line ReadLocalAddresses prints for a failure of ReadInterfaceAddresses.
+void PrintInterfaceListFailure(int error);
+
+// Resets `result`, then records every address of ReadInterfaceAddresses in order as
+// data[i]."IPAddr" (dotted text). Failures print one line on the standard output and
+// answer false:
 //   the list cannot be read for lack of memory:  "Memory allocation error"
 //   it cannot be read for another reason:        "GetAdaptersInfo failed with error <errno>"
 //   the system lists no interface at all:        "GetAdaptersInfo sizing failed with error <ENODATA>"

@@ -1,6 +1,7 @@
 #include "protocol/Searcher.h"
 
 #include <chrono>
+#include <cstdio>
 #include <new>
 #include <thread>
 
@@ -61,7 +62,25 @@ void QUdpCast::StartSocket()
     m_castSocket->SetCastMode(CastMode::Broadcast);
     // A failure (the port busy, the address gone) is not reported: OnRun tries again
     // at the next search.
-    m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str());
+    if (m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str()))
+        ReportMissingCompanion();
+}
+
+void QUdpCast::ReportMissingCompanion()
+{
+    // The socket runs without a broadcast receiver it should have: it still sends and
+    // hears unicast answers, but devices answering by broadcast on this adapter are
+    // not heard. Said once per searcher, not at every restart of its socket.
+    const auto *cast = dynamic_cast<const CUdpCast *>(m_castSocket);
+    if (m_companionReported || !cast)
+        return;
+    const std::string why = cast->CompanionFailure();
+    if (why.empty())
+        return;
+    m_companionReported = true;
+    std::fprintf(stderr, "search from %s: no receiver for broadcast answers (%s); searching with the bound socket only\n",
+                 m_bindAddress.c_str(), why.c_str());
+    std::fflush(stderr);
 }
 
 void QUdpCast::OnBegin()

@@ -98,6 +98,9 @@ public:
 private:
     // The socket set-up of the start: broadcast mode, bound to the address.
     void StartSocket();
+    // Says on the standard error, once, that the socket runs without a broadcast
+    // receiver it should have.
+    void ReportMissingCompanion();
     // Logs a parsed message and dispatches it when it is a search answer.
     void HandleMessage(Vant::CProtocalJson &message);
 
@@ -123,4 +126,5 @@ private:
     std::size_t m_pendingBytes = 0;
     std::string m_bindAddress;
     QUdpCastGroup *m_group;
+    bool m_companionReported = false; // only the searcher's worker touches it
 };

@@ -1,13 +1,26 @@
 #pragma once
 // The device search: one searcher (QUdpCast) per local IPv4 address, all handing
 // the search answers they receive to one callback.
+//
+// The group follows the machine's addresses while it runs (a cable plugged in late,
+// a DHCP lease, a USB adapter, a VPN, an alias added by hand): every search interval
+// its watcher reads the interface list again, gives a new address its searcher, stops
+// and removes the searcher of an address that has gone, and leaves every other
+// searcher alone. The same rules decide at the start and at every rescan which
+// addresses are searched.
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "protocol/LocalAddresses.h"
 
 namespace Vant {
 class CProtocalJson;
 }
 class QUdpCast;
+class QAddressWatch;
 
 // Receives one accepted search answer: the compact JSON text (NUL-terminated, valid
 // only during the call), its length in bytes without the NUL, and the user pointer
@@ -17,22 +30,34 @@ typedef void (*UdpMsgCallBack)(const char *text, int length, void *user);
 
 class QUdpCastGroup {
 public:
+    // Answers whether a local address (dotted text) is to be searched.
+    using AddressFilter = std::function<bool(const std::string &address)>;
+
     QUdpCastGroup(UdpMsgCallBack callback, void *user);
-    // Searches only from the local addresses listed in `onlyAddresses` (dotted text,
-    // compared exactly); an empty list means every address, as above.
-    QUdpCastGroup(UdpMsgCallBack callback, void *user, std::vector<std::string> onlyAddresses);
     // Stops any searcher still running (the owner normally calls Stop first).
     ~QUdpCastGroup();
 
     QUdpCastGroup(const QUdpCastGroup &) = delete;
     QUdpCastGroup &operator=(const QUdpCastGroup &) = delete;
 
-    // Creates one running searcher per local IPv4 address other than "127.0.0.1".
-    // Called once, right after construction.
+    // Limits the search to the local addresses `keep` accepts, at the start and at
+    // every rescan (without a filter every address is searched). Call before Start.
+    void SetAddressFilter(AddressFilter keep);
+    // Where the interface list comes from (the system's by default). Call before Start.
+    void SetInterfaceList(const InterfaceListCalls &calls);
+
+    // Creates one running searcher per local IPv4 address other than "127.0.0.1" (in
+    // the order the system lists them, duplicates included), then starts the watcher
+    // that rescans every search interval. Called once, right after construction.
     void Start();
-    // Stops and deletes every searcher, one after another; once it returns, no
-    // callback is running and none will come.
+    // Stops the watcher, then stops and deletes every searcher, one after another;
+    // once it returns, no callback is running and none will come.
     void Stop();
+    // Reads the interface list and brings the searchers in line with it (see the
+    // class comment). True when a searcher was added or removed. A list that cannot
+    // be read changes nothing. The watcher calls it; tests and benchmarks may too,
+    // but not at the same time as Start or Stop.
+    bool Rescan();
     // Hands one answer text to the callback.
     void Dispatch(const char *text, int length);
 
@@ -43,11 +68,25 @@ public:
     static bool GetLocalAddresses(Vant::CProtocalJson &result);
 
     // The number of searchers running (for diagnostics and tests).
-    int SearcherCount() const { return static_cast<int>(m_casts.size()); }
+    int SearcherCount() const;
+    // The addresses searched, one per searcher, in order (for diagnostics and tests).
+    std::vector<std::string> SearchedAddresses() const;
 
 private:
+    // Rescan; `report` prints why the list could not be read.
+    bool Update(bool report);
+    // The addresses of `found` that get a searcher.
+    std::vector<InterfaceAddress> Searched(const std::vector<InterfaceAddress> &found) const;
+    // Requests every stop at once, then waits for each searcher and deletes it.
+    static void StopSearchers(const std::vector<QUdpCast *> &searchers);
+
     UdpMsgCallBack m_callback;
     void *m_user;
+    AddressFilter m_filter;
+    InterfaceListCalls m_interfaces;
+    std::unique_ptr<QAddressWatch> m_watch;
+    std::mutex m_rescanLock;    // one rescan at a time
+    mutable std::mutex m_lock;  // guards the two lists below
     std::vector<QUdpCast *> m_casts;
-    std::vector<std::string> m_onlyAddresses;
+    std::vector<InterfaceAddress> m_searched; // the address of each searcher of m_casts
 };

@@ -38,9 +38,9 @@ bool EventSignal::Consume()
 WaitResult WaitForEvents(const int *sockets, int socketCount, bool watchSockets, bool wantWritable,
                          EventSignal &sendSignal, EventSignal &stopSignal, int timeoutMs)
 {
-    pollfd fds[4];
+    pollfd fds[kMaxWaitSockets + 2];
     int n = 0;
-    for (int i = 0; i < socketCount && i < 2; ++i) {
+    for (int i = 0; i < socketCount && i < kMaxWaitSockets; ++i) {
         short events = 0;
         if (watchSockets) {
             events = POLLIN;

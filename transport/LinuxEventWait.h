@@ -25,17 +25,22 @@ private:
     int m_fd = -1;
 };
 
+// Sockets one wait can watch: a cast socket's bound socket and its receive-only
+// companions (one for 255.255.255.255, one for the subnet's broadcast address).
+constexpr int kMaxWaitSockets = 3;
+
 // What one wait reported.
 struct WaitResult {
     enum class Kind { Ready, Timeout, Failed };
     Kind kind = Kind::Failed;
     int error = 0;                // errno of a failed wait
-    short socketEvents[2] = {0, 0}; // revents of each watched socket
+    short socketEvents[kMaxWaitSockets] = {}; // revents of each watched socket
     bool send = false;            // the send signal is set
     bool stop = false;            // the stop signal is set
 };
 
-// Waits for the sockets, the send signal and the stop signal. The sockets are
+// Waits for the sockets (at most kMaxWaitSockets; a negative descriptor is left
+// out), the send signal and the stop signal. The sockets are
 // watched for readability only when `watchSockets` is set, and the first one also
 // for writability when `wantWritable` is set (only while a send waits after a
 // would-block, so that writability acts like an edge). A negative timeout waits

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "transport/InterfaceEntry.h"
 #include "transport/SocketTypes.h"
 
 namespace {
@@ -78,29 +79,37 @@ bool CopyReceiveBufferSize(int from, int to)
     return setsockopt(to, SOL_SOCKET, SO_RCVBUF, &request, sizeof request) == 0;
 }
 
-bool InterfaceOfAddress(const SockAddr &address, std::string &name)
+bool InterfaceOfAddress(const SockAddr &address, AddressInterface &found)
 {
+    if (address.Family() != AF_INET) {
+        errno = SysError::AddressNotAvailable;
+        return false;
+    }
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
         return false;
-    bool found = false;
-    for (ifaddrs *entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != address.Family())
+    const ifaddrs *match = nullptr;
+    for (const ifaddrs *entry = list; entry != nullptr && match == nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
             continue;
-        if (address.Family() == AF_INET) {
-            const auto *v4 = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
-            found = v4->sin_addr.s_addr == address.v4.sin_addr.s_addr;
-        }
-        if (found)
-            name = entry->ifa_name;
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+        if (v4->sin_addr.s_addr == address.v4.sin_addr.s_addr)
+            match = entry;
+    }
+    int error = SysError::AddressNotAvailable;
+    if (match != nullptr) {
+        // An address label ("eth0:1") is not an interface name: SO_BINDTODEVICE
+        // takes only the interface itself.
+        found.device = InterfaceOfLabel(match->ifa_name);
+        found.broadcast = SubnetBroadcastOf(*match);
+        error = if_nametoindex(found.device.c_str()) != 0 ? 0 : ENODEV;
     }
     freeifaddrs(list);
-    if (!found)
-        errno = SysError::AddressNotAvailable;
-    return found;
+    errno = error;
+    return error == 0;
 }
 
-int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port)
+int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16_t port)
 {
     int fd = OpenUdpSocket(AF_INET);
     if (fd < 0)
@@ -109,10 +118,9 @@ int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port)
     sockaddr_in all{};
     all.sin_family = AF_INET;
     all.sin_port = htons(port);
-    all.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    all.sin_addr.s_addr = broadcast;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
-                   static_cast<socklen_t>(interfaceName.size() + 1)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(), static_cast<socklen_t>(device.size() + 1)) != 0 ||
         bind(fd, reinterpret_cast<const sockaddr *>(&all), sizeof all) != 0) {
         return CloseFailedSetup(fd);
     }

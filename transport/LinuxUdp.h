@@ -30,13 +30,19 @@ ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAdd
 // set; `to` then keeps the buffer it had.
 bool CopyReceiveBufferSize(int from, int to);
 
-// Name of the interface that carries the IPv4 address; false with errno
-// EADDRNOTAVAIL when no interface has it.
-bool InterfaceOfAddress(const SockAddr &address, std::string &name);
+// The interface that carries an IPv4 address, as its broadcast receivers need it.
+struct AddressInterface {
+    std::string device;      // the interface itself, never an address label
+    in_addr_t broadcast = 0; // the subnet's broadcast address (network byte order), 0: none
+};
+// Finds the interface of the IPv4 address. False with errno EADDRNOTAVAIL when no
+// interface has it, ENODEV when the interface it is listed under does not exist.
+bool InterfaceOfAddress(const SockAddr &address, AddressInterface &found);
 
 // A receive-only socket for datagrams broadcast to `port` on one interface: bound to
-// 255.255.255.255:port with SO_REUSEADDR and SO_BINDTODEVICE. Returns -1 with errno.
-int OpenBroadcastReceiver(const std::string &interfaceName, uint16_t port);
+// broadcast:port (255.255.255.255 or the subnet's broadcast address, network byte
+// order) with SO_REUSEADDR and SO_BINDTODEVICE. Returns -1 with errno.
+int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16_t port);
 
 // A receive-only socket for datagrams sent to a multicast group: bound to
 // group:port with SO_REUSEADDR (it joins the group later, see JoinGroup). Returns -1

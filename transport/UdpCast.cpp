@@ -1,10 +1,13 @@
 #include "transport/UdpCast.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "transport/ConnectionId.h"
 #include "transport/LinuxUdp.h"
@@ -57,6 +60,10 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
 {
     if (!BeginStartSocket())
         return false;
+    {
+        std::lock_guard<std::mutex> guard(m_companionLock);
+        m_companionFailure.clear();
+    }
     SockAddr bindRecord{};
 
     if (!CreateSocket(remoteAddress, port, destinationPort, bindAddress, bindRecord))
@@ -70,8 +77,10 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
     // buffer (the searcher does, so that a whole LAN's answers fit). Broadcast and
     // group answers queue up at the companion, which needs the same room. A failure
     // leaves the companion with the buffer it had.
-    if (m_receiveOnlySocket >= 0)
-        (void)CopyReceiveBufferSize(m_socket.load(), m_receiveOnlySocket);
+    for (const int companion : {m_receiveOnlySocket, m_subnetBroadcastSocket}) {
+        if (companion >= 0)
+            (void)CopyReceiveBufferSize(m_socket.load(), companion);
+    }
 
     if (!ConnectStep(bindRecord))
         return FailStart(SocketError::ConnectFailed, errno);
@@ -145,14 +154,23 @@ bool CUdpCast::BindSocket(SockAddr &bindRecord)
     if (IsWildcard(bindRecord))
         return true; // the bound socket itself receives broadcasts and group datagrams
     if (GetCastMode() == CastMode::Broadcast) {
-        // Broadcast answers to our port on the adapter of the bind address. An
-        // address that no interface carries (a non-local bind) has no adapter to
-        // listen on: the bound socket alone works then.
-        std::string interfaceName;
-        if (bindRecord.v4.sin_addr.s_addr != htonl(INADDR_BROADCAST) && InterfaceOfAddress(bindRecord, interfaceName)) {
-            m_receiveOnlySocket = OpenBroadcastReceiver(interfaceName, bindRecord.Port());
-            if (m_receiveOnlySocket < 0)
-                return false;
+        // Broadcast answers to our port on the adapter of the bind address, sent to
+        // 255.255.255.255 or to the subnet's broadcast address: a socket bound to the
+        // adapter's address (which on some systems receives both) receives neither
+        // here. An address that no interface carries (a non-local bind) has no
+        // adapter to listen on: the bound socket alone works then.
+        const in_addr_t bound = bindRecord.v4.sin_addr.s_addr;
+        AddressInterface adapter;
+        if (bound != htonl(INADDR_BROADCAST)) {
+            if (InterfaceOfAddress(bindRecord, adapter)) {
+                m_receiveOnlySocket = OpenCompanion(adapter.device, htonl(INADDR_BROADCAST), bindRecord.Port());
+                // A subnet without a broadcast address of its own (/31, /32) needs none.
+                if (adapter.broadcast != 0 && adapter.broadcast != bound)
+                    m_subnetBroadcastSocket = OpenCompanion(adapter.device, adapter.broadcast, bindRecord.Port());
+            } else if (errno != SysError::AddressNotAvailable) {
+                std::lock_guard<std::mutex> guard(m_companionLock);
+                m_companionFailure = std::string("broadcast receivers: ") + std::strerror(errno);
+            }
         }
     } else {
         SockAddr group{};
@@ -170,6 +188,27 @@ bool CUdpCast::BindSocket(SockAddr &bindRecord)
         }
     }
     return true;
+}
+
+int CUdpCast::OpenCompanion(const std::string &device, in_addr_t broadcast, uint16_t port)
+{
+    const int fd = OpenBroadcastReceiver(device, broadcast, port);
+    if (fd < 0) {
+        const int error = errno;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &broadcast, text, sizeof text);
+        std::lock_guard<std::mutex> guard(m_companionLock);
+        if (m_companionFailure.empty())
+            m_companionFailure = std::string(text) + ":" + std::to_string(port) + " on " + device + ": " +
+                                 std::strerror(error);
+    }
+    return fd;
+}
+
+std::string CUdpCast::CompanionFailure() const
+{
+    std::lock_guard<std::mutex> guard(m_companionLock);
+    return m_companionFailure;
 }
 
 bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
@@ -210,6 +249,7 @@ void CUdpCast::CloseSockets()
 {
     UdpSocketBase::CloseSockets();
     CloseUdpSocket(m_receiveOnlySocket);
+    CloseUdpSocket(m_subnetBroadcastSocket);
 }
 
 void CUdpCast::ResetState()
@@ -251,12 +291,12 @@ void CUdpCast::WorkerLoop()
     bool abandoned = false;
     m_waitingWritable = false;
     if (AllocateReceiveBuffer()) {
-        const int sockets[2] = {m_socket.load(), m_receiveOnlySocket};
-        const int socketCount = m_receiveOnlySocket >= 0 ? 2 : 1;
+        // A companion that was not made is -1, which the wait leaves out.
+        const int sockets[kMaxWaitSockets] = {m_socket.load(), m_receiveOnlySocket, m_subnetBroadcastSocket};
         while (IsActive()) {
             const bool paused = m_receivingPaused.load(std::memory_order_relaxed);
             const WaitResult wait =
-                WaitForEvents(sockets, socketCount, !paused, m_waitingWritable, m_sendSignal, m_stopSignal, -1);
+                WaitForEvents(sockets, kMaxWaitSockets, !paused, m_waitingWritable, m_sendSignal, m_stopSignal, -1);
             if (wait.kind == WaitResult::Kind::Failed) {
                 Record(CloseOperation::Unspecified, wait.error);
                 break;
@@ -291,9 +331,11 @@ void CUdpCast::WorkerLoop()
 
 CUdpCast::Step CUdpCast::HandleSocketEvents(const WaitResult &wait)
 {
-    const int sockets[2] = {m_socket.load(), m_receiveOnlySocket};
-    for (int i = 0; i < 2; ++i) {
+    const int sockets[kMaxWaitSockets] = {m_socket.load(), m_receiveOnlySocket, m_subnetBroadcastSocket};
+    short any = 0;
+    for (int i = 0; i < kMaxWaitSockets; ++i) {
         const short events = wait.socketEvents[i];
+        any |= events;
         if (events == 0)
             continue;
         if (events & POLLNVAL) {
@@ -312,7 +354,7 @@ CUdpCast::Step CUdpCast::HandleSocketEvents(const WaitResult &wait)
         if (step != Step::Continue)
             return step;
     }
-    if ((wait.socketEvents[0] | wait.socketEvents[1]) & POLLHUP) {
+    if (any & POLLHUP) {
         Record(CloseOperation::Close, 0);
         return Step::Leave;
     }

@@ -7,14 +7,22 @@
 //
 // Linux delivers to a socket bound to a unicast address only the datagrams sent to
 // that address, never those broadcast or sent to a group. So with a bind address
-// the socket adds a receive-only companion: in Broadcast mode one bound to
-// 255.255.255.255 and the same port on the adapter of the bind address, in
-// Multicast mode one bound to the group and the same port, joined to the group on
-// that adapter. Its datagrams reach the listener exactly like the bound socket's,
-// and after BeforeConnect it gets the bound socket's receive buffer size.
+// the socket adds receive-only companions: in Broadcast mode one bound to
+// 255.255.255.255 and one bound to the subnet's broadcast address of the bind
+// address (10.77.0.255 for 10.77.0.1/24), both on the same port and tied to the
+// adapter of the bind address; in Multicast mode one bound to the group and the same
+// port, joined to the group on that adapter. Their datagrams reach the listener
+// exactly like the bound socket's, and after BeforeConnect they get the bound
+// socket's receive buffer size. Each datagram reaches exactly one of the sockets: a
+// socket bound to one address never receives what is sent to another.
+//
+// In Broadcast mode a companion that cannot be made costs only the datagrams it would
+// have received: the socket starts without it, and CompanionFailure() says which one
+// is missing. In Multicast mode the start fails instead.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "transport/Address.h"
 #include "transport/IUdpCast.h"
@@ -47,9 +55,15 @@ public:
     bool GetSenderAddress(char *address, int32_t &length, uint16_t &port) const override;
 
     // For tests and diagnostics, while the socket runs (read it on the thread that
-    // started it, or after seeing the state Started): the receive-only companion (see
-    // the class comment), or kInvalidSocket.
+    // started it, or after seeing the state Started): the receive-only companion for
+    // 255.255.255.255 or the group, and the one for the subnet's broadcast address
+    // (see the class comment), or kInvalidSocket.
     SocketHandle ReceiveOnlySocket() const { return m_receiveOnlySocket; }
+    SocketHandle SubnetBroadcastSocket() const { return m_subnetBroadcastSocket; }
+    // After a start: why a companion of the last start could not be made, for
+    // example "255.255.255.255:19009 on eth0: Address already in use" ("" when every
+    // companion the bind address needs was made).
+    std::string CompanionFailure() const;
 
 protected:
     bool CheckParameters() const override;
@@ -68,7 +82,13 @@ private:
     Step HandleSocketEvents(const WaitResult &wait);
     Step ReceiveLoop(int fd);
 
-    int m_receiveOnlySocket = kInvalidSocket; // see the class comment
+    // Opens one broadcast companion on `device`; on failure notes why and returns -1.
+    int OpenCompanion(const std::string &device, in_addr_t broadcast, uint16_t port);
+
+    int m_receiveOnlySocket = kInvalidSocket;     // see the class comment
+    int m_subnetBroadcastSocket = kInvalidSocket; // see the class comment
+    mutable std::mutex m_companionLock;
+    std::string m_companionFailure; // under m_companionLock
 
     std::atomic<int32_t> m_reuseAddress{0};
     std::atomic<int32_t> m_multicastTtl{1};

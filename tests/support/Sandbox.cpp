@@ -172,12 +172,22 @@ bool DeviceNetwork::WaitDataPath()
     return through;
 }
 
-bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr)
+bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr, const std::string &label) const
 {
-    return RunCommand({"ip", "addr", "add", cidr, "dev", kWorkstationLink}) == 0;
+    std::vector<std::string> argv{"ip", "addr", "add", cidr, "dev", kWorkstationLink};
+    if (!label.empty()) {
+        argv.push_back("label");
+        argv.push_back(label);
+    }
+    return RunCommand(argv) == 0;
 }
 
-bool DeviceNetwork::AddDeviceAddress(const std::string &cidr)
+bool DeviceNetwork::RemoveWorkstationAddress(const std::string &cidr) const
+{
+    return RunCommand({"ip", "addr", "del", cidr, "dev", kWorkstationLink}) == 0;
+}
+
+bool DeviceNetwork::AddDeviceAddress(const std::string &cidr) const
 {
     return RunInDeviceCommand({"ip", "addr", "add", cidr, "dev", kDeviceLink}) == 0;
 }

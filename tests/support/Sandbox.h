@@ -47,9 +47,11 @@ public:
     const std::string &error() const { return m_error; }
     bool ok() const { return m_error.empty(); }
 
-    // "10.77.0.5/24" style; returns false when `ip` refused.
-    bool AddWorkstationAddress(const std::string &cidr);
-    bool AddDeviceAddress(const std::string &cidr);
+    // "10.77.0.5/24" style; returns false when `ip` refused. A label ("brw0:1") gives
+    // the address the name under which the interface list reports it, as aliases have.
+    bool AddWorkstationAddress(const std::string &cidr, const std::string &label = std::string()) const;
+    bool RemoveWorkstationAddress(const std::string &cidr) const;
+    bool AddDeviceAddress(const std::string &cidr) const;
 
     // Runs fn on a thread that lives in the device namespace and waits for it.
     // Sockets created by fn stay in the device namespace whichever thread uses them later.

@@ -124,9 +124,16 @@ TEST(DevsimDevices, GeneratedSetIsDeterministicAndSpecsOverrideIt)
     EXPECT_EQ(x.settings.port, 8100);
     EXPECT_EQ(x.rebootMs, 50);
     EXPECT_TRUE(x.answerByBroadcast);
+    EXPECT_FALSE(x.answerBySubnetBroadcast);
+    EXPECT_FALSE(devices[0].answerBySubnetBroadcast);
     EXPECT_TRUE(x.faults.Has(Scope::Command, Fault::WrongSerial));
     EXPECT_TRUE(x.faults.Has(Scope::Search, Fault::Split)); // the global fault joins in
     EXPECT_EQ(x.settings.subnetMask, "255.255.255.0");       // unspecified keys keep the pattern
+
+    DeviceConfig directed;
+    ASSERT_TRUE(ApplyDeviceSettings("answer=directed", directed, error)) << error;
+    EXPECT_TRUE(directed.answerBySubnetBroadcast);
+    EXPECT_FALSE(directed.answerByBroadcast);
 
     Options twice;
     ASSERT_TRUE(Parse({"--devices", "1", "--device", "serial=BRSIM000001"}, twice, error));

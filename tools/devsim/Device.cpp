@@ -123,8 +123,9 @@ bool ApplyDeviceSettings(const std::string &text, DeviceConfig &device, std::str
         } else if (key == "description") {
             s.description = value;
         } else if (key == "answer") {
-            ok = value == "broadcast" || value == "unicast";
+            ok = value == "broadcast" || value == "unicast" || value == "directed";
             device.answerByBroadcast = value == "broadcast";
+            device.answerBySubnetBroadcast = value == "directed";
         } else if (key == "fault") {
             if (!device.faults.AddList(value, error))
                 return false;

@@ -24,6 +24,9 @@ struct DeviceSettings {
 struct DeviceConfig {
     DeviceSettings settings;
     bool answerByBroadcast = false; // search answers go to 255.255.255.255
+    // Search answers go to the broadcast address of the device's own subnet (for
+    // 10.77.0.3/24: 10.77.0.255), as some devices answer.
+    bool answerBySubnetBroadcast = false;
     FaultSet faults;                // this device's own faults (global ones are merged in)
     int rebootMs = -1;              // silence after a reboot; -1 = the global setting
 };

@@ -84,6 +84,24 @@ bool IsLocalAddress(uint32_t address)
     return found;
 }
 
+uint32_t SubnetBroadcastOf(uint32_t address)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    uint32_t broadcast = 0;
+    for (ifaddrs *i = list; i && broadcast == 0; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask ||
+            ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr) != address)
+            continue;
+        const uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
+        if (~mask >= 3)
+            broadcast = (address & mask) | ~mask;
+    }
+    freeifaddrs(list);
+    return broadcast;
+}
+
 int SendBufferSize(int fd)
 {
     int size = 0;

@@ -40,6 +40,11 @@ std::string CheckSandboxNamespace();
 // Whether `address` is assigned to an interface of this namespace.
 bool IsLocalAddress(uint32_t address);
 
+// The broadcast address of the subnet of `address`, an address of this namespace
+// (the last address of its prefix), or 0 when it is not assigned here or its prefix
+// is /31 or /32.
+uint32_t SubnetBroadcastOf(uint32_t address);
+
 // A non-blocking UDP socket bound to `local`, with IP_PKTINFO on (so the receiver
 // learns each datagram's destination and the sender can choose the source address),
 // SO_BROADCAST when asked, and a send buffer of about `sendBuffer` bytes (beyond

@@ -262,7 +262,9 @@ Devices
   --device LIST          an exact device, e.g. serial=SN1,address=10.77.0.3,port=8001,
                          dhcp=on,mask=255.255.255.0,gateway=10.77.0.254,dns=10.77.0.253,
                          mac=02:00:00:00:00:01,description=text,answer=broadcast,
-                         fault=garbage+command:silent,reboot=2000  ("\," for a comma)
+                         fault=garbage+command:silent,reboot=2000  ("\," for a comma);
+                         answer=unicast|broadcast (255.255.255.255)|directed (the
+                         broadcast address of the device's subnet)
   --config FILE          more options from FILE, one per line without "--"
 Behaviour
   --broadcast            all devices answer searches by broadcast

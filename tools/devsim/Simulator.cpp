@@ -180,6 +180,16 @@ void Simulator::HandleSearch(const Endpoint &from, const Request &)
             continue;
         bool broadcast = d.config.answerByBroadcast;
         Endpoint to = broadcast ? Endpoint{kBroadcastAddress, from.port} : from;
+        if (d.config.answerBySubnetBroadcast) {
+            const uint32_t subnet = SubnetBroadcastOf(m_sockets[d.socket].local.address);
+            if (subnet == 0) {
+                Note("device " + d.current.serialNo + ": its subnet has no broadcast address, no answer");
+                ++m_stats.unanswered;
+                continue;
+            }
+            broadcast = true;
+            to = Endpoint{subnet, from.port};
+        }
         Schedule(search.fd, m_sockets[d.socket].local.address, to, SearchDatagrams(d), now + JitterNs(),
                  broadcast ? AnswerKind::SearchBroadcast : AnswerKind::SearchUnicast);
     }
