@@ -13,7 +13,8 @@
 #   package_test.sh <build dir> <devsim> <version> <optional program>...
 #
 # Exit status 77 (skipped) only when this is no Debian system (no dpkg-deb).
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "package test: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 export PATH="$PATH:/usr/sbin:/sbin"
@@ -116,7 +117,12 @@ if touch "$bin/probe" 2>/dev/null; then fail "the program folder could still be 
 unset QT_QPA_PLATFORM
 export QT_XCB_GL_INTEGRATION=none
 export LSAN_OPTIONS="suppressions=$root/tests/app/lsan.supp:print_suppressions=0"
-exec 3< <(exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>"$work/xvfb.log")
+# The X server's socket folder is private to this mount namespace and the server
+# takes no lock file: X servers of other tests, each in a network namespace of its
+# own, cannot take its display number away or unlink its socket.
+[[ -d /tmp/.X11-unix ]] || mkdir -m 1777 /tmp/.X11-unix
+mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
+exec 3< <(exec Xvfb -displayfd 1 -nolock -screen 0 1024x768x24 -nolisten tcp 2>"$work/xvfb.log")
 xvfb=$!
 read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$display"
@@ -141,12 +147,12 @@ main_window() {
   done
   return 1
 }
-stop_tool() {
-  kill -TERM "$tool"
+stop_tool() { # $1: the tool's output file
+  kill -TERM "$tool" 2>/dev/null || true
   local status=0
   wait "$tool" || status=$?
   tool=""
-  ((status == 0)) || fail "the tool ended with status $status on SIGTERM"
+  ((status == 0)) || fail "the tool ended with status $status on SIGTERM: $(cat "$1")"
 }
 
 # 1. No folder for the log anywhere: one line on stderr, and the window all the same.
@@ -154,7 +160,7 @@ touch "$work/not-a-dir"
 HOME="$work/not-a-dir/home" XDG_STATE_HOME="$work/not-a-dir/state" "$bin/BrenuSearchTools" 2>"$work/nolog.err" &
 tool=$!
 main_window >/dev/null || fail "without a log folder the window did not appear: $(cat "$work/nolog.err")"
-stop_tool
+stop_tool "$work/nolog.err"
 [[ $(grep -c 'no log is written' "$work/nolog.err") == 1 ]] || fail "expected one notice, stderr was: $(cat "$work/nolog.err")"
 grep -q "$work/not-a-dir/state/BrenuSearchTools/log/" "$work/nolog.err" || fail "the notice names no folder: $(cat "$work/nolog.err")"
 
@@ -177,7 +183,7 @@ done
 # what StartupWMClass names.
 class=$(xprop -id "$window" WM_CLASS | sed -n 's/.*= "[^"]*", "\([^"]*\)"$/\1/p')
 [[ -n "$wmclass" && "$class" == "$wmclass" ]] || fail "window class '$class', menu entry StartupWMClass '$wmclass'"
-icon=$(xprop -id "$window" _NET_WM_ICON | head -c 300)
-[[ "$icon" == *"Icon (48 x 48)"* ]] || fail "the window has no 48x48 icon: $icon"
-stop_tool
+icon=$(xprop -id "$window" _NET_WM_ICON)
+[[ "$icon" == *"Icon (48 x 48)"* ]] || fail "the window has no 48x48 icon: ${icon:0:300}"
+stop_tool "$work/tool.out"
 echo "package test: package, files, menu entry, icon and XDG log all as expected"
