@@ -46,6 +46,7 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$(field Maintainer)'"
   [[ $(field Section) == net ]] || fail "Section: $(field Section)"
   [[ -n $(field Description) ]] || fail "no Description"
+  [[ $(field Recommends) == *fonts-wqy-zenhei* ]] || fail "Recommends names no Chinese font: $(field Recommends)"
   # Depends comes from dpkg-shlibdeps: every library the program links, none by hand.
   depends=$(field Depends)
   names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
