@@ -1,16 +1,21 @@
-// Program entry: Qt plug-in path, application, logger, icon, main window.
+// Program entry: options, Qt plug-in path, application, logger, icon, main window.
 #include <QApplication>
-#include <QIcon>
-#include <QPixmap>
 
+#include "app/AppIdentity.h"
 #include "app/BrenuSearchTools.h"
+#include "app/CommandLine.h"
 #include "app/QuitOnSignal.h"
 #include "kit/Log.h"
 
 int main(int argc, char *argv[])
 {
+    // --help, --version and mistakes end here, before anything needs a display.
+    if (const std::optional<int> exitCode = HandleCommandLine(argc, argv))
+        return *exitCode;
+
     // Relative to the working directory, like the icon below.
     QCoreApplication::addLibraryPath("./plugins");
+    SetApplicationIdentity();
     QApplication application(argc, argv);
 
     Vant::LogInit();
@@ -20,7 +25,7 @@ int main(int argc, char *argv[])
     Vant::LogSetPrefix("BrenuSearchTools_");
     Vant::LogSetKeepDays(30);
 
-    QApplication::setWindowIcon(QIcon(QPixmap("./BrenuSearchTools.ico")));
+    QApplication::setWindowIcon(ApplicationIcon());
 
     int exitCode = 0;
     {

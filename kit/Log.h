@@ -133,9 +133,11 @@ private:
 // The set-up interface. Every function may be called from any thread; all except
 // LogInit do nothing while there is no logger.
 
-// Creates the one logger (writing off, exit flush on, 30 days) and starts its
-// worker. True when the logger exists; a second call changes nothing. False when it
-// could not be created or its worker could not be started (then nothing is logged).
+// Creates the one logger (writing off, exit flush on, 30 days) in the folder that
+// ChooseLogDirectory picks (kit/LogLocation.h) and starts its worker. True when the
+// logger exists; a second call changes nothing. False when it could not be created
+// or its worker could not be started (then nothing is logged); when no folder can
+// be made, it says so once on standard error.
 bool LogInit();
 // The same with another log directory and clock, for tests and tools that must not
 // write beside the executable. Only the first successful LogInit of a process counts.

@@ -1,11 +1,13 @@
 // The logger's set-up interface: one logger per process, created by LogInit and
 // never destroyed (it ends with the process).
 #include <atomic>
+#include <cerrno> // program_invocation_short_name
+#include <cstdio>
 #include <mutex>
 #include <new>
 
-#include "kit/FileUtil.h"
 #include "kit/Log.h"
+#include "kit/LogLocation.h"
 
 namespace Vant {
 
@@ -45,7 +47,22 @@ bool LogInit()
 {
     if (LogInstance())
         return true;
-    return Init(GetModuleDirectory() + "log/", SystemClock());
+    const LogLocations locations = DefaultLogLocations();
+    const std::string directory = ChooseLogDirectory(locations);
+    if (directory.empty()) {
+        // The program goes on without a log; the operator hears of it once.
+        static std::once_flag told;
+        std::call_once(told, [&] {
+            std::fprintf(stderr, "%s: no log is written: cannot create a writable folder at %s or %s\n",
+                         program_invocation_short_name,
+                         locations.besideExecutable.empty() ? "(beside the executable: not used)"
+                                                            : locations.besideExecutable.c_str(),
+                         locations.stateDirectory.empty() ? "(no state directory: HOME is unknown)"
+                                                          : locations.stateDirectory.c_str());
+        });
+        return false;
+    }
+    return Init(directory, SystemClock());
 }
 
 bool LogInit(const std::string &logDirectory, std::shared_ptr<IClock> clock)
