@@ -13,6 +13,9 @@ DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevice
     : m_group(std::make_unique<QUdpCastGroup>(&DeviceSearch::OnAnswer, this)),
       m_start(std::chrono::steady_clock::now()), m_tracker(maxDevices), m_keepEvents(keepEvents)
 {
+    // Standard output carries the listing: a failure to read the addresses goes to
+    // standard error instead.
+    m_group->SetReportStream(stderr);
     // An empty list searches from every address; otherwise only from the listed ones,
     // at the start and at every rescan of the machine's addresses.
     if (!onlyAddresses.empty()) {

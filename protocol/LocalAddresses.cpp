@@ -48,15 +48,15 @@ bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const Interfac
     return true;
 }
 
-void PrintInterfaceListFailure(int error)
+void PrintInterfaceListFailure(int error, std::FILE *out)
 {
     if (error == ENOMEM)
-        std::printf("Memory allocation error\n");
+        std::fprintf(out, "Memory allocation error\n");
     else if (error == ENODATA)
-        std::printf("GetAdaptersInfo sizing failed with error %d\n", ENODATA);
+        std::fprintf(out, "GetAdaptersInfo sizing failed with error %d\n", ENODATA);
     else
-        std::printf("GetAdaptersInfo failed with error %d\n", error);
-    std::fflush(stdout);
+        std::fprintf(out, "GetAdaptersInfo failed with error %d\n", error);
+    std::fflush(out);
 }
 
 bool ReadLocalAddresses(Vant::CProtocalJson &result, const InterfaceListCalls &calls)

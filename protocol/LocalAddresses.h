@@ -5,6 +5,7 @@
 // in a list of their own and the failures of the system call.
 #include <netinet/in.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,9 @@ struct InterfaceAddress {
 // interface at all). Prints nothing.
 bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const InterfaceListCalls &calls, int &error);
 
-// Prints the line ReadLocalAddresses prints for a failure of ReadInterfaceAddresses.
-void PrintInterfaceListFailure(int error);
+// Prints the line ReadLocalAddresses prints for a failure of ReadInterfaceAddresses,
+// to `out` (the standard output unless a caller's output must stay clean data).
+void PrintInterfaceListFailure(int error, std::FILE *out = stdout);
 
 // Resets `result`, then records every address of ReadInterfaceAddresses in order as
 // data[i]."IPAddr" (dotted text). Failures print one line on the standard output and

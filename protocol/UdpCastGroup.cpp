@@ -75,7 +75,7 @@ bool QUdpCastGroup::Update(bool report)
     int error = 0;
     if (!ReadInterfaceAddresses(found, m_interfaces, error)) {
         if (report)
-            PrintInterfaceListFailure(error);
+            PrintInterfaceListFailure(error, m_report);
         return false;
     }
     const std::vector<InterfaceAddress> wanted = Searched(found);

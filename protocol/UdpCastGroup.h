@@ -8,6 +8,7 @@
 // and removes the searcher of an address that has gone, and leaves every other
 // searcher alone. The same rules decide at the start and at every rescan which
 // addresses are searched.
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,9 @@ public:
     // Limits the search to the local addresses `keep` accepts, at the start and at
     // every rescan (without a filter every address is searched). Call before Start.
     void SetAddressFilter(AddressFilter keep);
+    // Where a list that cannot be read is reported (the standard output by default; a
+    // program whose standard output is data sets the standard error). Call before Start.
+    void SetReportStream(std::FILE *out) { m_report = out; }
     // Where the interface list comes from (the system's by default). Call before Start.
     void SetInterfaceList(const InterfaceListCalls &calls);
 
@@ -83,6 +87,7 @@ private:
     UdpMsgCallBack m_callback;
     void *m_user;
     AddressFilter m_filter;
+    std::FILE *m_report = stdout;
     InterfaceListCalls m_interfaces;
     std::unique_ptr<QAddressWatch> m_watch;
     std::mutex m_rescanLock;    // one rescan at a time
