@@ -316,7 +316,9 @@ Commands:
   reboot    reboot devices
   url       print a device's web address
 
-  --log       write the log the window writes (log/YYYYMMDD/ beside the program);
+  --log       write the log the window writes, to the same folder: log/ beside
+              the program when it can be written there, otherwise
+              $XDG_STATE_HOME/BrenuSearchTools/log/ (~/.local/state/...);
               without it nothing is logged
   --help      this text, or a command's
   --version   the program's version
