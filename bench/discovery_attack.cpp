@@ -239,8 +239,15 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         const auto measuredFrom = Clock::now();
         std::this_thread::sleep_until(rounds.start + kRounds * kRound - std::chrono::milliseconds(10));
         wall = std::chrono::duration<double>(Clock::now() - measuredFrom).count();
-        for (int id : mine) {
-            const double used = ThreadCpuSeconds(id) - cpuAtStart[id];
+        // A socket worker that ended (its socket failed) is gone from /proc and not
+        // counted; one started since (the restart) counts from its start.
+        for (int id : Threads()) {
+            if (before.count(id))
+                continue;
+            const double now = ThreadCpuSeconds(id);
+            const double used = now - (mine.count(id) ? cpuAtStart[id] : 0.0);
+            if (now < 0 || used < 0)
+                continue;
             busiest = std::max(busiest, used / wall);
             allThreads += used / wall;
         }
