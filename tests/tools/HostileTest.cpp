@@ -17,8 +17,9 @@ TEST(HostileLateFail, DatagramsJoinIntoFramesWhoseBodiesAllFailAtTheirLastByte)
 {
     const std::string unit = LateFailUnit();
     ASSERT_EQ(unit.size(), kFrameHeaderSize + 1);
+    // One whole frame and a few datagrams more, which complete the next frames.
     std::string stream;
-    for (uint64_t i = 0; stream.size() < 2 * (kFrameHeaderSize + kMaxFrameBodyLength); ++i) {
+    for (uint64_t i = 0; stream.size() < kFrameHeaderSize + kMaxFrameBodyLength + 4 * 1472; ++i) {
         const std::string datagram = LateFailDatagram(i, 1472);
         ASSERT_EQ(datagram.size(), 1472u);
         stream += datagram;
