@@ -20,6 +20,11 @@
 //   hostile_sent        datagrams the hostile host sent
 //   oversize_dropped    datagrams the searcher's socket dropped as too long
 //   socket_closes       times the searcher's socket ended (restarted at the next request)
+//   kernel_drops        datagrams the kernel dropped at the searcher's sockets (port
+//                       19009) because their receive buffers were full
+//   answers_sent        answers the simulator sent (its summary); rounds * 1000 when it
+//                       kept up
+// and one line per round on stderr with the devices that round listed.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <signal.h>
@@ -30,6 +35,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -138,6 +144,29 @@ double ThreadCpuSeconds(int id)
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Datagrams the kernel dropped at this namespace's UDP sockets bound to `port`
+// (/proc/net/udp, last column), summed.
+long long KernelDrops(uint16_t port)
+{
+    std::ifstream in("/proc/self/net/udp");
+    std::string line;
+    std::getline(in, line); // the header
+    long long drops = 0;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, field;
+        fields >> slot >> local;
+        if (local.size() < 5 || local.compare(local.size() - 5, 5, hex) != 0)
+            continue;
+        while (fields >> field) {
+        }
+        drops += std::atoll(field.c_str());
+    }
+    return drops;
+}
+
 // The answers of each round, by serial number.
 struct Rounds {
     static void Callback(const char *text, int length, void *user)
@@ -211,6 +240,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     uint64_t dropped = 0;
     std::atomic<int> closes{0};
     int endedByItself = 0;
+    long long kernelDrops = 0;
     for (auto _ : state) {
         QUdpCastGroup group(&Rounds::Callback, &rounds);
         struct CountingSearcher : QUdpCast {
@@ -253,6 +283,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         }
         dropped = searcher->Socket() ? searcher->Socket()->GetOversizeDropped() : 0;
         endedByItself = closes.load(); // before the Stop below closes it once more
+        kernelDrops = KernelDrops(QUdpCast::kLocalPort);
         searcher->RequestStop(true);
         while (!searcher->HasExited())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -266,6 +297,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
     const std::string hostileSummary = LastLine(hostileLog, "summary ");
+    const std::string simSummary = LastLine(simLog, "summary ");
     unlink(simLog.c_str());
     unlink(hostileLog.c_str());
 
@@ -273,6 +305,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     for (int round = 0; round < kRounds; ++round) {
         const int listed = static_cast<int>(rounds.serials[round].size());
         listedMin = std::min(listedMin, listed);
+        std::fprintf(stderr, "round %d: %d devices listed\n", round + 1, listed);
         lost += kDevices - listed;
     }
     const double hostileSeconds = [&] {
@@ -288,6 +321,8 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     state.counters["hostile_sent"] = std::max(0LL, Field(hostileSummary, "sent"));
     state.counters["oversize_dropped"] = static_cast<double>(dropped);
     state.counters["socket_closes"] = endedByItself;
+    state.counters["kernel_drops"] = static_cast<double>(kernelDrops);
+    state.counters["answers_sent"] = static_cast<double>(Field(simSummary, "search_answers"));
 }
 
 BENCHMARK_CAPTURE(DiscoveryUnderAttack, quiet, Attack::None)
