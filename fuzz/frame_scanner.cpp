@@ -6,8 +6,8 @@
 //
 // After every datagram the scanner must agree with a plain model that follows
 // the frame rules literally (rebuilding a std::string after every step and
-// parsing a NUL-terminated copy of each body): the same messages in the same
-// order, and the same bytes kept. Besides that: the kept bytes are a tail of
+// parsing a NUL-terminated copy of each body), failed-body budget included: the
+// same messages in the same order, and the same bytes kept. Besides that: the kept bytes are a tail of
 // everything received, the buffer stays below the length bound plus a header,
 // and every message handed on validates again from its own text.
 #include "protocol/Frame.h"
@@ -33,7 +33,9 @@ long long ModelLength(const std::string &field) {
     return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : value;
 }
 
-void ModelScan(std::string &buffer, std::vector<std::string> &messages) {
+// One pass over the model's buffer; `failed` counts the bodies that failed to
+// parse since the buffer was last empty.
+void ModelPass(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
     for (;;) {
         if (buffer.size() < kFrameHeaderSize)
             return;
@@ -55,12 +57,22 @@ void ModelScan(std::string &buffer, std::vector<std::string> &messages) {
             return;
         Vant::CProtocalJson message;
         if (!message.Parse(buffer.substr(kFrameHeaderSize, static_cast<std::size_t>(length)))) {
+            if (++failed == kMaxFailedBodies) {
+                buffer.clear();
+                return;
+            }
             buffer.erase(0, kFrameMagicSize);
             continue;
         }
         messages.push_back(message.ToString());
         buffer.erase(0, kFrameHeaderSize + static_cast<std::size_t>(length));
     }
+}
+
+void ModelScan(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
+    ModelPass(buffer, failed, messages);
+    if (buffer.empty())
+        failed = 0;
 }
 
 }  // namespace
@@ -71,9 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool stopEachTime = (data[0] & 1) != 0;
     std::size_t at = 1;
 
-    ByteBuffer buffer;
+    FrameBuffer buffer;
     std::string received;  // everything appended so far
     std::string model;     // the model's buffer
+    std::uint32_t modelFailed = 0;
     std::vector<std::string> scanned;
     std::vector<std::string> expected;
     Vant::CProtocalJson message;
@@ -91,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const char *bytes = reinterpret_cast<const char *>(data + at);
         at += chunk;
 
-        Check(buffer.Append(bytes, static_cast<std::uint32_t>(chunk)), "append");
+        Check(buffer.bytes.Append(bytes, static_cast<std::uint32_t>(chunk)), "append");
         received.append(bytes, chunk);
         model.append(bytes, chunk);
 
@@ -110,12 +123,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         } else {
             Check(!ScanFrames(buffer, message, take), "a continuing scan never reports a stop");
         }
-        ModelScan(model, expected);
+        ModelScan(model, modelFailed, expected);
 
-        const std::string kept(buffer.Data() ? buffer.Data() : "", buffer.Length());
+        const std::string kept(buffer.bytes.Data() ? buffer.bytes.Data() : "", buffer.bytes.Length());
         Check(kept.size() <= received.size() && received.compare(received.size() - kept.size(), kept.size(), kept) == 0,
               "the kept bytes are a tail of the input");
-        Check(buffer.Length() < kFrameHeaderSize + kMaxFrameBodyLength, "the buffer stays below the bound");
+        Check(buffer.bytes.Length() < kMaxFrameSize, "the buffer stays below the bound");
+        Check(buffer.failedBodies == modelFailed && buffer.failedBodies < kMaxFailedBodies,
+              "the failed-body count follows the model and stays below the budget");
         Check(kept == model, "the scanner keeps what the model keeps");
         Check(scanned == expected, "the scanner hands on what the model hands on");
     }

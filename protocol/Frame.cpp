@@ -69,6 +69,12 @@ bool FrameScanner::Next(Vant::CProtocalJson &message) {
             return false;  // the rest of the frame is still on its way
 
         if (!message.Parse(start + kFrameHeaderSize, body)) {
+            if (++m_failedBodies >= kMaxFailedBodies) {
+                // The budget is spent: nothing this sender sent since its buffer
+                // was last empty is searched again.
+                m_offset = m_buffer.Length();
+                return false;
+            }
             // The length field and body are scanned again for a further magic.
             m_offset += kFrameMagicSize;
             continue;

@@ -10,6 +10,22 @@
 // partial frame until the rest arrives and hands on every body that parses into
 // a valid message. Whatever it drops, it drops without a word; the bytes it
 // keeps are always the tail of what the buffer held, in order.
+//
+// Contract on what a sender can make a receiver hold and do:
+//  - After a scan a buffer holds less than kMaxFrameSize bytes (a header plus
+//    the body bound).
+//  - A body that fails to parse costs only its magic, so its own bytes are
+//    searched again, but a FrameBuffer lets at most kMaxFailedBodies bodies fail
+//    between two moments at which it is empty; the body that reaches the budget
+//    drops everything the buffer holds. Every failed body lies within bytes
+//    received since the buffer was last empty, so the parse work spent on
+//    failures is at most kMaxFailedBodies times the bytes received: linear,
+//    whatever the sender packs into them. The rest of a scan (the magic search,
+//    the length fields, the bodies that parse, the final move of what is kept)
+//    is linear in the bytes it walks over and the bytes it keeps.
+//  - Genuine traffic never meets the budget: frames split over datagrams, several
+//    frames in one datagram and garbage before a magic are scanned exactly as
+//    without it.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
@@ -21,19 +37,29 @@ inline constexpr std::uint32_t kFrameMagicSize = 8;
 inline constexpr std::uint32_t kFrameLengthSize = 16;
 inline constexpr std::uint32_t kFrameHeaderSize = kFrameMagicSize + kFrameLengthSize;
 
-// The largest body length a receiver waits for: a device answer is about 450
-// bytes, and no frame sent in one IPv4 UDP datagram can be longer. A frame
-// that declares more is treated like one whose length field is not a positive
-// number, so a reassembly buffer holds less than this plus a header after a
-// scan.
-//
-// The bound also caps the work one sender can cause: a body that fails to
-// parse costs only its magic, so its own bytes are searched and parsed again,
-// and a buffer packed with magics whose bodies all fail late makes a scan
-// parse about bound * bound / 25 bytes. At 1 MiB that kept the receiving
-// thread busy for minutes per 2 MiB of input; at 64 KiB it is a fraction of a
-// second per 128 KiB (bench_frame_scanner, BM_ScanRejectedNestedFrames).
-inline constexpr std::uint32_t kMaxFrameBodyLength = 65536;
+// The most one IPv4 UDP datagram can carry: 65535 bytes of IP packet less the
+// 20-byte IP header and the 8-byte UDP header.
+inline constexpr std::uint32_t kMaxUdpPayload = 65535 - 20 - 8;
+
+// The largest body length a receiver waits for: a whole frame that fits in the
+// largest IPv4 UDP datagram. A device answer is about 450 bytes and travels in
+// one 1472-byte datagram; a device sending a long text may split its frame over
+// several datagrams, and no frame any sender can put into one datagram is
+// refused. A frame that declares more is treated like one whose length field is
+// not a positive number, so a reassembly buffer holds less than kMaxFrameSize
+// after a scan.
+inline constexpr std::uint32_t kMaxFrameBodyLength = kMaxUdpPayload - kFrameHeaderSize;
+inline constexpr std::uint32_t kMaxFrameSize = kFrameHeaderSize + kMaxFrameBodyLength;
+
+// How many bodies may fail to parse between two moments at which a buffer is
+// empty; the body that reaches this number drops the whole buffer. A genuine
+// sender's datagrams carry whole frames, so its buffer is empty after each of
+// them and meets at most one or two bad frames in between (a device that
+// answers without a "data" member, a frame whose body holds another). A sender
+// that packs magics whose bodies fail late pays for them: the parse work on
+// failed bodies stays below this number times the bytes it sent
+// (bench_frame_scanner, BM_ScanHostileDatagrams against BM_ScanGenuineDatagrams).
+inline constexpr std::uint32_t kMaxFailedBodies = 8;
 
 // The frame that carries `body`.
 std::string BuildFrame(const std::string &body);
@@ -43,6 +69,14 @@ std::string BuildFrame(const std::string &body);
 // range of a 32-bit int.
 std::int32_t ReadFrameLength(const char *field);
 
+// The reassembly buffer of one sender: its bytes and what the scanner keeps
+// about them between scans.
+struct FrameBuffer {
+    ByteBuffer bytes;
+    // Bodies that failed to parse since `bytes` was last empty.
+    std::uint32_t failedBodies = 0;
+};
+
 // What the scanner does after handing a message on.
 enum class ScanNext { Continue, Stop };
 
@@ -51,19 +85,26 @@ enum class ScanNext { Continue, Stop };
 // with many frames is not copied once per frame.
 class FrameScanner {
 public:
-    explicit FrameScanner(ByteBuffer &buffer) noexcept : m_buffer(buffer) {}
-    ~FrameScanner() { m_buffer.Discard(m_offset); }
+    FrameScanner(ByteBuffer &buffer, std::uint32_t &failedBodies) noexcept
+        : m_buffer(buffer), m_failedBodies(failedBodies) {}
+    ~FrameScanner() {
+        m_buffer.Discard(m_offset);
+        if (m_buffer.Empty())
+            m_failedBodies = 0;
+    }
     FrameScanner(const FrameScanner &) = delete;
     FrameScanner &operator=(const FrameScanner &) = delete;
 
     // Skips garbage and bad frames up to the next frame whose body parses into
     // `message` and validates, consumes that frame and returns true. Returns
     // false when the buffer holds no further complete valid frame: what is left
-    // then is either fewer than 24 bytes or the start of a frame still arriving.
+    // then is either fewer than 24 bytes or the start of a frame still arriving
+    // (or nothing, when the failed-body budget ran out).
     bool Next(Vant::CProtocalJson &message);
 
 private:
     ByteBuffer &m_buffer;
+    std::uint32_t &m_failedBodies;
     std::uint32_t m_offset = 0;
 };
 
@@ -78,8 +119,23 @@ private:
 //   ScanFrames(buffer, json, [&](Vant::CProtocalJson &m) { Handle(m); return ScanNext::Continue; });
 //   return ScanFrames(buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
 template <typename Action>
+bool ScanFrames(FrameBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
+    FrameScanner scanner(buffer.bytes, buffer.failedBodies);
+    while (scanner.Next(message)) {
+        if (onMessage(message) == ScanNext::Stop)
+            return true;
+    }
+    return false;
+}
+
+// The same for a bare ByteBuffer: the failed-body budget then holds within this
+// one scan only, so the work is linear per scan but not across scans. For peers
+// the caller trusts (the device simulator reading the tool's requests); whatever
+// listens to the network keeps a FrameBuffer per sender.
+template <typename Action>
 bool ScanFrames(ByteBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
-    FrameScanner scanner(buffer);
+    std::uint32_t failedBodies = 0;
+    FrameScanner scanner(buffer, failedBodies);
     while (scanner.Next(message)) {
         if (onMessage(message) == ScanNext::Stop)
             return true;

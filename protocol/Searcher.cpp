@@ -12,6 +12,10 @@
 #include "protocol/UdpCastGroup.h"
 #include "transport/UdpCast.h"
 
+// Settle never evicts the entry it settles, so that entry alone must fit.
+static_assert(QUdpCast::kMaxPendingBytes >= kMaxFrameSize + QUdpCast::kPendingEntryCost,
+              "a sender's incomplete frame of the largest size fits in the byte cap");
+
 namespace {
 
 uint32_t Tick()
@@ -45,7 +49,9 @@ QUdpCast::~QUdpCast()
     delete m_castSocket;
     m_castSocket = nullptr;
     std::lock_guard<std::mutex> lock(m_bufferLock);
-    m_buffers.clear();
+    m_pending.clear();
+    m_age.clear();
+    m_pendingBytes = 0;
 }
 
 void QUdpCast::StartSocket()
@@ -142,15 +148,99 @@ ListenerReply QUdpCast::SocketConnected(IUdpCast *, uint32_t)
 void QUdpCast::PushData(const std::string &sender, const uint8_t *data, int32_t length)
 {
     std::lock_guard<std::mutex> lock(m_bufferLock);
-    std::unique_ptr<ByteBuffer> &buffer = m_buffers[sender];
-    if (!buffer)
-        buffer = std::make_unique<ByteBuffer>();
+    auto entry = m_pending.find(sender);
+    if (entry == m_pending.end()) {
+        // The usual case: whole frames from a sender with nothing pending. They are
+        // scanned where they are, and an entry is made only for bytes left behind.
+        FrameBuffer fresh;
+        if (!data || length <= 0 || !fresh.bytes.Append(data, static_cast<uint32_t>(length)))
+            return;
+        try {
+            ParseBuffer(fresh);
+        } catch (...) {
+            Keep(sender, fresh);
+            throw;
+        }
+        Keep(sender, fresh);
+        return;
+    }
+    // A failed append leaves the buffer empty: the entry then goes at once.
     if (data && length > 0)
-        buffer->Append(data, static_cast<uint32_t>(length));
-    ParseBuffer(*buffer);
+        entry->second.buffer.bytes.Append(data, static_cast<uint32_t>(length));
+    try {
+        ParseBuffer(entry->second.buffer);
+    } catch (...) {
+        Settle(entry);
+        throw;
+    }
+    Settle(entry);
 }
 
-void QUdpCast::ParseBuffer(ByteBuffer &buffer)
+void QUdpCast::Keep(const std::string &sender, FrameBuffer &scanned) noexcept
+{
+    if (scanned.bytes.Empty())
+        return;
+    try {
+        m_age.push_back(sender);
+    } catch (...) {
+        return; // out of memory: the incomplete frame is lost
+    }
+    try {
+        auto entry = m_pending.try_emplace(sender).first;
+        entry->second.buffer = std::move(scanned);
+        entry->second.age = std::prev(m_age.end());
+        Settle(entry);
+    } catch (...) {
+        m_age.pop_back();
+    }
+}
+
+void QUdpCast::Settle(PendingMap::iterator entry) noexcept
+{
+    ByteBuffer &bytes = entry->second.buffer.bytes;
+    if (bytes.Empty()) {
+        Erase(entry);
+        return;
+    }
+    // Capacity left over from bytes a scan consumed is given back; if the smaller
+    // block cannot be had, the larger one stays.
+    if (bytes.Capacity() / 2 > bytes.Length()) {
+        ByteBuffer smaller;
+        if (smaller.Append(bytes.Data(), bytes.Length()))
+            bytes = std::move(smaller);
+    }
+    m_pendingBytes -= entry->second.charge;
+    entry->second.charge = bytes.Capacity() + kPendingEntryCost;
+    m_pendingBytes += entry->second.charge;
+    // The entry just scanned is the newest or has a frame under way: others go first.
+    // It alone never passes a cap (a scan leaves less than one frame of the largest
+    // size), so the loop ends with it still there.
+    while ((m_pending.size() > kMaxPendingSenders || m_pendingBytes > kMaxPendingBytes) && m_pending.size() > 1) {
+        auto oldest = m_pending.find(m_age.front() == entry->first ? *std::next(m_age.begin()) : m_age.front());
+        Erase(oldest);
+    }
+}
+
+void QUdpCast::Erase(PendingMap::iterator entry) noexcept
+{
+    m_pendingBytes -= entry->second.charge;
+    m_age.erase(entry->second.age);
+    m_pending.erase(entry);
+}
+
+std::size_t QUdpCast::PendingSenders() const
+{
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    return m_pending.size();
+}
+
+std::size_t QUdpCast::PendingBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    return m_pendingBytes;
+}
+
+void QUdpCast::ParseBuffer(FrameBuffer &buffer)
 {
     Vant::CProtocalJson message;
     ScanFrames(buffer, message, [this](Vant::CProtocalJson &parsed) {

@@ -13,9 +13,9 @@
 
 namespace {
 
-ByteBuffer *BufferOf(IUdpClient *socket)
+FrameBuffer *BufferOf(IUdpClient *socket)
 {
-    return static_cast<ByteBuffer *>(socket->GetUserData());
+    return static_cast<FrameBuffer *>(socket->GetUserData());
 }
 
 } // namespace
@@ -29,7 +29,7 @@ QUdpClient::~QUdpClient()
     // After Stop the socket's worker has ended: nothing appends to the buffer any more.
     if (m_clientSocket->GetState() != SocketState::Stopped)
         m_clientSocket->Stop();
-    ByteBuffer *buffer = nullptr;
+    FrameBuffer *buffer = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_bufferLock);
         buffer = BufferOf(m_clientSocket);
@@ -75,10 +75,20 @@ bool QUdpClient::ReadResponse(Vant::CProtocalJson &answer)
     std::lock_guard<std::mutex> lock(m_bufferLock);
     if (!m_clientSocket)
         return false;
-    ByteBuffer *buffer = BufferOf(m_clientSocket);
+    FrameBuffer *buffer = BufferOf(m_clientSocket);
     if (!buffer)
         return false;
-    return ScanFrames(*buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
+    const bool found = ScanFrames(*buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
+    if (buffer->bytes.Empty())
+        buffer->bytes.Reset(0, false); // gives the block back
+    return found;
+}
+
+std::size_t QUdpClient::BufferedBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    const FrameBuffer *buffer = m_clientSocket ? BufferOf(m_clientSocket) : nullptr;
+    return buffer ? buffer->bytes.Length() : 0;
 }
 
 ListenerReply QUdpClient::SocketReady(IUdpClient *, uint32_t)
@@ -96,9 +106,11 @@ ListenerReply QUdpClient::DatagramReceived(IUdpClient *sender, uint32_t, const u
     if (!sender || !data || length <= 0)
         return ListenerReply::Proceed;
     std::lock_guard<std::mutex> lock(m_bufferLock);
-    // No buffer (it could not be allocated): the datagram is dropped.
-    if (ByteBuffer *buffer = BufferOf(sender))
-        buffer->Append(data, static_cast<uint32_t>(length));
+    // No buffer (it could not be allocated), or no room left in it until the next
+    // scan: the datagram is dropped.
+    FrameBuffer *buffer = BufferOf(sender);
+    if (buffer && static_cast<uint32_t>(length) <= kMaxBufferedBytes - buffer->bytes.Length())
+        buffer->bytes.Append(data, static_cast<uint32_t>(length));
     return ListenerReply::Proceed;
 }
 
@@ -117,8 +129,8 @@ ListenerReply QUdpClient::SocketConnected(IUdpClient *sender, uint32_t)
     if (!sender)
         return ListenerReply::Proceed;
     // Attached before the worker delivers the first datagram of this connection.
-    auto *fresh = new (std::nothrow) ByteBuffer();
-    ByteBuffer *old = nullptr;
+    auto *fresh = new (std::nothrow) FrameBuffer();
+    FrameBuffer *old = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_bufferLock);
         old = BufferOf(sender);

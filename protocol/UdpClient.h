@@ -7,12 +7,21 @@
 // on the caller's thread, sends the request and scans that buffer every 100 ms until
 // a frame with a valid message has arrived or the time limit has passed.
 //
+// The buffer holds at most kMaxBufferedBytes: a datagram that would pass that is
+// dropped whole. So each look at the buffer scans a bounded number of bytes (and
+// the scanner's failed-body budget bounds the parse work on them), and a flood
+// from the device's address cannot keep the caller's thread past the time limit by
+// more than one such scan.
+//
 //     QUdpClient client;
 //     if (!client.Connect(address, port, 0, nullptr)) ...   // cannot reach the device
 //     Vant::CProtocalJson answer;
 //     if (client.Request(request, answer, 10000)) ...       // answer holds the reply
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "protocol/Frame.h"
 
 #include "transport/Listener.h"
 
@@ -27,6 +36,11 @@ public:
     static constexpr int kMinTimeoutMs = 3000;
     // Pause between two looks at the reassembly buffer.
     static constexpr int kPollMs = 100;
+    // The most bytes the reassembly buffer holds. The device answers a request with
+    // one frame; room for two frames of the largest size lets an answer complete
+    // behind a frame of that size still arriving. A scan of this many bytes takes a
+    // few milliseconds at most.
+    static constexpr uint32_t kMaxBufferedBytes = 2 * kMaxFrameSize;
 
     QUdpClient();
     // Stops and deletes the socket, then releases the reassembly buffer.
@@ -45,6 +59,8 @@ public:
     // Takes the first valid message out of the reassembly buffer into `answer`; bytes
     // behind it stay for the next call. False when the buffer holds none.
     bool ReadResponse(Vant::CProtocalJson &answer);
+    // Bytes waiting in the reassembly buffer.
+    std::size_t BufferedBytes() const;
 
     // Listener operations, on the socket's threads.
     ListenerReply SocketReady(IUdpClient *sender, uint32_t connectionId) override;
@@ -61,6 +77,6 @@ public:
 private:
     // Guards the reassembly buffer (the socket's user data): appends on the socket's
     // worker, scans on the caller's thread.
-    std::mutex m_bufferLock;
+    mutable std::mutex m_bufferLock;
     IUdpClient *m_clientSocket;
 };

@@ -91,7 +91,7 @@ TEST(FrameScan, LengthFieldIsReadLikeAtoiAndMustBePositive) {
         {"0000000000000000", false},
         {"+-" + std::string(14 - n.size(), '0') + n, false},
         {"0000004294967" + std::to_string(296 + body.size()), false},  // would be the size if it wrapped at 32 bits
-        {"0000000000065537", false},                                   // above kMaxFrameBodyLength
+        {"0000000000065484", false},                                   // above kMaxFrameBodyLength
     };
     const std::string next = BuildFrame(Answer("B"));
     for (const Case &c : cases) {
@@ -104,7 +104,7 @@ TEST(FrameScan, LengthFieldIsReadLikeAtoiAndMustBePositive) {
 }
 
 TEST(FrameScan, BodyOfExactlyTheBoundIsWaitedFor) {
-    ASSERT_EQ(kMaxFrameBodyLength, 65536u);
+    ASSERT_EQ(kMaxFrameBodyLength, 65507u - 24u);  // the most one IPv4 UDP datagram carries, less a header
     const std::string body = Answer("big") + std::string(kMaxFrameBodyLength - Answer("big").size(), ' ');
     const std::string frame = BuildFrame(body);
     Receiver receiver;
@@ -161,6 +161,52 @@ TEST(FrameScan, ThrowingActionStillConsumesItsFrame) {
     EXPECT_THROW(ScanFrames(buffer, message, [](CProtocalJson &) -> ScanNext { throw std::runtime_error("x"); }),
                  std::runtime_error);
     EXPECT_EQ(Content(buffer), BuildFrame(Answer("B")));
+}
+
+// The failed-body budget of a FrameBuffer: counted across scans, reset whenever
+// the buffer is empty, and the body that reaches it drops everything buffered.
+TEST(FrameScan, FailedBodyBudgetDropsTheBufferOnlyForASenderThatNeverEmptiesIt) {
+    // Valid JSON but not a message; what follows its magic (18 bytes) is too short to tell.
+    const std::string bad = BuildFrame("[]");
+    const auto scan = [](FrameBuffer &buffer, const std::string &datagram) {
+        EXPECT_TRUE(buffer.bytes.Append(datagram.data(), static_cast<std::uint32_t>(datagram.size())));
+        Serials serials;
+        CProtocalJson message;
+        ScanFrames(buffer, message, [&](CProtocalJson &m) {
+            serials.push_back(Vant::ValueToString(m.GetDataValue(0, "serialNo")));
+            return ScanNext::Continue;
+        });
+        return serials;
+    };
+    std::string badFrames;
+    for (std::uint32_t i = 0; i + 1 < kMaxFailedBodies; ++i)
+        badFrames += bad;
+
+    // One short of the budget in one datagram: the answer behind is still taken, and
+    // the emptied buffer starts afresh, so the same again is fine too.
+    FrameBuffer within;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(scan(within, badFrames + BuildFrame(Answer("A"))), (Serials{"A"}));
+        EXPECT_EQ(within.failedBodies, 0u);
+    }
+    // The body that reaches the budget drops the rest of the buffer with it.
+    FrameBuffer over;
+    EXPECT_EQ(scan(over, badFrames + bad + BuildFrame(Answer("lost"))), Serials{});
+    EXPECT_EQ(Content(over.bytes), "");
+    EXPECT_EQ(over.failedBodies, 0u);
+
+    // Across datagrams the count goes on while bytes stay buffered (here 22, too few
+    // to tell) ...
+    FrameBuffer kept;
+    for (std::uint32_t i = 0; i + 1 < kMaxFailedBodies; ++i) {
+        EXPECT_EQ(scan(kept, bad + "KTRW"), Serials{});
+        EXPECT_EQ(kept.failedBodies, i + 1);
+    }
+    EXPECT_EQ(scan(kept, bad + BuildFrame(Answer("lost")) + "KTRW"), Serials{});
+    EXPECT_EQ(Content(kept.bytes), "");
+    // ... and starts again once the buffer has been empty.
+    EXPECT_EQ(scan(kept, bad + BuildFrame(Answer("B"))), (Serials{"B"}));
+    EXPECT_EQ(kept.failedBodies, 0u);
 }
 
 }  // namespace

@@ -102,3 +102,47 @@ TEST_F(SearcherMessages, GarbageAndBrokenFramesAreSkippedAndTwoAnswersInOneDatag
     Push("10.77.0.4", split.substr(110));
     EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-TWO-A", "MSG-TWO-B", "MSG-SPLIT"}));
 }
+
+TEST_F(SearcherMessages, OnlySendersWithAnIncompleteFrameKeepAnEntryAndEmptiedEntriesGo)
+{
+    Push("10.77.0.5", SearchAnswerFrame("MSG-WHOLE"));
+    EXPECT_EQ(searcher.PendingSenders(), 0u);
+    const std::string split = SearchAnswerFrame("MSG-PENDING");
+    Push("10.77.0.5", split.substr(0, 200));
+    Push("10.77.0.6", "KTRW"); // too short to tell: kept
+    EXPECT_EQ(searcher.PendingSenders(), 2u);
+    EXPECT_GE(searcher.PendingBytes(), 204u);
+    Push("10.77.0.5", split.substr(200));
+    Push("10.77.0.6", std::string(30, 'g')); // now garbage: dropped whole
+    EXPECT_EQ(searcher.PendingSenders(), 0u);
+    EXPECT_EQ(searcher.PendingBytes(), 0u);
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-WHOLE", "MSG-PENDING"}));
+}
+
+TEST_F(SearcherMessages, PendingSendersAndBytesAreCappedByDroppingTheOldest)
+{
+    const auto address = [](size_t i) { return "10.78." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1); };
+    // More senders with a partial answer than the sender cap.
+    const std::string split = SearchAnswerFrame("MSG-CAP");
+    const size_t senders = QUdpCast::kMaxPendingSenders + 100;
+    for (size_t i = 0; i < senders; ++i)
+        Push(address(i), split.substr(0, 100));
+    EXPECT_EQ(searcher.PendingSenders(), QUdpCast::kMaxPendingSenders);
+    EXPECT_LE(searcher.PendingBytes(), QUdpCast::kMaxPendingBytes);
+    Push(address(0), split.substr(100)); // its start was dropped: the rest is garbage
+    Push(address(senders - 1), split.substr(100));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-CAP"}));
+
+    // Frames of nearly the largest size pending from more senders than the byte cap holds.
+    const std::string body = SearchAnswerBody("MSG-BIG");
+    const std::string big = BuildFrame(body + std::string(60000 - body.size(), ' '));
+    const size_t bigSenders = QUdpCast::kMaxPendingBytes / big.size() + 10;
+    for (size_t i = 0; i < bigSenders; ++i) {
+        Push(address(senders + i), big.substr(0, big.size() - 1));
+        ASSERT_LE(searcher.PendingBytes(), QUdpCast::kMaxPendingBytes);
+    }
+    EXPECT_LT(searcher.PendingSenders(), bigSenders);
+    Push(address(senders), big.substr(big.size() - 1)); // the oldest: dropped
+    Push(address(senders + bigSenders - 1), big.substr(big.size() - 1));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-CAP", "MSG-BIG"}));
+}

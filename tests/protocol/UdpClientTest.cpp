@@ -193,3 +193,25 @@ TEST_F(CommandClient, RequestWithoutAConnectionFailsAtOnce)
     EXPECT_LT(elapsedMs, 1000); // far below the 3000 ms minimum wait
     EXPECT_FALSE(client.ReadResponse(answer));
 }
+
+TEST_F(CommandClient, AFloodFromTheDeviceIsHeldOnlyUpToTheBufferBound)
+{
+    QUdpClient client;
+    {
+        FakeDevice device(*net, [](const std::string &) {
+            std::vector<std::string> datagrams{BuildFrame(CommandAnswerBody("SN-FLOOD", true))};
+            datagrams.resize(401, std::string(1472, 'g')); // 588 KB of garbage behind the answer
+            return datagrams;
+        });
+        ASSERT_TRUE(client.Connect("10.77.0.2", kDevicePort, 0, nullptr));
+        Vant::CProtocalJson answer;
+        ASSERT_TRUE(Run(client, RebootRequest("SN-FLOOD"), answer, 10000));
+        EXPECT_EQ(Vant::ValueToString(answer.GetDataValue(0, "serialNo")), "SN-FLOOD");
+    } // the device has sent everything
+    std::this_thread::sleep_for(milliseconds(300)); // the client's worker takes in the rest
+    EXPECT_GT(client.BufferedBytes(), 0u);
+    EXPECT_LE(client.BufferedBytes(), QUdpClient::kMaxBufferedBytes);
+    Vant::CProtocalJson none;
+    EXPECT_FALSE(client.ReadResponse(none));
+    EXPECT_EQ(client.BufferedBytes(), 0u);
+}
