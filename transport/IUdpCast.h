@@ -25,4 +25,7 @@ public:
     virtual bool GetSenderAddress(char *address, int32_t &length, uint16_t &port) const = 0;
     // Port form: bound to localPort; in Broadcast mode datagrams go to destinationPort.
     virtual bool Start(uint16_t destinationPort, uint16_t localPort, int32_t connect, const char *bindAddress) = 0;
+    // Datagrams longer than maxDatagramSize received and dropped since construction
+    // (the socket goes on receiving after each one). Any thread may ask.
+    virtual uint64_t GetOversizeDropped() const = 0;
 };

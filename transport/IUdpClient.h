@@ -16,4 +16,7 @@ public:
     virtual void SetDetectInterval(int32_t seconds) = 0;
     virtual int32_t GetDetectAttempts() const = 0;
     virtual int32_t GetDetectInterval() const = 0;
+    // Datagrams longer than maxDatagramSize received and dropped since construction
+    // (the socket goes on receiving after each one). Any thread may ask.
+    virtual uint64_t GetOversizeDropped() const = 0;
 };

@@ -378,12 +378,10 @@ CUdpCast::Step CUdpCast::ReceiveLoop(int fd)
             Record(CloseOperation::Receive, received.error);
             return Step::Leave;
         }
-        // A datagram longer than maxDatagramSize ends the socket with (Receive,
-        // EMSGSIZE); its cut-off start is never delivered. The owner sees the
-        // socket Stopped and may start it again.
+        // Longer than maxDatagramSize: dropped and counted, the socket goes on.
         if (received.truncated) {
-            Record(CloseOperation::Receive, SysError::MessageTooLong);
-            return Step::Leave;
+            DropOversize();
+            continue;
         }
         {
             std::lock_guard<std::mutex> guard(m_senderLock);

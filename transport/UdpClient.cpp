@@ -281,11 +281,11 @@ CUdpClient::Step CUdpClient::ReceiveLoop()
             Record(CloseOperation::Receive, received.error);
             return Step::Leave;
         }
-        // Longer than maxDatagramSize: the socket ends with (Receive, EMSGSIZE), as
-        // for any other receive error; the cut-off start is never delivered.
+        // Longer than maxDatagramSize: dropped and counted, the socket goes on (a
+        // peer's stray datagram must not end a command before its answer).
         if (received.truncated) {
-            Record(CloseOperation::Receive, SysError::MessageTooLong);
-            return Step::Leave;
+            DropOversize();
+            continue;
         }
         if (received.length == 0) {
             m_missedIntervals = 0; // the peer's keep-alive answer

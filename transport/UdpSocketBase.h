@@ -48,6 +48,7 @@ public:
     int32_t GetPoolHold() const override { return m_poolHold.load(std::memory_order_relaxed); }
     void SetMaxDatagramSize(int32_t size) override { Configure(m_maxDatagramSize, size); }
     int32_t GetMaxDatagramSize() const override { return m_maxDatagramSize.load(std::memory_order_relaxed); }
+    uint64_t GetOversizeDropped() const override { return m_oversizeDropped.load(std::memory_order_relaxed); }
 
     // For tests and diagnostics: the socket's send buffer pool.
     const ItemPool &Pool() const { return m_outbox.Pool(); }
@@ -102,6 +103,12 @@ protected:
     void Record(CloseOperation operation, int32_t code);
     // Hands a received datagram to the listener.
     Step Deliver(const uint8_t *data, int32_t length);
+    // A received datagram was longer than maxDatagramSize. No device message comes
+    // near that size, and the buffer holds only its cut-off start, which would reach
+    // the listener as a corrupt message: it is dropped and counted, and the worker
+    // goes on receiving. Ending the socket instead would let any host on the LAN
+    // silence it with one datagram until its owner starts it again.
+    void DropOversize() { m_oversizeDropped.fetch_add(1, std::memory_order_relaxed); }
     Step DrainQueue();
     // The receive buffer for the worker; false after recording OutOfMemory.
     bool AllocateReceiveBuffer();
@@ -138,6 +145,7 @@ protected:
     EventSignal m_stopSignal;
     Outbox m_outbox{m_sendSignal};
     std::atomic<bool> m_receivingPaused{false};
+    std::atomic<uint64_t> m_oversizeDropped{0}; // see DropOversize; kept across restarts
     bool m_waitingWritable = false; // worker only: a datagram waits for POLLOUT
 };
 

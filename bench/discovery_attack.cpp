@@ -1,0 +1,343 @@
+// Discovery under attack: one searcher (on 10.77.0.1) against 1000 simulated devices
+// that answer every search request, while one hostile host (10.77.0.9, brenu-hostile)
+// sends at the searcher's address:
+//
+//   DiscoveryUnderAttack/quiet      no attack (for comparison in the same run)
+//   DiscoveryUnderAttack/late_fail  worst-case frames, 1472-byte datagrams, 10 MB/s
+//   DiscoveryUnderAttack/oversize   2000-byte datagrams, 20 per second, half to the
+//                                   searcher's address and half by broadcast
+//
+//   scripts/private-network build/bin/bench_discovery_attack
+//
+// Each runs kRounds search rounds (one request every 5 s); a round's answers are the
+// callbacks between its request and the next. Counters:
+//   listed_min          the fewest devices one round listed (target: all 1000)
+//   lost                devices missing from their round, summed over the rounds (target 0)
+//   socket_thread_core  CPU time of the busiest searcher thread (the socket's receiving
+//                       worker) per second of the rounds (target < 0.5)
+//   searcher_cores      the same summed over every thread the searcher started
+//   hostile_MBps        what the hostile host sent, MB (10^6 bytes) per second
+//   hostile_sent        datagrams the hostile host sent
+//   oversize_dropped    datagrams the searcher's socket dropped as too long
+//   socket_closes       times the searcher's socket ended (restarted at the next request)
+//   kernel_drops        datagrams the kernel dropped at the searcher's sockets (port
+//                       19009) because their receive buffers were full
+//   answers_sent        answers the simulator sent (its summary); rounds * 1000 when it
+//                       kept up
+// and one line per round on stderr with the devices that round listed.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Sandbox.h"
+#include "kit/Log.h"
+#include "protocol/Searcher.h"
+#include "protocol/UdpCastGroup.h"
+#include "transport/IUdpCast.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDevices = 1000;
+constexpr int kRounds = 3;
+constexpr auto kRound = std::chrono::milliseconds(5000);
+constexpr const char *kHostileAddress = "10.77.0.9";
+constexpr double kFloodBytesPerSecond = 10e6;
+constexpr size_t kFloodDatagram = 1472;
+constexpr double kOversizePerSecond = 20;
+
+enum class Attack { None, LateFail, Oversize };
+
+std::string ToolPath(const std::string &name)
+{
+    char path[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    const std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
+    return self.substr(0, self.rfind('/') + 1) + name;
+}
+
+std::string LastLine(const std::string &path, const std::string &prefix)
+{
+    std::ifstream in(path);
+    std::string line, found;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            found = line;
+    return found;
+}
+
+long long Field(const std::string &line, const std::string &key)
+{
+    const size_t at = line.find(" " + key + "=");
+    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + key.size() + 2);
+}
+
+bool WaitReady(const std::string &log)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (LastLine(log, "ready").empty() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return !LastLine(log, "ready").empty();
+}
+
+void StartLogger()
+{
+    static const bool started = [] {
+        char pattern[] = "/tmp/bench-attack-log-XXXXXX";
+        const char *dir = mkdtemp(pattern);
+        Vant::LogInit(std::string(dir ? dir : "/tmp") + "/");
+        Vant::LogEnable(true);
+        Vant::LogSetPrefix("BrenuSearchTools_");
+        return true;
+    }();
+    (void)started;
+}
+
+// The threads of this process by id.
+std::set<int> Threads()
+{
+    std::set<int> ids;
+    if (DIR *dir = opendir("/proc/self/task")) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ids.insert(std::atoi(entry->d_name));
+        closedir(dir);
+    }
+    return ids;
+}
+
+// User plus system CPU time of one thread of this process, in seconds (-1 once gone).
+double ThreadCpuSeconds(int id)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(id) + "/stat");
+    std::string text;
+    if (!std::getline(in, text))
+        return -1;
+    // Fields after the command name in parentheses: state is field 3, utime 14, stime 15.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (i == 15)
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Datagrams the kernel dropped at this namespace's UDP sockets bound to `port`
+// (/proc/net/udp, last column), summed.
+long long KernelDrops(uint16_t port)
+{
+    std::ifstream in("/proc/self/net/udp");
+    std::string line;
+    std::getline(in, line); // the header
+    long long drops = 0;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, field;
+        fields >> slot >> local;
+        if (local.size() < 5 || local.compare(local.size() - 5, 5, hex) != 0)
+            continue;
+        while (fields >> field) {
+        }
+        drops += std::atoll(field.c_str());
+    }
+    return drops;
+}
+
+// The answers of each round, by serial number.
+struct Rounds {
+    static void Callback(const char *text, int length, void *user)
+    {
+        auto *self = static_cast<Rounds *>(user);
+        const std::string answer(text, static_cast<size_t>(length));
+        const size_t key = answer.find("\"serialNo\":\"");
+        if (key == std::string::npos)
+            return;
+        const size_t begin = key + 12;
+        const std::string serial = answer.substr(begin, answer.find('"', begin) - begin);
+        const auto round = (Clock::now() - self->start) / kRound;
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->serials[static_cast<int>(round)].insert(serial);
+    }
+
+    Clock::time_point start;
+    std::mutex lock;
+    std::map<int, std::set<std::string>> serials;
+};
+
+void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
+{
+    std::string error;
+    const sandbox::DeviceNetwork *net = sandbox::ProcessDeviceNetwork(error);
+    if (!net) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    static const bool hostileAddress =
+        net->RunInDeviceCommand({"ip", "addr", "add", std::string(kHostileAddress) + "/24", "dev", "brd0"}) == 0;
+    if (!hostileAddress) {
+        state.SkipWithError("the hostile host's address could not be added");
+        return;
+    }
+    StartLogger();
+
+    const std::string simLog = "/tmp/bench_attack_sim_" + std::to_string(getpid()) + ".log";
+    const std::string hostileLog = "/tmp/bench_attack_hostile_" + std::to_string(getpid()) + ".log";
+    unlink(simLog.c_str());
+    unlink(hostileLog.c_str());
+    const pid_t sim = net->SpawnInDevice({ToolPath("brenu-devsim"), "--devices", std::to_string(kDevices), "--jitter",
+                                          "200", "--seed", "1", "--log", simLog, "--exit-with-parent", "--quiet"});
+    if (sim <= 0 || !WaitReady(simLog)) {
+        state.SkipWithError("the simulator did not start");
+        return;
+    }
+    pid_t hostile = -1;
+    const std::string to = std::string(sandbox::kWorkstationAddress) + ":19009";
+    if (attack == Attack::LateFail) {
+        hostile = net->SpawnInDevice({ToolPath("brenu-hostile"), "--mode", "late-fail", "--from", kHostileAddress,
+                                      "--to", to, "--size", std::to_string(kFloodDatagram), "--rate",
+                                      std::to_string(kFloodBytesPerSecond / kFloodDatagram), "--log", hostileLog,
+                                      "--exit-with-parent"});
+    } else if (attack == Attack::Oversize) {
+        hostile = net->SpawnInDevice({ToolPath("brenu-hostile"), "--mode", "oversize", "--from", kHostileAddress,
+                                      "--to", to, "--to", "255.255.255.255:19009", "--size", "2000", "--rate",
+                                      std::to_string(kOversizePerSecond), "--log", hostileLog, "--exit-with-parent"});
+    }
+    if (attack != Attack::None && (hostile <= 0 || !WaitReady(hostileLog))) {
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+        state.SkipWithError("the hostile host did not start");
+        return;
+    }
+
+    Rounds rounds;
+    std::set<int> before = Threads();
+    std::map<int, double> cpuAtStart;
+    double wall = 0, busiest = 0, allThreads = 0;
+    uint64_t dropped = 0;
+    std::atomic<int> closes{0};
+    int endedByItself = 0;
+    long long kernelDrops = 0;
+    for (auto _ : state) {
+        QUdpCastGroup group(&Rounds::Callback, &rounds);
+        struct CountingSearcher : QUdpCast {
+            CountingSearcher(QUdpCastGroup *group, std::atomic<int> &closes)
+                : QUdpCast(sandbox::kWorkstationAddress, group, false), closes(closes)
+            {
+            }
+            ListenerReply SocketClosed(IUdpCast *s, uint32_t id, CloseOperation op, int32_t code) override
+            {
+                ++closes;
+                return QUdpCast::SocketClosed(s, id, op, code);
+            }
+            std::atomic<int> &closes;
+        };
+        auto *searcher = new CountingSearcher(&group, closes);
+        rounds.start = Clock::now();
+        searcher->Start();
+        // The searcher's threads: its own and its socket's worker, once both run.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::set<int> mine;
+        for (int id : Threads())
+            if (!before.count(id))
+                mine.insert(id);
+        for (int id : mine)
+            cpuAtStart[id] = ThreadCpuSeconds(id);
+        const auto measuredFrom = Clock::now();
+        std::this_thread::sleep_until(rounds.start + kRounds * kRound - std::chrono::milliseconds(10));
+        wall = std::chrono::duration<double>(Clock::now() - measuredFrom).count();
+        // A socket worker that ended (its socket failed) is gone from /proc and not
+        // counted; one started since (the restart) counts from its start.
+        for (int id : Threads()) {
+            if (before.count(id))
+                continue;
+            const double now = ThreadCpuSeconds(id);
+            const double used = now - (mine.count(id) ? cpuAtStart[id] : 0.0);
+            if (now < 0 || used < 0)
+                continue;
+            busiest = std::max(busiest, used / wall);
+            allThreads += used / wall;
+        }
+        dropped = searcher->Socket() ? searcher->Socket()->GetOversizeDropped() : 0;
+        endedByItself = closes.load(); // before the Stop below closes it once more
+        kernelDrops = KernelDrops(QUdpCast::kLocalPort);
+        searcher->RequestStop(true);
+        while (!searcher->HasExited())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        delete searcher;
+        state.SetIterationTime(wall);
+    }
+    if (hostile > 0) {
+        kill(hostile, SIGTERM);
+        waitpid(hostile, nullptr, 0);
+    }
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    const std::string hostileSummary = LastLine(hostileLog, "summary ");
+    const std::string simSummary = LastLine(simLog, "summary ");
+    unlink(simLog.c_str());
+    unlink(hostileLog.c_str());
+
+    int listedMin = INT_MAX, lost = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const int listed = static_cast<int>(rounds.serials[round].size());
+        listedMin = std::min(listedMin, listed);
+        std::fprintf(stderr, "round %d: %d devices listed\n", round + 1, listed);
+        lost += kDevices - listed;
+    }
+    const double hostileSeconds = [&] {
+        const size_t at = hostileSummary.find(" seconds=");
+        return at == std::string::npos ? 0.0 : std::atof(hostileSummary.c_str() + at + 9);
+    }();
+    state.counters["listed_min"] = listedMin;
+    state.counters["lost"] = lost;
+    state.counters["socket_thread_core"] = busiest;
+    state.counters["searcher_cores"] = allThreads;
+    state.counters["hostile_MBps"] =
+        hostileSeconds > 0 ? static_cast<double>(Field(hostileSummary, "bytes")) / hostileSeconds / 1e6 : 0;
+    state.counters["hostile_sent"] = std::max(0LL, Field(hostileSummary, "sent"));
+    state.counters["oversize_dropped"] = static_cast<double>(dropped);
+    state.counters["socket_closes"] = endedByItself;
+    state.counters["kernel_drops"] = static_cast<double>(kernelDrops);
+    state.counters["answers_sent"] = static_cast<double>(Field(simSummary, "search_answers"));
+}
+
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, quiet, Attack::None)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, late_fail, Attack::LateFail)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, oversize, Attack::Oversize)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,126 @@
+#include "Hostile.h"
+
+#include <cstdlib>
+
+#include "protocol/Frame.h"
+
+namespace hostile {
+
+namespace {
+
+// A datagram of the late-fail stream fills what one IPv4 UDP datagram carries on
+// Ethernet, the most a receiver takes.
+constexpr size_t kLateFailSize = 1472;
+constexpr size_t kOversizeSize = 2000;
+// Beyond this a datagram does not fit IPv4 UDP.
+constexpr size_t kLargestSize = 65507;
+
+bool ParseEndpoint(const std::string &text, devsim::Endpoint &e)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || !devsim::ParseIpv4(text.substr(0, colon), e.address))
+        return false;
+    char *end = nullptr;
+    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port <= 0 || port > 65535)
+        return false;
+    e.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool ParseNumber(const std::string &text, double &value)
+{
+    char *end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && value >= 0;
+}
+
+} // namespace
+
+bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string &error)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &name = args[i];
+        if (name == "--exit-with-parent") {
+            o.exitWithParent = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            error = name + " needs a value";
+            return false;
+        }
+        const std::string &value = args[++i];
+        double number = 0;
+        devsim::Endpoint target;
+        if (name == "--mode" && (value == "late-fail" || value == "oversize")) {
+            o.mode = value == "late-fail" ? Mode::LateFail : Mode::Oversize;
+        } else if (name == "--from" && devsim::ParseIpv4(value, o.from)) {
+        } else if (name == "--to" && ParseEndpoint(value, target)) {
+            o.targets.push_back(target);
+        } else if (name == "--rate" && ParseNumber(value, number) && number > 0) {
+            o.rate = number;
+        } else if (name == "--size" && ParseNumber(value, number) && number >= 1 && number <= kLargestSize) {
+            o.size = static_cast<size_t>(number);
+        } else if (name == "--seconds" && ParseNumber(value, number)) {
+            o.seconds = number;
+        } else if (name == "--log") {
+            o.log = value;
+        } else {
+            error = "bad option or value: " + name + " " + value;
+            return false;
+        }
+    }
+    if (o.from == 0 || o.targets.empty() || o.rate <= 0) {
+        error = "--from, --to and --rate are required";
+        return false;
+    }
+    if (o.size == 0)
+        o.size = o.mode == Mode::LateFail ? kLateFailSize : kOversizeSize;
+    return true;
+}
+
+const char *UsageText()
+{
+    return "usage: brenu-hostile --mode late-fail|oversize --from IP --to IP:PORT [--to ...]\n"
+           "                     --rate DATAGRAMS_PER_S [--size BYTES] [--seconds S] [--log FILE]\n"
+           "                     [--exit-with-parent]\n"
+           "Runs only in the device namespace of the network sandbox.\n";
+}
+
+std::string CheckSafety(const Options &o)
+{
+    std::string refusal = devsim::CheckSandboxNamespace();
+    if (!refusal.empty())
+        return refusal;
+    if (!devsim::IsSandboxAddress(o.from) || o.from == devsim::kBroadcastAddress || !devsim::IsLocalAddress(o.from))
+        return "--from " + devsim::Ipv4Text(o.from) + " is no sandbox address of this namespace";
+    for (const devsim::Endpoint &t : o.targets) {
+        if (!devsim::IsSandboxAddress(t.address))
+            return "--to " + devsim::EndpointText(t) + " is outside the sandbox";
+    }
+    return "";
+}
+
+std::string LateFailUnit()
+{
+    std::string field = std::to_string(kMaxFrameBodyLength);
+    field.insert(0, kFrameLengthSize - 1 - field.size(), '0');
+    // The length field's reader stops at the backslash; inside the body's JSON string
+    // it escapes the quote that follows, so the string never closes.
+    return std::string(kFrameMagic, kFrameMagicSize) + field + "\\\"";
+}
+
+std::string LateFailDatagram(uint64_t index, size_t size)
+{
+    static const std::string unit = LateFailUnit();
+    std::string datagram;
+    datagram.reserve(size + unit.size());
+    const uint64_t start = index * size;
+    datagram.assign(unit, static_cast<size_t>(start % unit.size()), std::string::npos);
+    while (datagram.size() < size)
+        datagram += unit;
+    datagram.resize(size);
+    return datagram;
+}
+
+} // namespace hostile

@@ -1,0 +1,52 @@
+#pragma once
+// brenu-hostile: what one hostile host on the LAN sends at a searcher, at a steady
+// rate, for benchmarks and tests. Like the simulator it runs only in the device
+// namespace of the sandbox and sends only to sandbox addresses from an address of
+// its own namespace.
+//
+// Modes:
+//   late-fail  the worst a sender can make a frame scanner do: a stream packed with
+//              frame magics 25 bytes apart, each declaring a body of the largest
+//              length a receiver waits for (kMaxFrameBodyLength) whose length field
+//              ends in a backslash, followed by a quote. Each body is a JSON string
+//              that never closes (every quote in it is escaped), so it parses up to
+//              its last byte and fails there. The stream is cut into datagrams of
+//              `size` bytes, sent one after the other from one address, so that a
+//              receiver that joins them sees the stream unbroken.
+//   oversize   datagrams of `size` bytes (more than the 1472 a receiver takes).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Net.h"
+
+namespace hostile {
+
+enum class Mode { LateFail, Oversize };
+
+struct Options {
+    Mode mode = Mode::LateFail;
+    uint32_t from = 0;                     // --from: an address of this namespace
+    std::vector<devsim::Endpoint> targets; // --to IP:PORT (repeatable; round robin)
+    double rate = 0;                       // --rate: datagrams per second
+    size_t size = 0;                       // --size: bytes per datagram (default per mode)
+    double seconds = 0;                    // --seconds: 0 = until SIGTERM/SIGINT
+    std::string log;                       // --log FILE: "ready" and "summary" lines
+    bool exitWithParent = false;           // --exit-with-parent
+};
+
+// Parses the arguments (without the program name). False with `error`.
+bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
+const char *UsageText();
+
+// "" when the options may run in this namespace, else the reason to refuse: the
+// namespace must be a sandbox, `from` one of its addresses and every target a
+// sandbox address (the simulator's rules, devsim/Net.h).
+std::string CheckSafety(const Options &options);
+
+// The repeating unit of the late-fail stream (25 bytes).
+std::string LateFailUnit();
+// The `index`-th datagram of the late-fail stream, `size` bytes long.
+std::string LateFailDatagram(uint64_t index, size_t size);
+
+} // namespace hostile
