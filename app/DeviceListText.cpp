@@ -3,6 +3,7 @@
 #include <QAbstractItemModel>
 #include <QStringList>
 
+#include "app/CsvField.h"
 #include "app/DeviceTable.h"
 
 namespace DeviceListText {
@@ -30,16 +31,6 @@ QString CsvLine(const QStringList &cells)
 QString RowText(const QAbstractItemModel &model, int row)
 {
     return Cells(model, row).join(QLatin1Char('\t'));
-}
-
-QString CsvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\r')) &&
-        !text.contains(QLatin1Char('\n')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
 QByteArray Csv(const QAbstractItemModel &model)

@@ -12,10 +12,6 @@ namespace DeviceListText {
 // The nine cells of `row` as displayed, separated by tabs.
 QString RowText(const QAbstractItemModel &model, int row);
 
-// One CSV field: quoted (with inner quotes doubled) when it holds a comma, a quote,
-// CR or LF, else as it is.
-QString CsvField(const QString &text);
-
 // A UTF-8 byte-order mark, the header of the nine column titles, then every row in
 // the model's order, each line ending in CR LF.
 QByteArray Csv(const QAbstractItemModel &model);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cwchar>
 
+#include "app/CsvField.h"
 #include "protocol/RapidJson.h"
 
 namespace cli {
@@ -108,16 +109,6 @@ std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *over
         out += "More devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed.\n";
     return out;
-}
-
-QString CsvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\r')) &&
-        !text.contains(QLatin1Char('\n')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
 std::string Csv(const std::vector<DeviceRecord> &devices)
