@@ -5,6 +5,7 @@
 #include "app/BrenuSearchTools.h"
 #include "app/CommandLine.h"
 #include "app/QuitOnSignal.h"
+#include "app/ToolLog.h"
 #include "kit/Log.h"
 
 int main(int argc, char *argv[])
@@ -18,12 +19,7 @@ int main(int argc, char *argv[])
     SetApplicationIdentity();
     QApplication application(argc, argv);
 
-    Vant::LogInit();
-    Vant::LogEnableExitFlush(true);
-    Vant::LogEnable(true);
-    Vant::LogEnableDelete(true);
-    Vant::LogSetPrefix("BrenuSearchTools_");
-    Vant::LogSetKeepDays(30);
+    StartToolLog();
 
     QApplication::setWindowIcon(ApplicationIcon());
 

@@ -12,7 +12,31 @@
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
+#include "app/ToolLog.h"
 #include "kit/Log.h"
+
+namespace {
+
+int Run(const cli::Invocation &invocation, cli::Output &out)
+{
+    switch (invocation.command) {
+    case cli::Command::List:
+        return cli::RunList(invocation, out);
+    case cli::Command::Watch:
+        return cli::RunWatch(invocation, out);
+    case cli::Command::Set:
+        return cli::RunSet(invocation, out);
+    case cli::Command::Reboot:
+        return cli::RunReboot(invocation, out);
+    case cli::Command::Url:
+        return cli::RunUrl(invocation, out);
+    case cli::Command::None:
+        break;
+    }
+    return cli::kExitUsage;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -38,28 +62,12 @@ int main(int argc, char *argv[])
     }
 
     // The window's log, only when asked for: scripts run without leaving files.
-    if (invocation.log) {
-        Vant::LogInit();
-        Vant::LogEnableExitFlush(true);
-        Vant::LogEnable(true);
-        Vant::LogEnableDelete(true);
-        Vant::LogSetPrefix("BrenuSearchTools_");
-        Vant::LogSetKeepDays(30);
-    }
+    if (invocation.log)
+        StartToolLog();
 
-    switch (invocation.command) {
-    case cli::Command::List:
-        return cli::RunList(invocation, out);
-    case cli::Command::Watch:
-        return cli::RunWatch(invocation, out);
-    case cli::Command::Set:
-        return cli::RunSet(invocation, out);
-    case cli::Command::Reboot:
-        return cli::RunReboot(invocation, out);
-    case cli::Command::Url:
-        return cli::RunUrl(invocation, out);
-    case cli::Command::None:
-        break;
-    }
-    return cli::kExitUsage;
+    const int status = Run(invocation, out);
+    // The searchers are gone: write what they logged last (nothing when not logging).
+    if (invocation.log)
+        Vant::LogShutdown();
+    return status;
 }

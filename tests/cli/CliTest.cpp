@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -41,7 +42,7 @@ std::string ReadFile(const std::string &path)
 // outFd), stderr to a file.
 class CliProcess {
 public:
-    explicit CliProcess(const std::vector<std::string> &args, int outFd = -1)
+    explicit CliProcess(const std::vector<std::string> &args, int outFd = -1, const char *program = BRENU_SEARCH_PATH)
     {
         static int counter = 0;
         const std::string base = ::testing::TempDir() + "cli_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
@@ -56,7 +57,7 @@ public:
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> argv{const_cast<char *>(BRENU_SEARCH_PATH)};
+        std::vector<char *> argv{const_cast<char *>(program)};
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -163,6 +164,25 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
     EXPECT_EQ(std::count(jsonl.out.begin(), jsonl.out.end(), '\n'), 3) << jsonl.out;
     EXPECT_EQ(jsonl.out.rfind("{\"serialNo\":\"SN-FAR\"", 0) == std::string::npos, true);
     EXPECT_NE(jsonl.out.find("\n{\"serialNo\":\"SN-FAR\""), std::string::npos) << jsonl.out;
+
+    // With --log the answers are in the log beside the program, and the logger was
+    // ended with its exit flush (the end banner): a copy of the program in a folder of
+    // its own, so the log is this run's alone.
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(::testing::TempDir()) / ("cli_log_" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    fs::copy_file(BRENU_SEARCH_PATH, folder / "brenu-search");
+    const Result logged = CliProcess({"--log", "list", "--wait", "300"}, -1, (folder / "brenu-search").c_str()).Finish();
+    EXPECT_EQ(logged.status, 0) << logged.err;
+    std::string log, banners;
+    for (const fs::directory_entry &day : fs::directory_iterator(folder / "log")) {
+        log += ReadFile((day.path() / "BrenuSearchTools_UdpCast.log").string());
+        banners += ReadFile((day.path() / "LOG.log").string());
+    }
+    EXPECT_NE(log.find("SN-FAR"), std::string::npos) << log;
+    EXPECT_NE(banners.find("= End ="), std::string::npos) << banners;
+    fs::remove_all(folder);
 }
 
 TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
