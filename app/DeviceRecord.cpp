@@ -40,6 +40,10 @@ int ReadPort(const rapidjson::Value &value)
 
 QString ReadText(const rapidjson::Value &value)
 {
+    // A string member (nearly every one) is read in place, as ValueToString would give
+    // it: up to its first NUL.
+    if (value.IsString())
+        return QString::fromUtf8(value.GetString());
     return QString::fromUtf8(Vant::ValueToString(value).c_str());
 }
 
