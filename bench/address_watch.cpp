@@ -30,18 +30,12 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "bench/BenchTools.h"
 #include "protocol/Frame.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
 
 namespace {
-
-int64_t MonotonicNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 std::string AnswerFrame(const std::string &serial)
 {
@@ -56,7 +50,7 @@ struct FirstHeard {
     {
         auto *self = static_cast<FirstHeard *>(user);
         int64_t none = 0;
-        self->ns.compare_exchange_strong(none, MonotonicNs());
+        self->ns.compare_exchange_strong(none, benchtools::MonotonicNs());
     }
     std::atomic<int64_t> ns{0};
 };
@@ -87,7 +81,7 @@ void AnswerFirstRequestFrom(const std::string &searcher, const std::string &seri
             inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
             if (searcher != text)
                 continue;
-            requestNs.store(MonotonicNs());
+            requestNs.store(benchtools::MonotonicNs());
             sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&from), length);
             break;
         }
@@ -124,7 +118,7 @@ void NewAddressSearched(benchmark::State &state)
             [&] { AnswerFirstRequestFrom(subnet + "1", "WATCH-" + std::to_string(run), requestNs, quit); });
         std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the device listens
         heard.ns.store(0);
-        const int64_t added = MonotonicNs();
+        const int64_t added = benchtools::MonotonicNs();
         if (!net->AddWorkstationAddress(workstation)) {
             quit.store(true);
             device.join();
@@ -132,7 +126,7 @@ void NewAddressSearched(benchmark::State &state)
             break;
         }
         const int64_t limit = added + 15'000'000'000LL;
-        while (heard.ns.load() == 0 && MonotonicNs() < limit)
+        while (heard.ns.load() == 0 && benchtools::MonotonicNs() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         quit.store(true);
         device.join();

@@ -27,38 +27,12 @@
 #include <thread>
 
 #include "Sandbox.h"
+#include "bench/BenchTools.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 500;
-
-std::string BinDir()
-{
-    char path[PATH_MAX] = {};
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return self.substr(0, self.rfind('/') + 1);
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool WaitReady(const std::string &log)
-{
-    const auto end = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < end) {
-        if (ReadFile(log).find("ready ") != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 void CliListAtScale(benchmark::State &state)
 {
@@ -72,14 +46,14 @@ void CliListAtScale(benchmark::State &state)
     const std::string base = "/tmp/bench_cli_list_" + std::to_string(getpid());
     const std::string log = base + ".log", out = base + ".json";
     unlink(log.c_str());
-    pid_t sim = net->SpawnInDevice({BinDir() + "brenu-devsim", "--devices", std::to_string(devices), "--jitter", "200",
+    pid_t sim = net->SpawnInDevice({benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(devices), "--jitter", "200",
                                    "--seed", "1", "--log", log, "--exit-with-parent", "--quiet"});
-    if (sim <= 0 || !WaitReady(log)) {
+    if (sim <= 0 || !benchtools::WaitReady(log, std::chrono::seconds(10))) {
         state.SkipWithError("the simulator did not start");
         return;
     }
 
-    const std::string program = BinDir() + "brenu-search";
+    const std::string program = benchtools::SiblingProgram("brenu-search");
     long long listed = 0, lost = 0, peakKiB = 0, runs = 0;
     double overSum = 0, overMax = 0;
     for (auto _ : state) {
@@ -102,7 +76,7 @@ void CliListAtScale(benchmark::State &state)
             break;
         }
         QSet<QString> serials;
-        for (const QJsonValue &device : QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(out))).array())
+        for (const QJsonValue &device : QJsonDocument::fromJson(QByteArray::fromStdString(benchtools::ReadFile(out))).array())
             serials.insert(device.toObject().value("serialNo").toString());
         listed += serials.size();
         lost += devices - serials.size();

@@ -27,35 +27,12 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "bench/BenchTools.h"
 #include "protocol/Frame.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string DevsimPath()
-{
-    char path[PATH_MAX] = {};
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return self.substr(0, self.rfind('/') + 1) + "brenu-devsim";
-}
-
-std::string LastLine(const std::string &path, const std::string &prefix)
-{
-    std::ifstream in(path);
-    std::string line, found;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            found = line;
-    return found;
-}
-
-long long Field(const std::string &line, const std::string &key)
-{
-    size_t at = line.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + key.size() + 2);
-}
 
 // One private namespace and one device namespace for all sizes: a veth pair is
 // removed asynchronously when its namespace goes, so it is not made again per size.
@@ -70,12 +47,12 @@ void DevsimAnswersAtScale(benchmark::State &state)
     }
     const std::string log = "/tmp/bench_devsim_" + std::to_string(getpid()) + ".log";
     unlink(log.c_str());
-    pid_t sim = net->SpawnInDevice({DevsimPath(), "--devices", std::to_string(devices), "--jitter", "200",
+    pid_t sim = net->SpawnInDevice({benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(devices), "--jitter", "200",
                                    "--answer-once", "--seed", "1", "--log", log, "--exit-with-parent", "--quiet"});
     auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (LastLine(log, "ready ").empty() && Clock::now() < deadline)
+    while (benchtools::LastLine(log, "ready ").empty() && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (sim <= 0 || LastLine(log, "ready ").empty()) {
+    if (sim <= 0 || benchtools::LastLine(log, "ready ").empty()) {
         state.SkipWithError("the simulator did not start");
         return;
     }
@@ -121,7 +98,7 @@ void DevsimAnswersAtScale(benchmark::State &state)
 
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
-    long long sent = Field(LastLine(log, "summary "), "search_answers");
+    long long sent = benchtools::Field(benchtools::LastLine(log, "summary "), "search_answers");
     unlink(log.c_str());
     state.counters["received_per_sent"] = sent > 0 ? static_cast<double>(received) / sent : 0;
     state.counters["lost"] = static_cast<double>(expected - received);

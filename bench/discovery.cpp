@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "bench/BenchTools.h"
 #include "kit/Log.h"
 #include "protocol/Frame.h"
 #include "protocol/Searcher.h"
@@ -46,59 +47,11 @@
 
 namespace {
 
-int64_t MonotonicNs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 int64_t ThreadCpuNs()
 {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-std::string SimulatorPath()
-{
-    char path[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    const std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return self.substr(0, self.rfind('/') + 1) + "brenu-devsim";
-}
-
-std::string LastLine(const std::string &path, const std::string &prefix)
-{
-    std::ifstream in(path);
-    std::string line, found;
-    while (std::getline(in, line)) {
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            found = line;
-    }
-    return found;
-}
-
-long long Field(const std::string &line, const std::string &key)
-{
-    const size_t at = line.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + key.size() + 2);
-}
-
-// One sandbox for the whole program (a veth pair goes away asynchronously, so it is
-// not made again per run).
-// The logger as the program sets it up, writing into a temporary directory.
-void StartLogger()
-{
-    static const bool started = [] {
-        char pattern[] = "/tmp/bench-discovery-log-XXXXXX";
-        const char *dir = mkdtemp(pattern);
-        Vant::LogInit(std::string(dir ? dir : "/tmp") + "/");
-        Vant::LogEnable(true);
-        Vant::LogSetPrefix("BrenuSearchTools_");
-        return true;
-    }();
-    (void)started;
 }
 
 // What the window's callback would see, with the socket thread's CPU time between
@@ -119,7 +72,7 @@ struct Receiver {
             self->costNs.push_back(cpu - self->lastCpu);
         self->lastCpu = cpu;
         self->lastThread = std::this_thread::get_id();
-        self->lastCallbackNs = MonotonicNs();
+        self->lastCallbackNs = benchtools::MonotonicNs();
         self->count.fetch_add(1);
     }
 
@@ -159,7 +112,7 @@ void Discovery(benchmark::State &state, bool broadcast)
         state.SkipWithError(error.c_str());
         return;
     }
-    StartLogger();
+    benchtools::StartLogger();
 
     double sent = 0, received = 0, requestToLast = 0, lastSentToLast = 0, worstLastSentToLast = 0;
     std::vector<int64_t> costs;
@@ -168,16 +121,16 @@ void Discovery(benchmark::State &state, bool broadcast)
         // A fresh simulator per run: each device answers a searcher only once.
         const std::string log = "/tmp/bench_discovery_" + std::to_string(getpid()) + ".log";
         unlink(log.c_str());
-        std::vector<std::string> argv{SimulatorPath(), "--devices", std::to_string(devices), "--jitter", "200",
+        std::vector<std::string> argv{benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(devices), "--jitter", "200",
                                       "--answer-once", "--seed", std::to_string(runs + 1), "--log", log,
                                       "--exit-with-parent", "--quiet"};
         if (broadcast)
             argv.push_back("--broadcast");
         const pid_t sim = net->SpawnInDevice(argv);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (LastLine(log, "ready ").empty() && std::chrono::steady_clock::now() < deadline)
+        while (benchtools::LastLine(log, "ready ").empty() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (sim <= 0 || LastLine(log, "ready ").empty()) {
+        if (sim <= 0 || benchtools::LastLine(log, "ready ").empty()) {
             state.SkipWithError("the simulator did not start");
             return;
         }
@@ -193,11 +146,11 @@ void Discovery(benchmark::State &state, bool broadcast)
 
         kill(sim, SIGTERM);
         waitpid(sim, nullptr, 0);
-        const std::string summary = LastLine(log, "summary ");
+        const std::string summary = benchtools::LastLine(log, "summary ");
         unlink(log.c_str());
-        const long long answers = Field(summary, "search_answers");
-        const long long requestNs = Field(summary, "first_search_ns");
-        const long long lastAnswerNs = Field(summary, "last_answer_ns");
+        const long long answers = benchtools::Field(summary, "search_answers");
+        const long long requestNs = benchtools::Field(summary, "first_search_ns");
+        const long long lastAnswerNs = benchtools::Field(summary, "last_answer_ns");
         if (answers <= 0 || requestNs <= 0) {
             state.SkipWithError(("no answers sent: " + summary).c_str());
             return;
@@ -249,7 +202,7 @@ BENCHMARK_CAPTURE(Discovery, broadcast, true)
 
 void SearcherPushData(benchmark::State &state)
 {
-    StartLogger();
+    benchtools::StartLogger();
     long callbacks = 0;
     QUdpCastGroup group([](const char *, int, void *user) { ++*static_cast<long *>(user); }, &callbacks);
     QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "bench/BenchTools.h"
 #include "kit/Log.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
@@ -65,51 +66,6 @@ constexpr size_t kFloodDatagram = 1472;
 constexpr double kOversizePerSecond = 20;
 
 enum class Attack { None, LateFail, Oversize };
-
-std::string ToolPath(const std::string &name)
-{
-    char path[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    const std::string self(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return self.substr(0, self.rfind('/') + 1) + name;
-}
-
-std::string LastLine(const std::string &path, const std::string &prefix)
-{
-    std::ifstream in(path);
-    std::string line, found;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            found = line;
-    return found;
-}
-
-long long Field(const std::string &line, const std::string &key)
-{
-    const size_t at = line.find(" " + key + "=");
-    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + key.size() + 2);
-}
-
-bool WaitReady(const std::string &log)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (LastLine(log, "ready").empty() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return !LastLine(log, "ready").empty();
-}
-
-void StartLogger()
-{
-    static const bool started = [] {
-        char pattern[] = "/tmp/bench-attack-log-XXXXXX";
-        const char *dir = mkdtemp(pattern);
-        Vant::LogInit(std::string(dir ? dir : "/tmp") + "/");
-        Vant::LogEnable(true);
-        Vant::LogSetPrefix("BrenuSearchTools_");
-        return true;
-    }();
-    (void)started;
-}
 
 // The threads of this process by id.
 std::set<int> Threads()
@@ -202,31 +158,31 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         state.SkipWithError("the hostile host's address could not be added");
         return;
     }
-    StartLogger();
+    benchtools::StartLogger();
 
     const std::string simLog = "/tmp/bench_attack_sim_" + std::to_string(getpid()) + ".log";
     const std::string hostileLog = "/tmp/bench_attack_hostile_" + std::to_string(getpid()) + ".log";
     unlink(simLog.c_str());
     unlink(hostileLog.c_str());
-    const pid_t sim = net->SpawnInDevice({ToolPath("brenu-devsim"), "--devices", std::to_string(kDevices), "--jitter",
+    const pid_t sim = net->SpawnInDevice({benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(kDevices), "--jitter",
                                           "200", "--seed", "1", "--log", simLog, "--exit-with-parent", "--quiet"});
-    if (sim <= 0 || !WaitReady(simLog)) {
+    if (sim <= 0 || !benchtools::WaitReady(simLog)) {
         state.SkipWithError("the simulator did not start");
         return;
     }
     pid_t hostile = -1;
     const std::string to = std::string(sandbox::kWorkstationAddress) + ":19009";
     if (attack == Attack::LateFail) {
-        hostile = net->SpawnInDevice({ToolPath("brenu-hostile"), "--mode", "late-fail", "--from", kHostileAddress,
+        hostile = net->SpawnInDevice({benchtools::SiblingProgram("brenu-hostile"), "--mode", "late-fail", "--from", kHostileAddress,
                                       "--to", to, "--size", std::to_string(kFloodDatagram), "--rate",
                                       std::to_string(kFloodBytesPerSecond / kFloodDatagram), "--log", hostileLog,
                                       "--exit-with-parent"});
     } else if (attack == Attack::Oversize) {
-        hostile = net->SpawnInDevice({ToolPath("brenu-hostile"), "--mode", "oversize", "--from", kHostileAddress,
+        hostile = net->SpawnInDevice({benchtools::SiblingProgram("brenu-hostile"), "--mode", "oversize", "--from", kHostileAddress,
                                       "--to", to, "--to", "255.255.255.255:19009", "--size", "2000", "--rate",
                                       std::to_string(kOversizePerSecond), "--log", hostileLog, "--exit-with-parent"});
     }
-    if (attack != Attack::None && (hostile <= 0 || !WaitReady(hostileLog))) {
+    if (attack != Attack::None && (hostile <= 0 || !benchtools::WaitReady(hostileLog))) {
         kill(sim, SIGTERM);
         waitpid(sim, nullptr, 0);
         state.SkipWithError("the hostile host did not start");
@@ -296,8 +252,8 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     }
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
-    const std::string hostileSummary = LastLine(hostileLog, "summary ");
-    const std::string simSummary = LastLine(simLog, "summary ");
+    const std::string hostileSummary = benchtools::LastLine(hostileLog, "summary ");
+    const std::string simSummary = benchtools::LastLine(simLog, "summary ");
     unlink(simLog.c_str());
     unlink(hostileLog.c_str());
 
@@ -317,12 +273,12 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     state.counters["socket_thread_core"] = busiest;
     state.counters["searcher_cores"] = allThreads;
     state.counters["hostile_MBps"] =
-        hostileSeconds > 0 ? static_cast<double>(Field(hostileSummary, "bytes")) / hostileSeconds / 1e6 : 0;
-    state.counters["hostile_sent"] = std::max(0LL, Field(hostileSummary, "sent"));
+        hostileSeconds > 0 ? static_cast<double>(benchtools::Field(hostileSummary, "bytes")) / hostileSeconds / 1e6 : 0;
+    state.counters["hostile_sent"] = std::max(0LL, benchtools::Field(hostileSummary, "sent"));
     state.counters["oversize_dropped"] = static_cast<double>(dropped);
     state.counters["socket_closes"] = endedByItself;
     state.counters["kernel_drops"] = static_cast<double>(kernelDrops);
-    state.counters["answers_sent"] = static_cast<double>(Field(simSummary, "search_answers"));
+    state.counters["answers_sent"] = static_cast<double>(benchtools::Field(simSummary, "search_answers"));
 }
 
 BENCHMARK_CAPTURE(DiscoveryUnderAttack, quiet, Attack::None)
