@@ -104,6 +104,21 @@ bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::option
     return completed;
 }
 
+// The one device a command names (its first serial number): kExitOk with the device,
+// or the status to end with (not found, interrupted), said on standard error.
+int FindOneDevice(const Invocation &invocation, DeviceRecord &device)
+{
+    std::vector<std::optional<DeviceRecord>> found;
+    if (!FindDevices(invocation.serials, invocation.waitMs, found))
+        return Interrupted();
+    if (!found[0]) {
+        Complain(Utf8(invocation.serials.first()) + ": not found");
+        return kExitNotFound;
+    }
+    device = *found[0];
+    return kExitOk;
+}
+
 const char *Verdict(CommandResult result)
 {
     switch (result) {
@@ -241,14 +256,9 @@ int RunWatch(const Invocation &invocation, Output &out)
 int RunSet(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
-        return Interrupted();
-    if (!found[0]) {
-        Complain(Utf8(serial) + ": not found");
-        return kExitNotFound;
-    }
-    const DeviceRecord &device = *found[0];
+    DeviceRecord device;
+    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
+        return status;
 
     // The dialog's rules: the four addresses are edited only with DHCP off, and then
     // all four must be dotted IPv4 text, the unchanged ones included.
@@ -351,17 +361,13 @@ int RunReboot(const Invocation &invocation, Output &out)
 int RunUrl(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
-        return Interrupted();
-    if (!found[0]) {
-        Complain(Utf8(serial) + ": not found");
-        return kExitNotFound;
-    }
-    const QByteArray address = found[0]->address.toUtf8();
+    DeviceRecord device;
+    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
+        return status;
+    const QByteArray address = device.address.toUtf8();
     // The window opens the page only for dotted IPv4 text; so does this.
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size())))) {
-        Complain(Utf8(serial) + ": the device announces no IPv4 address ('" + Utf8(TerminalText(found[0]->address)) +
+        Complain(Utf8(serial) + ": the device announces no IPv4 address ('" + Utf8(TerminalText(device.address)) +
                  "')");
         return kExitDeviceFailed;
     }

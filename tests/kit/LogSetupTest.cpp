@@ -19,6 +19,18 @@ using kittest::ReadFile;
 using kittest::TempDir;
 using kittest::WaitFor;
 
+// A fake clock at 2020-05-13 15:30:12, local time in Berlin (TZ is set for it).
+std::shared_ptr<FakeClock> BerlinClockAt20200513()
+{
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    auto clock = std::make_shared<FakeClock>();
+    Vant::CDateTime day;
+    day.SetDate(2020, 5, 13);
+    clock->now = day.Time() + 15 * 3600 + 30 * 60 + 12;
+    return clock;
+}
+
 TEST(LogSetup, EverythingBeforeLogInitDoesNothing)
 {
     if (Vant::LogInstance())
@@ -35,13 +47,8 @@ TEST(LogSetup, EverythingBeforeLogInitDoesNothing)
 
 TEST(LogSetup, StartUpSequenceWritesTaggedRecordsBesideTheBanners)
 {
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
     TempDir tmp;
-    auto clock = std::make_shared<FakeClock>();
-    Vant::CDateTime day;
-    day.SetDate(2020, 5, 13);
-    clock->now = day.Time() + 15 * 3600 + 30 * 60 + 12;
+    auto clock = BerlinClockAt20200513();
 
     if (Vant::LogInstance())
         GTEST_SKIP() << "a logger exists already in this process";
@@ -92,13 +99,8 @@ TEST(LogSetup, StartUpSequenceWritesTaggedRecordsBesideTheBanners)
 // The end of the program: records still queued are written at once, not lost.
 TEST(LogSetup, ShutdownWritesEveryQueuedRecordThenStopsLogging)
 {
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
     TempDir tmp;
-    auto clock = std::make_shared<FakeClock>();
-    Vant::CDateTime day;
-    day.SetDate(2020, 5, 13);
-    clock->now = day.Time() + 15 * 3600 + 30 * 60 + 12;
+    auto clock = BerlinClockAt20200513();
 
     if (Vant::LogInstance())
         GTEST_SKIP() << "a logger exists already in this process";

@@ -33,16 +33,7 @@ namespace {
 // machine (the benchmark measures the real delay).
 constexpr int kOnePeriodMs = 5500 + 1000;
 
-class SearchAddresses : public SandboxTest {
-protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        TestLogDirectory();
-    }
-};
+using SearchAddresses = SearchSandboxTest;
 
 std::map<std::string, int> CountBySerial(const Collector &collector)
 {

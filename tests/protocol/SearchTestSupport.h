@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "SandboxFixture.h"
 
 namespace searchtest {
 
@@ -111,5 +112,17 @@ private:
 
 // The value of key=... in a summary line, or -1.
 long long SummaryValue(const std::string &summary, const std::string &key);
+
+// A sandbox test whose searchers log into the test log directory.
+class SearchSandboxTest : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        TestLogDirectory();
+    }
+};
 
 } // namespace searchtest

@@ -33,16 +33,8 @@ namespace {
 
 const std::string kSearchBody = "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\"}";
 
-class SearchNetwork : public SandboxTest {
+class SearchNetwork : public SearchSandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        TestLogDirectory();
-    }
-
     // A listener on the devices' search port.
     std::unique_ptr<DeviceSocket> SearchListener()
     {

@@ -211,6 +211,17 @@ RestartPhase RunRestartPhase(Socket &socket, Start &&start, const Flood &flood, 
     return phase;
 }
 
+// What phase one must show: restarts happened, every start and stop worked (the
+// socket never ended by itself), and the owner closed it once per run.
+void ExpectOnlyTheOwnerRestarted(const RestartPhase &phase, long closesByOwner)
+{
+    EXPECT_GT(phase.restarts, 0);
+    EXPECT_EQ(phase.failedStarts, 0);
+    EXPECT_EQ(phase.failedStops, 0) << "the socket ended by itself";
+    // One close per run: the first start and each restart.
+    EXPECT_EQ(closesByOwner, phase.restarts + 1);
+}
+
 class FloodTest : public SandboxTest {};
 
 } // namespace
@@ -244,11 +255,7 @@ TEST_F(FloodTest, CastSocketSurvivesAFloodAndStopsPromptly)
     const RestartPhase phase = RunRestartPhase(cast, start, flood, floodStart, request);
     int sends = phase.sends;
     const int restarts = phase.restarts;
-    EXPECT_GT(restarts, 0);
-    EXPECT_EQ(phase.failedStarts, 0);
-    EXPECT_EQ(phase.failedStops, 0) << "the socket ended by itself";
-    // One close per run: the first start and each restart.
-    EXPECT_EQ(closes.byOwner, restarts + 1);
+    ExpectOnlyTheOwnerRestarted(phase, closes.byOwner);
 
     // Phase two: the socket stays up and keeps sending its own datagrams meanwhile.
     ASSERT_TRUE(start());
@@ -322,10 +329,7 @@ TEST_F(FloodTest, ClientSocketSurvivesAFloodAndStopsPromptly)
     const RestartPhase phase = RunRestartPhase(client, start, flood, floodStart, request);
     int sends = phase.sends;
     const int restarts = phase.restarts;
-    EXPECT_GT(restarts, 0);
-    EXPECT_EQ(phase.failedStarts, 0);
-    EXPECT_EQ(phase.failedStops, 0) << "the socket ended by itself";
-    EXPECT_EQ(closes.byOwner, restarts + 1);
+    ExpectOnlyTheOwnerRestarted(phase, closes.byOwner);
 
     // Phase two: this runs past several keep-alive intervals; the flood's empty
     // datagrams keep the link alive. Stop comes while the flood runs.
