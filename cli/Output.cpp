@@ -1,5 +1,7 @@
 #include "cli/Output.h"
 
+#include "kit/UnsafeText.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,12 +124,6 @@ std::string Csv(const std::vector<DeviceRecord> &devices)
         out += Utf8(cells.join(QLatin1Char(','))) + "\r\n";
     }
     return out;
-}
-
-bool IsUnsafeForTerminal(uint c)
-{
-    return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e) ||
-           (c >= 0x2066 && c <= 0x2069) || c == 0x200e || c == 0x200f || c == 0x061c;
 }
 
 } // namespace
@@ -291,7 +287,7 @@ QString TerminalText(const QString &text)
     QString safe;
     safe.reserve(text.size());
     for (uint c : text.toUcs4()) {
-        if (IsUnsafeForTerminal(c) || wcwidth(static_cast<wchar_t>(c)) < 0)
+        if (Vant::IsUnsafeCodePoint(c) || wcwidth(static_cast<wchar_t>(c)) < 0)
             safe += QLatin1Char('?');
         else
             safe += QString::fromUcs4(&c, 1);
