@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,11 +43,54 @@ bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const Interfac
         // An interface without an assigned address may report 0.0.0.0.
         if (std::strcmp(text, "0.0.0.0") == 0)
             continue;
-        found.push_back(InterfaceAddress{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry)});
+        InterfaceAddress item{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry)};
+        item.index = if_nametoindex(item.device.c_str());
+        item.flags = entry->ifa_flags;
+        found.push_back(std::move(item));
     }
     calls.release(list);
     error = 0;
     return true;
+}
+
+const char *UnsearchedReason(const InterfaceAddress &address)
+{
+    if (address.index == 0)
+        return "interface gone";
+    if ((address.flags & IFF_LOOPBACK) != 0)
+        return "loopback";
+    if ((address.flags & IFF_UP) == 0)
+        return "interface down";
+    if ((address.flags & IFF_RUNNING) == 0)
+        return "no link";
+    if ((address.flags & (IFF_BROADCAST | IFF_POINTOPOINT)) == 0)
+        return "no broadcast";
+    return nullptr;
+}
+
+std::vector<SearchTarget> SearchTargets(const std::vector<InterfaceAddress> &searched)
+{
+    std::vector<SearchTarget> targets;
+    // Quadratic in the number of addresses, which a host has a handful of.
+    for (const InterfaceAddress &entry : searched) {
+        SearchTarget *target = nullptr;
+        for (SearchTarget &known : targets) {
+            if (known.address == entry.address && known.index == entry.index)
+                target = &known;
+        }
+        if (!target) {
+            targets.push_back(SearchTarget{entry.address, entry.device, entry.index, {}});
+            target = &targets.back();
+            // A point-to-point link has no broadcast: its peer answers by unicast.
+            if ((entry.flags & IFF_POINTOPOINT) == 0)
+                target->broadcasts.push_back(htonl(INADDR_BROADCAST));
+        }
+        const bool listed = std::find(target->broadcasts.begin(), target->broadcasts.end(), entry.broadcast) !=
+                            target->broadcasts.end();
+        if ((entry.flags & IFF_POINTOPOINT) == 0 && entry.broadcast != 0 && !listed)
+            target->broadcasts.push_back(entry.broadcast);
+    }
+    return targets;
 }
 
 void PrintInterfaceListFailure(int error, std::FILE *out)

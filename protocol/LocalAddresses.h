@@ -23,18 +23,60 @@ struct InterfaceListCalls {
 // getifaddrs and freeifaddrs.
 InterfaceListCalls SystemInterfaceList();
 
-// One IPv4 address of the list, with what a searcher on it depends on.
+// One IPv4 address of the list, with what a searcher on it depends on. Its identity
+// is the address, the interface (name and index) and the broadcast address: an
+// interface deleted and re-created under the same name has a new index, so its
+// addresses count as new.
 struct InterfaceAddress {
     std::string address;     // dotted text
     std::string device;      // the interface carrying it, never an address label
     in_addr_t broadcast = 0; // its subnet's broadcast address (network byte order), 0: none
+    unsigned index = 0;      // the interface's index (0: it had gone when the list was read)
+    unsigned flags = 0;      // the interface's IFF_* flags when the list was read
 
     bool operator==(const InterfaceAddress &other) const
     {
-        return address == other.address && device == other.device && broadcast == other.broadcast;
+        return address == other.address && device == other.device && broadcast == other.broadcast &&
+               index == other.index;
     }
     bool operator!=(const InterfaceAddress &other) const { return !(*this == other); }
 };
+
+// Why the search leaves an address out, or null when it searches it. Searched are
+// the addresses of interfaces that are up and running, not loopback, and able to
+// broadcast or point-to-point (those are searched by their unicast socket only):
+//   "interface down"      the interface is administratively down (not IFF_UP)
+//   "no link"             up, but without carrier (not IFF_RUNNING)
+//   "loopback"            the loopback interface
+//   "no broadcast"        neither broadcast nor point-to-point capable
+//   "interface gone"      it vanished while the list was read
+// The addresses left out are read again at every rescan: an interface that comes up
+// is searched within one period.
+const char *UnsearchedReason(const InterfaceAddress &address);
+
+// What one searcher covers: an address on one interface, with the broadcast
+// addresses its answers may be sent to there (255.255.255.255 first, then the
+// subnet broadcast address of each prefix the address has on that interface, in
+// list order; none on a point-to-point link).
+struct SearchTarget {
+    std::string address;
+    std::string device;
+    unsigned index = 0;
+    std::vector<in_addr_t> broadcasts;
+
+    bool operator==(const SearchTarget &other) const
+    {
+        return address == other.address && device == other.device && index == other.index &&
+               broadcasts == other.broadcasts;
+    }
+    bool operator!=(const SearchTarget &other) const { return !(*this == other); }
+};
+
+// The targets of a list of searched addresses: one per (address, interface index),
+// in the order of their first entry. An address listed twice on one interface (two
+// prefixes) is one target with both subnet broadcast addresses: two sockets cannot
+// share its port there. The same address on two interfaces is two targets.
+std::vector<SearchTarget> SearchTargets(const std::vector<InterfaceAddress> &searched);
 
 // Every IPv4 address of the list, in the list's order: entries without an address
 // and "0.0.0.0" skipped, loopback and duplicates kept. False when the list cannot be

@@ -1,7 +1,14 @@
 #include "protocol/Searcher.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -11,6 +18,8 @@
 #include "protocol/Json.h"
 #include "protocol/ReceiveBuffer.h"
 #include "protocol/UdpCastGroup.h"
+#include "transport/LinuxPortHolder.h"
+#include "transport/LinuxUdp.h"
 #include "transport/UdpCast.h"
 
 // Settle never evicts the entry it settles, so that entry alone must fit.
@@ -57,13 +66,137 @@ QUdpCast::~QUdpCast()
 
 void QUdpCast::StartSocket()
 {
+    auto *cast = dynamic_cast<CUdpCast *>(m_castSocket);
     m_castSocket->SetMulticastLoop(1);
     m_castSocket->SetMulticastTtl(1);
     m_castSocket->SetCastMode(CastMode::Broadcast);
-    // A failure (the port busy, the address gone) is not reported: OnRun tries again
-    // at the next search.
-    if (m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str()))
+    // On 19009 the group's shared receivers hear the broadcast answers.
+    if (cast && m_target.index != 0)
+        cast->SetInterface(m_target.index, {});
+    if (m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str())) {
+        NoteStart(SocketUse::SearchPort, kLocalPort, 0, std::string());
         ReportMissingCompanion();
+        return;
+    }
+    int error = errno;
+    std::string holder;
+    if (error == EADDRINUSE) {
+        in_addr address{};
+        inet_pton(AF_INET, m_bindAddress.c_str(), &address);
+        holder = UdpPortHolder(address.s_addr, kLocalPort);
+        // A port of its own: broadcast answers to it reach only receivers of its own.
+        if (cast && m_target.index != 0)
+            cast->SetInterface(m_target.index, m_target.broadcasts);
+        if (m_castSocket->Start(kDestinationPort, 0, 0, m_bindAddress.c_str())) {
+            char text[kSenderTextSize] = {};
+            int32_t size = kSenderTextSize;
+            uint16_t port = 0;
+            m_castSocket->GetLocalAddress(text, size, port);
+            NoteStart(SocketUse::OtherPort, port, error, holder);
+            ReportOtherPort();
+            ReportMissingCompanion();
+            return;
+        }
+        if (errno != EADDRINUSE)
+            error = errno;
+    }
+    // Tried again at the next request (the address may come back, the port be freed).
+    NoteStart(SocketUse::Failed, 0, error, holder);
+    ReportStartFailure();
+}
+
+void QUdpCast::ReturnToSearchPort()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_statusLock);
+        if (m_status.use != SocketUse::OtherPort)
+            return;
+    }
+    // A trial bind tells whether 19009 is free on the address and interface now.
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (probe < 0)
+        return;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kLocalPort);
+    inet_pton(AF_INET, m_bindAddress.c_str(), &local.sin_addr);
+    const bool free = (m_target.index == 0 || BindToInterface(probe, m_target.index)) &&
+                      bind(probe, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+    close(probe);
+    if (!free)
+        return;
+    m_castSocket->Stop();
+    StartSocket();
+}
+
+void QUdpCast::NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder)
+{
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_status.use = use;
+    m_status.port = port;
+    m_status.error = error;
+    m_status.holder = holder;
+}
+
+QUdpCast::SocketStatus QUdpCast::Status() const
+{
+    SocketStatus status;
+    {
+        std::lock_guard<std::mutex> lock(m_statusLock);
+        status = m_status;
+    }
+    if (const auto *cast = dynamic_cast<const CUdpCast *>(m_castSocket)) {
+        status.sendErrors = cast->SendErrors();
+        if (status.use == SocketUse::SearchPort || status.use == SocketUse::OtherPort)
+            status.companionFailure = cast->CompanionFailure();
+    }
+    return status;
+}
+
+std::string QUdpCast::Who() const
+{
+    return "search from " + m_bindAddress + (m_target.device.empty() ? "" : " on " + m_target.device);
+}
+
+void QUdpCast::ReportOtherPort()
+{
+    if (m_otherPortReported)
+        return;
+    m_otherPortReported = true;
+    const SocketStatus status = Status();
+    std::fprintf(stderr,
+                 "%s: port %u is in use%s%s; searching from port %u instead: devices that answer only to port %u "
+                 "are not heard from this address\n",
+                 Who().c_str(), unsigned(kLocalPort), status.holder.empty() ? "" : " by ", status.holder.c_str(),
+                 unsigned(status.port), unsigned(kLocalPort));
+    std::fflush(stderr);
+}
+
+void QUdpCast::ReportStartFailure()
+{
+    if (m_failureReported)
+        return;
+    m_failureReported = true;
+    const SocketStatus status = Status();
+    std::fprintf(stderr, "%s: cannot open port %u (%s%s%s); trying again every %u s\n", Who().c_str(),
+                 unsigned(kLocalPort), std::strerror(status.error), status.holder.empty() ? "" : ", held by ",
+                 status.holder.c_str(), unsigned(kSearchIntervalMs / 1000));
+    std::fflush(stderr);
+}
+
+void QUdpCast::ReportSendErrors()
+{
+    const auto *cast = dynamic_cast<const CUdpCast *>(m_castSocket);
+    if (m_sendErrorsReported || !cast || cast->SendErrorCount() == 0)
+        return;
+    m_sendErrorsReported = true;
+    const std::map<int, uint64_t> errors = cast->SendErrors();
+    std::string kinds;
+    for (const auto &kind : errors)
+        kinds += (kinds.empty() ? "" : ", ") + std::string(std::strerror(kind.first));
+    std::fprintf(stderr, "%s: the search request could not be sent (%s); still listening for answers\n",
+                 Who().c_str(), kinds.c_str());
+    std::fflush(stderr);
 }
 
 void QUdpCast::ReportMissingCompanion()
@@ -78,8 +211,8 @@ void QUdpCast::ReportMissingCompanion()
     if (why.empty())
         return;
     m_companionReported = true;
-    std::fprintf(stderr, "search from %s: no receiver for broadcast answers (%s); searching with the bound socket only\n",
-                 m_bindAddress.c_str(), why.c_str());
+    std::fprintf(stderr, "%s: no receiver for broadcast answers (%s); searching with the bound socket only\n",
+                 Who().c_str(), why.c_str());
     std::fflush(stderr);
 }
 
@@ -106,6 +239,10 @@ void QUdpCast::OnRun()
     // a new start this address would stay deaf for the rest of the session.
     if (m_castSocket->GetState() == SocketState::Stopped)
         StartSocket();
+    else
+        ReturnToSearchPort();
+    // What the last round's request met: said once, the socket goes on.
+    ReportSendErrors();
 
     Vant::CProtocalJson request;
     request.SetApi(kSearchApi);

@@ -15,16 +15,29 @@
 // frames are oldest lose them.
 //
 // A socket that is not running (its start failed, or its worker ended on an error)
-// is started again, with the same calls, at the next periodic send.
+// is started again, with the same calls, at the next periodic send. A failed send
+// costs only that request: the socket keeps receiving, and the failure is counted
+// by kind and said once on the standard error.
+//
+// Port 19009 held by another program on the address (a second instance of the tool,
+// a service): the searcher sends from a port the system picks instead, with broadcast
+// receivers of its own on that port, and says once on the standard error who holds
+// 19009. Devices answer the request's source port, so they are heard; a device that
+// answers only to 19009 is not. Sharing 19009 instead (SO_REUSEADDR, SO_REUSEPORT)
+// would let the kernel hand each unicast answer to only one of the two programs,
+// taking answers from the one that was there first. At every period the searcher
+// looks whether 19009 has become free and, if so, moves back to it.
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "kit/Thread.h"
 #include "protocol/Frame.h"
+#include "protocol/LocalAddresses.h"
 #include "transport/Listener.h"
 
 class IUdpCast;
@@ -92,15 +105,52 @@ public:
     std::size_t PendingBytes() const;
 
     const std::string &BindAddress() const { return m_bindAddress; }
+    // Ties the searcher to one interface; the group calls it before Start. The socket
+    // then sends and receives on target.device only, and broadcast answers to port
+    // 19009 are left to the group's shared receivers (one per interface and broadcast
+    // address, so that each answer is handled once); only on another port does the
+    // socket open receivers of its own, for target.broadcasts. Without a target the
+    // socket finds the interface of its address itself and opens its own receivers.
+    void SetTarget(const SearchTarget &target) { m_target = target; }
+    // The interface the searcher is tied to ("" and 0 when it is not).
+    const std::string &InterfaceName() const { return m_target.device; }
+    unsigned InterfaceIndex() const { return m_target.index; }
+
+    // How the searcher's socket runs, for the group's status and `doctor`.
+    enum class SocketUse {
+        NotYet,     // the worker has not tried to start it yet
+        SearchPort, // running on port 19009
+        OtherPort,  // 19009 is held: running on a port the system picked
+        Failed,     // could not start; tried again at the next request
+    };
+    struct SocketStatus {
+        SocketUse use = SocketUse::NotYet;
+        uint16_t port = 0;            // the local port requests leave from
+        int error = 0;                // why 19009 (OtherPort) or every port (Failed) was refused
+        std::string holder;           // who holds 19009 when that was the reason (see UdpPortHolder)
+        std::string companionFailure; // a broadcast receiver of its own that is missing
+        std::map<int, uint64_t> sendErrors; // failed sends by errno since the start
+    };
+    SocketStatus Status() const;
     // The socket, for tests and diagnostics (null only when it could not be made).
     IUdpCast *Socket() const { return m_castSocket; }
 
 private:
-    // The socket set-up of the start: broadcast mode, bound to the address.
+    // The socket set-up of the start: broadcast mode, bound to the address, on port
+    // 19009 or, when that is held, on a port the system picks (see the class comment).
     void StartSocket();
-    // Says on the standard error, once, that the socket runs without a broadcast
-    // receiver it should have.
+    // On another port: back to 19009 once nothing holds it there.
+    void ReturnToSearchPort();
+    void NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder);
+    // "search from A on IF": how the messages below name the searcher.
+    std::string Who() const;
+    // Say on the standard error, once per searcher each, that the socket runs without
+    // a broadcast receiver it should have, on another port, not at all, or that its
+    // requests fail to leave.
     void ReportMissingCompanion();
+    void ReportOtherPort();
+    void ReportStartFailure();
+    void ReportSendErrors();
     // Logs a parsed message and dispatches it when it is a search answer.
     void HandleMessage(Vant::CProtocalJson &message);
 
@@ -127,4 +177,10 @@ private:
     std::string m_bindAddress;
     QUdpCastGroup *m_group;
     bool m_companionReported = false; // only the searcher's worker touches it
+    bool m_otherPortReported = false;  // only the searcher's worker touches it
+    bool m_failureReported = false;    // only the searcher's worker touches it
+    bool m_sendErrorsReported = false; // only the searcher's worker touches it
+    SearchTarget m_target;             // set before the worker starts
+    mutable std::mutex m_statusLock;
+    SocketStatus m_status; // under m_statusLock, without the socket's live counts
 };

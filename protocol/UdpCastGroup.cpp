@@ -1,10 +1,13 @@
 #include "protocol/UdpCastGroup.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include "protocol/AddressWatch.h"
+#include "protocol/BroadcastReceiver.h"
 #include "protocol/Json.h"
 #include "protocol/RescanPlan.h"
 #include "protocol/Searcher.h"
@@ -55,17 +58,17 @@ bool QUdpCastGroup::Rescan()
     return Update(false);
 }
 
-std::vector<InterfaceAddress> QUdpCastGroup::Searched(const std::vector<InterfaceAddress> &found) const
+std::vector<SearchTarget> QUdpCastGroup::Searched(const std::vector<InterfaceAddress> &found) const
 {
     std::vector<InterfaceAddress> searched;
     for (const InterfaceAddress &address : found) {
-        if (address.address == "127.0.0.1")
+        if (address.address == "127.0.0.1" || UnsearchedReason(address))
             continue;
         if (m_filter && !m_filter(address.address))
             continue;
         searched.push_back(address);
     }
-    return searched;
+    return SearchTargets(searched);
 }
 
 bool QUdpCastGroup::Update(bool report)
@@ -78,11 +81,13 @@ bool QUdpCastGroup::Update(bool report)
             PrintInterfaceListFailure(error, m_report);
         return false;
     }
-    const std::vector<InterfaceAddress> wanted = Searched(found);
+    const std::vector<SearchTarget> wanted = Searched(found);
     // Only an update changes the lists, and updates hold m_rescanLock: reading them
     // here needs no other lock.
-    if (wanted == m_searched)
+    if (wanted == m_searched) {
+        OpenReceivers(); // one that failed may work now
         return false;
+    }
 
     const RescanPlan plan = PlanRescan(m_searched, wanted);
     std::vector<QUdpCast *> casts;
@@ -96,22 +101,89 @@ bool QUdpCastGroup::Update(bool report)
         }
         // The worker may only begin once the searcher is fully built.
         auto *cast = new QUdpCast(wanted[i].address, this, false);
+        cast->SetTarget(wanted[i]);
         casts.push_back(cast);
         added.push_back(cast);
     }
     std::vector<QUdpCast *> removed;
     for (const int index : plan.removed)
         removed.push_back(m_casts[static_cast<size_t>(index)]);
+    // No receiver may hand a datagram to a searcher about to go.
+    RetargetReceivers(wanted, casts);
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_casts.swap(casts);
         m_searched = wanted;
     }
+    // Quietly: the address has gone, there is nothing to tell. Before the new ones
+    // start, so that an address that came back on a re-created interface finds its
+    // port free.
+    StopSearchers(removed);
     for (QUdpCast *cast : added)
         cast->Start();
-    // Quietly: the address has gone, there is nothing to tell.
-    StopSearchers(removed);
+    OpenReceivers();
     return true;
+}
+
+void QUdpCastGroup::RetargetReceivers(const std::vector<SearchTarget> &targets, const std::vector<QUdpCast *> &casts)
+{
+    auto firstSearcher = [&](unsigned index, in_addr_t broadcast) -> QUdpCast * {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            const std::vector<in_addr_t> &all = targets[i].broadcasts;
+            if (targets[i].index == index && std::find(all.begin(), all.end(), broadcast) != all.end())
+                return casts[i];
+        }
+        return nullptr;
+    };
+    std::vector<std::unique_ptr<QBroadcastReceiver>> kept;
+    std::vector<std::unique_ptr<QBroadcastReceiver>> gone;
+    for (std::unique_ptr<QBroadcastReceiver> &receiver : m_receivers) {
+        QUdpCast *target = firstSearcher(receiver->Index(), receiver->Broadcast());
+        receiver->SetTarget(target);
+        (target ? kept : gone).push_back(std::move(receiver));
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_receivers.swap(kept);
+    }
+    // Deleting stops each socket and waits for its worker. New receivers are made
+    // by OpenReceivers once the searchers are in place.
+    gone.clear();
+}
+
+void QUdpCastGroup::OpenReceivers()
+{
+    std::vector<QUdpCast *> casts;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        casts = m_casts;
+    }
+    for (size_t i = 0; i < m_searched.size(); ++i) {
+        const SearchTarget &target = m_searched[i];
+        for (const in_addr_t broadcast : target.broadcasts) {
+            QBroadcastReceiver *receiver = nullptr;
+            for (const auto &known : m_receivers) {
+                if (known->Index() == target.index && known->Broadcast() == broadcast)
+                    receiver = known.get();
+            }
+            if (!receiver) {
+                auto made = std::make_unique<QBroadcastReceiver>(target.index, target.device, broadcast,
+                                                                  QUdpCast::kLocalPort);
+                made->SetTarget(casts[i]);
+                receiver = made.get();
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_receivers.push_back(std::move(made));
+            }
+            if (receiver->Start() || receiver->m_failureReported)
+                continue;
+            // The searchers still hear unicast answers; said once per receiver.
+            receiver->m_failureReported = true;
+            std::fprintf(stderr, "search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
+                         target.device.c_str(), receiver->Failure().c_str(),
+                         unsigned(QUdpCast::kSearchIntervalMs / 1000));
+            std::fflush(stderr);
+        }
+    }
 }
 
 void QUdpCastGroup::StopSearchers(const std::vector<QUdpCast *> &searchers)
@@ -133,6 +205,13 @@ void QUdpCastGroup::Stop()
         m_watch->Terminate();
         m_watch.reset();
     }
+    // Then nothing hands the searchers a datagram any more.
+    std::vector<std::unique_ptr<QBroadcastReceiver>> receivers;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        receivers.swap(m_receivers);
+    }
+    receivers.clear();
     std::unique_lock<std::mutex> guard(m_lock);
     while (!m_casts.empty()) {
         QUdpCast *cast = m_casts.front();
@@ -171,11 +250,73 @@ int QUdpCastGroup::SearcherCount() const
     return static_cast<int>(m_casts.size());
 }
 
+std::vector<QUdpCastGroup::SearcherState> QUdpCastGroup::SearcherStates() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<SearcherState> states;
+    for (size_t i = 0; i < m_casts.size(); ++i)
+        states.push_back(SearcherState{m_searched[i], m_casts[i]->Status()});
+    return states;
+}
+
+std::vector<QUdpCastGroup::ReceiverState> QUdpCastGroup::ReceiverStates() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<ReceiverState> states;
+    for (const auto &receiver : m_receivers)
+        states.push_back(ReceiverState{receiver->Name(), receiver->Running(), receiver->Failure()});
+    return states;
+}
+
+bool QUdpCastGroup::WaitForSockets(int timeoutMs) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool tried = true;
+        for (const SearcherState &state : SearcherStates())
+            tried = tried && state.socket.use != QUdpCast::SocketUse::NotYet;
+        if (tried)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kStopPoll);
+    }
+}
+
+std::string QUdpCastGroup::CannotSearchReason() const
+{
+    const std::vector<SearcherState> states = SearcherStates();
+    std::string reasons;
+    for (const SearcherState &state : states) {
+        const QUdpCast::SocketStatus &socket = state.socket;
+        if (socket.use != QUdpCast::SocketUse::Failed)
+            return std::string();
+        reasons += (reasons.empty() ? "" : "; ") + state.target.address + " on " + state.target.device + ": port " +
+                   std::to_string(QUdpCast::kLocalPort) + ": " + std::strerror(socket.error) +
+                   (socket.holder.empty() ? "" : ", held by " + socket.holder);
+    }
+    return reasons;
+}
+
+std::vector<std::string> QUdpCastGroup::OtherPortNotes() const
+{
+    std::vector<std::string> notes;
+    for (const SearcherState &state : SearcherStates()) {
+        if (state.socket.use != QUdpCast::SocketUse::OtherPort)
+            continue;
+        notes.push_back(state.target.address + " on " + state.target.device + ": port " +
+                        std::to_string(QUdpCast::kLocalPort) + " is in use" +
+                        (state.socket.holder.empty() ? "" : " by " + state.socket.holder) + "; searching from port " +
+                        std::to_string(state.socket.port));
+    }
+    return notes;
+}
+
 std::vector<std::string> QUdpCastGroup::SearchedAddresses() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::string> addresses;
-    for (const InterfaceAddress &address : m_searched)
+    for (const SearchTarget &address : m_searched)
         addresses.push_back(address.address);
     return addresses;
 }

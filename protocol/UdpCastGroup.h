@@ -7,7 +7,17 @@
 // its watcher reads the interface list again, gives a new address its searcher, stops
 // and removes the searcher of an address that has gone, and leaves every other
 // searcher alone. The same rules decide at the start and at every rescan which
-// addresses are searched.
+// addresses are searched: those of interfaces that are up, running, not loopback and
+// broadcast or point-to-point capable (UnsearchedReason), one searcher per address
+// and interface (SearchTargets). An address is known by its interface's index as
+// well, so an interface deleted and re-created under the same name gets fresh
+// searchers and receivers within one period.
+//
+// Broadcast answers to port 19009 are received by the group's receivers, one per
+// interface and broadcast address (QBroadcastReceiver), each handing its datagrams
+// to the first searcher of its interface: every answer is handled once, however many
+// addresses the interface has. A receiver that cannot be made is said once on the
+// standard error and tried again at every rescan.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -16,12 +26,14 @@
 #include <vector>
 
 #include "protocol/LocalAddresses.h"
+#include "protocol/Searcher.h"
 
 namespace Vant {
 class CProtocalJson;
 }
 class QUdpCast;
 class QAddressWatch;
+class QBroadcastReceiver;
 
 // Receives one accepted search answer: the compact JSON text (NUL-terminated, valid
 // only during the call), its length in bytes without the NUL, and the user pointer
@@ -76,11 +88,41 @@ public:
     // The addresses searched, one per searcher, in order (for diagnostics and tests).
     std::vector<std::string> SearchedAddresses() const;
 
+    // One searcher as `doctor` and the window report it.
+    struct SearcherState {
+        SearchTarget target;
+        QUdpCast::SocketStatus socket;
+    };
+    std::vector<SearcherState> SearcherStates() const;
+    // One shared broadcast receiver.
+    struct ReceiverState {
+        std::string name; // "255.255.255.255:19009 on eth0"
+        bool running = false;
+        std::string failure;
+    };
+    std::vector<ReceiverState> ReceiverStates() const;
+    // Waits until every searcher has tried to open its socket once, at most
+    // timeoutMs; false when some had not by then.
+    bool WaitForSockets(int timeoutMs) const;
+    // Why no request can leave although there are searchers: every searcher's socket
+    // failed to open (one line naming each address, the port and, when the system
+    // tells, the program holding it). "" when at least one runs, or none exists.
+    std::string CannotSearchReason() const;
+    // Searchers whose port 19009 was held, so that they search from another port
+    // (one line each, as the standard error said it). Empty when there are none.
+    std::vector<std::string> OtherPortNotes() const;
+
 private:
     // Rescan; `report` prints why the list could not be read.
     bool Update(bool report);
-    // The addresses of `found` that get a searcher.
-    std::vector<InterfaceAddress> Searched(const std::vector<InterfaceAddress> &found) const;
+    // What gets a searcher of the addresses `found`.
+    std::vector<SearchTarget> Searched(const std::vector<InterfaceAddress> &found) const;
+    // Brings the shared receivers in line with the searchers `casts` of `targets`:
+    // a receiver no target needs goes, every other points to the first searcher of
+    // its interface. Call under m_rescanLock, before searchers are deleted.
+    void RetargetReceivers(const std::vector<SearchTarget> &targets, const std::vector<QUdpCast *> &casts);
+    // Makes the receivers that are missing and starts again those that stopped.
+    void OpenReceivers();
     // Requests every stop at once, then waits for each searcher and deletes it.
     static void StopSearchers(const std::vector<QUdpCast *> &searchers);
 
@@ -93,5 +135,6 @@ private:
     std::mutex m_rescanLock;    // one rescan at a time
     mutable std::mutex m_lock;  // guards the two lists below
     std::vector<QUdpCast *> m_casts;
-    std::vector<InterfaceAddress> m_searched; // the address of each searcher of m_casts
+    std::vector<SearchTarget> m_searched; // the target of each searcher of m_casts
+    std::vector<std::unique_ptr<QBroadcastReceiver>> m_receivers; // structure under both locks
 };

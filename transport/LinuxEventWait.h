@@ -26,8 +26,9 @@ private:
 };
 
 // Sockets one wait can watch: a cast socket's bound socket and its receive-only
-// companions (one for 255.255.255.255, one for the subnet's broadcast address).
-constexpr int kMaxWaitSockets = 3;
+// companions (CUdpCast::kMaxCompanions: one for 255.255.255.255 and up to four
+// subnet broadcast addresses of the bound address's prefixes).
+constexpr int kMaxWaitSockets = 6;
 
 // What one wait reported.
 struct WaitResult {

@@ -102,14 +102,30 @@ bool InterfaceOfAddress(const SockAddr &address, AddressInterface &found)
         // takes only the interface itself.
         found.device = InterfaceOfLabel(match->ifa_name);
         found.broadcast = SubnetBroadcastOf(*match);
-        error = if_nametoindex(found.device.c_str()) != 0 ? 0 : ENODEV;
+        found.index = if_nametoindex(found.device.c_str());
+        error = found.index != 0 ? 0 : ENODEV;
     }
     freeifaddrs(list);
     errno = error;
     return error == 0;
 }
 
-int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16_t port)
+bool BindToInterface(int fd, unsigned index)
+{
+#ifdef SO_BINDTOIFINDEX
+    const int value = static_cast<int>(index);
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTOIFINDEX, &value, sizeof value) == 0)
+        return true;
+    if (errno != ENOPROTOOPT)
+        return false;
+#endif
+    char name[IF_NAMESIZE] = {};
+    if (if_indextoname(index, name) == nullptr)
+        return false;
+    return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, static_cast<socklen_t>(std::strlen(name) + 1)) == 0;
+}
+
+int OpenBroadcastReceiver(unsigned index, in_addr_t broadcast, uint16_t port)
 {
     int fd = OpenUdpSocket(AF_INET);
     if (fd < 0)
@@ -119,8 +135,7 @@ int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16
     all.sin_family = AF_INET;
     all.sin_port = htons(port);
     all.sin_addr.s_addr = broadcast;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(), static_cast<socklen_t>(device.size() + 1)) != 0 ||
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 || !BindToInterface(fd, index) ||
         bind(fd, reinterpret_cast<const sockaddr *>(&all), sizeof all) != 0) {
         return CloseFailedSetup(fd);
     }

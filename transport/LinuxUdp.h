@@ -33,16 +33,26 @@ bool CopyReceiveBufferSize(int from, int to);
 // The interface that carries an IPv4 address, as its broadcast receivers need it.
 struct AddressInterface {
     std::string device;      // the interface itself, never an address label
+    unsigned index = 0;      // its interface index
     in_addr_t broadcast = 0; // the subnet's broadcast address (network byte order), 0: none
 };
-// Finds the interface of the IPv4 address. False with errno EADDRNOTAVAIL when no
-// interface has it, ENODEV when the interface it is listed under does not exist.
+// Finds the first interface of the list that carries the IPv4 address. False with
+// errno EADDRNOTAVAIL when no interface has it, ENODEV when the interface it is
+// listed under does not exist. (An address that several interfaces carry is found
+// on the first only: callers that know the interface say so with its index.)
 bool InterfaceOfAddress(const SockAddr &address, AddressInterface &found);
+
+// Ties a socket to one interface by its index (SO_BINDTOIFINDEX; on kernels before
+// 5.0 SO_BINDTODEVICE with the index's name): it then sends and receives only there.
+// The index, unlike the name, cannot come to mean an interface re-created under the
+// same name. False with errno (ENODEV when the interface has gone).
+bool BindToInterface(int fd, unsigned index);
 
 // A receive-only socket for datagrams broadcast to `port` on one interface: bound to
 // broadcast:port (255.255.255.255 or the subnet's broadcast address, network byte
-// order) with SO_REUSEADDR and SO_BINDTODEVICE. Returns -1 with errno.
-int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16_t port);
+// order) with SO_REUSEADDR, tied to the interface (BindToInterface). Returns -1 with
+// errno.
+int OpenBroadcastReceiver(unsigned index, in_addr_t broadcast, uint16_t port);
 
 // A receive-only socket for datagrams sent to a multicast group: bound to
 // group:port with SO_REUSEADDR (it joins the group later, see JoinGroup). Returns -1

@@ -1,6 +1,7 @@
 #include "transport/UdpCast.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,7 +28,20 @@ bool IsWildcard(const SockAddr &address)
 
 } // namespace
 
-CUdpCast::CUdpCast(IUdpCastListener *listener) : UdpSocketBase(listener) {}
+CUdpCast::CUdpCast(IUdpCastListener *listener) : UdpSocketBase(listener)
+{
+    for (int &companion : m_companions)
+        companion = kInvalidSocket;
+}
+
+void CUdpCast::SetInterface(unsigned index, std::vector<in_addr_t> broadcasts)
+{
+    if (GetState() != SocketState::Stopped)
+        return;
+    std::lock_guard<std::mutex> guard(m_companionLock);
+    m_interfaceIndex = index;
+    m_broadcasts = std::move(broadcasts);
+}
 
 CUdpCast::~CUdpCast()
 {
@@ -77,10 +91,8 @@ bool CUdpCast::StartCast(const char *remoteAddress, uint16_t port, uint16_t dest
     // buffer (the searcher does, so that a whole LAN's answers fit). Broadcast and
     // group answers queue up at the companion, which needs the same room. A failure
     // leaves the companion with the buffer it had.
-    for (const int companion : {m_receiveOnlySocket, m_subnetBroadcastSocket}) {
-        if (companion >= 0)
-            (void)CopyReceiveBufferSize(m_socket.load(), companion);
-    }
+    for (int i = 0; i < m_companionCount; ++i)
+        (void)CopyReceiveBufferSize(m_socket.load(), m_companions[i]);
 
     if (!ConnectStep(bindRecord))
         return FailStart(SocketError::ConnectFailed, errno);
@@ -143,6 +155,15 @@ bool CUdpCast::CreateSocket(const char *remoteAddress, uint16_t port, uint16_t d
 bool CUdpCast::BindSocket(SockAddr &bindRecord)
 {
     const int fd = m_socket.load();
+    unsigned index = 0;
+    std::vector<in_addr_t> broadcasts;
+    {
+        std::lock_guard<std::mutex> guard(m_companionLock);
+        index = m_interfaceIndex;
+        broadcasts = m_broadcasts;
+    }
+    if (index != 0 && !BindToInterface(fd, index))
+        return false;
     if (bind(fd, &bindRecord.addr, bindRecord.Length()) != 0)
         return false;
     socklen_t length = sizeof bindRecord;
@@ -159,18 +180,26 @@ bool CUdpCast::BindSocket(SockAddr &bindRecord)
         // adapter's address (which on some systems receives both) receives neither
         // here. An address that no interface carries (a non-local bind) has no
         // adapter to listen on: the bound socket alone works then.
-        const in_addr_t bound = bindRecord.v4.sin_addr.s_addr;
-        AddressInterface adapter;
-        if (bound != htonl(INADDR_BROADCAST)) {
-            if (InterfaceOfAddress(bindRecord, adapter)) {
-                m_receiveOnlySocket = OpenCompanion(adapter.device, htonl(INADDR_BROADCAST), bindRecord.Port());
-                // A subnet without a broadcast address of its own (/31, /32) needs none.
-                if (adapter.broadcast != 0 && adapter.broadcast != bound)
-                    m_subnetBroadcastSocket = OpenCompanion(adapter.device, adapter.broadcast, bindRecord.Port());
-            } else if (errno != SysError::AddressNotAvailable) {
-                std::lock_guard<std::mutex> guard(m_companionLock);
-                m_companionFailure = std::string("broadcast receivers: ") + std::strerror(errno);
+        const in_addr_t address = bindRecord.v4.sin_addr.s_addr;
+        if (address == htonl(INADDR_BROADCAST))
+            return true;
+        if (index != 0) {
+            char name[IF_NAMESIZE] = {};
+            const std::string device = if_indextoname(index, name) ? name : "interface " + std::to_string(index);
+            for (const in_addr_t broadcast : broadcasts) {
+                if (broadcast != address)
+                    OpenCompanion(index, device, broadcast, bindRecord.Port());
             }
+            return true;
+        }
+        AddressInterface adapter;
+        if (InterfaceOfAddress(bindRecord, adapter)) {
+            OpenCompanion(adapter.index, adapter.device, htonl(INADDR_BROADCAST), bindRecord.Port());
+            // A subnet without a broadcast address of its own (/31, /32) needs none.
+            if (adapter.broadcast != 0 && adapter.broadcast != address)
+                OpenCompanion(adapter.index, adapter.device, adapter.broadcast, bindRecord.Port());
+        } else if (errno != SysError::AddressNotAvailable) {
+            NoteCompanionFailure(std::string("broadcast receivers: ") + std::strerror(errno));
         }
     } else {
         SockAddr group{};
@@ -182,27 +211,76 @@ bool CUdpCast::BindSocket(SockAddr &bindRecord)
         const bool multicast = group.Family() == AF_INET ? IN_MULTICAST(ntohl(group.v4.sin_addr.s_addr))
                                                          : IN6_IS_ADDR_MULTICAST(&group.v6.sin6_addr);
         if (multicast) {
-            m_receiveOnlySocket = OpenGroupReceiver(group, bindRecord.Port());
-            if (m_receiveOnlySocket < 0)
+            const int receiver = OpenGroupReceiver(group, bindRecord.Port());
+            if (receiver < 0)
                 return false;
+            m_companions[m_companionCount++] = receiver;
         }
     }
     return true;
 }
 
-int CUdpCast::OpenCompanion(const std::string &device, in_addr_t broadcast, uint16_t port)
+void CUdpCast::OpenCompanion(unsigned index, const std::string &device, in_addr_t broadcast, uint16_t port)
 {
-    const int fd = OpenBroadcastReceiver(device, broadcast, port);
-    if (fd < 0) {
-        const int error = errno;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &broadcast, text, sizeof text);
-        std::lock_guard<std::mutex> guard(m_companionLock);
-        if (m_companionFailure.empty())
-            m_companionFailure = std::string(text) + ":" + std::to_string(port) + " on " + device + ": " +
-                                 std::strerror(error);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &broadcast, text, sizeof text);
+    if (m_companionCount == kMaxCompanions) {
+        NoteCompanionFailure(std::string(text) + ":" + std::to_string(port) + " on " + device +
+                             ": more broadcast addresses than one socket watches");
+        return;
     }
-    return fd;
+    const int fd = OpenBroadcastReceiver(index, broadcast, port);
+    if (fd < 0) {
+        NoteCompanionFailure(std::string(text) + ":" + std::to_string(port) + " on " + device + ": " +
+                             std::strerror(errno));
+        return;
+    }
+    m_companionAddress[m_companionCount] = broadcast;
+    m_companions[m_companionCount++] = fd;
+}
+
+void CUdpCast::NoteCompanionFailure(const std::string &why)
+{
+    std::lock_guard<std::mutex> guard(m_companionLock);
+    if (m_companionFailure.empty())
+        m_companionFailure = why;
+}
+
+SocketHandle CUdpCast::ReceiveOnlySocket() const
+{
+    // In Multicast mode the one companion is the group's.
+    const bool broadcast = GetCastMode() == CastMode::Broadcast;
+    for (int i = 0; i < m_companionCount; ++i) {
+        if (!broadcast || m_companionAddress[i] == htonl(INADDR_BROADCAST))
+            return m_companions[i];
+    }
+    return kInvalidSocket;
+}
+
+SocketHandle CUdpCast::SubnetBroadcastSocket() const
+{
+    if (GetCastMode() != CastMode::Broadcast)
+        return kInvalidSocket;
+    for (int i = 0; i < m_companionCount; ++i) {
+        if (m_companionAddress[i] != htonl(INADDR_BROADCAST))
+            return m_companions[i];
+    }
+    return kInvalidSocket;
+}
+
+std::vector<std::pair<in_addr_t, SocketHandle>> CUdpCast::Companions() const
+{
+    std::vector<std::pair<in_addr_t, SocketHandle>> companions;
+    for (int i = 0; i < m_companionCount; ++i)
+        companions.emplace_back(m_companionAddress[i], m_companions[i]);
+    return companions;
+}
+
+void CUdpCast::WaitSockets(int (&sockets)[kMaxWaitSockets]) const
+{
+    sockets[0] = m_socket.load();
+    for (int i = 0; i < kMaxCompanions; ++i)
+        sockets[i + 1] = i < m_companionCount ? m_companions[i] : kInvalidSocket;
 }
 
 std::string CUdpCast::CompanionFailure() const
@@ -233,7 +311,7 @@ bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
         }
         if (!JoinGroup(fd, group, bindRecord))
             return false;
-        if (m_receiveOnlySocket >= 0 && !JoinGroup(m_receiveOnlySocket, group, bindRecord))
+        if (m_companionCount > 0 && !JoinGroup(m_companions[0], group, bindRecord))
             return false;
     }
 
@@ -248,8 +326,11 @@ bool CUdpCast::ConnectStep(const SockAddr &bindRecord)
 void CUdpCast::CloseSockets()
 {
     UdpSocketBase::CloseSockets();
-    CloseUdpSocket(m_receiveOnlySocket);
-    CloseUdpSocket(m_subnetBroadcastSocket);
+    for (int i = 0; i < m_companionCount; ++i) {
+        CloseUdpSocket(m_companions[i]);
+        m_companionAddress[i] = 0;
+    }
+    m_companionCount = 0;
 }
 
 void CUdpCast::ResetState()
@@ -268,7 +349,26 @@ void CUdpCast::ResetState()
 // The drain sends under the queue lock, which guards m_castAddress.
 ssize_t CUdpCast::SendDatagram(int fd, const uint8_t *data, int32_t length)
 {
-    return sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, &m_castAddress.addr, m_castAddress.Length());
+    const ssize_t sent =
+        sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, &m_castAddress.addr, m_castAddress.Length());
+    if (sent >= 0 || SysError::IsWouldBlock(errno))
+        return sent;
+    // The datagram is lost, the socket is not: 0 makes the drain drop it and go on.
+    // Ending the socket instead would close its receivers with it, and an interface
+    // on which every send fails (a VPN without a peer key) would never be heard.
+    const int error = errno;
+    {
+        std::lock_guard<std::mutex> guard(m_sendErrorLock);
+        ++m_sendErrors[error];
+    }
+    m_sendErrorTotal.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+std::map<int, uint64_t> CUdpCast::SendErrors() const
+{
+    std::lock_guard<std::mutex> guard(m_sendErrorLock);
+    return m_sendErrors;
 }
 
 // ---- queries ----
@@ -292,7 +392,8 @@ void CUdpCast::WorkerLoop()
     m_waitingWritable = false;
     if (AllocateReceiveBuffer()) {
         // A companion that was not made is -1, which the wait leaves out.
-        const int sockets[kMaxWaitSockets] = {m_socket.load(), m_receiveOnlySocket, m_subnetBroadcastSocket};
+        int sockets[kMaxWaitSockets];
+        WaitSockets(sockets);
         while (IsActive()) {
             const bool paused = m_receivingPaused.load(std::memory_order_relaxed);
             const WaitResult wait =
@@ -331,7 +432,8 @@ void CUdpCast::WorkerLoop()
 
 CUdpCast::Step CUdpCast::HandleSocketEvents(const WaitResult &wait)
 {
-    const int sockets[kMaxWaitSockets] = {m_socket.load(), m_receiveOnlySocket, m_subnetBroadcastSocket};
+    int sockets[kMaxWaitSockets];
+    WaitSockets(sockets);
     short any = 0;
     for (int i = 0; i < kMaxWaitSockets; ++i) {
         const short events = wait.socketEvents[i];

@@ -19,10 +19,22 @@
 // In Broadcast mode a companion that cannot be made costs only the datagrams it would
 // have received: the socket starts without it, and CompanionFailure() says which one
 // is missing. In Multicast mode the start fails instead.
+//
+// SetInterface ties the socket to one interface by its index: the bound socket then
+// sends and receives only there (an address that two interfaces carry gets one socket
+// on each), and its companions are exactly the broadcast addresses given, on that
+// interface, instead of those of the first interface found with the address. An
+// owner that receives broadcasts to the port by other means gives none.
+//
+// A failed send (the interface down, a firewall's EPERM, a VPN without a peer key)
+// loses that one datagram: it is counted by its errno (SendErrors) and the socket
+// goes on sending and receiving, so one bad send never deafens it.
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "transport/Address.h"
 #include "transport/IUdpCast.h"
@@ -30,6 +42,13 @@
 
 class CUdpCast : public UdpSocketBase<IUdpCast> {
 public:
+    // Receive-only companions one socket may have: 255.255.255.255 and up to four
+    // subnet broadcast addresses, one per prefix its address has on the interface. A
+    // host gives one address two or three prefixes at most (a /24 and a wider
+    // management net); more prefixes of one address are left without a receiver of
+    // their own and named by CompanionFailure. The wait watches all sockets at once.
+    static constexpr int kMaxCompanions = kMaxWaitSockets - 1;
+
     // The listener is not owned and must outlive the socket.
     explicit CUdpCast(IUdpCastListener *listener);
     // Stops the socket first. Do not delete a socket from inside its own notification.
@@ -54,12 +73,24 @@ public:
     int32_t GetMulticastLoop() const override { return m_multicastLoop.load(std::memory_order_relaxed); }
     bool GetSenderAddress(char *address, int32_t &length, uint16_t &port) const override;
 
+    // Ties the socket to the interface `index` with exactly `broadcasts` (network byte
+    // order: 255.255.255.255 and subnet broadcast addresses) as its companions in
+    // Broadcast mode; see the class comment. Index 0 (the default) unties it: the
+    // companions then follow the bind address. Changes nothing while not Stopped.
+    void SetInterface(unsigned index, std::vector<in_addr_t> broadcasts);
+    // Sends that failed since construction, by errno value (kept across restarts).
+    // The keys are errno values, so the map holds a handful of entries at most.
+    std::map<int, uint64_t> SendErrors() const;
+    uint64_t SendErrorCount() const { return m_sendErrorTotal.load(std::memory_order_relaxed); }
+
     // For tests and diagnostics, while the socket runs (read it on the thread that
     // started it, or after seeing the state Started): the receive-only companion for
     // 255.255.255.255 or the group, and the one for the subnet's broadcast address
     // (see the class comment), or kInvalidSocket.
-    SocketHandle ReceiveOnlySocket() const { return m_receiveOnlySocket; }
-    SocketHandle SubnetBroadcastSocket() const { return m_subnetBroadcastSocket; }
+    SocketHandle ReceiveOnlySocket() const;
+    SocketHandle SubnetBroadcastSocket() const;
+    // Every companion open now, with the address it is bound to (network byte order).
+    std::vector<std::pair<in_addr_t, SocketHandle>> Companions() const;
     // After a start: why a companion of the last start could not be made, for
     // example "255.255.255.255:19009 on eth0: Address already in use" ("" when every
     // companion the bind address needs was made).
@@ -82,13 +113,25 @@ private:
     Step HandleSocketEvents(const WaitResult &wait);
     Step ReceiveLoop(int fd);
 
-    // Opens one broadcast companion on `device`; on failure notes why and returns -1.
-    int OpenCompanion(const std::string &device, in_addr_t broadcast, uint16_t port);
+    // Opens one broadcast companion on the interface; on failure notes why.
+    void OpenCompanion(unsigned index, const std::string &device, in_addr_t broadcast, uint16_t port);
+    void NoteCompanionFailure(const std::string &why);
+    // The socket and its companions, for the wait (unused slots -1).
+    void WaitSockets(int (&sockets)[kMaxWaitSockets]) const;
 
-    int m_receiveOnlySocket = kInvalidSocket;     // see the class comment
-    int m_subnetBroadcastSocket = kInvalidSocket; // see the class comment
+    // Companions of the running socket (see the class comment), in the order opened;
+    // written by Start and Stop only, read by the worker and the queries.
+    int m_companions[kMaxCompanions] = {}; // kInvalidSocket from the constructor on
+    in_addr_t m_companionAddress[kMaxCompanions] = {};
+    int m_companionCount = 0;
     mutable std::mutex m_companionLock;
     std::string m_companionFailure; // under m_companionLock
+    unsigned m_interfaceIndex = 0;        // under m_companionLock; see SetInterface
+    std::vector<in_addr_t> m_broadcasts;  // under m_companionLock; see SetInterface
+
+    mutable std::mutex m_sendErrorLock;
+    std::map<int, uint64_t> m_sendErrors; // under m_sendErrorLock
+    std::atomic<uint64_t> m_sendErrorTotal{0};
 
     std::atomic<int32_t> m_reuseAddress{0};
     std::atomic<int32_t> m_multicastTtl{1};
