@@ -119,9 +119,10 @@ bool QUdpCastGroup::Update(bool report)
     // start, so that an address that came back on a re-created interface finds its
     // port free.
     StopSearchers(removed);
+    // The receivers first: the first answers follow the first request at once.
+    OpenReceivers();
     for (QUdpCast *cast : added)
         cast->Start();
-    OpenReceivers();
     return true;
 }
 

@@ -4,12 +4,15 @@
 // addresses that appear and vanish while the group runs.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -56,8 +59,9 @@ long Since(Clock::time_point from, Clock::time_point to)
     return static_cast<long>(std::chrono::duration_cast<milliseconds>(to - from).count());
 }
 
-// A hand-made interface list of IPv4 addresses on "brw0", which tests change between
-// rescans; g_fail makes reading it fail.
+// A hand-made interface list of IPv4 addresses on "brw0" (or on "lo" for 127.x),
+// which tests change between rescans; g_fail makes reading it fail. An address
+// may carry the interface flags it is listed with after a '/': "10.77.0.7/down".
 std::vector<sockaddr_in> g_addresses;
 std::vector<ifaddrs> g_entries;
 bool g_fail = false;
@@ -67,8 +71,17 @@ void SetFakeList(const std::vector<std::string> &addresses)
     g_addresses.assign(addresses.size(), sockaddr_in{});
     g_entries.assign(addresses.size(), ifaddrs{});
     for (size_t i = 0; i < addresses.size(); ++i) {
-        g_addresses[i] = sandbox::Ipv4(addresses[i].c_str(), 0);
-        g_entries[i].ifa_name = const_cast<char *>(sandbox::kWorkstationLink);
+        const std::string address = addresses[i].substr(0, addresses[i].find('/'));
+        const std::string state = addresses[i].find('/') == std::string::npos ? "" : addresses[i].substr(address.size() + 1);
+        const bool loopback = address.rfind("127.", 0) == 0;
+        unsigned flags = loopback ? IFF_UP | IFF_RUNNING | IFF_LOOPBACK : IFF_UP | IFF_RUNNING | IFF_BROADCAST;
+        if (state == "down")
+            flags &= ~(IFF_UP | IFF_RUNNING);
+        else if (state == "nolink")
+            flags &= ~IFF_RUNNING;
+        g_addresses[i] = sandbox::Ipv4(address.c_str(), 0);
+        g_entries[i].ifa_name = const_cast<char *>(loopback ? "lo" : sandbox::kWorkstationLink);
+        g_entries[i].ifa_flags = flags;
         g_entries[i].ifa_addr = reinterpret_cast<sockaddr *>(&g_addresses[i]);
         g_entries[i].ifa_next = i + 1 < addresses.size() ? &g_entries[i + 1] : nullptr;
     }
@@ -88,22 +101,24 @@ void FakeRelease(ifaddrs *) {}
 
 } // namespace
 
-// The start and every rescan follow one set of rules: the list's order, 127.0.0.1
-// skipped, duplicates searched twice, the group's filter applied; a list that cannot
-// be read changes nothing.
+// The start and every rescan follow one set of rules: the list's order, loopback
+// skipped, an address listed twice on one interface searched once, interfaces down
+// or without link left out until they come up, the group's filter applied; a list
+// that cannot be read changes nothing.
 TEST_F(SearchAddresses, EveryRescanAppliesTheRulesOfTheStart)
 {
     QUdpCastGroup group(nullptr, nullptr);
     group.SetInterfaceList(InterfaceListCalls{FakeGet, FakeRelease});
     group.SetAddressFilter([](const std::string &address) { return address != "10.77.8.8"; });
     g_fail = false;
-    SetFakeList({"127.0.0.1", "10.77.0.1", "10.77.9.9", "10.77.8.8", "10.77.0.1"});
+    SetFakeList({"127.0.0.1", "10.77.0.1", "10.77.9.9", "10.77.8.8", "10.77.0.1", "127.0.0.2", "10.77.7.7/down",
+                 "10.77.6.6/nolink"});
     group.Start();
-    EXPECT_EQ(group.SearchedAddresses(), (std::vector<std::string>{"10.77.0.1", "10.77.9.9", "10.77.0.1"}));
+    EXPECT_EQ(group.SearchedAddresses(), (std::vector<std::string>{"10.77.0.1", "10.77.9.9"}));
 
-    SetFakeList({"10.77.8.8", "10.77.0.1", "10.77.9.7", "127.0.0.1", "10.77.0.1"});
+    SetFakeList({"10.77.8.8", "10.77.0.1", "10.77.9.7", "127.0.0.1", "10.77.0.1", "10.77.7.7"});
     EXPECT_TRUE(group.Rescan());
-    EXPECT_EQ(group.SearchedAddresses(), (std::vector<std::string>{"10.77.0.1", "10.77.9.7", "10.77.0.1"}));
+    EXPECT_EQ(group.SearchedAddresses(), (std::vector<std::string>{"10.77.0.1", "10.77.9.7", "10.77.7.7"}));
     EXPECT_EQ(group.SearcherCount(), 3);
     EXPECT_FALSE(group.Rescan());
 
@@ -127,7 +142,8 @@ TEST_F(SearchAddresses, AliasAddressAndSubnetBroadcastAnswersAreHeardOnceEach)
     ASSERT_TRUE(net->AddDeviceAddress("10.77.5.3/24"));
     Simulator simulator(*net, {"--device", "serial=ALIAS-UNICAST,address=10.77.5.2,port=8001", "--device",
                                "serial=ALIAS-DIRECTED,address=10.77.5.3,port=8002,answer=directed", "--device",
-                               "serial=MAIN-DIRECTED,address=10.77.0.2,port=8003,answer=directed"});
+                               "serial=MAIN-DIRECTED,address=10.77.0.2,port=8003,answer=directed", "--device",
+                               "serial=MAIN-BROADCAST,address=10.77.0.2,port=8004,answer=broadcast"});
     std::string why;
     ASSERT_TRUE(simulator.WaitReady(5000, why)) << why;
 
@@ -138,17 +154,19 @@ TEST_F(SearchAddresses, AliasAddressAndSubnetBroadcastAnswersAreHeardOnceEach)
     EXPECT_EQ(group.SearchedAddresses(), (std::vector<std::string>{"10.77.0.1", "10.77.5.1"}));
     // One round: each searcher's request gets one answer from each device. The
     // unicast device answers both searchers; each directed answer reaches only the
-    // searcher of its subnet.
-    const bool all = collector.WaitForCount(6, 3000);
+    // searcher of its subnet; each answer to 255.255.255.255 reaches the one
+    // receiver of the interface, though two searchers share it.
+    const bool all = collector.WaitForCount(8, 3000);
     std::this_thread::sleep_for(milliseconds(300)); // room for a duplicate to show
     group.Stop();
     const std::string errors = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(all) << simulator.Log();
     EXPECT_EQ(CountBySerial(collector),
-              (std::map<std::string, int>{{"ALIAS-UNICAST", 2}, {"ALIAS-DIRECTED", 2}, {"MAIN-DIRECTED", 2}}));
+              (std::map<std::string, int>{
+                  {"ALIAS-UNICAST", 2}, {"ALIAS-DIRECTED", 2}, {"MAIN-DIRECTED", 2}, {"MAIN-BROADCAST", 2}}));
     EXPECT_EQ(errors, "");
     const std::string summary = simulator.Finish();
-    EXPECT_EQ(SummaryValue(summary, "search_broadcast"), 4) << summary;
+    EXPECT_EQ(SummaryValue(summary, "search_broadcast"), 6) << summary;
     // The alias searched from its own address.
     EXPECT_NE(simulator.Log().find("rx from=10.77.5.1:19009 to=255.255.255.255:19010"), std::string::npos)
         << simulator.Log();
@@ -280,4 +298,157 @@ TEST_F(SearchAddresses, AddressesThatComeAndGoGetAndLoseTheirSearcherAndTheOther
         EXPECT_GE(Since(pace[i - 1], pace[i]), 4800) << "request " << i;
         EXPECT_LE(Since(pace[i - 1], pace[i]), 5400) << "request " << i;
     }
+}
+
+namespace {
+
+bool Ip(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> command{"ip"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return sandbox::RunCommand(command) == 0;
+}
+
+// The host address on a bridge "brx" whose one port is the sandbox link, as a
+// re-activated bridge or VLAN would carry it; true once the bridge has its link
+// (a moment after its port joined).
+bool MakeBridge()
+{
+    if (!Ip({"link", "add", "brx", "type", "bridge"}) || !Ip({"link", "set", sandbox::kWorkstationLink, "master", "brx"}) ||
+        !Ip({"addr", "add", "10.77.0.1/24", "dev", "brx"}) || !Ip({"link", "set", "brx", "up"}))
+        return false;
+    return WaitUntil(
+        [] {
+            std::vector<InterfaceAddress> found;
+            int error = 0;
+            ReadInterfaceAddresses(found, SystemInterfaceList(), error);
+            for (const InterfaceAddress &address : found)
+                if (address.device == "brx" && !UnsearchedReason(address))
+                    return true;
+            return false;
+        },
+        2000);
+}
+
+// Waits for `count` answers or the time; the time it took in ms, or -1.
+long TimeToCount(const Collector &collector, size_t count, int timeoutMs)
+{
+    const auto from = Clock::now();
+    return collector.WaitForCount(count, timeoutMs) ? Since(from, Clock::now()) : -1;
+}
+
+} // namespace
+
+// A bridge carrying the host address is deleted and re-created (same name, same
+// address, new interface index): the group searches it again within one period
+// with fresh receivers, and a device answering by broadcast is heard again.
+TEST_F(SearchAddresses, InterfaceRecreatedUnderTheSameNameIsSearchedAgainWithinOnePeriod)
+{
+    ASSERT_TRUE(net->RemoveWorkstationAddress("10.77.0.1/24"));
+    ASSERT_TRUE(MakeBridge());
+    Simulator simulator(*net, {"--device", "serial=BRIDGE-BROADCAST,address=10.77.0.2,port=8001,answer=broadcast"});
+    std::string why;
+    ASSERT_TRUE(simulator.WaitReady(5000, why)) << why;
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    const bool first = collector.WaitForCount(1, 3000);
+    const unsigned before = if_nametoindex("brx");
+    const bool recreated = Ip({"link", "del", "brx"}) && MakeBridge();
+    const size_t heard = collector.Count();
+    const long again = TimeToCount(collector, heard + 1, kOnePeriodMs);
+    const std::vector<QUdpCastGroup::SearcherState> states = group.SearcherStates();
+    const std::vector<QUdpCastGroup::ReceiverState> receivers = group.ReceiverStates();
+    group.Stop();
+    ASSERT_TRUE(first) << simulator.Log();
+    ASSERT_TRUE(recreated);
+    EXPECT_NE(if_nametoindex("brx"), before);
+    EXPECT_GE(again, 0) << "not heard again after the re-creation";
+    EXPECT_LE(again, 5500);
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0].target.index, if_nametoindex("brx"));
+    ASSERT_EQ(receivers.size(), 2u); // 255.255.255.255 and 10.77.0.255
+    EXPECT_TRUE(receivers[0].running && receivers[1].running);
+    EXPECT_EQ(receivers[0].name, "255.255.255.255:19009 on brx");
+}
+
+// One address on two interfaces (a copy on a second link): a searcher on each,
+// each request leaves by its own interface, and devices on both links are heard,
+// each answer once.
+TEST_F(SearchAddresses, AddressOnTwoInterfacesIsSearchedOnEach)
+{
+    const std::string device = net->namespacePath().substr(6, net->namespacePath().find("/ns/") - 6); // its pid
+    ASSERT_TRUE(Ip({"link", "add", "brw1", "type", "veth", "peer", "name", "brd1", "netns", device}));
+    ASSERT_TRUE(Ip({"addr", "add", "10.77.0.1/24", "dev", "brw1"}) && Ip({"link", "set", "brw1", "up"}));
+    ASSERT_EQ(net->RunInDeviceCommand({"ip", "link", "set", "brd1", "up"}), 0);
+    // A listener tied to each device-side link.
+    int links[2] = {-1, -1};
+    net->RunInDevice([&] {
+        const char *names[2] = {sandbox::kDeviceLink, "brd1"};
+        for (int i = 0; i < 2; ++i) {
+            links[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            setsockopt(links[i], SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+            setsockopt(links[i], SOL_SOCKET, SO_BINDTODEVICE, names[i], static_cast<socklen_t>(std::strlen(names[i]) + 1));
+            sockaddr_in any = sandbox::Ipv4("0.0.0.0", QUdpCast::kDestinationPort);
+            bind(links[i], reinterpret_cast<sockaddr *>(&any), sizeof any);
+        }
+    });
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    std::string requests[2];
+    for (int i = 0; i < 2; ++i) {
+        char bytes[256];
+        pollfd wait{links[i], POLLIN, 0};
+        // The second link comes up within a moment: a request may need a second round.
+        if (poll(&wait, 1, kOnePeriodMs) == 1) {
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            if (recvfrom(links[i], bytes, sizeof bytes, 0, reinterpret_cast<sockaddr *>(&from), &length) > 0)
+                requests[i] = inet_ntoa(from.sin_addr) + (":" + std::to_string(ntohs(from.sin_port)));
+        }
+        const std::string answer = SearchAnswerFrame(i == 0 ? "LINK-0" : "LINK-1");
+        sockaddr_in all = sandbox::Ipv4("255.255.255.255", QUdpCast::kLocalPort);
+        sendto(links[i], answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&all), sizeof all);
+        const std::string unicast = SearchAnswerFrame(i == 0 ? "UNICAST-0" : "UNICAST-1");
+        sockaddr_in host = sandbox::Ipv4("10.77.0.1", QUdpCast::kLocalPort);
+        sendto(links[i], unicast.data(), unicast.size(), 0, reinterpret_cast<sockaddr *>(&host), sizeof host);
+    }
+    const bool all = collector.WaitForCount(4, 2000);
+    std::this_thread::sleep_for(milliseconds(200)); // room for a duplicate to show
+    const std::vector<QUdpCastGroup::SearcherState> states = group.SearcherStates();
+    group.Stop();
+    close(links[0]);
+    close(links[1]);
+    EXPECT_EQ(requests[0], "10.77.0.1:19009");
+    EXPECT_EQ(requests[1], "10.77.0.1:19009");
+    ASSERT_TRUE(all);
+    EXPECT_EQ(CountBySerial(collector),
+              (std::map<std::string, int>{{"LINK-0", 1}, {"LINK-1", 1}, {"UNICAST-0", 1}, {"UNICAST-1", 1}}));
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].target.device, sandbox::kWorkstationLink);
+    EXPECT_EQ(states[1].target.device, "brw1");
+    EXPECT_EQ(states[1].socket.use, QUdpCast::SocketUse::SearchPort);
+}
+
+// An interface taken down loses its searcher at the next rescan; brought up again
+// it is searched within one period.
+TEST_F(SearchAddresses, InterfaceDownIsLeftOutAndSearchedAgainOnceItIsUp)
+{
+    auto listener = std::make_unique<DeviceSocket>(*net, "0.0.0.0", QUdpCast::kDestinationPort);
+    QUdpCastGroup group(nullptr, nullptr);
+    group.Start();
+    ASSERT_EQ(group.SearcherCount(), 1);
+    ASSERT_TRUE(Ip({"link", "set", sandbox::kWorkstationLink, "down"}));
+    const bool left = WaitUntil([&] { return group.SearcherCount() == 0; }, kOnePeriodMs);
+    ASSERT_TRUE(Ip({"link", "set", sandbox::kWorkstationLink, "up"}));
+    const auto up = Clock::now();
+    Datagram request;
+    bool back = false;
+    while (!back && Since(up, Clock::now()) < kOnePeriodMs)
+        back = listener->Receive(request, 200) && request.from == "10.77.0.1";
+    group.Stop();
+    EXPECT_TRUE(left);
+    EXPECT_TRUE(back);
 }

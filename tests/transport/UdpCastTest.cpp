@@ -3,7 +3,10 @@
 // (brd0, 10.77.0.2) at the other end of a veth pair.
 #include <gtest/gtest.h>
 
+#include <net/if.h>
+
 #include <algorithm>
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -920,4 +923,59 @@ TEST_F(UdpCastTest, StartAndStopFromTwoThreads)
     EXPECT_EQ(cast.GetState(), SocketState::Stopped);
     EXPECT_EQ(listener.Count("Closed"), static_cast<size_t>(starts));
     EXPECT_EQ(cast.Pool().LiveItems(), 0);
+}
+
+// A send that fails (here the interface is down: ENETUNREACH) loses only that
+// datagram: it is counted by its errno, the socket stays Started with its broadcast
+// receivers, and once the link is back it hears answers again and sends again.
+TEST_F(UdpCastTest, FailedSendIsCountedAndTheSocketKeepsReceiving)
+{
+    DevicePeer device(*net, "0.0.0.0", kDevicePort);
+    ASSERT_TRUE(device.ok());
+    CUdpCast cast(&listener);
+    cast.SetInterface(if_nametoindex(sandbox::kWorkstationLink), {htonl(INADDR_BROADCAST)});
+    ASSERT_TRUE(StartSearcher(cast));
+    ASSERT_TRUE(cast.ReceiveOnlySocket() >= 0);
+    ASSERT_EQ(sandbox::RunCommand({"ip", "link", "set", sandbox::kWorkstationLink, "down"}), 0);
+    ASSERT_TRUE(cast.Send(Data(std::string("lost")), 4, 0));
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (cast.SendErrorCount() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(sandbox::RunCommand({"ip", "link", "set", sandbox::kWorkstationLink, "up"}), 0);
+    EXPECT_EQ(cast.SendErrors(), (std::map<int, uint64_t>{{ENETUNREACH, 1}}));
+    EXPECT_EQ(cast.GetState(), SocketState::Started);
+    EXPECT_EQ(listener.Count("Closed"), 0u);
+
+    // The link needs a moment after coming up: answer until one is heard.
+    DevicePeer answering(*net, sandbox::kDeviceAddress, kDevicePort);
+    bool heard = false;
+    for (int i = 0; i < 40 && !heard; ++i) {
+        answering.SendTo("255.255.255.255", kLocalPort, "broadcast answer");
+        heard = listener.WaitFor("Received", 1, 100ms);
+    }
+    EXPECT_TRUE(heard);
+    ASSERT_TRUE(cast.Send(Data(std::string("again")), 5, 0));
+    DevicePeer::Datagram d = device.Receive();
+    EXPECT_TRUE(d.ok && d.bytes == "again");
+}
+
+// Tied to an interface, a socket opens exactly the receivers it is given there, and
+// an address that two interfaces carry can have a socket on each on the same port.
+TEST_F(UdpCastTest, InterfaceTiedSocketsShareAnAddressAcrossInterfaces)
+{
+    ASSERT_EQ(sandbox::RunCommand({"ip", "link", "add", "brx0", "type", "veth", "peer", "name", "brx1"}), 0);
+    ASSERT_EQ(sandbox::RunCommand({"ip", "addr", "add", "10.77.0.1/24", "dev", "brx0"}), 0);
+    ASSERT_EQ(sandbox::RunCommand({"ip", "link", "set", "brx0", "up"}), 0);
+    CastRecorder second;
+    CUdpCast a(&listener), b(&second), untied(&second);
+    a.SetInterface(if_nametoindex(sandbox::kWorkstationLink), {htonl(INADDR_BROADCAST), inet_addr("10.77.0.255")});
+    b.SetInterface(if_nametoindex("brx0"), {});
+    ASSERT_TRUE(StartSearcher(a)) << std::strerror(errno);
+    ASSERT_TRUE(StartSearcher(b)) << std::strerror(errno);
+    EXPECT_EQ(a.Companions().size(), 2u);
+    EXPECT_EQ(b.Companions().size(), 0u);
+    EXPECT_EQ(a.CompanionFailure(), "");
+    // A socket on no interface in particular conflicts with both.
+    EXPECT_FALSE(StartSearcher(untied));
+    EXPECT_EQ(errno, EADDRINUSE);
 }
