@@ -15,6 +15,7 @@
 #include "app/DeviceRequests.h"
 #include "app/Ipv4Text.h"
 #include "cli/DeviceSearch.h"
+#include "cli/Doctor.h"
 #include "cli/ExitStatus.h"
 #include "cli/StopSignal.h"
 #include "protocol/Json.h"
@@ -79,12 +80,14 @@ bool Wait(DeviceSearch &search, int waitMs, Done done)
 }
 
 // Searches until every serial number has answered or waitMs have passed. Returns
-// false when a stop signal came.
-bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::optional<DeviceRecord>> &found)
+// kExitOk, or the status to end with (a stop signal came, the search cannot run).
+int FindDevices(const QStringList &serials, int waitMs, std::vector<std::optional<DeviceRecord>> &found)
 {
     DeviceSearch search;
     search.Start();
     WarnIfNoSearcher(search);
+    if (!CheckCanSearch(search))
+        return kCannotSearch;
     auto allFound = [&] {
         bool all = true;
         search.WithTracker([&](DeviceTracker &tracker) {
@@ -101,7 +104,7 @@ bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::option
             if (const DeviceRecord *device = tracker.Find(serials[i]))
                 found[i] = *device;
     });
-    return completed;
+    return completed ? kExitOk : Interrupted();
 }
 
 // The one device a command names (its first serial number): kExitOk with the device,
@@ -109,8 +112,8 @@ bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::option
 int FindOneDevice(const Invocation &invocation, DeviceRecord &device)
 {
     std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
-        return Interrupted();
+    if (const int status = FindDevices(invocation.serials, invocation.waitMs, found); status != kExitOk)
+        return status;
     if (!found[0]) {
         Complain(Utf8(invocation.serials.first()) + ": not found");
         return kExitNotFound;
@@ -205,6 +208,8 @@ int RunList(const Invocation &invocation, Output &out)
     DeviceSearch search(invocation.searchFrom);
     search.Start();
     WarnIfNoSearcher(search);
+    if (!CheckCanSearch(search))
+        return kCannotSearch;
     const bool completed = Wait(search, invocation.waitMs, [] { return false; });
     search.Stop();
     if (!completed)
@@ -232,6 +237,8 @@ int RunWatch(const Invocation &invocation, Output &out)
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, true);
     search.Start();
     WarnIfNoSearcher(search);
+    if (!CheckCanSearch(search))
+        return kCannotSearch;
     bool overflowed = false;
     auto printEvents = [&] {
         long long dropped = 0;
@@ -316,8 +323,8 @@ int RunReboot(const Invocation &invocation, Output &out)
         }
     }
     std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
-        return Interrupted();
+    if (const int status = FindDevices(invocation.serials, invocation.waitMs, found); status != kExitOk)
+        return status;
 
     const int count = invocation.serials.size();
     std::vector<std::string> verdicts(count);

@@ -37,6 +37,8 @@ public:
     // Once it returns no answer arrives any more.
     void Stop();
     int SearcherCount() const;
+    // The search group itself, for what its searchers report.
+    const QUdpCastGroup &Group() const { return *m_group; }
 
     // Milliseconds since Start.
     int64_t ElapsedMs() const;

@@ -13,6 +13,9 @@ constexpr int kExitNotFound = 3;
 // More devices answered than one listing holds (kMaxDeviceRows); the others are
 // not listed.
 constexpr int kExitOverflow = 4;
+// The search cannot run: not one of its searchers could open its socket (the port
+// held and no other port to be had, the addresses gone), so nothing was asked.
+constexpr int kCannotSearch = 6;
 // Ended by SIGINT or SIGTERM before the command was done: 128 + the signal number.
 constexpr int kExitSignalBase = 128;
 

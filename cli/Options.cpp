@@ -22,7 +22,8 @@ const CommandName kCommands[] = {{"list", Command::List},
                                  {"watch", Command::Watch},
                                  {"set", Command::Set},
                                  {"reboot", Command::Reboot},
-                                 {"url", Command::Url}};
+                                 {"url", Command::Url},
+                                 {"doctor", Command::Doctor}};
 
 // Without --wait, list waits this long for answers; set, reboot and url wait at
 // most kFindWaitMs and stop as soon as every device named has answered.
@@ -99,7 +100,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             if (commandName == known.name)
                 invocation.command = known.command;
         if (invocation.command == Command::None)
-            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot or url)";
+            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot, url or doctor)";
     }
     const Command command = invocation.command;
 
@@ -119,7 +120,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         parser.addOptions({wait, address, mask, gateway, dns, dhcp});
     else if (command == Command::Reboot)
         parser.addOptions({wait, yes});
-    else if (command == Command::Url)
+    else if (command == Command::Url || command == Command::Doctor)
         parser.addOptions({wait});
     if (!parser.parse(arguments))
         return Utf8(parser.errorText());
@@ -130,11 +131,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     if (invocation.help || invocation.version)
         return "";
     if (command == Command::None)
-        return "no command given (list, watch, set, reboot or url)";
+        return "no command given (list, watch, set, reboot, url or doctor)";
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst(); // the command
-    if (command == Command::List || command == Command::Watch) {
+    if (command == Command::List || command == Command::Watch || command == Command::Doctor) {
         if (!positional.isEmpty())
             return "unexpected argument '" + Utf8(positional.first()) + "'";
     } else {
@@ -151,7 +152,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         }
     }
 
-    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
+    invocation.waitMs = command == Command::List || command == Command::Doctor ? kListWaitMs : kFindWaitMs;
     const bool lists = command == Command::List || command == Command::Watch;
     if (command != Command::Watch && parser.isSet(wait)) {
         std::string error = ParseWait(parser.value(wait), invocation.waitMs);
@@ -299,6 +300,19 @@ address, "http://" followed by its IPv4 address.
 Exit status: 0 printed, 1 the device announces no dotted IPv4 address, 2 usage
 error, 3 device not found.
 )";
+    case Command::Doctor:
+        return R"(usage: brenu-search doctor [--wait MS]
+
+Explains an empty or short device list. Prints the local addresses and whether each
+is searched (interfaces that are down, without link or loopback are not), runs one
+search round of MS milliseconds (default 2000) and reports: the port each address
+searches from and, when port 19009 is held, by which program; the receivers of
+broadcast answers; failed requests by cause; the reverse-path filter (rp_filter) of
+each interface searched and whether it drops the broadcast answers of devices in
+other subnets; the number of devices that answered. Each problem comes with what to
+do about it.
+Exit status: 0 no problem found, 1 a problem was found, 2 usage error.
+)";
     case Command::None:
         break;
     }
@@ -315,6 +329,7 @@ Commands:
   set       change one device's network settings
   reboot    reboot devices
   url       print a device's web address
+  doctor    explain an empty or short list: addresses, ports, receivers, filters
 
   --log       write the log the window writes, to the same folder: log/ beside
               the program when it can be written there, otherwise
@@ -325,6 +340,7 @@ Commands:
 
 Exit status: 0 success, 1 a device refused or did not answer, 2 usage error,
 3 device not found, 4 more devices answered than a listing holds (list, watch),
+6 cannot search (no search socket could be opened: the message says why),
 130/143 ended by SIGINT/SIGTERM before the command was done. Output to a closed
 pipe ends the program quietly.
 )";

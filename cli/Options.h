@@ -11,7 +11,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Watch, Set, Reboot, Url };
+enum class Command { None, List, Watch, Set, Reboot, Url, Doctor };
 
 // The longest wait a command accepts. Waits are given in milliseconds as an int;
 // an hour is far beyond any search round and keeps every sum in range.

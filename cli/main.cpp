@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/Commands.h"
+#include "cli/Doctor.h"
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
@@ -30,6 +31,8 @@ int Run(const cli::Invocation &invocation, cli::Output &out)
         return cli::RunReboot(invocation, out);
     case cli::Command::Url:
         return cli::RunUrl(invocation, out);
+    case cli::Command::Doctor:
+        return cli::RunDoctor(invocation, out);
     case cli::Command::None:
         break;
     }

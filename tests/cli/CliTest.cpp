@@ -9,17 +9,22 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "DevsimHarness.h"
 #include "RequestLog.h"
 #include "SandboxFixture.h"
+#include "protocol/UdpCastGroup.h"
 
 namespace {
 
@@ -328,6 +333,115 @@ TEST_F(CliTest, BadInputGetsOneLineAndStatusTwoAndAClosedPipeEndsQuietly)
     const Result quiet = closed.Finish();
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
+}
+
+// The answers a search group in this process (playing the window) heard, by serial.
+struct Heard {
+    std::mutex lock;
+    std::set<std::string> serials;
+    static void Callback(const char *text, int length, void *user)
+    {
+        auto *heard = static_cast<Heard *>(user);
+        const std::string answer(text, static_cast<size_t>(length));
+        std::lock_guard<std::mutex> guard(heard->lock);
+        for (const char *serial : {"SN-A", "SN-FAR"})
+            if (answer.find(std::string("\"serialNo\":\"") + serial + "\"") != std::string::npos)
+                heard->serials.insert(serial);
+    }
+    bool WaitForBoth()
+    {
+        for (int i = 0; i < 300; ++i) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (serials.size() == 2)
+                    return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+};
+
+// Two searches on one machine, started in either order (the window and a list, a
+// watch service and the window): both hear every device, the unicast one and the
+// one answering by broadcast from another subnet, and the second says once why it
+// searches from another port.
+TEST_F(CliTest, SecondSearchOnTheMachineHearsEveryDeviceInEitherOrder)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device", kDeviceFar}));
+    {
+        Heard window;
+        QUdpCastGroup group(&Heard::Callback, &window);
+        group.Start();
+        ASSERT_TRUE(group.WaitForSockets(1000));
+        const Result list = RunCli({"list", "--wait", "1500", "--format", "jsonl"});
+        EXPECT_TRUE(window.WaitForBoth());
+        group.Stop();
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find("\"serialNo\":\"SN-A\""), std::string::npos) << list.out;
+        EXPECT_NE(list.out.find("\"serialNo\":\"SN-FAR\""), std::string::npos) << list.out;
+        EXPECT_EQ(std::count(list.err.begin(), list.err.end(), '\n'), 1) << list.err;
+        EXPECT_NE(list.err.find("search from 10.77.0.1 on brw0: port 19009 is in use by test_cli (pid " +
+                                std::to_string(getpid())),
+                  std::string::npos)
+            << list.err;
+    }
+    CliProcess watch({"watch", "--format", "jsonl"});
+    std::this_thread::sleep_for(1000ms);
+    Heard window;
+    QUdpCastGroup group(&Heard::Callback, &window);
+    group.Start();
+    EXPECT_TRUE(window.WaitForBoth());
+    const std::vector<std::string> notes = group.OtherPortNotes();
+    group.Stop();
+    // The watch keeps hearing its own answers: a round after the window started.
+    std::this_thread::sleep_for(5500ms);
+    watch.Signal(SIGTERM);
+    const Result watched = watch.Finish(5s);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("port 19009 is in use by brenu-search (pid "), std::string::npos) << notes[0];
+    EXPECT_EQ(std::count(watched.out.begin(), watched.out.end(), '\n'), 2) << watched.out; // appeared, twice
+    EXPECT_EQ(watched.err, "");
+}
+
+// When no search socket can be opened at all (19009 held and no other port to be
+// had), list says why and ends with status 6 instead of an empty list.
+TEST_F(CliTest, ListThatCannotOpenASocketEndsWithStatusSix)
+{
+    int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in held = sandbox::Ipv4(sandbox::kWorkstationAddress, 19009);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&held), sizeof held), 0);
+    std::ofstream("/proc/sys/net/ipv4/ip_local_port_range") << "19009 19009";
+    const Result list = RunCli({"list", "--wait", "500"});
+    close(blocker);
+    EXPECT_EQ(list.status, 6);
+    EXPECT_EQ(list.out, "");
+    EXPECT_NE(list.err.find("brenu-search: cannot search: 10.77.0.1 on brw0: port 19009: Address already in use, "
+                            "held by test_cli (pid " + std::to_string(getpid())),
+              std::string::npos)
+        << list.err;
+}
+
+// doctor: a sound sandbox gives status 0; a strict reverse-path filter on the
+// searched interface without a route back is named with its remedy, status 1.
+TEST_F(CliTest, DoctorFindsNothingWrongOrNamesTheReversePathFilter)
+{
+    const Result sound = RunCli({"doctor", "--wait", "300"});
+    EXPECT_EQ(sound.status, 0) << sound.out << sound.err;
+    EXPECT_NE(sound.out.find("  10.77.0.1 on brw0: searched\n"), std::string::npos) << sound.out;
+    EXPECT_NE(sound.out.find("  10.77.0.1 on brw0: searching from port 19009\n"), std::string::npos) << sound.out;
+    EXPECT_NE(sound.out.find("  255.255.255.255:19009 on brw0: open\n"), std::string::npos) << sound.out;
+    EXPECT_NE(sound.out.find("No problem found."), std::string::npos) << sound.out;
+
+    std::ofstream("/proc/sys/net/ipv4/conf/brw0/rp_filter") << "1";
+    const Result strict = RunCli({"doctor", "--wait", "300"});
+    EXPECT_EQ(strict.status, 1) << strict.out;
+    EXPECT_NE(strict.out.find("brw0: rp_filter 1 (strict): broadcast answers of devices in other subnets are dropped"),
+              std::string::npos)
+        << strict.out;
+    EXPECT_NE(strict.out.find("-> sysctl -w net.ipv4.conf.brw0.rp_filter=0"), std::string::npos) << strict.out;
+    EXPECT_NE(strict.out.find("1 problem(s) found."), std::string::npos) << strict.out;
 }
 
 } // namespace
