@@ -1,9 +1,15 @@
 #include "app/BrenuSearchTools.h"
 
 #include <QAction>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
+#include <QStringList>
 #include <QTimer>
+
+#include <string>
+#include <vector>
 
 #include "app/DeviceModel.h"
 #include "app/DeviceRowIndex.h"
@@ -11,6 +17,7 @@
 #include "app/QBrenuInfo.h"
 #include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
+#include "kit/Log.h"
 #include "protocol/UdpCastGroup.h"
 #include "ui_BrenuSearchTools.h"
 
@@ -20,6 +27,17 @@ namespace {
 // periods, so a row greys at most a second late; the check itself looks only at the
 // devices that went silent since the last one.
 constexpr int kSilenceCheckMs = 1000;
+
+// The log context of what the window says about the search itself.
+constexpr const char *kSearchLogTag = "Search";
+
+QString Lines(const std::vector<std::string> &lines)
+{
+    QStringList text;
+    for (const std::string &line : lines)
+        text << QString::fromUtf8(line.c_str());
+    return text.join(QLatin1Char('\n'));
+}
 
 } // namespace
 
@@ -31,6 +49,11 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
 {
     ui->setupUi(this);
     SetUpMenu();
+    // Beside the device count, empty while the search runs as it should.
+    m_searchState = new QLabel(this);
+    m_searchState->setObjectName(QStringLiteral("lab_searchState"));
+    m_searchState->setStyleSheet(QStringLiteral("color: rgb(220, 80, 0);"));
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->lab_brenuNum) + 1, m_searchState);
 
     m_model = new DeviceModel(this);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
@@ -40,6 +63,7 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
 
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
+    connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSearch);
     m_silenceTimer->start(kSilenceCheckMs);
     m_overflowTipTimer = new QTimer(this);
     m_overflowTipTimer->setSingleShot(true);
@@ -128,6 +152,28 @@ void BrenuSearchTools::UpdateDeviceCount()
         text += QLatin1Char('+');
     ui->lab_brenuNum->setText(text);
     ui->lab_brenuNum->setToolTip(m_unlisted.Any() ? OverflowTip() : QString());
+}
+
+void BrenuSearchTools::slot_CheckSearch()
+{
+    if (!m_udpCastGroup)
+        return;
+    QString text, tip;
+    const std::string cannot = m_udpCastGroup->CannotSearchReason();
+    const std::vector<std::string> otherPort = m_udpCastGroup->OtherPortNotes();
+    if (!cannot.empty()) {
+        text = QStringLiteral("无法搜索");
+        tip = QStringLiteral("没有一个搜索端口能打开，每 5 秒重试：\n") + QString::fromUtf8(cannot.c_str());
+    } else if (!otherPort.empty()) {
+        text = QStringLiteral("端口 19009 被占用");
+        tip = QStringLiteral("已改用其他端口搜索；只回复到端口 19009 的设备收不到：\n") + Lines(otherPort);
+    }
+    if (text == m_searchState->text() && tip == m_searchState->toolTip())
+        return;
+    m_searchState->setText(text);
+    m_searchState->setToolTip(tip);
+    QString line = text.isEmpty() ? QStringLiteral("search runs on port 19009") : text + QLatin1Char(' ') + tip;
+    Vant::LogWrite(kSearchLogTag, line.replace(QLatin1Char('\n'), QStringLiteral("; ")).toUtf8().toStdString());
 }
 
 void BrenuSearchTools::slot_RefreshClicked()

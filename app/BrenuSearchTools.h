@@ -16,6 +16,7 @@
 #include "kit/Clock.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QTimer;
 class QUdpCastGroup;
@@ -61,6 +62,10 @@ protected slots:
     void onOpenHttpView(QModelIndex index);
     // Mutes the rows of devices that stopped answering; run every second.
     void slot_CheckSilence();
+    // Shows beside the device count whether the search can run as it should (port
+    // 19009 held, no search socket at all), with the details as a tooltip, and logs
+    // each change; run every second.
+    void slot_CheckSearch();
     // The selected row to the clipboard as tab-separated text.
     void slot_CopyRow();
     // Asks for a file name and saves the list there as CSV.
@@ -78,6 +83,8 @@ private:
     QString OverflowTip() const;
 
     QUdpCastGroup *m_udpCastGroup = nullptr;
+    // See slot_CheckSearch; empty while the search runs as it should.
+    QLabel *m_searchState = nullptr;
     // Rows added since the last refresh, less the devices rebooted since.
     std::atomic<int> m_deviceCount{0};
     DeviceModel *m_model = nullptr;

@@ -16,7 +16,10 @@
 
 #include <QElapsedTimer>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -45,9 +48,9 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->objectName(), "horizontalLayout");
     EXPECT_EQ(layout->itemAt(1)->widget(), w.Table());
-    const char *order[] = {"label", "label_2", "lab_brenuNum", nullptr, "btn_reboot", "btn_refresh"};
-    ASSERT_EQ(row->count(), 6);
-    for (int i = 0; i < 6; ++i) {
+    const char *order[] = {"label", "label_2", "lab_brenuNum", "lab_searchState", nullptr, "btn_reboot", "btn_refresh"};
+    ASSERT_EQ(row->count(), 7);
+    for (int i = 0; i < 7; ++i) {
         if (order[i])
             EXPECT_EQ(row->itemAt(i)->widget()->objectName(), order[i]) << i;
         else
@@ -290,6 +293,28 @@ TEST_F(WindowTest, SearchFillsTheTableRefreshRefillsItAndClosingIsPrompt)
     clock.start();
     window.reset();
     EXPECT_LT(clock.elapsed(), 1000);
+}
+
+// Port 19009 held by another program: beside the count the window says so, with the
+// holder in the tooltip, and no box opens; once the port is free and the search is
+// back on it, the note goes.
+TEST_F(WindowTest, HeldSearchPortIsShownBesideTheCount)
+{
+    int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in held = sandbox::Ipv4(sandbox::kWorkstationAddress, 19009);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&held), sizeof held), 0);
+    TestWindow &w = Window();
+    auto *state = w.findChild<QLabel *>("lab_searchState");
+    ASSERT_NE(state, nullptr);
+    const bool shown = WaitFor([&] { return !state->text().isEmpty(); }, 2500);
+    close(blocker);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(state->text(), U("端口 19009 被占用"));
+    EXPECT_TRUE(state->toolTip().startsWith(U("已改用其他端口搜索；只回复到端口 19009 的设备收不到：\n10.77.0.1 on brw0: "
+                                              "port 19009 is in use by ")))
+        << state->toolTip().toStdString();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(WaitFor([&] { return state->text().isEmpty(); }, 7000));
 }
 
 TEST_F(WindowTest, StopSignalClosesTheWindow)
