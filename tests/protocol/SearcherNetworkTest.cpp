@@ -2,6 +2,7 @@
 // the answers they receive by unicast and broadcast, their recovery when their
 // socket has stopped, and the group's stop while answers pour in.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -324,6 +325,44 @@ TEST_F(SearchNetwork, SearcherWhosePortIsHeldSearchesFromAnotherPortAndReturnsOn
     EXPECT_NE(errors.find("searching from port " + std::to_string(request.fromPort) + " instead"), std::string::npos);
     ASSERT_TRUE(returned);
     EXPECT_EQ(back.fromPort, QUdpCast::kLocalPort);
+}
+
+// A request that cannot be sent (the interface is down for a round) is said once and
+// costs nothing else: the socket keeps running, unicast answers are heard, and the
+// next request leaves once the link is back.
+TEST_F(SearchNetwork, FailedRequestIsSaidOnceAndDoesNotDeafenTheSearcher)
+{
+    auto listener = SearchListener();
+    DeviceSocket device(*net, sandbox::kDeviceAddress, QUdpCast::kDestinationPort);
+    testing::internal::CaptureStderr();
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    auto *searcher = new QUdpCast("10.77.0.1", &group, false);
+    searcher->SetTarget(SearchTarget{"10.77.0.1", sandbox::kWorkstationLink, if_nametoindex(sandbox::kWorkstationLink),
+                                     {htonl(INADDR_BROADCAST)}});
+    Datagram request;
+    bool failed = false, heard = false, again = false;
+    std::map<int, uint64_t> errors;
+    {
+        RunningSearcher running(searcher);
+        if (listener->Receive(request, 2000) && sandbox::RunCommand({"ip", "link", "set", "brw0", "down"}) == 0) {
+            failed = WaitUntil([&] { return !searcher->Status().sendErrors.empty(); }, 6500);
+            sandbox::RunCommand({"ip", "link", "set", "brw0", "up"});
+            errors = searcher->Status().sendErrors;
+            for (int i = 0; i < 40 && !heard; ++i) {
+                device.SendTo("10.77.0.1", QUdpCast::kLocalPort, SearchAnswerFrame("STILL-HEARD"));
+                heard = collector.WaitForCount(1, 100);
+            }
+            again = listener->Receive(request, 6000);
+        }
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(errors, (std::map<int, uint64_t>{{ENETUNREACH, 1}}));
+    EXPECT_TRUE(heard);
+    EXPECT_TRUE(again);
+    EXPECT_EQ(said, "search from 10.77.0.1 on brw0: the search request could not be sent (Network is unreachable); "
+                    "still listening for answers\n");
 }
 
 TEST_F(SearchNetwork, StopWhileAnswersPourInLeavesNoCallbackBehind)
