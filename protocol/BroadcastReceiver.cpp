@@ -54,6 +54,14 @@ std::string QBroadcastReceiver::Failure() const
     return m_failure;
 }
 
+bool QBroadcastReceiver::FailureToReport()
+{
+    if (m_failureReported || Failure().empty())
+        return false;
+    m_failureReported = true;
+    return true;
+}
+
 std::string QBroadcastReceiver::Name() const
 {
     char address[INET_ADDRSTRLEN] = {};

@@ -45,8 +45,9 @@ public:
     std::string Name() const;
     unsigned Index() const { return m_index; }
     in_addr_t Broadcast() const { return m_broadcast; }
-    // Set when the failure has been said (the group says it once per receiver).
-    bool m_failureReported = false;
+    // True the first time it is asked after a failed Start: the group says a
+    // receiver's failure once, however often it tries again. Asked by one thread.
+    bool FailureToReport();
 
     ListenerReply DatagramReceived(IUdpCast *sender, uint32_t connectionId, const uint8_t *data,
                                    int32_t length) override;
@@ -63,5 +64,6 @@ private:
     QUdpCast *m_target = nullptr;
     mutable std::mutex m_failureLock;
     std::string m_failure;
+    bool m_failureReported = false;
     std::unique_ptr<CUdpCast> m_socket; // last: stopped before the rest goes
 };

@@ -175,10 +175,9 @@ void QUdpCastGroup::OpenReceivers()
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_receivers.push_back(std::move(made));
             }
-            if (receiver->Start() || receiver->m_failureReported)
-                continue;
             // The searchers still hear unicast answers; said once per receiver.
-            receiver->m_failureReported = true;
+            if (receiver->Start() || !receiver->FailureToReport())
+                continue;
             std::fprintf(stderr, "search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
                          target.device.c_str(), receiver->Failure().c_str(),
                          unsigned(QUdpCast::kSearchIntervalMs / 1000));
