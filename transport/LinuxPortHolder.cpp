@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "kit/UnsafeText.h"
+
 namespace {
 
 // The inodes of the UDP sockets bound to address:port or to the wildcard and port.
@@ -73,11 +75,19 @@ bool HoldsOne(const std::string &pid, const std::set<unsigned long> &inodes)
     return holds;
 }
 
+// A process names itself (prctl, the file it runs): its name reaches a terminal
+// only with the unsafe characters replaced, and without bytes beyond ASCII, which a
+// name cut at 15 bytes may have split.
 std::string ProgramName(const std::string &pid)
 {
     std::ifstream comm("/proc/" + pid + "/comm");
     std::string name;
     std::getline(comm, name);
+    for (char &c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 || Vant::IsUnsafeCodePoint(byte))
+            c = '?';
+    }
     return name.empty() ? std::string("?") : name;
 }
 

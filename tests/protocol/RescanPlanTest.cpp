@@ -100,3 +100,39 @@ TEST(RescanPlan, KeepsWhatStaysPairsDuplicatesInOrderAndRemovesWhatWent)
     EXPECT_TRUE(none.kept.empty());
     EXPECT_EQ(none.removed, (std::vector<int>{0, 1, 2, 3}));
 }
+
+// Which entries are searched, and how they make searchers: one per address and
+// interface index, with every broadcast address its prefixes there have; none on a
+// point-to-point link; an interface re-created under its name is another index.
+TEST(SearchTargets, OnePerAddressAndInterfaceWithEveryPrefixBroadcast)
+{
+    const unsigned lan = IFF_UP | IFF_RUNNING | IFF_BROADCAST;
+    auto entry = [](const char *address, const char *device, unsigned index, const char *broadcast, unsigned flags) {
+        InterfaceAddress a{address, device, broadcast ? inet_addr(broadcast) : 0};
+        a.index = index;
+        a.flags = flags;
+        return a;
+    };
+    EXPECT_EQ(UnsearchedReason(entry("10.0.0.5", "eth0", 2, nullptr, lan)), nullptr);
+    EXPECT_STREQ(UnsearchedReason(entry("10.0.0.5", "eth0", 2, nullptr, lan & ~IFF_UP)), "interface down");
+    EXPECT_STREQ(UnsearchedReason(entry("10.0.0.5", "eth0", 2, nullptr, lan & ~IFF_RUNNING)), "no link");
+    EXPECT_STREQ(UnsearchedReason(entry("127.0.0.1", "lo", 1, nullptr, IFF_UP | IFF_RUNNING | IFF_LOOPBACK)),
+                 "loopback");
+    EXPECT_STREQ(UnsearchedReason(entry("10.0.0.5", "eth0", 2, nullptr, IFF_UP | IFF_RUNNING)), "no broadcast");
+    EXPECT_STREQ(UnsearchedReason(entry("10.0.0.5", "eth0", 0, nullptr, lan)), "interface gone");
+
+    const std::vector<SearchTarget> targets = SearchTargets(
+        {entry("10.0.0.5", "br0", 2, "10.0.0.255", lan), entry("10.0.0.5", "br0", 2, "10.0.255.255", lan),
+         entry("10.0.0.5", "eth1", 3, "10.0.0.255", lan), entry("10.8.0.1", "wg0", 4, nullptr, IFF_UP | IFF_POINTOPOINT),
+         entry("10.0.0.5", "br0", 2, "10.0.0.255", lan)});
+    const in_addr_t all = htonl(INADDR_BROADCAST);
+    ASSERT_EQ(targets.size(), 3u);
+    EXPECT_EQ(targets[0], (SearchTarget{"10.0.0.5", "br0", 2, {all, inet_addr("10.0.0.255"), inet_addr("10.0.255.255")}}));
+    EXPECT_EQ(targets[1], (SearchTarget{"10.0.0.5", "eth1", 3, {all, inet_addr("10.0.0.255")}}));
+    EXPECT_EQ(targets[2], (SearchTarget{"10.8.0.1", "wg0", 4, {}}));
+
+    // The same name and address on a new index is a new searcher.
+    const RescanPlan recreated = PlanRescan(targets, {SearchTarget{"10.0.0.5", "br0", 5, targets[0].broadcasts}});
+    EXPECT_EQ(recreated.kept, (std::vector<int>{-1}));
+    EXPECT_EQ(recreated.removed, (std::vector<int>{0, 1, 2}));
+}
