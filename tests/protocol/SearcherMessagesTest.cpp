@@ -199,3 +199,21 @@ TEST_F(SearcherMessages, AnIncompleteFrameExpiresAfterItsTimeOut)
     Push("10.77.0.7", split.substr(100));
     EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-OTHER"}));
 }
+
+TEST_F(SearcherMessages, ControlsThatMustNotShowRawAreEscapedInTheLogLine)
+{
+    // C1 CSI, the line separator and a right-to-left override in a description; C0
+    // is escaped by the JSON writer as before.
+    const std::string raw = "desc\xc2\x9b" "31m\xe2\x80\xa8" "x\xe2\x80\xae" "y\\u0001";
+    Push("10.77.0.2", BuildFrame("{\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":[{\"serialNo\":"
+                                 "\"MSG-ESCAPE\",\"description\":\"" + raw + "\"}]}}"));
+    ASSERT_TRUE(WaitForLogLines("MSG-ESCAPE", 1));
+    std::string line;
+    for (const std::string &text : LogLines("UdpCast"))
+        if (text.find("MSG-ESCAPE") != std::string::npos)
+            line = text;
+    EXPECT_NE(line.find("desc\\u009B31m\\u2028x\\u202Ey\\u0001"), std::string::npos) << line;
+    EXPECT_EQ(line.find("\xc2\x9b"), std::string::npos);
+    EXPECT_EQ(line.find("\xe2\x80\xa8"), std::string::npos);
+    EXPECT_EQ(line.find("\xe2\x80\xae"), std::string::npos);
+}
