@@ -159,10 +159,16 @@ void CLog::KeepFolderBudget()
         if (c != '-')
             day += c;
     }
-    const LogBudgetResult result = EnforceLogBudget(m_logDirectory, m_folderBudget, day);
+    // Files are counted only at a look and after each batch or roll-over, so room is
+    // kept for what grows between: a file being compressed (its copy grows while the
+    // original is still there) and one batch (at most kBatch records of at most a
+    // frame body each, 6.5 MB). Two roll-over sizes cover both.
+    const uint64_t headroom = 2 * static_cast<uint64_t>(CLogContextHandle::kRollOverBytes);
+    const uint64_t kept = m_folderBudget > 2 * headroom ? m_folderBudget - headroom : m_folderBudget / 2;
+    const LogBudgetResult result = EnforceLogBudget(m_logDirectory, kept, day);
     m_folderBytes = result.bytesAfter;
     // Files that could not be deleted must not make every step look again.
-    m_nextFolderLook = std::max(m_folderBudget, result.bytesAfter + m_folderBudget / 4);
+    m_nextFolderLook = std::max(kept, result.bytesAfter + kept / 8);
     if (result.removed.empty())
         return;
     // One line says what went and why; a long list names the first files only.

@@ -4,9 +4,10 @@
 // Every valid message from the network is logged, so a host repeating valid answers
 // at line rate decides how fast the folder grows; the 30-day deletion alone bounds
 // only its age. The logger therefore keeps the folder's total size under a budget:
-// when the bytes it has written since it last looked pass the budget, it looks at
-// the folder and deletes files, oldest first, until they take no more than
-// kLogBudgetLowWater of it.
+// it keeps room for a file being compressed and a batch (CLog), and when what it
+// counted at its last look plus the bytes it has written since reach the rest, it
+// looks at the folder again and deletes files, oldest first, until they take no
+// more than kLogBudgetLowWater quarters of that rest.
 //
 // What counts and what may go: the regular files directly inside the day
 // directories (names of eight digits, YYYYMMDD) of the log folder. Symbolic links

@@ -284,7 +284,7 @@ bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock, bo
 }
 
 bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,
-                                    std::string *path, bool rollOver) const
+                                    std::string *path, bool rollOver)
 {
     const std::size_t firstBlank = time.find(' ');
     const std::size_t lastBlank = time.rfind(' ');
@@ -310,6 +310,7 @@ bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &
         if (rollOver && GetFileLength(file) > kRollOverBytes) {
             const std::string target = RollOverName(dayDirectory, m_name, hms);
             if (CZip().CompressFile(file, target)) {
+                m_written += static_cast<uint64_t>(GetFileLength(target));
                 CreateEmptyFile(file); // the batch then starts the emptied file
             } else {
                 // Keep appending to the long file and try again before the next

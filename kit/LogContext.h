@@ -107,14 +107,15 @@ public:
     // For the exit flush once its time is up: takes every record still queued and
     // writes one note counting them and the records dropped before. Gives the count.
     uint64_t DropRest(const std::string &logDirectory, IClock &clock);
-    // Bytes appended to files since the last call (worker only).
+    // Bytes added to files since the last call: batches appended and compressed
+    // copies made (worker only).
     uint64_t TakeWrittenBytes();
 
     // Makes sure the day directory and the file exist for a batch whose first record
     // has the given time text, rolling an over-long file over first when `rollOver`
     // is set. Gives the file's path.
     bool PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock, std::string *path,
-                     bool rollOver = true) const;
+                     bool rollOver = true);
 
     int32_t FailureCount() const { return m_failures.load(std::memory_order_relaxed); }
 

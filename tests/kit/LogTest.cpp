@@ -655,27 +655,33 @@ TEST_F(LogTest, FolderBudgetDeletesTheOldestFilesFirstAndSaysSo)
     ASSERT_TRUE(WriteFile(tmp.dir() + "log/notes.txt", std::string(500000, 'n'))); // not a day: left alone
     ASSERT_EQ(symlink((DayDir("20200512") + "Ctx.log").c_str(), (DayDir("20200513") + "Link.log").c_str()), 0);
 
-    log->SetFolderCap(800000); // 900000 bytes in day directories: down to 600000
+    // A budget this small keeps half of it free for a roll-over under way: at 900000
+    // bytes in day directories the folder is brought down to 300000.
+    log->SetFolderCap(800000);
     log->Write("LOG", "first step");
     Steps();
     EXPECT_EQ(log->FolderBudget(), 800000u);
     EXPECT_FALSE(Exists(DayDir("20200511") + "_Ctx-100000.log.gz"));
     EXPECT_FALSE(Exists(DayDir("20200512") + "Ctx.log"));
-    EXPECT_TRUE(Exists(DayDir("20200513") + "_Ctx-120000.log.gz"));
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-120000.log.gz"));
     EXPECT_TRUE(Exists(DayDir("20200513") + "Ctx.log"));
     EXPECT_TRUE(Exists(tmp.dir() + "log/notes.txt"));
+    struct stat link;
+    EXPECT_EQ(lstat((DayDir("20200513") + "Link.log").c_str(), &link), 0) << "a link is neither counted nor deleted";
     const std::string text = ReadFile(FileOf("20200513", "LOG"));
-    EXPECT_NE(text.find("] -------------------- log folder above its limit of 800000 bytes (900000): removed 2 files, "
-                        "400000 bytes, oldest first: 20200511/_Ctx-100000.log.gz 20200512/Ctx.log\r\n"),
+    EXPECT_NE(text.find("] -------------------- log folder above its limit of 800000 bytes (900000): removed 3 files, "
+                        "600000 bytes, oldest first: 20200511/_Ctx-100000.log.gz 20200512/Ctx.log "
+                        "20200513/_Ctx-120000.log.gz\r\n"),
               std::string::npos)
         << text;
 
     // Bytes written count towards the budget: a batch past it looks again, and the
-    // current day's plain file goes only after the compressed one.
-    log->Write("Big", std::string(300000, 'b'));
+    // oldest of the current day's plain files goes first.
+    log->Write("Big", std::string(150000, 'b'));
     Steps();
-    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-120000.log.gz"));
+    EXPECT_FALSE(Exists(DayDir("20200513") + "Ctx.log"));
     EXPECT_TRUE(Exists(DayDir("20200513") + "Big.log"));
+    EXPECT_TRUE(Exists(DayDir("20200513") + "LOG.log"));
 }
 
 // The log's write side never follows a symbolic link in a file's place.
