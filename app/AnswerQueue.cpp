@@ -2,25 +2,37 @@
 
 #include <cstdio>
 
+void AnswerQueue::CountDropLocked()
+{
+    if (m_dropped++ > 0)
+        return;
+    std::fprintf(stderr,
+                 "BrenuSearchTools: search answers arrive faster than the window takes them; beyond %zu waiting, "
+                 "answers are dropped\n",
+                 kMaxQueuedAnswers);
+    std::fflush(stderr);
+}
+
+bool AnswerQueue::RefuseIfFull()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_records.size() < kMaxQueuedAnswers)
+        return false;
+    CountDropLocked();
+    return true;
+}
+
 void AnswerQueue::Push(DeviceRecord &&record)
 {
     bool wake = false;
-    bool firstDrop = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_records.size() >= kMaxQueuedAnswers) {
-            firstDrop = m_dropped++ == 0;
-        } else {
-            wake = m_records.empty();
-            m_records.push_back(std::move(record));
+            CountDropLocked();
+            return;
         }
-    }
-    if (firstDrop) {
-        std::fprintf(stderr,
-                     "BrenuSearchTools: search answers arrive faster than the window takes them; beyond %zu waiting, "
-                     "answers are dropped\n",
-                     kMaxQueuedAnswers);
-        std::fflush(stderr);
+        wake = m_records.empty();
+        m_records.push_back(std::move(record));
     }
     if (wake && m_wake)
         m_wake();

@@ -38,6 +38,9 @@ public:
 
     // Any thread. Queues the record, or drops and counts it when the queue is full.
     void Push(DeviceRecord &&record);
+    // Any thread. True, after counting the answer as dropped, when the queue is full:
+    // a flood's answers then cost no parse.
+    bool RefuseIfFull();
     // Takes every record queued, oldest first.
     std::vector<DeviceRecord> Take();
     // Records dropped since construction.
@@ -46,6 +49,9 @@ public:
 private:
     const std::function<void()> m_wake;
     mutable std::mutex m_lock;
+    // Counts one dropped answer; says so on the first. Call with m_lock held.
+    void CountDropLocked();
+
     std::vector<DeviceRecord> m_records; // guarded by m_lock
     uint64_t m_dropped = 0;              // guarded by m_lock
 };

@@ -21,6 +21,8 @@ void MsgCallBack(const char *text, int length, void *user)
 
 void BrenuSearchTools::QueueAnswer(const char *text, int length)
 {
+    if (m_answers.RefuseIfFull())
+        return;
     DeviceRecord record;
     if (ReadDeviceRecord(QByteArray::fromRawData(text, length), record) && IsCompleteRecord(record))
         m_answers.Push(std::move(record));
