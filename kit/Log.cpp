@@ -167,8 +167,10 @@ void CLog::KeepFolderBudget()
     const uint64_t kept = m_folderBudget > 2 * headroom ? m_folderBudget - headroom : m_folderBudget / 2;
     const LogBudgetResult result = EnforceLogBudget(m_logDirectory, kept, day);
     m_folderBytes = result.bytesAfter;
-    // Files that could not be deleted must not make every step look again.
-    m_nextFolderLook = std::max(kept, result.bytesAfter + kept / 8);
+    // Files that could not be deleted, or a budget of almost nothing (a nearly full
+    // disk), must not make every step look again: a look waits for a megabyte at least.
+    constexpr uint64_t kMinLookInterval = 1 << 20;
+    m_nextFolderLook = std::max(kept, result.bytesAfter + std::max(kept / 8, kMinLookInterval));
     if (result.removed.empty())
         return;
     // One line says what went and why; a long list names the first files only.
