@@ -39,10 +39,11 @@ public:
     static constexpr int kMinTimeoutMs = 3000;
     // Pause between two looks at the reassembly buffer.
     static constexpr int kPollMs = 100;
-    // The most bytes the reassembly buffer holds. The device answers a request with
-    // one frame; room for two frames of the largest size lets an answer complete
-    // behind a frame of that size still arriving. A scan of this many bytes takes a
-    // few milliseconds at most.
+    // The most bytes each of the two buffers holds: the incomplete frame (less than
+    // one frame of the largest size after a scan, so a datagram always fits) and the
+    // answers not yet taken. The device answers a request with one frame; room for
+    // two of the largest size keeps an answer behind one such frame. A scan of this
+    // many bytes takes a few milliseconds at most.
     static constexpr uint32_t kMaxBufferedBytes = 2 * kMaxFrameSize;
 
     QUdpClient();
