@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 
+#include "app/AnswerQueue.h"
 #include "app/DeviceModel.h"
 #include "app/DeviceRecord.h"
 #include "app/UnlistedDevices.h"
@@ -27,7 +28,8 @@ class BrenuSearchToolsClass;
 }
 
 // Hands one search answer from a searcher's socket thread to the window given as
-// `user`: it only makes a string of the text and emits signal_MsgCallBack.
+// `user`: it reads the record there and queues it for the window's thread
+// (AnswerQueue); no widget is touched on the calling thread.
 void MsgCallBack(const char *text, int length, void *user);
 
 // What tests set differently from the program.
@@ -47,6 +49,10 @@ public:
     // Shows the device count in lab_brenuNum, with a "+" and a tooltip once devices
     // were left out because the table was full.
     void UpdateDeviceCount();
+    // Any thread: reads one answer text and queues its record for the window.
+    void QueueAnswer(const char *text, int length);
+    // Answers dropped because the window's queue was full.
+    uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
 signals:
     void signal_MsgCallBack(QString msg);
@@ -78,6 +84,10 @@ protected:
 private:
     void SetUpTable();
     void SetUpMenu();
+    // Lists or updates the device of one complete record.
+    void AddAnswer(const DeviceRecord &record);
+    // Applies every answer queued by the searchers (once per event-loop turn).
+    void TakeAnswers();
     // An answer of a new device while the table is full.
     void NoteUnlisted(const QString &serialNo);
     QString OverflowTip() const;
@@ -103,4 +113,6 @@ private:
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
+    // The searchers' answers on their way to this thread.
+    AnswerQueue m_answers{[this] { QMetaObject::invokeMethod(this, [this] { TakeAnswers(); }, Qt::QueuedConnection); }};
 };

@@ -12,22 +12,37 @@
 #include "app/UiTexts.h"
 #include "ui_BrenuSearchTools.h"
 
-void MsgCallBack(const char *text, int /*length*/, void *user)
+void MsgCallBack(const char *text, int length, void *user)
 {
-    if (!user || !text)
+    if (!user || !text || length < 0)
         return;
-    auto *window = static_cast<BrenuSearchTools *>(user);
-    // The window lives on the user-interface thread, so this emit only queues a
-    // copy of the string there; no widget is touched on this thread.
-    emit window->signal_MsgCallBack(QString::fromUtf8(text));
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length);
+}
+
+void BrenuSearchTools::QueueAnswer(const char *text, int length)
+{
+    if (m_answers.RefuseIfFull())
+        return;
+    DeviceRecord record;
+    if (ReadDeviceRecord(QByteArray::fromRawData(text, length), record) && IsCompleteRecord(record))
+        m_answers.Push(std::move(record));
+}
+
+void BrenuSearchTools::TakeAnswers()
+{
+    for (const DeviceRecord &record : m_answers.Take())
+        AddAnswer(record);
 }
 
 void BrenuSearchTools::slot_MsgCallBack(QString msg)
 {
     DeviceRecord record;
-    if (!ReadDeviceRecord(msg.toUtf8(), record) || !IsCompleteRecord(record))
-        return;
+    if (ReadDeviceRecord(msg.toUtf8(), record) && IsCompleteRecord(record))
+        AddAnswer(record);
+}
 
+void BrenuSearchTools::AddAnswer(const DeviceRecord &record)
+{
     const uint32_t tick = m_clock->Tick();
     const int row = m_rowIndex->FindRow(record.serialNo);
     if (row >= 0) {

@@ -213,7 +213,7 @@ void SearcherPushData(benchmark::State &state)
         "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
     const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
     for (auto _ : state)
-        searcher.PushData("10.77.0.2", bytes, static_cast<int32_t>(frame.size()));
+        searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
     if (callbacks != static_cast<long>(state.iterations()))
         state.SkipWithError("an answer was not dispatched");
     // Let the logger write what was queued before the next repetition.

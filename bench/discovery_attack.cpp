@@ -6,6 +6,13 @@
 //   DiscoveryUnderAttack/late_fail  worst-case frames, 1472-byte datagrams, 10 MB/s
 //   DiscoveryUnderAttack/oversize   2000-byte datagrams, 20 per second, half to the
 //                                   searcher's address and half by broadcast
+//   DiscoveryUnderAttack/forged_header          the devices answer from ten addresses;
+//                                   the hostile host sends, with each device address
+//                                   and answer port as forged source in turn, one
+//                                   24-byte frame header declaring the largest body,
+//                                   200 datagrams a second (each source every 50 ms,
+//                                   so several land before and within every round)
+//   DiscoveryUnderAttack/forged_header_stacked  the same with eight headers (192 bytes)
 //
 //   scripts/private-network build/bin/bench_discovery_attack
 //
@@ -24,6 +31,8 @@
 //                       19009) because their receive buffers were full
 //   answers_sent        answers the simulator sent (its summary); rounds * 1000 when it
 //                       kept up
+//   pending_senders     senders with an incomplete frame held at the end (the forged
+//                       headers arrive: one per forged source)
 // and one line per round on stderr with the devices that round listed.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
@@ -64,8 +73,12 @@ constexpr const char *kHostileAddress = "10.77.0.9";
 constexpr double kFloodBytesPerSecond = 10e6;
 constexpr size_t kFloodDatagram = 1472;
 constexpr double kOversizePerSecond = 20;
+constexpr double kForgedPerSecond = 200;
+// The devices' addresses in the forged-header runs: 100 devices on each.
+const std::vector<std::string> kDeviceAddresses{"10.77.0.2",  "10.77.0.20", "10.77.0.21", "10.77.0.22", "10.77.0.23",
+                                                "10.77.0.24", "10.77.0.25", "10.77.0.26", "10.77.0.27", "10.77.0.28"};
 
-enum class Attack { None, LateFail, Oversize };
+enum class Attack { None, LateFail, Oversize, ForgedHeader, ForgedHeaders };
 
 // The threads of this process by id.
 std::set<int> Threads()
@@ -158,14 +171,32 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         state.SkipWithError("the hostile host's address could not be added");
         return;
     }
+    static const bool deviceAddresses = [&] {
+        for (size_t i = 1; i < kDeviceAddresses.size(); ++i) {
+            if (net->RunInDeviceCommand({"ip", "addr", "add", kDeviceAddresses[i] + "/24", "dev", "brd0"}) != 0)
+                return false;
+        }
+        return true;
+    }();
+    if (!deviceAddresses) {
+        state.SkipWithError("the devices' addresses could not be added");
+        return;
+    }
+    const bool forged = attack == Attack::ForgedHeader || attack == Attack::ForgedHeaders;
     benchtools::StartLogger();
 
     const std::string simLog = "/tmp/bench_attack_sim_" + std::to_string(getpid()) + ".log";
     const std::string hostileLog = "/tmp/bench_attack_hostile_" + std::to_string(getpid()) + ".log";
     unlink(simLog.c_str());
     unlink(hostileLog.c_str());
-    const pid_t sim = net->SpawnInDevice({benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(kDevices), "--jitter",
-                                          "200", "--seed", "1", "--log", simLog, "--exit-with-parent", "--quiet"});
+    std::vector<std::string> simArgs{benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(kDevices),
+                                     "--jitter", "200", "--seed", "1", "--log", simLog, "--exit-with-parent", "--quiet"};
+    std::string pool;
+    for (const std::string &address : kDeviceAddresses)
+        pool += (pool.empty() ? "" : ",") + address;
+    if (forged)
+        simArgs.insert(simArgs.end(), {"--address-pool", pool});
+    const pid_t sim = net->SpawnInDevice(simArgs);
     if (sim <= 0 || !benchtools::WaitReady(simLog)) {
         state.SkipWithError("the simulator did not start");
         return;
@@ -181,6 +212,14 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         hostile = net->SpawnInDevice({benchtools::SiblingProgram("brenu-hostile"), "--mode", "oversize", "--from", kHostileAddress,
                                       "--to", to, "--to", "255.255.255.255:19009", "--size", "2000", "--rate",
                                       std::to_string(kOversizePerSecond), "--log", hostileLog, "--exit-with-parent"});
+    } else if (forged) {
+        std::vector<std::string> args{benchtools::SiblingProgram("brenu-hostile"), "--mode", "forged-header", "--from",
+                                      kHostileAddress, "--to", to, "--stack",
+                                      attack == Attack::ForgedHeaders ? "8" : "1", "--rate",
+                                      std::to_string(kForgedPerSecond), "--log", hostileLog, "--exit-with-parent"};
+        for (const std::string &address : kDeviceAddresses)
+            args.insert(args.end(), {"--spoof", address + ":19010"});
+        hostile = net->SpawnInDevice(args);
     }
     if (attack != Attack::None && (hostile <= 0 || !benchtools::WaitReady(hostileLog))) {
         kill(sim, SIGTERM);
@@ -197,6 +236,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     std::atomic<int> closes{0};
     int endedByItself = 0;
     long long kernelDrops = 0;
+    std::size_t pendingSenders = 0;
     for (auto _ : state) {
         QUdpCastGroup group(&Rounds::Callback, &rounds);
         struct CountingSearcher : QUdpCast {
@@ -240,6 +280,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         dropped = searcher->Socket() ? searcher->Socket()->GetOversizeDropped() : 0;
         endedByItself = closes.load(); // before the Stop below closes it once more
         kernelDrops = KernelDrops(QUdpCast::kLocalPort);
+        pendingSenders = searcher->PendingSenders();
         searcher->RequestStop(true);
         while (!searcher->HasExited())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -278,6 +319,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     state.counters["oversize_dropped"] = static_cast<double>(dropped);
     state.counters["socket_closes"] = endedByItself;
     state.counters["kernel_drops"] = static_cast<double>(kernelDrops);
+    state.counters["pending_senders"] = static_cast<double>(pendingSenders);
     state.counters["answers_sent"] = static_cast<double>(benchtools::Field(simSummary, "search_answers"));
 }
 
@@ -290,6 +332,14 @@ BENCHMARK_CAPTURE(DiscoveryUnderAttack, late_fail, Attack::LateFail)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(DiscoveryUnderAttack, oversize, Attack::Oversize)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header, Attack::ForgedHeader)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header_stacked, Attack::ForgedHeaders)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

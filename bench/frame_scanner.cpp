@@ -217,7 +217,7 @@ private:
 class SearcherReceiver : public Receiver {
 public:
     void Receive(const char *data, std::size_t size) override {
-        m_searcher.PushData("10.77.0.9", reinterpret_cast<const std::uint8_t *>(data), static_cast<std::int32_t>(size));
+        m_searcher.PushData("10.77.0.9", 19010, reinterpret_cast<const std::uint8_t *>(data), static_cast<std::int32_t>(size));
     }
 
 private:

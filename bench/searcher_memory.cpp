@@ -49,7 +49,7 @@ std::string Sender(int i)
 
 void Push(QUdpCast &searcher, const std::string &sender, const std::string &datagram)
 {
-    searcher.PushData(sender, reinterpret_cast<const std::uint8_t *>(datagram.data()),
+    searcher.PushData(sender, 19010, reinterpret_cast<const std::uint8_t *>(datagram.data()),
                       static_cast<std::int32_t>(datagram.size()));
 }
 

@@ -1,12 +1,14 @@
-// Feeds arbitrary bytes as successive datagrams into one reassembly buffer and
-// scans it after each, as a receiver does. Input layout: one flag byte (bit 0:
-// stop after every message and scan again, as the command client does; else
-// continue, as the search broadcaster does), then chunks, each a 2-byte
-// little-endian size (taken modulo 4096) followed by that many bytes.
+// Feeds arbitrary bytes as successive datagrams into one reassembly buffer
+// (AddDatagram) and scans it after each, as a receiver does. Input layout: one flag
+// byte (bit 0: stop after every message and scan again, as the command client does;
+// else continue, as the search broadcaster does; bit 1: every datagram comes after
+// the pending bytes have expired), then chunks, each a 2-byte little-endian size
+// (taken modulo 4096) followed by that many bytes.
 //
 // After every datagram the scanner must agree with a plain model that follows
 // the frame rules literally (rebuilding a std::string after every step and
-// parsing a NUL-terminated copy of each body), failed-body budget included: the
+// parsing a NUL-terminated copy of each body), failed-body budget, expiry and
+// the fresh start at a datagram that begins with a whole valid frame included: the
 // same messages in the same order, and the same bytes kept. Besides that: the kept bytes are a tail of
 // everything received, the buffer stays below the length bound plus a header,
 // and every message handed on validates again from its own text.
@@ -69,6 +71,17 @@ void ModelPass(std::string &buffer, std::uint32_t &failed, std::vector<std::stri
     }
 }
 
+// Whether a datagram begins with a magic and holds a whole frame whose body parses.
+bool ModelWholeFrame(const std::string &datagram) {
+    if (datagram.size() < kFrameHeaderSize || datagram.compare(0, kFrameMagicSize, kFrameMagic) != 0)
+        return false;
+    const long long length = ModelLength(datagram.substr(kFrameMagicSize, kFrameLengthSize));
+    if (length <= 0 || static_cast<std::size_t>(length) > datagram.size() - kFrameHeaderSize)
+        return false;
+    Vant::CProtocalJson message;
+    return message.Parse(datagram.substr(kFrameHeaderSize, static_cast<std::size_t>(length)));
+}
+
 void ModelScan(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
     ModelPass(buffer, failed, messages);
     if (buffer.empty())
@@ -81,6 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size == 0)
         return 0;
     const bool stopEachTime = (data[0] & 1) != 0;
+    const std::uint32_t step = (data[0] & 2) != 0 ? kPendingFrameTimeoutMs + 1 : 1;
+    std::uint32_t now = 0;
     std::size_t at = 1;
 
     FrameBuffer buffer;
@@ -104,8 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const char *bytes = reinterpret_cast<const char *>(data + at);
         at += chunk;
 
-        Check(buffer.bytes.Append(bytes, static_cast<std::uint32_t>(chunk)), "append");
+        now += step;
+        const bool added = AddDatagram(buffer, bytes, static_cast<std::uint32_t>(chunk), now);
+        Check(added || chunk == 0, "a datagram is added");
         received.append(bytes, chunk);
+        if (!model.empty() && (step > kPendingFrameTimeoutMs || ModelWholeFrame(std::string(bytes, chunk)))) {
+            model.clear();
+            modelFailed = 0;
+        }
         model.append(bytes, chunk);
 
         const auto take = [&](Vant::CProtocalJson &m) {

@@ -124,10 +124,12 @@ bool FileExists(const std::string &path)
 
 bool CreateEmptyFile(const std::string &path)
 {
-    std::FILE *file = std::fopen(path.c_str(), "w+");
-    if (!file)
+    // A symbolic link in the file's place is refused (its target is never cut), and
+    // a FIFO there fails at once instead of waiting for a reader.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0)
         return false;
-    return std::fclose(file) == 0;
+    return ::close(fd) == 0;
 }
 
 bool DeleteFilePath(const std::string &path) { return unlink(path.c_str()) == 0; }

@@ -29,7 +29,8 @@ bool RemoveDirectoryFiles(const std::string &path);
 int OpenForReading(const std::string &path);
 // True when the path names a regular file that can be opened for reading.
 bool FileExists(const std::string &path);
-// Creates the file, or cuts an existing one to zero length.
+// Creates the file, or cuts an existing one to zero length. A symbolic link as the
+// last part of the path is refused; the descriptor is never inherited.
 bool CreateEmptyFile(const std::string &path);
 bool DeleteFilePath(const std::string &path);
 // Length of a regular file that can be opened for reading; 0 otherwise. Files of

@@ -1,5 +1,6 @@
 #include "kit/Log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
+#include "kit/LogBudget.h"
 
 namespace Vant {
 
@@ -76,16 +78,36 @@ void CLog::OnEnd()
         NewCycle();
     }
     // One round serves every pending context once (and ends by starting a new cycle).
-    for (;;) {
+    // The time is looked at before every batch, so one slow write at most runs past
+    // it; an over-long file is left for the next start to compress.
+    bool late = false;
+    while (!late) {
         bool wrote = false;
         while (CLogContextHandle *handle = NextPendingContext()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                late = true;
+                break;
+            }
             try {
-                wrote = handle->Flush(m_logDirectory, *m_clock) || wrote;
+                wrote = handle->Flush(m_logDirectory, *m_clock, true) || wrote;
             } catch (...) {
             }
         }
-        if (!wrote || std::chrono::steady_clock::now() >= deadline)
+        if (!wrote)
             break;
+    }
+    // Whatever is still queued is counted in one last note per context.
+    std::vector<CLogContextHandle *> handles;
+    {
+        std::lock_guard<decltype(m_contexts)::Lock> guard(m_contexts.Mutex());
+        for (auto &entry : m_contexts)
+            handles.push_back(entry.second);
+    }
+    for (CLogContextHandle *handle : handles) {
+        try {
+            handle->DropRest(m_logDirectory, *m_clock);
+        } catch (...) {
+        }
     }
 }
 
@@ -97,6 +119,12 @@ void CLog::OnRun()
 
 bool CLog::Step()
 {
+    if (m_folderBudget == 0) {
+        // The first step: the budget from the free space at start, and one look at
+        // the folder, which may hold more than that already.
+        m_folderBudget = std::max<uint64_t>(1, LogFolderBudget(m_logDirectory, GetFolderCap()));
+        KeepFolderBudget();
+    }
     const uint32_t now = m_clock->Tick();
     if (static_cast<uint32_t>(now - m_lastCheckTick) > kCheckInterval) {
         WriteStatistics();
@@ -117,7 +145,45 @@ bool CLog::Step()
     } catch (...) {
         // Out of memory while building a batch: the records stay queued.
     }
+    m_folderBytes += handle->TakeWrittenBytes();
+    if (m_folderBytes > m_nextFolderLook)
+        KeepFolderBudget();
     return true;
+}
+
+void CLog::KeepFolderBudget()
+{
+    const std::string today = CDateTime(m_clock->Now()).FormatDate();
+    std::string day;
+    for (char c : today) {
+        if (c != '-')
+            day += c;
+    }
+    // Files are counted only at a look and after each batch or roll-over, so room is
+    // kept for what grows between: a file being compressed (its copy grows while the
+    // original is still there) and one batch (at most kBatch records of at most a
+    // frame body each, 6.5 MB). Two roll-over sizes cover both.
+    const uint64_t headroom = 2 * static_cast<uint64_t>(CLogContextHandle::kRollOverBytes);
+    const uint64_t kept = m_folderBudget > 2 * headroom ? m_folderBudget - headroom : m_folderBudget / 2;
+    const LogBudgetResult result = EnforceLogBudget(m_logDirectory, kept, day);
+    m_folderBytes = result.bytesAfter;
+    // Files that could not be deleted, or a budget of almost nothing (a nearly full
+    // disk), must not make every step look again: a look waits for a megabyte at least.
+    constexpr uint64_t kMinLookInterval = 1 << 20;
+    m_nextFolderLook = std::max(kept, result.bytesAfter + std::max(kept / 8, kMinLookInterval));
+    if (result.removed.empty())
+        return;
+    // One line says what went and why; a long list names the first files only.
+    constexpr std::size_t kNamed = 20;
+    std::string text = "-------------------- log folder above its limit of " + std::to_string(m_folderBudget) +
+                       " bytes (" + std::to_string(result.bytesBefore) + "): removed " +
+                       std::to_string(result.removed.size()) + " files, " + std::to_string(result.removedBytes) +
+                       " bytes, oldest first:";
+    for (std::size_t i = 0; i < result.removed.size() && i < kNamed; ++i)
+        text += " " + result.removed[i];
+    if (result.removed.size() > kNamed)
+        text += " and " + std::to_string(result.removed.size() - kNamed) + " more";
+    Write("LOG", text);
 }
 
 void CLog::Write(const char *name, const std::string &text)

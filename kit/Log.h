@@ -25,6 +25,7 @@
 #include <string>
 
 #include "kit/Clock.h"
+#include "kit/LogBudget.h"
 #include "kit/LogContext.h"
 #include "kit/LogDelete.h"
 #include "kit/OwningContainers.h"
@@ -37,11 +38,13 @@ public:
     // Statistics block and deletion schedule are handled when more than this many
     // milliseconds have passed since the last time.
     static constexpr uint32_t kCheckInterval = 60000;
-    // The exit flush writes batch after batch until every queue is empty, but stops
-    // starting new batches once this many milliseconds have passed: a disk that
-    // has become very slow, or writers still flooding the logger, must not keep a
-    // closing program alive. Two seconds write hundreds of thousands of records on
-    // any working disk, far more than the queues' bounds allow to pile up.
+    // The exit flush writes batch after batch until every queue is empty, but starts
+    // no new batch once this many milliseconds have passed: a disk that has become
+    // very slow, or writers still flooding the logger, must not keep a closing
+    // program alive. Two seconds write hundreds of thousands of records on any
+    // working disk, far more than the queues' bounds allow to pile up. The records
+    // left then are counted in one note per context; an over-long file is not
+    // compressed on the way out (the next start does it before its first batch).
     static constexpr int32_t kExitFlushLimit = 2000;
 
     // Log directory "log/" beside the executable, system clock.
@@ -62,7 +65,8 @@ public:
     // flush (when switched on) queues the End banner, then writes the queued records
     // context after context until nothing is queued, until a round over the
     // contexts writes nothing (every file failing), or until the flush limit has
-    // passed; a round once begun is finished.
+    // passed (looked at before each batch); then every context still holding records
+    // gets one note that counts them with those dropped before.
     void OnBegin() override;
     void OnEnd() override;
     void OnRun() override;
@@ -76,7 +80,9 @@ public:
 
     // One worker step without its pause: the minute's statistics and deletion check
     // when due, then one batch of the next pending context, starting a new cycle
-    // first when the current one is complete. True when a context was served (the
+    // first when the current one is complete, and a look at the folder's size when
+    // the bytes written may have taken it past its budget (the first step always
+    // looks). True when a context was served (the
     // worker then pauses 10 ms); false when nothing is queued (it pauses 100 ms).
     bool Step();
     // The next context with queued records (or a note about dropped records to
@@ -93,6 +99,13 @@ public:
     bool IsExitFlush() const { return m_exitFlush.load(std::memory_order_relaxed); }
     // Milliseconds the exit flush may take (kExitFlushLimit unless changed).
     void SetExitFlushLimit(int32_t ms) { m_exitFlushLimit.store(ms, std::memory_order_relaxed); }
+    // The most the log folder may take (kMaxLogFolderBytes unless changed); the
+    // budget is this or a tenth of the free space, whichever is less (kit/LogBudget.h).
+    // Set before the worker starts.
+    void SetFolderCap(uint64_t bytes) { m_folderCap.store(bytes, std::memory_order_relaxed); }
+    uint64_t GetFolderCap() const { return m_folderCap.load(std::memory_order_relaxed); }
+    // The budget the worker keeps (0 until its first step).
+    uint64_t FolderBudget() const { return m_folderBudget; }
     void SetDeleteEnabled(bool on) { m_deleteEnabled.store(on, std::memory_order_relaxed); }
     bool IsDeleteEnabled() const { return m_deleteEnabled.load(std::memory_order_relaxed); }
     // Keeps n as given; the deleter's retention becomes n when 1 <= n <= 60, else 5.
@@ -111,6 +124,9 @@ private:
     CLogContextHandle *FindOrAdd(bool withPrefix, const char *name);
     void Queue(CLogContextHandle *handle, const std::string &text);
     void NewCycle();
+    // Deletes the oldest files of the folder while it takes more than its budget,
+    // and says so in LOG.
+    void KeepFolderBudget();
     static int32_t Retention(int32_t keepDays) { return keepDays >= 1 && keepDays <= 60 ? keepDays : 5; }
 
     std::shared_ptr<IClock> m_clock;
@@ -128,6 +144,10 @@ private:
     bool m_dailyDeleteArmed = true;     // worker only
     bool m_deleteAtStartPending = true; // worker only
     std::string m_prefix;               // guarded by the map lock
+    std::atomic<uint64_t> m_folderCap{kMaxLogFolderBytes};
+    uint64_t m_folderBudget = 0;        // worker only
+    uint64_t m_folderBytes = 0;         // worker only: last count plus bytes written since
+    uint64_t m_nextFolderLook = 0;      // worker only: m_folderBytes above this looks again
 };
 
 // The set-up interface. Every function may be called from any thread; all except

@@ -24,7 +24,8 @@ bool AppendToFile(const std::string &path, const std::string &bytes)
 {
     // O_NONBLOCK: a FIFO in the file's place fails at once instead of holding the
     // worker until a reader appears; on a regular file it changes nothing.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    // O_NOFOLLOW: a symbolic link in the file's place is refused, never written through.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
     if (fd < 0)
         return false;
     struct stat st;
@@ -189,8 +190,45 @@ void CLogContextHandle::CountFailure()
     }
 }
 
-bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
+uint64_t CLogContextHandle::TakeWrittenBytes()
 {
+    const uint64_t written = m_written;
+    m_written = 0;
+    return written;
+}
+
+uint64_t CLogContextHandle::DropRest(const std::string &logDirectory, IClock &clock)
+{
+    uint64_t count = 0;
+    {
+        std::lock_guard<QueueLock> guard(m_queue.Mutex());
+        count = m_dropped;
+        for (const CLogContext *record : m_queue)
+            count += DroppedWeight(record);
+        m_queue.ClearLocked();
+        m_queuedBytes = 0;
+        m_dropped = 0;
+    }
+    if (count == 0)
+        return 0;
+    const std::string time = CDateTime(clock.Now()).FormatDateTime();
+    std::string path;
+    if (PrepareFile(time, logDirectory, clock, &path, false))
+        AppendToFile(path, "[" + time + "] -------------------- " + std::to_string(count) + " records dropped\r\n");
+    return count;
+}
+
+bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock, bool exiting)
+{
+    const uint32_t tick = clock.Tick();
+    if (!m_windowOpen || tick - m_windowStart >= 1000) {
+        m_windowOpen = true;
+        m_windowStart = tick;
+        m_windowBytes = 0;
+    }
+    if (!exiting && m_windowBytes >= kMaxWriteBytesPerSecond)
+        return false; // this second's share is written: the records wait
+
     // Only this worker removes records, so the front of the queue stays put while
     // the lock is released; callers only add at the back.
     std::string firstTime;
@@ -209,7 +247,7 @@ bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
     }
 
     std::string path;
-    if (!PrepareFile(firstTime, logDirectory, clock, &path)) {
+    if (!PrepareFile(firstTime, logDirectory, clock, &path, !exiting)) {
         CountFailure();
         return false;
     }
@@ -238,13 +276,15 @@ bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock)
         return false;
     }
     m_failures.store(0, std::memory_order_relaxed);
+    m_windowBytes += buffer.size();
+    m_written += buffer.size();
     std::lock_guard<QueueLock> guard(m_queue.Mutex());
     EraseFrontLocked(taken);
     return true;
 }
 
 bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,
-                                    std::string *path) const
+                                    std::string *path, bool rollOver)
 {
     const std::size_t firstBlank = time.find(' ');
     const std::size_t lastBlank = time.rfind(' ');
@@ -267,9 +307,10 @@ bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &
         return false;
 
     if (FileExists(file)) {
-        if (GetFileLength(file) > kRollOverBytes) {
+        if (rollOver && GetFileLength(file) > kRollOverBytes) {
             const std::string target = RollOverName(dayDirectory, m_name, hms);
             if (CZip().CompressFile(file, target)) {
+                m_written += static_cast<uint64_t>(GetFileLength(target));
                 CreateEmptyFile(file); // the batch then starts the emptied file
             } else {
                 // Keep appending to the long file and try again before the next

@@ -8,6 +8,11 @@
 // counted until the worker has written the queue down to half of both bounds, when
 // one note "-------------------- N records dropped" takes the place of all of them.
 // So no record is lost without a trace, and the file shows where the gap is.
+//
+// The worker writes at most kMaxWriteBytesPerSecond of a context's records a second;
+// a flood faster than that fills the queue, and its bound then drops and counts as
+// above. At the end of the program DropRest counts whatever the exit flush had no time
+// for into one last note.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -55,6 +60,15 @@ public:
     // be over a gigabyte. 16 MiB hold 20000 answers of the usual few hundred bytes.
     static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
 
+    // The most bytes of a context's lines the worker writes in one second (one batch
+    // more at most). Every valid message from the network is logged, so without this
+    // a host repeating valid answers at line rate decides how fast the disk fills
+    // and how much of a core the worker spends on it. Twenty thousand devices (the
+    // table's bound) answering every search with about 500 bytes make 2 MB a second;
+    // 4 MiB is twice that, and the records of a flood beyond it wait in the bounded
+    // queue or are dropped and counted.
+    static constexpr std::size_t kMaxWriteBytesPerSecond = 4u << 20;
+
     explicit CLogContextHandle(std::string name) : m_name(std::move(name)) {}
     virtual ~CLogContextHandle() = default;
     CLogContextHandle(const CLogContextHandle &) = delete;
@@ -85,13 +99,23 @@ public:
     // the kMaxFailures-th failure in a row discards the queue. Callers appending
     // meanwhile wait only while the batch is copied, never for the disk. First
     // queues the note about dropped records when there is room for it again.
-    // True when a batch went to the file.
-    bool Flush(const std::string &logDirectory, IClock &clock);
+    // True when a batch went to the file. While the context has written
+    // kMaxWriteBytesPerSecond in the current second, nothing is written (false).
+    // `exiting`: the exit flush, which neither waits for the rate nor rolls an
+    // over-long file over (the next start does that before its first batch).
+    bool Flush(const std::string &logDirectory, IClock &clock, bool exiting = false);
+    // For the exit flush once its time is up: takes every record still queued and
+    // writes one note counting them and the records dropped before. Gives the count.
+    uint64_t DropRest(const std::string &logDirectory, IClock &clock);
+    // Bytes added to files since the last call: batches appended and compressed
+    // copies made (worker only).
+    uint64_t TakeWrittenBytes();
 
     // Makes sure the day directory and the file exist for a batch whose first record
-    // has the given time text, rolling an over-long file over first. Gives the file's path.
-    bool PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,
-                     std::string *path) const;
+    // has the given time text, rolling an over-long file over first when `rollOver`
+    // is set. Gives the file's path.
+    bool PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock, std::string *path,
+                     bool rollOver = true);
 
     int32_t FailureCount() const { return m_failures.load(std::memory_order_relaxed); }
 
@@ -112,6 +136,11 @@ private:
     TEMPLATE::VECTOR<CLogContext> m_queue;
     std::size_t m_queuedBytes = 0; // guarded by the queue's lock
     uint64_t m_dropped = 0;        // guarded by the queue's lock
+    // The worker's rate window: its start (clock tick) and the bytes written in it.
+    uint32_t m_windowStart = 0;
+    std::size_t m_windowBytes = 0;
+    uint64_t m_written = 0; // bytes appended since TakeWrittenBytes (worker only)
+    bool m_windowOpen = false;
 };
 
 } // namespace Vant

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -22,8 +23,13 @@ bool CZip::CompressFile(const std::string &source, const std::string &target)
         ::close(fd);
         return false;
     }
-    gzFile out = gzopen(target.c_str(), "wb6");
+    // The target is opened without following a symbolic link in its place, and is
+    // not inherited by programs started meanwhile.
+    const int targetFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    gzFile out = targetFd < 0 ? nullptr : gzdopen(targetFd, "wb6");
     if (!out) {
+        if (targetFd >= 0)
+            ::close(targetFd);
         std::fclose(in);
         return false;
     }

@@ -9,7 +9,8 @@ class CZip {
 public:
     virtual ~CZip() = default;
     // True when the whole source has been written into the target as a gzip file
-    // and the target was closed without error. An existing target is replaced; the
+    // and the target was closed without error. An existing target is replaced (a
+// symbolic link in its place is refused, never written through); the
     // source is never changed. A source that is missing or not a regular file
     // creates no target; after a later failure the partial target stays.
     bool CompressFile(const std::string &source, const std::string &target);

@@ -26,6 +26,13 @@
 //  - Genuine traffic never meets the budget: frames split over datagrams, several
 //    frames in one datagram and garbage before a magic are scanned exactly as
 //    without it.
+//  - A sender cannot make a buffer hold back what arrives later (AddDatagram):
+//    an incomplete frame waits at most kPendingFrameTimeoutMs for its next
+//    datagram, and a datagram that begins with a magic and holds a whole valid
+//    frame is taken on its own, dropping whatever was pending before it. Anyone
+//    can forge a datagram from a device's address and port; a forged header that
+//    declares a long body then costs the device nothing but a split frame that
+//    was under way at that very moment.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
@@ -61,6 +68,14 @@ inline constexpr std::uint32_t kMaxFrameSize = kFrameHeaderSize + kMaxFrameBodyL
 // (bench_frame_scanner, BM_ScanHostileDatagrams against BM_ScanGenuineDatagrams).
 inline constexpr std::uint32_t kMaxFailedBodies = 8;
 
+// How long an incomplete frame waits for its next datagram before its bytes are
+// dropped. A device that splits a frame sends the parts back to back, so they
+// arrive within milliseconds (tens of milliseconds through a slow switch); one
+// second is far above that, and well below the 5 s between two searches, so bytes
+// left behind by a broken or forged frame are gone before the next round, and the
+// command client's 10 s wait sees an answer that follows such bytes in time.
+inline constexpr std::uint32_t kPendingFrameTimeoutMs = 1000;
+
 // The frame that carries `body`.
 std::string BuildFrame(const std::string &body);
 
@@ -75,7 +90,24 @@ struct FrameBuffer {
     ByteBuffer bytes;
     // Bodies that failed to parse since `bytes` was last empty.
     std::uint32_t failedBodies = 0;
+    // The millisecond tick of the last datagram added (AddDatagram).
+    std::uint32_t lastTick = 0;
 };
+
+// True when `data` begins with the magic and holds a whole frame whose body parses
+// into a valid message (`scratch` is used for the parse).
+bool StartsWithWholeFrame(const char *data, std::uint32_t length, Vant::CProtocalJson &scratch);
+
+// Adds one datagram of the buffer's sender, received at millisecond tick `now`.
+// Pending bytes are dropped first when their last datagram came more than
+// kPendingFrameTimeoutMs ago, or when this datagram begins with a magic and holds
+// a whole valid frame (the sender starts afresh: its pending frame was broken or
+// forged). Otherwise the datagram continues what is pending, as the scanner
+// expects. A datagram that would make the buffer longer than `maxBytes` is
+// dropped whole. False when the datagram was dropped or could not be stored (the
+// buffer is then empty).
+bool AddDatagram(FrameBuffer &buffer, const char *data, std::uint32_t length, std::uint32_t now,
+                 std::uint32_t maxBytes = UINT32_MAX);
 
 // What the scanner does after handing a message on.
 enum class ScanNext { Continue, Stop };

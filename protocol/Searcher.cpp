@@ -12,8 +12,11 @@
 #include <new>
 #include <thread>
 
+#include <arpa/inet.h>
+
 #include "kit/Clock.h"
 #include "kit/Log.h"
+#include "kit/UnsafeText.h"
 #include "protocol/Frame.h"
 #include "protocol/Json.h"
 #include "protocol/ReceiveBuffer.h"
@@ -46,8 +49,8 @@ std::string LowerAscii(std::string text)
 } // namespace
 
 QUdpCast::QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool startSuspended)
-    : Vant::CThread(startSuspended), m_castSocket(nullptr), m_lastSearchTick(0), m_bindAddress(bindAddress),
-      m_group(group)
+    : Vant::CThread(startSuspended), m_castSocket(nullptr), m_lastSearchTick(0),
+      m_pendingClock(Vant::SystemClock()), m_bindAddress(bindAddress), m_group(group)
 {
     m_castSocket = new (std::nothrow) CUdpCast(this);
 }
@@ -277,7 +280,7 @@ ListenerReply QUdpCast::DatagramReceived(IUdpCast *sender, uint32_t, const uint8
     if (!sender || !sender->GetSenderAddress(address, size, port))
         return ListenerReply::Proceed;
     try {
-        PushData(std::string(address), data, length);
+        PushData(std::string(address), port, data, length);
     } catch (...) {
         // Out of memory while handling this datagram: it is lost, the socket goes on.
     }
@@ -301,29 +304,56 @@ ListenerReply QUdpCast::SocketConnected(IUdpCast *, uint32_t)
     return ListenerReply::Proceed;
 }
 
-void QUdpCast::PushData(const std::string &sender, const uint8_t *data, int32_t length)
+void QUdpCast::SetPendingClock(std::shared_ptr<Vant::IClock> clock)
 {
     std::lock_guard<std::mutex> lock(m_bufferLock);
-    auto entry = m_pending.find(sender);
-    if (entry == m_pending.end()) {
-        // The usual case: whole frames from a sender with nothing pending. They are
-        // scanned where they are, and an entry is made only for bytes left behind.
-        FrameBuffer fresh;
-        if (!data || length <= 0 || !fresh.bytes.Append(data, static_cast<uint32_t>(length)))
-            return;
-        try {
-            ParseBuffer(fresh);
-        } catch (...) {
-            Keep(sender, fresh);
-            throw;
-        }
-        Keep(sender, fresh);
+    m_pendingClock = clock ? std::move(clock) : Vant::SystemClock();
+}
+
+void QUdpCast::PushData(const std::string &address, uint16_t port, const uint8_t *data, int32_t length)
+{
+    if (!data || length <= 0)
         return;
-    }
-    // A failed append leaves the buffer empty: the entry then goes at once.
-    if (data && length > 0)
-        entry->second.buffer.bytes.Append(data, static_cast<uint32_t>(length));
+    in_addr parsed{};
+    const bool keyed = inet_pton(AF_INET, address.c_str(), &parsed) == 1;
+    const SenderKey sender = keyed ? (SenderKey{ntohl(parsed.s_addr)} << 16) | port : 0;
+    std::lock_guard<std::mutex> lock(m_bufferLock);
+    const uint32_t now = m_pendingClock->Tick();
+    ExpirePending(now);
+    const auto entry = keyed ? m_pending.find(sender) : m_pending.end();
+    if (entry == m_pending.end())
+        ScanFresh(sender, keyed, data, length, now);
+    else
+        ScanPending(entry, data, length, now);
+}
+
+void QUdpCast::ScanFresh(SenderKey sender, bool keyed, const uint8_t *data, int32_t length, uint32_t now)
+{
+    // The usual case: whole frames from a sender with nothing pending. They are
+    // scanned where they are, and an entry is made only for bytes left behind.
+    FrameBuffer fresh;
+    fresh.lastTick = now;
+    if (!fresh.bytes.Append(data, static_cast<uint32_t>(length)))
+        return;
     try {
+        ParseBuffer(fresh);
+    } catch (...) {
+        if (keyed)
+            Keep(sender, fresh);
+        throw;
+    }
+    if (keyed)
+        Keep(sender, fresh);
+}
+
+void QUdpCast::ScanPending(PendingMap::iterator entry, const uint8_t *data, int32_t length, uint32_t now)
+{
+    // The entry becomes the newest; a whole frame starting the datagram, or a pause
+    // past the time-out, replaces what it held. A failed append leaves the buffer
+    // empty: the entry then goes at once.
+    m_age.splice(m_age.end(), m_age, entry->second.age);
+    try {
+        AddDatagram(entry->second.buffer, reinterpret_cast<const char *>(data), static_cast<uint32_t>(length), now);
         ParseBuffer(entry->second.buffer);
     } catch (...) {
         Settle(entry);
@@ -332,7 +362,19 @@ void QUdpCast::PushData(const std::string &sender, const uint8_t *data, int32_t 
     Settle(entry);
 }
 
-void QUdpCast::Keep(const std::string &sender, FrameBuffer &scanned) noexcept
+void QUdpCast::ExpirePending(uint32_t now) noexcept
+{
+    // m_age runs from the entry longest without a datagram to the newest, so the
+    // expired ones are at its front and the walk stops at the first that is not.
+    while (!m_age.empty()) {
+        const auto oldest = m_pending.find(m_age.front());
+        if (now - oldest->second.buffer.lastTick <= kPendingFrameTimeoutMs)
+            return;
+        Erase(oldest);
+    }
+}
+
+void QUdpCast::Keep(SenderKey sender, FrameBuffer &scanned) noexcept
 {
     if (scanned.bytes.Empty())
         return;
@@ -368,7 +410,7 @@ void QUdpCast::Settle(PendingMap::iterator entry) noexcept
     m_pendingBytes -= entry->second.charge;
     entry->second.charge = bytes.Capacity() + kPendingEntryCost;
     m_pendingBytes += entry->second.charge;
-    // The entry just scanned is the newest or has a frame under way: others go first.
+    // The entry just scanned is the newest: others go first.
     // It alone never passes a cap (a scan leaves less than one frame of the largest
     // size), so the loop ends with it still there.
     while ((m_pending.size() > kMaxPendingSenders || m_pendingBytes > kMaxPendingBytes) && m_pending.size() > 1) {
@@ -409,8 +451,9 @@ void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
 {
     if (!m_group)
         return;
-    // Logged and dispatched as compact JSON written anew, never as the bytes received.
-    const std::string text = message.ToString();
+    // Logged and dispatched as compact JSON written anew, never as the bytes received,
+    // with every character that must not reach a log line raw escaped.
+    const std::string text = Vant::EscapeUnsafeInJson(message.ToString());
     Vant::LogWrite(kLogTag, text);
     if (LowerAscii(message.GetApi()) == kSearchApi)
         m_group->Dispatch(text.c_str(), static_cast<int>(text.size()));

@@ -8,11 +8,12 @@
 // scanned for frames; every valid message is logged under "UdpCast", and every
 // search answer goes to the group, which hands it to the window's callback.
 //
-// Reassembly state is kept only for senders with an incomplete frame: an entry is
-// made when a datagram leaves bytes behind and dropped as soon as a scan empties
-// it. What all entries hold together is capped (kMaxPendingSenders,
-// kMaxPendingBytes); when a datagram passes a cap, the senders whose incomplete
-// frames are oldest lose them.
+// Reassembly state is kept only for senders (address and port) with an incomplete
+// frame: an entry is made when a datagram leaves bytes behind and dropped as soon as
+// a scan empties it, when it has had no datagram for kPendingFrameTimeoutMs, or
+// when its sender starts afresh with a whole frame (AddDatagram, protocol/Frame.h).
+// What all entries hold together is capped (kMaxPendingSenders, kMaxPendingBytes);
+// when a datagram passes a cap, the senders that have waited longest lose them.
 //
 // A socket that is not running (its start failed, or its worker ended on an error)
 // is started again, with the same calls, at the next periodic send. A failed send
@@ -31,9 +32,9 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "kit/Thread.h"
 #include "protocol/Frame.h"
@@ -44,6 +45,7 @@ class IUdpCast;
 class QUdpCastGroup;
 namespace Vant {
 class CProtocalJson;
+class IClock;
 }
 
 class QUdpCast : public Vant::CThread, public CUdpCastListener {
@@ -72,9 +74,15 @@ public:
     // instant, or over a hundred frames of the largest size, while a real LAN
     // rarely has even one pending; it stays small beside the window's own memory.
     static constexpr std::size_t kMaxPendingBytes = 8 * 1024 * 1024;
-    // What an entry costs besides its buffer (the map node, the sender text twice,
-    // the age list node, the allocator's headers), rounded up.
+    // What an entry costs besides its buffer (the map node, the age list node, the
+    // allocator's headers), rounded up.
     static constexpr std::size_t kPendingEntryCost = 256;
+    // The entries are found in an ordered map keyed by the sender's address and port
+    // as one integer, never in a hash table: every sender on the LAN chooses its own
+    // key, and keys chosen to collide under a known hash would make each datagram
+    // walk one long bucket. A lookup among kMaxPendingSenders entries is at most
+    // about 15 comparisons of integers, whatever the keys; making an entry, moving
+    // it to the newest end of the age list and evicting the oldest cost the same.
     // The worker is created parked; the owner calls Start() once this constructor has
     // returned (startSuspended true: it then waits for Resume() as well).
     QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool startSuspended);
@@ -95,8 +103,12 @@ public:
     ListenerReply BeforeConnect(IUdpCast *sender, uint32_t connectionId, SocketHandle socket) override;
     ListenerReply SocketConnected(IUdpCast *sender, uint32_t connectionId) override;
 
-    // Appends a datagram to the buffer of `sender` and handles every complete frame.
-    void PushData(const std::string &sender, const uint8_t *data, int32_t length);
+    // Adds a datagram from address:port (dotted IPv4 text) to that sender's
+    // reassembly state and handles every complete frame.
+    void PushData(const std::string &address, uint16_t port, const uint8_t *data, int32_t length);
+    // Where PushData reads the time that expires incomplete frames (the system
+    // clock unless a test sets another). Call before the first datagram.
+    void SetPendingClock(std::shared_ptr<Vant::IClock> clock);
     // The broadcaster's frame scan of one buffer; call with m_bufferLock held.
     void ParseBuffer(FrameBuffer &buffer);
 
@@ -154,25 +166,35 @@ private:
     // Logs a parsed message and dispatches it when it is a search answer.
     void HandleMessage(Vant::CProtocalJson &message);
 
+    // A sender as one number: the IPv4 address (host order) above the port.
+    using SenderKey = uint64_t;
     // The reassembly state of one sender with an incomplete frame.
     struct Pending {
         FrameBuffer buffer;
-        std::list<std::string>::iterator age; // its place in m_age
-        std::size_t charge = 0;               // its share of m_pendingBytes
+        std::list<SenderKey>::iterator age; // its place in m_age
+        std::size_t charge = 0;             // its share of m_pendingBytes
     };
-    using PendingMap = std::unordered_map<std::string, Pending>;
+    using PendingMap = std::map<SenderKey, Pending>;
+    // Scans a datagram from a sender without an entry where it lies and makes an
+    // entry only for bytes left behind (`keyed` false: none, the sender is unknown).
+    void ScanFresh(SenderKey sender, bool keyed, const uint8_t *data, int32_t length, uint32_t now);
+    // Adds a datagram to the entry of its sender and scans what the entry holds.
+    void ScanPending(PendingMap::iterator entry, const uint8_t *data, int32_t length, uint32_t now);
+    // Drops the entries whose last datagram is more than kPendingFrameTimeoutMs old.
+    void ExpirePending(uint32_t now) noexcept;
     // After a scan of `entry`: drops it when empty, else charges it anew and
     // evicts the oldest other entries while a cap is passed.
     void Settle(PendingMap::iterator entry) noexcept;
     void Erase(PendingMap::iterator entry) noexcept;
     // Makes an entry for `sender` holding what a scan left in `scanned`, if anything.
-    void Keep(const std::string &sender, FrameBuffer &scanned) noexcept;
+    void Keep(SenderKey sender, FrameBuffer &scanned) noexcept;
 
     IUdpCast *m_castSocket;
     uint32_t m_lastSearchTick;
     mutable std::mutex m_bufferLock;
     PendingMap m_pending;
-    std::list<std::string> m_age; // senders of m_pending, oldest first
+    std::list<SenderKey> m_age; // senders of m_pending, longest without a datagram first
+    std::shared_ptr<Vant::IClock> m_pendingClock;
     std::size_t m_pendingBytes = 0;
     std::string m_bindAddress;
     QUdpCastGroup *m_group;

@@ -11,11 +11,17 @@
 #include "protocol/Json.h"
 #include "transport/UdpClient.h"
 
+// What the socket's user data points to.
+struct QUdpClient::Buffers {
+    FrameBuffer pending; // the device's bytes not yet a whole frame
+    ByteBuffer answers;  // valid messages found, each framed anew, oldest first
+};
+
 namespace {
 
-FrameBuffer *BufferOf(IUdpClient *socket)
+QUdpClient::Buffers *BufferOf(IUdpClient *socket)
 {
-    return static_cast<FrameBuffer *>(socket->GetUserData());
+    return static_cast<QUdpClient::Buffers *>(socket->GetUserData());
 }
 
 } // namespace
@@ -29,7 +35,7 @@ QUdpClient::~QUdpClient()
     // After Stop the socket's worker has ended: nothing appends to the buffer any more.
     if (m_clientSocket->GetState() != SocketState::Stopped)
         m_clientSocket->Stop();
-    FrameBuffer *buffer = nullptr;
+    Buffers *buffer = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_bufferLock);
         buffer = BufferOf(m_clientSocket);
@@ -75,20 +81,22 @@ bool QUdpClient::ReadResponse(Vant::CProtocalJson &answer)
     std::lock_guard<std::mutex> lock(m_bufferLock);
     if (!m_clientSocket)
         return false;
-    FrameBuffer *buffer = BufferOf(m_clientSocket);
-    if (!buffer)
+    Buffers *buffers = BufferOf(m_clientSocket);
+    if (!buffers)
         return false;
-    const bool found = ScanFrames(*buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
-    if (buffer->bytes.Empty())
-        buffer->bytes.Reset(0, false); // gives the block back
+    // Only valid frames are there: the scan parses the first and stops.
+    const bool found =
+        ScanFrames(buffers->answers, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
+    if (buffers->answers.Empty())
+        buffers->answers.Reset(0, false); // gives the block back
     return found;
 }
 
 std::size_t QUdpClient::BufferedBytes() const
 {
     std::lock_guard<std::mutex> lock(m_bufferLock);
-    const FrameBuffer *buffer = m_clientSocket ? BufferOf(m_clientSocket) : nullptr;
-    return buffer ? buffer->bytes.Length() : 0;
+    const Buffers *buffers = m_clientSocket ? BufferOf(m_clientSocket) : nullptr;
+    return buffers ? buffers->pending.bytes.Length() + buffers->answers.Length() : 0;
 }
 
 ListenerReply QUdpClient::SocketReady(IUdpClient *, uint32_t)
@@ -105,12 +113,30 @@ ListenerReply QUdpClient::DatagramReceived(IUdpClient *sender, uint32_t, const u
 {
     if (!sender || !data || length <= 0)
         return ListenerReply::Proceed;
-    std::lock_guard<std::mutex> lock(m_bufferLock);
-    // No buffer (it could not be allocated), or no room left in it until the next
-    // scan: the datagram is dropped.
-    FrameBuffer *buffer = BufferOf(sender);
-    if (buffer && static_cast<uint32_t>(length) <= kMaxBufferedBytes - buffer->bytes.Length())
-        buffer->bytes.Append(data, static_cast<uint32_t>(length));
+    const uint32_t now = Vant::SystemClock()->Tick();
+    try {
+        std::lock_guard<std::mutex> lock(m_bufferLock);
+        Buffers *buffers = BufferOf(sender);
+        if (!buffers) // could not be allocated: the datagram is dropped
+            return ListenerReply::Proceed;
+        // Bytes of an incomplete frame that waited too long, or that a whole frame
+        // follows, go first: neither a stray nor a forged header from the device's
+        // address holds back its answer.
+        if (!AddDatagram(buffers->pending, reinterpret_cast<const char *>(data), static_cast<uint32_t>(length), now,
+                         kMaxBufferedBytes))
+            return ListenerReply::Proceed;
+        Vant::CProtocalJson message;
+        ScanFrames(buffers->pending, message, [buffers](Vant::CProtocalJson &found) {
+            const std::string frame = BuildFrame(found.ToString());
+            if (frame.size() <= kMaxBufferedBytes - buffers->answers.Length())
+                buffers->answers.Append(frame.data(), static_cast<uint32_t>(frame.size()));
+            return ScanNext::Continue;
+        });
+        if (buffers->pending.bytes.Empty())
+            buffers->pending.bytes.Reset(0, false);
+    } catch (...) {
+        // Out of memory while handling this datagram: it is lost, the socket goes on.
+    }
     return ListenerReply::Proceed;
 }
 
@@ -129,8 +155,8 @@ ListenerReply QUdpClient::SocketConnected(IUdpClient *sender, uint32_t)
     if (!sender)
         return ListenerReply::Proceed;
     // Attached before the worker delivers the first datagram of this connection.
-    auto *fresh = new (std::nothrow) FrameBuffer();
-    FrameBuffer *old = nullptr;
+    auto *fresh = new (std::nothrow) Buffers();
+    Buffers *old = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_bufferLock);
         old = BufferOf(sender);

@@ -3,15 +3,18 @@
 // answer.
 //
 // It owns a connected UDP client socket and is that socket's listener: the socket's
-// worker appends every datagram of the device to a reassembly buffer, and Request,
-// on the caller's thread, sends the request and scans that buffer every 100 ms until
-// a frame with a valid message has arrived or the time limit has passed.
+// worker adds every datagram of the device to a reassembly buffer (AddDatagram,
+// protocol/Frame.h: an incomplete frame waits at most kPendingFrameTimeoutMs, and a
+// datagram beginning with a whole valid frame starts afresh) and scans it at once;
+// each valid message found is kept, framed, in a second buffer of answers. Request,
+// on the caller's thread, sends the request and looks at the answers every 100 ms
+// until one has arrived or the time limit has passed.
 //
-// The buffer holds at most kMaxBufferedBytes: a datagram that would pass that is
-// dropped whole. So each look at the buffer scans a bounded number of bytes (and
-// the scanner's failed-body budget bounds the parse work on them), and a flood
-// from the device's address cannot keep the caller's thread past the time limit by
-// more than one such scan.
+// Each buffer holds at most kMaxBufferedBytes: a datagram that would pass that is
+// dropped whole, and so is an answer once the answers fill theirs. So the work per
+// datagram and per look is bounded (the scanner's failed-body budget bounds the
+// parse work), and neither a flood nor a forged frame header from the device's
+// address keeps its answer from the caller.
 //
 //     QUdpClient client;
 //     if (!client.Connect(address, port, 0, nullptr)) ...   // cannot reach the device
@@ -36,10 +39,11 @@ public:
     static constexpr int kMinTimeoutMs = 3000;
     // Pause between two looks at the reassembly buffer.
     static constexpr int kPollMs = 100;
-    // The most bytes the reassembly buffer holds. The device answers a request with
-    // one frame; room for two frames of the largest size lets an answer complete
-    // behind a frame of that size still arriving. A scan of this many bytes takes a
-    // few milliseconds at most.
+    // The most bytes each of the two buffers holds: the incomplete frame (less than
+    // one frame of the largest size after a scan, so a datagram always fits) and the
+    // answers not yet taken. The device answers a request with one frame; room for
+    // two of the largest size keeps an answer behind one such frame. A scan of this
+    // many bytes takes a few milliseconds at most.
     static constexpr uint32_t kMaxBufferedBytes = 2 * kMaxFrameSize;
 
     QUdpClient();
@@ -56,10 +60,10 @@ public:
     // the first valid message, which is left in `answer`. False on a send failure or
     // when nothing valid came in time.
     bool Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs);
-    // Takes the first valid message out of the reassembly buffer into `answer`; bytes
-    // behind it stay for the next call. False when the buffer holds none.
+    // Takes the first valid message received and not yet taken into `answer`; the
+    // ones behind it stay for the next call. False when there is none.
     bool ReadResponse(Vant::CProtocalJson &answer);
-    // Bytes waiting in the reassembly buffer.
+    // Bytes waiting: an incomplete frame and the answers not yet taken.
     std::size_t BufferedBytes() const;
 
     // Listener operations, on the socket's threads.
@@ -71,12 +75,14 @@ public:
     ListenerReply SocketClosed(IUdpClient *sender, uint32_t connectionId, CloseOperation operation,
                                int32_t errorCode) override;
     ListenerReply BeforeConnect(IUdpClient *sender, uint32_t connectionId, SocketHandle socket) override;
-    // Attaches a fresh reassembly buffer to the socket (replacing an earlier one).
+    // Attaches fresh buffers to the socket (replacing earlier ones).
     ListenerReply SocketConnected(IUdpClient *sender, uint32_t connectionId) override;
 
+    struct Buffers;
+
 private:
-    // Guards the reassembly buffer (the socket's user data): appends on the socket's
-    // worker, scans on the caller's thread.
+    // Guards the buffers (the socket's user data): filled on the socket's worker,
+    // read on the caller's thread.
     mutable std::mutex m_bufferLock;
     IUdpClient *m_clientSocket;
 };

@@ -45,6 +45,26 @@ void SetSocketFlag(int fd, int level, int option, int value)
     setsockopt(fd, level, option, &value, sizeof value);
 }
 
+bool IsIcmpReportedError(int error)
+{
+    // The errno values of the kernel's ICMP error table (destination unreachable by
+    // code) and of parameter problem.
+    switch (error) {
+    case ECONNREFUSED: // port unreachable
+    case ENOPROTOOPT:  // protocol unreachable
+    case ENETUNREACH:  // network unreachable, unknown or prohibited
+    case EHOSTUNREACH: // host unreachable or prohibited, packet filtered, precedence
+    case EHOSTDOWN:    // host unknown
+    case ENONET:       // host isolated
+    case EOPNOTSUPP:   // source route failed
+    case EMSGSIZE:     // fragmentation needed
+    case EPROTO:       // parameter problem
+        return true;
+    default:
+        return false;
+    }
+}
+
 ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from)
 {
     iovec piece{buffer, static_cast<size_t>(capacity > 0 ? capacity : 0)};

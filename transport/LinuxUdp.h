@@ -21,6 +21,14 @@ struct ReceiveResult {
 // longer than the buffer is recognised instead of being cut silently. `from` may be null.
 ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from);
 
+// True for the errors Linux reports on a connected datagram socket because an ICMP
+// message quoting one of its datagrams arrived: port, protocol, network or host
+// unreachable, unknown or administratively prohibited, host isolated, source route
+// failed, fragmentation needed, parameter problem. Anyone on the path can forge such
+// a message, and each is reported once, on the next receive or send; none of them
+// says the socket itself is broken.
+bool IsIcmpReportedError(int error);
+
 // Gives `to` the kernel receive buffer (SO_RCVBUF) that `from` has. Linux reports
 // twice the size that was asked for (the extra half pays for its bookkeeping), so
 // half of the reported size is asked for, and `to` then reports the same size.

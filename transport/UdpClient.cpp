@@ -15,19 +15,20 @@ namespace {
 
 // Datagrams read per readable event before the worker looks at its signals again.
 constexpr int kReceiveBatch = 256;
-// A send refused because of an earlier ICMP reply is made again this often.
+// A send refused because of an earlier ICMP message is made again this often.
 constexpr int kRefusedSendTries = 3;
 
-// send() on the connected socket. A pending ICMP port-unreachable makes the next
-// send fail with ECONNREFUSED without sending anything; the error is consumed by
-// that call, so the datagram is sent again. Gives 0 (datagram dropped) when the
-// refusals do not stop.
-ssize_t SendConnected(int fd, const uint8_t *data, size_t length)
+// send() on the connected socket. An error pending from an ICMP message makes the
+// next send fail with it without sending anything; the error is consumed by that
+// call, so the datagram is sent again. Gives 0 (datagram dropped) when the refusals
+// do not stop. Each such error is added to `icmpErrors`.
+ssize_t SendConnected(int fd, const uint8_t *data, size_t length, std::atomic<uint64_t> &icmpErrors)
 {
     for (int i = 0; i < kRefusedSendTries; ++i) {
         const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
-        if (n >= 0 || errno != ECONNREFUSED)
+        if (n >= 0 || !IsIcmpReportedError(errno))
             return n;
+        icmpErrors.fetch_add(1, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -122,7 +123,7 @@ bool CUdpClient::ConnectStep(bool asynchronous, const SockAddr &peer)
 int CUdpClient::SendKeepAlive()
 {
     static const uint8_t nothing = 0;
-    if (SendConnected(m_socket.load(), &nothing, 0) < 0)
+    if (SendConnected(m_socket.load(), &nothing, 0, m_icmpErrors) < 0)
         return errno;
     return 0;
 }
@@ -140,7 +141,7 @@ void CUdpClient::ResetState()
 
 ssize_t CUdpClient::SendDatagram(int fd, const uint8_t *data, int32_t length)
 {
-    return SendConnected(fd, data, static_cast<size_t>(length));
+    return SendConnected(fd, data, static_cast<size_t>(length), m_icmpErrors);
 }
 
 // ---- worker ----
@@ -274,9 +275,13 @@ CUdpClient::Step CUdpClient::ReceiveLoop()
         if (received.length < 0) {
             if (SysError::IsWouldBlock(received.error))
                 return Step::Continue;
-            // ECONNREFUSED reports an ICMP port-unreachable for an earlier datagram:
-            // the request gets no answer, the socket goes on.
-            if (received.error == EINTR || received.error == ECONNREFUSED)
+            // An ICMP message about an earlier datagram (anyone may forge one): the
+            // request may get no answer, but the socket goes on waiting for it.
+            if (IsIcmpReportedError(received.error)) {
+                m_icmpErrors.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            if (received.error == EINTR)
                 continue;
             Record(CloseOperation::Receive, received.error);
             return Step::Leave;

@@ -7,9 +7,12 @@
 // with an empty datagram for `detectAttempts` intervals the socket closes with
 // (Close, ECONNRESET). Empty datagrams received are never delivered.
 //
-// An ICMP port-unreachable reply makes Linux report ECONNREFUSED on the connected
-// socket's next receive or send; the socket ignores it (the request simply gets no
-// answer) and a refused send is made again.
+// An ICMP error message quoting one of its datagrams (port, protocol, network or
+// host unreachable, fragmentation needed, parameter problem, ...) makes Linux report
+// an error on the connected socket's next receive or send (IsIcmpReportedError,
+// transport/LinuxUdp.h). Anyone on the LAN can forge one, so the socket counts it
+// and goes on (the request may simply get no answer), and a refused send is made
+// again.
 #include <atomic>
 #include <cstdint>
 
@@ -34,6 +37,8 @@ public:
     void SetDetectInterval(int32_t seconds) override { Configure(m_detectInterval, seconds); }
     int32_t GetDetectAttempts() const override { return m_detectAttempts.load(std::memory_order_relaxed); }
     int32_t GetDetectInterval() const override { return m_detectInterval.load(std::memory_order_relaxed); }
+    // Errors reported from ICMP messages since construction (any thread may ask).
+    uint64_t GetIcmpErrors() const { return m_icmpErrors.load(std::memory_order_relaxed); }
 
 protected:
     bool CheckParameters() const override;
@@ -55,6 +60,7 @@ private:
 
     std::atomic<int32_t> m_detectAttempts{3};
     std::atomic<int32_t> m_detectInterval{30};
+    std::atomic<uint64_t> m_icmpErrors{0};
 
     bool m_connectPending = false;  // an asynchronous connect waits for the worker
     uint32_t m_missedIntervals = 0; // worker only (and ResetState)

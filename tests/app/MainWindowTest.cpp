@@ -265,6 +265,29 @@ TEST_F(WindowTest, CallbackOnlyQueuesTheAnswerForTheWindowThread)
     EXPECT_EQ(w.Count(), "1");
 }
 
+// While the window's thread is away from its event loop, answers wait in a bounded
+// queue; beyond the bound they are counted, and the rest arrive in one turn.
+TEST_F(WindowTest, AnswersWaitingForABusyWindowAreBoundedAndAppliedInOrder)
+{
+    TestWindow &w = Window();
+    const auto address = [](std::size_t i) { return QString("10.77.0.%1").arg(i % 200 + 2); };
+    const std::size_t sent = kMaxQueuedAnswers + 10;
+    std::thread searcher([&] {
+        for (std::size_t i = 0; i < sent; ++i) {
+            const QByteArray text = DeviceAnswer(QString("Q%1").arg(i % 3), address(i));
+            MsgCallBack(text.constData(), text.size(), &w);
+        }
+    });
+    searcher.join(); // this thread has not returned to its event loop meanwhile
+    EXPECT_EQ(w.Model()->rowCount(), 0);
+    EXPECT_EQ(w.DroppedAnswers(), 10u);
+    ASSERT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 3; }, 2000));
+    // Each row shows the last answer that was queued for it.
+    for (std::size_t last = kMaxQueuedAnswers - 3; last < kMaxQueuedAnswers; ++last)
+        EXPECT_EQ(w.Cell(w.RowOf(QString("Q%1").arg(last % 3)), 1), address(last));
+    EXPECT_EQ(w.Count(), "3");
+}
+
 TEST_F(WindowTest, SearchFillsTheTableRefreshRefillsItAndClosingIsPrompt)
 {
     // 40 devices on two addresses; each answer comes up to 1.5 s after a search.

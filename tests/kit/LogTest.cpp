@@ -20,6 +20,7 @@
 #include "KitTestUtil.h"
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
+#include "kit/Zip.h"
 
 namespace {
 
@@ -419,16 +420,31 @@ TEST_F(LogTest, ExitFlushWritesEverythingQueuedWithinItsLimit)
     EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "A"))), 250u);
     EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "B"))), 5u);
 
-    // Past its limit the flush starts no further round: one batch per context.
+    // Past its limit the flush starts no further batch, and what is left is counted
+    // in one note per context (the End banner in LOG too).
     WriteMany("A", 150);
     log->SetExitFlushLimit(0);
     log->OnEnd();
-    EXPECT_EQ(log->QueueLength("A"), 50u);
+    EXPECT_EQ(log->QueueLength("A"), 0u);
+    EXPECT_EQ(Lines(ReadFile(FileOf("20200513", "A"))), 251u);
+    EXPECT_NE(ReadFile(FileOf("20200513", "A")).find("] -------------------- 150 records dropped\r\n"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(FileOf("20200513", "LOG")).find("] -------------------- 1 records dropped\r\n"),
+              std::string::npos);
 
+    WriteMany("A", 50);
     log->SetExitFlush(false);
     log->SetExitFlushLimit(Vant::CLog::kExitFlushLimit);
     log->OnEnd();
     EXPECT_EQ(log->QueueLength("A"), 50u);
+
+    // An over-long file is appended to on the way out, not compressed.
+    log->SetExitFlush(true);
+    ASSERT_TRUE(WriteFile(FileOf("20200513", "Long"), std::string(10485761, 'x')));
+    log->Write("Long", "last");
+    log->OnEnd();
+    EXPECT_EQ(Vant::GetFileLength(FileOf("20200513", "Long")), 10485761 + 28);
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Long-153012.log.gz"));
 
     // A worker stopped before it began runs no hook: Shutdown flushes in its place.
     Vant::CLog parked(tmp.dir() + "parked/", clock);
@@ -601,3 +617,92 @@ TEST_F(LogTest, ConcurrentWritersWithTheRunningWorker)
 }
 
 } // namespace
+
+// A context's lines go to disk at most kMaxWriteBytesPerSecond a second; the rest wait.
+TEST_F(LogTest, WritingIsBoundedInBytesPerSecondPerContext)
+{
+    constexpr std::size_t kRate = Vant::CLogContextHandle::kMaxWriteBytesPerSecond;
+    const std::string text(64 * 1024 - 24, 'r'); // 64 KiB lines
+    const std::size_t perSecond = kRate / (64 * 1024);
+    WriteMany("Fast", static_cast<int>(perSecond * 2), text);
+    log->Write("Slow", "not held up");
+    Steps(1000);
+    EXPECT_EQ(ReadFile(FileOf("20200513", "Slow")), "[2020-05-13 15:30:12] not held up\r\n");
+    const std::size_t first = Lines(ReadFile(FileOf("20200513", "Fast")));
+    EXPECT_GE(first, perSecond);
+    EXPECT_LE(first, perSecond + Vant::CLogContextHandle::kBatch);
+    EXPECT_GT(log->QueueLength("Fast"), 0u);
+    clock->tick += 1000;
+    Steps(1000);
+    EXPECT_EQ(log->QueueLength("Fast"), 0u);
+}
+
+// Past the folder's budget the oldest files go first, the current day's plain files
+// last, and one LOG line tells what went and why.
+TEST_F(LogTest, FolderBudgetDeletesTheOldestFilesFirstAndSaysSo)
+{
+    const auto put = [&](const std::string &day, const std::string &name, std::size_t bytes, time_t age) {
+        ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir(day)));
+        const std::string path = DayDir(day) + name;
+        ASSERT_TRUE(WriteFile(path, std::string(bytes, 'x')));
+        const timeval times[2] = {{clock->now - age, 0}, {clock->now - age, 0}};
+        ASSERT_EQ(utimes(path.c_str(), times), 0);
+    };
+    put("20200513", "Ctx.log", 300000, 10);              // current day, plain: last
+    put("20200513", "_Ctx-120000.log.gz", 200000, 3000); // today's compressed
+    put("20200512", "Ctx.log", 200000, 90000);           // yesterday's plain
+    put("20200511", "_Ctx-100000.log.gz", 200000, 170000);
+    ASSERT_TRUE(WriteFile(tmp.dir() + "log/notes.txt", std::string(500000, 'n'))); // not a day: left alone
+    ASSERT_EQ(symlink((DayDir("20200512") + "Ctx.log").c_str(), (DayDir("20200513") + "Link.log").c_str()), 0);
+
+    // A budget this small keeps half of it free for a roll-over under way: at 900000
+    // bytes in day directories the folder is brought down to 300000.
+    log->SetFolderCap(800000);
+    log->Write("LOG", "first step");
+    Steps();
+    EXPECT_EQ(log->FolderBudget(), 800000u);
+    EXPECT_FALSE(Exists(DayDir("20200511") + "_Ctx-100000.log.gz"));
+    EXPECT_FALSE(Exists(DayDir("20200512") + "Ctx.log"));
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-120000.log.gz"));
+    EXPECT_TRUE(Exists(DayDir("20200513") + "Ctx.log"));
+    EXPECT_TRUE(Exists(tmp.dir() + "log/notes.txt"));
+    struct stat link;
+    EXPECT_EQ(lstat((DayDir("20200513") + "Link.log").c_str(), &link), 0) << "a link is neither counted nor deleted";
+    const std::string text = ReadFile(FileOf("20200513", "LOG"));
+    EXPECT_NE(text.find("] -------------------- log folder above its limit of 800000 bytes (900000): removed 3 files, "
+                        "600000 bytes, oldest first: 20200511/_Ctx-100000.log.gz 20200512/Ctx.log "
+                        "20200513/_Ctx-120000.log.gz\r\n"),
+              std::string::npos)
+        << text;
+
+    // Bytes written count towards the budget (a look waits for a megabyte at least):
+    // a batch past it looks again, and the current day's plain files go oldest first.
+    log->Write("Big", std::string(1100000, 'b'));
+    Steps();
+    EXPECT_FALSE(Exists(DayDir("20200513") + "Ctx.log"));
+    EXPECT_NE(ReadFile(FileOf("20200513", "LOG"))
+                  .find(" bytes, oldest first: 20200513/Ctx.log 20200513/LOG.log 20200513/Big.log\r\n"),
+              std::string::npos)
+        << ReadFile(FileOf("20200513", "LOG"));
+}
+
+// The log's write side never follows a symbolic link in a file's place.
+TEST_F(LogTest, LogFilesThatAreSymbolicLinksAreNeverWrittenThrough)
+{
+    const std::string target = tmp.dir() + "precious";
+    ASSERT_TRUE(WriteFile(target, "keep me"));
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    ASSERT_EQ(symlink(target.c_str(), FileOf("20200513", "Ctx").c_str()), 0);
+    log->Write("Ctx", "into the link?");
+    Steps(3);
+    EXPECT_EQ(ReadFile(target), "keep me");
+
+    EXPECT_FALSE(Vant::CreateEmptyFile(FileOf("20200513", "Ctx")));
+    EXPECT_EQ(ReadFile(target), "keep me");
+
+    ASSERT_TRUE(WriteFile(tmp.dir() + "source", "text"));
+    const std::string gz = tmp.dir() + "link.gz";
+    ASSERT_EQ(symlink(target.c_str(), gz.c_str()), 0);
+    EXPECT_FALSE(Vant::CZip().CompressFile(tmp.dir() + "source", gz));
+    EXPECT_EQ(ReadFile(target), "keep me");
+}

@@ -8,6 +8,7 @@
 
 #include "SearchTestSupport.h"
 #include "protocol/Frame.h"
+#include "tests/kit/FakeClock.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
 
@@ -17,11 +18,16 @@ namespace {
 
 class SearcherMessages : public ::testing::Test {
 protected:
-    void SetUp() override { TestLogDirectory(); }
-
-    void Push(const std::string &sender, const std::string &bytes)
+    void SetUp() override
     {
-        searcher.PushData(sender, reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<int32_t>(bytes.size()));
+        TestLogDirectory();
+        searcher.SetPendingClock(clock);
+    }
+
+    void Push(const std::string &sender, const std::string &bytes, uint16_t port = QUdpCast::kDestinationPort)
+    {
+        searcher.PushData(sender, port, reinterpret_cast<const uint8_t *>(bytes.data()),
+                          static_cast<int32_t>(bytes.size()));
     }
     std::vector<std::string> Serials() const
     {
@@ -36,6 +42,7 @@ protected:
         return WaitUntil([&] { return CountLogLines("UdpCast", marker) >= count; }, 5000);
     }
 
+    std::shared_ptr<kittest::FakeClock> clock = std::make_shared<kittest::FakeClock>();
     Collector collector;
     QUdpCastGroup group{&Collector::Callback, &collector};
     // Never started: the test plays the socket's worker.
@@ -50,7 +57,7 @@ TEST_F(SearcherMessages, EveryValidMessageIsLoggedAndOnlySearchAnswersInAnyLette
     // logger has written its line, if any, by the time the others' lines are there.
     QUdpCast orphan{"10.77.0.1", nullptr, false};
     const std::string orphanFrame = SearchAnswerFrame("MSG-CASE-ORPHAN");
-    orphan.PushData("10.77.0.2", reinterpret_cast<const uint8_t *>(orphanFrame.data()),
+    orphan.PushData("10.77.0.2", QUdpCast::kDestinationPort, reinterpret_cast<const uint8_t *>(orphanFrame.data()),
                     static_cast<int32_t>(orphanFrame.size()));
     Push("10.77.0.2", SearchAnswerFrame("MSG-CASE-1", "/BRENU/Model/SearchBrenu.HTM"));
     Push("10.77.0.2", SearchAnswerFrame("MSG-CASE-2", "/brenu/model/reboot.htm"));
@@ -145,4 +152,68 @@ TEST_F(SearcherMessages, PendingSendersAndBytesAreCappedByDroppingTheOldest)
     Push(address(senders), big.substr(big.size() - 1)); // the oldest: dropped
     Push(address(senders + bigSenders - 1), big.substr(big.size() - 1));
     EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-CAP", "MSG-BIG"}));
+}
+
+TEST_F(SearcherMessages, AForgedHeaderFromADevicesAddressAndPortHoldsNothingBack)
+{
+    // A header declaring the largest body, and eight of them stacked, each sent from
+    // the device's address and answer port just before and just after its answer.
+    const std::string header = std::string(kFrameMagic, kFrameMagicSize) + "0000000000065483";
+    std::string stacked;
+    for (int i = 0; i < 8; ++i)
+        stacked += header;
+    Push("10.77.0.2", header);
+    Push("10.77.0.2", SearchAnswerFrame("MSG-FORGED-1"));
+    Push("10.77.0.2", header);
+    clock->tick += 10;
+    Push("10.77.0.2", stacked);
+    Push("10.77.0.2", SearchAnswerFrame("MSG-FORGED-2"));
+    // The same header from another port of the device's address touches nothing.
+    Push("10.77.0.2", header, 40000);
+    Push("10.77.0.2", SearchAnswerFrame("MSG-FORGED-3"));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-FORGED-1", "MSG-FORGED-2", "MSG-FORGED-3"}));
+    EXPECT_EQ(searcher.PendingSenders(), 1u); // the other port's header, until it expires
+
+    // A genuine split frame still completes, also when its parts arrive close to the
+    // time-out; its parts do not begin with a whole frame, so nothing restarts it.
+    const std::string split = SearchAnswerFrame("MSG-SPLIT-SLOW");
+    Push("10.77.0.3", split.substr(0, 40));
+    clock->tick += kPendingFrameTimeoutMs;
+    Push("10.77.0.3", split.substr(40, 40));
+    clock->tick += kPendingFrameTimeoutMs;
+    Push("10.77.0.3", split.substr(80));
+    EXPECT_EQ(collector.Count(), 4u);
+}
+
+TEST_F(SearcherMessages, AnIncompleteFrameExpiresAfterItsTimeOut)
+{
+    const std::string split = SearchAnswerFrame("MSG-EXPIRED");
+    Push("10.77.0.7", split.substr(0, 100));
+    Push("10.77.0.8", split.substr(0, 100));
+    clock->tick += kPendingFrameTimeoutMs + 1;
+    // Any datagram clears what has expired, whoever sends it.
+    Push("10.77.0.9", SearchAnswerFrame("MSG-OTHER"));
+    EXPECT_EQ(searcher.PendingSenders(), 0u);
+    EXPECT_EQ(searcher.PendingBytes(), 0u);
+    // The rest of the expired frame is then garbage.
+    Push("10.77.0.7", split.substr(100));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-OTHER"}));
+}
+
+TEST_F(SearcherMessages, ControlsThatMustNotShowRawAreEscapedInTheLogLine)
+{
+    // C1 CSI, the line separator and a right-to-left override in a description; C0
+    // is escaped by the JSON writer as before.
+    const std::string raw = "desc\xc2\x9b" "31m\xe2\x80\xa8" "x\xe2\x80\xae" "y\\u0001";
+    Push("10.77.0.2", BuildFrame("{\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":[{\"serialNo\":"
+                                 "\"MSG-ESCAPE\",\"description\":\"" + raw + "\"}]}}"));
+    ASSERT_TRUE(WaitForLogLines("MSG-ESCAPE", 1));
+    std::string line;
+    for (const std::string &text : LogLines("UdpCast"))
+        if (text.find("MSG-ESCAPE") != std::string::npos)
+            line = text;
+    EXPECT_NE(line.find("desc\\u009B31m\\u2028x\\u202Ey\\u0001"), std::string::npos) << line;
+    EXPECT_EQ(line.find("\xc2\x9b"), std::string::npos);
+    EXPECT_EQ(line.find("\xe2\x80\xa8"), std::string::npos);
+    EXPECT_EQ(line.find("\xe2\x80\xae"), std::string::npos);
 }

@@ -85,3 +85,37 @@ TEST(HostileSafety, SendsOnlyFromItsOwnAddressToTheSandbox)
     EXPECT_NE(check("127.0.0.1", "192.168.1.1:19009"), "");
     EXPECT_NE(check("10.77.0.9", "10.77.0.1:19009"), ""); // not an address of this namespace
 }
+
+TEST(HostileForgedHeader, PacketsCarryStackedHeadersFromEveryForgedSourceInTheSandboxOnly)
+{
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseOptions({"--mode", "forged-header", "--from", "127.0.0.1", "--to", "10.77.0.1:19009", "--spoof",
+                              "10.77.0.2:19010", "--spoof", "10.77.0.20:19010", "--stack", "8", "--rate", "100"},
+                             o, error))
+        << error;
+    EXPECT_EQ(o.spoofs.size(), 2u);
+    EXPECT_EQ(o.size, 8 * kFrameHeaderSize);
+    Options none;
+    EXPECT_FALSE(ParseOptions({"--mode", "forged-header", "--from", "10.77.0.9", "--to", "10.77.0.1:19009", "--rate",
+                               "1"},
+                              none, error));
+    const std::string entered = sandbox::EnterPrivateNetwork(); // only loopback here
+    ASSERT_TRUE(entered.empty()) << entered;
+    EXPECT_EQ(CheckSafety(o), "");
+    o.spoofs.push_back({0x0a4e0002, 19010}); // 10.78.0.2: outside
+    EXPECT_NE(CheckSafety(o).find("--spoof 10.78.0.2:19010"), std::string::npos) << CheckSafety(o);
+
+    // Each header declares the largest body a receiver waits for.
+    const std::string headers = ForgedHeaders(8);
+    ASSERT_EQ(headers.size(), 8 * kFrameHeaderSize);
+    for (size_t at = 0; at < headers.size(); at += kFrameHeaderSize) {
+        EXPECT_EQ(headers.compare(at, kFrameMagicSize, kFrameMagic), 0);
+        EXPECT_EQ(ReadFrameLength(headers.c_str() + at + kFrameMagicSize), static_cast<int32_t>(kMaxFrameBodyLength));
+    }
+    const std::string packet = SpoofedUdpPacket({0x0a4d0002, 19010}, {0x0a4d0001, 19009}, headers);
+    ASSERT_EQ(packet.size(), 28 + headers.size());
+    EXPECT_EQ(packet.substr(12, 8), std::string("\x0a\x4d\x00\x02\x0a\x4d\x00\x01", 8)); // source, destination
+    EXPECT_EQ(packet.substr(20, 4), std::string("\x4a\x42\x4a\x41", 4));                 // ports 19010, 19009
+    EXPECT_EQ(packet.substr(28), headers);
+}

@@ -14,6 +14,8 @@ constexpr size_t kLateFailSize = 1472;
 constexpr size_t kOversizeSize = 2000;
 // Beyond this a datagram does not fit IPv4 UDP.
 constexpr size_t kLargestSize = 65507;
+// Headers in one forged datagram: it stays within one Ethernet frame.
+constexpr size_t kMaxStack = 60;
 
 bool ParseEndpoint(const std::string &text, devsim::Endpoint &e)
 {
@@ -52,8 +54,12 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
         const std::string &value = args[++i];
         double number = 0;
         devsim::Endpoint target;
-        if (name == "--mode" && (value == "late-fail" || value == "oversize")) {
-            o.mode = value == "late-fail" ? Mode::LateFail : Mode::Oversize;
+        if (name == "--mode" && (value == "late-fail" || value == "oversize" || value == "forged-header")) {
+            o.mode = value == "late-fail" ? Mode::LateFail : value == "oversize" ? Mode::Oversize : Mode::ForgedHeader;
+        } else if (name == "--spoof" && ParseEndpoint(value, target)) {
+            o.spoofs.push_back(target);
+        } else if (name == "--stack" && ParseNumber(value, number) && number >= 1 && number <= kMaxStack) {
+            o.stack = static_cast<size_t>(number);
         } else if (name == "--from" && devsim::ParseIpv4(value, o.from)) {
         } else if (name == "--to" && ParseEndpoint(value, target)) {
             o.targets.push_back(target);
@@ -74,6 +80,13 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
         error = "--from, --to and --rate are required";
         return false;
     }
+    if (o.mode == Mode::ForgedHeader) {
+        if (o.spoofs.empty()) {
+            error = "forged-header needs --spoof";
+            return false;
+        }
+        o.size = o.stack * kFrameHeaderSize;
+    }
     if (o.size == 0)
         o.size = o.mode == Mode::LateFail ? kLateFailSize : kOversizeSize;
     return true;
@@ -81,9 +94,9 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
 
 const char *UsageText()
 {
-    return "usage: brenu-hostile --mode late-fail|oversize --from IP --to IP:PORT [--to ...]\n"
+    return "usage: brenu-hostile --mode late-fail|oversize|forged-header --from IP --to IP:PORT [--to ...]\n"
            "                     --rate DATAGRAMS_PER_S [--size BYTES] [--seconds S] [--log FILE]\n"
-           "                     [--exit-with-parent]\n"
+           "                     [--spoof IP:PORT ... [--stack N]] [--exit-with-parent]\n"
            "Runs only in the device namespace of the network sandbox.\n";
 }
 
@@ -97,6 +110,10 @@ std::string CheckSafety(const Options &o)
     for (const devsim::Endpoint &t : o.targets) {
         if (!devsim::IsSandboxAddress(t.address))
             return "--to " + devsim::EndpointText(t) + " is outside the sandbox";
+    }
+    for (const devsim::Endpoint &f : o.spoofs) {
+        if (!devsim::IsSandboxAddress(f.address) || f.address == devsim::kBroadcastAddress)
+            return "--spoof " + devsim::EndpointText(f) + " is no sandbox address";
     }
     return "";
 }
@@ -121,6 +138,43 @@ std::string LateFailDatagram(uint64_t index, size_t size)
         datagram += unit;
     datagram.resize(size);
     return datagram;
+}
+
+std::string ForgedHeaders(size_t stack)
+{
+    std::string field = std::to_string(kMaxFrameBodyLength);
+    field.insert(0, kFrameLengthSize - field.size(), '0');
+    const std::string header = std::string(kFrameMagic, kFrameMagicSize) + field;
+    std::string headers;
+    for (size_t i = 0; i < stack; ++i)
+        headers += header;
+    return headers;
+}
+
+std::string SpoofedUdpPacket(const devsim::Endpoint &from, const devsim::Endpoint &to, const std::string &payload)
+{
+    const size_t udpLength = 8 + payload.size();
+    const size_t total = 20 + udpLength;
+    std::string packet(total, '\0');
+    const auto put16 = [&](size_t at, size_t value) {
+        packet[at] = static_cast<char>((value >> 8) & 0xff);
+        packet[at + 1] = static_cast<char>(value & 0xff);
+    };
+    const auto put32 = [&](size_t at, uint32_t value) {
+        put16(at, value >> 16);
+        put16(at + 2, value & 0xffff);
+    };
+    packet[0] = 0x45; // IPv4, 20-byte header
+    put16(2, total);
+    packet[8] = 64; // TTL
+    packet[9] = 17; // UDP
+    put32(12, from.address);
+    put32(16, to.address);
+    put16(20, from.port);
+    put16(22, to.port);
+    put16(24, udpLength);
+    packet.replace(28, payload.size(), payload);
+    return packet;
 }
 
 } // namespace hostile

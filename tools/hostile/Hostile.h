@@ -14,6 +14,12 @@
 //              `size` bytes, sent one after the other from one address, so that a
 //              receiver that joins them sees the stream unbroken.
 //   oversize   datagrams of `size` bytes (more than the 1472 a receiver takes).
+//   forged-header
+//              `stack` frame headers, each declaring the largest body a receiver
+//              waits for, in one datagram sent with a forged source: in turn from
+//              every --spoof IP:PORT (the addresses and answer ports of devices), to
+//              the targets in turn. Sent through a raw socket (the sandbox's user
+//              namespace allows one); every forged source must be a sandbox address.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,7 +28,7 @@
 
 namespace hostile {
 
-enum class Mode { LateFail, Oversize };
+enum class Mode { LateFail, Oversize, ForgedHeader };
 
 struct Options {
     Mode mode = Mode::LateFail;
@@ -33,6 +39,8 @@ struct Options {
     double seconds = 0;                    // --seconds: 0 = until SIGTERM/SIGINT
     std::string log;                       // --log FILE: "ready" and "summary" lines
     bool exitWithParent = false;           // --exit-with-parent
+    std::vector<devsim::Endpoint> spoofs;  // --spoof IP:PORT (forged-header; repeatable)
+    size_t stack = 1;                      // --stack: headers per forged datagram
 };
 
 // Parses the arguments (without the program name). False with `error`.
@@ -48,5 +56,11 @@ std::string CheckSafety(const Options &options);
 std::string LateFailUnit();
 // The `index`-th datagram of the late-fail stream, `size` bytes long.
 std::string LateFailDatagram(uint64_t index, size_t size);
+
+// `stack` frame headers declaring kMaxFrameBodyLength, back to back.
+std::string ForgedHeaders(size_t stack);
+// An IPv4 packet carrying `payload` in a UDP datagram from `from` to `to` (UDP
+// checksum 0: none; the kernel fills in the IP header's checksum and id).
+std::string SpoofedUdpPacket(const devsim::Endpoint &from, const devsim::Endpoint &to, const std::string &payload);
 
 } // namespace hostile

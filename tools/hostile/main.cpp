@@ -1,6 +1,8 @@
 // brenu-hostile: one hostile host at a steady rate (see Hostile.h). Run it only in
 // the device namespace of the network sandbox: it refuses to start anywhere else.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -49,11 +51,15 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "brenu-hostile: refusing to run: %s\n", error.c_str());
         return 1;
     }
-    const int fd = devsim::OpenUdpSocket(devsim::Endpoint{options.from, 0}, true, 4 << 20, error);
+    const bool forged = options.mode == Mode::ForgedHeader;
+    // Forged sources need a raw socket, where the program writes the IP header itself.
+    const int fd = forged ? socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_RAW)
+                          : devsim::OpenUdpSocket(devsim::Endpoint{options.from, 0}, true, 4 << 20, error);
     if (fd < 0) {
-        std::fprintf(stderr, "brenu-hostile: %s\n", error.c_str());
+        std::fprintf(stderr, "brenu-hostile: %s\n", forged ? std::strerror(errno) : error.c_str());
         return 1;
     }
+    const std::string headers = ForgedHeaders(options.stack);
     FILE *log = options.log.empty() ? nullptr : std::fopen(options.log.c_str(), "a");
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -75,10 +81,22 @@ int main(int argc, char **argv)
         const auto due = static_cast<uint64_t>(elapsed * options.rate);
         while (sent + refused < due && !g_quit) {
             const uint64_t index = sent + refused;
-            const devsim::Endpoint &to = options.targets[index % options.targets.size()];
-            const std::string datagram =
-                options.mode == Mode::LateFail ? LateFailDatagram(sent, options.size) : oversize;
-            const int result = devsim::SendDatagram(fd, to, 0, datagram.data(), datagram.size());
+            int result = 0;
+            if (forged) {
+                const devsim::Endpoint &from = options.spoofs[index % options.spoofs.size()];
+                const devsim::Endpoint &to = options.targets[(index / options.spoofs.size()) % options.targets.size()];
+                const std::string packet = SpoofedUdpPacket(from, to, headers);
+                const sockaddr_in address = devsim::ToSockaddr(to);
+                result = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&address),
+                                sizeof address) < 0
+                             ? errno
+                             : 0;
+            } else {
+                const devsim::Endpoint &to = options.targets[index % options.targets.size()];
+                const std::string datagram =
+                    options.mode == Mode::LateFail ? LateFailDatagram(sent, options.size) : oversize;
+                result = devsim::SendDatagram(fd, to, 0, datagram.data(), datagram.size());
+            }
             if (result == 0)
                 ++sent;
             else if (result == EAGAIN || result == ENOBUFS)
