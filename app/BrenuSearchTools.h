@@ -95,6 +95,7 @@ private:
     QAction *m_actionExport = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
     QTimer *m_silenceTimer = nullptr;
+    int m_checksSinceSubnets = 0;
     const int m_maxRows;
     QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;

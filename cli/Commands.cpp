@@ -79,44 +79,89 @@ bool Wait(DeviceSearch &search, int waitMs, Done done)
     return !StopSignal();
 }
 
-// Searches until every serial number has answered or waitMs have passed. Returns
-// false when a stop signal came.
-bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::optional<DeviceRecord>> &found)
+// How long a search goes on after every device named has answered, so that a second
+// device answering with the same serial number is heard too: devices answer a
+// search within a few hundred milliseconds, and a command must not go to one of two
+// devices chosen by which answered first.
+constexpr int kAmbiguityGraceMs = 1000;
+
+// What the search found for one serial number named on the command line.
+struct Found {
+    DeviceList::Target target = DeviceList::Target::NotFound;
+    HeardDevice device;
+    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial
+};
+
+// Searches until every serial number has answered (and kAmbiguityGraceMs more, unless
+// --mac pins the device) or waitMs have passed. Returns false when a stop signal came.
+bool FindDevices(const QStringList &serials, const QString &mac, int waitMs, std::vector<Found> &found)
 {
     DeviceSearch search;
     search.Start();
     WarnIfNoSearcher(search);
-    auto allFound = [&] {
+    int64_t allFoundAt = -1;
+    auto done = [&] {
         bool all = true;
         search.WithDevices([&](DeviceList &devices) {
             for (const QString &serial : serials)
-                all = all && devices.Latest(serial);
+                all = all && (mac.isEmpty() ? devices.Latest(serial) != nullptr : devices.Find(serial, mac) != nullptr);
         });
-        return all;
+        if (!all)
+            return false;
+        if (!mac.isEmpty())
+            return true;
+        if (allFoundAt < 0)
+            allFoundAt = search.ElapsedMs();
+        return search.ElapsedMs() - allFoundAt >= kAmbiguityGraceMs;
     };
-    const bool completed = Wait(search, waitMs, allFound);
+    const bool completed = Wait(search, waitMs, done);
     search.Stop();
-    found.assign(serials.size(), std::nullopt);
+    found.assign(serials.size(), Found{});
     search.WithDevices([&](DeviceList &devices) {
-        for (int i = 0; i < serials.size(); ++i)
-            if (const DeviceRecord *device = devices.Latest(serials[i]))
-                found[i] = *device;
+        for (int i = 0; i < serials.size(); ++i) {
+            Found &one = found[static_cast<size_t>(i)];
+            one.target = devices.Resolve(serials[i], mac, &one.device);
+            if (one.target == DeviceList::Target::Ambiguous)
+                one.candidates = devices.WithSerial(serials[i]);
+        }
     });
     return completed;
 }
 
-// The one device a command names (its first serial number): kExitOk with the device,
-// or the status to end with (not found, interrupted), said on standard error.
-int FindOneDevice(const Invocation &invocation, DeviceRecord &device)
+// The line that says a serial number is ambiguous.
+std::string AmbiguousText(const QString &serial, const std::vector<HeardDevice> &candidates)
 {
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
+    QStringList macs;
+    for (const HeardDevice &device : candidates)
+        macs << TerminalText(device.mac) + " at " + TerminalText(device.address);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(candidates.size()) +
+           " devices answer with this serial number (" + Utf8(macs.join(", ")) +
+           "); nothing sent, give --mac to choose one";
+}
+
+std::string NotFoundText(const QString &serial, const QString &mac)
+{
+    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) + ": not found";
+}
+
+// The one device a command names (its serial number, and --mac): kExitOk with the
+// device, or the status to end with (not found, ambiguous, interrupted), said on
+// standard error.
+int FindOneDevice(const Invocation &invocation, HeardDevice &device)
+{
+    std::vector<Found> found;
+    if (!FindDevices(invocation.serials, invocation.mac, invocation.waitMs, found))
         return Interrupted();
-    if (!found[0]) {
-        Complain(Utf8(invocation.serials.first()) + ": not found");
+    const Found &one = found[0];
+    if (one.target == DeviceList::Target::Ambiguous) {
+        Complain(AmbiguousText(invocation.serials.first(), one.candidates));
+        return kExitAmbiguous;
+    }
+    if (one.target == DeviceList::Target::NotFound) {
+        Complain(NotFoundText(invocation.serials.first(), invocation.mac));
         return kExitNotFound;
     }
-    device = *found[0];
+    device = one.device;
     return kExitOk;
 }
 
@@ -211,11 +256,10 @@ int RunList(const Invocation &invocation, Output &out)
     if (!completed)
         return Interrupted();
 
-    std::vector<DeviceRecord> devices;
+    std::vector<ListedDevice> devices;
     std::optional<Overflow> overflow;
     search.WithDevices([&](DeviceList &list) {
-        for (const HeardDevice &device : list.Devices())
-            devices.push_back(device);
+        devices = list.Listing();
         if (list.Overflowed())
             overflow = Overflow{list.MaxDevices(), list.IgnoredAnswers()};
     });
@@ -258,7 +302,7 @@ int RunWatch(const Invocation &invocation, Output &out)
 int RunSet(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    DeviceRecord device;
+    HeardDevice device;
     if (const int status = FindOneDevice(invocation, device); status != kExitOk)
         return status;
 
@@ -317,9 +361,19 @@ int RunReboot(const Invocation &invocation, Output &out)
             return StopSignal() ? Interrupted() : kExitUsage;
         }
     }
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
+    std::vector<Found> found;
+    if (!FindDevices(invocation.serials, invocation.mac, invocation.waitMs, found))
         return Interrupted();
+    // One ambiguous serial number stops the whole batch before anything is sent.
+    bool ambiguous = false;
+    for (int i = 0; i < invocation.serials.size(); ++i) {
+        if (found[static_cast<size_t>(i)].target == DeviceList::Target::Ambiguous) {
+            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)].candidates));
+            ambiguous = true;
+        }
+    }
+    if (ambiguous)
+        return kExitAmbiguous;
 
     const int count = invocation.serials.size();
     std::vector<std::string> verdicts(count);
@@ -327,12 +381,12 @@ int RunReboot(const Invocation &invocation, Output &out)
     std::atomic<int> next{0};
     auto worker = [&] {
         for (int i = next++; i < count; i = next++) {
-            if (!found[i]) {
+            if (found[i].target != DeviceList::Target::Found) {
                 verdicts[i] = "not found";
                 statuses[i] = kExitNotFound;
                 continue;
             }
-            const DeviceRecord &device = *found[i];
+            const HeardDevice &device = found[i].device;
             if (!IsCommandPort(device.port)) {
                 verdicts[i] = "the device announces port " + std::to_string(device.port) + ", which cannot take commands";
                 statuses[i] = kExitDeviceFailed;
@@ -363,7 +417,7 @@ int RunReboot(const Invocation &invocation, Output &out)
 int RunUrl(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    DeviceRecord device;
+    HeardDevice device;
     if (const int status = FindOneDevice(invocation, device); status != kExitOk)
         return status;
     const QByteArray address = device.address.toUtf8();

@@ -34,6 +34,10 @@ DeviceSearch::~DeviceSearch()
 
 void DeviceSearch::Start()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_devices.SetLocalSubnets(ReadLocalSubnets());
+    }
     m_start = std::chrono::steady_clock::now();
     m_group->Start();
 }

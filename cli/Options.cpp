@@ -109,18 +109,18 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption help("help"), version("version"), log("log");
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
-    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes");
+    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac});
     else if (command == Command::Reboot)
-        parser.addOptions({wait, yes});
+        parser.addOptions({wait, yes, mac});
     else if (command == Command::Url)
-        parser.addOptions({wait});
+        parser.addOptions({wait, mac});
     if (!parser.parse(arguments))
         return Utf8(parser.errorText());
 
@@ -151,8 +151,17 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         }
     }
 
-    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     const bool lists = command == Command::List || command == Command::Watch;
+    if (!lists && parser.isSet(mac)) {
+        invocation.mac = parser.value(mac);
+        if (!IsSerialText(invocation.mac))
+            return "'" + Utf8(invocation.mac) + "' is not a MAC address (1 to " + std::to_string(kMaxSerialBytes) +
+                   " bytes without spaces or control characters)";
+        if (invocation.serials.size() > 1)
+            return "--mac chooses one device: give only one serial number with it";
+    }
+
+    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     if (command != Command::Watch && parser.isSet(wait)) {
         std::string error = ParseWait(parser.value(wait), invocation.waitMs);
         if (!error.empty())

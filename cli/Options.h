@@ -38,6 +38,9 @@ struct Invocation {
     double staleAfterS = 15;
 
     QStringList serials;
+    // set, reboot, url: --mac, the MAC address that chooses among devices answering
+    // with one serial number (empty: none given).
+    QString mac;
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
