@@ -11,13 +11,16 @@
 #include <optional>
 #include <thread>
 
+#include "device/AddressRules.h"
 #include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
+#include "device/DeviceSearch.h"
 #include "device/DeviceRequests.h"
 #include "device/Ipv4Text.h"
-#include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/StopSignal.h"
+#include "device/VerifiedUpdate.h"
+#include "kit/UnsafeText.h"
 #include "protocol/Json.h"
 
 namespace cli {
@@ -58,10 +61,13 @@ bool CheckSearchAddresses(const std::vector<std::string> &from)
     return true;
 }
 
-void WarnIfNoSearcher(const DeviceSearch &search)
+// False (and says so) when the search has no local address to search from.
+bool CanSearch(const DeviceSearch &search)
 {
-    if (search.SearcherCount() == 0)
-        Complain("no local IPv4 address to search from");
+    if (search.SearcherCount() > 0)
+        return true;
+    Complain("no local IPv4 address to search from");
+    return false;
 }
 
 // Waits until `waitMs` have passed since the search started or `done` holds; false
@@ -92,13 +98,12 @@ struct Found {
     std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial
 };
 
-// Searches until every serial number has answered (and kAmbiguityGraceMs more, unless
-// --mac pins the device) or waitMs have passed. Returns false when a stop signal came.
-bool FindDevices(const QStringList &serials, const QString &mac, int waitMs, std::vector<Found> &found)
+// Watches the running search until every serial number has answered (and
+// kAmbiguityGraceMs more, unless --mac pins the device) or waitMs have passed since it
+// started. Returns false when a stop signal came.
+bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, int waitMs,
+                 std::vector<Found> &found)
 {
-    DeviceSearch search;
-    search.Start();
-    WarnIfNoSearcher(search);
     int64_t allFoundAt = -1;
     auto done = [&] {
         bool all = true;
@@ -115,7 +120,6 @@ bool FindDevices(const QStringList &serials, const QString &mac, int waitMs, std
         return search.ElapsedMs() - allFoundAt >= kAmbiguityGraceMs;
     };
     const bool completed = Wait(search, waitMs, done);
-    search.Stop();
     found.assign(serials.size(), Found{});
     search.WithDevices([&](DeviceList &devices) {
         for (int i = 0; i < serials.size(); ++i) {
@@ -144,13 +148,13 @@ std::string NotFoundText(const QString &serial, const QString &mac)
     return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) + ": not found";
 }
 
-// The one device a command names (its serial number, and --mac): kExitOk with the
-// device, or the status to end with (not found, ambiguous, interrupted), said on
-// standard error.
-int FindOneDevice(const Invocation &invocation, HeardDevice &device)
+// The one device a command names (its serial number, and --mac), found by the
+// running search: kExitOk with the device, or the status to end with (not found,
+// ambiguous, interrupted), said on standard error.
+int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevice &device)
 {
     std::vector<Found> found;
-    if (!FindDevices(invocation.serials, invocation.mac, invocation.waitMs, found))
+    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
         return Interrupted();
     const Found &one = found[0];
     if (one.target == DeviceList::Target::Ambiguous) {
@@ -172,6 +176,7 @@ const char *Verdict(CommandResult result)
         return "succeeded";
     case CommandResult::ConnectFailed:
         return "could not connect";
+    case CommandResult::NoAnswer:
     case CommandResult::Failed:
         break;
     }
@@ -227,6 +232,30 @@ QString FieldValue(const NetworkSettings &settings, AddressField field)
     }
 }
 
+// What --dry-run prints: each setting old -> new (or unchanged), where the request
+// would go, and the request itself.
+std::string DryRunText(const HeardDevice &device, const NetworkSettings &edited, const std::string &request)
+{
+    const NetworkSettings before = SettingsOf(device);
+    auto line = [](const char *name, const QString &old, const QString &now) {
+        const QString value = old == now ? TerminalText(now) + "  (unchanged)" : TerminalText(old) + " -> " + TerminalText(now);
+        return "  " + QString::fromLatin1(name).leftJustified(12) + value + "\n";
+    };
+    auto onOff = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+    QString text = TerminalText(device.serialNo) + ": dry run, nothing sent\n";
+    text += line("dhcp", onOff(before.dhcp), onOff(edited.dhcp));
+    text += line("address", before.address, edited.address);
+    text += line("subnetMask", before.subnetMask, edited.subnetMask);
+    text += line("gateway", before.gateway, edited.gateway);
+    text += line("dns", before.dns, edited.dns);
+    const CommandTarget target = TargetOf(device);
+    text += "  " + QString("to").leftJustified(12) + TerminalText(target.address) + ":" + QString::number(target.port);
+    if (!target.onLinkInterface.isEmpty())
+        text += " (on-link through " + TerminalText(target.onLinkInterface) + ")";
+    text += "\n  " + QString("request").leftJustified(12);
+    return Utf8(text) + Vant::EscapeUnsafeInJson(request) + "\n";
+}
+
 bool Confirm(const QStringList &serials)
 {
     std::fprintf(stderr, "Reboot %s? [y/N] ", Utf8(serials.join(' ')).c_str());
@@ -250,7 +279,8 @@ int RunList(const Invocation &invocation, Output &out)
         return kExitUsage;
     DeviceSearch search(invocation.searchFrom);
     search.Start();
-    WarnIfNoSearcher(search);
+    if (!CanSearch(search))
+        return kCannotSearch;
     const bool completed = Wait(search, invocation.waitMs, [] { return false; });
     search.Stop();
     if (!completed)
@@ -277,7 +307,8 @@ int RunWatch(const Invocation &invocation, Output &out)
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, true, staleAfterMs);
     search.Start();
-    WarnIfNoSearcher(search);
+    if (!CanSearch(search))
+        return kCannotSearch;
     bool overflowed = false;
     auto printEvents = [&] {
         long long dropped = 0;
@@ -302,8 +333,13 @@ int RunWatch(const Invocation &invocation, Output &out)
 int RunSet(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
+    // One search finds the device and then shows whether the change took.
+    DeviceSearch search;
+    search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
     HeardDevice device;
-    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
+    if (const int status = FindOneDevice(search, invocation, device); status != kExitOk)
         return status;
 
     // The dialog's rules: the four addresses are edited only with DHCP off, and then
@@ -339,14 +375,59 @@ int RunSet(const Invocation &invocation, Output &out)
                      FieldOption(bad));
             return kExitUsage;
         }
+        // Settings that would take the device off the network, or put it in another
+        // host's place, are sent only when forced.
+        const std::vector<SettingIssue> issues = CheckNewSettings(edited, ReadLocalSubnets());
+        if (!issues.empty() && !invocation.force) {
+            Complain(Utf8(serial) + ": --" + FieldOption(issues.front().field) + " " +
+                     Utf8(TerminalText(IssueText(edited, issues.front()))) + "; nothing sent, give --force to send it");
+            return kExitUsage;
+        }
     }
 
-    Vant::CProtocalJson request;
-    BuildUpdateRequest(device, edited, request);
-    // To the address and port the device announced, not to a new address.
-    const CommandResult result = SendDeviceCommand(device.address, device.port, request, serial.toUtf8());
-    out.Write(Utf8(serial) + ": " + Verdict(result) + "\n");
-    return OutputStatus(out, StatusOf(result));
+    if (invocation.dryRun) {
+        Vant::CProtocalJson request;
+        BuildUpdateRequest(device, edited, request);
+        out.Write(DryRunText(device, edited, request.ToString()));
+        return OutputStatus(out, kExitOk);
+    }
+
+    // To the address and port the device announced (not to a new address), on-link
+    // when it lies in a foreign subnet; then the search shows whether it took.
+    const UpdateOutcome outcome = SendVerifiedUpdate(search, device, edited, invocation.verifyTimeoutMs,
+                                                     [] { return StopSignal() != 0; });
+    search.Stop();
+    std::string verdict;
+    int status = kExitDeviceFailed;
+    switch (outcome.verdict) {
+    case UpdateVerdict::Interrupted:
+        return Interrupted();
+    case UpdateVerdict::Confirmed:
+        status = kExitOk;
+        verdict = outcome.command == CommandResult::Succeeded || invocation.verifyTimeoutMs == 0
+                      ? "succeeded"
+                      : "succeeded (its answer to the command was lost; its search answer shows the new settings)";
+        break;
+    case UpdateVerdict::Refused:
+        verdict = "refused by the device";
+        break;
+    case UpdateVerdict::ConnectFailed:
+        verdict = "could not connect";
+        break;
+    case UpdateVerdict::NotConfirmed:
+        if (invocation.verifyTimeoutMs == 0) {
+            verdict = "failed (no answer in time)";
+            break;
+        }
+        status = kExitNotConfirmed;
+        verdict = std::string("not confirmed (sent; ") +
+                  (outcome.command == CommandResult::Succeeded ? "the device said yes, but" : "no answer, and") +
+                  " its search answers did not show the new settings within " +
+                  std::to_string(invocation.verifyTimeoutMs) + " ms)";
+        break;
+    }
+    out.Write(Utf8(serial) + ": " + verdict + "\n");
+    return OutputStatus(out, status);
 }
 
 int RunReboot(const Invocation &invocation, Output &out)
@@ -362,8 +443,14 @@ int RunReboot(const Invocation &invocation, Output &out)
         }
     }
     std::vector<Found> found;
-    if (!FindDevices(invocation.serials, invocation.mac, invocation.waitMs, found))
-        return Interrupted();
+    {
+        DeviceSearch search;
+        search.Start();
+        if (!CanSearch(search))
+            return kCannotSearch;
+        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+            return Interrupted();
+    }
     // One ambiguous serial number stops the whole batch before anything is sent.
     bool ambiguous = false;
     for (int i = 0; i < invocation.serials.size(); ++i) {
@@ -395,7 +482,8 @@ int RunReboot(const Invocation &invocation, Output &out)
             Vant::CProtocalJson request;
             const QByteArray serial = device.serialNo.toUtf8();
             BuildRebootRequest(serial, request);
-            const CommandResult result = SendDeviceCommand(device.address, device.port, request, serial);
+            // On-link through the interface that heard it when it lies in a foreign subnet.
+            const CommandResult result = SendDeviceCommand(TargetOf(device), request, serial);
             verdicts[i] = Verdict(result);
             statuses[i] = StatusOf(result);
         }
@@ -418,8 +506,14 @@ int RunUrl(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
     HeardDevice device;
-    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
-        return status;
+    {
+        DeviceSearch search;
+        search.Start();
+        if (!CanSearch(search))
+            return kCannotSearch;
+        if (const int status = FindOneDevice(search, invocation, device); status != kExitOk)
+            return status;
+    }
     const QByteArray address = device.address.toUtf8();
     // The window opens the page only for dotted IPv4 text; so does this.
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size())))) {

@@ -110,13 +110,15 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
+    QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
+        force("force");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
         parser.addOptions({wait, yes, mac});
     else if (command == Command::Url)
@@ -214,6 +216,21 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!invocation.address && !invocation.subnetMask && !invocation.gateway && !invocation.dns &&
             !invocation.dhcp)
             return "nothing to set: give --address, --mask, --gateway, --dns or --dhcp";
+        if (parser.isSet(verifyTimeout)) {
+            bool ok = false;
+            const int value = parser.value(verifyTimeout).toInt(&ok, 10);
+            if (!ok || value < 1 || value > kMaxWaitMs)
+                return "--verify-timeout takes milliseconds from 1 to " + std::to_string(kMaxWaitMs) + ", not '" +
+                       Utf8(parser.value(verifyTimeout)) + "'";
+            invocation.verifyTimeoutMs = value;
+        }
+        if (parser.isSet(noVerify)) {
+            if (parser.isSet(verifyTimeout))
+                return "--no-verify and --verify-timeout exclude each other";
+            invocation.verifyTimeoutMs = 0;
+        }
+        invocation.dryRun = parser.isSet(dryRun);
+        invocation.force = parser.isSet(force);
     }
     invocation.yes = command == Command::Reboot && parser.isSet(yes);
     return "";

@@ -44,6 +44,11 @@ struct Invocation {
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
+    // set: how long to wait for the device's search answers to show the change (0:
+    // --no-verify, the device's answer decides); --dry-run; --force.
+    int verifyTimeoutMs = 15000;
+    bool dryRun = false;
+    bool force = false;
     bool yes = false;
 };
 

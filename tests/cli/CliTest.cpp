@@ -220,7 +220,7 @@ TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
     EXPECT_EQ(dhcpOff.status, 0) << dhcpOff.err;
     const Result refused = RunCli({"set", "SN-NO", "--dhcp", "on"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "SN-NO: failed (no answer in time, or the device refused)\n");
+    EXPECT_EQ(refused.out, "SN-NO: refused by the device\n");
     EXPECT_EQ(Commands().size(), 3u);
 }
 
