@@ -261,6 +261,50 @@ TEST_F(CliTest, DevicesSharingASerialAreListedApartAndACommandToThemNeedsTheMac)
     EXPECT_EQ(toPinned, 1);
 }
 
+TEST_F(CliTest, SetReachesAForeignDeviceOnLinkAndTrustsTheSearchOverTheCommandsAnswer)
+{
+    // FAR sits in a subnet the workstation has no route to and its command answers are
+    // lost; STUCK neither answers commands nor carries them out.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.5/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.7/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices(
+        {"--device",
+         "serial=FAR,address=10.77.1.5,port=8001,dhcp=off,mask=255.255.255.0,gateway=10.77.1.1,dns=10.77.1.1,answer=broadcast,"
+         "fault=command:lost",
+         "--device", "serial=STUCK,address=10.77.0.2,port=8002,dhcp=off,fault=command:silent"}));
+
+    const Result dry = RunCli({"set", "FAR", "--address", "10.77.0.7", "--gateway", "10.77.0.254", "--dry-run"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("FAR: dry run, nothing sent\n  dhcp        off  (unchanged)\n"
+                           "  address     10.77.1.5 -> 10.77.0.7\n  subnetMask  255.255.255.0  (unchanged)\n"
+                           "  gateway     10.77.1.1 -> 10.77.0.254\n  dns         10.77.1.1  (unchanged)\n"
+                           "  to          10.77.1.5:8001 (on-link through brw0)\n  request     {\"version\":0,"),
+              std::string::npos)
+        << dry.out;
+    // Settings that cannot work are refused unless forced.
+    const Result odd = RunCli({"set", "FAR", "--address", "10.77.0.255", "--gateway", "10.77.0.254"});
+    EXPECT_EQ(odd.status, 2);
+    EXPECT_EQ(odd.err, "brenu-search: FAR: --address 10.77.0.255 is the broadcast address of 10.77.0.0/24; nothing "
+                       "sent, give --force to send it\n");
+    EXPECT_TRUE(Commands().empty());
+
+    const auto start = std::chrono::steady_clock::now();
+    const Result moved = RunCli({"set", "FAR", "--address", "10.77.0.7", "--gateway", "10.77.0.254"});
+    EXPECT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(moved.out, "FAR: succeeded (its answer to the command was lost; its search answer shows the new "
+                         "settings)\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 14s); // not the command's 10 s, then verification
+    int onLink = 0;
+    for (const std::string &line : this->devices.LogLines())
+        onLink += line.find("updatecfg.htm") != std::string::npos && line.find(" to=10.77.1.5:8001 ") != std::string::npos;
+    EXPECT_EQ(onLink, 1);
+
+    const Result stuck = RunCli({"set", "STUCK", "--dns", "10.77.0.9", "--verify-timeout", "3000"});
+    EXPECT_EQ(stuck.status, 7);
+    EXPECT_EQ(stuck.out, "STUCK: not confirmed (sent; no answer, and its search answers did not show the new "
+                         "settings within 3000 ms)\n");
+}
+
 TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
 {
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=R1,address=10.77.0.2,port=8001,reboot=200", "--device",
