@@ -293,7 +293,7 @@ int RunList(const Invocation &invocation, Output &out)
         if (list.Overflowed())
             overflow = Overflow{list.MaxDevices(), list.IgnoredAnswers()};
     });
-    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr));
+    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr, invocation.toTerminal));
     if (overflow)
         Complain("more devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                  std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed");

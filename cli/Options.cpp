@@ -169,6 +169,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!error.empty())
             return error;
     }
+    invocation.toTerminal = stdoutIsTerminal;
     invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
     if (lists && parser.isSet(format)) {
         std::string error = ParseFormat(parser.value(format), command, invocation.format);
