@@ -319,7 +319,7 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
-    while (!StopSignal()) {
+    while (!StopSignal() && !out.ReaderGone()) {
         std::this_thread::sleep_for(kWatchTick);
         search.MarkSilent();
         if (!printEvents())

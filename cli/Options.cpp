@@ -85,14 +85,22 @@ std::string ParseWait(const QString &text, int &waitMs)
 
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
 {
-    // The command is the first argument that is not an option; before it only the
-    // options that take no value may stand.
+    // The command is the first argument that is neither an option nor the value of
+    // one: options may stand before the command as well as after it.
+    static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask", "gateway",
+                                              "dns",  "dhcp",   "mac",     "verify-timeout"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
-        if (!arguments[i].startsWith('-')) {
-            commandName = arguments[i];
+        const QString &argument = arguments[i];
+        if (argument == "--")
+            break;
+        if (!argument.startsWith('-')) {
+            commandName = argument;
             break;
         }
+        QString name = argument.mid(argument.startsWith("--") ? 2 : 1);
+        if (!name.contains('=') && kValueOptions.contains(name))
+            ++i; // its value
     }
     if (!commandName.isEmpty()) {
         for (const CommandName &known : kCommands)
@@ -106,7 +114,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    QCommandLineOption help("help"), version("version"), log("log");
+    QCommandLineOption help(QStringList{"h", "help"}), version("version"), log("log");
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");

@@ -2,6 +2,7 @@
 
 #include "kit/UnsafeText.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -160,6 +161,18 @@ std::string Csv(const std::vector<ListedDevice> &devices, bool toTerminal)
 }
 
 } // namespace
+
+bool Output::ReaderGone()
+{
+    if (m_closed)
+        return true;
+    // A pipe's write end reports POLLERR once its read end is closed, whatever events
+    // are asked for; a terminal or a file never does.
+    pollfd out{STDOUT_FILENO, 0, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+        m_closed = true;
+    return m_closed;
+}
 
 bool Output::Write(const std::string &text)
 {

@@ -20,6 +20,10 @@ class Output {
 public:
     bool Write(const std::string &text);
     bool closed() const { return m_closed; }
+    // True (and closed() from then on) when standard output is a pipe whose reader has
+    // gone, noticed without writing: a command with nothing to print for a while (watch
+    // on a quiet network) still ends soon after `| head -1` does.
+    bool ReaderGone();
     bool failed() const { return m_failed; }
     int error() const { return m_errno; }
 
