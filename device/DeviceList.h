@@ -107,7 +107,7 @@ public:
     // The local subnets used to decide which devices lie in a foreign subnet. Until
     // they are given, a device counts as local when it lies in the subnet of the
     // address that heard it. Devices already held keep their mark until they answer.
-    void SetLocalSubnets(const LocalSubnets &subnets) { m_subnets = subnets; }
+    void SetLocalSubnets(const LocalSubnets &subnets);
 
     // One complete record (IsCompleteRecord) heard on `heardOn` at `tick` (monotonic
     // milliseconds) and `wallSeconds`. Events (appeared, changed, back, the first
@@ -185,5 +185,11 @@ private:
     QHash<QString, QHash<QString, int>> m_addresses;
     SilentDevices m_silence; // by key
     UnlistedDevices m_unlisted;
-    LocalSubnets m_subnets;
+    // The local subnets, parsed once (network byte order).
+    struct Subnet {
+        std::string device;
+        in_addr_t network = 0;
+        in_addr_t mask = 0;
+    };
+    std::vector<Subnet> m_subnets;
 };
