@@ -22,7 +22,7 @@ bool AnswerQueue::RefuseIfFull()
     return true;
 }
 
-void AnswerQueue::Push(DeviceRecord &&record)
+void AnswerQueue::Push(QueuedAnswer &&answer)
 {
     bool wake = false;
     {
@@ -32,15 +32,15 @@ void AnswerQueue::Push(DeviceRecord &&record)
             return;
         }
         wake = m_records.empty();
-        m_records.push_back(std::move(record));
+        m_records.push_back(std::move(answer));
     }
     if (wake && m_wake)
         m_wake();
 }
 
-std::vector<DeviceRecord> AnswerQueue::Take()
+std::vector<QueuedAnswer> AnswerQueue::Take()
 {
-    std::vector<DeviceRecord> taken;
+    std::vector<QueuedAnswer> taken;
     std::lock_guard<std::mutex> lock(m_lock);
     taken.swap(m_records);
     return taken;

@@ -18,7 +18,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
+#include "protocol/LocalAddresses.h"
 
 // The most answers waiting for the window. A command keeps the window's thread from
 // its event loop for up to 10 s, two search rounds: a LAN of a few thousand devices
@@ -29,6 +30,13 @@
 // dropped answers again at the next search, five seconds later.
 constexpr std::size_t kMaxQueuedAnswers = 20000;
 
+// One answer as the window takes it: the record, and the local address entry
+// (interface, subnet) of the searcher that heard it.
+struct QueuedAnswer {
+    DeviceRecord record;
+    InterfaceAddress heardOn;
+};
+
 class AnswerQueue {
 public:
     // `wake` runs on the pushing thread whenever a push finds the queue empty.
@@ -37,12 +45,12 @@ public:
     AnswerQueue &operator=(const AnswerQueue &) = delete;
 
     // Any thread. Queues the record, or drops and counts it when the queue is full.
-    void Push(DeviceRecord &&record);
+    void Push(QueuedAnswer &&answer);
     // Any thread. True, after counting the answer as dropped, when the queue is full:
     // a flood's answers then cost no parse.
     bool RefuseIfFull();
     // Takes every record queued, oldest first.
-    std::vector<DeviceRecord> Take();
+    std::vector<QueuedAnswer> Take();
     // Records dropped since construction.
     uint64_t Dropped() const;
 
@@ -52,6 +60,6 @@ private:
     // Counts one dropped answer; says so on the first. Call with m_lock held.
     void CountDropLocked();
 
-    std::vector<DeviceRecord> m_records; // guarded by m_lock
+    std::vector<QueuedAnswer> m_records; // guarded by m_lock
     uint64_t m_dropped = 0;              // guarded by m_lock
 };

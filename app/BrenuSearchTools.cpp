@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QStringList>
+#include <QStyle>
 #include <QTimer>
 
 #include <string>
@@ -27,6 +28,8 @@ namespace {
 // periods, so a row greys at most a second late; the check itself looks only at the
 // devices that went silent since the last one.
 constexpr int kSilenceCheckMs = 1000;
+// Every this many checks (one search period) the local subnets are read again.
+constexpr int kSubnetReadChecks = 5;
 
 // The log context of what the window says about the search itself.
 constexpr const char *kSearchLogTag = "Search";
@@ -55,7 +58,8 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     m_searchState->setStyleSheet(QStringLiteral("color: rgb(220, 80, 0);"));
     ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->lab_brenuNum) + 1, m_searchState);
 
-    m_model = new DeviceModel(this);
+    qRegisterMetaType<InterfaceAddress>();
+    m_model = new DeviceModel(this, m_maxRows);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
@@ -71,6 +75,7 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     connect(m_overflowTipTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateDeviceCount);
 
     connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
+    connect(this, &BrenuSearchTools::signal_HeardAnswer, this, &BrenuSearchTools::slot_HeardAnswer);
     connect(ui->btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
     connect(ui->btn_reboot, &QPushButton::clicked, this, &BrenuSearchTools::slot_RebootClicked);
     connect(ui->tabView_brenu, &QTableView::doubleClicked, this, &BrenuSearchTools::onOpenHttpView);
@@ -78,8 +83,9 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
             &BrenuSearchTools::slot_OnCustomContextMenuRequested);
 
     // The search runs from here until the destructor; answers arrive through
-    // MsgCallBack on the searchers' socket threads.
+    // AnswerCallBack on the searchers' socket threads.
     m_udpCastGroup = new QUdpCastGroup(MsgCallBack, this);
+    m_udpCastGroup->SetAnswerCallBack(AnswerCallBack);
     m_udpCastGroup->Start();
 
     m_infoDialog = new QBrenuInfo(this);
@@ -127,7 +133,10 @@ void BrenuSearchTools::SetUpTable()
 {
     QTableView *view = ui->tabView_brenu;
     view->setModel(m_model);
+    m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
     m_model->SetSilentBrush(view->palette().brush(QPalette::Disabled, QPalette::Text));
+    m_model->SetMarkIcons(view->style()->standardIcon(QStyle::SP_MessageBoxWarning),
+                          view->style()->standardIcon(QStyle::SP_MessageBoxInformation));
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
@@ -147,11 +156,12 @@ void BrenuSearchTools::SetUpTable()
 
 void BrenuSearchTools::UpdateDeviceCount()
 {
+    const bool overflowed = m_model->Devices().Overflowed();
     QString text = QString::number(m_deviceCount.load(), 10);
-    if (m_unlisted.Any())
+    if (overflowed)
         text += QLatin1Char('+');
     ui->lab_brenuNum->setText(text);
-    ui->lab_brenuNum->setToolTip(m_unlisted.Any() ? OverflowTip() : QString());
+    ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
 }
 
 void BrenuSearchTools::slot_CheckSearch()
@@ -179,12 +189,18 @@ void BrenuSearchTools::slot_CheckSearch()
 void BrenuSearchTools::slot_RefreshClicked()
 {
     m_model->removeRows(0, m_model->rowCount());
+    m_model->Devices().Clear();
     m_deviceCount.exchange(0);
-    m_unlisted.Clear();
     UpdateDeviceCount();
 }
 
 void BrenuSearchTools::slot_CheckSilence()
 {
     m_model->CheckSilence(m_clock->Tick());
+    // The local subnets decide which devices are marked foreign; they are read again
+    // once per search period, as the search group reads the addresses.
+    if (++m_checksSinceSubnets >= kSubnetReadChecks) {
+        m_checksSinceSubnets = 0;
+        m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
+    }
 }

@@ -2,6 +2,7 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
+#include <QHash>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -12,9 +13,12 @@
 
 #include "app/AnswerQueue.h"
 #include "app/DeviceModel.h"
-#include "app/DeviceRecord.h"
-#include "app/UnlistedDevices.h"
+#include "device/DeviceRecord.h"
+#include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
+#include "protocol/LocalAddresses.h"
+
+Q_DECLARE_METATYPE(InterfaceAddress)
 
 class QAction;
 class QLabel;
@@ -31,6 +35,8 @@ class BrenuSearchToolsClass;
 // `user`: it reads the record there and queues it for the window's thread
 // (AnswerQueue); no widget is touched on the calling thread.
 void MsgCallBack(const char *text, int length, void *user);
+// The same with the local address entry of the searcher that heard it.
+void AnswerCallBack(const char *text, int length, const InterfaceAddress &heardOn, void *user);
 
 // What tests set differently from the program.
 struct WindowOptions {
@@ -49,16 +55,20 @@ public:
     // Shows the device count in lab_brenuNum, with a "+" and a tooltip once devices
     // were left out because the table was full.
     void UpdateDeviceCount();
-    // Any thread: reads one answer text and queues its record for the window.
-    void QueueAnswer(const char *text, int length);
+    // Any thread: reads one answer text and queues its record, with the address entry
+    // that heard it, for the window.
+    void QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn);
     // Answers dropped because the window's queue was full.
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
 signals:
     void signal_MsgCallBack(QString msg);
+    void signal_HeardAnswer(QString msg, InterfaceAddress heardOn);
 
 protected slots:
+    // An answer whose hearing address is not known (counted as heard in the device's subnet).
     void slot_MsgCallBack(QString msg);
+    void slot_HeardAnswer(QString msg, InterfaceAddress heardOn);
     void slot_RefreshClicked();
     void slot_MenuClicked();
     void slot_OnCustomContextMenuRequested(QPoint pos);
@@ -80,17 +90,25 @@ protected slots:
 protected:
     // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
     bool ExportListTo(const QString &path);
+    // Watches the next search answers of a device whose answer to an update was lost;
+    // when they show the new settings within kUnansweredUpdateWatchMs, its row's
+    // tooltip says so.
+    void WatchUnansweredUpdate(const ExpectedSettings &expected);
 
 private:
     void SetUpTable();
     void SetUpMenu();
     // Lists or updates the device of one complete record.
-    void AddAnswer(const DeviceRecord &record);
+    void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
     // Applies every answer queued by the searchers (once per event-loop turn).
     void TakeAnswers();
     // An answer of a new device while the table is full.
-    void NoteUnlisted(const QString &serialNo);
+    void NoteUnlisted();
     QString OverflowTip() const;
+    // The interface to send a command through on-link to the device of serialNo at
+    // `address`, when it lies in a foreign subnet; else empty.
+    QString OnLinkInterface(const QString &serialNo, const QString &address) const;
+    void CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick);
 
     QUdpCastGroup *m_udpCastGroup = nullptr;
     // See slot_CheckSearch; empty while the search runs as it should.
@@ -105,12 +123,18 @@ private:
     QAction *m_actionExport = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
     QTimer *m_silenceTimer = nullptr;
+    int m_checksSinceSubnets = 0;
     const int m_maxRows;
-    // New devices that answered while the table was full, since the last refresh.
-    UnlistedDevices m_unlisted;
     QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
+    // Updates whose answer was lost, by serial number (one per row at most: each comes
+    // from the operator's own use of the settings dialog), with their deadline tick.
+    struct UnansweredUpdate {
+        ExpectedSettings expected;
+        uint32_t since = 0;
+    };
+    QHash<QString, UnansweredUpdate> m_unansweredUpdates;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
     // The searchers' answers on their way to this thread.

@@ -6,66 +6,115 @@
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceModel.h"
-#include "app/DeviceRecord.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
+#include "device/DeviceRecord.h"
 #include "ui_BrenuSearchTools.h"
 
 void MsgCallBack(const char *text, int length, void *user)
 {
     if (!user || !text || length < 0)
         return;
-    static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length);
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, InterfaceAddress{});
 }
 
-void BrenuSearchTools::QueueAnswer(const char *text, int length)
+void AnswerCallBack(const char *text, int length, const InterfaceAddress &heardOn, void *user)
+{
+    if (!user || !text || length < 0)
+        return;
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, heardOn);
+}
+
+void BrenuSearchTools::QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn)
 {
     if (m_answers.RefuseIfFull())
         return;
-    DeviceRecord record;
-    if (ReadDeviceRecord(QByteArray::fromRawData(text, length), record) && IsCompleteRecord(record))
-        m_answers.Push(std::move(record));
+    QueuedAnswer answer{DeviceRecord{}, heardOn};
+    if (ReadDeviceRecord(QByteArray::fromRawData(text, length), answer.record) && IsCompleteRecord(answer.record))
+        m_answers.Push(std::move(answer));
 }
 
 void BrenuSearchTools::TakeAnswers()
 {
-    for (const DeviceRecord &record : m_answers.Take())
-        AddAnswer(record);
+    for (const QueuedAnswer &answer : m_answers.Take())
+        AddAnswer(answer.record, answer.heardOn);
 }
 
 void BrenuSearchTools::slot_MsgCallBack(QString msg)
 {
-    DeviceRecord record;
-    if (ReadDeviceRecord(msg.toUtf8(), record) && IsCompleteRecord(record))
-        AddAnswer(record);
+    slot_HeardAnswer(msg, InterfaceAddress{});
 }
 
-void BrenuSearchTools::AddAnswer(const DeviceRecord &record)
+void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
 {
-    const uint32_t tick = m_clock->Tick();
+    DeviceRecord record;
+    if (ReadDeviceRecord(msg.toUtf8(), record) && IsCompleteRecord(record))
+        AddAnswer(record, heardOn);
+}
+
+void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn)
+{
+    // The device list bounds what is held (at most m_maxRows devices, so at most as
+    // many rows, one per serial number).
+    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, m_clock->Tick(), m_clock->Now());
+    if (heard.outcome == DeviceList::Heard::Refused) {
+        NoteUnlisted();
+        return;
+    }
+    if (!m_unansweredUpdates.isEmpty())
+        CheckUnansweredUpdate(record, m_clock->Tick());
     const int row = m_rowIndex->FindRow(record.serialNo);
     if (row >= 0) {
         DeviceTable::UpdateRow(*m_model, row, record);
-        m_model->NoteAnswer(row, tick, m_clock->Now());
-        return;
+        if (heard.back)
+            m_model->RowLookChanged(row);
+    } else {
+        m_deviceCount.fetch_add(1);
+        UpdateDeviceCount();
+        m_model->insertRow(m_model->rowCount(), DeviceTable::MakeRow(record));
     }
-    if (m_model->rowCount() >= m_maxRows) {
-        NoteUnlisted(record.serialNo);
-        return;
+    for (const QString &serialNo : heard.conflictsChanged) {
+        const int changed = m_rowIndex->FindRow(serialNo);
+        if (changed >= 0)
+            m_model->RowMarkChanged(changed);
     }
-    m_deviceCount.fetch_add(1);
-    UpdateDeviceCount();
-    const int newRow = m_model->rowCount();
-    m_model->insertRow(newRow, DeviceTable::MakeRow(record));
-    m_model->NoteAnswer(newRow, tick, m_clock->Now());
 }
 
-void BrenuSearchTools::NoteUnlisted(const QString &serialNo)
+namespace {
+
+// How long the window watches for a device whose answer to an update was lost to show
+// the new settings: as long as brenu-search waits by default (three search periods).
+constexpr uint32_t kUnansweredUpdateWatchMs = kDefaultVerifyTimeoutMs;
+
+} // namespace
+
+void BrenuSearchTools::WatchUnansweredUpdate(const ExpectedSettings &expected)
 {
-    const bool first = !m_unlisted.Any();
-    m_unlisted.Note(serialNo);
-    if (!first) {
+    m_unansweredUpdates.insert(expected.serialNo, UnansweredUpdate{expected, m_clock->Tick()});
+}
+
+void BrenuSearchTools::CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick)
+{
+    for (auto it = m_unansweredUpdates.begin(); it != m_unansweredUpdates.end();) {
+        if (static_cast<uint32_t>(tick - it->since) > kUnansweredUpdateWatchMs)
+            it = m_unansweredUpdates.erase(it);
+        else
+            ++it;
+    }
+    const auto found = m_unansweredUpdates.find(record.serialNo);
+    if (found == m_unansweredUpdates.end() || !ShowsSettings(record, found->expected))
+        return;
+    m_unansweredUpdates.erase(found);
+    m_model->SetRowNote(record.serialNo, UiText::UpdateShownTip());
+    const int row = m_rowIndex->FindRow(record.serialNo);
+    if (row >= 0)
+        m_model->RowLookChanged(row);
+}
+
+void BrenuSearchTools::NoteUnlisted()
+{
+    if (m_model->Devices().IgnoredAnswers() > 1) {
         // A flood brings thousands of these a second: the tooltip's figure is brought
         // up to date once the window gets back to its event loop, not for each one.
         if (!m_overflowTipTimer->isActive())
@@ -81,5 +130,5 @@ void BrenuSearchTools::NoteUnlisted(const QString &serialNo)
 
 QString BrenuSearchTools::OverflowTip() const
 {
-    return UiText::OverflowTip().arg(m_maxRows).arg(m_unlisted.Estimate());
+    return UiText::OverflowTip().arg(m_maxRows).arg(m_model->Devices().UnlistedEstimate());
 }

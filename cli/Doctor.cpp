@@ -247,7 +247,7 @@ int RunDoctor(const Invocation &invocation, Output &out)
     if (StopSignal())
         return kExitSignalBase + StopSignal();
     size_t devices = 0;
-    search.WithTracker([&](DeviceTracker &tracker) { devices = tracker.Devices().size(); });
+    search.WithDevices([&](DeviceList &list) { devices = static_cast<size_t>(list.Count()); });
 
     PortSection(report, searchers);
     ReceiverSection(report, receivers);

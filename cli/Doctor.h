@@ -7,7 +7,7 @@
 // reverse-path filter of each interface searched, and what one search round's
 // requests met, each with what to do about it. Exit status 0 when nothing is wrong,
 // 1 otherwise.
-#include "cli/DeviceSearch.h"
+#include "device/DeviceSearch.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 

@@ -13,7 +13,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
-#include "app/ToolLog.h"
+#include "kit/ToolLog.h"
 #include "kit/Log.h"
 
 namespace {
@@ -72,5 +72,7 @@ int main(int argc, char *argv[])
     // The searchers are gone: write what they logged last (nothing when not logging).
     if (invocation.log)
         Vant::LogShutdown();
+    // Done cleanly; a stop signal now ends the program as it would have at once.
+    cli::EndByStopSignal();
     return status;
 }

@@ -46,6 +46,11 @@ bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const Interfac
         InterfaceAddress item{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry)};
         item.index = if_nametoindex(item.device.c_str());
         item.flags = entry->ifa_flags;
+        if (entry->ifa_netmask && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            item.netmask = mask.sin_addr.s_addr;
+        }
         found.push_back(std::move(item));
     }
     calls.release(list);
@@ -79,7 +84,7 @@ std::vector<SearchTarget> SearchTargets(const std::vector<InterfaceAddress> &sea
                 target = &known;
         }
         if (!target) {
-            targets.push_back(SearchTarget{entry.address, entry.device, entry.index, {}});
+            targets.push_back(SearchTarget{entry.address, entry.device, entry.index, {}, entry.netmask});
             target = &targets.back();
             // A point-to-point link has no broadcast: its peer answers by unicast.
             if ((entry.flags & IFF_POINTOPOINT) == 0)

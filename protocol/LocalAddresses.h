@@ -24,20 +24,21 @@ struct InterfaceListCalls {
 InterfaceListCalls SystemInterfaceList();
 
 // One IPv4 address of the list, with what a searcher on it depends on. Its identity
-// is the address, the interface (name and index) and the broadcast address: an
-// interface deleted and re-created under the same name has a new index, so its
-// addresses count as new.
+// is the address, the interface (name and index), the broadcast address and the
+// mask: an interface deleted and re-created under the same name has a new index, so
+// its addresses count as new.
 struct InterfaceAddress {
     std::string address;     // dotted text
     std::string device;      // the interface carrying it, never an address label
     in_addr_t broadcast = 0; // its subnet's broadcast address (network byte order), 0: none
     unsigned index = 0;      // the interface's index (0: it had gone when the list was read)
     unsigned flags = 0;      // the interface's IFF_* flags when the list was read
+    in_addr_t netmask = 0;   // its subnet mask (network byte order), 0: none reported
 
     bool operator==(const InterfaceAddress &other) const
     {
         return address == other.address && device == other.device && broadcast == other.broadcast &&
-               index == other.index;
+               index == other.index && netmask == other.netmask;
     }
     bool operator!=(const InterfaceAddress &other) const { return !(*this == other); }
 };
@@ -63,6 +64,7 @@ struct SearchTarget {
     std::string device;
     unsigned index = 0;
     std::vector<in_addr_t> broadcasts;
+    in_addr_t netmask = 0; // the mask of the address's first prefix there, 0: none
 
     bool operator==(const SearchTarget &other) const
     {

@@ -52,7 +52,19 @@ QUdpCast::QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool st
     : Vant::CThread(startSuspended), m_castSocket(nullptr), m_lastSearchTick(0),
       m_pendingClock(Vant::SystemClock()), m_bindAddress(bindAddress), m_group(group)
 {
+    m_heardOn.address = bindAddress;
     m_castSocket = new (std::nothrow) CUdpCast(this);
+}
+
+void QUdpCast::SetTarget(const SearchTarget &target)
+{
+    m_target = target;
+    m_heardOn.address = target.address;
+    m_heardOn.device = target.device;
+    m_heardOn.index = target.index;
+    m_heardOn.netmask = target.netmask;
+    // The subnet broadcast address follows 255.255.255.255 in the target's list.
+    m_heardOn.broadcast = target.broadcasts.size() > 1 ? target.broadcasts[1] : 0;
 }
 
 QUdpCast::~QUdpCast()
@@ -456,5 +468,5 @@ void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
     const std::string text = Vant::EscapeUnsafeInJson(message.ToString());
     Vant::LogWrite(kLogTag, text);
     if (LowerAscii(message.GetApi()) == kSearchApi)
-        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()));
+        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()), m_heardOn);
 }

@@ -123,7 +123,9 @@ public:
     // address, so that each answer is handled once); only on another port does the
     // socket open receivers of its own, for target.broadcasts. Without a target the
     // socket finds the interface of its address itself and opens its own receivers.
-    void SetTarget(const SearchTarget &target) { m_target = target; }
+    // The target also names the address entry (interface, subnet) handed with every
+    // answer; without one only the address is known.
+    void SetTarget(const SearchTarget &target);
     // The interface the searcher is tied to ("" and 0 when it is not).
     const std::string &InterfaceName() const { return m_target.device; }
     unsigned InterfaceIndex() const { return m_target.index; }
@@ -197,6 +199,7 @@ private:
     std::shared_ptr<Vant::IClock> m_pendingClock;
     std::size_t m_pendingBytes = 0;
     std::string m_bindAddress;
+    InterfaceAddress m_heardOn;
     QUdpCastGroup *m_group;
     bool m_companionReported = false; // only the searcher's worker touches it
     bool m_otherPortReported = false;  // only the searcher's worker touches it

@@ -1,9 +1,10 @@
 #pragma once
-// One search for brenu-search: the window's search group (protocol/UdpCastGroup.h)
-// feeding a DeviceTracker. The group's searchers send the search request at once and
-// then every 5 s; their answers arrive on the searchers' socket threads and are
-// taken into the tracker under a lock. Events for `watch` wait in a bounded queue
-// until the main thread takes them.
+// A search of its own for callers without a window (brenu-search, batch work): the
+// window's search group (protocol/UdpCastGroup.h) feeding a device list
+// (device/DeviceList.h). The group's searchers send the search request at once and
+// then every 5 s; their answers arrive on the searchers' socket threads and are taken
+// into the list under a lock. Events (for `watch`) wait in a bounded queue until the
+// caller takes them.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -11,11 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/DeviceTracker.h"
+#include "device/DeviceList.h"
 
 class QUdpCastGroup;
-
-namespace cli {
 
 // Events held for the main thread between two looks (it looks every few hundred
 // ms). A host that floods the LAN with answers whose members keep changing makes one
@@ -27,8 +26,9 @@ constexpr size_t kMaxPendingEvents = 100000;
 class DeviceSearch {
 public:
     // onlyAddresses: the local addresses to search from (empty: all of them).
+    // silentAfterMs: how long a device may stay quiet before MarkSilent reports it.
     explicit DeviceSearch(std::vector<std::string> onlyAddresses = {}, int maxDevices = kMaxDeviceRows,
-                          bool keepEvents = false);
+                          bool keepEvents = false, uint32_t silentAfterMs = kSilentAfterMs);
     ~DeviceSearch();
     DeviceSearch(const DeviceSearch &) = delete;
     DeviceSearch &operator=(const DeviceSearch &) = delete;
@@ -43,22 +43,25 @@ public:
     // Milliseconds since Start.
     int64_t ElapsedMs() const;
 
-    // Runs fn on the tracker under the lock.
-    void WithTracker(const std::function<void(DeviceTracker &)> &fn);
+    // Runs fn on the device list under the lock.
+    void WithDevices(const std::function<void(DeviceList &)> &fn);
     // Takes the events queued so far; `dropped` gets how many were dropped since the
     // last call.
     std::vector<DeviceEvent> TakeEvents(long long &dropped);
     // Marks silent devices; their events join the queue.
-    void MarkSilent(int64_t staleAfterMs);
+    void MarkSilent();
+    // Reads the machine's subnets again (Start reads them), for a search that runs long
+    // while addresses come and go.
+    void RefreshLocalSubnets();
 
 private:
-    static void OnAnswer(const char *text, int length, void *user);
+    static void OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user);
     void Queue(std::vector<DeviceEvent> &events);
 
     std::unique_ptr<QUdpCastGroup> m_group;
     std::chrono::steady_clock::time_point m_start;
     std::mutex m_lock;
-    DeviceTracker m_tracker;
+    DeviceList m_devices;
     bool m_keepEvents;
     std::vector<DeviceEvent> m_events;
     long long m_droppedEvents = 0;
@@ -68,4 +71,3 @@ private:
 // them.
 std::vector<std::string> LocalAddresses();
 
-} // namespace cli
