@@ -24,7 +24,7 @@ bool AppendToFile(const std::string &path, const std::string &bytes)
 {
     // O_NONBLOCK: a FIFO in the file's place fails at once instead of holding the
     // worker until a reader appears; on a regular file it changes nothing.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, NewFileMode());
     if (fd < 0)
         return false;
     struct stat st;

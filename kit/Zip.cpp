@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -22,8 +23,12 @@ bool CZip::CompressFile(const std::string &source, const std::string &target)
         ::close(fd);
         return false;
     }
-    gzFile out = gzopen(target.c_str(), "wb6");
+    // Created with the kit's file mode (private in the state folder), then handed to zlib.
+    const int outFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, NewFileMode());
+    gzFile out = outFd < 0 ? nullptr : gzdopen(outFd, "wb6");
     if (!out) {
+        if (outFd >= 0)
+            ::close(outFd);
         std::fclose(in);
         return false;
     }
