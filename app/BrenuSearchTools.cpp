@@ -136,7 +136,7 @@ void BrenuSearchTools::UpdateDeviceCount()
 
 void BrenuSearchTools::slot_RefreshClicked()
 {
-    m_model->removeRows(0, m_model->rowCount());
+    m_model->RemoveAllRows();
     m_model->Devices().Clear();
     m_deviceCount.exchange(0);
     UpdateDeviceCount();
