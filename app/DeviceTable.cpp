@@ -101,14 +101,16 @@ QList<QStandardItem *> MakeRow(const DeviceRecord &record)
 void UpdateRow(QStandardItemModel &model, int row, const DeviceRecord &record)
 {
     for (int column = ColAddress; column < ColumnCount; ++column) {
-        if (QStandardItem *item = model.item(row, column)) {
-            item->setText(CellText(record, column));
-            // An unchanged key gives no change notice; a cell without one is left
-            // alone (setting "no value" on it would store one and notify).
-            const QVariant key = SortKey(record, column);
-            if (key.isValid() || item->data(kSortRole).isValid())
-                item->setData(key, kSortRole);
-        }
+        QStandardItem *item = model.item(row, column);
+        const QString text = CellText(record, column);
+        if (!item || item->text() == text)
+            continue; // unchanged: its sort key is too
+        item->setText(text);
+        // A cell without a key is left alone (setting "no value" on it would store
+        // one and notify).
+        const QVariant key = SortKey(record, column);
+        if (key.isValid() || item->data(kSortRole).isValid())
+            item->setData(key, kSortRole);
     }
 }
 
