@@ -3,6 +3,9 @@
 #include <QGuiApplication>
 #include <QPixmap>
 
+#include "kit/FileUtil.h"
+#include "kit/LogLocation.h"
+
 void SetApplicationIdentity()
 {
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgramName));
@@ -15,4 +18,18 @@ QIcon ApplicationIcon()
     if (pixmap.isNull())
         pixmap.load(QStringLiteral(":/BrenuSearchTools.ico"));
     return QIcon(pixmap);
+}
+
+QString PluginFolderFor(const std::string &exeDirectory)
+{
+    if (exeDirectory.empty() || exeDirectory.front() != '/' || Vant::InSystemProgramHierarchy(exeDirectory))
+        return QString();
+    return QString::fromStdString(Vant::AddBackslash(exeDirectory) + "plugins");
+}
+
+void AddPluginFolder()
+{
+    const QString folder = PluginFolderFor(Vant::GetModuleDirectory());
+    if (!folder.isEmpty())
+        QCoreApplication::addLibraryPath(folder);
 }

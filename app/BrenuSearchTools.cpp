@@ -188,7 +188,7 @@ void BrenuSearchTools::slot_CheckSearch()
 
 void BrenuSearchTools::slot_RefreshClicked()
 {
-    m_model->removeRows(0, m_model->rowCount());
+    m_model->RemoveAllRows();
     m_model->Devices().Clear();
     m_deviceCount.exchange(0);
     UpdateDeviceCount();

@@ -1,6 +1,11 @@
 #include "app/DeviceModel.h"
 
 #include <QDateTime>
+#include <QSignalBlocker>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
 
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
@@ -118,4 +123,106 @@ void DeviceModel::ForgetRows(const QModelIndex &parent, int first, int last)
         m_devices.ForgetSerial(serialNo);
         m_notes.remove(serialNo);
     }
+}
+
+namespace {
+
+// What a cell sorts by.
+struct SortKey {
+    bool numeric = false;
+    qulonglong number = 0;
+    QString text;
+};
+
+bool SortsBefore(const SortKey &a, const SortKey &b)
+{
+    if (a.numeric != b.numeric)
+        return a.numeric;
+    if (a.numeric)
+        return a.number < b.number;
+    return a.text.compare(b.text) < 0;
+}
+
+} // namespace
+
+void DeviceModel::sort(int column, Qt::SortOrder order)
+{
+    const int rows = rowCount();
+    const int columns = columnCount();
+    if (column < 0 || column >= columns || rows < 2)
+        return;
+    std::vector<SortKey> keys(rows);
+    for (int row = 0; row < rows; ++row) {
+        const QStandardItem *cell = item(row, column);
+        if (!cell)
+            continue;
+        const QVariant number = cell->data(DeviceTable::kSortRole);
+        if (number.isValid())
+            keys[row] = {true, number.toULongLong(), QString()};
+        else
+            keys[row].text = cell->text();
+    }
+    // from[r]: the row whose contents go to row r.
+    std::vector<int> from(rows);
+    std::iota(from.begin(), from.end(), 0);
+    std::stable_sort(from.begin(), from.end(), [&](int a, int b) {
+        return order == Qt::AscendingOrder ? SortsBefore(keys[a], keys[b]) : SortsBefore(keys[b], keys[a]);
+    });
+    bool moves = false;
+    for (int row = 0; row < rows && !moves; ++row)
+        moves = from[row] != row;
+    if (!moves)
+        return;
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    struct Contents {
+        QMap<int, QVariant> data;
+        Qt::ItemFlags flags;
+    };
+    std::vector<Contents> contents(static_cast<std::size_t>(rows) * columns);
+    for (int row = 0; row < rows; ++row)
+        for (int c = 0; c < columns; ++c)
+            if (const QStandardItem *cell = item(row, c))
+                contents[static_cast<std::size_t>(row) * columns + c] = {itemData(index(row, c)), cell->flags()};
+    {
+        // The views hear of it once, by layoutChanged below.
+        const QSignalBlocker quiet(this);
+        for (int row = 0; row < rows; ++row) {
+            if (from[row] == row)
+                continue;
+            for (int c = 0; c < columns; ++c) {
+                QStandardItem *cell = item(row, c);
+                if (!cell)
+                    continue;
+                const Contents &moved = contents[static_cast<std::size_t>(from[row]) * columns + c];
+                setItemData(index(row, c), moved.data); // replaces every role
+                if (cell->flags() != moved.flags)
+                    cell->setFlags(moved.flags);
+            }
+        }
+    }
+    std::vector<int> to(rows);
+    for (int row = 0; row < rows; ++row)
+        to[from[row]] = row;
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex &old : before)
+        after.append(old.isValid() && !old.parent().isValid() && old.row() < rows ? index(to[old.row()], old.column())
+                                                                                   : old);
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void DeviceModel::RemoveAllRows()
+{
+    if (rowCount() == 0)
+        return;
+    beginResetModel();
+    {
+        // Inside the reset nobody needs the row-by-row notices.
+        const QSignalBlocker quiet(this);
+        removeRows(0, rowCount());
+    }
+    endResetModel();
 }

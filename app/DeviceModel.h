@@ -27,6 +27,23 @@ public:
 
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
+    // Sorts the rows by the cells of `column`: by their number under
+    // DeviceTable::kSortRole where they have one (numbers first, ascending), by their
+    // text otherwise (case-sensitive, as QStandardItemModel compares), stable.
+    //
+    // QStandardItemModel::sort moves the items but leaves each item's cached position
+    // in its parent as it was; every later lookup of an item's index (each cell
+    // update, each item deleted by a refresh or at close) then searches the row
+    // vector from that stale position, and a full table costs seconds per pass. Here
+    // the items stay where they are and their contents move, so those positions stay
+    // right; persistent indexes (selection, current row, DeviceRowIndex) follow their
+    // rows as they would.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // Empties the table with one model reset: the view drops its rows at once instead
+    // of being told of each one.
+    void RemoveAllRows();
+
     // The text colour of silent rows (the view's disabled text colour).
     void SetSilentBrush(const QBrush &brush) { m_silentBrush = brush; }
     // The icons of the marks.

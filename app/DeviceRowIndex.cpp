@@ -2,23 +2,19 @@
 
 #include <QStandardItemModel>
 
-#include <algorithm>
-
 DeviceRowIndex::DeviceRowIndex(QStandardItemModel *model, int column, int role, QObject *parent)
     : QObject(parent), m_model(model), m_column(column), m_role(role)
 {
-    connect(model, &QAbstractItemModel::rowsInserted, this,
-            [this](const QModelIndex &parent, int first, int last) {
-                if (!parent.isValid())
-                    AddRows(first, last);
-            });
-    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, &DeviceRowIndex::NoteRemovedRows);
-    connect(model, &QAbstractItemModel::rowsRemoved, this, &DeviceRowIndex::DropRemovedRows);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &DeviceRowIndex::RowsInserted);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &DeviceRowIndex::RowsRemoved);
     connect(model, &QAbstractItemModel::dataChanged, this, &DeviceRowIndex::KeysChanged);
-    // Sorting keeps the persistent indexes right by itself, but a layout change also
-    // reports items replaced in place, so the index is made again from the rows.
-    connect(model, &QAbstractItemModel::layoutChanged, this, &DeviceRowIndex::Rebuild);
+    // A reset drops the rows at once; the keys go with them before the items do.
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        m_keys.clear();
+        m_rowsOfKey.clear();
+    });
     connect(model, &QAbstractItemModel::modelReset, this, &DeviceRowIndex::Rebuild);
+    connect(model, &QAbstractItemModel::layoutChanged, this, &DeviceRowIndex::Rebuild);
     connect(model, &QAbstractItemModel::rowsMoved, this, &DeviceRowIndex::Rebuild);
     connect(model, &QAbstractItemModel::columnsInserted, this, &DeviceRowIndex::Rebuild);
     connect(model, &QAbstractItemModel::columnsRemoved, this, &DeviceRowIndex::Rebuild);
@@ -28,88 +24,94 @@ DeviceRowIndex::DeviceRowIndex(QStandardItemModel *model, int column, int role, 
 
 int DeviceRowIndex::FindRow(const QString &key) const
 {
-    auto found = m_rows.find(key);
-    if (found == m_rows.end())
+    auto found = m_rowsOfKey.constFind(key);
+    if (found == m_rowsOfKey.constEnd())
         return -1;
-    QVector<QPersistentModelIndex> &entries = found.value();
-    int best = -1;
-    for (int i = 0; i < entries.size();) {
-        const QPersistentModelIndex &entry = entries.at(i);
-        if (!entry.isValid() || entry.data(m_role).toString() != key) {
-            entries.remove(i);
-            continue;
-        }
-        if (best < 0 || entry.row() < best)
-            best = entry.row();
-        ++i;
-    }
-    if (entries.isEmpty())
-        m_rows.erase(found);
-    return best;
+    const RowKey now = KeyOfRow(found->first);
+    if (now.hasItem && now.key == key)
+        return found->first;
+    // An item taken out of the key column tells no one (QStandardItem::takeChild):
+    // the rows are read again, once.
+    Rebuild();
+    found = m_rowsOfKey.constFind(key);
+    return found == m_rowsOfKey.constEnd() ? -1 : found->first;
 }
 
-QString DeviceRowIndex::KeyOfRow(int row, bool *hasItem) const
+DeviceRowIndex::RowKey DeviceRowIndex::KeyOfRow(int row) const
 {
     const QStandardItem *item = m_model->item(row, m_column);
-    *hasItem = item != nullptr;
-    return item ? item->data(m_role).toString() : QString();
+    return item ? RowKey{item->data(m_role).toString(), true} : RowKey{};
 }
 
-void DeviceRowIndex::AddRows(int first, int last)
+void DeviceRowIndex::Note(int row) const
 {
-    for (int row = first; row <= last; ++row) {
-        bool hasItem = false;
-        const QString key = KeyOfRow(row, &hasItem);
-        if (!hasItem)
-            continue;
-        const QPersistentModelIndex entry(m_model->index(row, m_column));
-        QVector<QPersistentModelIndex> &entries = m_rows[key];
-        if (!entries.contains(entry))
-            entries.append(entry);
+    const RowKey &entry = m_keys.at(row);
+    if (!entry.hasItem)
+        return;
+    auto found = m_rowsOfKey.find(entry.key);
+    if (found == m_rowsOfKey.end()) {
+        m_rowsOfKey.insert(entry.key, Rows{row, 1});
+        return;
+    }
+    ++found->count;
+    if (row < found->first)
+        found->first = row;
+}
+
+void DeviceRowIndex::Forget(int row)
+{
+    const RowKey &entry = m_keys.at(row);
+    if (!entry.hasItem)
+        return;
+    auto found = m_rowsOfKey.find(entry.key);
+    if (found == m_rowsOfKey.end())
+        return;
+    if (--found->count == 0) {
+        m_rowsOfKey.erase(found);
+        return;
+    }
+    if (found->first != row)
+        return;
+    // Another row carries the key too (rare: one row per serial number): the next
+    // one below is the topmost now.
+    for (int below = row + 1; below < m_keys.size(); ++below) {
+        if (m_keys.at(below).hasItem && m_keys.at(below).key == entry.key) {
+            found->first = below;
+            return;
+        }
     }
 }
 
-void DeviceRowIndex::Rebuild()
+void DeviceRowIndex::Rebuild() const
 {
-    m_rows.clear();
-    m_removedKeys.clear();
-    if (m_model->columnCount() > m_column && m_model->rowCount() > 0)
-        AddRows(0, m_model->rowCount() - 1);
+    m_keys.clear();
+    m_rowsOfKey.clear();
+    const int rows = m_model->columnCount() > m_column ? m_model->rowCount() : 0;
+    m_keys.reserve(rows);
+    for (int row = 0; row < rows; ++row) {
+        m_keys.append(KeyOfRow(row));
+        Note(row);
+    }
 }
 
-void DeviceRowIndex::NoteRemovedRows(const QModelIndex &parent, int first, int last)
+void DeviceRowIndex::RowsInserted(const QModelIndex &parent, int first, int last)
 {
     if (parent.isValid())
         return;
-    // The persistent indexes of these rows turn invalid once the rows have gone;
-    // remember the keys so that only their entries need looking at afterwards.
-    if (first == 0 && last == m_model->rowCount() - 1) {
-        m_removedKeys.clear();
-        m_rows.clear();
+    if (first != m_keys.size() || m_model->columnCount() <= m_column) {
+        Rebuild(); // rows below renumbered
         return;
     }
     for (int row = first; row <= last; ++row) {
-        bool hasItem = false;
-        const QString key = KeyOfRow(row, &hasItem);
-        if (hasItem)
-            m_removedKeys.append(key);
+        m_keys.append(KeyOfRow(row));
+        Note(row);
     }
 }
 
-void DeviceRowIndex::DropRemovedRows()
+void DeviceRowIndex::RowsRemoved(const QModelIndex &parent, int, int)
 {
-    for (const QString &key : qAsConst(m_removedKeys)) {
-        auto found = m_rows.find(key);
-        if (found == m_rows.end())
-            continue;
-        QVector<QPersistentModelIndex> &entries = found.value();
-        entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                     [](const QPersistentModelIndex &e) { return !e.isValid(); }),
-                      entries.end());
-        if (entries.isEmpty())
-            m_rows.erase(found);
-    }
-    m_removedKeys.clear();
+    if (!parent.isValid())
+        Rebuild(); // rows below renumbered
 }
 
 void DeviceRowIndex::KeysChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight,
@@ -119,6 +121,12 @@ void DeviceRowIndex::KeysChanged(const QModelIndex &topLeft, const QModelIndex &
         return;
     if (!roles.isEmpty() && !roles.contains(m_role))
         return;
-    // A changed key leaves the old entry behind; FindRow drops it when it meets it.
-    AddRows(topLeft.row(), bottomRight.row());
+    for (int row = topLeft.row(); row <= bottomRight.row() && row < m_keys.size(); ++row) {
+        RowKey now = KeyOfRow(row);
+        if (now.hasItem == m_keys.at(row).hasItem && now.key == m_keys.at(row).key)
+            continue;
+        Forget(row);
+        m_keys[row] = std::move(now);
+        Note(row);
+    }
 }

@@ -1,15 +1,16 @@
 #pragma once
 // Finds a device's row by serial number without looking at every row.
 //
-// The index follows the model through its signals: rows inserted or removed, keys
-// set or changed, sorting and resets. It stores persistent indexes, which the model
-// itself moves when rows are sorted or shifted, so a hit always names the row where
-// the device stands now. Each hit is checked against the row's current key, and
-// when several rows carry the same key the one nearest the top wins, exactly as a
-// scan from row 0 would find it.
+// The index keeps plain row numbers: the key of every row, and for each key the
+// topmost row that carries it (when several rows share a key the one nearest the
+// top wins, exactly as a scan from row 0 would find it). It follows the model
+// through its signals: rows appended are added, a key set or changed in place is
+// moved, and anything that renumbers rows (sorting, rows inserted above others or
+// removed, moves, resets) makes it again from the rows, once per change. It holds no
+// persistent indexes and never asks Qt where an item stands, so neither a sort nor a
+// full table makes a lookup, an update or a refresh search the rows.
 #include <QHash>
 #include <QObject>
-#include <QPersistentModelIndex>
 #include <QString>
 #include <QVector>
 
@@ -25,20 +26,32 @@ public:
     int FindRow(const QString &key) const;
 
     // Number of distinct keys indexed (for tests and diagnostics).
-    int KeyCount() const { return m_rows.size(); }
+    int KeyCount() const { return m_rowsOfKey.size(); }
 
 private:
-    void Rebuild();
-    void AddRows(int first, int last);
-    void NoteRemovedRows(const QModelIndex &parent, int first, int last);
-    void DropRemovedRows();
+    struct RowKey {
+        QString key;
+        bool hasItem = false; // a row without an item in the key column has no key
+    };
+
+    void Rebuild() const;
+    void RowsInserted(const QModelIndex &parent, int first, int last);
+    void RowsRemoved(const QModelIndex &parent, int first, int last);
     void KeysChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QVector<int> &roles);
-    QString KeyOfRow(int row, bool *hasItem) const;
+    RowKey KeyOfRow(int row) const;
+    // Makes row the first row of its key if none above it carries the key.
+    void Note(int row) const;
+    // The key of row is going: its first row moves to the next row carrying it.
+    void Forget(int row);
 
     QStandardItemModel *m_model;
     int m_column;
     int m_role;
-    // Entries whose row has gone or whose key has changed are dropped when met.
-    mutable QHash<QString, QVector<QPersistentModelIndex>> m_rows;
-    QVector<QString> m_removedKeys;
+    struct Rows {
+        int first = 0; // the topmost row carrying the key
+        int count = 0; // how many rows carry it
+    };
+    // Mutable: a lookup that finds them out of date reads the rows again.
+    mutable QVector<RowKey> m_keys; // by row
+    mutable QHash<QString, Rows> m_rowsOfKey;
 };

@@ -1,9 +1,50 @@
 #include "app/QMyItemDelegate.h"
 
+#include "kit/UnsafeText.h"
+
 void QMyItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
                             const QModelIndex &index) const
 {
     QStyleOptionViewItem plain(option);
     plain.state &= ~QStyle::State_HasFocus;
     QStyledItemDelegate::paint(painter, plain, index);
+}
+
+QString QMyItemDelegate::displayText(const QVariant &value, const QLocale &locale) const
+{
+    // The base class shows a line feed as a line break: texts get the marks instead.
+    if (value.userType() == QMetaType::QString)
+        return VisibleCellText(value.toString());
+    return QStyledItemDelegate::displayText(value, locale);
+}
+
+QString VisibleCellText(const QString &text)
+{
+    // Nearly every cell is clean: looked at once, returned shared.
+    const auto unsafe = [](char32_t c) { return Vant::IsUnsafeCodePoint(c); };
+    bool clean = true;
+    for (const QChar c : text)
+        if (unsafe(c.unicode())) {
+            clean = false;
+            break;
+        }
+    if (clean)
+        return text;
+
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode(); // every unsafe code point lies in the BMP
+        if (!unsafe(u))
+            shown += c;
+        else if (u < 0x20)
+            shown += QChar(0x2400 + u);
+        else if (u == 0x7f)
+            shown += QChar(0x2421);
+        else if (u == 0x2028 || u == 0x2029)
+            shown += QChar(0x2424);
+        else
+            shown += QChar(QChar::ReplacementCharacter);
+    }
+    return shown;
 }

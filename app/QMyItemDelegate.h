@@ -1,5 +1,9 @@
 #pragma once
-// Paints table cells without the focus frame, so the current row shows only as selected.
+// Paints table cells without the focus frame, so the current row shows only as
+// selected, and shows device text safely: a cell's displayed text has every
+// character that would change how the text around it reads (kit/UnsafeText.h)
+// replaced by a visible mark (VisibleCellText). The model keeps the exact text for
+// copying, export and the settings dialog.
 #include <QStyledItemDelegate>
 
 class QMyItemDelegate : public QStyledItemDelegate {
@@ -9,4 +13,12 @@ public:
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
+    QString displayText(const QVariant &value, const QLocale &locale) const override;
 };
+
+// The text with each unsafe code point replaced by one visible mark: the C0 controls
+// and DEL by their Control Pictures (U+2400-U+241F, U+2421: a line feed shows as
+// "␊", so one row never looks like two), the line and paragraph separators by "␤"
+// (U+2424), and the C1 and bidirectional controls, which have no picture, by the
+// replacement character "�" (U+FFFD), so a reversed run cannot disguise a text.
+QString VisibleCellText(const QString &text);

@@ -14,8 +14,8 @@ int main(int argc, char *argv[])
     if (const std::optional<int> exitCode = HandleCommandLine(argc, argv))
         return *exitCode;
 
-    // Relative to the working directory, like the icon below.
-    QCoreApplication::addLibraryPath("./plugins");
+    // Beside the executable, never from the working directory.
+    AddPluginFolder();
     SetApplicationIdentity();
     QApplication application(argc, argv);
 

@@ -1,5 +1,9 @@
 #include "device/Ipv4Text.h"
 
+#include <string>
+
+#include <arpa/inet.h>
+
 bool IsIpv4Text(std::string_view text)
 {
     if (text.empty())
@@ -12,4 +16,12 @@ bool IsIpv4Text(std::string_view text)
             return false;
     }
     return dots == 3;
+}
+
+std::optional<uint32_t> Ipv4Value(std::string_view text)
+{
+    in_addr parsed{};
+    if (text.size() > 15 || inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1)
+        return std::nullopt;
+    return ntohl(parsed.s_addr);
 }

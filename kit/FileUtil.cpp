@@ -1,5 +1,7 @@
 #include "kit/FileUtil.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -28,7 +30,17 @@ bool CanOpenRegularForReading(const std::string &path, struct stat *st)
 
 bool LengthInRange(const std::string &path) { return path.size() >= 2 && path.size() <= kMaxPath; }
 
+std::atomic<bool> g_privateCreation{false};
+
 } // namespace
+
+void SetPrivateCreation(bool privateModes) { g_privateCreation.store(privateModes, std::memory_order_relaxed); }
+
+bool PrivateCreation() { return g_privateCreation.load(std::memory_order_relaxed); }
+
+mode_t NewDirectoryMode() { return PrivateCreation() ? 0700 : 0777; }
+
+mode_t NewFileMode() { return PrivateCreation() ? 0600 : 0666; }
 
 int OpenForReading(const std::string &path)
 {
@@ -62,7 +74,13 @@ bool CreateDirectoryPath(const std::string &path)
         if (pos == 0)
             continue; // the root
         const std::string part = full.substr(0, pos);
-        if (access(part.c_str(), R_OK) != 0 && mkdir(part.c_str(), 0755) != 0)
+        // Made, or already there: mkdir reports an existing name before it checks
+        // any permission, so the parent need not be readable, and a directory made
+        // by someone else meanwhile is as good as our own.
+        if (mkdir(part.c_str(), NewDirectoryMode()) == 0)
+            continue;
+        struct stat st;
+        if (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             return false;
     }
     return true;
@@ -126,7 +144,8 @@ bool CreateEmptyFile(const std::string &path)
 {
     // A symbolic link in the file's place is refused (its target is never cut), and
     // a FIFO there fails at once instead of waiting for a reader.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, NewFileMode());
     if (fd < 0)
         return false;
     return ::close(fd) == 0;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace Vant {
 
 constexpr std::size_t kMaxPath = 259;
@@ -14,9 +16,24 @@ std::string GetModuleDirectory();
 // The path itself when it is longer than one character and ends with "/";
 // otherwise the path followed by "/".
 std::string AddBackslash(const std::string &path);
-// Creates every missing directory on the path. The empty first part of an absolute
-// path is the root, which exists. Directories made before a failure stay.
+// Creates every missing directory on the path, as "mkdir -p" does: a level that
+// exists as a directory (or a link to one) is passed whether or not it can be read,
+// so a home folder under a parent of mode 0711 is reached. The empty first part of
+// an absolute path is the root, which exists. Directories made before a failure stay.
+// New directories get NewDirectoryMode().
 bool CreateDirectoryPath(const std::string &path);
+
+// Permission bits the kit asks for when it creates a directory or a file; the
+// process's umask removes bits from them as always. Shared: ask for 0777 and 0666,
+// so the umask alone decides, as with mkdir(1) and touch(1): a portable folder of
+// the tool keeps the permissions its owner gave it. Private: 0700 and 0600, for a
+// folder in the user's state directory that holds every device message
+// (the base-directory convention asks 0700 of the folders it makes there).
+// Process-wide; the logger's set-up chooses it with the log folder.
+void SetPrivateCreation(bool privateModes);
+bool PrivateCreation();
+mode_t NewDirectoryMode();
+mode_t NewFileMode();
 // True when the path has 2 to kMaxPath characters and names an existing directory.
 bool IsPathOnVolume(const std::string &path);
 // Deletes the regular files directly inside the directory, then the directory

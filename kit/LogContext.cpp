@@ -25,7 +25,7 @@ bool AppendToFile(const std::string &path, const std::string &bytes)
     // O_NONBLOCK: a FIFO in the file's place fails at once instead of holding the
     // worker until a reader appears; on a regular file it changes nothing.
     // O_NOFOLLOW: a symbolic link in the file's place is refused, never written through.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, NewFileMode());
     if (fd < 0)
         return false;
     struct stat st;

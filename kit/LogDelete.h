@@ -1,9 +1,10 @@
 #pragma once
 // Vant::CLogDelete: the worker that deletes the day directories of the log
 // directory whose age in calendar days reaches the retention. It parks between
-// passes; every Resume gives exactly one pass. Hidden entries (a name beginning
-// with "."), files, and entries that are neither directories nor regular files
-// lying directly in the log directory are never deleted.
+// passes; every Resume gives exactly one pass. Only directories named YYYYMMDD
+// (eight digits) are day directories; hidden entries (a name beginning with "."),
+// files, directories of any other name, and entries that are neither directories
+// nor regular files lying directly in the log directory are never deleted.
 #include <cstdint>
 #include <memory>
 #include <mutex>

@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kit/FileUtil.h"
@@ -11,15 +13,7 @@ namespace Vant {
 
 namespace {
 
-bool StartsWith(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
-
-// Program folders of the system hierarchy: shareable and read-only by convention,
-// even when the user (root) could write there, and unknown to the package manager
-// that would have to remove a log folder made in them.
-bool InSystemProgramHierarchy(const std::string &directory)
-{
-    return StartsWith(directory, "/usr/") || StartsWith(directory, "/bin/") || StartsWith(directory, "/sbin/");
-}
+bool StartsWith(const std::string &text, const std::string &prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool IsAbsolute(const char *path) { return path && path[0] == '/'; }
 
@@ -29,7 +23,43 @@ bool UsableDirectory(const std::string &path)
            access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+// Takes group and other permissions away from a directory of this user; a link in
+// the directory's place, or someone else's directory, is left alone.
+void MakePrivate(const std::string &directory)
+{
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0 &&
+        fchmod(fd, st.st_mode & 0700) != 0) {
+        // Not ours to change after all: the folder stays as it was.
+    }
+    ::close(fd);
+}
+
+// "<state>/BrenuSearchTools/" of "<state>/BrenuSearchTools/log/".
+std::string ParentFolder(const std::string &folder)
+{
+    const std::size_t slash = folder.rfind('/', folder.size() >= 2 ? folder.size() - 2 : 0);
+    return slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+}
+
 } // namespace
+
+bool InSystemProgramHierarchy(const std::string &directory)
+{
+    for (const char *hierarchy : {"/usr/", "/opt/", "/bin/", "/sbin/"})
+        if (StartsWith(directory, hierarchy))
+            return true;
+    return false;
+}
+
+bool IsOwnProgramFolder(const std::string &directory, uid_t user)
+{
+    struct stat st;
+    return !directory.empty() && stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == user;
+}
 
 LogLocations LogLocationsFor(const std::string &exeDirectory, const char *xdgStateHome, const char *home)
 {
@@ -53,16 +83,26 @@ LogLocations DefaultLogLocations()
         const struct passwd *entry = getpwuid(geteuid());
         home = entry ? entry->pw_dir : nullptr;
     }
-    return LogLocationsFor(GetModuleDirectory(), std::getenv("XDG_STATE_HOME"), home);
+    const std::string exeDirectory = GetModuleDirectory();
+    LogLocations locations = LogLocationsFor(exeDirectory, std::getenv("XDG_STATE_HOME"), home);
+    if (!IsOwnProgramFolder(exeDirectory, geteuid()))
+        locations.besideExecutable.clear();
+    return locations;
 }
 
 std::string ChooseLogDirectory(const LogLocations &locations)
 {
+    SetPrivateCreation(false);
     if (UsableDirectory(locations.besideExecutable))
         return locations.besideExecutable;
-    if (UsableDirectory(locations.stateDirectory))
-        return locations.stateDirectory;
-    return std::string();
+    if (locations.stateDirectory.empty())
+        return std::string();
+    SetPrivateCreation(true);
+    if (!UsableDirectory(locations.stateDirectory))
+        return std::string();
+    MakePrivate(ParentFolder(locations.stateDirectory));
+    MakePrivate(locations.stateDirectory);
+    return locations.stateDirectory;
 }
 
 } // namespace Vant

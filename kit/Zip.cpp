@@ -23,9 +23,10 @@ bool CZip::CompressFile(const std::string &source, const std::string &target)
         ::close(fd);
         return false;
     }
-    // The target is opened without following a symbolic link in its place, and is
-    // not inherited by programs started meanwhile.
-    const int targetFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // The target is opened without following a symbolic link in its place, is not
+    // inherited by programs started meanwhile, and gets the kit's file mode (private
+    // in the state folder); then it is handed to zlib.
+    const int targetFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, NewFileMode());
     gzFile out = targetFd < 0 ? nullptr : gzdopen(targetFd, "wb6");
     if (!out) {
         if (targetFd >= 0)

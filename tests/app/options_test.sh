@@ -57,6 +57,22 @@ run -platform brenu-no-such-platform
 ((status != 0 && status != 2)) || fail "-platform: status $status (stderr: $err)"
 [[ "$err" == *"brenu-no-such-platform"* ]] || fail "-platform did not reach Qt: $err"
 
+# Qt plug-ins come from "plugins" beside the executable (a portable copy), never from
+# the working directory: Qt names every folder it searches for the platform plug-in.
+mkdir -p "$work/app/plugins/platforms" "$work/cwd/plugins/platforms"
+cp "$program" "$work/app/BrenuSearchTools"
+: >"$work/cwd/plugins/platforms/libbrenu-no-such-platform.so"
+installed=$program program="$work/app/BrenuSearchTools"
+cd "$work/cwd"
+export QT_DEBUG_PLUGINS=1
+run -platform brenu-no-such-platform
+unset QT_DEBUG_PLUGINS
+cd - >/dev/null
+program=$installed
+[[ "$err" == *"$work/app/plugins/platforms"* ]] || fail "the plug-ins beside a portable copy are not searched: $err"
+[[ "$err" != *"$work/cwd/plugins"* ]] || fail "plug-ins are searched in the working directory: $err"
+[[ "$err" == *"brenu-no-such-platform"* ]] || fail "the plug-in search was not reached: $err"
+
 [[ ! -e "$work/state" ]] || fail "printing help or refusing options made a log folder"
 ((failures == 0)) && echo "options test: all cases passed"
 ((failures == 0))

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -67,7 +68,11 @@ TEST_F(LogDeleteTest, RetentionIsCountedInCalendarDaysNotHours)
 {
     const std::string old = MakeDir("20200413", Local(2020, 4, 13, 23, 30));
     const std::string young = MakeDir("20200414", Local(2020, 4, 14, 0, 10));
-    const std::string ancient = MakeDir("whatever-name", Local(2019, 1, 1, 12, 0));
+    const std::string ancient = MakeDir("20190101", Local(2019, 1, 1, 12, 0));
+    // Not the logger's day directories: kept whatever their age.
+    std::vector<std::string> foreign;
+    for (const char *name : {"whatever-name", "2019010", "201901011", "2019o101"})
+        foreign.push_back(MakeDir(name, Local(2019, 1, 1, 12, 0)));
     const std::string future = MakeDir("20200620", Local(2020, 6, 20, 8, 0)); // clock set back
     const std::string nearFuture = MakeDir("20200601", Local(2020, 6, 1, 8, 0));
 
@@ -78,7 +83,9 @@ TEST_F(LogDeleteTest, RetentionIsCountedInCalendarDaysNotHours)
 
     EXPECT_FALSE(Exists(old)) << "30 days old on 13 May, whatever the hour";
     EXPECT_TRUE(Exists(young)) << "29 days old";
-    EXPECT_FALSE(Exists(ancient)) << "any name is a candidate";
+    EXPECT_FALSE(Exists(ancient));
+    for (const std::string &path : foreign)
+        EXPECT_TRUE(Exists(path + "/BrenuSearchTools_UdpCast.log")) << "only YYYYMMDD names are candidates: " << path;
     EXPECT_FALSE(Exists(future)) << "the age is an absolute difference";
     EXPECT_TRUE(Exists(nearFuture));
     EXPECT_EQ(deleter.CandidateCount(), 3u);
@@ -92,7 +99,7 @@ TEST_F(LogDeleteTest, HiddenEntriesLinksAndLooseFilesAreNeverDeleted)
     ASSERT_TRUE(WriteFile(loose, "keep"));
     Age(loose, longAgo);
     const std::string target = MakeDir("target-of-link", Local(2020, 5, 13, 9, 0));
-    const std::string link = tmp.dir() + "old-link";
+    const std::string link = tmp.dir() + "20190101"; // a day name, but a link
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
 
     Vant::CLogDelete deleter(clock);

@@ -32,12 +32,17 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   work=$(mktemp -d /tmp/brenu-package-test.XXXXXX)
   trap 'rm -rf "$work"' EXIT
 
-  # -- the package
-  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out") >"$work/cpack.log" 2>&1 ||
-    fail "cpack failed: $(cat "$work/cpack.log")"
+  # -- the package, made twice as scripts/package makes it: the same bytes both times
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date -d 2026-01-01 +%s)}
   arch=$(dpkg --print-architecture)
-  deb="$work/out/brenu-search-tools_${version}_${arch}.deb"
-  [[ -f "$deb" ]] || fail "no $deb; cpack said: $(cat "$work/cpack.log")"
+  for out in out again; do
+    (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/$out") >"$work/cpack.log" 2>&1 ||
+      fail "cpack failed: $(cat "$work/cpack.log")"
+    deb="$work/$out/brenu-search-tools_${version}_${arch}.deb"
+    [[ -f "$deb" ]] || fail "no $deb; cpack said: $(cat "$work/cpack.log")"
+    sleep 1 # a time stamp taken from the clock would now differ
+  done
+  cmp -s "$work/out/${deb##*/}" "$deb" || fail "two builds of the package differ: not reproducible"
 
   field() { dpkg-deb -f "$deb" "$1"; }
   [[ $(field Package) == brenu-search-tools ]] || fail "Package: $(field Package)"
@@ -63,6 +68,7 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     usr/share/icons/hicolor/128x128/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/256x256/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/48x48/apps/com.brenu.BrenuSearchTools.png
+    usr/share/icons/hicolor/scalable/apps/com.brenu.BrenuSearchTools.svg
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
   )
@@ -79,15 +85,20 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
 $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   dpkg-deb -c "$deb" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root"
 
-  lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
+  lintian --fail-on error --display-info "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
+  if grep -q 'hardening-' "$work/lintian.log"; then fail "lintian finds the programs unhardened: $(grep hardening- "$work/lintian.log")"; fi
 
   # -- the unpacked files
   dest="$work/root"
   dpkg-deb -x "$deb" "$dest"
   desktop="$dest/usr/share/applications/com.brenu.BrenuSearchTools.desktop"
   desktop-file-validate "$desktop" || fail "desktop-file-validate refused the menu entry"
-  appstreamcli validate --no-net "$dest/usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml" \
-    >"$work/appstream.log" 2>&1 || fail "appstreamcli: $(cat "$work/appstream.log")"
+  metainfo="$dest/usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml"
+  appstreamcli validate --pedantic --no-net "$metainfo" >"$work/appstream.log" 2>&1 ||
+    fail "appstreamcli: $(cat "$work/appstream.log")"
+  for program in BrenuSearchTools "${optional_programs[@]}"; do
+    grep -qF "<binary>$program</binary>" "$metainfo" || fail "the AppStream file does not name $program"
+  done
   key() { sed -n "s/^$1=//p" "$desktop"; }
   [[ $(key Exec) == BrenuSearchTools && -x "$dest/usr/bin/$(key Exec)" ]] || fail "Exec=$(key Exec) is not the program"
   [[ $(key 'Name\[zh_CN\]') == 'BRENU搜索工具' ]] || fail "Name[zh_CN]=$(key 'Name\[zh_CN\]')"
@@ -98,6 +109,21 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
     [[ $(identify -format '%m %wx%h' "$png") == "PNG ${size}x${size}" ]] || fail "$png: $(identify "$png")"
   done
   zcat "$dest/usr/share/man/man1/BrenuSearchTools.1.gz" | grep -q 'XDG_STATE_HOME' || fail "the manual page does not tell where the log goes"
+  [[ $(file -b --mime-type "$dest/usr/share/icons/hicolor/scalable/apps/$(key Icon).svg") == image/svg+xml ]] ||
+    fail "the scalable icon is no SVG"
+  # One release date for the version: AppStream, the changelog and every manual page.
+  released=$(sed -n "s/.*<release version=\"$version\" date=\"\([0-9-]*\)\".*/\1/p" "$metainfo")
+  [[ -n "$released" ]] || fail "the AppStream file has no release $version"
+  changelog_date=$(zcat "$dest/usr/share/doc/brenu-search-tools/changelog.gz" | sed -n 's/^ -- .*>  //p' | head -n1)
+  [[ $(date -u -d "$changelog_date" +%F) == "$released" ]] || fail "changelog date '$changelog_date', release $released"
+  for program in BrenuSearchTools "${optional_programs[@]}"; do
+    page=$(zcat "$dest/usr/share/man/man1/$program.1.gz")
+    [[ $(sed -n 's/^\.TH [^ ]* 1 "\([^"]*\)".*/\1/p' <<<"$page") == "$released" ]] || fail "$program.1 is not dated $released"
+    for section in 'EXIT STATUS' SIGNALS FILES EXAMPLES 'SEE ALSO'; do
+      grep -q "^\.SH $section\$" <<<"$page" || fail "$program.1 has no $section section"
+    done
+  done
+  zcat "$dest/usr/share/man/man1/BrenuSearchTools.1.gz" | grep -q 'SIGHUP' || fail "the manual page leaves SIGHUP out"
 
   # -- the unpacked program, in the sandbox
   export BRENU_PACKAGE_TEST_STAGE=workstation

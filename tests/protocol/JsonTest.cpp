@@ -204,7 +204,8 @@ TEST(JsonValues, ValueToStringWritesThePrintfTextOfTheCLocaleUnderAnyLocale) {
     // Exits with 1 after warning about the categories left out, but writes the locale.
     const std::string build = std::string("localedef -c -i ") + dir + "/comma.src -f UTF-8 " + dir +
                               "/comma.UTF-8 >/dev/null 2>&1";
-    (void)std::system(build.c_str());
+    const int status = std::system(build.c_str());
+    (void)status;
     setenv("LOCPATH", dir, 1);
     const bool inForce = std::setlocale(LC_NUMERIC, "comma.UTF-8") != nullptr;
     std::filesystem::remove_all(dir);  // a loaded locale stays loaded
