@@ -4,13 +4,14 @@
 #include <QStandardItemModel>
 
 #include "app/UiTexts.h"
+#include "device/ColumnTitles.h"
 
 namespace DeviceTable {
 
 namespace {
 
+// The titles are in device/ColumnTitles.h, shared with the export and plan files.
 struct ColumnInfo {
-    const char *header;
     int width;
     Qt::Alignment alignment;
 };
@@ -20,15 +21,15 @@ constexpr Qt::Alignment kRight = Qt::AlignRight | Qt::AlignVCenter;
 constexpr Qt::Alignment kCentre = Qt::AlignCenter;
 
 const ColumnInfo kColumns[ColumnCount] = {
-    {"设备序列号", 320, kLeft},
-    {"IPv4地址", 150, kLeft},
-    {"端口", 70, kRight},
-    {"DHCP", 70, kCentre},
-    {"子网掩码", 150, kLeft},
-    {"默认网关", 150, kLeft},
-    {"DNS服务器", 150, kLeft},
-    {"物理地址", 170, kCentre},
-    {"描述", 200, kLeft},
+    {320, kLeft},
+    {150, kLeft},
+    {70, kRight},
+    {70, kCentre},
+    {150, kLeft},
+    {150, kLeft},
+    {150, kLeft},
+    {170, kCentre},
+    {200, kLeft},
 };
 
 QString CellText(const DeviceRecord &record, int column)
@@ -51,7 +52,7 @@ QString CellText(const DeviceRecord &record, int column)
 
 QString HeaderText(int column)
 {
-    return column >= 0 && column < ColumnCount ? QString::fromUtf8(kColumns[column].header) : QString();
+    return DeviceColumnTitle(column);
 }
 
 int ColumnWidth(int column)

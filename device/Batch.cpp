@@ -1,0 +1,307 @@
+#include "device/Batch.h"
+
+#include <QHash>
+
+#include <algorithm>
+
+#include "app/DeviceCommand.h"
+#include "protocol/Json.h"
+#include "protocol/UdpClient.h"
+
+bool IsFinal(BatchStatus status)
+{
+    return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed;
+}
+
+const char *BatchStatusName(BatchStatus status)
+{
+    switch (status) {
+    case BatchStatus::Unchanged: return "unchanged";
+    case BatchStatus::Missing: return "not found";
+    case BatchStatus::Ambiguous: return "ambiguous";
+    case BatchStatus::Waiting: return "waiting";
+    case BatchStatus::Sending: return "sending";
+    case BatchStatus::Acknowledged: return "acknowledged";
+    case BatchStatus::Verified: return "verified";
+    case BatchStatus::Refused: return "refused";
+    case BatchStatus::NotConfirmed: return "not confirmed";
+    }
+    return "";
+}
+
+QString BatchStatusText(BatchStatus status)
+{
+    const char *text = "";
+    switch (status) {
+    case BatchStatus::Unchanged: text = "无需修改"; break;
+    case BatchStatus::Missing: text = "未找到"; break;
+    case BatchStatus::Ambiguous: text = "序列号重复"; break;
+    case BatchStatus::Waiting: text = "等待"; break;
+    case BatchStatus::Sending: text = "发送中"; break;
+    case BatchStatus::Acknowledged: text = "已应答"; break;
+    case BatchStatus::Verified: text = "已验证"; break;
+    case BatchStatus::Refused: text = "被拒绝"; break;
+    case BatchStatus::NotConfirmed: text = "未确认"; break;
+    }
+    return QString::fromUtf8(text);
+}
+
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<DeviceRecord> &devices)
+{
+    QHash<QString, std::vector<const DeviceRecord *>> bySerial;
+    for (const DeviceRecord &device : devices)
+        bySerial[device.serialNo].push_back(&device);
+    std::vector<BatchEntry> entries;
+    entries.reserve(rows.size());
+    for (const PlanRow &row : rows) {
+        BatchEntry entry;
+        entry.serialNo = row.serialNo;
+        entry.mac = row.mac;
+        entry.planLine = row.line;
+        std::vector<const DeviceRecord *> candidates = bySerial.value(row.serialNo);
+        if (!row.mac.isEmpty()) {
+            candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                            [&](const DeviceRecord *device) {
+                                                return device->mac.compare(row.mac, Qt::CaseInsensitive) != 0;
+                                            }),
+                             candidates.end());
+        }
+        if (candidates.empty()) {
+            entry.status = BatchStatus::Missing;
+        } else if (candidates.size() > 1) {
+            entry.status = BatchStatus::Ambiguous;
+        } else {
+            const DeviceRecord &device = *candidates.front();
+            entry.device = device;
+            entry.mac = device.mac;
+            entry.target = row.settings.dhcp ? SettingsOf(device) : row.settings;
+            entry.target.dhcp = row.settings.dhcp;
+            entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+QString SettingsProblem(const NetworkSettings &settings)
+{
+    Ipv4 address = 0, mask = 0, gateway = 0, dns = 0;
+    if (!ParseIpv4(settings.address, address))
+        return QStringLiteral("address '%1' is not a dotted IPv4 address").arg(settings.address);
+    if (!ParseIpv4(settings.subnetMask, mask))
+        return QStringLiteral("mask '%1' is not a dotted IPv4 mask").arg(settings.subnetMask);
+    if (!ParseIpv4(settings.gateway, gateway))
+        return QStringLiteral("gateway '%1' is not a dotted IPv4 address").arg(settings.gateway);
+    if (!ParseIpv4(settings.dns, dns))
+        return QStringLiteral("DNS '%1' is not a dotted IPv4 address").arg(settings.dns);
+    if (mask == 0 || !IsContiguousMask(mask))
+        return QStringLiteral("mask %1 is not a usable subnet mask").arg(settings.subnetMask);
+    const Ipv4 first = address >> 24;
+    if (address == 0 || first == 0 || first == 127 || first >= 224)
+        return QStringLiteral("address %1 cannot be a device's address").arg(settings.address);
+    if ((~mask) >= 3 && ((address & ~mask) == 0 || (address & ~mask) == ~mask))
+        return QStringLiteral("address %1 is the network or broadcast address of its subnet").arg(settings.address);
+    if (gateway != 0 && (gateway & mask) != (address & mask))
+        return QStringLiteral("gateway %1 is outside the subnet %2/%3")
+            .arg(settings.gateway, Ipv4Text(address & mask), settings.subnetMask);
+    return QString();
+}
+
+QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<DeviceRecord> &devices,
+                       const std::vector<Ipv4> &local, bool strict)
+{
+    QStringList problems;
+    // The addresses listed devices keep: those not being re-addressed by this batch.
+    QHash<QString, int> moving;
+    for (const BatchEntry &entry : entries)
+        if (entry.status == BatchStatus::Waiting && entry.device)
+            ++moving[entry.device->serialNo + QLatin1Char('\n') + entry.device->mac];
+    QHash<Ipv4, QString> kept;
+    for (const DeviceRecord &device : devices) {
+        Ipv4 address = 0;
+        if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
+            kept.insert(address, device.serialNo);
+    }
+    QHash<Ipv4, QString> newAddresses;
+    for (const BatchEntry &entry : entries) {
+        if (entry.status != BatchStatus::Waiting || !entry.device)
+            continue;
+        const QString who = entry.serialNo + QStringLiteral(": ");
+        if (!IsCommandPort(entry.device->port)) {
+            problems << who + QStringLiteral("the device announces port %1, which cannot take commands")
+                                  .arg(entry.device->port);
+            continue;
+        }
+        if (entry.target.dhcp)
+            continue;
+        if (strict) {
+            const QString problem = SettingsProblem(entry.target);
+            if (!problem.isEmpty()) {
+                problems << who + problem;
+                continue;
+            }
+        }
+        Ipv4 address = 0;
+        if (!ParseIpv4(entry.target.address, address)) {
+            problems << who + QStringLiteral("address '%1' is not a dotted IPv4 address").arg(entry.target.address);
+            continue;
+        }
+        if (std::find(local.begin(), local.end(), address) != local.end()) {
+            problems << who + QStringLiteral("%1 is an address of this machine").arg(entry.target.address);
+            continue;
+        }
+        if (newAddresses.contains(address)) {
+            problems << who + QStringLiteral("%1 is also planned for %2").arg(entry.target.address, newAddresses[address]);
+            continue;
+        }
+        newAddresses.insert(address, entry.serialNo);
+        if (kept.contains(address) && kept[address] != entry.serialNo)
+            problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
+    }
+    return problems;
+}
+
+bool ShowsTarget(const DeviceRecord &answer, const NetworkSettings &target)
+{
+    if (target.dhcp)
+        return answer.dhcp;
+    return !answer.dhcp && answer.address == target.address && answer.subnetMask == target.subnetMask &&
+           answer.gateway == target.gateway && answer.dns == target.dns;
+}
+
+SendOutcome SendUpdate(const DeviceRecord &device, const NetworkSettings &target)
+{
+    QUdpClient client;
+    const QByteArray host = device.address.toUtf8();
+    if (!IsCommandPort(device.port) || !client.Connect(host.constData(), static_cast<uint16_t>(device.port), 0, nullptr))
+        return SendOutcome::NoAnswer;
+    Vant::CProtocalJson request;
+    BuildUpdateRequest(device, target, request);
+    Vant::CProtocalJson answer;
+    if (!client.Request(request, answer, kCommandTimeoutMs))
+        return SendOutcome::NoAnswer;
+    // An answer for another serial number is not this device's.
+    if (Vant::ValueToString(answer.GetDataValue(0, "serialNo")) != device.serialNo.toUtf8().toStdString())
+        return SendOutcome::NoAnswer;
+    return Vant::ValueIsTrue(answer.GetDataValue(0, "result")) ? SendOutcome::Acknowledged : SendOutcome::Refused;
+}
+
+BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int verifyTimeoutMs)
+    : m_entries(std::move(entries)), m_sender(std::move(sender)), m_verifyTimeout(verifyTimeoutMs)
+{
+    m_progress.reserve(m_entries.size());
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        m_progress.push_back(Progress{m_entries[i].status});
+        if (m_entries[i].status == BatchStatus::Waiting && m_entries[i].device) {
+            m_queue.push_back(i);
+            m_bySerial[m_entries[i].serialNo].push_back(i);
+            ++m_toSend;
+        }
+    }
+}
+
+BatchJob::~BatchJob()
+{
+    Cancel();
+    for (std::thread &worker : m_workers)
+        worker.join();
+}
+
+void BatchJob::Start()
+{
+    const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_queue.size()));
+    for (int i = 0; i < threads; ++i)
+        m_workers.emplace_back(&BatchJob::Work, this);
+}
+
+void BatchJob::Cancel()
+{
+    m_cancelled = true;
+}
+
+void BatchJob::Work()
+{
+    for (;;) {
+        size_t index = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_cancelled || m_nextInQueue >= m_queue.size())
+                return;
+            index = m_queue[m_nextInQueue++];
+            Progress &progress = m_progress[index];
+            progress.status = BatchStatus::Sending;
+            progress.sent = true;
+            progress.sentAt = m_lastSend = Clock::now();
+            progress.deadline = progress.sentAt + m_verifyTimeout;
+        }
+        const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target);
+        std::lock_guard<std::mutex> lock(m_lock);
+        Progress &progress = m_progress[index];
+        progress.answered = true;
+        // The wait for the search starts again when the answer wait ends, so a
+        // device whose answer never came still has the whole time to show up.
+        progress.deadline = std::max(progress.deadline, Clock::now() + m_verifyTimeout);
+        if (progress.status == BatchStatus::Verified)
+            continue;
+        if (outcome == SendOutcome::Acknowledged)
+            progress.status = BatchStatus::Acknowledged;
+        else if (outcome == SendOutcome::Refused)
+            progress.status = BatchStatus::Refused;
+    }
+}
+
+void BatchJob::Observe(const DeviceRecord &answer)
+{
+    const auto found = m_bySerial.constFind(answer.serialNo);
+    if (found == m_bySerial.constEnd())
+        return;
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (size_t i : *found) {
+        Progress &progress = m_progress[i];
+        // A refusal gives way to what the device shows; nothing else that is final does.
+        if (!progress.sent || progress.status == BatchStatus::Verified ||
+            progress.status == BatchStatus::NotConfirmed)
+            continue;
+        const BatchEntry &entry = m_entries[i];
+        if (entry.mac.compare(answer.mac, Qt::CaseInsensitive) == 0 && ShowsTarget(answer, entry.target))
+            progress.status = BatchStatus::Verified;
+    }
+}
+
+void BatchJob::Tick()
+{
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (Progress &progress : m_progress) {
+        if (progress.sent && progress.answered && !IsFinal(progress.status) && now >= progress.deadline)
+            progress.status = BatchStatus::NotConfirmed;
+    }
+}
+
+std::vector<BatchStatus> BatchJob::Statuses() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<BatchStatus> statuses;
+    statuses.reserve(m_progress.size());
+    for (const Progress &progress : m_progress)
+        statuses.push_back(progress.status);
+    return statuses;
+}
+
+int BatchJob::Finished() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    int finished = 0;
+    for (const Progress &progress : m_progress)
+        finished += progress.sent && IsFinal(progress.status);
+    // Entries a cancelled run never sent count as finished: nothing more happens to them.
+    if (m_cancelled)
+        finished += static_cast<int>(m_queue.size() - m_nextInQueue);
+    return finished;
+}
+
+BatchJob::Clock::time_point BatchJob::LastSend() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lastSend;
+}
