@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/DeviceCommand.h"
+#include "device/DeviceCommand.h"
 #include "protocol/Json.h"
 #include "protocol/UdpClient.h"
 

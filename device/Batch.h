@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/DeviceRecord.h"
-#include "app/DeviceRequests.h"
+#include "device/DeviceRecord.h"
+#include "device/DeviceRequests.h"
 #include "device/AddressPlan.h"
 #include "device/PlanFile.h"
 

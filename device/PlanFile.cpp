@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 #include "device/ColumnTitles.h"
 
 namespace {

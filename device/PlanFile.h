@@ -22,7 +22,7 @@
 
 #include <vector>
 
-#include "app/DeviceRequests.h"
+#include "device/DeviceRequests.h"
 
 // The largest plan file read. An export of a full table (kMaxDeviceRows rows of about
 // 200 bytes) is some 4 MiB; twice that leaves room for long descriptions, and a larger
