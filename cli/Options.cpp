@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include "device/Ipv4Text.h"
+#include "cli/BatchCommands.h"
 
 #ifndef BRENU_SEARCH_VERSION
 #define BRENU_SEARCH_VERSION "0.0.0"
@@ -22,7 +23,9 @@ const CommandName kCommands[] = {{"list", Command::List},
                                  {"watch", Command::Watch},
                                  {"set", Command::Set},
                                  {"reboot", Command::Reboot},
-                                 {"url", Command::Url}};
+                                 {"url", Command::Url},
+                                 {"apply", Command::Apply},
+                                 {"assign", Command::Assign}};
 
 // Without --wait, list waits this long for answers; set, reboot and url wait at
 // most kFindWaitMs and stop as soon as every device named has answered.
@@ -99,9 +102,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             if (commandName == known.name)
                 invocation.command = known.command;
         if (invocation.command == Command::None)
-            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot or url)";
+            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot, url, apply or assign)";
     }
     const Command command = invocation.command;
+    if (command == Command::Apply || command == Command::Assign)
+        return ParseBatchCommandLine(arguments, stdoutIsTerminal, invocation);
 
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -299,6 +304,9 @@ address, "http://" followed by its IPv4 address.
 Exit status: 0 printed, 1 the device announces no dotted IPv4 address, 2 usage
 error, 3 device not found.
 )";
+    case Command::Apply:
+    case Command::Assign:
+        return BatchHelpText(command);
     case Command::None:
         break;
     }
@@ -315,6 +323,8 @@ Commands:
   set       change one device's network settings
   reboot    reboot devices
   url       print a device's web address
+  apply     send new settings to many devices from a plan file, verified
+  assign    give many devices addresses from a start address upward, verified
 
   --log       write the log the window writes, to the same folder: log/ beside
               the program when it can be written there, otherwise

@@ -11,7 +11,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Watch, Set, Reboot, Url };
+enum class Command { None, List, Watch, Set, Reboot, Url, Apply, Assign };
 
 // The longest wait a command accepts. Waits are given in milliseconds as an int;
 // an hour is far beyond any search round and keeps every sum in range.
@@ -42,6 +42,13 @@ struct Invocation {
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
     bool yes = false;
+    // apply: the plan file; assign: --start (the mask, gateway, DNS and DHCP state
+    // are the fields above).
+    QString planPath;
+    std::optional<QString> start;
+    // apply, assign: print instead of sending; send unusual values.
+    bool dryRun = false;
+    bool force = false;
 };
 
 // Reads argv. Returns "" on success, else the one-line reason (without the program

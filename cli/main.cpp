@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "cli/BatchCommands.h"
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
@@ -30,6 +31,10 @@ int Run(const cli::Invocation &invocation, cli::Output &out)
         return cli::RunReboot(invocation, out);
     case cli::Command::Url:
         return cli::RunUrl(invocation, out);
+    case cli::Command::Apply:
+        return cli::RunApply(invocation, out);
+    case cli::Command::Assign:
+        return cli::RunAssign(invocation, out);
     case cli::Command::None:
         break;
     }

@@ -65,3 +65,24 @@ std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input)
     }
     return planned;
 }
+
+std::vector<Ipv4> PlanAddressesProbed(AddressPlanInput &input, const NeighbourProbe &probe)
+{
+    std::unordered_set<Ipv4> probed;
+    std::vector<Ipv4> planned = PlanAddresses(input);
+    for (int round = 0; round < kMaxProbeRounds; ++round) {
+        std::vector<Ipv4> candidates;
+        for (size_t i = 0; i < planned.size(); ++i)
+            if (planned[i] != 0 && planned[i] != input.devices[i] && probed.insert(planned[i]).second)
+                candidates.push_back(planned[i]);
+        if (candidates.empty())
+            break;
+        bool changed = false;
+        for (Ipv4 address : probe(candidates))
+            changed = input.answering.insert(address).second || changed;
+        if (!changed)
+            break;
+        planned = PlanAddresses(input);
+    }
+    return planned;
+}

@@ -18,6 +18,8 @@
 // the devices and the addresses walked over).
 #include <QString>
 
+#include <functional>
+
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -48,3 +50,20 @@ struct AddressPlanInput {
 // The new address of each device, in input order; 0 where the subnet has no free
 // address left.
 std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input);
+
+// Finds which of the given candidates answer on the link (transport/LinuxNeighbourProbe.h
+// in the programs, a stand-in in tests).
+using NeighbourProbe = std::function<std::unordered_set<Ipv4>(const std::vector<Ipv4> &candidates)>;
+
+// Rounds of probing one plan may take. Each round probes the addresses the plan
+// newly chose and plans again without those that answered; a round costs the probe's
+// wait. Eight rounds find a free run through a subnet where answering hosts keep
+// turning up; past them the plan stands on what is known, and the addresses it
+// chose last were not probed (the checks against listed devices and this machine
+// still hold, and verification shows whether the device took the address).
+constexpr int kMaxProbeRounds = 8;
+
+// PlanAddresses with the answering hosts found by `probe`, added to
+// input.answering (which holds every answering address found when it returns).
+// A device's own current address is never probed: it answers for itself.
+std::vector<Ipv4> PlanAddressesProbed(AddressPlanInput &input, const NeighbourProbe &probe);

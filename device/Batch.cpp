@@ -25,6 +25,7 @@ const char *BatchStatusName(BatchStatus status)
     case BatchStatus::Verified: return "verified";
     case BatchStatus::Refused: return "refused";
     case BatchStatus::NotConfirmed: return "not confirmed";
+    case BatchStatus::NoAddress: return "no free address";
     }
     return "";
 }
@@ -42,6 +43,7 @@ QString BatchStatusText(BatchStatus status)
     case BatchStatus::Verified: text = "已验证"; break;
     case BatchStatus::Refused: text = "被拒绝"; break;
     case BatchStatus::NotConfirmed: text = "未确认"; break;
+    case BatchStatus::NoAddress: text = "无可用地址"; break;
     }
     return QString::fromUtf8(text);
 }
@@ -78,6 +80,39 @@ std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::v
             entry.target.dhcp = row.settings.dhcp;
             entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
         }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<BatchEntry> AssignedEntries(const std::vector<DeviceRecord> &devices, const std::vector<Ipv4> &planned,
+                                        const AssignSettings &settings)
+{
+    std::vector<BatchEntry> entries;
+    entries.reserve(devices.size());
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const DeviceRecord &device = devices[i];
+        BatchEntry entry;
+        entry.serialNo = device.serialNo;
+        entry.mac = device.mac;
+        entry.device = device;
+        entry.target = SettingsOf(device);
+        entry.target.dhcp = settings.dhcp;
+        if (!settings.dhcp) {
+            const Ipv4 address = i < planned.size() ? planned[i] : 0;
+            entry.target.address = address ? Ipv4Text(address) : QString();
+            entry.target.subnetMask = settings.mask;
+            if (!settings.gateway.isEmpty())
+                entry.target.gateway = settings.gateway;
+            if (!settings.dns.isEmpty())
+                entry.target.dns = settings.dns;
+            if (!address) {
+                entry.status = BatchStatus::NoAddress;
+                entries.push_back(std::move(entry));
+                continue;
+            }
+        }
+        entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
         entries.push_back(std::move(entry));
     }
     return entries;

@@ -52,6 +52,7 @@ enum class BatchStatus {
     Verified,
     Refused,
     NotConfirmed,
+    NoAddress,    // an address plan found no free address for it: no request
 };
 
 // Final states a run ends in (Unchanged, Missing and Ambiguous are never sent).
@@ -77,6 +78,20 @@ struct BatchEntry {
 // devices answer (without a MAC that picks one) Ambiguous, rows already at their
 // values Unchanged; the rest Waiting.
 std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<DeviceRecord> &devices);
+
+// New settings from an address plan: every device the same mask and, where given,
+// gateway and DNS (else each keeps its own); or DHCP on for all.
+struct AssignSettings {
+    bool dhcp = false;
+    QString mask;
+    QString gateway; // empty: the device's own
+    QString dns;     // empty: the device's own
+};
+
+// The entries of an address plan: devices[i] gets planned[i] (0: NoAddress), the
+// rest as `settings` says; devices already there are Unchanged.
+std::vector<BatchEntry> AssignedEntries(const std::vector<DeviceRecord> &devices, const std::vector<Ipv4> &planned,
+                                        const AssignSettings &settings);
 
 // What must hold for the whole batch before anything is sent. Returns one line per
 // problem (English for brenu-search, prefixed with the serial number); empty when the
