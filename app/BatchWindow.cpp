@@ -69,7 +69,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
 {
     setWindowTitle(UiText::BatchTitle());
     setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint);
-    resize(900, 560);
+    resize(1000, 560);
     m_local = m_options.local ? *m_options.local : ReadLocalSubnets();
     if (!m_options.sender)
         m_options.sender = SendUpdate;
@@ -88,7 +88,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
     m_view->horizontalHeader()->setStretchLastSection(true);
-    const int widths[] = {220, 150, 120, 90, 120};
+    const int widths[] = {170, 140, 110, 70, 110};
     for (int column = 0; column < 5; ++column)
         m_view->horizontalHeader()->resizeSection(column, widths[column]);
 
@@ -374,7 +374,7 @@ void BatchWindow::Apply()
         QMessageBox::information(this, UiText::BoxTitle(), UiText::BatchNothingToSend(), QMessageBox::Ok);
     } else if (m_options.confirm &&
                QMessageBox::question(this, UiText::ConfirmTitle(), UiText::BatchConfirm().arg(toSend),
-                                     QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel) != QMessageBox::Ok) {
+                                     QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) != QMessageBox::Ok) {
         return;
     }
     m_job = std::make_unique<BatchJob>(std::move(entries), m_options.sender, m_options.verifyTimeoutMs);
