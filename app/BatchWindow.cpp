@@ -189,6 +189,11 @@ BatchWindow::~BatchWindow()
         m_job->Cancel();
 }
 
+bool BatchWindow::Running() const
+{
+    return m_pollTimer->isActive();
+}
+
 void BatchWindow::SetDevices(std::vector<BatchRow> rows)
 {
     if (Running())
@@ -391,6 +396,9 @@ void BatchWindow::Poll()
     if (!m_job)
         return;
     m_job->Tick();
+    // Done is read before the statuses: a run that ends between the two reads is
+    // then shown with its final statuses, not stopped with older ones.
+    const bool done = m_job->Done();
     const std::vector<BatchStatus> statuses = m_job->Statuses();
     std::vector<std::optional<BatchStatus>> shown(m_model->Rows().size());
     for (size_t i = 0; i < statuses.size(); ++i)
@@ -398,7 +406,7 @@ void BatchWindow::Poll()
             shown[static_cast<size_t>(m_jobRows[i])] = statuses[i];
     m_model->SetStatuses(shown);
     m_progress->setValue(m_job->ToSend() ? m_job->Finished() : m_progress->maximum());
-    if (m_job->Done()) {
+    if (done) {
         m_pollTimer->stop();
         ShowRunning(false);
     }

@@ -54,7 +54,8 @@ public:
     // The devices to offer (the main list). Ignored while a run is under way.
     void SetDevices(std::vector<BatchRow> rows);
     BatchModel *Model() const { return m_model; }
-    bool Running() const { return m_job && !m_job->Done(); }
+    // A run is under way until the window has shown its final statuses.
+    bool Running() const;
     // Reads a plan file: the rows it matches are checked and show its values. False
     // (with a message box) when the file cannot be read or has problems.
     bool LoadPlan(const QString &path);
