@@ -114,18 +114,20 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption help("help"), version("version"), log("log");
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
-    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes");
+    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
+    QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
+        force("force");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
-        parser.addOptions({wait, yes});
+        parser.addOptions({wait, yes, mac});
     else if (command == Command::Url)
-        parser.addOptions({wait});
+        parser.addOptions({wait, mac});
     if (!parser.parse(arguments))
         return Utf8(parser.errorText());
 
@@ -156,8 +158,17 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         }
     }
 
-    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     const bool lists = command == Command::List || command == Command::Watch;
+    if (!lists && parser.isSet(mac)) {
+        invocation.mac = parser.value(mac);
+        if (!IsSerialText(invocation.mac))
+            return "'" + Utf8(invocation.mac) + "' is not a MAC address (1 to " + std::to_string(kMaxSerialBytes) +
+                   " bytes without spaces or control characters)";
+        if (invocation.serials.size() > 1)
+            return "--mac chooses one device: give only one serial number with it";
+    }
+
+    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     if (command != Command::Watch && parser.isSet(wait)) {
         std::string error = ParseWait(parser.value(wait), invocation.waitMs);
         if (!error.empty())
@@ -210,6 +221,21 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!invocation.address && !invocation.subnetMask && !invocation.gateway && !invocation.dns &&
             !invocation.dhcp)
             return "nothing to set: give --address, --mask, --gateway, --dns or --dhcp";
+        if (parser.isSet(verifyTimeout)) {
+            bool ok = false;
+            const int value = parser.value(verifyTimeout).toInt(&ok, 10);
+            if (!ok || value < 1 || value > kMaxWaitMs)
+                return "--verify-timeout takes milliseconds from 1 to " + std::to_string(kMaxWaitMs) + ", not '" +
+                       Utf8(parser.value(verifyTimeout)) + "'";
+            invocation.verifyTimeoutMs = value;
+        }
+        if (parser.isSet(noVerify)) {
+            if (parser.isSet(verifyTimeout))
+                return "--no-verify and --verify-timeout exclude each other";
+            invocation.verifyTimeoutMs = 0;
+        }
+        invocation.dryRun = parser.isSet(dryRun);
+        invocation.force = parser.isSet(force);
     }
     invocation.yes = command == Command::Reboot && parser.isSet(yes);
     return "";

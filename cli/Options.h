@@ -38,9 +38,17 @@ struct Invocation {
     double staleAfterS = 15;
 
     QStringList serials;
+    // set, reboot, url: --mac, the MAC address that chooses among devices answering
+    // with one serial number (empty: none given).
+    QString mac;
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
+    // set: how long to wait for the device's search answers to show the change (0:
+    // --no-verify, the device's answer decides); --dry-run; --force.
+    int verifyTimeoutMs = 15000;
+    bool dryRun = false;
+    bool force = false;
     bool yes = false;
     // apply: the plan file; assign: --start (the mask, gateway, DNS and DHCP state
     // are the fields above).

@@ -22,7 +22,7 @@ void WriteText(JsonWriter &writer, const QString &text)
     writer.String(bytes.constData(), static_cast<rapidjson::SizeType>(bytes.size()));
 }
 
-void WriteDevice(JsonWriter &writer, const DeviceRecord &device)
+void WriteDevice(JsonWriter &writer, const ListedDevice &device)
 {
     writer.StartObject();
     writer.Key("serialNo");
@@ -43,6 +43,17 @@ void WriteDevice(JsonWriter &writer, const DeviceRecord &device)
     WriteText(writer, device.mac);
     writer.Key("description");
     WriteText(writer, device.description);
+    writer.Key("interface");
+    WriteText(writer, device.interfaceName);
+    writer.Key("localAddress");
+    WriteText(writer, device.localAddress);
+    writer.Key("subnet");
+    writer.String(device.foreignSubnet ? "foreign" : "local");
+    writer.Key("conflict");
+    writer.StartArray();
+    for (const QString &kind : device.conflict)
+        WriteText(writer, kind);
+    writer.EndArray();
     writer.EndObject();
 }
 
@@ -82,12 +93,33 @@ QString Pad(const QString &text, int width, bool right)
     return right ? fill + text : text + fill;
 }
 
-std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *overflow)
+// One line per device of the listing that shares its serial number or address with
+// another, or lies in a foreign subnet (terminal-safe).
+std::string Notes(const std::vector<ListedDevice> &devices)
+{
+    std::string out;
+    for (const ListedDevice &device : devices) {
+        QStringList notes;
+        if (device.conflict.contains("serial"))
+            notes << "another device answers with this serial number";
+        if (device.conflict.contains("address"))
+            notes << "another serial number answers from this address";
+        if (device.foreignSubnet)
+            notes << "outside every subnet of " + TerminalText(device.interfaceName) + ", reached on-link";
+        if (!notes.isEmpty())
+            out += Utf8("Note: " + TerminalText(device.serialNo) + " (" + TerminalText(device.mac) + ", " +
+                        TerminalText(device.address) + "): " + notes.join("; ")) +
+                   "\n";
+    }
+    return out;
+}
+
+std::string Table(const std::vector<ListedDevice> &devices, const Overflow *overflow)
 {
     const QStringList header = {"SERIAL NUMBER", "IPV4 ADDRESS", "PORT", "DHCP", "SUBNET MASK",
                                 "GATEWAY",       "DNS SERVER",   "MAC",  "DESCRIPTION"};
     std::vector<QStringList> rows{header};
-    for (const DeviceRecord &device : devices) {
+    for (const ListedDevice &device : devices) {
         QStringList cells = Cells(device);
         for (QString &cell : cells)
             cell = TerminalText(cell);
@@ -107,16 +139,17 @@ std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *over
         }
         out += Utf8(line) + "\n";
     }
+    out += Notes(devices);
     if (overflow)
         out += "More devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed.\n";
     return out;
 }
 
-std::string Csv(const std::vector<DeviceRecord> &devices)
+std::string Csv(const std::vector<ListedDevice> &devices)
 {
     std::string out = "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n";
-    for (const DeviceRecord &device : devices) {
+    for (const ListedDevice &device : devices) {
         QStringList cells = Cells(device);
         cells[3] = device.dhcp ? QStringLiteral("true") : QStringLiteral("false");
         for (QString &cell : cells)
@@ -151,7 +184,7 @@ bool Output::Write(const std::string &text)
     return true;
 }
 
-std::string DeviceJson(const DeviceRecord &device)
+std::string DeviceJson(const ListedDevice &device)
 {
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
@@ -159,7 +192,7 @@ std::string DeviceJson(const DeviceRecord &device)
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-std::string FormatListing(const std::vector<DeviceRecord> &devices, Format format, const Overflow *overflow)
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow)
 {
     switch (format) {
     case Format::Table:
@@ -168,7 +201,7 @@ std::string FormatListing(const std::vector<DeviceRecord> &devices, Format forma
         return Csv(devices);
     case Format::Jsonl: {
         std::string out;
-        for (const DeviceRecord &device : devices)
+        for (const ListedDevice &device : devices)
             out += DeviceJson(device) + "\n";
         if (overflow) {
             rapidjson::StringBuffer buffer;
@@ -184,7 +217,7 @@ std::string FormatListing(const std::vector<DeviceRecord> &devices, Format forma
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartArray();
-    for (const DeviceRecord &device : devices)
+    for (const ListedDevice &device : devices)
         WriteDevice(writer, device);
     if (overflow)
         WriteOverflow(writer, *overflow);

@@ -36,15 +36,19 @@ struct Overflow {
     long long ignoredAnswers = 0;
 };
 
-// The whole listing. Table: a header line and one aligned line per device (control
-// characters shown as '?'); json: an array of device objects; jsonl: one object per
-// line; csv: a header line and RFC 4180 records. When the listing overflowed, the
-// table ends with a line saying so, json and jsonl end with an object
+// The whole listing, one entry per device (devices sharing a serial number are
+// separate entries). Table: a header line, one aligned line per device (control
+// characters shown as '?'), then a "Note:" line for each device in a conflict or a
+// foreign subnet; json: an array of device objects; jsonl: one object per line; csv:
+// a header line and RFC 4180 records. When the listing overflowed, the table ends
+// with a line saying so, json and jsonl end with an object
 // {"overflow":true,"limit":N,"ignoredAnswers":M}; csv keeps its records only.
-std::string FormatListing(const std::vector<DeviceRecord> &devices, Format format, const Overflow *overflow);
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow);
 
-// One device as a JSON object, members named and typed as the devices send them.
-std::string DeviceJson(const DeviceRecord &device);
+// One device as a JSON object: the members named and typed as the devices send
+// them, then "interface" and "localAddress" (where it was heard), "subnet" ("local"
+// or "foreign") and "conflict" (an array of "serial", "address").
+std::string DeviceJson(const ListedDevice &device);
 
 // One watch event as one line: a JSON object (jsonl) or a readable line (table).
 // `time` is the event's time stamp text.

@@ -34,6 +34,15 @@ bool Before(const HeardDevice &a, const HeardDevice &b)
 
 } // namespace
 
+LocalSubnets ReadLocalSubnets()
+{
+    LocalSubnets subnets;
+    int error = 0;
+    if (!ReadInterfaceAddresses(subnets, SystemInterfaceList(), error))
+        subnets.clear();
+    return subnets;
+}
+
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address)
 {
     in_addr_t device = 0;
@@ -165,7 +174,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         const auto inserted = m_devices.insert(key, entry);
         heard.outcome = Heard::Added;
         if (events)
-            events->push_back(DeviceEvent{DeviceEvent::Appeared, inserted->device, {}, 0});
+            events->push_back(DeviceEvent{DeviceEvent::Appeared, Listed(inserted->device), {}, 0});
         heard.conflictsChanged.removeDuplicates();
         return heard;
     }
@@ -176,7 +185,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     heard.outcome = Heard::Updated;
     heard.back = m_silence.Answered(key, tick, wallSeconds);
     if (heard.back && events)
-        events->push_back(DeviceEvent{DeviceEvent::Back, device, {}, 0});
+        events->push_back(DeviceEvent{DeviceEvent::Back, Listed(device), {}, 0});
     const QStringList changed = ChangedMembers(device, record);
     if (device.address != record.address) {
         RemoveAddress(device.address, device.serialNo, heard.conflictsChanged);
@@ -190,7 +199,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         device.foreignSubnet = !local;
     }
     if (!changed.isEmpty() && events)
-        events->push_back(DeviceEvent{DeviceEvent::Changed, device, changed, 0});
+        events->push_back(DeviceEvent{DeviceEvent::Changed, Listed(device), changed, 0});
     heard.conflictsChanged.removeDuplicates();
     return heard;
 }
@@ -203,7 +212,8 @@ int DeviceList::MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events)
         for (const QString &key : keys) {
             const auto found = m_devices.constFind(key);
             if (found != m_devices.constEnd())
-                events->push_back(DeviceEvent{DeviceEvent::Silent, found->device, {}, m_silence.LastTick(key)});
+                events->push_back(
+                    DeviceEvent{DeviceEvent::Silent, Listed(found->device), {}, m_silence.LastTick(key)});
         }
     }
     return marked;
@@ -234,6 +244,24 @@ const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac)
     return found == m_devices.constEnd() ? nullptr : &found->device;
 }
 
+DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const
+{
+    const HeardDevice *found = nullptr;
+    if (!mac.isEmpty()) {
+        found = Find(serialNo, mac);
+    } else {
+        const QStringList keys = m_serials.value(serialNo);
+        if (keys.size() > 1)
+            return Target::Ambiguous;
+        found = Latest(serialNo);
+    }
+    if (!found)
+        return Target::NotFound;
+    if (device)
+        *device = *found;
+    return Target::Found;
+}
+
 const HeardDevice *DeviceList::Latest(const QString &serialNo) const
 {
     const Entry *latest = nullptr;
@@ -243,6 +271,52 @@ const HeardDevice *DeviceList::Latest(const QString &serialNo) const
             latest = &found.value();
     }
     return latest ? &latest->device : nullptr;
+}
+
+QStringList DeviceList::ConflictKinds(const HeardDevice &device) const
+{
+    QStringList kinds;
+    const auto keys = m_serials.constFind(device.serialNo);
+    if (keys != m_serials.constEnd() && keys->size() > 1)
+        kinds << QStringLiteral("serial");
+    const auto serials = m_addresses.constFind(device.address);
+    if (serials != m_addresses.constEnd() && serials->size() > 1)
+        kinds << QStringLiteral("address");
+    return kinds;
+}
+
+ListedDevice DeviceList::Listed(const HeardDevice &device) const
+{
+    ListedDevice listed;
+    static_cast<HeardDevice &>(listed) = device;
+    listed.conflict = ConflictKinds(device);
+    return listed;
+}
+
+std::vector<ListedDevice> DeviceList::Listing() const
+{
+    std::vector<ListedDevice> listing;
+    for (const HeardDevice &device : Devices())
+        listing.push_back(Listed(device));
+    return listing;
+}
+
+bool DeviceList::SerialHasConflict(const QString &serialNo) const
+{
+    const auto keys = m_serials.constFind(serialNo);
+    if (keys == m_serials.constEnd())
+        return false;
+    if (keys->size() > 1)
+        return true;
+    for (const QString &key : *keys) {
+        const auto device = m_devices.constFind(key);
+        if (device == m_devices.constEnd())
+            continue;
+        const auto serials = m_addresses.constFind(device->device.address);
+        if (serials != m_addresses.constEnd() && serials->size() > 1)
+            return true;
+    }
+    return false;
 }
 
 DeviceConflicts DeviceList::Conflicts(const HeardDevice &device) const

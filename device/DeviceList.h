@@ -59,14 +59,26 @@ struct DeviceConflicts {
 // The local subnets known to the list: one entry per local IPv4 address.
 using LocalSubnets = std::vector<InterfaceAddress>;
 
+// The machine's local subnets now, from the system's interface list (empty when it
+// cannot be read). The one place the device code reads it.
+LocalSubnets ReadLocalSubnets();
+
 // True when `address` (dotted text) lies in a subnet of interface `interfaceName`
 // among `subnets`. An address that is not dotted IPv4 text is in none.
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address);
 
+// A device as a listing shows it: with the kinds of conflict it is in, "serial"
+// (another device answers with its serial number) and "address" (another serial
+// number answers from its address), in that order.
+struct ListedDevice : HeardDevice {
+    QStringList conflict;
+};
+
 struct DeviceEvent {
     enum Kind { Appeared, Changed, Silent, Back, Overflow };
     Kind kind = Appeared;
-    HeardDevice device;
+    // The device with its conflicts when the event was made.
+    ListedDevice device;
     // For Changed: the members whose values differ from the device's previous answer,
     // in the order of the record.
     QStringList changed;
@@ -113,12 +125,24 @@ public:
     std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
+    // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
+    // Found (in *device) when exactly one device held matches, Ambiguous when several
+    // answer with the serial number and no MAC chooses, else NotFound.
+    enum class Target { Found, NotFound, Ambiguous };
+    Target Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const;
     // The latest answering device with `serialNo`, or null.
     const HeardDevice *Latest(const QString &serialNo) const;
-    // What `device` shares with other devices held.
+    // Every device held with its conflicts, in the order of Devices().
+    std::vector<ListedDevice> Listing() const;
+    // The kinds of conflict `device` is in ("serial", "address"); cheap.
+    QStringList ConflictKinds(const HeardDevice &device) const;
+    // What `device` shares with other devices held (names every other device: for
+    // showing one device, not for every answer).
     DeviceConflicts Conflicts(const HeardDevice &device) const;
     // The conflicts of every device with `serialNo` together (one table row).
     DeviceConflicts SerialConflicts(const QString &serialNo) const;
+    // True when a device with `serialNo` is in a conflict; cheap enough for painting.
+    bool SerialHasConflict(const QString &serialNo) const;
 
     // True when every device with `serialNo` is silent; the latest of their last
     // answers' wall times goes to *lastAnswer.
@@ -146,6 +170,7 @@ private:
         uint64_t order = 0; // when it last answered, in answers noted
     };
     static QString KeyOf(const QString &serialNo, const QString &mac);
+    ListedDevice Listed(const HeardDevice &device) const;
     bool IsLocal(const InterfaceAddress &heardOn, const QString &address) const;
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);

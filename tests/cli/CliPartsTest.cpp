@@ -8,9 +8,9 @@
 namespace {
 
 
-DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
+ListedDevice Device(const QString &serial, const QString &address = "10.77.0.2")
 {
-    DeviceRecord d;
+    ListedDevice d;
     d.serialNo = serial;
     d.address = address;
     d.port = 8000;
@@ -23,12 +23,12 @@ DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
 
 TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
 {
-    DeviceRecord a = Device("A1");
+    ListedDevice a = Device("A1");
     a.description = QString::fromUtf8("say \"hi\", twice\r\nok");
-    DeviceRecord b = Device(QString::fromUtf8("仓库"));
+    ListedDevice b = Device(QString::fromUtf8("仓库"));
     b.description = QString::fromUtf8("\x1b[31mred\xe2\x80\xae");
     b.dhcp = true;
-    const std::vector<DeviceRecord> devices{a, b};
+    const std::vector<ListedDevice> devices{a, b};
 
     const std::string csv = cli::FormatListing(devices, cli::Format::Csv, nullptr);
     EXPECT_EQ(csv, "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n"
@@ -51,12 +51,34 @@ TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
     const std::string json = cli::FormatListing({a}, cli::Format::Json, &overflow);
     EXPECT_EQ(json, "[{\"serialNo\":\"A1\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
                     "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
-                    "\"mac\":\"02:00:00:00:00:01\",\"description\":\"say \\\"hi\\\", twice\\r\\nok\"},"
+                    "\"mac\":\"02:00:00:00:00:01\",\"description\":\"say \\\"hi\\\", twice\\r\\nok\","
+                    "\"interface\":\"\",\"localAddress\":\"\",\"subnet\":\"local\",\"conflict\":[]},"
                     "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}]\n");
     const std::string tableOver = cli::FormatListing({a}, cli::Format::Table, &overflow);
     EXPECT_NE(tableOver.find("(20000); 7 answers of further devices were not listed.\n"), std::string::npos);
     const std::string jsonl = cli::FormatListing({}, cli::Format::Jsonl, &overflow);
     EXPECT_EQ(jsonl, "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}\n");
+}
+
+TEST(Listing, WhereADeviceWasHeardAndItsConflictsAreShown)
+{
+    ListedDevice far = Device("F1", "10.77.1.5");
+    far.interfaceName = "brw0";
+    far.localAddress = "10.77.0.1";
+    far.foreignSubnet = true;
+    far.conflict = QStringList{"serial", "address"};
+    const std::string json = cli::DeviceJson(far);
+    EXPECT_NE(json.find(R"("interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign",)"
+                        R"("conflict":["serial","address"]})"),
+              std::string::npos)
+        << json;
+    const std::string table = cli::FormatListing({far, Device("F2")}, cli::Format::Table, nullptr);
+    EXPECT_NE(table.find("\nNote: F1 (02:00:00:00:00:01, 10.77.1.5): another device answers with this serial "
+                         "number; another serial number answers from this address; outside every subnet of brw0, "
+                         "reached on-link\n"),
+              std::string::npos)
+        << table;
+    EXPECT_EQ(table.find("Note: F2"), std::string::npos) << table;
 }
 
 } // namespace

@@ -150,11 +150,14 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
     EXPECT_EQ(list.err, "");
     const QJsonArray expected = QJsonDocument::fromJson(R"([
       {"serialNo":"SN-A","address":"10.77.0.2","port":8001,"dhcp":false,"subnetMask":"255.255.255.0",
-       "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\""},
+       "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\"",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
       {"serialNo":"SN-B","address":"10.77.0.3","port":8002,"dhcp":true,"subnetMask":"255.255.0.0",
-       "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号"},
+       "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
       {"serialNo":"SN-FAR","address":"10.77.1.20","port":80,"dhcp":false,"subnetMask":"255.255.255.0",
-       "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":""}])")
+       "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":"",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","conflict":[]}])")
                                    .array();
     ASSERT_FALSE(expected.isEmpty());
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array(), expected) << list.out;
@@ -218,8 +221,45 @@ TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
     EXPECT_EQ(dhcpOff.status, 0) << dhcpOff.err;
     const Result refused = RunCli({"set", "SN-NO", "--dhcp", "on"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "SN-NO: failed (no answer in time, or the device refused)\n");
+    EXPECT_EQ(refused.out, "SN-NO: refused by the device\n");
     EXPECT_EQ(Commands().size(), 3u);
+}
+
+TEST_F(CliTest, DevicesSharingASerialAreListedApartAndACommandToThemNeedsTheMac)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a",
+                                          "--device", "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b",
+                                          "--device", "serial=S2,address=10.77.0.3,port=8003,mac=02:00:00:00:00:0c"}));
+    const Result list = RunCli({"list", "--wait", "600", "--format", "json"});
+    const QJsonArray devices = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
+    ASSERT_EQ(devices.size(), 3) << list.out;
+    EXPECT_EQ(devices[0]["mac"], "02:00:00:00:00:0a");
+    EXPECT_EQ(devices[0]["conflict"].toArray(), QJsonArray({"serial"}));
+    EXPECT_EQ(devices[1]["conflict"].toArray(), QJsonArray({"serial", "address"}));
+    EXPECT_EQ(devices[2]["conflict"].toArray(), QJsonArray({"address"}));
+
+    // Which of the two is meant is not guessed: nothing is sent.
+    const Result set = RunCli({"set", "DUP", "--dns", "10.77.0.9"});
+    EXPECT_EQ(set.status, 5);
+    EXPECT_NE(set.err.find("DUP: 2 devices answer with this serial number (02:00:00:00:00:0a at 10.77.0.2, "
+                           "02:00:00:00:00:0b at 10.77.0.3); nothing sent, give --mac to choose one"),
+              std::string::npos)
+        << set.err;
+    EXPECT_EQ(RunCli({"reboot", "S2", "DUP", "--yes"}).status, 5);
+    EXPECT_EQ(RunCli({"url", "DUP"}).status, 5);
+    EXPECT_TRUE(Commands().empty());
+
+    // --mac pins one (in any letter case).
+    const Result url = RunCli({"url", "DUP", "--mac", "02:00:00:00:00:0B"});
+    EXPECT_EQ(url.out, "http://10.77.0.3\n");
+    const Result pinned = RunCli({"reboot", "DUP", "--mac", "02:00:00:00:00:0b", "--yes"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    ASSERT_EQ(Commands().size(), 1u);
+    int toPinned = 0;
+    for (const std::string &line : this->devices.LogLines())
+        toPinned += line.find("reboot.htm") != std::string::npos && line.find(" to=10.77.0.3:8002 ") != std::string::npos;
+    EXPECT_EQ(toPinned, 1);
 }
 
 TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
