@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "device/Batch.h"
-#include "device/DeviceRecord.h"
+#include "device/DeviceList.h"
 
 struct BatchRow {
-    DeviceRecord device;
+    HeardDevice device;
     bool foreignSubnet = false;
     // Other devices share its serial number or its address: what they are, for the tooltip.
     QString conflict;

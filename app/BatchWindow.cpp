@@ -74,9 +74,10 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     if (!m_options.sender)
         m_options.sender = SendUpdate;
     if (!m_options.probe) {
-        const std::vector<LocalSubnet> local = m_local;
-        m_options.probe = [local](const std::vector<Ipv4> &candidates) {
-            return ProbeNeighbours(candidates, local);
+        // Through the interface whose subnet holds the candidates, else through all.
+        m_options.probe = [local = m_local](const std::vector<Ipv4> &candidates) {
+            const Ipv4 first = candidates.empty() ? 0 : candidates.front();
+            return ProbeNeighbours(candidates, ProbeInterfacesFor(first, DefaultMask(first, local), local));
         };
     }
 
@@ -207,9 +208,9 @@ void BatchWindow::SetDevices(std::vector<BatchRow> rows)
     Recompute();
 }
 
-std::vector<DeviceRecord> BatchWindow::AllDevices() const
+std::vector<HeardDevice> BatchWindow::AllDevices() const
 {
-    std::vector<DeviceRecord> devices;
+    std::vector<HeardDevice> devices;
     devices.reserve(m_model->Rows().size());
     for (const BatchRow &row : m_model->Rows())
         devices.push_back(row.device);
@@ -237,12 +238,7 @@ void BatchWindow::Recompute()
     } else {
         Ipv4 start = 0, mask = 0;
         if (ParseIpv4(m_start->text(), start) && !m_plannedRows.empty()) {
-            // Without a mask: the mask of this machine's subnet that holds the start
-            // address, else a /24 (what brenu-search assign does).
-            mask = 0xffffff00u;
-            for (const LocalSubnet &subnet : m_local)
-                if ((subnet.address & subnet.mask) == (start & subnet.mask))
-                    mask = subnet.mask;
+            mask = DefaultMask(start, m_local);
             Ipv4 given = 0;
             if (ParseIpv4(m_mask->text(), given) && IsContiguousMask(given))
                 mask = given;
@@ -260,8 +256,8 @@ void BatchWindow::Recompute()
                 ParseIpv4(rows[static_cast<size_t>(row)].device.address, own);
                 input.devices.push_back(own);
             }
-            for (const LocalSubnet &subnet : m_local)
-                input.local.insert(subnet.address);
+            for (Ipv4 address : LocalIpv4(m_local))
+                input.local.insert(address);
             input.answering = m_answering;
             m_planned = PlanAddresses(input);
             for (size_t i = 0; i < m_planned.size(); ++i)
@@ -333,7 +329,7 @@ std::vector<BatchEntry> BatchWindow::Entries()
     settings.mask = Ipv4Text(m_planMask);
     settings.gateway = m_gateway->text().trimmed();
     settings.dns = m_dns->text().trimmed();
-    std::vector<DeviceRecord> chosen;
+    std::vector<HeardDevice> chosen;
     for (int row : m_plannedRows) {
         chosen.push_back(rows[static_cast<size_t>(row)].device);
         m_jobRows.push_back(row);
@@ -360,10 +356,7 @@ void BatchWindow::Apply()
     }
     m_apply->setEnabled(true);
     std::vector<BatchEntry> entries = Entries();
-    std::vector<Ipv4> local;
-    for (const LocalSubnet &subnet : m_local)
-        local.push_back(subnet.address);
-    QStringList problems = CheckBatch(entries, AllDevices(), local, true);
+    QStringList problems = CheckBatch(entries, AllDevices(), m_local, true);
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::NoAddress)
             problems << entry.serialNo + QStringLiteral(": ") + BatchStatusText(BatchStatus::NoAddress);

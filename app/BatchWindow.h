@@ -17,7 +17,6 @@
 #include "app/BatchModel.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
-#include "transport/LinuxNeighbourProbe.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -33,7 +32,7 @@ struct BatchWindowOptions {
     // through this machine's interfaces when empty.
     NeighbourProbe probe;
     // This machine's addresses; ReadLocalSubnets() when not given.
-    std::optional<std::vector<LocalSubnet>> local;
+    std::optional<LocalSubnets> local;
     int verifyTimeoutMs = kVerifyTimeoutMs;
     // Ask before sending.
     bool confirm = true;
@@ -82,10 +81,10 @@ private:
     void ProbeDone(std::unordered_set<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
-    std::vector<DeviceRecord> AllDevices() const;
+    std::vector<HeardDevice> AllDevices() const;
 
     BatchWindowOptions m_options;
-    std::vector<LocalSubnet> m_local;
+    LocalSubnets m_local;
     BatchModel *m_model = nullptr;
     QTableView *m_view = nullptr;
     QCheckBox *m_dhcp = nullptr;

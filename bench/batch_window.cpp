@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <time.h>
 
 #include <chrono>
@@ -51,9 +52,13 @@ std::vector<BatchRow> FactoryRows()
 BatchWindowOptions Options(int sendMs)
 {
     BatchWindowOptions options;
-    options.local = std::vector<LocalSubnet>{{(10u << 24) | (77u << 16) | (4u << 8) | 1u, 0xfffffc00u, 1, "brw0"}};
+    InterfaceAddress workstation;
+    workstation.address = "10.77.4.1";
+    workstation.device = "brw0";
+    workstation.netmask = htonl(0xfffffc00u);
+    options.local = LocalSubnets{workstation};
     options.probe = [](const std::vector<Ipv4> &) { return std::unordered_set<Ipv4>{}; };
-    options.sender = [sendMs](const DeviceRecord &, const NetworkSettings &) {
+    options.sender = [sendMs](const HeardDevice &, const NetworkSettings &, const std::atomic<bool> *) {
         std::this_thread::sleep_for(std::chrono::milliseconds(sendMs));
         return SendOutcome::Acknowledged;
     };

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "cli/Commands.h"
-#include "cli/DeviceSearch.h"
+#include "device/DeviceSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/StopSignal.h"
 #include "device/Batch.h"
@@ -29,9 +29,6 @@ constexpr auto kRunStep = std::chrono::milliseconds(100);
 // Without --wait, the search for the devices named ends after this long, or as soon
 // as every one has answered.
 constexpr int kBatchFindWaitMs = 5000;
-// Exit statuses of a verdict that apply and assign share with set.
-constexpr int kExitNotConfirmedStatus = 7;
-constexpr int kExitAmbiguousStatus = 5;
 
 std::string Utf8(const QString &text)
 {
@@ -55,9 +52,9 @@ int StatusOf(BatchStatus status)
     case BatchStatus::Missing:
         return kExitNotFound;
     case BatchStatus::Ambiguous:
-        return kExitAmbiguousStatus;
+        return kExitAmbiguous;
     default:
-        return kExitNotConfirmedStatus;
+        return kExitNotConfirmed;
     }
 }
 
@@ -68,6 +65,15 @@ int OutputStatus(const Output &out, int status)
         return kExitDeviceFailed;
     }
     return status;
+}
+
+// brenu-search's rule: without a local address there is nothing to search from.
+bool CanSearch(const DeviceSearch &search)
+{
+    if (search.SearcherCount() > 0)
+        return true;
+    Complain("no local IPv4 address to search from");
+    return false;
 }
 
 // Searches until every serial number has answered (at least one device each) or the
@@ -90,25 +96,11 @@ bool FindAll(DeviceSearch &search, const QStringList &serials, int waitMs)
     return !StopSignal();
 }
 
-std::vector<DeviceRecord> DevicesOf(DeviceSearch &search)
+std::vector<HeardDevice> DevicesOf(DeviceSearch &search)
 {
-    std::vector<DeviceRecord> devices;
-    search.WithDevices([&](DeviceList &list) {
-        for (const HeardDevice &device : list.Devices())
-            devices.push_back(device);
-    });
+    std::vector<HeardDevice> devices;
+    search.WithDevices([&](DeviceList &list) { devices = list.Devices(); });
     return devices;
-}
-
-std::vector<Ipv4> LocalIpv4()
-{
-    std::vector<Ipv4> local;
-    for (const std::string &text : LocalAddresses()) {
-        Ipv4 address = 0;
-        if (ParseIpv4(QString::fromStdString(text), address))
-            local.push_back(address);
-    }
-    return local;
 }
 
 QString Safe(const QString &text)
@@ -229,9 +221,9 @@ bool Confirm(int count)
 // Checks, shows or sends the batch, verifies it with the search still running, and
 // prints the verdicts.
 int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, std::vector<BatchEntry> entries,
-             const std::vector<DeviceRecord> &devices)
+             const std::vector<HeardDevice> &devices)
 {
-    const QStringList problems = CheckBatch(entries, devices, LocalIpv4(), !invocation.force);
+    const QStringList problems = CheckBatch(entries, devices, ReadLocalSubnets(), !invocation.force);
     if (!problems.isEmpty()) {
         for (const QString &problem : problems)
             Complain(Utf8(Safe(problem)));
@@ -306,9 +298,11 @@ int RunApply(const Invocation &invocation, Output &out)
 
     DeviceSearch search;
     search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
     if (!FindAll(search, serials, invocation.waitMs))
         return Interrupted();
-    const std::vector<DeviceRecord> devices = DevicesOf(search);
+    const std::vector<HeardDevice> devices = DevicesOf(search);
     return RunBatch(invocation, out, search, MatchPlan(plan.rows, devices), devices);
 }
 
@@ -316,17 +310,19 @@ int RunAssign(const Invocation &invocation, Output &out)
 {
     DeviceSearch search;
     search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
     if (!FindAll(search, invocation.serials, invocation.waitMs))
         return Interrupted();
-    const std::vector<DeviceRecord> devices = DevicesOf(search);
+    const std::vector<HeardDevice> devices = DevicesOf(search);
 
     // The devices named, in the order given; a serial several devices answer is
     // ambiguous and none of them is planned.
     std::vector<BatchEntry> unmatched;
-    std::vector<DeviceRecord> chosen;
+    std::vector<HeardDevice> chosen;
     for (const QString &serial : invocation.serials) {
-        std::vector<DeviceRecord> same;
-        for (const DeviceRecord &device : devices)
+        std::vector<HeardDevice> same;
+        for (const HeardDevice &device : devices)
             if (device.serialNo == serial)
                 same.push_back(device);
         if (same.size() == 1) {
@@ -343,15 +339,10 @@ int RunAssign(const Invocation &invocation, Output &out)
     settings.dhcp = invocation.dhcp.value_or(false);
     std::vector<Ipv4> planned;
     if (!settings.dhcp) {
-        Ipv4 start = 0, mask = 0;
+        Ipv4 start = 0;
         ParseIpv4(*invocation.start, start);
-        const std::vector<LocalSubnet> local = ReadLocalSubnets();
-        // Without --mask: the mask of this machine's subnet that holds the start
-        // address, else a /24.
-        mask = 0xffffff00u;
-        for (const LocalSubnet &subnet : local)
-            if ((subnet.address & subnet.mask) == (start & subnet.mask))
-                mask = subnet.mask;
+        const LocalSubnets local = ReadLocalSubnets();
+        Ipv4 mask = DefaultMask(start, local);
         if (invocation.subnetMask)
             ParseIpv4(*invocation.subnetMask, mask);
         settings.mask = Ipv4Text(mask);
@@ -361,19 +352,19 @@ int RunAssign(const Invocation &invocation, Output &out)
         AddressPlanInput input;
         input.start = start;
         input.mask = mask;
-        for (const DeviceRecord &device : chosen) {
+        for (const HeardDevice &device : chosen) {
             Ipv4 own = 0;
             ParseIpv4(device.address, own);
             input.devices.push_back(own);
         }
-        for (const DeviceRecord &device : devices) {
+        for (const HeardDevice &device : devices) {
             Ipv4 address = 0;
             if (ParseIpv4(device.address, address))
                 input.listed.push_back(address);
         }
-        for (Ipv4 address : LocalIpv4())
+        for (Ipv4 address : LocalIpv4(local))
             input.local.insert(address);
-        const std::vector<LocalSubnet> via = ProbeInterfacesFor(start & mask, mask, local);
+        const std::vector<ProbeInterface> via = ProbeInterfacesFor(start & mask, mask, local);
         planned = PlanAddressesProbed(input, [&](const std::vector<Ipv4> &candidates) {
             return ProbeNeighbours(candidates, via);
         });

@@ -45,7 +45,7 @@ struct Invocation {
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
     // set: how long to wait for the device's search answers to show the change (0:
-    // --no-verify, the device's answer decides); --dry-run; --force.
+    // --no-verify, the device's answer decides); --dry-run; --force (also apply, assign).
     int verifyTimeoutMs = 15000;
     bool dryRun = false;
     bool force = false;
@@ -54,9 +54,6 @@ struct Invocation {
     // are the fields above).
     QString planPath;
     std::optional<QString> start;
-    // apply, assign: print instead of sending; send unusual values.
-    bool dryRun = false;
-    bool force = false;
 };
 
 // Reads argv. Returns "" on success, else the one-line reason (without the program

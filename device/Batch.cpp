@@ -2,11 +2,14 @@
 
 #include <QHash>
 
+#include <net/if.h>
+#include <arpa/inet.h>
+
 #include <algorithm>
 
+#include "device/AddressRules.h"
 #include "device/DeviceCommand.h"
 #include "protocol/Json.h"
-#include "protocol/UdpClient.h"
 
 bool IsFinal(BatchStatus status)
 {
@@ -48,10 +51,10 @@ QString BatchStatusText(BatchStatus status)
     return QString::fromUtf8(text);
 }
 
-std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<DeviceRecord> &devices)
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices)
 {
-    QHash<QString, std::vector<const DeviceRecord *>> bySerial;
-    for (const DeviceRecord &device : devices)
+    QHash<QString, std::vector<const HeardDevice *>> bySerial;
+    for (const HeardDevice &device : devices)
         bySerial[device.serialNo].push_back(&device);
     std::vector<BatchEntry> entries;
     entries.reserve(rows.size());
@@ -60,10 +63,10 @@ std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::v
         entry.serialNo = row.serialNo;
         entry.mac = row.mac;
         entry.planLine = row.line;
-        std::vector<const DeviceRecord *> candidates = bySerial.value(row.serialNo);
+        std::vector<const HeardDevice *> candidates = bySerial.value(row.serialNo);
         if (!row.mac.isEmpty()) {
             candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                            [&](const DeviceRecord *device) {
+                                            [&](const HeardDevice *device) {
                                                 return device->mac.compare(row.mac, Qt::CaseInsensitive) != 0;
                                             }),
                              candidates.end());
@@ -73,7 +76,7 @@ std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::v
         } else if (candidates.size() > 1) {
             entry.status = BatchStatus::Ambiguous;
         } else {
-            const DeviceRecord &device = *candidates.front();
+            const HeardDevice &device = *candidates.front();
             entry.device = device;
             entry.mac = device.mac;
             entry.target = row.settings.dhcp ? SettingsOf(device) : row.settings;
@@ -85,13 +88,13 @@ std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::v
     return entries;
 }
 
-std::vector<BatchEntry> AssignedEntries(const std::vector<DeviceRecord> &devices, const std::vector<Ipv4> &planned,
+std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices, const std::vector<Ipv4> &planned,
                                         const AssignSettings &settings)
 {
     std::vector<BatchEntry> entries;
     entries.reserve(devices.size());
     for (size_t i = 0; i < devices.size(); ++i) {
-        const DeviceRecord &device = devices[i];
+        const HeardDevice &device = devices[i];
         BatchEntry entry;
         entry.serialNo = device.serialNo;
         entry.mac = device.mac;
@@ -118,41 +121,56 @@ std::vector<BatchEntry> AssignedEntries(const std::vector<DeviceRecord> &devices
     return entries;
 }
 
-QString SettingsProblem(const NetworkSettings &settings)
+std::vector<Ipv4> LocalIpv4(const LocalSubnets &local)
 {
-    Ipv4 address = 0, mask = 0, gateway = 0, dns = 0;
-    if (!ParseIpv4(settings.address, address))
-        return QStringLiteral("address '%1' is not a dotted IPv4 address").arg(settings.address);
-    if (!ParseIpv4(settings.subnetMask, mask))
-        return QStringLiteral("mask '%1' is not a dotted IPv4 mask").arg(settings.subnetMask);
-    if (!ParseIpv4(settings.gateway, gateway))
-        return QStringLiteral("gateway '%1' is not a dotted IPv4 address").arg(settings.gateway);
-    if (!ParseIpv4(settings.dns, dns))
-        return QStringLiteral("DNS '%1' is not a dotted IPv4 address").arg(settings.dns);
-    if (mask == 0 || !IsContiguousMask(mask))
-        return QStringLiteral("mask %1 is not a usable subnet mask").arg(settings.subnetMask);
-    const Ipv4 first = address >> 24;
-    if (address == 0 || first == 0 || first == 127 || first >= 224)
-        return QStringLiteral("address %1 cannot be a device's address").arg(settings.address);
-    if ((~mask) >= 3 && ((address & ~mask) == 0 || (address & ~mask) == ~mask))
-        return QStringLiteral("address %1 is the network or broadcast address of its subnet").arg(settings.address);
-    if (gateway != 0 && (gateway & mask) != (address & mask))
-        return QStringLiteral("gateway %1 is outside the subnet %2/%3")
-            .arg(settings.gateway, Ipv4Text(address & mask), settings.subnetMask);
-    return QString();
+    std::vector<Ipv4> addresses;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        if (ParseIpv4(QString::fromStdString(own.address), address))
+            addresses.push_back(address);
+    }
+    return addresses;
 }
 
-QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<DeviceRecord> &devices,
-                       const std::vector<Ipv4> &local, bool strict)
+Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local)
+{
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const Ipv4 mask = ntohl(own.netmask);
+        if (mask && ParseIpv4(QString::fromStdString(own.address), address) && (address & mask) == (start & mask))
+            return mask;
+    }
+    return 0xffffff00u;
+}
+
+std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const LocalSubnets &local)
+{
+    std::vector<ProbeInterface> inside, all;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const int ifindex = static_cast<int>(if_nametoindex(own.device.c_str()));
+        if (!ParseIpv4(QString::fromStdString(own.address), address) || ifindex <= 0 || (address >> 24) == 127)
+            continue;
+        all.push_back({address, ifindex});
+        const Ipv4 ownMask = ntohl(own.netmask);
+        if ((address & mask) == (network & mask) || (ownMask && (network & ownMask) == (address & ownMask)))
+            inside.push_back({address, ifindex});
+    }
+    return inside.empty() ? all : inside;
+}
+
+QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
+                       const LocalSubnets &localSubnets, bool strict)
 {
     QStringList problems;
+    const std::vector<Ipv4> local = LocalIpv4(localSubnets);
     // The addresses listed devices keep: those not being re-addressed by this batch.
     QHash<QString, int> moving;
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::Waiting && entry.device)
             ++moving[entry.device->serialNo + QLatin1Char('\n') + entry.device->mac];
     QHash<Ipv4, QString> kept;
-    for (const DeviceRecord &device : devices) {
+    for (const HeardDevice &device : devices) {
         Ipv4 address = 0;
         if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
             kept.insert(address, device.serialNo);
@@ -170,9 +188,18 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
         if (entry.target.dhcp)
             continue;
         if (strict) {
-            const QString problem = SettingsProblem(entry.target);
-            if (!problem.isEmpty()) {
-                problems << who + problem;
+            const AddressField bad = FirstBadAddressField(entry.target);
+            if (bad != AddressField::None) {
+                problems << who + QStringLiteral("'%1' is not an IPv4 address")
+                                      .arg(bad == AddressField::Address      ? entry.target.address
+                                           : bad == AddressField::SubnetMask ? entry.target.subnetMask
+                                           : bad == AddressField::Gateway    ? entry.target.gateway
+                                                                             : entry.target.dns);
+                continue;
+            }
+            const std::vector<SettingIssue> issues = CheckNewSettings(entry.target, localSubnets);
+            if (!issues.empty()) {
+                problems << who + IssueText(entry.target, issues.front());
                 continue;
             }
         }
@@ -196,35 +223,27 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
     return problems;
 }
 
-bool ShowsTarget(const DeviceRecord &answer, const NetworkSettings &target)
+SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop)
 {
-    if (target.dhcp)
-        return answer.dhcp;
-    return !answer.dhcp && answer.address == target.address && answer.subnetMask == target.subnetMask &&
-           answer.gateway == target.gateway && answer.dns == target.dns;
-}
-
-SendOutcome SendUpdate(const DeviceRecord &device, const NetworkSettings &target)
-{
-    QUdpClient client;
-    const QByteArray host = device.address.toUtf8();
-    if (!IsCommandPort(device.port) || !client.Connect(host.constData(), static_cast<uint16_t>(device.port), 0, nullptr))
-        return SendOutcome::NoAnswer;
     Vant::CProtocalJson request;
     BuildUpdateRequest(device, target, request);
-    Vant::CProtocalJson answer;
-    if (!client.Request(request, answer, kCommandTimeoutMs))
-        return SendOutcome::NoAnswer;
-    // An answer for another serial number is not this device's.
-    if (Vant::ValueToString(answer.GetDataValue(0, "serialNo")) != device.serialNo.toUtf8().toStdString())
-        return SendOutcome::NoAnswer;
-    return Vant::ValueIsTrue(answer.GetDataValue(0, "result")) ? SendOutcome::Acknowledged : SendOutcome::Refused;
+    switch (SendDeviceCommand(TargetOf(device), request, device.serialNo.toUtf8(), stop)) {
+    case CommandResult::Succeeded:
+        return SendOutcome::Acknowledged;
+    case CommandResult::Failed:
+        return SendOutcome::Refused;
+    case CommandResult::ConnectFailed:
+    case CommandResult::NoAnswer:
+        break;
+    }
+    return SendOutcome::NoAnswer;
 }
 
 BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int verifyTimeoutMs)
     : m_entries(std::move(entries)), m_sender(std::move(sender)), m_verifyTimeout(verifyTimeoutMs)
 {
     m_progress.reserve(m_entries.size());
+    m_stopWaiting = std::make_unique<std::atomic<bool>[]>(m_entries.size());
     for (size_t i = 0; i < m_entries.size(); ++i) {
         m_progress.push_back(Progress{m_entries[i].status});
         if (m_entries[i].status == BatchStatus::Waiting && m_entries[i].device) {
@@ -252,6 +271,8 @@ void BatchJob::Start()
 void BatchJob::Cancel()
 {
     m_cancelled = true;
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        m_stopWaiting[i] = true;
 }
 
 void BatchJob::Work()
@@ -269,7 +290,7 @@ void BatchJob::Work()
             progress.sentAt = m_lastSend = Clock::now();
             progress.deadline = progress.sentAt + m_verifyTimeout;
         }
-        const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target);
+        const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target, &m_stopWaiting[index]);
         std::lock_guard<std::mutex> lock(m_lock);
         Progress &progress = m_progress[index];
         progress.answered = true;
@@ -298,8 +319,10 @@ void BatchJob::Observe(const DeviceRecord &answer)
             progress.status == BatchStatus::NotConfirmed)
             continue;
         const BatchEntry &entry = m_entries[i];
-        if (entry.mac.compare(answer.mac, Qt::CaseInsensitive) == 0 && ShowsTarget(answer, entry.target))
+        if (ShowsSettings(answer, ExpectedAfter(*entry.device, entry.target))) {
             progress.status = BatchStatus::Verified;
+            m_stopWaiting[i] = true; // its answer no longer matters
+        }
     }
 }
 

@@ -21,15 +21,19 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "device/AddressPlan.h"
+#include "device/DeviceList.h"
 #include "device/DeviceRecord.h"
 #include "device/DeviceRequests.h"
-#include "device/AddressPlan.h"
 #include "device/PlanFile.h"
+#include "device/VerifiedUpdate.h"
+#include "transport/LinuxNeighbourProbe.h"
 
 // Update requests waiting for their answers at one time. Each waits up to 10 s for
 // the device (kCommandTimeoutMs) on a thread and a socket of its own; a batch of a
@@ -38,9 +42,8 @@
 // serves the reboots of brenu-search.
 constexpr int kMaxParallelUpdates = 16;
 // How long after its request is sent a device has to show its new values in a search
-// answer: three search periods, so that one lost search answer (or two) and a
-// device that restarts its network before answering still verify.
-constexpr int kVerifyTimeoutMs = 15000;
+// answer: the wait of brenu-search set (device/VerifiedUpdate.h), three search periods.
+constexpr int kVerifyTimeoutMs = kDefaultVerifyTimeoutMs;
 
 enum class BatchStatus {
     Unchanged,    // already at the target: no request
@@ -67,7 +70,7 @@ struct BatchEntry {
     QString serialNo;
     QString mac;          // the plan row's pin, else the device's MAC
     int planLine = 0;     // plan files: the row's line
-    std::optional<DeviceRecord> device;
+    std::optional<HeardDevice> device;
     NetworkSettings target;
     BatchStatus status = BatchStatus::Waiting;
 };
@@ -77,7 +80,7 @@ struct BatchEntry {
 // reported addresses. Rows without a device are Missing, rows whose serial several
 // devices answer (without a MAC that picks one) Ambiguous, rows already at their
 // values Unchanged; the rest Waiting.
-std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<DeviceRecord> &devices);
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices);
 
 // New settings from an address plan: every device the same mask and, where given,
 // gateway and DNS (else each keeps its own); or DHCP on for all.
@@ -90,39 +93,41 @@ struct AssignSettings {
 
 // The entries of an address plan: devices[i] gets planned[i] (0: NoAddress), the
 // rest as `settings` says; devices already there are Unchanged.
-std::vector<BatchEntry> AssignedEntries(const std::vector<DeviceRecord> &devices, const std::vector<Ipv4> &planned,
+std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices, const std::vector<Ipv4> &planned,
                                         const AssignSettings &settings);
+
+// This machine's addresses (host byte order).
+std::vector<Ipv4> LocalIpv4(const LocalSubnets &local);
+// The mask an address plan uses when none is given: that of this machine's subnet
+// holding `start`, else 255.255.255.0.
+Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local);
+// The interfaces through which candidates in network/mask are probed: those with an
+// address in that subnet, else all of them (the devices may sit on any link).
+std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const LocalSubnets &local);
 
 // What must hold for the whole batch before anything is sent. Returns one line per
 // problem (English for brenu-search, prefixed with the serial number); empty when the
 // batch may be sent. Looks only at the Waiting entries:
 //  - their devices announce a port that can take commands;
 //  - with DHCP off, the new address is a dotted quad, not an address of this machine
-//    (`local`), not the new address of another entry, and not the current address of
-//    a listed device that keeps it (`devices`);
-//  - with `strict`, the values are sane (SettingsProblem).
-QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<DeviceRecord> &devices,
-                       const std::vector<Ipv4> &local, bool strict);
-
-// The values an operator is unlikely to mean, refused unless forced: "" when the
-// settings are sane, else the reason. Addresses must be dotted quads; the address not
-// 0.0.0.0, loopback, multicast or above, nor the network or broadcast address of the
-// new subnet; the mask contiguous and not 0.0.0.0; the gateway, unless 0.0.0.0,
-// inside the new subnet.
-QString SettingsProblem(const NetworkSettings &settings);
-
-// True when `answer` (a search answer of the entry's device) shows every target
-// value. With DHCP on only the DHCP state is compared: the address is the server's.
-bool ShowsTarget(const DeviceRecord &answer, const NetworkSettings &target);
+//    (`local`, even when forced), not the new address of another entry, and not the
+//    current address of a listed device that keeps it (`devices`);
+//  - with `strict`, the settings pass the rules of brenu-search set
+//    (device/AddressRules.h).
+QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
+                       const LocalSubnets &local, bool strict);
 
 enum class SendOutcome { Acknowledged, Refused, NoAnswer };
-// Sends one update request and waits for the device's answer; called on the run's
-// worker threads, several at a time.
-using UpdateSender = std::function<SendOutcome(const DeviceRecord &device, const NetworkSettings &target)>;
+// Sends one update request and waits for the device's answer, or until *stop is set
+// (the run has seen the new values, or was cancelled); called on the run's worker
+// threads, several at a time.
+using UpdateSender =
+    std::function<SendOutcome(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop)>;
 
-// The update request sent the way the settings dialog sends it, to the address and
-// port the device announces, kCommandTimeoutMs for the answer.
-SendOutcome SendUpdate(const DeviceRecord &device, const NetworkSettings &target);
+// The update request of the settings dialog, to the address and port the device
+// announces (on-link through the interface that heard it when it lies in a foreign
+// subnet), kCommandTimeoutMs for the answer.
+SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop);
 
 class BatchJob {
 public:
@@ -169,6 +174,8 @@ private:
     mutable std::mutex m_lock;
     std::vector<Progress> m_progress;
     std::vector<size_t> m_queue;
+    // Per entry: ends the wait for its answer once the search shows the new values.
+    std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.
     QHash<QString, std::vector<size_t>> m_bySerial;
     size_t m_nextInQueue = 0;

@@ -1,11 +1,9 @@
 #include "transport/LinuxNeighbourProbe.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -110,7 +108,7 @@ bool ReadNeighbours(const std::unordered_set<uint32_t> &wanted, const std::unord
     }
 }
 
-void SendProbe(int fd, uint32_t candidate, const LocalSubnet &via)
+void SendProbe(int fd, uint32_t candidate, const ProbeInterface &via)
 {
     sockaddr_in target{};
     target.sin_family = AF_INET;
@@ -135,18 +133,18 @@ void SendProbe(int fd, uint32_t candidate, const LocalSubnet &via)
     (void)sendmsg(fd, &message, MSG_DONTROUTE | MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
-void ProbeRound(const std::vector<uint32_t> &round, const std::vector<LocalSubnet> &interfaces, int waitMs,
+void ProbeRound(const std::vector<uint32_t> &round, const std::vector<ProbeInterface> &interfaces, int waitMs,
                 std::unordered_set<uint32_t> &used)
 {
     Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return;
     std::unordered_set<int> ifindexes;
-    for (const LocalSubnet &via : interfaces)
+    for (const ProbeInterface &via : interfaces)
         ifindexes.insert(via.ifindex);
     const std::unordered_set<uint32_t> wanted(round.begin(), round.end());
     for (uint32_t candidate : round)
-        for (const LocalSubnet &via : interfaces)
+        for (const ProbeInterface &via : interfaces)
             SendProbe(fd.get(), candidate, via);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
@@ -171,48 +169,14 @@ void ProbeRound(const std::vector<uint32_t> &round, const std::vector<LocalSubne
 
 } // namespace
 
-std::vector<LocalSubnet> ReadLocalSubnets()
-{
-    std::vector<LocalSubnet> subnets;
-    ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return subnets;
-    for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_netmask)
-            continue;
-        if ((entry->ifa_flags & IFF_LOOPBACK) || !(entry->ifa_flags & IFF_UP))
-            continue;
-        LocalSubnet subnet;
-        subnet.address = ntohl(reinterpret_cast<const sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr);
-        subnet.mask = ntohl(reinterpret_cast<const sockaddr_in *>(entry->ifa_netmask)->sin_addr.s_addr);
-        // An alias label ("eth0:1") is not an interface: the part before ':' is.
-        subnet.device = entry->ifa_name;
-        subnet.device = subnet.device.substr(0, subnet.device.find(':'));
-        subnet.ifindex = static_cast<int>(if_nametoindex(subnet.device.c_str()));
-        if (subnet.address != 0 && subnet.ifindex > 0)
-            subnets.push_back(subnet);
-    }
-    freeifaddrs(list);
-    return subnets;
-}
-
-std::vector<LocalSubnet> ProbeInterfacesFor(uint32_t network, uint32_t mask, const std::vector<LocalSubnet> &local)
-{
-    std::vector<LocalSubnet> inside;
-    for (const LocalSubnet &subnet : local)
-        if ((subnet.address & mask) == (network & mask) || (network & subnet.mask) == (subnet.address & subnet.mask))
-            inside.push_back(subnet);
-    return inside.empty() ? local : inside;
-}
-
 std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
-                                             const std::vector<LocalSubnet> &via, int waitMs)
+                                             const std::vector<ProbeInterface> &via, int waitMs)
 {
     // One source address per interface: the datagram only has to make the kernel ask.
-    std::vector<LocalSubnet> interfaces;
-    for (const LocalSubnet &subnet : via)
+    std::vector<ProbeInterface> interfaces;
+    for (const ProbeInterface &subnet : via)
         if (std::none_of(interfaces.begin(), interfaces.end(),
-                         [&](const LocalSubnet &known) { return known.ifindex == subnet.ifindex; }))
+                         [&](const ProbeInterface &known) { return known.ifindex == subnet.ifindex; }))
             interfaces.push_back(subnet);
     std::unordered_set<uint32_t> used;
     if (interfaces.empty())

@@ -10,7 +10,6 @@
 // The datagram goes to the discard port (9): a host that holds the address drops it,
 // and only its ARP answer matters.
 #include <cstdint>
-#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -28,23 +27,15 @@ constexpr int kMaxProbesInFlight = 256;
 // settled state the wait ends early.
 constexpr int kNeighbourPollMs = 50;
 
-// One IPv4 address of this machine with its subnet and interface (host byte order).
-struct LocalSubnet {
+// An interface to probe through, with an address of this machine on it (the
+// datagram's source; host byte order).
+struct ProbeInterface {
     uint32_t address = 0;
-    uint32_t mask = 0;
     int ifindex = 0;
-    std::string device;
 };
-
-// The IPv4 addresses of this machine's interfaces that are up, loopback left out.
-std::vector<LocalSubnet> ReadLocalSubnets();
 
 // The candidates (host byte order) that answer on the link of any of `via`'s
 // interfaces (each interface probed once, from its first address given).
 std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
-                                             const std::vector<LocalSubnet> &via,
+                                             const std::vector<ProbeInterface> &via,
                                              int waitMs = kNeighbourProbeWaitMs);
-
-// The interfaces to probe candidates in `network`/`mask` through: those with an
-// address in that subnet, else every interface given (the devices may be heard on any).
-std::vector<LocalSubnet> ProbeInterfacesFor(uint32_t network, uint32_t mask, const std::vector<LocalSubnet> &local);
