@@ -409,9 +409,11 @@ TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
 
 TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 {
+    // SN-FAR sits in a foreign subnet: its update goes on-link.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device",
                                           "serial=SN-NO,address=10.77.0.2,port=8009,mac=02:00:00:00:00:09,"
-                                          "fault=command:result-false"}));
+                                          "fault=command:result-false", "--device", kDeviceFar}));
     const std::string plan = ::testing::TempDir() + "plan_" + std::to_string(getpid()) + ".csv";
     auto write = [&](const std::string &text) { std::ofstream(plan, std::ios::trunc) << text; };
     const std::string header = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
@@ -429,11 +431,12 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 
     write(header + "SN-A,10.77.0.30,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
                    "SN-NO,10.77.0.31,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
-                   "SN-GONE,10.77.0.32,255.255.255.0,10.77.0.254,10.77.0.253,off\n");
+                   "SN-GONE,10.77.0.32,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
+                   "SN-FAR,10.77.0.33,255.255.255.0,10.77.0.254,10.77.0.253,off\n");
     const Result dry = RunCli({"apply", plan, "--dry-run", "--wait", "1500"});
     EXPECT_EQ(dry.status, 0) << dry.err;
     EXPECT_EQ(BatchStatuses(dry.out), (std::vector<std::string>{"would be sent 10.77.0.30", "would be sent 10.77.0.31",
-                                                                "not found "}));
+                                                                "not found ", "would be sent 10.77.0.33"}));
     EXPECT_TRUE(Commands().empty()); // neither the refused plans nor the dry run sent anything
 
     // Without a terminal and without --yes nothing is sent either.
@@ -441,8 +444,8 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
     const Result applied = RunCli({"apply", plan, "--yes", "--wait", "1500"});
     EXPECT_EQ(applied.status, 3) << applied.err; // the worst row: not found
     EXPECT_EQ(BatchStatuses(applied.out), (std::vector<std::string>{"verified 10.77.0.30", "refused 10.77.0.31",
-                                                                    "not found "}));
-    EXPECT_EQ(Commands().size(), 2u);
+                                                                    "not found ", "verified 10.77.0.33"}));
+    EXPECT_EQ(Commands().size(), 3u);
     unlink(plan.c_str());
 }
 
