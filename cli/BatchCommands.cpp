@@ -137,7 +137,9 @@ std::string FormatTable(const std::vector<BatchEntry> &entries, const std::vecto
         if (toSend) {
             Vant::CProtocalJson request;
             BuildUpdateRequest(*entry.device, entry.target, request);
-            text += "  request to " + Utf8(Safe(entry.device->address)) + ":" + std::to_string(entry.device->port) +
+            const CommandTarget target = TargetOf(*entry.device);
+            text += "  request to " + Utf8(Safe(target.address)) + ":" + std::to_string(target.port) +
+                    (target.onLinkInterface.isEmpty() ? "" : " on-link via " + Utf8(Safe(target.onLinkInterface))) +
                     " " + Vant::EscapeUnsafeInJson(request.ToString()) + "\n";
         }
     }
