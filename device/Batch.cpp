@@ -175,11 +175,21 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
         if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
             kept.insert(address, device.serialNo);
     }
+    // Devices by serial number and address: a request is addressed by serial number
+    // and sent to the device's address, so another device with both would take it too.
+    QHash<QString, int> serialAtAddress;
+    for (const HeardDevice &device : devices)
+        ++serialAtAddress[device.serialNo + QLatin1Char('\n') + device.address];
     QHash<Ipv4, QString> newAddresses;
     for (const BatchEntry &entry : entries) {
         if (entry.status != BatchStatus::Waiting || !entry.device)
             continue;
         const QString who = entry.serialNo + QStringLiteral(": ");
+        if (serialAtAddress.value(entry.serialNo + QLatin1Char('\n') + entry.device->address) > 1) {
+            problems << who + QStringLiteral("another device with this serial number answers from %1 too")
+                                  .arg(entry.device->address);
+            continue;
+        }
         if (!IsCommandPort(entry.device->port)) {
             problems << who + QStringLiteral("the device announces port %1, which cannot take commands")
                                   .arg(entry.device->port);

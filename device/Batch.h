@@ -108,7 +108,8 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
 // What must hold for the whole batch before anything is sent. Returns one line per
 // problem (English for brenu-search, prefixed with the serial number); empty when the
 // batch may be sent. Looks only at the Waiting entries:
-//  - their devices announce a port that can take commands;
+//  - their devices announce a port that can take commands, and no other device with
+//    the same serial number answers from the same address (it would take the request);
 //  - with DHCP off, the new address is a dotted quad, not an address of this machine
 //    (`local`, even when forced), not the new address of another entry, and not the
 //    current address of a listed device that keeps it (`devices`);

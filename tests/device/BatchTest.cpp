@@ -77,6 +77,12 @@ TEST(Batch, TheWholeBatchIsCheckedBeforeSending)
     ASSERT_EQ(problems.size(), 1);
     EXPECT_TRUE(problems[0].contains("address of KEEP"));
 
+    // A device pinned by MAC whose twin answers from the same address would take its request too.
+    const std::vector<HeardDevice> twins{Device("TWIN", "192.168.1.10", "AA"), Device("TWIN", "192.168.1.10", "BB")};
+    problems = CheckBatch(MatchPlan({Row("TWIN", "10.77.0.41", "AA")}, twins), twins, {}, false);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("answers from 192.168.1.10 too"));
+
     // Insane values pass only when not strict.
     const std::vector<PlanRow> odd{Row("A", "10.77.0.255"), Row("B", "300.1.1.1")};
     EXPECT_EQ(CheckBatch(MatchPlan(odd, devices), devices, {}, true).size(), 2);
