@@ -97,6 +97,12 @@ int DeviceModel::CheckSilence(uint32_t tick)
     return muted;
 }
 
+void DeviceModel::RowMarkChanged(int row)
+{
+    const QModelIndex serial = index(row, DeviceTable::ColSerialNo);
+    emit dataChanged(serial, serial, {Qt::DecorationRole});
+}
+
 void DeviceModel::LookChanged(int firstRow, int lastRow)
 {
     emit dataChanged(index(firstRow, 0), index(lastRow, columnCount() - 1), {Qt::ForegroundRole, Qt::ToolTipRole});

@@ -41,6 +41,9 @@ public:
     // Notes that the device list's answer for the device listed in `row` changed its
     // look (it came back, or its conflicts changed).
     void RowLookChanged(int row) { LookChanged(row, row); }
+    // Notes that the marks of the device listed in `row` changed (its conflicts): only
+    // the serial number's icon is shown anew, tooltips are read when shown.
+    void RowMarkChanged(int row);
     // Mutes the rows whose devices have all been silent long enough; the number of
     // devices that went silent now.
     int CheckSilence(uint32_t tick);

@@ -63,7 +63,7 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
     for (const QString &serialNo : heard.conflictsChanged) {
         const int changed = m_rowIndex->FindRow(serialNo);
         if (changed >= 0)
-            m_model->RowLookChanged(changed);
+            m_model->RowMarkChanged(changed);
     }
 }
 

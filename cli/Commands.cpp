@@ -293,7 +293,7 @@ int RunList(const Invocation &invocation, Output &out)
         if (list.Overflowed())
             overflow = Overflow{list.MaxDevices(), list.IgnoredAnswers()};
     });
-    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr));
+    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr, invocation.toTerminal));
     if (overflow)
         Complain("more devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                  std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed");
@@ -319,7 +319,7 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
-    while (!StopSignal()) {
+    while (!StopSignal() && !out.ReaderGone()) {
         std::this_thread::sleep_for(kWatchTick);
         search.MarkSilent();
         if (!printEvents())

@@ -34,6 +34,8 @@ struct Invocation {
 
     int waitMs = 0;
     Format format = Format::Table;
+    // Standard output is a terminal: no format passes control characters to it.
+    bool toTerminal = false;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
     double staleAfterS = 15;
 

@@ -2,6 +2,7 @@
 
 #include "kit/UnsafeText.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -146,20 +147,32 @@ std::string Table(const std::vector<ListedDevice> &devices, const Overflow *over
     return out;
 }
 
-std::string Csv(const std::vector<ListedDevice> &devices)
+std::string Csv(const std::vector<ListedDevice> &devices, bool toTerminal)
 {
     std::string out = "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n";
     for (const ListedDevice &device : devices) {
         QStringList cells = Cells(device);
         cells[3] = device.dhcp ? QStringLiteral("true") : QStringLiteral("false");
         for (QString &cell : cells)
-            cell = CsvField(cell);
+            cell = CsvField(toTerminal ? TerminalText(cell) : cell);
         out += Utf8(cells.join(QLatin1Char(','))) + "\r\n";
     }
     return out;
 }
 
 } // namespace
+
+bool Output::ReaderGone()
+{
+    if (m_closed)
+        return true;
+    // A pipe's write end reports POLLERR once its read end is closed, whatever events
+    // are asked for; a terminal or a file never does.
+    pollfd out{STDOUT_FILENO, 0, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+        m_closed = true;
+    return m_closed;
+}
 
 bool Output::Write(const std::string &text)
 {
@@ -189,16 +202,17 @@ std::string DeviceJson(const ListedDevice &device)
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     WriteDevice(writer, device);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize()));
 }
 
-std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow)
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow,
+                          bool toTerminal)
 {
     switch (format) {
     case Format::Table:
         return Table(devices, overflow);
     case Format::Csv:
-        return Csv(devices);
+        return Csv(devices, toTerminal);
     case Format::Jsonl: {
         std::string out;
         for (const ListedDevice &device : devices)
@@ -222,7 +236,7 @@ std::string FormatListing(const std::vector<ListedDevice> &devices, Format forma
     if (overflow)
         WriteOverflow(writer, *overflow);
     writer.EndArray();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize())) + "\n";
 }
 
 namespace {
@@ -276,6 +290,10 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
                    "\n";
         line += TerminalText(event.device.serialNo) + "  " + TerminalText(event.device.address) + ":" +
                 QString::number(event.device.port);
+        if (!event.device.conflict.isEmpty())
+            line += "  conflict=" + event.device.conflict.join(',');
+        if (event.device.foreignSubnet)
+            line += "  subnet=foreign";
         if (event.kind == DeviceEvent::Changed)
             for (const QString &member : event.changed)
                 line += "  " + member + "=" + TerminalText(MemberText(event.device, member));
@@ -305,7 +323,7 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
         WriteDevice(writer, event.device);
     }
     writer.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize())) + "\n";
 }
 
 std::string FormatDroppedEvents(long long dropped, Format format, const QString &time)

@@ -20,6 +20,10 @@ class Output {
 public:
     bool Write(const std::string &text);
     bool closed() const { return m_closed; }
+    // True (and closed() from then on) when standard output is a pipe whose reader has
+    // gone, noticed without writing: a command with nothing to print for a while (watch
+    // on a quiet network) still ends soon after `| head -1` does.
+    bool ReaderGone();
     bool failed() const { return m_failed; }
     int error() const { return m_errno; }
 
@@ -43,7 +47,11 @@ struct Overflow {
 // a header line and RFC 4180 records. When the listing overflowed, the table ends
 // with a line saying so, json and jsonl end with an object
 // {"overflow":true,"limit":N,"ignoredAnswers":M}; csv keeps its records only.
-std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow);
+// JSON text escapes the characters kit/UnsafeText.h names as "\uXXXX"; csv to a
+// terminal (toTerminal) shows them as '?' like the table. CSV cells a spreadsheet would
+// take for formulas are led by an apostrophe (device/CsvField.h).
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow,
+                          bool toTerminal = false);
 
 // One device as a JSON object: the members named and typed as the devices send
 // them, then "interface" and "localAddress" (where it was heard), "subnet" ("local"

@@ -83,27 +83,44 @@ DeviceList::DeviceList(int maxDevices, uint32_t silentAfterMs)
 
 QString DeviceList::KeyOf(const QString &serialNo, const QString &mac)
 {
-    // Length-prefixed, so that no pair of texts can make the key of another pair.
-    return QString::number(serialNo.size()) + QLatin1Char(':') + serialNo + mac.toUpper();
+    // Length-prefixed, so that no pair of texts can make the key of another pair; built
+    // in one allocation, as it is for every answer.
+    const QString length = QString::number(serialNo.size());
+    QString key;
+    key.reserve(length.size() + 1 + serialNo.size() + mac.size());
+    key += length;
+    key += QLatin1Char(':');
+    key += serialNo;
+    for (const QChar c : mac)
+        key += c.toUpper();
+    return key;
+}
+
+void DeviceList::SetLocalSubnets(const LocalSubnets &subnets)
+{
+    m_subnets.clear();
+    for (const InterfaceAddress &local : subnets) {
+        in_addr_t own = 0;
+        if (local.netmask != 0 && ParseIpv4(QString::fromStdString(local.address), own))
+            m_subnets.push_back(Subnet{local.device, own & local.netmask, local.netmask});
+    }
 }
 
 bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address) const
 {
+    const bool interfaceKnown = std::any_of(m_subnets.begin(), m_subnets.end(),
+                                            [&](const Subnet &subnet) { return subnet.device == heardOn.device; });
+    // Only the hearing address is known, and without its mask nothing can be said.
+    if (!interfaceKnown && heardOn.netmask == 0)
+        return true;
     in_addr_t device = 0;
     if (!ParseIpv4(address, device))
         return true; // not an address at all: nothing to route, nothing to mark
-    bool interfaceKnown = false;
-    for (const InterfaceAddress &local : m_subnets) {
-        if (local.device != heardOn.device)
-            continue;
-        interfaceKnown = true;
-        if (SameSubnet(local, device))
-            return true;
-    }
-    if (interfaceKnown)
-        return false;
-    // Only the hearing address is known; without its mask nothing can be said.
-    return heardOn.netmask == 0 || SameSubnet(heardOn, device);
+    if (!interfaceKnown)
+        return SameSubnet(heardOn, device);
+    return std::any_of(m_subnets.begin(), m_subnets.end(), [&](const Subnet &subnet) {
+        return subnet.device == heardOn.device && (device & subnet.mask) == subnet.network;
+    });
 }
 
 void DeviceList::AddAddress(const QString &address, const QString &serialNo, QStringList &changed)
@@ -186,14 +203,16 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     heard.back = m_silence.Answered(key, tick, wallSeconds);
     if (heard.back && events)
         events->push_back(DeviceEvent{DeviceEvent::Back, Listed(device), {}, 0});
-    const QStringList changed = ChangedMembers(device, record);
+    const QStringList changed = events ? ChangedMembers(device, record) : QStringList();
     if (device.address != record.address) {
         RemoveAddress(device.address, device.serialNo, heard.conflictsChanged);
         AddAddress(record.address, record.serialNo, heard.conflictsChanged);
     }
     static_cast<DeviceRecord &>(device) = record;
     // A device heard by several searchers keeps the hearing that has a route to it.
-    if (local || device.foreignSubnet || device.localAddress.isEmpty()) {
+    if ((local || device.foreignSubnet || device.localAddress.isEmpty()) &&
+        (device.foreignSubnet == local || device.localAddress != QLatin1String(heardOn.address.c_str()) ||
+         device.interfaceName != QLatin1String(heardOn.device.c_str()))) {
         device.localAddress = QString::fromStdString(heardOn.address);
         device.interfaceName = QString::fromStdString(heardOn.device);
         device.foreignSubnet = !local;

@@ -17,10 +17,11 @@
 // (UnlistedEstimate). Devices already held keep updating. Every other structure
 // holds at most one entry per device held, so a flood of forged answers costs at
 // most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
-// independent of the number of devices, except that an answer of a device whose
-// serial number is shared looks at each device sharing it (ConflictsChanged lists
-// them for the window): a flood that shares one serial among many MACs pays for it
-// once per answer, bounded by kMaxDeviceRows.
+// independent of the number of devices: the conflict marks change only when an
+// address becomes shared or stops being shared, and then Heard::conflictsChanged
+// names at most the two serial numbers involved besides the device's own. Naming
+// the devices in a conflict (Conflicts, SerialConflicts, WithSerial) looks at each of
+// them; that is done to show one device or row, never per answer.
 //
 // Not thread-safe: the window uses it on its user-interface thread, brenu-search
 // under its search's lock.
@@ -107,7 +108,7 @@ public:
     // The local subnets used to decide which devices lie in a foreign subnet. Until
     // they are given, a device counts as local when it lies in the subnet of the
     // address that heard it. Devices already held keep their mark until they answer.
-    void SetLocalSubnets(const LocalSubnets &subnets) { m_subnets = subnets; }
+    void SetLocalSubnets(const LocalSubnets &subnets);
 
     // One complete record (IsCompleteRecord) heard on `heardOn` at `tick` (monotonic
     // milliseconds) and `wallSeconds`. Events (appeared, changed, back, the first
@@ -185,5 +186,11 @@ private:
     QHash<QString, QHash<QString, int>> m_addresses;
     SilentDevices m_silence; // by key
     UnlistedDevices m_unlisted;
-    LocalSubnets m_subnets;
+    // The local subnets, parsed once (network byte order).
+    struct Subnet {
+        std::string device;
+        in_addr_t network = 0;
+        in_addr_t mask = 0;
+    };
+    std::vector<Subnet> m_subnets;
 };

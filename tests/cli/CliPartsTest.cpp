@@ -60,6 +60,31 @@ TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
     EXPECT_EQ(jsonl, "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}\n");
 }
 
+TEST(Listing, DeviceTextCannotRunInASpreadsheetNorReachATerminalOrAScriptRaw)
+{
+    ListedDevice d = Device("=1+2");
+    d.description = QString::fromUtf8("\x1b]0;owned\x07 \xc2\x9b" "2J \xe2\x80\xae" "cod.exe\xe2\x80\xa8");
+    d.gateway = "@SUM(A1)";
+    d.dns = "-1";
+    const std::string csv = cli::FormatListing({d}, cli::Format::Csv, nullptr);
+    EXPECT_NE(csv.find("\r\n'=1+2,10.77.0.2,8000,false,255.255.255.0,'@SUM(A1),'-1,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\x1b]0;owned\x07"), std::string::npos); // a file keeps the text as sent
+    const std::string onTerminal = cli::FormatListing({d}, cli::Format::Csv, nullptr, true);
+    EXPECT_NE(onTerminal.find(",?]0;owned? ?2J ?cod.exe?\r\n"), std::string::npos) << onTerminal;
+
+    // JSON escapes every unsafe character, so a script's terminal or log shows none raw.
+    for (cli::Format format : {cli::Format::Json, cli::Format::Jsonl}) {
+        const std::string json = cli::FormatListing({d}, format, nullptr, true);
+        EXPECT_NE(json.find(R"("description":"\u001B]0;owned\u0007 \u009B2J \u202Ecod.exe\u2028")"),
+                  std::string::npos)
+            << json;
+    }
+    DeviceEvent event;
+    event.device = d;
+    EXPECT_NE(cli::FormatEvent(event, cli::Format::Jsonl, "t", 1).find(R"(\u202Ecod.exe)"), std::string::npos);
+    EXPECT_EQ(cli::FormatEvent(event, cli::Format::Table, "t", 1).find("\x1b"), std::string::npos);
+}
+
 TEST(Listing, WhereADeviceWasHeardAndItsConflictsAreShown)
 {
     ListedDevice far = Device("F1", "10.77.1.5");
