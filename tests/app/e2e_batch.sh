@@ -30,10 +30,18 @@ export QT_XCB_GL_INTEGRATION=none
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
 fail() { echo "e2e: $*" >&2; exit 1; }
 
-exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
-xvfb=$!
-read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$display"
+# Display numbers are shared with every X server of the machine (its /tmp): a server
+# that lost a race for its number is started again.
+for attempt in 1 2 3; do
+  exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
+  xvfb=$!
+  read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  export DISPLAY=":$display"
+  xdotool getdisplaygeometry >/dev/null 2>&1 && break
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  [[ $attempt -eq 3 ]] && fail "cannot reach the X server on $DISPLAY: $(cat "$work/xvfb.log")"
+done
 
 cd "$bin"
 ./BrenuSearchTools >"$work/tool.log" 2>&1 &
