@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
+#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -447,19 +448,21 @@ bool BatchWindow::LoadPlan(const QString &path)
     const std::vector<BatchRow> &rows = m_model->Rows();
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
+    // Rows by serial number and MAC: a plan of many rows is matched in linear time.
+    QHash<QString, int> rowOf;
+    for (size_t row = 0; row < rows.size(); ++row)
+        rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
+                     static_cast<int>(row));
     for (size_t i = 0; i < m_planEntries.size(); ++i) {
         const BatchEntry &entry = m_planEntries[i];
         if (!entry.device) {
             unmatched << entry.serialNo + QStringLiteral(" (") + BatchStatusText(entry.status) + QLatin1Char(')');
             continue;
         }
-        for (size_t row = 0; row < rows.size(); ++row) {
-            if (rows[row].device.serialNo == entry.serialNo &&
-                rows[row].device.mac.compare(entry.device->mac, Qt::CaseInsensitive) == 0) {
-                m_planRows[i] = static_cast<int>(row);
-                inPlan[row] = true;
-            }
-        }
+        const int row = rowOf.value(entry.serialNo + QLatin1Char('\n') + entry.device->mac.toUpper(), -1);
+        m_planRows[i] = row;
+        if (row >= 0)
+            inPlan[static_cast<size_t>(row)] = true;
     }
     size_t row = 0;
     const std::vector<BatchEntry> keep = m_planEntries; // CheckWhere re-plans from the fields
