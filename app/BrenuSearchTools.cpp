@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BatchWindow.h"
 #include "app/DeviceModel.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
@@ -104,6 +105,8 @@ BrenuSearchTools::~BrenuSearchTools()
     }
     delete m_infoDialog;
     m_infoDialog = nullptr;
+    delete m_batchWindow;
+    m_batchWindow = nullptr;
 }
 
 void BrenuSearchTools::SetUpMenu()
@@ -127,6 +130,13 @@ void BrenuSearchTools::SetUpMenu()
     m_actionExport = new QAction(UiText::MenuExport(), m_menu);
     connect(m_actionExport, &QAction::triggered, this, &BrenuSearchTools::slot_ExportList);
     m_menu->addAction(m_actionExport);
+    // Ctrl+B opens it from anywhere in the window, not only from the menu.
+    m_actionBatch = new QAction(UiText::MenuBatch(), this);
+    m_actionBatch->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    m_actionBatch->setShortcutContext(Qt::WindowShortcut);
+    connect(m_actionBatch, &QAction::triggered, this, &BrenuSearchTools::slot_OpenBatch);
+    m_menu->addAction(m_actionBatch);
+    addAction(m_actionBatch);
 }
 
 void BrenuSearchTools::SetUpTable()
@@ -203,4 +213,33 @@ void BrenuSearchTools::slot_CheckSilence()
         m_checksSinceSubnets = 0;
         m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
     }
+}
+
+void BrenuSearchTools::slot_OpenBatch()
+{
+    if (!m_batchWindow) {
+        m_batchWindow = new BatchWindow(this);
+        connect(this, &BrenuSearchTools::signal_HeardAnswer, m_batchWindow, &BatchWindow::Observe);
+    }
+    if (!m_batchWindow->Running()) {
+        const DeviceList &list = m_model->Devices();
+        std::vector<BatchRow> rows;
+        for (const HeardDevice &device : list.Devices()) {
+            BatchRow row;
+            row.device = device;
+            row.foreignSubnet = device.foreignSubnet;
+            const DeviceConflicts conflicts = list.Conflicts(device);
+            QStringList tips;
+            if (!conflicts.sameSerial.isEmpty())
+                tips << UiText::BatchSameSerialTip().arg(conflicts.sameSerial.join(QStringLiteral(", ")));
+            if (!conflicts.sameAddress.isEmpty())
+                tips << UiText::BatchSameAddressTip().arg(conflicts.sameAddress.join(QStringLiteral(", ")));
+            row.conflict = tips.join(QLatin1Char('\n'));
+            rows.push_back(std::move(row));
+        }
+        m_batchWindow->SetDevices(std::move(rows));
+    }
+    m_batchWindow->show();
+    m_batchWindow->raise();
+    m_batchWindow->activateWindow();
 }

@@ -26,6 +26,7 @@ class QMenu;
 class QTimer;
 class QUdpCastGroup;
 class QBrenuInfo;
+class BatchWindow;
 class DeviceRowIndex;
 namespace Ui {
 class BrenuSearchToolsClass;
@@ -86,6 +87,8 @@ protected slots:
     void slot_CopyRow();
     // Asks for a file name and saves the list there as CSV.
     void slot_ExportList();
+    // Opens the batch window (non-modal) with the devices listed now.
+    void slot_OpenBatch();
 
 protected:
     // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
@@ -121,6 +124,9 @@ private:
     QAction *m_actionReboot = nullptr;
     QAction *m_actionCopy = nullptr;
     QAction *m_actionExport = nullptr;
+    QAction *m_actionBatch = nullptr;
+    // Made when first opened; kept (hidden) between uses so a run goes on while closed.
+    BatchWindow *m_batchWindow = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
     QTimer *m_silenceTimer = nullptr;
     int m_checksSinceSubnets = 0;

@@ -4,14 +4,15 @@
 #include <QStandardItemModel>
 
 #include "app/UiTexts.h"
+#include "device/ColumnTitles.h"
 #include "device/Ipv4Text.h"
 
 namespace DeviceTable {
 
 namespace {
 
+// The titles are in device/ColumnTitles.h, shared with the export and plan files.
 struct ColumnInfo {
-    const char *header;
     int width;
     Qt::Alignment alignment;
 };
@@ -21,15 +22,15 @@ constexpr Qt::Alignment kRight = Qt::AlignRight | Qt::AlignVCenter;
 constexpr Qt::Alignment kCentre = Qt::AlignCenter;
 
 const ColumnInfo kColumns[ColumnCount] = {
-    {"设备序列号", 320, kLeft},
-    {"IPv4地址", 150, kLeft},
-    {"端口", 70, kRight},
-    {"DHCP", 70, kCentre},
-    {"子网掩码", 150, kLeft},
-    {"默认网关", 150, kLeft},
-    {"DNS服务器", 150, kLeft},
-    {"物理地址", 170, kCentre},
-    {"描述", 200, kLeft},
+    {320, kLeft},
+    {150, kLeft},
+    {70, kRight},
+    {70, kCentre},
+    {150, kLeft},
+    {150, kLeft},
+    {150, kLeft},
+    {170, kCentre},
+    {200, kLeft},
 };
 
 QString CellText(const DeviceRecord &record, int column)
@@ -68,7 +69,7 @@ QVariant SortKey(const DeviceRecord &record, int column)
 
 QString HeaderText(int column)
 {
-    return column >= 0 && column < ColumnCount ? QString::fromUtf8(kColumns[column].header) : QString();
+    return DeviceColumnTitle(column);
 }
 
 int ColumnWidth(int column)

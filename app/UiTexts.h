@@ -46,3 +46,42 @@ inline QString Failed() { return Get("执行失败!"); }
 inline QString BadField() { return Get("格式错误!请输入正确的值!"); }
 
 } // namespace UiText
+
+// The batch window.
+namespace UiText {
+
+inline QString MenuBatch() { return Get("批量修改..."); }
+inline QString BatchTitle() { return Get("批量修改"); }
+inline QString BatchAll() { return Get("全选"); }
+inline QString BatchNone() { return Get("全不选"); }
+inline QString BatchForeignOnly() { return Get("仅异网段"); }
+inline QString BatchConflictOnly() { return Get("仅冲突"); }
+inline QString BatchDhcp() { return Get("启用DHCP"); }
+inline QString BatchStart() { return Get("起始地址"); }
+inline QString BatchImport() { return Get("导入计划..."); }
+inline QString BatchApply() { return Get("应用"); }
+inline QString BatchSave() { return Get("保存结果..."); }
+inline QString BatchClose() { return Get("关闭"); }
+inline QString BatchForeignMark() { return Get("异网段"); }
+inline QString BatchConflictMark() { return Get("冲突"); }
+inline QString BatchForeignTip() { return Get("设备地址不在接收网卡的任何子网内"); }
+// %1: "address MAC" of the other devices with the serial number; %2: other serial numbers at the address.
+inline QString BatchSameSerialTip() { return Get("相同序列号: %1"); }
+inline QString BatchSameAddressTip() { return Get("相同地址: %1"); }
+inline QString BatchPlanTitle() { return Get("导入计划"); }
+inline QString BatchPlanFromFile() { return Get("计划: %1"); }
+// %1: the number of devices to be sent new settings.
+inline QString BatchConfirm() { return Get("是否确认修改 %1 台设备的网络配置?"); }
+inline QString BatchNothingToSend() { return Get("没有需要修改的设备。"); }
+// %1: the problems, one a line.
+inline QString BatchRefused() { return Get("计划有误, 未发送任何请求:\n%1"); }
+inline QString BatchStatusTitle() { return Get("状态"); }
+inline QString BatchDhcpPreview() { return Get("DHCP"); }
+
+} // namespace UiText
+
+namespace UiText {
+// %1: the serial numbers of plan rows without a device (or with several).
+inline QString BatchPlanUnmatched() { return Get("以下计划行未发送: %1"); }
+inline QString BatchPlanProblemLine() { return Get("第 %1 行: %2"); }
+} // namespace UiText

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include "device/Ipv4Text.h"
+#include "cli/BatchCommands.h"
 
 #ifndef BRENU_SEARCH_VERSION
 #define BRENU_SEARCH_VERSION "0.0.0"
@@ -23,7 +24,9 @@ const CommandName kCommands[] = {{"list", Command::List},
                                  {"set", Command::Set},
                                  {"reboot", Command::Reboot},
                                  {"url", Command::Url},
-                                 {"doctor", Command::Doctor}};
+                                 {"doctor", Command::Doctor},
+                                 {"apply", Command::Apply},
+                                 {"assign", Command::Assign}};
 
 // Without --wait, list waits this long for answers; set, reboot and url wait at
 // most kFindWaitMs and stop as soon as every device named has answered.
@@ -108,9 +111,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             if (commandName == known.name)
                 invocation.command = known.command;
         if (invocation.command == Command::None)
-            return "unknown command '" + Utf8(commandName) + "' (list, watch, set, reboot, url or doctor)";
+            return "unknown command '" + Utf8(commandName) +
+                   "' (list, watch, set, reboot, url, doctor, apply or assign)";
     }
     const Command command = invocation.command;
+    if (command == Command::Apply || command == Command::Assign)
+        return ParseBatchCommandLine(arguments, stdoutIsTerminal, invocation);
 
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -143,7 +149,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     if (invocation.help || invocation.version)
         return "";
     if (command == Command::None)
-        return "no command given (list, watch, set, reboot, url or doctor)";
+        return "no command given (list, watch, set, reboot, url, doctor, apply or assign)";
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst(); // the command
@@ -394,6 +400,9 @@ other subnets; the number of devices that answered. Each problem comes with what
 do about it.
 Exit status: 0 no problem found, 1 a problem was found, 2 usage error.
 )";
+    case Command::Apply:
+    case Command::Assign:
+        return BatchHelpText(command);
     case Command::None:
         break;
     }
@@ -411,6 +420,8 @@ Commands:
   reboot    reboot devices
   url       print a device's web address
   doctor    explain an empty or short list: addresses, ports, receivers, filters
+  apply     send new settings to many devices from a plan file, verified
+  assign    give many devices addresses from a start address upward, verified
 
   --log       write the log the window writes, to the same folder: log/ beside
               the program when it can be written there, otherwise

@@ -11,7 +11,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Watch, Set, Reboot, Url, Doctor };
+enum class Command { None, List, Watch, Set, Reboot, Url, Doctor, Apply, Assign };
 
 // The longest wait a command accepts. Waits are given in milliseconds as an int;
 // an hour is far beyond any search round and keeps every sum in range.
@@ -47,11 +47,15 @@ struct Invocation {
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
     // set: how long to wait for the device's search answers to show the change (0:
-    // --no-verify, the device's answer decides); --dry-run; --force.
+    // --no-verify, the device's answer decides); --dry-run; --force (also apply, assign).
     int verifyTimeoutMs = 15000;
     bool dryRun = false;
     bool force = false;
     bool yes = false;
+    // apply: the plan file; assign: --start (the mask, gateway, DNS and DHCP state
+    // are the fields above).
+    QString planPath;
+    std::optional<QString> start;
 };
 
 // Reads argv. Returns "" on success, else the one-line reason (without the program

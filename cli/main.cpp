@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "cli/BatchCommands.h"
 #include "cli/Commands.h"
 #include "cli/Doctor.h"
 #include "cli/ExitStatus.h"
@@ -33,6 +34,10 @@ int Run(const cli::Invocation &invocation, cli::Output &out)
         return cli::RunUrl(invocation, out);
     case cli::Command::Doctor:
         return cli::RunDoctor(invocation, out);
+    case cli::Command::Apply:
+        return cli::RunApply(invocation, out);
+    case cli::Command::Assign:
+        return cli::RunAssign(invocation, out);
     case cli::Command::None:
         break;
     }

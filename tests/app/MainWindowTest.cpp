@@ -71,13 +71,15 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     // The two device entries first, then after a separator the list entries.
     auto *menu = w.findChild<QMenu *>();
     ASSERT_NE(menu, nullptr);
-    ASSERT_EQ(menu->actions().size(), 5);
+    ASSERT_EQ(menu->actions().size(), 6);
     EXPECT_EQ(menu->actions()[0]->text(), U("修改配置"));
     EXPECT_EQ(menu->actions()[1]->text(), U("重启设备"));
     EXPECT_TRUE(menu->actions()[2]->isSeparator());
     EXPECT_EQ(menu->actions()[3]->text(), U("复制"));
     EXPECT_EQ(menu->actions()[3]->shortcut(), QKeySequence(QKeySequence::Copy));
     EXPECT_EQ(menu->actions()[4]->text(), U("导出列表..."));
+    EXPECT_EQ(menu->actions()[5]->text(), U("批量修改..."));
+    EXPECT_EQ(menu->actions()[5]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
 }
 
 TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)

@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -571,6 +572,84 @@ TEST_F(CliTest, DoctorFindsNothingWrongOrNamesTheReversePathFilter)
         << strict.out;
     EXPECT_NE(strict.out.find("-> sysctl -w net.ipv4.conf.brw0.rp_filter=0"), std::string::npos) << strict.out;
     EXPECT_NE(strict.out.find("1 problem(s) found."), std::string::npos) << strict.out;
+}
+
+// The statuses of apply/assign --format json, in output order.
+std::vector<std::string> BatchStatuses(const std::string &json)
+{
+    std::vector<std::string> statuses;
+    for (const QJsonValue &entry : QJsonDocument::fromJson(QByteArray::fromStdString(json)).array())
+        statuses.push_back(entry.toObject().value("status").toString().toStdString() + " " +
+                           entry.toObject().value("to").toObject().value("address").toString().toStdString());
+    return statuses;
+}
+
+TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
+{
+    // 10.77.0.21 answers ARP (a host that is not a device), SN-A holds 10.77.0.2 and
+    // three generated devices share the factory address 10.77.0.3.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.21/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--devices", "3", "--address-pool", "10.77.0.3", "--device", kDeviceA}));
+    const std::vector<std::string> args{"assign", "--start", "10.77.0.20", "--gateway", "10.77.0.254", "--yes",
+                                        "--format", "json", "BRSIM000002", "BRSIM000001", "BRSIM000003"};
+    const Result first = RunCli(args);
+    EXPECT_EQ(first.status, 0) << first.err << first.out;
+    EXPECT_EQ(BatchStatuses(first.out), (std::vector<std::string>{"verified 10.77.0.20", "verified 10.77.0.22",
+                                                                  "verified 10.77.0.23"}));
+    EXPECT_EQ(Commands().size(), 3u);
+
+    const Result again = RunCli(args);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(BatchStatuses(again.out), (std::vector<std::string>{"unchanged 10.77.0.20", "unchanged 10.77.0.22",
+                                                                  "unchanged 10.77.0.23"}));
+
+    // From .1 on: .1 is this machine's, .2 is SN-A's own and stays.
+    const Result dry = RunCli({"assign", "--start", "10.77.0.1", "--dry-run", "--format", "json", "SN-A"});
+    EXPECT_EQ(BatchStatuses(dry.out), (std::vector<std::string>{"unchanged 10.77.0.2"})) << dry.err;
+    EXPECT_EQ(Commands().size(), 3u); // nothing sent the second time
+}
+
+TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
+{
+    // SN-FAR sits in a foreign subnet: its update goes on-link.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device",
+                                          "serial=SN-NO,address=10.77.0.2,port=8009,mac=02:00:00:00:00:09,"
+                                          "fault=command:result-false", "--device", kDeviceFar}));
+    const std::string plan = ::testing::TempDir() + "plan_" + std::to_string(getpid()) + ".csv";
+    auto write = [&](const std::string &text) { std::ofstream(plan, std::ios::trunc) << text; };
+    const std::string header = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
+
+    // One bad row (and one address planned twice) refuse the whole plan.
+    write(header + "SN-A,10.77.0.30,255.255.255.0,10.77.0.254,10.77.0.253,maybe\n");
+    Result refused = RunCli({"apply", plan, "--yes"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("line 2: DHCP 'maybe'"), std::string::npos) << refused.err;
+    write(header + "SN-A,10.77.0.30,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
+                   "SN-NO,10.77.0.30,255.255.255.0,10.77.0.254,10.77.0.253,off\n");
+    refused = RunCli({"apply", plan, "--yes"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("SN-NO: 10.77.0.30 is also planned for SN-A"), std::string::npos) << refused.err;
+
+    write(header + "SN-A,10.77.0.30,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
+                   "SN-NO,10.77.0.31,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
+                   "SN-GONE,10.77.0.32,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
+                   "SN-FAR,10.77.0.33,255.255.255.0,10.77.0.254,10.77.0.253,off\n");
+    const Result dry = RunCli({"apply", plan, "--dry-run", "--wait", "1500"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(BatchStatuses(dry.out), (std::vector<std::string>{"would be sent 10.77.0.30", "would be sent 10.77.0.31",
+                                                                "not found ", "would be sent 10.77.0.33"}));
+    EXPECT_TRUE(Commands().empty()); // neither the refused plans nor the dry run sent anything
+
+    // Without a terminal and without --yes nothing is sent either.
+    EXPECT_EQ(RunCli({"apply", plan, "--wait", "1500"}).status, 2);
+    const Result applied = RunCli({"apply", plan, "--yes", "--wait", "1500"});
+    EXPECT_EQ(applied.status, 3) << applied.err; // the worst row: not found
+    EXPECT_EQ(BatchStatuses(applied.out), (std::vector<std::string>{"verified 10.77.0.30", "refused 10.77.0.31",
+                                                                    "not found ", "verified 10.77.0.33"}));
+    EXPECT_EQ(Commands().size(), 3u);
+    unlink(plan.c_str());
 }
 
 } // namespace

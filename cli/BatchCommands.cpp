@@ -1,0 +1,526 @@
+#include "cli/BatchCommands.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "cli/Commands.h"
+#include "device/DeviceSearch.h"
+#include "cli/ExitStatus.h"
+#include "cli/StopSignal.h"
+#include "device/Batch.h"
+#include "device/DeviceCommand.h"
+#include "kit/UnsafeText.h"
+#include "protocol/Json.h"
+#include "protocol/RapidJson.h"
+#include "transport/LinuxNeighbourProbe.h"
+
+namespace cli {
+
+namespace {
+
+// How often a run looks at the search for the devices' new values and at the clock.
+constexpr auto kRunStep = std::chrono::milliseconds(100);
+// Without --wait, the search for the devices named ends after this long, or as soon
+// as every one has answered.
+constexpr int kBatchFindWaitMs = 5000;
+
+std::string Utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+int Interrupted()
+{
+    return kExitSignalBase + StopSignal();
+}
+
+int StatusOf(BatchStatus status)
+{
+    switch (status) {
+    case BatchStatus::Verified:
+    case BatchStatus::Unchanged:
+        return kExitOk;
+    case BatchStatus::Refused:
+    case BatchStatus::NoAddress:
+        return kExitDeviceFailed;
+    case BatchStatus::Missing:
+        return kExitNotFound;
+    case BatchStatus::Ambiguous:
+        return kExitAmbiguous;
+    default:
+        return kExitNotConfirmed;
+    }
+}
+
+int OutputStatus(const Output &out, int status)
+{
+    if (!out.closed() && out.failed()) {
+        Complain("cannot write the output");
+        return kExitDeviceFailed;
+    }
+    return status;
+}
+
+// brenu-search's rule: without a local address there is nothing to search from.
+bool CanSearch(const DeviceSearch &search)
+{
+    if (search.SearcherCount() > 0)
+        return true;
+    Complain("no local IPv4 address to search from");
+    return false;
+}
+
+// Searches until every serial number has answered (at least one device each) or the
+// wait is over. False when a stop signal came.
+bool FindAll(DeviceSearch &search, const QStringList &serials, int waitMs)
+{
+    while (search.ElapsedMs() < waitMs) {
+        if (StopSignal())
+            return false;
+        bool all = true;
+        search.WithDevices([&](DeviceList &list) {
+            for (const QString &serial : serials)
+                if (!(all = all && list.Latest(serial)))
+                    break;
+        });
+        if (all)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !StopSignal();
+}
+
+std::vector<HeardDevice> DevicesOf(DeviceSearch &search)
+{
+    std::vector<HeardDevice> devices;
+    search.WithDevices([&](DeviceList &list) { devices = list.Devices(); });
+    return devices;
+}
+
+QString Safe(const QString &text)
+{
+    return TerminalText(text);
+}
+
+QString SettingsText(const NetworkSettings &settings)
+{
+    if (settings.dhcp)
+        return QStringLiteral("dhcp on");
+    return Safe(settings.address) + "/" + Safe(settings.subnetMask) + " gw " + Safe(settings.gateway) + " dns " +
+           Safe(settings.dns);
+}
+
+std::string FormatTable(const std::vector<BatchEntry> &entries, const std::vector<BatchStatus> &statuses,
+                        bool dryRun)
+{
+    std::string text;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const BatchEntry &entry = entries[i];
+        const BatchStatus status = statuses[i];
+        QString line = Safe(entry.serialNo);
+        if (entry.planLine)
+            line = QStringLiteral("line %1 ").arg(entry.planLine) + line;
+        if (entry.device) {
+            line += " (" + Safe(entry.device->mac) + "): " + SettingsText(SettingsOf(*entry.device));
+            if (status != BatchStatus::Unchanged && status != BatchStatus::NoAddress)
+                line += " -> " + SettingsText(entry.target);
+        }
+        const bool toSend = dryRun && status == BatchStatus::Waiting;
+        line += QStringLiteral(": ") + (toSend ? "would be sent" : BatchStatusName(status));
+        text += Utf8(line) + "\n";
+        if (toSend) {
+            Vant::CProtocalJson request;
+            BuildUpdateRequest(*entry.device, entry.target, request);
+            const CommandTarget target = TargetOf(*entry.device);
+            text += "  request to " + Utf8(Safe(target.address)) + ":" + std::to_string(target.port) +
+                    (target.onLinkInterface.isEmpty() ? "" : " on-link via " + Utf8(Safe(target.onLinkInterface))) +
+                    " " + Vant::EscapeUnsafeInJson(request.ToString()) + "\n";
+        }
+    }
+    return text;
+}
+
+void WriteSettings(rapidjson::Writer<rapidjson::StringBuffer> &writer, const NetworkSettings &settings)
+{
+    auto text = [&](const char *name, const QString &value) {
+        writer.Key(name);
+        const QByteArray bytes = value.toUtf8();
+        writer.String(bytes.constData(), static_cast<rapidjson::SizeType>(bytes.size()));
+    };
+    writer.StartObject();
+    text("address", settings.address);
+    text("subnetMask", settings.subnetMask);
+    text("gateway", settings.gateway);
+    text("dns", settings.dns);
+    writer.Key("dhcp");
+    writer.Bool(settings.dhcp);
+    writer.EndObject();
+}
+
+std::string FormatJson(const std::vector<BatchEntry> &entries, const std::vector<BatchStatus> &statuses, bool dryRun)
+{
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartArray();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const BatchEntry &entry = entries[i];
+        writer.StartObject();
+        auto text = [&](const char *name, const QString &value) {
+            writer.Key(name);
+            const QByteArray bytes = value.toUtf8();
+            writer.String(bytes.constData(), static_cast<rapidjson::SizeType>(bytes.size()));
+        };
+        text("serialNo", entry.serialNo);
+        text("mac", entry.mac);
+        if (entry.planLine) {
+            writer.Key("line");
+            writer.Int(entry.planLine);
+        }
+        if (entry.device) {
+            writer.Key("from");
+            WriteSettings(writer, SettingsOf(*entry.device));
+            writer.Key("to");
+            WriteSettings(writer, entry.target);
+        }
+        const bool toSend = dryRun && statuses[i] == BatchStatus::Waiting;
+        text("status", QString::fromLatin1(toSend ? "would be sent" : BatchStatusName(statuses[i])));
+        if (toSend) {
+            Vant::CProtocalJson request;
+            BuildUpdateRequest(*entry.device, entry.target, request);
+            writer.Key("request");
+            const std::string body = request.ToString();
+            writer.RawValue(body.data(), body.size(), rapidjson::kObjectType);
+        }
+        writer.EndObject();
+    }
+    writer.EndArray();
+    return Vant::EscapeUnsafeInJson(std::string(buffer.GetString(), buffer.GetSize())) + "\n";
+}
+
+std::string FormatBatch(const Invocation &invocation, const std::vector<BatchEntry> &entries,
+                   const std::vector<BatchStatus> &statuses, bool dryRun)
+{
+    return invocation.format == Format::Json ? FormatJson(entries, statuses, dryRun)
+                                              : FormatTable(entries, statuses, dryRun);
+}
+
+bool Confirm(int count)
+{
+    std::fprintf(stderr, "Send new settings to %d device%s? [y/N] ", count, count == 1 ? "" : "s");
+    std::fflush(stderr);
+    char line[64] = {};
+    if (!std::fgets(line, sizeof line, stdin))
+        return false;
+    return line[0] == 'y' || line[0] == 'Y';
+}
+
+// Checks, shows or sends the batch, verifies it with the search still running, and
+// prints the verdicts.
+int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, std::vector<BatchEntry> entries,
+             const std::vector<HeardDevice> &devices)
+{
+    const QStringList problems = CheckBatch(entries, devices, ReadLocalSubnets(), !invocation.force);
+    if (!problems.isEmpty()) {
+        for (const QString &problem : problems)
+            Complain(Utf8(Safe(problem)));
+        Complain(invocation.force ? "nothing sent" : "nothing sent (--force sends values that are merely unusual)");
+        return kExitUsage;
+    }
+    std::vector<BatchStatus> statuses;
+    int toSend = 0;
+    for (const BatchEntry &entry : entries) {
+        statuses.push_back(entry.status);
+        toSend += entry.status == BatchStatus::Waiting;
+    }
+    if (invocation.dryRun) {
+        out.Write(FormatBatch(invocation, entries, statuses, true));
+        return OutputStatus(out, kExitOk);
+    }
+    if (toSend > 0 && !invocation.yes) {
+        if (!isatty(STDIN_FILENO)) {
+            Complain("not confirmed: standard input is not a terminal, give --yes");
+            return kExitUsage;
+        }
+        if (!Confirm(toSend)) {
+            Complain(StopSignal() ? "interrupted" : "not confirmed, nothing sent");
+            return StopSignal() ? Interrupted() : kExitUsage;
+        }
+    }
+
+    BatchJob job(entries, SendUpdate);
+    job.Start();
+    while (!job.Done() && !StopSignal()) {
+        std::this_thread::sleep_for(kRunStep);
+        search.WithDevices([&](DeviceList &list) {
+            for (const BatchEntry &entry : job.Entries())
+                if (entry.status == BatchStatus::Waiting)
+                    if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac))
+                        job.Observe(*now);
+        });
+        job.Tick();
+    }
+    if (StopSignal())
+        job.Cancel();
+    statuses = job.Statuses();
+    out.Write(FormatBatch(invocation, entries, statuses, false));
+    if (StopSignal())
+        return Interrupted();
+    int status = kExitOk;
+    for (BatchStatus each : statuses)
+        status = std::max(status, StatusOf(each));
+    return OutputStatus(out, status);
+}
+
+} // namespace
+
+int RunApply(const Invocation &invocation, Output &out)
+{
+    QFile file(invocation.planPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Complain(Utf8(invocation.planPath) + ": " + Utf8(file.errorString()));
+        return kExitUsage;
+    }
+    const QByteArray bytes = file.read(kMaxPlanFileBytes + 1);
+    const Plan plan = ParsePlan(bytes);
+    if (!plan.problems.empty()) {
+        for (const PlanProblem &problem : plan.problems)
+            Complain(Utf8(invocation.planPath) + ": " + Utf8(Safe(PlanProblemText(problem))));
+        Complain("nothing sent");
+        return kExitUsage;
+    }
+    QStringList serials;
+    for (const PlanRow &row : plan.rows)
+        serials << row.serialNo;
+
+    DeviceSearch search;
+    search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
+    if (!FindAll(search, serials, invocation.waitMs))
+        return Interrupted();
+    const std::vector<HeardDevice> devices = DevicesOf(search);
+    return RunBatch(invocation, out, search, MatchPlan(plan.rows, devices), devices);
+}
+
+int RunAssign(const Invocation &invocation, Output &out)
+{
+    DeviceSearch search;
+    search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
+    if (!FindAll(search, invocation.serials, invocation.waitMs))
+        return Interrupted();
+    const std::vector<HeardDevice> devices = DevicesOf(search);
+
+    // The devices named, in the order given; a serial several devices answer is
+    // ambiguous and none of them is planned.
+    std::vector<BatchEntry> unmatched;
+    std::vector<HeardDevice> chosen;
+    for (const QString &serial : invocation.serials) {
+        std::vector<HeardDevice> same;
+        for (const HeardDevice &device : devices)
+            if (device.serialNo == serial)
+                same.push_back(device);
+        if (same.size() == 1) {
+            chosen.push_back(same.front());
+            continue;
+        }
+        BatchEntry entry;
+        entry.serialNo = serial;
+        entry.status = same.empty() ? BatchStatus::Missing : BatchStatus::Ambiguous;
+        unmatched.push_back(entry);
+    }
+
+    AssignSettings settings;
+    settings.dhcp = invocation.dhcp.value_or(false);
+    std::vector<Ipv4> planned;
+    if (!settings.dhcp) {
+        Ipv4 start = 0;
+        ParseIpv4(*invocation.start, start);
+        const LocalSubnets local = ReadLocalSubnets();
+        Ipv4 mask = DefaultMask(start, local);
+        if (invocation.subnetMask)
+            ParseIpv4(*invocation.subnetMask, mask);
+        settings.mask = Ipv4Text(mask);
+        settings.gateway = invocation.gateway.value_or(QString());
+        settings.dns = invocation.dns.value_or(QString());
+
+        AddressPlanInput input;
+        input.start = start;
+        input.mask = mask;
+        for (const HeardDevice &device : chosen) {
+            Ipv4 own = 0;
+            ParseIpv4(device.address, own);
+            input.devices.push_back(own);
+        }
+        for (const HeardDevice &device : devices) {
+            Ipv4 address = 0;
+            if (ParseIpv4(device.address, address))
+                input.listed.push_back(address);
+        }
+        for (Ipv4 address : LocalIpv4(local))
+            input.local.insert(address);
+        const std::vector<ProbeInterface> via = ProbeInterfacesFor(start & mask, mask, local);
+        planned = PlanAddressesProbed(input, [&](const std::vector<Ipv4> &candidates) {
+            return ProbeNeighbours(candidates, via);
+        });
+        const long missing = std::count(planned.begin(), planned.end(), 0u);
+        if (missing > 0) {
+            Complain(std::to_string(missing) + " of " + std::to_string(planned.size()) + " devices find no free address in " +
+                     Utf8(Ipv4Text(start)) + " to the end of its subnet " + Utf8(Ipv4Text(start & mask)) + "/" +
+                     Utf8(settings.mask) + "; nothing sent");
+            return kExitUsage;
+        }
+    }
+    std::vector<BatchEntry> entries = AssignedEntries(chosen, planned, settings);
+    entries.insert(entries.end(), unmatched.begin(), unmatched.end());
+    return RunBatch(invocation, out, search, std::move(entries), devices);
+}
+
+std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
+{
+    const Command command = invocation.command;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    QCommandLineOption help(QStringList{"help", "h"}), version("version"), log("log"), yes("yes"), dryRun("dry-run"),
+        force("force");
+    QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), start("start", "", "A"),
+        mask("mask", "", "M"), gateway("gateway", "", "G"), dns("dns", "", "D"), dhcp("dhcp", "", "on");
+    parser.addOptions({help, version, log, yes, dryRun, force, wait, format});
+    if (command == Command::Assign)
+        parser.addOptions({start, mask, gateway, dns, dhcp});
+    if (!parser.parse(arguments))
+        return parser.errorText().toStdString();
+    invocation.help = parser.isSet(help);
+    invocation.version = parser.isSet(version);
+    invocation.log = parser.isSet(log);
+    if (invocation.help || invocation.version)
+        return "";
+    QStringList positional = parser.positionalArguments();
+    positional.removeFirst(); // the command
+    invocation.yes = parser.isSet(yes);
+    invocation.dryRun = parser.isSet(dryRun);
+    invocation.force = parser.isSet(force);
+    invocation.waitMs = kBatchFindWaitMs;
+    if (parser.isSet(wait)) {
+        bool ok = false;
+        invocation.waitMs = parser.value(wait).toInt(&ok);
+        if (!ok || invocation.waitMs < 0 || invocation.waitMs > kMaxWaitMs)
+            return "--wait takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not '" +
+                   Utf8(parser.value(wait)) + "'";
+    }
+    invocation.format = stdoutIsTerminal ? Format::Table : Format::Json;
+    if (parser.isSet(format)) {
+        const QString value = parser.value(format);
+        if (value != "table" && value != "json")
+            return "unknown format '" + Utf8(value) + "' (table or json)";
+        invocation.format = value == "json" ? Format::Json : Format::Table;
+    }
+
+    if (command == Command::Apply) {
+        if (positional.size() != 1)
+            return positional.isEmpty() ? "the plan file is missing" : "only one plan file, not also '" + Utf8(positional[1]) + "'";
+        invocation.planPath = positional.first();
+        return "";
+    }
+
+    if (positional.isEmpty())
+        return "a serial number is missing";
+    if (positional.size() > kMaxPlanRows)
+        return "more than " + std::to_string(kMaxPlanRows) + " serial numbers";
+    for (const QString &serial : positional) {
+        if (serial.isEmpty() || serial.toUtf8().size() > kMaxSerialBytes)
+            return "'" + Utf8(Safe(serial)) + "' is not a serial number";
+        if (invocation.serials.contains(serial))
+            return "serial number " + Utf8(Safe(serial)) + " is named twice";
+        invocation.serials << serial;
+    }
+    if (parser.isSet(dhcp)) {
+        if (parser.value(dhcp) != "on")
+            return "--dhcp takes on (devices with new addresses have DHCP off)";
+        invocation.dhcp = true;
+        if (parser.isSet(start) || parser.isSet(mask) || parser.isSet(gateway) || parser.isSet(dns))
+            return "--dhcp on takes no addresses";
+        return "";
+    }
+    if (!parser.isSet(start))
+        return "--start is missing (or --dhcp on)";
+    struct {
+        const QCommandLineOption &option;
+        std::optional<QString> &value;
+    } fields[] = {{start, invocation.start},
+                  {mask, invocation.subnetMask},
+                  {gateway, invocation.gateway},
+                  {dns, invocation.dns}};
+    for (auto &field : fields) {
+        if (!parser.isSet(field.option))
+            continue;
+        const QString value = parser.value(field.option);
+        Ipv4 parsed = 0;
+        if (!ParseIpv4(value, parsed))
+            return "--" + Utf8(field.option.names().first()) + " takes an IPv4 address, not '" + Utf8(Safe(value)) + "'";
+        field.value = value;
+    }
+    Ipv4 maskValue = 0;
+    if (invocation.subnetMask && ParseIpv4(*invocation.subnetMask, maskValue) && !IsContiguousMask(maskValue))
+        return "--mask " + Utf8(*invocation.subnetMask) + " is not a subnet mask";
+    return "";
+}
+
+std::string BatchHelpText(Command command)
+{
+    if (command == Command::Apply)
+        return R"(usage: brenu-search apply PLAN.csv [--dry-run] [--yes] [--force] [--format table|json] [--wait MS]
+
+Sends new network settings to many devices from a plan file and verifies each by
+the search. The plan is the window's export (UTF-8, byte-order mark, the nine
+Chinese column titles) edited in a spreadsheet, or a CSV file with the header
+serialNo,address,subnetMask,gateway,dns,dhcp and optionally mac. DHCP is written
+启用/禁用, true/false or on/off; with DHCP on the addresses are not read. A row is
+matched by serial number, and by MAC address when it gives one.
+
+The whole plan is checked before anything is sent; a bad row, two devices with one
+new address, an address of this machine or of a listed device that stays, and (unless
+--force) values a device should not get (0.0.0.0, 127/8, 224/4 and above, the subnet's
+network or broadcast address, a non-contiguous mask, a gateway outside the subnet)
+end the command with status 2 and nothing sent. Rows whose device is missing, whose
+serial several devices answer without a MAC to choose one, or whose device already
+has the values are listed and not sent.
+
+  --dry-run   print what would be sent (old -> new, and each request) and send nothing
+  --yes       do not ask (required when standard input is not a terminal)
+  --force     send values the checks above call unusual
+  --format F  table (default on a terminal) or json
+  --wait MS   how long to search for the devices (default 5000)
+
+Verdicts: verified (a search answer shows the new values), refused, not confirmed
+(no new values within 15 s of the send), unchanged, not found, ambiguous.
+Exit status: the highest of the rows': 0 verified or unchanged, 1 refused, 3 not
+found, 5 ambiguous, 7 not confirmed; 2 when the plan is refused.
+)";
+    return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL...
+       brenu-search assign --dhcp on SERIAL...
+                        [--dry-run] [--yes] [--force] [--format table|json] [--wait MS]
+
+Gives the devices named new addresses from A upward, in the order given: each device
+the lowest address after the previous device's that is not this machine's, not the
+address of any listed device, not the subnet's network or broadcast address, and not
+answering on the link (one datagram is sent on-link to each candidate and the
+kernel's neighbour table tells whether it answered ARP). A device already at its
+planned address keeps it and gets no request. Without --mask, the mask of this
+machine's subnet that holds A (else 255.255.255.0); without --gateway or --dns each
+device keeps its own. With --dhcp on the devices switch to DHCP instead.
+
+Checks, --dry-run, --yes, --force, --format and the verdicts are those of apply; a
+subnet without enough free addresses ends the command with status 2, nothing sent.
+)";
+}
+
+} // namespace cli

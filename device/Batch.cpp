@@ -1,0 +1,375 @@
+#include "device/Batch.h"
+
+#include <QHash>
+
+#include <net/if.h>
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "device/AddressRules.h"
+#include "device/DeviceCommand.h"
+#include "protocol/Json.h"
+
+bool IsFinal(BatchStatus status)
+{
+    return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed;
+}
+
+const char *BatchStatusName(BatchStatus status)
+{
+    switch (status) {
+    case BatchStatus::Unchanged: return "unchanged";
+    case BatchStatus::Missing: return "not found";
+    case BatchStatus::Ambiguous: return "ambiguous";
+    case BatchStatus::Waiting: return "waiting";
+    case BatchStatus::Sending: return "sending";
+    case BatchStatus::Acknowledged: return "acknowledged";
+    case BatchStatus::Verified: return "verified";
+    case BatchStatus::Refused: return "refused";
+    case BatchStatus::NotConfirmed: return "not confirmed";
+    case BatchStatus::NoAddress: return "no free address";
+    }
+    return "";
+}
+
+QString BatchStatusText(BatchStatus status)
+{
+    const char *text = "";
+    switch (status) {
+    case BatchStatus::Unchanged: text = "无需修改"; break;
+    case BatchStatus::Missing: text = "未找到"; break;
+    case BatchStatus::Ambiguous: text = "序列号重复"; break;
+    case BatchStatus::Waiting: text = "等待"; break;
+    case BatchStatus::Sending: text = "发送中"; break;
+    case BatchStatus::Acknowledged: text = "已应答"; break;
+    case BatchStatus::Verified: text = "已验证"; break;
+    case BatchStatus::Refused: text = "被拒绝"; break;
+    case BatchStatus::NotConfirmed: text = "未确认"; break;
+    case BatchStatus::NoAddress: text = "无可用地址"; break;
+    }
+    return QString::fromUtf8(text);
+}
+
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices)
+{
+    QHash<QString, std::vector<const HeardDevice *>> bySerial;
+    for (const HeardDevice &device : devices)
+        bySerial[device.serialNo].push_back(&device);
+    std::vector<BatchEntry> entries;
+    entries.reserve(rows.size());
+    for (const PlanRow &row : rows) {
+        BatchEntry entry;
+        entry.serialNo = row.serialNo;
+        entry.mac = row.mac;
+        entry.planLine = row.line;
+        std::vector<const HeardDevice *> candidates = bySerial.value(row.serialNo);
+        if (!row.mac.isEmpty()) {
+            candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                            [&](const HeardDevice *device) {
+                                                return device->mac.compare(row.mac, Qt::CaseInsensitive) != 0;
+                                            }),
+                             candidates.end());
+        }
+        if (candidates.empty()) {
+            entry.status = BatchStatus::Missing;
+        } else if (candidates.size() > 1) {
+            entry.status = BatchStatus::Ambiguous;
+        } else {
+            const HeardDevice &device = *candidates.front();
+            entry.device = device;
+            entry.mac = device.mac;
+            entry.target = row.settings.dhcp ? SettingsOf(device) : row.settings;
+            entry.target.dhcp = row.settings.dhcp;
+            entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices, const std::vector<Ipv4> &planned,
+                                        const AssignSettings &settings)
+{
+    std::vector<BatchEntry> entries;
+    entries.reserve(devices.size());
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const HeardDevice &device = devices[i];
+        BatchEntry entry;
+        entry.serialNo = device.serialNo;
+        entry.mac = device.mac;
+        entry.device = device;
+        entry.target = SettingsOf(device);
+        entry.target.dhcp = settings.dhcp;
+        if (!settings.dhcp) {
+            const Ipv4 address = i < planned.size() ? planned[i] : 0;
+            entry.target.address = address ? Ipv4Text(address) : QString();
+            entry.target.subnetMask = settings.mask;
+            if (!settings.gateway.isEmpty())
+                entry.target.gateway = settings.gateway;
+            if (!settings.dns.isEmpty())
+                entry.target.dns = settings.dns;
+            if (!address) {
+                entry.status = BatchStatus::NoAddress;
+                entries.push_back(std::move(entry));
+                continue;
+            }
+        }
+        entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<Ipv4> LocalIpv4(const LocalSubnets &local)
+{
+    std::vector<Ipv4> addresses;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        if (ParseIpv4(QString::fromStdString(own.address), address))
+            addresses.push_back(address);
+    }
+    return addresses;
+}
+
+Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local)
+{
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const Ipv4 mask = ntohl(own.netmask);
+        if (mask && ParseIpv4(QString::fromStdString(own.address), address) && (address & mask) == (start & mask))
+            return mask;
+    }
+    return 0xffffff00u;
+}
+
+std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const LocalSubnets &local)
+{
+    std::vector<ProbeInterface> inside, all;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const int ifindex = static_cast<int>(if_nametoindex(own.device.c_str()));
+        if (!ParseIpv4(QString::fromStdString(own.address), address) || ifindex <= 0 || (address >> 24) == 127)
+            continue;
+        all.push_back({address, ifindex});
+        const Ipv4 ownMask = ntohl(own.netmask);
+        if ((address & mask) == (network & mask) || (ownMask && (network & ownMask) == (address & ownMask)))
+            inside.push_back({address, ifindex});
+    }
+    return inside.empty() ? all : inside;
+}
+
+QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
+                       const LocalSubnets &localSubnets, bool strict)
+{
+    QStringList problems;
+    const std::vector<Ipv4> local = LocalIpv4(localSubnets);
+    // The addresses listed devices keep: those not being re-addressed by this batch.
+    QHash<QString, int> moving;
+    for (const BatchEntry &entry : entries)
+        if (entry.status == BatchStatus::Waiting && entry.device)
+            ++moving[entry.device->serialNo + QLatin1Char('\n') + entry.device->mac];
+    QHash<Ipv4, QString> kept;
+    for (const HeardDevice &device : devices) {
+        Ipv4 address = 0;
+        if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
+            kept.insert(address, device.serialNo);
+    }
+    // Devices by serial number and address: a request is addressed by serial number
+    // and sent to the device's address, so another device with both would take it too.
+    QHash<QString, int> serialAtAddress;
+    for (const HeardDevice &device : devices)
+        ++serialAtAddress[device.serialNo + QLatin1Char('\n') + device.address];
+    QHash<Ipv4, QString> newAddresses;
+    for (const BatchEntry &entry : entries) {
+        if (entry.status != BatchStatus::Waiting || !entry.device)
+            continue;
+        const QString who = entry.serialNo + QStringLiteral(": ");
+        if (serialAtAddress.value(entry.serialNo + QLatin1Char('\n') + entry.device->address) > 1) {
+            problems << who + QStringLiteral("another device with this serial number answers from %1 too")
+                                  .arg(entry.device->address);
+            continue;
+        }
+        if (!IsCommandPort(entry.device->port)) {
+            problems << who + QStringLiteral("the device announces port %1, which cannot take commands")
+                                  .arg(entry.device->port);
+            continue;
+        }
+        if (entry.target.dhcp)
+            continue;
+        if (strict) {
+            const AddressField bad = FirstBadAddressField(entry.target);
+            if (bad != AddressField::None) {
+                problems << who + QStringLiteral("'%1' is not an IPv4 address")
+                                      .arg(bad == AddressField::Address      ? entry.target.address
+                                           : bad == AddressField::SubnetMask ? entry.target.subnetMask
+                                           : bad == AddressField::Gateway    ? entry.target.gateway
+                                                                             : entry.target.dns);
+                continue;
+            }
+            const std::vector<SettingIssue> issues = CheckNewSettings(entry.target, localSubnets);
+            if (!issues.empty()) {
+                problems << who + IssueText(entry.target, issues.front());
+                continue;
+            }
+        }
+        Ipv4 address = 0;
+        if (!ParseIpv4(entry.target.address, address)) {
+            problems << who + QStringLiteral("address '%1' is not a dotted IPv4 address").arg(entry.target.address);
+            continue;
+        }
+        if (std::find(local.begin(), local.end(), address) != local.end()) {
+            problems << who + QStringLiteral("%1 is an address of this machine").arg(entry.target.address);
+            continue;
+        }
+        if (newAddresses.contains(address)) {
+            problems << who + QStringLiteral("%1 is also planned for %2").arg(entry.target.address, newAddresses[address]);
+            continue;
+        }
+        newAddresses.insert(address, entry.serialNo);
+        if (kept.contains(address) && kept[address] != entry.serialNo)
+            problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
+    }
+    return problems;
+}
+
+SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop)
+{
+    Vant::CProtocalJson request;
+    BuildUpdateRequest(device, target, request);
+    switch (SendDeviceCommand(TargetOf(device), request, device.serialNo.toUtf8(), stop)) {
+    case CommandResult::Succeeded:
+        return SendOutcome::Acknowledged;
+    case CommandResult::Failed:
+        return SendOutcome::Refused;
+    case CommandResult::ConnectFailed:
+    case CommandResult::NoAnswer:
+        break;
+    }
+    return SendOutcome::NoAnswer;
+}
+
+BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int verifyTimeoutMs)
+    : m_entries(std::move(entries)), m_sender(std::move(sender)), m_verifyTimeout(verifyTimeoutMs)
+{
+    m_progress.reserve(m_entries.size());
+    m_stopWaiting = std::make_unique<std::atomic<bool>[]>(m_entries.size());
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        m_progress.push_back(Progress{m_entries[i].status});
+        if (m_entries[i].status == BatchStatus::Waiting && m_entries[i].device) {
+            m_queue.push_back(i);
+            m_bySerial[m_entries[i].serialNo].push_back(i);
+            ++m_toSend;
+        }
+    }
+}
+
+BatchJob::~BatchJob()
+{
+    Cancel();
+    for (std::thread &worker : m_workers)
+        worker.join();
+}
+
+void BatchJob::Start()
+{
+    const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_queue.size()));
+    for (int i = 0; i < threads; ++i)
+        m_workers.emplace_back(&BatchJob::Work, this);
+}
+
+void BatchJob::Cancel()
+{
+    m_cancelled = true;
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        m_stopWaiting[i] = true;
+}
+
+void BatchJob::Work()
+{
+    for (;;) {
+        size_t index = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_cancelled || m_nextInQueue >= m_queue.size())
+                return;
+            index = m_queue[m_nextInQueue++];
+            Progress &progress = m_progress[index];
+            progress.status = BatchStatus::Sending;
+            progress.sent = true;
+            progress.sentAt = m_lastSend = Clock::now();
+            progress.deadline = progress.sentAt + m_verifyTimeout;
+        }
+        const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target, &m_stopWaiting[index]);
+        std::lock_guard<std::mutex> lock(m_lock);
+        Progress &progress = m_progress[index];
+        progress.answered = true;
+        // The wait for the search starts again when the answer wait ends, so a
+        // device whose answer never came still has the whole time to show up.
+        progress.deadline = std::max(progress.deadline, Clock::now() + m_verifyTimeout);
+        if (progress.status == BatchStatus::Verified)
+            continue;
+        if (outcome == SendOutcome::Acknowledged)
+            progress.status = BatchStatus::Acknowledged;
+        else if (outcome == SendOutcome::Refused)
+            progress.status = BatchStatus::Refused;
+    }
+}
+
+void BatchJob::Observe(const DeviceRecord &answer)
+{
+    const auto found = m_bySerial.constFind(answer.serialNo);
+    if (found == m_bySerial.constEnd())
+        return;
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (size_t i : *found) {
+        Progress &progress = m_progress[i];
+        // A refusal gives way to what the device shows; nothing else that is final does.
+        if (!progress.sent || progress.status == BatchStatus::Verified ||
+            progress.status == BatchStatus::NotConfirmed)
+            continue;
+        const BatchEntry &entry = m_entries[i];
+        if (ShowsSettings(answer, ExpectedAfter(*entry.device, entry.target))) {
+            progress.status = BatchStatus::Verified;
+            m_stopWaiting[i] = true; // its answer no longer matters
+        }
+    }
+}
+
+void BatchJob::Tick()
+{
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (Progress &progress : m_progress) {
+        if (progress.sent && progress.answered && !IsFinal(progress.status) && now >= progress.deadline)
+            progress.status = BatchStatus::NotConfirmed;
+    }
+}
+
+std::vector<BatchStatus> BatchJob::Statuses() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<BatchStatus> statuses;
+    statuses.reserve(m_progress.size());
+    for (const Progress &progress : m_progress)
+        statuses.push_back(progress.status);
+    return statuses;
+}
+
+int BatchJob::Finished() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    int finished = 0;
+    for (const Progress &progress : m_progress)
+        finished += progress.sent && IsFinal(progress.status);
+    // Entries a cancelled run never sent count as finished: nothing more happens to them.
+    if (m_cancelled)
+        finished += static_cast<int>(m_queue.size() - m_nextInQueue);
+    return finished;
+}
+
+BatchJob::Clock::time_point BatchJob::LastSend() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lastSend;
+}

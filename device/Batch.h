@@ -1,0 +1,186 @@
+#pragma once
+// Many devices re-addressed at once: which device gets which settings (from a plan
+// file or an address plan), the checks made on the whole batch before anything is
+// sent, and the run that sends the updates and watches the search for each device's
+// new values.
+//
+// Contract of a run (BatchJob):
+//  - one update request per device, never to a device whose settings already are
+//    the target (those are Unchanged before the run begins);
+//  - at most kMaxParallelUpdates requests wait for their answers at one time;
+//  - a device is Verified once a search answer with its serial number and MAC address
+//    shows every target value, heard after its request was sent, whether or not its
+//    answer to the request came (a device leaving its subnet often cannot answer);
+//  - Refused when the device answered the request with "result" not true (until the
+//    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
+//    search still has not shown them (no answer at all, or a "yes" with no change).
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "device/AddressPlan.h"
+#include "device/DeviceList.h"
+#include "device/DeviceRecord.h"
+#include "device/DeviceRequests.h"
+#include "device/PlanFile.h"
+#include "device/VerifiedUpdate.h"
+#include "transport/LinuxNeighbourProbe.h"
+
+// Update requests waiting for their answers at one time. Each waits up to 10 s for
+// the device (kCommandTimeoutMs) on a thread and a socket of its own; a batch of a
+// thousand devices would otherwise open a thousand of each. Sixteen keep a thousand
+// devices that answer at once well within a search period each, and the same bound
+// serves the reboots of brenu-search.
+constexpr int kMaxParallelUpdates = 16;
+// How long after its request is sent a device has to show its new values in a search
+// answer: the wait of brenu-search set (device/VerifiedUpdate.h), three search periods.
+constexpr int kVerifyTimeoutMs = kDefaultVerifyTimeoutMs;
+
+enum class BatchStatus {
+    Unchanged,    // already at the target: no request
+    Missing,      // no listed device matches the row
+    Ambiguous,    // several devices answer with the serial and the row pins no MAC
+    Waiting,      // to be sent
+    Sending,      // request sent, no answer yet
+    Acknowledged, // the device said yes; not yet seen with the new values
+    Verified,
+    Refused,
+    NotConfirmed,
+    NoAddress,    // an address plan found no free address for it: no request
+};
+
+// Final states a run ends in (Unchanged, Missing and Ambiguous are never sent).
+bool IsFinal(BatchStatus status);
+// "verified", "refused", ... for brenu-search.
+const char *BatchStatusName(BatchStatus status);
+// "已验证", "被拒绝", ... for the window.
+QString BatchStatusText(BatchStatus status);
+
+// One device of a batch and the settings it is to get.
+struct BatchEntry {
+    QString serialNo;
+    QString mac;          // the plan row's pin, else the device's MAC
+    int planLine = 0;     // plan files: the row's line
+    std::optional<HeardDevice> device;
+    NetworkSettings target;
+    BatchStatus status = BatchStatus::Waiting;
+};
+
+// Matches the rows of a plan with the devices heard: by serial number, and by MAC
+// address (case ignored) where a row gives one. A row with DHCP on keeps the device's
+// reported addresses. Rows without a device are Missing, rows whose serial several
+// devices answer (without a MAC that picks one) Ambiguous, rows already at their
+// values Unchanged; the rest Waiting.
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices);
+
+// New settings from an address plan: every device the same mask and, where given,
+// gateway and DNS (else each keeps its own); or DHCP on for all.
+struct AssignSettings {
+    bool dhcp = false;
+    QString mask;
+    QString gateway; // empty: the device's own
+    QString dns;     // empty: the device's own
+};
+
+// The entries of an address plan: devices[i] gets planned[i] (0: NoAddress), the
+// rest as `settings` says; devices already there are Unchanged.
+std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices, const std::vector<Ipv4> &planned,
+                                        const AssignSettings &settings);
+
+// This machine's addresses (host byte order).
+std::vector<Ipv4> LocalIpv4(const LocalSubnets &local);
+// The mask an address plan uses when none is given: that of this machine's subnet
+// holding `start`, else 255.255.255.0.
+Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local);
+// The interfaces through which candidates in network/mask are probed: those with an
+// address in that subnet, else all of them (the devices may sit on any link).
+std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const LocalSubnets &local);
+
+// What must hold for the whole batch before anything is sent. Returns one line per
+// problem (English for brenu-search, prefixed with the serial number); empty when the
+// batch may be sent. Looks only at the Waiting entries:
+//  - their devices announce a port that can take commands, and no other device with
+//    the same serial number answers from the same address (it would take the request);
+//  - with DHCP off, the new address is a dotted quad, not an address of this machine
+//    (`local`, even when forced), not the new address of another entry, and not the
+//    current address of a listed device that keeps it (`devices`);
+//  - with `strict`, the settings pass the rules of brenu-search set
+//    (device/AddressRules.h).
+QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
+                       const LocalSubnets &local, bool strict);
+
+enum class SendOutcome { Acknowledged, Refused, NoAnswer };
+// Sends one update request and waits for the device's answer, or until *stop is set
+// (the run has seen the new values, or was cancelled); called on the run's worker
+// threads, several at a time.
+using UpdateSender =
+    std::function<SendOutcome(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop)>;
+
+// The update request of the settings dialog, to the address and port the device
+// announces (on-link through the interface that heard it when it lies in a foreign
+// subnet), kCommandTimeoutMs for the answer.
+SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target, const std::atomic<bool> *stop);
+
+class BatchJob {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int verifyTimeoutMs = kVerifyTimeoutMs);
+    // Waits for the requests under way; sends nothing more.
+    ~BatchJob();
+    BatchJob(const BatchJob &) = delete;
+    BatchJob &operator=(const BatchJob &) = delete;
+
+    // Starts sending the Waiting entries on up to kMaxParallelUpdates threads.
+    void Start();
+    // A search answer (any thread).
+    void Observe(const DeviceRecord &answer);
+    // Ends the waits that have passed their time (any thread; call it now and then).
+    void Tick();
+    // No request is sent after this; those under way finish.
+    void Cancel();
+
+    std::vector<BatchStatus> Statuses() const;
+    // Entries sent or to be sent, and how many of them have reached a final state.
+    int ToSend() const { return m_toSend; }
+    int Finished() const;
+    bool Done() const { return Finished() == m_toSend; }
+    const std::vector<BatchEntry> &Entries() const { return m_entries; }
+    // When the last request was sent (the epoch before any).
+    Clock::time_point LastSend() const;
+
+private:
+    struct Progress {
+        BatchStatus status;
+        bool sent = false;
+        bool answered = false;
+        Clock::time_point sentAt{};
+        Clock::time_point deadline{};
+    };
+    void Work();
+
+    const std::vector<BatchEntry> m_entries;
+    const UpdateSender m_sender;
+    const std::chrono::milliseconds m_verifyTimeout;
+    int m_toSend = 0;
+    mutable std::mutex m_lock;
+    std::vector<Progress> m_progress;
+    std::vector<size_t> m_queue;
+    // Per entry: ends the wait for its answer once the search shows the new values.
+    std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
+    // The entries sent, by serial number; fixed before Start.
+    QHash<QString, std::vector<size_t>> m_bySerial;
+    size_t m_nextInQueue = 0;
+    Clock::time_point m_lastSend{};
+    std::atomic<bool> m_cancelled{false};
+    std::vector<std::thread> m_workers;
+};

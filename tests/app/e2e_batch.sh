@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The batch window end to end on a real X server (Xvfb), driven with xdotool. The tool
+# runs in the network sandbox with brenu-devsim playing four devices on one factory
+# address (10.77.0.2) and a host holding 10.77.0.21 that answers ARP only. Ctrl+B opens
+# the batch window; "全选", a start address 10.77.0.20 and a gateway are entered; the
+# preview must skip 10.77.0.21; "应用" is confirmed; the result saved through
+# "保存结果..." must show every device verified at .20, .22, .23 and .24, and the
+# devices must have received one update request each. Screenshots go to the artefacts.
+#
+#   e2e_batch.sh <directory of BrenuSearchTools and brenu-devsim> <artefact directory>
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
+  bin=$(cd "$1" && pwd)
+  mkdir -p "$2"
+  artifacts=$(cd "$2" && pwd)
+  work=$(mktemp -d /tmp/brenu-e2e-batch.XXXXXX)
+  export BRENU_E2E_INSIDE=1
+  exec "$root/scripts/sandbox" --device-addr 10.77.0.21/24 \
+    --device "exec '$bin/brenu-devsim' --devices 4 --address-pool 10.77.0.2 \
+              --log '$work/devsim.log' --exit-with-parent --quiet" \
+    -- "$0" "$bin" "$artifacts" "$work"
+fi
+
+bin=$1 artifacts=$2 work=$3
+unset QT_QPA_PLATFORM
+export QT_XCB_GL_INTEGRATION=none
+export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
+fail() { echo "e2e: $*" >&2; exit 1; }
+
+# Display numbers are shared with every X server of the machine (its /tmp): a server
+# that lost a race for its number is started again.
+for attempt in 1 2 3; do
+  exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
+  xvfb=$!
+  read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  export DISPLAY=":$display"
+  xdotool getdisplaygeometry >/dev/null 2>&1 && break
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  [[ $attempt -eq 3 ]] && fail "cannot reach the X server on $DISPLAY: $(cat "$work/xvfb.log")"
+done
+
+cd "$bin"
+./BrenuSearchTools >"$work/tool.log" 2>&1 &
+tool=$!
+cleanup() {
+  kill -TERM "$tool" 2>/dev/null || true
+  wait "$tool" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_window() {
+  local id
+  for _ in $(seq $(($1 * 10))); do
+    id=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n1 || true)
+    [[ -n "$id" ]] && { echo "$id"; return 0; }
+    kill -0 "$tool" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+updates() { grep -c 'updatecfg.htm' "$work/devsim.log" || true; }
+
+main=$(wait_window 10 'BRENU') || fail "no main window; tool output: $(cat "$work/tool.log")"
+for _ in $(seq 50); do
+  [[ $(grep -c 'searchbrenu' "$work/devsim.log" || true) -gt 0 ]] && break
+  sleep 0.1
+done
+sleep 1
+xdotool windowfocus --sync "$main"
+xdotool key ctrl+b
+batch=$(wait_window 5 '批量修改') || fail "Ctrl+B did not open the batch window"
+sleep 0.5
+# Places in the batch window (1000x560, laid out by the window itself).
+click() { xdotool mousemove --window "$batch" "$1" "$2" click 1; sleep 0.2; }
+click 40 23                      # 全选
+click 930 52                     # 起始地址
+xdotool type --delay 30 '10.77.0.20'
+click 930 114                    # 默认网关
+xdotool type --delay 30 '10.77.0.254'
+sleep 2.5                        # the preview's probe (300 ms delay, 1 s wait)
+import -window "$batch" "$artifacts/e2e_batch_preview.png"
+
+click 770 536                    # 应用
+confirm=$(wait_window 5 '警告') || fail "no confirmation box"
+xdotool key Return
+for _ in $(seq 100); do
+  [[ $(updates) -ge 4 ]] && break
+  sleep 0.1
+done
+[[ $(updates) -eq 4 ]] || fail "the devices got $(updates) update requests, not 4"
+# The next search (at most 5 s away) shows the new values.
+sleep 7
+import -window "$batch" "$artifacts/e2e_batch_done.png"
+import -window root "$artifacts/e2e_batch_screen.png"
+
+click 890 536                    # 保存结果...
+wait_window 5 '保存结果' >/dev/null || fail "no save dialog"
+sleep 0.5
+xdotool type --delay 10 "$work/result.csv"
+xdotool key Return
+for _ in $(seq 30); do [[ -s "$work/result.csv" ]] && break; sleep 0.1; done
+[[ -s "$work/result.csv" ]] || fail "the result was not saved"
+cp "$work/result.csv" "$artifacts/e2e_batch_result.csv"
+for address in 10.77.0.20 10.77.0.22 10.77.0.23 10.77.0.24; do
+  grep -q ",$address,.*,已验证" "$work/result.csv" || fail "no device verified at $address: $(cat "$work/result.csv")"
+done
+grep -q ',10.77.0.21,' "$work/result.csv" && fail "the answering address 10.77.0.21 was planned"
+
+kill -TERM "$tool"
+for _ in $(seq 50); do
+  kill -0 "$tool" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$tool" 2>/dev/null && fail "the tool did not end within 5 s"
+status=0
+wait "$tool" || status=$?
+[[ $status -eq 0 ]] || fail "the tool ended with status $status: $(cat "$work/tool.log")"
+echo "e2e: batch flow passed; screenshots in $artifacts"

@@ -1,0 +1,163 @@
+// A batch from plan rows to verdicts: matching, the checks on the whole batch, and
+// the run's outcomes with a sender standing in for the devices.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <map>
+#include <thread>
+
+#include "device/Batch.h"
+
+namespace {
+
+HeardDevice Device(const char *serial, const char *address, const char *mac = "00:00:00:00:00:01")
+{
+    HeardDevice device;
+    device.serialNo = serial;
+    device.address = address;
+    device.port = 8000;
+    device.subnetMask = "255.255.255.0";
+    device.gateway = "192.168.1.1";
+    device.dns = "192.168.1.1";
+    device.mac = mac;
+    return device;
+}
+
+PlanRow Row(const char *serial, const char *address, const char *mac = "")
+{
+    PlanRow row;
+    row.serialNo = serial;
+    row.mac = mac;
+    row.settings = NetworkSettings{address, "255.255.255.0", "10.77.0.254", "10.77.0.254", false};
+    return row;
+}
+
+std::vector<BatchStatus> StatusesOf(const std::vector<BatchEntry> &entries)
+{
+    std::vector<BatchStatus> statuses;
+    for (const BatchEntry &entry : entries)
+        statuses.push_back(entry.status);
+    return statuses;
+}
+
+TEST(Batch, PlanRowsMatchDevicesBySerialAndPinnedMac)
+{
+    HeardDevice inPlace = Device("DONE", "10.77.0.30");
+    inPlace.subnetMask = "255.255.255.0";
+    inPlace.gateway = inPlace.dns = "10.77.0.254";
+    const std::vector<HeardDevice> devices{Device("A", "192.168.1.10"), Device("TWIN", "192.168.1.10", "AA"),
+                                            Device("TWIN", "192.168.1.10", "BB"), inPlace};
+    const std::vector<PlanRow> rows{Row("A", "10.77.0.20"),        Row("TWIN", "10.77.0.21"),
+                                    Row("TWIN", "10.77.0.22", "bb"), Row("GONE", "10.77.0.23"),
+                                    Row("DONE", "10.77.0.30"),       Row("A", "10.77.0.24", "FF")};
+    const std::vector<BatchEntry> entries = MatchPlan(rows, devices);
+    EXPECT_EQ(StatusesOf(entries),
+              (std::vector<BatchStatus>{BatchStatus::Waiting, BatchStatus::Ambiguous, BatchStatus::Waiting,
+                                        BatchStatus::Missing, BatchStatus::Unchanged, BatchStatus::Missing}));
+    EXPECT_EQ(entries[2].device->mac, "BB");
+}
+
+TEST(Batch, TheWholeBatchIsCheckedBeforeSending)
+{
+    const std::vector<HeardDevice> devices{Device("A", "192.168.1.10"), Device("B", "192.168.1.11"),
+                                            Device("C", "192.168.1.12"), Device("KEEP", "10.77.0.40")};
+    const std::vector<PlanRow> rows{Row("A", "10.77.0.20"), Row("B", "10.77.0.20"), Row("C", "10.77.0.1")};
+    InterfaceAddress workstation;
+    workstation.address = "10.77.0.1";
+    workstation.netmask = htonl(0xffffff00u);
+    const LocalSubnets local{workstation};
+    QStringList problems = CheckBatch(MatchPlan(rows, devices), devices, local, true);
+    ASSERT_EQ(problems.size(), 2);
+    EXPECT_TRUE(problems[0].startsWith("B: 10.77.0.20 is also planned for A")) << problems[0].toStdString();
+    EXPECT_TRUE(problems[1].contains("address of this machine"));
+
+    // A device that stays where it is keeps its address; a moving one frees nothing early.
+    problems = CheckBatch(MatchPlan({Row("A", "10.77.0.40")}, devices), devices, {}, true);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("address of KEEP"));
+
+    // A device pinned by MAC whose twin answers from the same address would take its request too.
+    const std::vector<HeardDevice> twins{Device("TWIN", "192.168.1.10", "AA"), Device("TWIN", "192.168.1.10", "BB")};
+    problems = CheckBatch(MatchPlan({Row("TWIN", "10.77.0.41", "AA")}, twins), twins, {}, false);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("answers from 192.168.1.10 too"));
+
+    // Insane values pass only when not strict.
+    const std::vector<PlanRow> odd{Row("A", "10.77.0.255"), Row("B", "300.1.1.1")};
+    EXPECT_EQ(CheckBatch(MatchPlan(odd, devices), devices, {}, true).size(), 2);
+    EXPECT_EQ(CheckBatch(MatchPlan({odd[0]}, devices), devices, {}, false).size(), 0);
+}
+
+// Devices of a run and what each does with its request.
+struct FakeDevices {
+    std::map<QString, SendOutcome> outcome;
+    std::mutex lock;
+    std::vector<QString> sent;
+
+    UpdateSender Sender()
+    {
+        return [this](const HeardDevice &device, const NetworkSettings &, const std::atomic<bool> *) {
+            std::lock_guard<std::mutex> guard(lock);
+            sent.push_back(device.serialNo);
+            return outcome[device.serialNo];
+        };
+    }
+};
+
+DeviceRecord Moved(DeviceRecord device, const NetworkSettings &to)
+{
+    device.address = to.address;
+    device.subnetMask = to.subnetMask;
+    device.gateway = to.gateway;
+    device.dns = to.dns;
+    device.dhcp = to.dhcp;
+    return device;
+}
+
+TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
+{
+    const std::vector<HeardDevice> devices{Device("OK", "192.168.1.10"), Device("LOST", "192.168.1.11"),
+                                            Device("NO", "192.168.1.12"), Device("LIAR", "192.168.1.13"),
+                                            Device("SILENT", "192.168.1.14"), Device("SAME", "10.77.0.25")};
+    std::vector<PlanRow> rows{Row("OK", "10.77.0.20"), Row("LOST", "10.77.0.21"), Row("NO", "10.77.0.22"),
+                              Row("LIAR", "10.77.0.23"), Row("SILENT", "10.77.0.24")};
+    rows.push_back(Row("SAME", "10.77.0.25"));
+    rows.back().settings = SettingsOf(devices[5]);
+    FakeDevices fake;
+    fake.outcome = {{"OK", SendOutcome::Acknowledged},
+                    {"LOST", SendOutcome::NoAnswer},
+                    {"NO", SendOutcome::Refused},
+                    {"LIAR", SendOutcome::Acknowledged},
+                    {"SILENT", SendOutcome::NoAnswer}};
+    const std::vector<BatchEntry> entries = MatchPlan(rows, devices);
+    BatchJob job(entries, fake.Sender(), 200);
+    EXPECT_EQ(job.ToSend(), 5);
+    // An answer from before the run shows nothing.
+    job.Observe(Moved(devices[0], entries[0].target));
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::Waiting);
+    job.Start();
+    auto sentCount = [&] {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        return fake.sent.size();
+    };
+    while (sentCount() < 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    job.Observe(Moved(devices[0], entries[0].target));
+    job.Observe(Moved(devices[1], entries[1].target));
+    DeviceRecord twin = Moved(devices[3], entries[4].target);
+    twin.mac = "FF"; // another device with the serial: not this one
+    job.Observe(twin);
+    job.Observe(devices[3]); // LIAR said yes and did not change
+    while (!job.Done()) {
+        job.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(job.Statuses(),
+              (std::vector<BatchStatus>{BatchStatus::Verified, BatchStatus::Verified, BatchStatus::Refused,
+                                        BatchStatus::NotConfirmed, BatchStatus::NotConfirmed,
+                                        BatchStatus::Unchanged}));
+    EXPECT_EQ(sentCount(), 5u); // nothing to the device already in place
+}
+
+} // namespace
