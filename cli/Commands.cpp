@@ -16,6 +16,7 @@
 #include "app/Ipv4Text.h"
 #include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
+#include "cli/MetricsWatch.h"
 #include "cli/StopSignal.h"
 #include "protocol/Json.h"
 
@@ -228,10 +229,19 @@ int RunWatch(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
+    const bool metrics = invocation.format == Format::OpenMetrics;
+    if (metrics && !invocation.textfile.isEmpty()) {
+        if (const std::string problem = CheckTextfile(invocation.textfile); !problem.empty()) {
+            Complain(problem);
+            return kExitUsage;
+        }
+    }
     const int64_t staleAfterMs = static_cast<int64_t>(invocation.staleAfterS * 1000);
-    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, true);
+    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics);
     search.Start();
     WarnIfNoSearcher(search);
+    if (metrics)
+        return ExportMetrics(invocation, search, out);
     bool overflowed = false;
     auto printEvents = [&] {
         long long dropped = 0;

@@ -42,6 +42,13 @@ public:
     // independent of the locale).
     std::vector<DeviceRecord> Devices() const;
     const DeviceRecord *Find(const QString &serialNo) const;
+    // Calls fn(record, lastHeardMs) for every device held, ordered as Devices().
+    template <typename Fn>
+    void ForEach(Fn fn) const
+    {
+        for (const auto &item : m_devices)
+            fn(item.second.record, item.second.lastHeardMs);
+    }
     int Count() const { return static_cast<int>(m_devices.size()); }
     int MaxDevices() const { return m_maxDevices; }
     // Answers of devices that were not taken because the tracker was full.

@@ -61,12 +61,14 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
         format = Format::Table;
     else if (text == "jsonl")
         format = Format::Jsonl;
+    else if (text == "openmetrics" && watch)
+        format = Format::OpenMetrics;
     else if (text == "json" && !watch)
         format = Format::Json;
     else if (text == "csv" && !watch)
         format = Format::Csv;
     else
-        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl or table" : "table, json, jsonl or csv") +
+        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table or openmetrics" : "table, json, jsonl or csv") +
                ")";
     return "";
 }
@@ -110,11 +112,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes");
+    QCommandLineOption textfile("textfile", "", "FILE");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
-        parser.addOptions({format, address, staleAfter});
+        parser.addOptions({format, address, staleAfter, textfile});
     else if (command == Command::Set)
         parser.addOptions({wait, address, mask, gateway, dns, dhcp});
     else if (command == Command::Reboot)
@@ -163,6 +166,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         std::string error = ParseFormat(parser.value(format), command, invocation.format);
         if (!error.empty())
             return error;
+    }
+    if (command == Command::Watch && parser.isSet(textfile)) {
+        if (invocation.format != Format::OpenMetrics)
+            return "--textfile needs --format openmetrics";
+        invocation.textfile = parser.value(textfile);
+        if (invocation.textfile.isEmpty())
+            return "--textfile needs a file name";
     }
     if (command == Command::Watch && parser.isSet(staleAfter)) {
         bool ok = false;

@@ -36,6 +36,7 @@ struct Invocation {
     Format format = Format::Table;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
     double staleAfterS = 15;
+    QString textfile; // watch --textfile: where the openmetrics text goes
 
     QStringList serials;
     // set: the values given, if any.

@@ -179,6 +179,7 @@ std::string FormatListing(const std::vector<DeviceRecord> &devices, Format forma
         return out;
     }
     case Format::Json:
+    case Format::OpenMetrics: // never a listing's format
         break;
     }
     rapidjson::StringBuffer buffer;

@@ -1,0 +1,197 @@
+#include "cli/Exposition.h"
+
+#include <cstdio>
+#include <unordered_set>
+
+#include "kit/UnsafeText.h"
+
+namespace cli {
+
+namespace {
+
+constexpr std::size_t kCutMarkBytes = sizeof kCutMark - 1;
+static_assert(kMaxLabelValueBytes > kCutMarkBytes + 4, "room for at least one character before the mark");
+
+// Appends one code point as the label value shows it.
+void AppendCodePoint(std::string &out, char32_t c)
+{
+    if (c == '\\') {
+        out += "\\\\";
+    } else if (c == '"') {
+        out += "\\\"";
+    } else if (c == '\n') {
+        out += "\\n";
+    } else if (Vant::IsUnsafeCodePoint(c) || (c >= 0xd800 && c <= 0xdfff)) {
+        out += "\xEF\xBF\xBD"; // U+FFFD
+    } else if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xc0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xe0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        out += static_cast<char>(0x80 | (c & 0x3f));
+    }
+}
+
+// Appends the label value of `text` to `out`.
+void AppendLabelValue(std::string &out, const QString &text)
+{
+    const std::size_t start = out.size();
+    // Where the value may be cut: the end of the last whole character (or escape)
+    // that still leaves room for the mark.
+    std::size_t cut = start;
+    const ushort *p = text.utf16();
+    const ushort *end = p + text.size();
+    while (p < end) {
+        char32_t c = *p++;
+        if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p))
+            c = QChar::surrogateToUcs4(static_cast<char16_t>(c), static_cast<char16_t>(*p++));
+        AppendCodePoint(out, c);
+        const std::size_t length = out.size() - start;
+        if (length > kMaxLabelValueBytes) {
+            out.resize(cut);
+            out += kCutMark;
+            return;
+        }
+        if (length <= kMaxLabelValueBytes - kCutMarkBytes)
+            cut = out.size();
+    }
+}
+
+void AppendLabel(std::string &out, const char *name, const QString &value)
+{
+    out += name;
+    out += "=\"";
+    AppendLabelValue(out, value);
+    out += '"';
+}
+
+void AppendFamily(std::string &out, const char *name, const char *type, const char *help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void AppendNumber(std::string &out, long long value)
+{
+    out += std::to_string(value);
+}
+
+} // namespace
+
+std::string LabelValue(const QString &text)
+{
+    std::string out;
+    AppendLabelValue(out, text);
+    return out;
+}
+
+std::string FormatExposition(const MetricsSnapshot &snapshot)
+{
+    // The series key of each device written: its serial and mac labels. A key met a
+    // second time (two values equal after the cut) leaves that device out.
+    std::vector<std::string> keys;
+    std::vector<const DeviceMetrics *> written;
+    keys.reserve(snapshot.devices.size());
+    written.reserve(snapshot.devices.size());
+    std::unordered_set<std::string> seen;
+    seen.reserve(snapshot.devices.size());
+    for (const DeviceMetrics &device : snapshot.devices) {
+        std::string key;
+        AppendLabel(key, "serial", device.device.serialNo);
+        key += ',';
+        AppendLabel(key, "mac", device.device.mac);
+        if (!seen.insert(key).second)
+            continue;
+        keys.push_back(std::move(key));
+        written.push_back(&device);
+    }
+
+    std::string out;
+    out.reserve(1024 + written.size() * 400);
+    AppendFamily(out, "brenu_device_info", "gauge",
+                 "Each device listed, as its latest answer describes it, and the interface that heard it.");
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const DeviceMetrics &m = *written[i];
+        out += "brenu_device_info{";
+        out += keys[i];
+        out += ",address=\"";
+        AppendLabelValue(out, m.device.address);
+        out += "\",port=\"";
+        AppendNumber(out, m.device.port);
+        out += m.device.dhcp ? "\",dhcp=\"on\"," : "\",dhcp=\"off\",";
+        AppendLabel(out, "mask", m.device.subnetMask);
+        out += ',';
+        AppendLabel(out, "gateway", m.device.gateway);
+        out += ',';
+        AppendLabel(out, "dns", m.device.dns);
+        out += ',';
+        AppendLabel(out, "interface", m.interface);
+        out += "} 1\n";
+    }
+
+    AppendFamily(out, "brenu_device_up", "gauge",
+                 "1 while the device answered within the stale time, else 0 (it stays listed).");
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        out += "brenu_device_up{";
+        out += keys[i];
+        out += written[i]->up ? "} 1\n" : "} 0\n";
+    }
+
+    AppendFamily(out, "brenu_device_last_seen_timestamp_seconds", "gauge",
+                 "When the device last answered, in seconds since 1970-01-01 UTC.");
+    char number[48];
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        out += "brenu_device_last_seen_timestamp_seconds{";
+        out += keys[i];
+        std::snprintf(number, sizeof number, "} %.3f\n", written[i]->lastSeenUnixS);
+        out += number;
+    }
+
+    AppendFamily(out, "brenu_device_conflict", "gauge",
+                 "1 for each conflict of the device: kind \"serial\" (its serial number answered by several "
+                 "devices) or \"address\" (its address answered by several serial numbers).");
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        for (const auto &[present, kind] : {std::pair{written[i]->serialConflict, "serial"},
+                                            std::pair{written[i]->addressConflict, "address"}}) {
+            if (!present)
+                continue;
+            out += "brenu_device_conflict{";
+            out += keys[i];
+            out += ",kind=\"";
+            out += kind;
+            out += "\"} 1\n";
+        }
+    }
+
+    AppendFamily(out, "brenu_devices", "gauge", "Devices listed.");
+    out += "brenu_devices ";
+    AppendNumber(out, snapshot.devicesListed);
+    out += '\n';
+    AppendFamily(out, "brenu_search_rounds_total", "counter", "Search rounds since the exporter started.");
+    out += "brenu_search_rounds_total ";
+    AppendNumber(out, snapshot.searchRounds);
+    out += '\n';
+    AppendFamily(out, "brenu_ignored_answers_total", "counter",
+                 "Answers of devices left out because the list was full.");
+    out += "brenu_ignored_answers_total ";
+    AppendNumber(out, snapshot.ignoredAnswers);
+    out += '\n';
+    return out;
+}
+
+} // namespace cli

@@ -1,0 +1,118 @@
+#include "cli/MetricsWatch.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "app/SaveFile.h"
+#include "cli/Commands.h"
+#include "cli/DeviceSearch.h"
+#include "cli/ExitStatus.h"
+#include "cli/Options.h"
+#include "cli/StopSignal.h"
+#include "protocol/Searcher.h"
+
+namespace cli {
+
+namespace {
+
+// One search round: the searchers send their request at the start and then every
+// interval, so the answers to one request are all in when the next goes out.
+constexpr int64_t kRoundMs = QUdpCast::kSearchIntervalMs;
+// How often the loop looks at the stop flag and the clock.
+constexpr auto kTick = std::chrono::milliseconds(100);
+
+std::string Utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+} // namespace
+
+std::string CheckTextfile(const QString &path)
+{
+    const QFileInfo file(path);
+    if (path.isEmpty() || file.fileName().isEmpty())
+        return "--textfile needs a file name";
+    if (file.isDir())
+        return "--textfile '" + Utf8(path) + "' is a folder";
+    const QByteArray folder = QFile::encodeName(file.absolutePath());
+    if (access(folder.constData(), W_OK | X_OK) != 0)
+        return "cannot write the folder of --textfile '" + Utf8(path) + "': " + std::strerror(errno);
+    return "";
+}
+
+MetricsSnapshot SnapshotOf(const DeviceTracker &tracker, int64_t nowMs, int64_t staleAfterMs, double nowUnixS,
+                           long long searchRounds)
+{
+    MetricsSnapshot snapshot;
+    snapshot.devices.reserve(static_cast<std::size_t>(tracker.Count()));
+    tracker.ForEach([&](const DeviceRecord &record, int64_t lastHeardMs) {
+        DeviceMetrics device;
+        device.device = record;
+        device.lastSeenUnixS = nowUnixS - static_cast<double>(nowMs - lastHeardMs) / 1000.0;
+        device.up = nowMs - lastHeardMs <= staleAfterMs;
+        snapshot.devices.push_back(std::move(device));
+    });
+    snapshot.devicesListed = tracker.Count();
+    snapshot.searchRounds = searchRounds;
+    snapshot.ignoredAnswers = tracker.IgnoredAnswers();
+    return snapshot;
+}
+
+int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &out)
+{
+    const int64_t staleAfterMs = static_cast<int64_t>(invocation.staleAfterS * 1000);
+    const bool toFile = !invocation.textfile.isEmpty();
+    bool overflowed = false;
+    QString lastFailure; // said once until a write succeeds again
+    int64_t nextRoundMs = kRoundMs;
+    while (!StopSignal()) {
+        std::this_thread::sleep_for(kTick);
+        const int64_t nowMs = search.ElapsedMs();
+        if (nowMs < nextRoundMs)
+            continue;
+        // A round missed while the output was blocked is not made up for.
+        while (nextRoundMs <= nowMs)
+            nextRoundMs += kRoundMs;
+
+        MetricsSnapshot snapshot;
+        search.WithTracker([&](DeviceTracker &tracker) {
+            snapshot = SnapshotOf(tracker, search.ElapsedMs(), staleAfterMs,
+                                  static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0,
+                                  nowMs / kRoundMs);
+        });
+        if (snapshot.ignoredAnswers > 0 && !overflowed) {
+            overflowed = true;
+            Complain("more devices answered than a listing holds (" + std::to_string(kMaxDeviceRows) +
+                     "); the others are counted in brenu_ignored_answers_total");
+        }
+        const std::string text = FormatExposition(snapshot);
+        if (!toFile) {
+            if (!out.Write(text))
+                break;
+            continue;
+        }
+        const QString failure = SaveFileAtomically(
+            invocation.textfile, QByteArray::fromRawData(text.data(), static_cast<int>(text.size())));
+        if (!failure.isEmpty() && failure != lastFailure)
+            Complain("cannot write '" + Utf8(invocation.textfile) + "': " + Utf8(failure));
+        else if (failure.isEmpty() && !lastFailure.isEmpty())
+            Complain("'" + Utf8(invocation.textfile) + "' written again");
+        lastFailure = failure;
+    }
+    if (out.closed())
+        return overflowed ? kExitOverflow : kExitOk;
+    if (out.failed()) {
+        Complain(std::string("cannot write the output: ") + std::strerror(out.error()));
+        return kExitDeviceFailed;
+    }
+    return overflowed ? kExitOverflow : kExitOk;
+}
+
+} // namespace cli

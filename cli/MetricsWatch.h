@@ -1,0 +1,37 @@
+#pragma once
+// `brenu-search watch --format openmetrics [--textfile FILE]`: the devices a running
+// search follows, published after every search round in the Prometheus text
+// exposition format (cli/Exposition.h). With a file, each round's text replaces the
+// file whole (written beside it, then renamed), so node_exporter's textfile
+// collector never reads half of it; without one, the text goes to standard output
+// once per round.
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+#include "cli/DeviceTracker.h"
+#include "cli/Exposition.h"
+
+namespace cli {
+
+class DeviceSearch;
+class Output;
+struct Invocation;
+
+// "" when the metrics file can be written where it is named (its folder exists and
+// may be written), else the reason. Checked before the search starts, so that a
+// wrong path ends the program at once rather than after the first round.
+std::string CheckTextfile(const QString &path);
+
+// The metrics of the devices a tracker holds at nowMs (the tracker's clock), which
+// is nowUnixS on the wall clock. A device is up while nowMs - last heard <=
+// staleAfterMs, the rule by which watch calls it silent.
+MetricsSnapshot SnapshotOf(const DeviceTracker &tracker, int64_t nowMs, int64_t staleAfterMs, double nowUnixS,
+                           long long searchRounds);
+
+// Publishes the started search's devices until SIGINT or SIGTERM; returns the exit
+// status (0, or 4 when more devices answered than the list holds).
+int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &out);
+
+} // namespace cli
