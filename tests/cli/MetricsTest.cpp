@@ -1,0 +1,143 @@
+// brenu-search's metrics without a network: label values made safe and bounded,
+// the exposition as a real parser reads it, the up rule, and the options.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "cli/MetricsWatch.h"
+#include "cli/Options.h"
+
+namespace {
+
+using cli::kMaxLabelValueBytes;
+using cli::LabelValue;
+
+DeviceRecord Device(const QString &serial, const QString &mac)
+{
+    DeviceRecord d;
+    d.serialNo = serial;
+    d.address = "10.77.0.2";
+    d.port = 8000;
+    d.subnetMask = "255.255.255.0";
+    d.gateway = "10.77.0.254";
+    d.dns = "10.77.0.253";
+    d.mac = mac;
+    return d;
+}
+
+bool IsValidUtf8(const std::string &text)
+{
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size())).toUtf8().toStdString() == text;
+}
+
+TEST(Metrics, LabelValuesAreEscapedAndUnsafeCharactersReplaced)
+{
+    EXPECT_EQ(LabelValue(QString::fromUtf8("a\\b\"c\nd")), "a\\\\b\\\"c\\nd");
+    // ESC, CR, C1 CSI and the right-to-left override never reach a dashboard raw.
+    EXPECT_EQ(LabelValue(QString::fromUtf8("x\x1b[2Jy\rz\xC2\x9B\xE2\x80\xAE")),
+              "x\xEF\xBF\xBD[2Jy\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(LabelValue(QString::fromUtf8("仓库 😀")), "仓库 😀");
+}
+
+TEST(Metrics, LongLabelValuesAreCutAtACharacterWithAMark)
+{
+    const std::string fits(kMaxLabelValueBytes, 'a');
+    EXPECT_EQ(LabelValue(QString::fromStdString(fits)), fits);
+
+    const std::string cut = LabelValue(QString::fromStdString(fits + "b"));
+    EXPECT_EQ(cut, std::string(kMaxLabelValueBytes - 3, 'a') + cli::kCutMark);
+
+    // Three-byte characters and two-byte escapes are never split.
+    for (const QString &text : {QString(100, QChar(0x4ED3)), QString(100, '\\'), QString(100, '"')}) {
+        const std::string value = LabelValue(text);
+        EXPECT_LE(value.size(), kMaxLabelValueBytes);
+        EXPECT_GT(value.size(), kMaxLabelValueBytes - 6);
+        ASSERT_EQ(value.rfind(cli::kCutMark), value.size() - 3) << value;
+        const std::string kept = value.substr(0, value.size() - 3);
+        EXPECT_TRUE(IsValidUtf8(kept)) << kept;
+        EXPECT_EQ(kept.size() % (text[0] == QChar(0x4ED3) ? 3 : 2), 0u) << kept;
+    }
+}
+
+// Hostile texts in every label, two devices that become one series after the cut,
+// conflicts: the text passes the format's own checker and lists each series once.
+TEST(Metrics, HostileDevicesGiveAValidExposition)
+{
+    cli::MetricsSnapshot snapshot;
+    const QString longSerial(200, 'S');
+    for (const QString &serial : {longSerial, longSerial + "X", QString::fromUtf8("q\"\\\n\x1b\xE2\x80\xAE}")}) {
+        cli::DeviceMetrics device;
+        device.device = Device(serial, "02:00:00:00:00:01");
+        device.device.gateway = "gw\"} 1\nbrenu_devices 99";
+        device.interface = QString::fromUtf8("eth0\xC2\x85");
+        device.up = true;
+        device.lastSeenUnixS = 1765170000.25;
+        device.serialConflict = true;
+        device.addressConflict = serial != longSerial;
+        snapshot.devices.push_back(device);
+    }
+    snapshot.devicesListed = 3;
+    snapshot.searchRounds = 7;
+    snapshot.ignoredAnswers = 5;
+    const std::string text = cli::FormatExposition(snapshot);
+
+    auto count = [&](const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\nbrenu_device_up{"), 2u) << text; // the cut twins are one series
+    EXPECT_EQ(count("\nbrenu_device_conflict{"), 3u) << text;
+    EXPECT_EQ(count("\nbrenu_devices "), 1u) << text;
+    EXPECT_NE(text.find("\nbrenu_ignored_answers_total 5\n"), std::string::npos);
+    EXPECT_NE(text.find("} 1765170000.250\n"), std::string::npos);
+
+    const QTemporaryDir folder;
+    const std::string path = QDir(folder.path()).filePath("hostile.prom").toStdString();
+    std::ofstream(path) << text;
+    const std::string check = "promtool check metrics < '" + path + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << text;
+}
+
+TEST(Metrics, UpWhileHeardWithinTheStaleTime)
+{
+    cli::DeviceTracker tracker;
+    tracker.Heard(Device("fresh", "m1"), 10000, nullptr);
+    tracker.Heard(Device("edge", "m2"), 5000, nullptr);
+    tracker.Heard(Device("gone", "m3"), 4999, nullptr);
+    const cli::MetricsSnapshot snapshot = cli::SnapshotOf(tracker, 20000, 15000, 1000.0, 4);
+    ASSERT_EQ(snapshot.devices.size(), 3u);
+    // Ordered by serial number: edge, fresh, gone.
+    EXPECT_TRUE(snapshot.devices[0].up);
+    EXPECT_TRUE(snapshot.devices[1].up);
+    EXPECT_FALSE(snapshot.devices[2].up);
+    EXPECT_DOUBLE_EQ(snapshot.devices[1].lastSeenUnixS, 990.0);
+    EXPECT_DOUBLE_EQ(snapshot.devices[2].lastSeenUnixS, 984.999);
+    EXPECT_EQ(snapshot.searchRounds, 4);
+}
+
+TEST(Metrics, OptionsAndTextfileChecks)
+{
+    auto parse = [](const QStringList &args, cli::Invocation &invocation) {
+        return cli::ParseCommandLine(QStringList{"brenu-search"} + args, false, invocation);
+    };
+    cli::Invocation watch;
+    EXPECT_EQ(parse({"watch", "--format", "openmetrics", "--textfile", "/x/m.prom"}, watch), "");
+    EXPECT_EQ(watch.format, cli::Format::OpenMetrics);
+    EXPECT_EQ(watch.textfile, "/x/m.prom");
+    cli::Invocation other;
+    EXPECT_EQ(parse({"watch", "--textfile", "/x/m.prom"}, other), "--textfile needs --format openmetrics");
+    EXPECT_NE(parse({"list", "--format", "openmetrics"}, other), "");
+
+    const QTemporaryDir folder;
+    EXPECT_EQ(cli::CheckTextfile(QDir(folder.path()).filePath("m.prom")), "");
+    EXPECT_NE(cli::CheckTextfile(QDir(folder.path()).filePath("missing/m.prom")), "");
+    EXPECT_NE(cli::CheckTextfile(folder.path()), "");
+}
+
+} // namespace
