@@ -1,6 +1,6 @@
 #include "cli/Exposition.h"
 
-#include <cstdio>
+#include <charconv>
 #include <unordered_set>
 
 #include "kit/UnsafeText.h"
@@ -12,57 +12,65 @@ namespace {
 constexpr std::size_t kCutMarkBytes = sizeof kCutMark - 1;
 static_assert(kMaxLabelValueBytes > kCutMarkBytes + 4, "room for at least one character before the mark");
 
-// Appends one code point as the label value shows it.
-void AppendCodePoint(std::string &out, char32_t c)
+// Writes one code point as the label value shows it at `p`; returns the end. At
+// most 4 bytes.
+char *PutCodePoint(char *p, char32_t c)
 {
-    if (c == '\\') {
-        out += "\\\\";
-    } else if (c == '"') {
-        out += "\\\"";
+    if (c == '\\' || c == '"') {
+        *p++ = '\\';
+        *p++ = static_cast<char>(c);
     } else if (c == '\n') {
-        out += "\\n";
+        *p++ = '\\';
+        *p++ = 'n';
     } else if (Vant::IsUnsafeCodePoint(c) || (c >= 0xd800 && c <= 0xdfff)) {
-        out += "\xEF\xBF\xBD"; // U+FFFD
+        *p++ = '\xEF'; // U+FFFD
+        *p++ = '\xBF';
+        *p++ = '\xBD';
     } else if (c < 0x80) {
-        out += static_cast<char>(c);
+        *p++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out += static_cast<char>(0xc0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3f));
+        *p++ = static_cast<char>(0xc0 | (c >> 6));
+        *p++ = static_cast<char>(0x80 | (c & 0x3f));
     } else if (c < 0x10000) {
-        out += static_cast<char>(0xe0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (c & 0x3f));
+        *p++ = static_cast<char>(0xe0 | (c >> 12));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        *p++ = static_cast<char>(0x80 | (c & 0x3f));
     } else {
-        out += static_cast<char>(0xf0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (c & 0x3f));
+        *p++ = static_cast<char>(0xf0 | (c >> 18));
+        *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+        *p++ = static_cast<char>(0x80 | (c & 0x3f));
     }
+    return p;
 }
 
 // Appends the label value of `text` to `out`.
 void AppendLabelValue(std::string &out, const QString &text)
 {
-    const std::size_t start = out.size();
+    // The value is made in a buffer that holds the bound and one more code point.
+    char buffer[kMaxLabelValueBytes + 4];
+    char *const begin = buffer;
+    char *end = buffer;
     // Where the value may be cut: the end of the last whole character (or escape)
     // that still leaves room for the mark.
-    std::size_t cut = start;
-    const ushort *p = text.utf16();
-    const ushort *end = p + text.size();
-    while (p < end) {
-        char32_t c = *p++;
-        if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p))
-            c = QChar::surrogateToUcs4(static_cast<char16_t>(c), static_cast<char16_t>(*p++));
-        AppendCodePoint(out, c);
-        const std::size_t length = out.size() - start;
+    char *cut = buffer;
+    const QChar *p = text.constData();
+    const QChar *const last = p + text.size();
+    while (p < last) {
+        char32_t c = (p++)->unicode();
+        if (QChar::isHighSurrogate(c) && p < last && p->isLowSurrogate())
+            c = QChar::surrogateToUcs4(static_cast<char16_t>(c), (p++)->unicode());
+        end = PutCodePoint(end, c);
+        const std::size_t length = static_cast<std::size_t>(end - begin);
         if (length > kMaxLabelValueBytes) {
-            out.resize(cut);
+            out.append(begin, cut);
             out += kCutMark;
             return;
         }
         if (length <= kMaxLabelValueBytes - kCutMarkBytes)
-            cut = out.size();
+            cut = end;
     }
+    out.append(begin, end);
 }
 
 void AppendLabel(std::string &out, const char *name, const QString &value)
@@ -154,12 +162,18 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
 
     AppendFamily(out, "brenu_device_last_seen_timestamp_seconds", "gauge",
                  "When the device last answered, in seconds since 1970-01-01 UTC.");
-    char number[48];
+    char number[64];
     for (std::size_t i = 0; i < written.size(); ++i) {
         out += "brenu_device_last_seen_timestamp_seconds{";
         out += keys[i];
-        std::snprintf(number, sizeof number, "} %.3f\n", written[i]->lastSeenUnixS);
-        out += number;
+        out += "} ";
+        const auto printed =
+            std::to_chars(number, number + sizeof number, written[i]->lastSeenUnixS, std::chars_format::fixed, 3);
+        if (printed.ec == std::errc())
+            out.append(number, printed.ptr);
+        else
+            out += "NaN"; // no clock gives a time that long
+        out += '\n';
     }
 
     AppendFamily(out, "brenu_device_conflict", "gauge",
