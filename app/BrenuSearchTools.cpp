@@ -32,7 +32,8 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     ui->setupUi(this);
     SetUpMenu();
 
-    m_model = new DeviceModel(this);
+    qRegisterMetaType<InterfaceAddress>();
+    m_model = new DeviceModel(this, m_maxRows);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
@@ -47,6 +48,7 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     connect(m_overflowTipTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateDeviceCount);
 
     connect(this, &BrenuSearchTools::signal_MsgCallBack, this, &BrenuSearchTools::slot_MsgCallBack);
+    connect(this, &BrenuSearchTools::signal_HeardAnswer, this, &BrenuSearchTools::slot_HeardAnswer);
     connect(ui->btn_refresh, &QPushButton::clicked, this, &BrenuSearchTools::slot_RefreshClicked);
     connect(ui->btn_reboot, &QPushButton::clicked, this, &BrenuSearchTools::slot_RebootClicked);
     connect(ui->tabView_brenu, &QTableView::doubleClicked, this, &BrenuSearchTools::onOpenHttpView);
@@ -54,8 +56,9 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
             &BrenuSearchTools::slot_OnCustomContextMenuRequested);
 
     // The search runs from here until the destructor; answers arrive through
-    // MsgCallBack on the searchers' socket threads.
+    // AnswerCallBack on the searchers' socket threads.
     m_udpCastGroup = new QUdpCastGroup(MsgCallBack, this);
+    m_udpCastGroup->SetAnswerCallBack(AnswerCallBack);
     m_udpCastGroup->Start();
 
     m_infoDialog = new QBrenuInfo(this);
@@ -123,18 +126,19 @@ void BrenuSearchTools::SetUpTable()
 
 void BrenuSearchTools::UpdateDeviceCount()
 {
+    const bool overflowed = m_model->Devices().Overflowed();
     QString text = QString::number(m_deviceCount.load(), 10);
-    if (m_unlisted.Any())
+    if (overflowed)
         text += QLatin1Char('+');
     ui->lab_brenuNum->setText(text);
-    ui->lab_brenuNum->setToolTip(m_unlisted.Any() ? OverflowTip() : QString());
+    ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
 }
 
 void BrenuSearchTools::slot_RefreshClicked()
 {
     m_model->removeRows(0, m_model->rowCount());
+    m_model->Devices().Clear();
     m_deviceCount.exchange(0);
-    m_unlisted.Clear();
     UpdateDeviceCount();
 }
 

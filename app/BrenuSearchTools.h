@@ -11,9 +11,11 @@
 #include <memory>
 
 #include "app/DeviceModel.h"
-#include "app/DeviceRecord.h"
-#include "app/UnlistedDevices.h"
+#include "device/DeviceRecord.h"
 #include "kit/Clock.h"
+#include "protocol/LocalAddresses.h"
+
+Q_DECLARE_METATYPE(InterfaceAddress)
 
 class QAction;
 class QMenu;
@@ -28,6 +30,8 @@ class BrenuSearchToolsClass;
 // Hands one search answer from a searcher's socket thread to the window given as
 // `user`: it only makes a string of the text and emits signal_MsgCallBack.
 void MsgCallBack(const char *text, int length, void *user);
+// The same with the local address that heard it: emits signal_HeardAnswer.
+void AnswerCallBack(const char *text, int length, const InterfaceAddress &heardOn, void *user);
 
 // What tests set differently from the program.
 struct WindowOptions {
@@ -49,9 +53,12 @@ public:
 
 signals:
     void signal_MsgCallBack(QString msg);
+    void signal_HeardAnswer(QString msg, InterfaceAddress heardOn);
 
 protected slots:
+    // An answer whose hearing address is not known (counted as heard in the device's subnet).
     void slot_MsgCallBack(QString msg);
+    void slot_HeardAnswer(QString msg, InterfaceAddress heardOn);
     void slot_RefreshClicked();
     void slot_MenuClicked();
     void slot_OnCustomContextMenuRequested(QPoint pos);
@@ -74,7 +81,7 @@ private:
     void SetUpTable();
     void SetUpMenu();
     // An answer of a new device while the table is full.
-    void NoteUnlisted(const QString &serialNo);
+    void NoteUnlisted();
     QString OverflowTip() const;
 
     QUdpCastGroup *m_udpCastGroup = nullptr;
@@ -89,8 +96,6 @@ private:
     std::shared_ptr<Vant::IClock> m_clock;
     QTimer *m_silenceTimer = nullptr;
     const int m_maxRows;
-    // New devices that answered while the table was full, since the last refresh.
-    UnlistedDevices m_unlisted;
     QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;

@@ -11,9 +11,9 @@
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceCommandUi.h"
-#include "app/DeviceRequests.h"
+#include "device/DeviceRequests.h"
 #include "app/DeviceTable.h"
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 #include "app/QBrenuInfo.h"
 #include "app/UiTexts.h"
 #include "protocol/Json.h"

@@ -2,7 +2,7 @@
 // The window's command exchange: SendDeviceCommand (app/DeviceCommand.h) on the
 // user-interface thread, with the screen brought up to date and the wait cursor shown
 // while the thread is blocked.
-#include "app/DeviceCommand.h"
+#include "device/DeviceCommand.h"
 
 class QWidget;
 

@@ -11,7 +11,7 @@
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceListText.h"
 #include "app/DeviceModel.h"
-#include "app/SaveFile.h"
+#include "device/SaveFile.h"
 #include "app/UiTexts.h"
 #include "ui_BrenuSearchTools.h"
 

@@ -3,7 +3,7 @@
 #include <QAbstractItemModel>
 #include <QStringList>
 
-#include "app/CsvField.h"
+#include "device/CsvField.h"
 #include "app/DeviceTable.h"
 
 namespace DeviceListText {

@@ -5,11 +5,11 @@
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
 
-DeviceModel::DeviceModel(QObject *parent) : QStandardItemModel(parent)
+DeviceModel::DeviceModel(QObject *parent, int maxDevices) : QStandardItemModel(parent), m_devices(maxDevices)
 {
-    // A row that goes (refresh, reboot) takes its device's answer times with it.
+    // A row that goes (refresh, reboot) takes its devices with it.
     connect(this, &QAbstractItemModel::rowsAboutToBeRemoved, this, &DeviceModel::ForgetRows);
-    connect(this, &QAbstractItemModel::modelAboutToBeReset, this, [this] { m_silence.Clear(); });
+    connect(this, &QAbstractItemModel::modelAboutToBeReset, this, [this] { m_devices.Clear(); });
 }
 
 QVariant DeviceModel::data(const QModelIndex &index, int role) const
@@ -20,7 +20,7 @@ QVariant DeviceModel::data(const QModelIndex &index, int role) const
         QStandardItemModel::data(this->index(index.row(), DeviceTable::ColSerialNo), DeviceTable::kSerialNoRole)
             .toString();
     int64_t lastAnswer = 0;
-    if (!m_silence.IsSilent(serialNo, &lastAnswer))
+    if (!m_devices.SerialSilent(serialNo, &lastAnswer))
         return QStandardItemModel::data(index, role);
     if (role == Qt::ForegroundRole)
         return m_silentBrush;
@@ -28,17 +28,9 @@ QVariant DeviceModel::data(const QModelIndex &index, int role) const
     return UiText::LastAnswerTip().arg(time);
 }
 
-void DeviceModel::NoteAnswer(int row, uint32_t tick, int64_t wallSeconds)
-{
-    const QString serialNo =
-        QStandardItemModel::data(index(row, DeviceTable::ColSerialNo), DeviceTable::kSerialNoRole).toString();
-    if (m_silence.Answered(serialNo, tick, wallSeconds))
-        LookChanged(row, row);
-}
-
 int DeviceModel::CheckSilence(uint32_t tick)
 {
-    const int muted = m_silence.MarkSilent(tick);
+    const int muted = m_devices.MarkSilent(tick);
     if (muted > 0 && rowCount() > 0)
         LookChanged(0, rowCount() - 1);
     return muted;
@@ -53,11 +45,7 @@ void DeviceModel::ForgetRows(const QModelIndex &parent, int first, int last)
 {
     if (parent.isValid())
         return;
-    if (first == 0 && last == rowCount() - 1) {
-        m_silence.Clear();
-        return;
-    }
     for (int row = first; row <= last; ++row)
-        m_silence.Forget(
+        m_devices.ForgetSerial(
             QStandardItemModel::data(index(row, DeviceTable::ColSerialNo), DeviceTable::kSerialNoRole).toString());
 }

@@ -4,7 +4,7 @@
 #include <QString>
 #include <Qt>
 
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 
 class QStandardItem;
 class QStandardItemModel;

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "app/DeviceRecord.h"
-#include "app/DeviceRequests.h"
+#include "device/DeviceRecord.h"
+#include "device/DeviceRequests.h"
 
 class QCloseEvent;
 namespace Ui {

@@ -6,10 +6,10 @@
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceModel.h"
-#include "app/DeviceRecord.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
+#include "device/DeviceRecord.h"
 #include "ui_BrenuSearchTools.h"
 
 void MsgCallBack(const char *text, int /*length*/, void *user)
@@ -22,35 +22,52 @@ void MsgCallBack(const char *text, int /*length*/, void *user)
     emit window->signal_MsgCallBack(QString::fromUtf8(text));
 }
 
+void AnswerCallBack(const char *text, int /*length*/, const InterfaceAddress &heardOn, void *user)
+{
+    if (!user || !text)
+        return;
+    auto *window = static_cast<BrenuSearchTools *>(user);
+    emit window->signal_HeardAnswer(QString::fromUtf8(text), heardOn);
+}
+
 void BrenuSearchTools::slot_MsgCallBack(QString msg)
+{
+    slot_HeardAnswer(msg, InterfaceAddress{});
+}
+
+void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
 {
     DeviceRecord record;
     if (!ReadDeviceRecord(msg.toUtf8(), record) || !IsCompleteRecord(record))
         return;
 
-    const uint32_t tick = m_clock->Tick();
+    // The device list bounds what is held (at most m_maxRows devices, so at most as
+    // many rows, one per serial number).
+    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, m_clock->Tick(), m_clock->Now());
+    if (heard.outcome == DeviceList::Heard::Refused) {
+        NoteUnlisted();
+        return;
+    }
     const int row = m_rowIndex->FindRow(record.serialNo);
     if (row >= 0) {
         DeviceTable::UpdateRow(*m_model, row, record);
-        m_model->NoteAnswer(row, tick, m_clock->Now());
-        return;
+        if (heard.back)
+            m_model->RowLookChanged(row);
+    } else {
+        m_deviceCount.fetch_add(1);
+        UpdateDeviceCount();
+        m_model->insertRow(m_model->rowCount(), DeviceTable::MakeRow(record));
     }
-    if (m_model->rowCount() >= m_maxRows) {
-        NoteUnlisted(record.serialNo);
-        return;
+    for (const QString &serialNo : heard.conflictsChanged) {
+        const int changed = m_rowIndex->FindRow(serialNo);
+        if (changed >= 0)
+            m_model->RowLookChanged(changed);
     }
-    m_deviceCount.fetch_add(1);
-    UpdateDeviceCount();
-    const int newRow = m_model->rowCount();
-    m_model->insertRow(newRow, DeviceTable::MakeRow(record));
-    m_model->NoteAnswer(newRow, tick, m_clock->Now());
 }
 
-void BrenuSearchTools::NoteUnlisted(const QString &serialNo)
+void BrenuSearchTools::NoteUnlisted()
 {
-    const bool first = !m_unlisted.Any();
-    m_unlisted.Note(serialNo);
-    if (!first) {
+    if (m_model->Devices().IgnoredAnswers() > 1) {
         // A flood brings thousands of these a second: the tooltip's figure is brought
         // up to date once the window gets back to its event loop, not for each one.
         if (!m_overflowTipTimer->isActive())
@@ -66,5 +83,5 @@ void BrenuSearchTools::NoteUnlisted(const QString &serialNo)
 
 QString BrenuSearchTools::OverflowTip() const
 {
-    return UiText::OverflowTip().arg(m_maxRows).arg(m_unlisted.Estimate());
+    return UiText::OverflowTip().arg(m_maxRows).arg(m_model->Devices().UnlistedEstimate());
 }

@@ -5,7 +5,7 @@
 #include "app/BrenuSearchTools.h"
 #include "app/CommandLine.h"
 #include "app/QuitOnSignal.h"
-#include "app/ToolLog.h"
+#include "kit/ToolLog.h"
 #include "kit/Log.h"
 
 int main(int argc, char *argv[])

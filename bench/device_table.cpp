@@ -34,7 +34,7 @@
 
 #include "Sandbox.h"
 #include "app/BrenuSearchTools.h"
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 #include "app/DeviceTable.h"
 #include "tests/kit/FakeClock.h"
 
@@ -204,7 +204,7 @@ void BM_SilenceCheck(benchmark::State &state)
         start = std::chrono::steady_clock::now();
         f.window->repaint();
         const double paint = Ms(start);
-        if (model.Silence().Size() != kDevices || !model.Silence().IsSilent(QStringLiteral("BRSIM000042")))
+        if (model.Devices().Count() != kDevices || !model.Devices().SerialSilent(QStringLiteral("BRSIM000042")))
             state.SkipWithError("the rows did not go silent");
         steadyMs += steady;
         allMs += all;

@@ -1,10 +1,10 @@
 // One round of `brenu-search watch --format openmetrics --textfile` with a full list
-// of 20,000 devices: the snapshot taken from the device tracker, the exposition
-// text, and the atomic write of the file (QSaveFile: temporary file, flush, fsync,
-// rename). BM_Round/0 has real-looking devices (the target: at most 50 ms per round
-// and 10 MiB per file); BM_Round/1 has forged ones whose every text label is longer
-// than the label bound and which all clash, the largest file the network can make
-// the tool write.
+// of 20,000 devices: the list's look for silent devices, the snapshot taken from it,
+// the exposition text, and the atomic write of the file (QSaveFile: temporary file,
+// flush, fsync, rename). BM_Round/0 has real-looking devices (the target: at most
+// 50 ms per round and 10 MiB per file); BM_Round/1 has forged ones whose every text
+// label is longer than the label bound and which all clash (FullList), the largest
+// file the network can make the tool write.
 //
 //   build/bin/bench_metrics_textfile [folder]
 //
@@ -18,22 +18,28 @@
 
 #include <string>
 
-#include "app/SaveFile.h"
+#include "device/SaveFile.h"
 #include "cli/MetricsWatch.h"
 
 namespace {
 
 QString g_folder = "/dev/shm";
 
-cli::DeviceTracker FullTracker(bool forged)
+// A full list. Half the devices last answered 19 s ago and are silent, as after a
+// power cut of half the site. Forged devices come in pairs sharing a serial number,
+// all from one address, so every one has both conflicts; their texts begin with
+// their number, so that every device stays a series of its own after the cut.
+DeviceList FullList(bool forged)
 {
-    cli::DeviceTracker tracker;
+    DeviceList list;
+    InterfaceAddress via;
+    via.address = "10.77.0.1";
+    via.device = "brw0";
     const QString filler(200, QChar('x'));
     for (int i = 0; i < kMaxDeviceRows; ++i) {
         DeviceRecord d;
         const QString n = QString::number(i);
-        // Forged texts begin with the number, so that every device stays a series of its own.
-        d.serialNo = forged ? n + filler : QStringLiteral("BRSIM") + n.rightJustified(6, '0');
+        d.serialNo = forged ? QString::number(i / 2) + filler : QStringLiteral("BRSIM") + n.rightJustified(6, '0');
         d.address = forged ? filler : QStringLiteral("10.77.%1.%2").arg(i / 250).arg(i % 250 + 2);
         d.port = 8000;
         d.dhcp = i % 3 == 0;
@@ -44,15 +50,15 @@ cli::DeviceTracker FullTracker(bool forged)
                                           .arg(i >> 16 & 0xff, 2, 16, QChar('0'))
                                           .arg(i >> 8 & 0xff, 2, 16, QChar('0'))
                                           .arg(i & 0xff, 2, 16, QChar('0'));
-        tracker.Heard(d, i % 5000, nullptr);
+        list.Note(d, via, i % 2 ? 19000 : 1000, 0);
     }
-    return tracker;
+    return list;
 }
 
 void BM_Round(benchmark::State &state)
 {
     const bool forged = state.range(0) != 0;
-    const cli::DeviceTracker tracker = FullTracker(forged);
+    DeviceList list = FullList(forged);
     QTemporaryDir folder(QDir(g_folder).filePath("bench-metrics-XXXXXX"));
     if (!folder.isValid()) {
         state.SkipWithError("cannot make a folder for the file");
@@ -62,13 +68,8 @@ void BM_Round(benchmark::State &state)
     std::size_t bytes = 0;
     long long round = 0;
     for (auto _ : state) {
-        cli::MetricsSnapshot snapshot = cli::SnapshotOf(tracker, 20000, 15000, 1765170000.0, ++round);
-        // Half the devices are up, as after a power cut of half the site; forged
-        // devices clash in both ways.
-        for (std::size_t i = 0; i < snapshot.devices.size(); ++i) {
-            snapshot.devices[i].up = i % 2 != 0;
-            snapshot.devices[i].serialConflict = snapshot.devices[i].addressConflict = forged;
-        }
+        list.MarkSilent(20000);
+        const cli::MetricsSnapshot snapshot = cli::SnapshotOf(list, 20000, 1765170000.0, ++round);
         const std::string text = cli::FormatExposition(snapshot);
         const QString failure =
             SaveFileAtomically(path, QByteArray::fromRawData(text.data(), static_cast<int>(text.size())));

@@ -11,9 +11,10 @@
 #include <optional>
 #include <thread>
 
-#include "app/DeviceCommand.h"
-#include "app/DeviceRequests.h"
-#include "app/Ipv4Text.h"
+#include "device/DeviceCommand.h"
+#include "device/DeviceList.h"
+#include "device/DeviceRequests.h"
+#include "device/Ipv4Text.h"
 #include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/MetricsWatch.h"
@@ -88,18 +89,18 @@ bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::option
     WarnIfNoSearcher(search);
     auto allFound = [&] {
         bool all = true;
-        search.WithTracker([&](DeviceTracker &tracker) {
+        search.WithDevices([&](DeviceList &devices) {
             for (const QString &serial : serials)
-                all = all && tracker.Find(serial);
+                all = all && devices.Latest(serial);
         });
         return all;
     };
     const bool completed = Wait(search, waitMs, allFound);
     search.Stop();
     found.assign(serials.size(), std::nullopt);
-    search.WithTracker([&](DeviceTracker &tracker) {
+    search.WithDevices([&](DeviceList &devices) {
         for (int i = 0; i < serials.size(); ++i)
-            if (const DeviceRecord *device = tracker.Find(serials[i]))
+            if (const DeviceRecord *device = devices.Latest(serials[i]))
                 found[i] = *device;
     });
     return completed;
@@ -213,10 +214,11 @@ int RunList(const Invocation &invocation, Output &out)
 
     std::vector<DeviceRecord> devices;
     std::optional<Overflow> overflow;
-    search.WithTracker([&](DeviceTracker &tracker) {
-        devices = tracker.Devices();
-        if (tracker.Overflowed())
-            overflow = Overflow{tracker.MaxDevices(), tracker.IgnoredAnswers()};
+    search.WithDevices([&](DeviceList &list) {
+        for (const HeardDevice &device : list.Devices())
+            devices.push_back(device);
+        if (list.Overflowed())
+            overflow = Overflow{list.MaxDevices(), list.IgnoredAnswers()};
     });
     out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr));
     if (overflow)
@@ -236,8 +238,8 @@ int RunWatch(const Invocation &invocation, Output &out)
             return kExitUsage;
         }
     }
-    const int64_t staleAfterMs = static_cast<int64_t>(invocation.staleAfterS * 1000);
-    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics);
+    const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
+    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
     search.Start();
     WarnIfNoSearcher(search);
     if (metrics)
@@ -254,7 +256,7 @@ int RunWatch(const Invocation &invocation, Output &out)
     };
     while (!StopSignal()) {
         std::this_thread::sleep_for(kWatchTick);
-        search.MarkSilent(staleAfterMs);
+        search.MarkSilent();
         if (!printEvents())
             break;
     }

@@ -9,12 +9,14 @@
 
 namespace cli {
 
-DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevices, bool keepEvents)
-    : m_group(std::make_unique<QUdpCastGroup>(&DeviceSearch::OnAnswer, this)),
-      m_start(std::chrono::steady_clock::now()), m_tracker(maxDevices), m_keepEvents(keepEvents)
+DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevices, bool keepEvents,
+                           uint32_t silentAfterMs)
+    : m_group(std::make_unique<QUdpCastGroup>(nullptr, this)),
+      m_start(std::chrono::steady_clock::now()), m_devices(maxDevices, silentAfterMs), m_keepEvents(keepEvents)
 {
     // Standard output carries the listing: a failure to read the addresses goes to
     // standard error instead.
+    m_group->SetAnswerCallBack(&DeviceSearch::OnAnswer);
     m_group->SetReportStream(stderr);
     // An empty list searches from every address; otherwise only from the listed ones,
     // at the start and at every rescan of the machine's addresses.
@@ -51,7 +53,7 @@ int64_t DeviceSearch::ElapsedMs() const
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
 }
 
-void DeviceSearch::OnAnswer(const char *text, int length, void *user)
+void DeviceSearch::OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user)
 {
     if (!text || length < 0 || !user)
         return;
@@ -63,7 +65,8 @@ void DeviceSearch::OnAnswer(const char *text, int length, void *user)
     const int64_t now = search->ElapsedMs();
     std::vector<DeviceEvent> events;
     std::lock_guard<std::mutex> lock(search->m_lock);
-    search->m_tracker.Heard(record, now, search->m_keepEvents ? &events : nullptr);
+    search->m_devices.Note(record, heardOn, static_cast<uint32_t>(now), now / 1000,
+                           search->m_keepEvents ? &events : nullptr);
     search->Queue(events);
 }
 
@@ -78,10 +81,10 @@ void DeviceSearch::Queue(std::vector<DeviceEvent> &events)
     }
 }
 
-void DeviceSearch::WithTracker(const std::function<void(DeviceTracker &)> &fn)
+void DeviceSearch::WithDevices(const std::function<void(DeviceList &)> &fn)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    fn(m_tracker);
+    fn(m_devices);
 }
 
 std::vector<DeviceEvent> DeviceSearch::TakeEvents(long long &dropped)
@@ -94,12 +97,12 @@ std::vector<DeviceEvent> DeviceSearch::TakeEvents(long long &dropped)
     return events;
 }
 
-void DeviceSearch::MarkSilent(int64_t staleAfterMs)
+void DeviceSearch::MarkSilent()
 {
     const int64_t now = ElapsedMs();
     std::vector<DeviceEvent> events;
     std::lock_guard<std::mutex> lock(m_lock);
-    m_tracker.MarkSilent(now, staleAfterMs, m_keepEvents ? &events : nullptr);
+    m_devices.MarkSilent(static_cast<uint32_t>(now), m_keepEvents ? &events : nullptr);
     Queue(events);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // One search for brenu-search: the window's search group (protocol/UdpCastGroup.h)
-// feeding a DeviceTracker. The group's searchers send the search request at once and
+// feeding the device list (device/DeviceList.h). The group's searchers send the search request at once and
 // then every 5 s; their answers arrive on the searchers' socket threads and are
 // taken into the tracker under a lock. Events for `watch` wait in a bounded queue
 // until the main thread takes them.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/DeviceTracker.h"
+#include "device/DeviceList.h"
 
 class QUdpCastGroup;
 
@@ -27,8 +27,9 @@ constexpr size_t kMaxPendingEvents = 100000;
 class DeviceSearch {
 public:
     // onlyAddresses: the local addresses to search from (empty: all of them).
+    // silentAfterMs: how long a device may stay quiet before MarkSilent reports it.
     explicit DeviceSearch(std::vector<std::string> onlyAddresses = {}, int maxDevices = kMaxDeviceRows,
-                          bool keepEvents = false);
+                          bool keepEvents = false, uint32_t silentAfterMs = kSilentAfterMs);
     ~DeviceSearch();
     DeviceSearch(const DeviceSearch &) = delete;
     DeviceSearch &operator=(const DeviceSearch &) = delete;
@@ -41,22 +42,22 @@ public:
     // Milliseconds since Start.
     int64_t ElapsedMs() const;
 
-    // Runs fn on the tracker under the lock.
-    void WithTracker(const std::function<void(DeviceTracker &)> &fn);
+    // Runs fn on the device list under the lock.
+    void WithDevices(const std::function<void(DeviceList &)> &fn);
     // Takes the events queued so far; `dropped` gets how many were dropped since the
     // last call.
     std::vector<DeviceEvent> TakeEvents(long long &dropped);
     // Marks silent devices; their events join the queue.
-    void MarkSilent(int64_t staleAfterMs);
+    void MarkSilent();
 
 private:
-    static void OnAnswer(const char *text, int length, void *user);
+    static void OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user);
     void Queue(std::vector<DeviceEvent> &events);
 
     std::unique_ptr<QUdpCastGroup> m_group;
     std::chrono::steady_clock::time_point m_start;
     std::mutex m_lock;
-    DeviceTracker m_tracker;
+    DeviceList m_devices;
     bool m_keepEvents;
     std::vector<DeviceEvent> m_events;
     long long m_droppedEvents = 0;

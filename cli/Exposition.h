@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 
 namespace cli {
 

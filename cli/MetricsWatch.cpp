@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/SaveFile.h"
+#include "device/SaveFile.h"
 #include "cli/Commands.h"
 #include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
@@ -47,27 +47,30 @@ std::string CheckTextfile(const QString &path)
     return "";
 }
 
-MetricsSnapshot SnapshotOf(const DeviceTracker &tracker, int64_t nowMs, int64_t staleAfterMs, double nowUnixS,
-                           long long searchRounds)
+MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnixS, long long searchRounds)
 {
     MetricsSnapshot snapshot;
-    snapshot.devices.reserve(static_cast<std::size_t>(tracker.Count()));
-    tracker.ForEach([&](const DeviceRecord &record, int64_t lastHeardMs) {
+    const std::vector<HeardDevice> devices = list.Devices();
+    snapshot.devices.reserve(devices.size());
+    for (const HeardDevice &heard : devices) {
         DeviceMetrics device;
-        device.device = record;
-        device.lastSeenUnixS = nowUnixS - static_cast<double>(nowMs - lastHeardMs) / 1000.0;
-        device.up = nowMs - lastHeardMs <= staleAfterMs;
+        device.device = heard;
+        device.interface = heard.interfaceName;
+        // Ticks are taken modulo 2^32, as the list takes them.
+        device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - list.LastTick(heard))) / 1000.0;
+        device.up = !list.IsSilent(heard);
+        device.serialConflict = list.SharesSerial(heard);
+        device.addressConflict = list.SharesAddress(heard);
         snapshot.devices.push_back(std::move(device));
-    });
-    snapshot.devicesListed = tracker.Count();
+    }
+    snapshot.devicesListed = list.Count();
     snapshot.searchRounds = searchRounds;
-    snapshot.ignoredAnswers = tracker.IgnoredAnswers();
+    snapshot.ignoredAnswers = list.IgnoredAnswers();
     return snapshot;
 }
 
 int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &out)
 {
-    const int64_t staleAfterMs = static_cast<int64_t>(invocation.staleAfterS * 1000);
     const bool toFile = !invocation.textfile.isEmpty();
     bool overflowed = false;
     QString lastFailure; // said once until a write succeeds again
@@ -81,9 +84,12 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         while (nextRoundMs <= nowMs)
             nextRoundMs += kRoundMs;
 
+        // The list's silence rule with --stale-after as its threshold (the search was
+        // made with it) decides which devices are up.
+        search.MarkSilent();
         MetricsSnapshot snapshot;
-        search.WithTracker([&](DeviceTracker &tracker) {
-            snapshot = SnapshotOf(tracker, search.ElapsedMs(), staleAfterMs,
+        search.WithDevices([&](DeviceList &list) {
+            snapshot = SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
                                   static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0,
                                   nowMs / kRoundMs);
         });

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/DeviceTracker.h"
+#include "device/DeviceList.h"
 #include "cli/Exposition.h"
 
 namespace cli {
@@ -24,11 +24,10 @@ struct Invocation;
 // wrong path ends the program at once rather than after the first round.
 std::string CheckTextfile(const QString &path);
 
-// The metrics of the devices a tracker holds at nowMs (the tracker's clock), which
-// is nowUnixS on the wall clock. A device is up while nowMs - last heard <=
-// staleAfterMs, the rule by which watch calls it silent.
-MetricsSnapshot SnapshotOf(const DeviceTracker &tracker, int64_t nowMs, int64_t staleAfterMs, double nowUnixS,
-                           long long searchRounds);
+// The metrics of the devices a list holds at `tick` (the list's clock), which is
+// nowUnixS on the wall clock. A device is up unless the list counts it silent (call
+// its MarkSilent first): the rule by which watch reports a device silent.
+MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnixS, long long searchRounds);
 
 // Publishes the started search's devices until SIGINT or SIGTERM; returns the exit
 // status (0, or 4 when more devices answered than the list holds).

@@ -4,7 +4,7 @@
 
 #include <arpa/inet.h>
 
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 
 #ifndef BRENU_SEARCH_VERSION
 #define BRENU_SEARCH_VERSION "0.0.0"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cwchar>
 
-#include "app/CsvField.h"
+#include "device/CsvField.h"
 #include "protocol/RapidJson.h"
 
 namespace cli {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/DeviceRecord.h"
-#include "cli/DeviceTracker.h"
+#include "device/DeviceRecord.h"
+#include "device/DeviceList.h"
 
 namespace cli {
 

@@ -12,7 +12,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
-#include "app/ToolLog.h"
+#include "kit/ToolLog.h"
 #include "kit/Log.h"
 
 namespace {

@@ -41,7 +41,14 @@ bool ReadInterfaceAddresses(std::vector<InterfaceAddress> &found, const Interfac
         // An interface without an assigned address may report 0.0.0.0.
         if (std::strcmp(text, "0.0.0.0") == 0)
             continue;
-        found.push_back(InterfaceAddress{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry)});
+        in_addr_t netmask = 0;
+        if (entry->ifa_netmask && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            netmask = mask.sin_addr.s_addr;
+        }
+        found.push_back(
+            InterfaceAddress{text, InterfaceOfLabel(entry->ifa_name), SubnetBroadcastOf(*entry), netmask});
     }
     calls.release(list);
     error = 0;

@@ -28,10 +28,12 @@ struct InterfaceAddress {
     std::string address;     // dotted text
     std::string device;      // the interface carrying it, never an address label
     in_addr_t broadcast = 0; // its subnet's broadcast address (network byte order), 0: none
+    in_addr_t netmask = 0;   // its subnet mask (network byte order), 0: none reported
 
     bool operator==(const InterfaceAddress &other) const
     {
-        return address == other.address && device == other.device && broadcast == other.broadcast;
+        return address == other.address && device == other.device && broadcast == other.broadcast &&
+               netmask == other.netmask;
     }
     bool operator!=(const InterfaceAddress &other) const { return !(*this == other); }
 };

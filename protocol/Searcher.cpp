@@ -40,6 +40,7 @@ QUdpCast::QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool st
     : Vant::CThread(startSuspended), m_castSocket(nullptr), m_lastSearchTick(0), m_bindAddress(bindAddress),
       m_group(group)
 {
+    m_heardOn.address = bindAddress;
     m_castSocket = new (std::nothrow) CUdpCast(this);
 }
 
@@ -276,5 +277,5 @@ void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
     const std::string text = message.ToString();
     Vant::LogWrite(kLogTag, text);
     if (LowerAscii(message.GetApi()) == kSearchApi)
-        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()));
+        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()), m_heardOn);
 }

@@ -25,6 +25,7 @@
 
 #include "kit/Thread.h"
 #include "protocol/Frame.h"
+#include "protocol/LocalAddresses.h"
 #include "transport/Listener.h"
 
 class IUdpCast;
@@ -92,6 +93,9 @@ public:
     std::size_t PendingBytes() const;
 
     const std::string &BindAddress() const { return m_bindAddress; }
+    // The address entry (interface, subnet) handed with every answer; set by the
+    // group before Start(), read only afterwards. Without it only the address is known.
+    void SetHeardOn(const InterfaceAddress &heardOn) { m_heardOn = heardOn; }
     // The socket, for tests and diagnostics (null only when it could not be made).
     IUdpCast *Socket() const { return m_castSocket; }
 
@@ -125,6 +129,7 @@ private:
     std::list<std::string> m_age; // senders of m_pending, oldest first
     std::size_t m_pendingBytes = 0;
     std::string m_bindAddress;
+    InterfaceAddress m_heardOn;
     QUdpCastGroup *m_group;
     bool m_companionReported = false; // only the searcher's worker touches it
 };

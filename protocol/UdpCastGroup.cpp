@@ -96,6 +96,7 @@ bool QUdpCastGroup::Update(bool report)
         }
         // The worker may only begin once the searcher is fully built.
         auto *cast = new QUdpCast(wanted[i].address, this, false);
+        cast->SetHeardOn(wanted[i]);
         casts.push_back(cast);
         added.push_back(cast);
     }
@@ -155,13 +156,15 @@ void QUdpCastGroup::Stop()
     }
 }
 
-void QUdpCastGroup::Dispatch(const char *text, int length)
+void QUdpCastGroup::Dispatch(const char *text, int length, const InterfaceAddress &heardOn)
 {
     if (!text || length < 0)
         return;
     // The callback gets a copy of its own: the text passed in belongs to the scanner.
     const std::string copy(text, static_cast<size_t>(length));
-    if (m_callback)
+    if (m_answerCallback)
+        m_answerCallback(copy.c_str(), static_cast<int>(copy.size()), heardOn, m_user);
+    else if (m_callback)
         m_callback(copy.c_str(), static_cast<int>(copy.size()), m_user);
 }
 

@@ -28,6 +28,9 @@ class QAddressWatch;
 // given to the group. Called on the socket threads of the searchers, one call at a
 // time per searcher but possibly from several searchers at once.
 typedef void (*UdpMsgCallBack)(const char *text, int length, void *user);
+// The same, with the local address (and its interface and subnet) whose searcher
+// heard the answer; `heardOn` too is valid only during the call.
+typedef void (*UdpAnswerCallBack)(const char *text, int length, const InterfaceAddress &heardOn, void *user);
 
 class QUdpCastGroup {
 public:
@@ -41,6 +44,9 @@ public:
     QUdpCastGroup(const QUdpCastGroup &) = delete;
     QUdpCastGroup &operator=(const QUdpCastGroup &) = delete;
 
+    // Hands every answer to `callback` (with the constructor's user pointer) instead
+    // of the constructor's callback. Call before Start.
+    void SetAnswerCallBack(UdpAnswerCallBack callback) { m_answerCallback = callback; }
     // Limits the search to the local addresses `keep` accepts, at the start and at
     // every rescan (without a filter every address is searched). Call before Start.
     void SetAddressFilter(AddressFilter keep);
@@ -62,8 +68,8 @@ public:
     // be read changes nothing. The watcher calls it; tests and benchmarks may too,
     // but not at the same time as Start or Stop.
     bool Rescan();
-    // Hands one answer text to the callback.
-    void Dispatch(const char *text, int length);
+    // Hands one answer text, heard by the searcher of `heardOn`, to the callback.
+    void Dispatch(const char *text, int length, const InterfaceAddress &heardOn);
 
     // Fills result's "params"."data" with one {"IPAddr": text} record per assigned
     // IPv4 address of the host, in the order the system lists them ("0.0.0.0"
@@ -84,7 +90,8 @@ private:
     // Requests every stop at once, then waits for each searcher and deletes it.
     static void StopSearchers(const std::vector<QUdpCast *> &searchers);
 
-    UdpMsgCallBack m_callback;
+    UdpMsgCallBack m_callback = nullptr;
+    UdpAnswerCallBack m_answerCallback = nullptr;
     void *m_user;
     AddressFilter m_filter;
     std::FILE *m_report = stdout;

@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 #include "app/DeviceTable.h"
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 #include "QtPrinters.h"
 
 namespace {

@@ -1,15 +1,12 @@
-// brenu-search's pieces without a network: the device tracker's events and bound,
-// and the listing formats.
+// brenu-search's pieces without a network: the listing formats.
 #include <gtest/gtest.h>
 
 #include <clocale>
 
-#include "cli/DeviceTracker.h"
 #include "cli/Output.h"
 
 namespace {
 
-using cli::DeviceEvent;
 
 DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
 {
@@ -22,54 +19,6 @@ DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
     d.dns = "10.77.0.253";
     d.mac = "02:00:00:00:00:01";
     return d;
-}
-
-std::vector<DeviceEvent::Kind> Kinds(const std::vector<DeviceEvent> &events)
-{
-    std::vector<DeviceEvent::Kind> kinds;
-    for (const DeviceEvent &e : events)
-        kinds.push_back(e.kind);
-    return kinds;
-}
-
-TEST(DeviceTracker, EventsFollowTheDevicesAndTheBoundHolds)
-{
-    cli::DeviceTracker tracker(2);
-    std::vector<DeviceEvent> events;
-    tracker.Heard(Device("b"), 0, &events);
-    tracker.Heard(Device("B"), 0, &events); // another device: serials compare case-sensitively
-    tracker.Heard(Device("b"), 100, &events); // the same answer again: no event
-    EXPECT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Appeared, DeviceEvent::Appeared}));
-
-    // Full: a new serial is counted, not kept, with one overflow event; listed
-    // devices still update.
-    events.clear();
-    tracker.Heard(Device("c"), 200, &events);
-    tracker.Heard(Device("d"), 200, &events);
-    DeviceRecord moved = Device("b", "10.77.0.9");
-    moved.description = "moved";
-    tracker.Heard(moved, 300, &events);
-    ASSERT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Overflow, DeviceEvent::Changed}));
-    EXPECT_EQ(events[1].changed, (QStringList{"address", "description"}));
-    EXPECT_EQ(tracker.Count(), 2);
-    EXPECT_EQ(tracker.IgnoredAnswers(), 2);
-    EXPECT_EQ(tracker.Find("b")->address, "10.77.0.9");
-    EXPECT_EQ(tracker.Find("c"), nullptr);
-    ASSERT_EQ(tracker.Devices().size(), 2u);
-    EXPECT_EQ(tracker.Devices()[0].serialNo, "B"); // ordered by serial number
-
-    // Silent once after the stale time, back when heard again.
-    events.clear();
-    tracker.MarkSilent(1000, 1000, &events); // "B" last heard at 0: exactly 1000 ms is not yet silent
-    EXPECT_TRUE(events.empty());
-    tracker.MarkSilent(1001, 1000, &events);
-    tracker.MarkSilent(5000, 1000, &events);
-    ASSERT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Silent, DeviceEvent::Silent}));
-    EXPECT_EQ(events[0].device.serialNo, "B");
-    EXPECT_EQ(events[1].lastHeardMs, 300);
-    events.clear();
-    tracker.Heard(Device("B"), 6000, &events);
-    EXPECT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Back}));
 }
 
 TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)

@@ -104,20 +104,33 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     EXPECT_EQ(std::system(check.c_str()), 0) << text;
 }
 
-TEST(Metrics, UpWhileHeardWithinTheStaleTime)
+TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
 {
-    cli::DeviceTracker tracker;
-    tracker.Heard(Device("fresh", "m1"), 10000, nullptr);
-    tracker.Heard(Device("edge", "m2"), 5000, nullptr);
-    tracker.Heard(Device("gone", "m3"), 4999, nullptr);
-    const cli::MetricsSnapshot snapshot = cli::SnapshotOf(tracker, 20000, 15000, 1000.0, 4);
+    DeviceList list(kMaxDeviceRows, 15000);
+    InterfaceAddress via;
+    via.address = "10.77.0.1";
+    via.device = "brw0";
+    list.Note(Device("gone", "m2"), via, 4999, 0); // answers come in time order
+    list.Note(Device("fresh", "m1"), via, 10000, 0);
+    DeviceRecord twin = Device("fresh", "m3");
+    twin.address = "10.77.0.3";
+    list.Note(twin, via, 10000, 0);
+    list.MarkSilent(20000);
+    const cli::MetricsSnapshot snapshot = cli::SnapshotOf(list, 20000, 1000.0, 4);
     ASSERT_EQ(snapshot.devices.size(), 3u);
-    // Ordered by serial number: edge, fresh, gone.
-    EXPECT_TRUE(snapshot.devices[0].up);
-    EXPECT_TRUE(snapshot.devices[1].up);
-    EXPECT_FALSE(snapshot.devices[2].up);
-    EXPECT_DOUBLE_EQ(snapshot.devices[1].lastSeenUnixS, 990.0);
-    EXPECT_DOUBLE_EQ(snapshot.devices[2].lastSeenUnixS, 984.999);
+    // Ordered by serial number, then MAC: fresh/m1, fresh/m3, gone/m2.
+    const cli::DeviceMetrics &fresh = snapshot.devices[0], &twinned = snapshot.devices[1],
+                             &gone = snapshot.devices[2];
+    EXPECT_TRUE(fresh.up);
+    EXPECT_FALSE(gone.up);
+    EXPECT_DOUBLE_EQ(fresh.lastSeenUnixS, 990.0);
+    EXPECT_DOUBLE_EQ(gone.lastSeenUnixS, 984.999);
+    EXPECT_EQ(fresh.interface, "brw0");
+    // fresh/m1 and gone share 10.77.0.2; the two "fresh" share a serial number.
+    EXPECT_TRUE(fresh.serialConflict && fresh.addressConflict);
+    EXPECT_TRUE(twinned.serialConflict && !twinned.addressConflict);
+    EXPECT_TRUE(!gone.serialConflict && gone.addressConflict);
+    EXPECT_EQ(snapshot.devicesListed, 3);
     EXPECT_EQ(snapshot.searchRounds, 4);
 }
 

@@ -81,7 +81,7 @@ node_exporter: $(tail -5 "$work/node.log"); watch: $(cat "$work/watch.err")"
 hostile='Q\"仓\\x'
 await 15 "$(up 02:00:00:00:00:01 SN-1 1)" "$(up 02:00:00:00:00:02 "$hostile" 1)" \
   "$(up 02:00:00:00:00:03 SN-3 1)" "brenu_devices 3" 'node_textfile_scrape_error 0'
-grep -q '^brenu_device_info{.*interface="".*serial="SN-3"} 1$' "$work/scrape" || fail "no info line for SN-3"
+grep -q '^brenu_device_info{address="10.77.0.3",.*interface="brw0",.*serial="SN-3"} 1$' "$work/scrape" || fail "no info line for SN-3 heard on brw0"
 promtool check metrics <"$work/out/brenu.prom" || fail "promtool check metrics refused the file"
 
 # 2. SN-3 goes silent: 0 after the stale time plus at most one round, still listed.

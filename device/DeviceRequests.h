@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 
 namespace Vant {
 class CProtocalJson;

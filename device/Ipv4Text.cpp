@@ -1,4 +1,4 @@
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 
 bool IsIpv4Text(std::string_view text)
 {

@@ -1,11 +1,11 @@
-#include "app/SilentDevices.h"
+#include "device/SilentDevices.h"
 
-bool SilentDevices::Answered(const QString &serialNo, uint32_t tick, int64_t wallSeconds)
+bool SilentDevices::Answered(const QString &key, uint32_t tick, int64_t wallSeconds)
 {
-    auto found = m_entries.find(serialNo);
+    auto found = m_entries.find(key);
     if (found == m_entries.end()) {
-        m_answering.push_back(Answer{serialNo, tick, wallSeconds, false});
-        m_entries.insert(serialNo, std::prev(m_answering.end()));
+        m_answering.push_back(Answer{key, tick, wallSeconds, false});
+        m_entries.insert(key, std::prev(m_answering.end()));
         return false;
     }
     const Order::iterator answer = found.value();
@@ -17,23 +17,25 @@ bool SilentDevices::Answered(const QString &serialNo, uint32_t tick, int64_t wal
     return wasSilent;
 }
 
-int SilentDevices::MarkSilent(uint32_t tick)
+int SilentDevices::MarkSilent(uint32_t tick, std::vector<QString> *wentSilent)
 {
     int marked = 0;
     while (!m_answering.empty()) {
         const auto oldest = m_answering.begin();
-        if (static_cast<uint32_t>(tick - oldest->tick) < kSilentAfterMs)
+        if (static_cast<uint32_t>(tick - oldest->tick) < m_afterMs)
             break;
         oldest->silent = true;
+        if (wentSilent)
+            wentSilent->push_back(oldest->key);
         m_silent.splice(m_silent.end(), m_answering, oldest);
         ++marked;
     }
     return marked;
 }
 
-bool SilentDevices::IsSilent(const QString &serialNo, int64_t *lastAnswer) const
+bool SilentDevices::IsSilent(const QString &key, int64_t *lastAnswer) const
 {
-    const auto found = m_entries.constFind(serialNo);
+    const auto found = m_entries.constFind(key);
     if (found == m_entries.constEnd() || !(*found)->silent)
         return false;
     if (lastAnswer)
@@ -41,9 +43,15 @@ bool SilentDevices::IsSilent(const QString &serialNo, int64_t *lastAnswer) const
     return true;
 }
 
-void SilentDevices::Forget(const QString &serialNo)
+uint32_t SilentDevices::LastTick(const QString &key) const
 {
-    const auto found = m_entries.find(serialNo);
+    const auto found = m_entries.constFind(key);
+    return found == m_entries.constEnd() ? 0 : (*found)->tick;
+}
+
+void SilentDevices::Forget(const QString &key)
+{
+    const auto found = m_entries.find(key);
     if (found == m_entries.end())
         return;
     ((*found)->silent ? m_silent : m_answering).erase(*found);

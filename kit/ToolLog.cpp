@@ -1,4 +1,4 @@
-#include "app/ToolLog.h"
+#include "kit/ToolLog.h"
 
 #include "kit/Log.h"
 

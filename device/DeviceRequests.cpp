@@ -1,6 +1,6 @@
-#include "app/DeviceRequests.h"
+#include "device/DeviceRequests.h"
 
-#include "app/Ipv4Text.h"
+#include "device/Ipv4Text.h"
 #include "protocol/Json.h"
 
 namespace {

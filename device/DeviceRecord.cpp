@@ -1,4 +1,4 @@
-#include "app/DeviceRecord.h"
+#include "device/DeviceRecord.h"
 
 #include <climits>
 #include <cstdlib>

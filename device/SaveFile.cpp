@@ -1,4 +1,4 @@
-#include "app/SaveFile.h"
+#include "device/SaveFile.h"
 
 #include <QSaveFile>
 

@@ -1,4 +1,4 @@
-#include "app/CsvField.h"
+#include "device/CsvField.h"
 
 QString CsvField(const QString &text)
 {

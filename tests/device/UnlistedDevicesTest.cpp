@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "app/UnlistedDevices.h"
+#include "device/UnlistedDevices.h"
 
 namespace {
 

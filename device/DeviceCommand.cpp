@@ -1,4 +1,4 @@
-#include "app/DeviceCommand.h"
+#include "device/DeviceCommand.h"
 
 #include <cstdint>
 

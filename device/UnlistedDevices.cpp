@@ -1,4 +1,4 @@
-#include "app/UnlistedDevices.h"
+#include "device/UnlistedDevices.h"
 
 #include <QHash>
 

@@ -1,0 +1,345 @@
+#include "device/DeviceList.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+namespace {
+
+// The address in network byte order; false when the text is not an IPv4 address.
+bool ParseIpv4(const QString &text, in_addr_t &address)
+{
+    const QByteArray bytes = text.toLatin1();
+    in_addr parsed{};
+    if (text.size() > 15 || inet_pton(AF_INET, bytes.constData(), &parsed) != 1)
+        return false;
+    address = parsed.s_addr;
+    return true;
+}
+
+bool SameSubnet(const InterfaceAddress &local, in_addr_t address)
+{
+    in_addr_t own = 0;
+    if (local.netmask == 0 || !ParseIpv4(QString::fromStdString(local.address), own))
+        return false;
+    return (own & local.netmask) == (address & local.netmask);
+}
+
+bool Before(const HeardDevice &a, const HeardDevice &b)
+{
+    if (a.serialNo != b.serialNo)
+        return a.serialNo < b.serialNo;
+    return a.mac.toUpper() < b.mac.toUpper();
+}
+
+} // namespace
+
+bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address)
+{
+    in_addr_t device = 0;
+    if (!ParseIpv4(address, device))
+        return false;
+    const std::string name = interfaceName.toStdString();
+    return std::any_of(subnets.begin(), subnets.end(), [&](const InterfaceAddress &local) {
+        return local.device == name && SameSubnet(local, device);
+    });
+}
+
+QStringList ChangedMembers(const DeviceRecord &before, const DeviceRecord &after)
+{
+    QStringList changed;
+    if (before.address != after.address)
+        changed << "address";
+    if (before.port != after.port)
+        changed << "port";
+    if (before.dhcp != after.dhcp)
+        changed << "dhcp";
+    if (before.subnetMask != after.subnetMask)
+        changed << "subnetMask";
+    if (before.gateway != after.gateway)
+        changed << "gateway";
+    if (before.dns != after.dns)
+        changed << "dns";
+    if (before.mac != after.mac)
+        changed << "mac";
+    if (before.description != after.description)
+        changed << "description";
+    return changed;
+}
+
+DeviceList::DeviceList(int maxDevices, uint32_t silentAfterMs)
+    : m_maxDevices(maxDevices > 0 ? maxDevices : 1), m_silence(silentAfterMs)
+{
+}
+
+QString DeviceList::KeyOf(const QString &serialNo, const QString &mac)
+{
+    // Length-prefixed, so that no pair of texts can make the key of another pair.
+    return QString::number(serialNo.size()) + QLatin1Char(':') + serialNo + mac.toUpper();
+}
+
+bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address) const
+{
+    in_addr_t device = 0;
+    if (!ParseIpv4(address, device))
+        return true; // not an address at all: nothing to route, nothing to mark
+    bool interfaceKnown = false;
+    for (const InterfaceAddress &local : m_subnets) {
+        if (local.device != heardOn.device)
+            continue;
+        interfaceKnown = true;
+        if (SameSubnet(local, device))
+            return true;
+    }
+    if (interfaceKnown)
+        return false;
+    // Only the hearing address is known; without its mask nothing can be said.
+    return heardOn.netmask == 0 || SameSubnet(heardOn, device);
+}
+
+void DeviceList::AddAddress(const QString &address, const QString &serialNo, QStringList &changed)
+{
+    QHash<QString, int> &serials = m_addresses[address];
+    const int before = serials.size();
+    ++serials[serialNo];
+    if (serials.size() == before || serials.size() < 2)
+        return;
+    // The marks change only when the address becomes shared; a further serial at an
+    // already shared address changes its own mark alone.
+    if (before == 1)
+        changed << serials.keys();
+    else
+        changed << serialNo;
+}
+
+void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed)
+{
+    auto found = m_addresses.find(address);
+    if (found == m_addresses.end())
+        return;
+    QHash<QString, int> &serials = found.value();
+    auto serial = serials.find(serialNo);
+    if (serial == serials.end())
+        return;
+    if (--serial.value() > 0)
+        return;
+    serials.erase(serial);
+    if (serials.size() >= 1)
+        changed << serialNo;
+    if (serials.size() == 1)
+        changed << serials.keys();
+    if (serials.isEmpty())
+        m_addresses.erase(found);
+}
+
+DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
+                                   int64_t wallSeconds, std::vector<DeviceEvent> *events)
+{
+    Heard heard;
+    const QString key = KeyOf(record.serialNo, record.mac);
+    const bool local = IsLocal(heardOn, record.address);
+    auto found = m_devices.find(key);
+    if (found == m_devices.end()) {
+        if (m_devices.size() >= m_maxDevices) {
+            m_unlisted.Note(key);
+            if (m_ignoredAnswers++ == 0 && events) {
+                DeviceEvent event;
+                event.kind = DeviceEvent::Overflow;
+                events->push_back(event);
+            }
+            return heard;
+        }
+        Entry entry;
+        static_cast<DeviceRecord &>(entry.device) = record;
+        entry.device.localAddress = QString::fromStdString(heardOn.address);
+        entry.device.interfaceName = QString::fromStdString(heardOn.device);
+        entry.device.foreignSubnet = !local;
+        entry.key = key;
+        entry.order = ++m_answers;
+        QStringList &keys = m_serials[record.serialNo];
+        keys << key;
+        if (keys.size() >= 2)
+            heard.conflictsChanged << record.serialNo;
+        AddAddress(record.address, record.serialNo, heard.conflictsChanged);
+        m_silence.Answered(key, tick, wallSeconds);
+        const auto inserted = m_devices.insert(key, entry);
+        heard.outcome = Heard::Added;
+        if (events)
+            events->push_back(DeviceEvent{DeviceEvent::Appeared, inserted->device, {}, 0});
+        heard.conflictsChanged.removeDuplicates();
+        return heard;
+    }
+
+    Entry &entry = found.value();
+    HeardDevice &device = entry.device;
+    entry.order = ++m_answers;
+    heard.outcome = Heard::Updated;
+    heard.back = m_silence.Answered(key, tick, wallSeconds);
+    if (heard.back && events)
+        events->push_back(DeviceEvent{DeviceEvent::Back, device, {}, 0});
+    const QStringList changed = ChangedMembers(device, record);
+    if (device.address != record.address) {
+        RemoveAddress(device.address, device.serialNo, heard.conflictsChanged);
+        AddAddress(record.address, record.serialNo, heard.conflictsChanged);
+    }
+    static_cast<DeviceRecord &>(device) = record;
+    // A device heard by several searchers keeps the hearing that has a route to it.
+    if (local || device.foreignSubnet || device.localAddress.isEmpty()) {
+        device.localAddress = QString::fromStdString(heardOn.address);
+        device.interfaceName = QString::fromStdString(heardOn.device);
+        device.foreignSubnet = !local;
+    }
+    if (!changed.isEmpty() && events)
+        events->push_back(DeviceEvent{DeviceEvent::Changed, device, changed, 0});
+    heard.conflictsChanged.removeDuplicates();
+    return heard;
+}
+
+int DeviceList::MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events)
+{
+    std::vector<QString> keys;
+    const int marked = m_silence.MarkSilent(tick, events ? &keys : nullptr);
+    if (events) {
+        for (const QString &key : keys) {
+            const auto found = m_devices.constFind(key);
+            if (found != m_devices.constEnd())
+                events->push_back(DeviceEvent{DeviceEvent::Silent, found->device, {}, m_silence.LastTick(key)});
+        }
+    }
+    return marked;
+}
+
+std::vector<HeardDevice> DeviceList::Devices() const
+{
+    std::vector<HeardDevice> devices;
+    devices.reserve(static_cast<size_t>(m_devices.size()));
+    for (const Entry &entry : m_devices)
+        devices.push_back(entry.device);
+    std::sort(devices.begin(), devices.end(), Before);
+    return devices;
+}
+
+std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo) const
+{
+    std::vector<HeardDevice> devices;
+    for (const QString &key : m_serials.value(serialNo))
+        devices.push_back(m_devices.value(key).device);
+    std::sort(devices.begin(), devices.end(), Before);
+    return devices;
+}
+
+const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac) const
+{
+    const auto found = m_devices.constFind(KeyOf(serialNo, mac));
+    return found == m_devices.constEnd() ? nullptr : &found->device;
+}
+
+const HeardDevice *DeviceList::Latest(const QString &serialNo) const
+{
+    const Entry *latest = nullptr;
+    for (const QString &key : m_serials.value(serialNo)) {
+        const auto found = m_devices.constFind(key);
+        if (found != m_devices.constEnd() && (!latest || found->order > latest->order))
+            latest = &found.value();
+    }
+    return latest ? &latest->device : nullptr;
+}
+
+DeviceConflicts DeviceList::Conflicts(const HeardDevice &device) const
+{
+    DeviceConflicts conflicts;
+    const QString own = KeyOf(device.serialNo, device.mac);
+    for (const QString &key : m_serials.value(device.serialNo)) {
+        if (key == own)
+            continue;
+        const HeardDevice &other = m_devices.value(key).device;
+        conflicts.sameSerial << other.address + QLatin1Char(' ') + other.mac;
+    }
+    const QHash<QString, int> serials = m_addresses.value(device.address);
+    for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
+        if (it.key() != device.serialNo)
+            conflicts.sameAddress << it.key();
+    conflicts.sameSerial.sort();
+    conflicts.sameAddress.sort();
+    return conflicts;
+}
+
+DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo) const
+{
+    DeviceConflicts conflicts;
+    const QStringList keys = m_serials.value(serialNo);
+    for (const QString &key : keys) {
+        const HeardDevice &device = m_devices.value(key).device;
+        if (keys.size() > 1)
+            conflicts.sameSerial << device.address + QLatin1Char(' ') + device.mac;
+        const QHash<QString, int> serials = m_addresses.value(device.address);
+        for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
+            if (it.key() != serialNo)
+                conflicts.sameAddress << it.key();
+    }
+    conflicts.sameSerial.sort();
+    conflicts.sameAddress.removeDuplicates();
+    conflicts.sameAddress.sort();
+    return conflicts;
+}
+
+bool DeviceList::SerialSilent(const QString &serialNo, int64_t *lastAnswer) const
+{
+    const auto keys = m_serials.constFind(serialNo);
+    if (keys == m_serials.constEnd() || keys->isEmpty())
+        return false;
+    int64_t latest = 0;
+    for (const QString &key : *keys) {
+        int64_t last = 0;
+        if (!m_silence.IsSilent(key, &last))
+            return false;
+        latest = std::max(latest, last);
+    }
+    if (lastAnswer)
+        *lastAnswer = latest;
+    return true;
+}
+
+bool DeviceList::IsSilent(const HeardDevice &device) const
+{
+    return m_silence.IsSilent(KeyOf(device.serialNo, device.mac));
+}
+
+uint32_t DeviceList::LastTick(const HeardDevice &device) const
+{
+    return m_silence.LastTick(KeyOf(device.serialNo, device.mac));
+}
+
+bool DeviceList::SharesAddress(const HeardDevice &device) const
+{
+    const auto serials = m_addresses.constFind(device.address);
+    return serials != m_addresses.constEnd() && serials->size() > 1;
+}
+
+void DeviceList::Remove(const QString &key)
+{
+    const auto found = m_devices.find(key);
+    if (found == m_devices.end())
+        return;
+    QStringList ignored;
+    RemoveAddress(found->device.address, found->device.serialNo, ignored);
+    m_silence.Forget(key);
+    m_devices.erase(found);
+}
+
+void DeviceList::ForgetSerial(const QString &serialNo)
+{
+    const QStringList keys = m_serials.take(serialNo);
+    for (const QString &key : keys)
+        Remove(key);
+}
+
+void DeviceList::Clear()
+{
+    m_devices.clear();
+    m_serials.clear();
+    m_addresses.clear();
+    m_silence.Clear();
+    m_unlisted.Clear();
+    m_ignoredAnswers = 0;
+}

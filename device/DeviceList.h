@@ -1,0 +1,171 @@
+#pragma once
+// The one list of the devices a search has heard, shared by the window and
+// brenu-search.
+//
+// A device is identified by its serial number and its MAC address together: two
+// devices answering with one serial number (a cloned firmware image, a forged
+// answer) are two entries, and the list says so (a serial conflict). Serial numbers
+// compare case-sensitively, MAC addresses without regard to letter case. For each
+// device the list keeps its latest complete answer, where it was heard (the local
+// address, its interface, and whether the device's address lies in a subnet of that
+// interface), when it last answered and whether it has gone silent; and it knows
+// which devices share a serial number and which serial numbers share an address.
+//
+// Bounds: at most `maxDevices` devices (kMaxDeviceRows by default). An answer of a
+// further device is not kept: it is counted (IgnoredAnswers) and its identity goes
+// into a fixed-size estimate of how many distinct devices were left out
+// (UnlistedEstimate). Devices already held keep updating. Every other structure
+// holds at most one entry per device held, so a flood of forged answers costs at
+// most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
+// independent of the number of devices, except that an answer of a device whose
+// serial number is shared looks at each device sharing it (ConflictsChanged lists
+// them for the window): a flood that shares one serial among many MACs pays for it
+// once per answer, bounded by kMaxDeviceRows.
+//
+// Not thread-safe: the window uses it on its user-interface thread, brenu-search
+// under its search's lock.
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+#include "device/DeviceRecord.h"
+#include "device/SilentDevices.h"
+#include "device/UnlistedDevices.h"
+#include "protocol/LocalAddresses.h"
+
+// A device as the list holds it: its latest answer and where it was heard.
+struct HeardDevice : DeviceRecord {
+    // The local address whose searcher heard it, and that address's interface
+    // (never an address label); empty when not known.
+    QString localAddress;
+    QString interfaceName;
+    // True when its address lies outside every subnet of the interface that heard
+    // it: it has no unicast route, and commands go on-link through that interface.
+    bool foreignSubnet = false;
+};
+
+// What a device shares with others.
+struct DeviceConflicts {
+    // Other devices answering with the same serial number: "address MAC" of each.
+    QStringList sameSerial;
+    // Other serial numbers answering from the same address.
+    QStringList sameAddress;
+    bool Any() const { return !sameSerial.isEmpty() || !sameAddress.isEmpty(); }
+};
+
+// The local subnets known to the list: one entry per local IPv4 address.
+using LocalSubnets = std::vector<InterfaceAddress>;
+
+// True when `address` (dotted text) lies in a subnet of interface `interfaceName`
+// among `subnets`. An address that is not dotted IPv4 text is in none.
+bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address);
+
+struct DeviceEvent {
+    enum Kind { Appeared, Changed, Silent, Back, Overflow };
+    Kind kind = Appeared;
+    HeardDevice device;
+    // For Changed: the members whose values differ from the device's previous answer,
+    // in the order of the record.
+    QStringList changed;
+    // For Silent: the tick of the device's last answer.
+    int64_t lastHeardMs = 0;
+};
+
+// The members of `after` that differ from `before`, by their JSON names.
+QStringList ChangedMembers(const DeviceRecord &before, const DeviceRecord &after);
+
+class DeviceList {
+public:
+    explicit DeviceList(int maxDevices = kMaxDeviceRows, uint32_t silentAfterMs = kSilentAfterMs);
+
+    // What became of one answer.
+    struct Heard {
+        enum Outcome { Refused, Added, Updated };
+        Outcome outcome = Refused;
+        // The device had been silent until this answer.
+        bool back = false;
+        // Serial numbers whose conflicts changed with this answer (the device's own
+        // included when its own conflicts changed).
+        QStringList conflictsChanged;
+    };
+
+    // The local subnets used to decide which devices lie in a foreign subnet. Until
+    // they are given, a device counts as local when it lies in the subnet of the
+    // address that heard it. Devices already held keep their mark until they answer.
+    void SetLocalSubnets(const LocalSubnets &subnets) { m_subnets = subnets; }
+
+    // One complete record (IsCompleteRecord) heard on `heardOn` at `tick` (monotonic
+    // milliseconds) and `wallSeconds`. Events (appeared, changed, back, the first
+    // overflow) are appended to `events` when it is not null.
+    Heard Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick, int64_t wallSeconds,
+               std::vector<DeviceEvent> *events = nullptr);
+    // Marks every device not heard for the silence threshold as silent, with one
+    // event each; the number that went silent now.
+    int MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events = nullptr);
+
+    // Every device held, ordered by serial number (UTF-16 code units: a stable order
+    // independent of the locale), then by MAC.
+    std::vector<HeardDevice> Devices() const;
+    // The devices answering with `serialNo`, ordered by MAC.
+    std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // The device with `serialNo` and `mac` (any letter case), or null.
+    const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
+    // The latest answering device with `serialNo`, or null.
+    const HeardDevice *Latest(const QString &serialNo) const;
+    // What `device` shares with other devices held.
+    DeviceConflicts Conflicts(const HeardDevice &device) const;
+    // The conflicts of every device with `serialNo` together (one table row).
+    DeviceConflicts SerialConflicts(const QString &serialNo) const;
+
+    // True when every device with `serialNo` is silent; the latest of their last
+    // answers' wall times goes to *lastAnswer.
+    bool SerialSilent(const QString &serialNo, int64_t *lastAnswer = nullptr) const;
+    bool IsSilent(const HeardDevice &device) const;
+    // The tick of the device's last answer (0 when it is not held).
+    uint32_t LastTick(const HeardDevice &device) const;
+    // Whether `device` shares its serial number with another device, and its address
+    // with another serial number: Conflicts without naming the others, in constant
+    // time (a forged flood from one address makes Conflicts list thousands).
+    bool SharesSerial(const HeardDevice &device) const { return m_serials.value(device.serialNo).size() > 1; }
+    bool SharesAddress(const HeardDevice &device) const;
+
+    // Drops every device with `serialNo` (its row went).
+    void ForgetSerial(const QString &serialNo);
+    // Drops everything, the overflow counts included.
+    void Clear();
+
+    int Count() const { return m_devices.size(); }
+    int SerialCount() const { return m_serials.size(); }
+    int MaxDevices() const { return m_maxDevices; }
+    // Answers of devices that were not kept because the list was full.
+    long long IgnoredAnswers() const { return m_ignoredAnswers; }
+    bool Overflowed() const { return m_ignoredAnswers > 0; }
+    // The estimated number of distinct devices left out.
+    int64_t UnlistedEstimate() const { return m_unlisted.Estimate(); }
+
+private:
+    struct Entry {
+        HeardDevice device;
+        QString key;
+        uint64_t order = 0; // when it last answered, in answers noted
+    };
+    static QString KeyOf(const QString &serialNo, const QString &mac);
+    bool IsLocal(const InterfaceAddress &heardOn, const QString &address) const;
+    void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
+    void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);
+    void Remove(const QString &key);
+
+    int m_maxDevices;
+    long long m_ignoredAnswers = 0;
+    uint64_t m_answers = 0;
+    QHash<QString, Entry> m_devices;      // by key
+    QHash<QString, QStringList> m_serials; // serial number -> keys of its devices
+    // address -> serial number -> devices of that serial at that address
+    QHash<QString, QHash<QString, int>> m_addresses;
+    SilentDevices m_silence; // by key
+    UnlistedDevices m_unlisted;
+    LocalSubnets m_subnets;
+};

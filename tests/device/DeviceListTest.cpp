@@ -1,0 +1,152 @@
+// The one device list: identity by serial number and MAC, events, the bound,
+// silence, conflicts and where each device was heard.
+#include <gtest/gtest.h>
+
+#include <QSet>
+
+#include <arpa/inet.h>
+
+#include "device/DeviceList.h"
+
+namespace {
+
+DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2",
+                    const QString &mac = "02:00:00:00:00:01")
+{
+    DeviceRecord d;
+    d.serialNo = serial;
+    d.address = address;
+    d.port = 8000;
+    d.subnetMask = "255.255.255.0";
+    d.gateway = "10.77.0.254";
+    d.dns = "10.77.0.253";
+    d.mac = mac;
+    return d;
+}
+
+InterfaceAddress Local(const char *address, const char *device = "brw0", const char *mask = "255.255.255.0")
+{
+    InterfaceAddress local;
+    local.address = address;
+    local.device = device;
+    local.netmask = inet_addr(mask);
+    return local;
+}
+
+std::vector<DeviceEvent::Kind> Kinds(const std::vector<DeviceEvent> &events)
+{
+    std::vector<DeviceEvent::Kind> kinds;
+    for (const DeviceEvent &e : events)
+        kinds.push_back(e.kind);
+    return kinds;
+}
+
+TEST(DeviceList, EventsFollowTheDevicesAndTheBoundHolds)
+{
+    DeviceList list(2, 1000);
+    const InterfaceAddress via = Local("10.77.0.1");
+    std::vector<DeviceEvent> events;
+    list.Note(Device("b"), via, 0, 0, &events);
+    list.Note(Device("B"), via, 0, 0, &events);   // another device: serials compare case-sensitively
+    list.Note(Device("b"), via, 100, 0, &events); // the same answer again: no event
+    EXPECT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Appeared, DeviceEvent::Appeared}));
+
+    // Full: a new device is counted, not kept, with one overflow event; devices
+    // held still update.
+    events.clear();
+    EXPECT_EQ(list.Note(Device("c"), via, 200, 0, &events).outcome, DeviceList::Heard::Refused);
+    list.Note(Device("b", "10.77.0.2", "02:00:00:00:00:09"), via, 200, 0, &events); // a new MAC is a new device
+    DeviceRecord moved = Device("b", "10.77.0.9");
+    moved.description = "moved";
+    list.Note(moved, via, 300, 0, &events);
+    ASSERT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Overflow, DeviceEvent::Changed}));
+    EXPECT_EQ(events[1].changed, (QStringList{"address", "description"}));
+    EXPECT_EQ(list.Count(), 2);
+    EXPECT_EQ(list.IgnoredAnswers(), 2);
+    EXPECT_EQ(list.UnlistedEstimate(), 2);
+    EXPECT_EQ(list.Latest("b")->address, "10.77.0.9");
+    EXPECT_EQ(list.Latest("c"), nullptr);
+    ASSERT_EQ(list.Devices().size(), 2u);
+    EXPECT_EQ(list.Devices()[0].serialNo, "B"); // ordered by serial number
+
+    // Silent once after the threshold, back when heard again.
+    events.clear();
+    list.MarkSilent(999, &events); // "B" last heard at 0: 999 ms is not yet silent
+    EXPECT_TRUE(events.empty());
+    list.MarkSilent(1000, &events);
+    list.MarkSilent(5000, &events);
+    ASSERT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Silent, DeviceEvent::Silent}));
+    EXPECT_EQ(events[0].device.serialNo, "B");
+    EXPECT_EQ(events[1].lastHeardMs, 300);
+    EXPECT_TRUE(list.SerialSilent("b"));
+    events.clear();
+    EXPECT_TRUE(list.Note(Device("B"), via, 6000, 0, &events).back);
+    EXPECT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Back}));
+
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_FALSE(list.Overflowed());
+}
+
+TEST(DeviceList, DevicesSharingASerialOrAnAddressAreConflicts)
+{
+    DeviceList list;
+    const InterfaceAddress via = Local("10.77.0.1");
+    list.Note(Device("S1", "10.77.0.2", "02:00:00:00:00:01"), via, 0, 0);
+    // The same device with its MAC in other letters: still one device.
+    EXPECT_EQ(list.Note(Device("S1", "10.77.0.2", "02:00:00:00:00:0a"), via, 0, 0).outcome,
+              DeviceList::Heard::Added);
+    EXPECT_EQ(list.Note(Device("S1", "10.77.0.2", "02:00:00:00:00:0A"), via, 0, 0).outcome,
+              DeviceList::Heard::Updated);
+    ASSERT_EQ(list.WithSerial("S1").size(), 2u);
+    EXPECT_NE(list.Find("S1", "02:00:00:00:00:0a"), nullptr);
+    const DeviceConflicts serial = list.SerialConflicts("S1");
+    EXPECT_EQ(serial.sameSerial, (QStringList{"10.77.0.2 02:00:00:00:00:01", "10.77.0.2 02:00:00:00:00:0A"}));
+    EXPECT_TRUE(serial.sameAddress.isEmpty()); // one serial on that address, however many devices
+
+    // A second serial on the address marks both; moving away clears both marks.
+    const DeviceList::Heard clash = list.Note(Device("S2", "10.77.0.2", "02:00:00:00:00:02"), via, 0, 0);
+    EXPECT_EQ(QSet<QString>(clash.conflictsChanged.begin(), clash.conflictsChanged.end()),
+              (QSet<QString>{"S1", "S2"}));
+    EXPECT_EQ(list.Conflicts(*list.Latest("S2")).sameAddress, QStringList{"S1"});
+    EXPECT_TRUE(list.Conflicts(*list.Latest("S2")).sameSerial.isEmpty());
+    const DeviceList::Heard apart = list.Note(Device("S2", "10.77.0.3", "02:00:00:00:00:02"), via, 0, 0);
+    EXPECT_EQ(QSet<QString>(apart.conflictsChanged.begin(), apart.conflictsChanged.end()),
+              (QSet<QString>{"S1", "S2"}));
+    EXPECT_FALSE(list.Conflicts(*list.Latest("S2")).Any());
+
+    list.ForgetSerial("S1");
+    EXPECT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.SerialConflicts("S1").sameSerial, QStringList{});
+}
+
+TEST(DeviceList, ADeviceOutsideEverySubnetOfItsInterfaceIsForeign)
+{
+    DeviceList list;
+    // Only the hearing address known: its own subnet decides.
+    list.Note(Device("near", "10.77.0.7"), Local("10.77.0.1"), 0, 0);
+    list.Note(Device("far", "10.77.1.5"), Local("10.77.0.1"), 0, 0);
+    EXPECT_FALSE(list.Latest("near")->foreignSubnet);
+    EXPECT_TRUE(list.Latest("far")->foreignSubnet);
+    EXPECT_EQ(list.Latest("far")->interfaceName, "brw0");
+    EXPECT_EQ(list.Latest("far")->localAddress, "10.77.0.1");
+
+    // Every subnet of the interface counts, not only the hearing address's; another
+    // interface's subnet does not.
+    list.SetLocalSubnets({Local("10.77.0.1"), Local("10.77.1.1", "brw0", "255.255.255.0"),
+                          Local("10.77.2.1", "other")});
+    list.Note(Device("far", "10.77.1.5"), Local("10.77.0.1"), 0, 0);
+    list.Note(Device("elsewhere", "10.77.2.5"), Local("10.77.0.1"), 0, 0);
+    EXPECT_FALSE(list.Latest("far")->foreignSubnet);
+    EXPECT_TRUE(list.Latest("elsewhere")->foreignSubnet);
+    EXPECT_TRUE(InLocalSubnet({Local("10.77.2.1", "other")}, "other", "10.77.2.200"));
+    EXPECT_FALSE(InLocalSubnet({Local("10.77.2.1", "other")}, "other", "10.77.2.x"));
+
+    // A device heard on two addresses keeps the hearing that has a route to it.
+    list.Note(Device("elsewhere", "10.77.2.5"), Local("10.77.2.1", "other"), 0, 0);
+    list.Note(Device("elsewhere", "10.77.2.5"), Local("10.77.0.1"), 0, 0);
+    EXPECT_FALSE(list.Latest("elsewhere")->foreignSubnet);
+    EXPECT_EQ(list.Latest("elsewhere")->interfaceName, "other");
+}
+
+} // namespace
