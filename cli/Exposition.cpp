@@ -58,9 +58,13 @@ void AppendLabelValue(std::string &out, const QString &text)
     const QChar *const last = p + text.size();
     while (p < last) {
         char32_t c = (p++)->unicode();
-        if (QChar::isHighSurrogate(c) && p < last && p->isLowSurrogate())
-            c = QChar::surrogateToUcs4(static_cast<char16_t>(c), (p++)->unicode());
-        end = PutCodePoint(end, c);
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+            *end++ = static_cast<char>(c); // printable ASCII, the usual case
+        } else {
+            if (QChar::isHighSurrogate(c) && p < last && p->isLowSurrogate())
+                c = QChar::surrogateToUcs4(static_cast<char16_t>(c), (p++)->unicode());
+            end = PutCodePoint(end, c);
+        }
         const std::size_t length = static_cast<std::size_t>(end - begin);
         if (length > kMaxLabelValueBytes) {
             out.append(begin, cut);

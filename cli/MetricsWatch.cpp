@@ -50,19 +50,18 @@ std::string CheckTextfile(const QString &path)
 MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnixS, long long searchRounds)
 {
     MetricsSnapshot snapshot;
-    const std::vector<HeardDevice> devices = list.Devices();
-    snapshot.devices.reserve(devices.size());
-    for (const HeardDevice &heard : devices) {
+    snapshot.devices.reserve(static_cast<std::size_t>(list.Count()));
+    list.ForEach([&](const HeardDevice &heard, const DeviceList::DeviceState &state) {
         DeviceMetrics device;
         device.device = heard;
         device.interface = heard.interfaceName;
         // Ticks are taken modulo 2^32, as the list takes them.
-        device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - list.LastTick(heard))) / 1000.0;
-        device.up = !list.IsSilent(heard);
-        device.serialConflict = list.SharesSerial(heard);
-        device.addressConflict = list.SharesAddress(heard);
+        device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - state.lastTick)) / 1000.0;
+        device.up = !state.silent;
+        device.serialConflict = state.sharesSerial;
+        device.addressConflict = state.sharesAddress;
         snapshot.devices.push_back(std::move(device));
-    }
+    });
     snapshot.devicesListed = list.Count();
     snapshot.searchRounds = searchRounds;
     snapshot.ignoredAnswers = list.IgnoredAnswers();

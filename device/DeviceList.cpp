@@ -305,17 +305,6 @@ bool DeviceList::IsSilent(const HeardDevice &device) const
     return m_silence.IsSilent(KeyOf(device.serialNo, device.mac));
 }
 
-uint32_t DeviceList::LastTick(const HeardDevice &device) const
-{
-    return m_silence.LastTick(KeyOf(device.serialNo, device.mac));
-}
-
-bool DeviceList::SharesAddress(const HeardDevice &device) const
-{
-    const auto serials = m_addresses.constFind(device.address);
-    return serials != m_addresses.constEnd() && serials->size() > 1;
-}
-
 void DeviceList::Remove(const QString &key)
 {
     const auto found = m_devices.find(key);

@@ -124,13 +124,32 @@ public:
     // answers' wall times goes to *lastAnswer.
     bool SerialSilent(const QString &serialNo, int64_t *lastAnswer = nullptr) const;
     bool IsSilent(const HeardDevice &device) const;
-    // The tick of the device's last answer (0 when it is not held).
-    uint32_t LastTick(const HeardDevice &device) const;
-    // Whether `device` shares its serial number with another device, and its address
-    // with another serial number: Conflicts without naming the others, in constant
-    // time (a forged flood from one address makes Conflicts list thousands).
-    bool SharesSerial(const HeardDevice &device) const { return m_serials.value(device.serialNo).size() > 1; }
-    bool SharesAddress(const HeardDevice &device) const;
+
+    // What the list knows of a device besides its answer, for visiting them all.
+    struct DeviceState {
+        uint32_t lastTick = 0;      // the tick of its last answer
+        bool silent = false;
+        bool sharesSerial = false;  // another device answers with its serial number
+        bool sharesAddress = false; // another serial number answers from its address
+    };
+    // Calls fn(const HeardDevice &, const DeviceState &) for every device held, in no
+    // particular order, with a few hash look-ups per device: Devices() sorts copies,
+    // and Conflicts() names every other device (thousands each, for a forged flood
+    // from one address).
+    template <typename Fn>
+    void ForEach(Fn fn) const
+    {
+        for (const Entry &entry : m_devices) {
+            DeviceState state;
+            state.lastTick = m_silence.LastTick(entry.key);
+            state.silent = m_silence.IsSilent(entry.key);
+            const auto serial = m_serials.constFind(entry.device.serialNo);
+            state.sharesSerial = serial != m_serials.constEnd() && serial->size() > 1;
+            const auto address = m_addresses.constFind(entry.device.address);
+            state.sharesAddress = address != m_addresses.constEnd() && address->size() > 1;
+            fn(entry.device, state);
+        }
+    }
 
     // Drops every device with `serialNo` (its row went).
     void ForgetSerial(const QString &serialNo);

@@ -118,9 +118,14 @@ TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
     list.MarkSilent(20000);
     const cli::MetricsSnapshot snapshot = cli::SnapshotOf(list, 20000, 1000.0, 4);
     ASSERT_EQ(snapshot.devices.size(), 3u);
-    // Ordered by serial number, then MAC: fresh/m1, fresh/m3, gone/m2.
-    const cli::DeviceMetrics &fresh = snapshot.devices[0], &twinned = snapshot.devices[1],
-                             &gone = snapshot.devices[2];
+    auto find = [&](const char *mac) {
+        for (const cli::DeviceMetrics &device : snapshot.devices)
+            if (device.device.mac == mac)
+                return device;
+        ADD_FAILURE() << mac;
+        return cli::DeviceMetrics{};
+    };
+    const cli::DeviceMetrics fresh = find("m1"), twinned = find("m3"), gone = find("m2");
     EXPECT_TRUE(fresh.up);
     EXPECT_FALSE(gone.up);
     EXPECT_DOUBLE_EQ(fresh.lastSeenUnixS, 990.0);
