@@ -251,21 +251,30 @@ and the exit status is 4.
 Exit status: 0 done, 2 usage error, 4 more devices than a listing holds.
 )";
     case Command::Watch:
-        return R"(usage: brenu-search watch [--format jsonl|table] [--stale-after S] [--address A]...
+        return R"(usage: brenu-search watch [--format jsonl|table|openmetrics] [--textfile FILE]
+                          [--stale-after S] [--address A]...
 
 Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
 SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
 members are named), "silent" (not heard for S seconds, default 15), "back" (heard
 again after being silent). jsonl (default when not on a terminal) prints objects
 {"time","event","serialNo","changed"?,"device"}; table prints readable lines.
+openmetrics prints no events: after every search round it prints every device as
+metrics in the Prometheus text exposition format (brenu_device_info, brenu_device_up,
+brenu_device_last_seen_timestamp_seconds, brenu_device_conflict, brenu_devices,
+brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
 
-  --format F        jsonl or table (default on a terminal)
+  --format F        jsonl, table (default on a terminal) or openmetrics
+  --textfile FILE   openmetrics only: replace FILE whole after every round (written
+                    beside it, then renamed) instead of printing, for node_exporter's
+                    textfile collector; its folder must exist
   --stale-after S   seconds without an answer before a device counts as silent
                     (0.1 to 86400, default 15; keep it above the 5 s search period)
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
-and the exit status is 4.
+(openmetrics: one line on standard error, and brenu_ignored_answers_total counts
+them) and the exit status is 4.
 Exit status: 0 ended by a signal, 2 usage error, 4 more devices than a listing holds.
 )";
     case Command::Set:
