@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
+#include <QStyle>
 #include <QTimer>
 
 #include "app/DeviceModel.h"
@@ -20,6 +21,8 @@ namespace {
 // periods, so a row greys at most a second late; the check itself looks only at the
 // devices that went silent since the last one.
 constexpr int kSilenceCheckMs = 1000;
+// Every this many checks (one search period) the local subnets are read again.
+constexpr int kSubnetReadChecks = 5;
 
 } // namespace
 
@@ -106,7 +109,10 @@ void BrenuSearchTools::SetUpTable()
 {
     QTableView *view = ui->tabView_brenu;
     view->setModel(m_model);
+    m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
     m_model->SetSilentBrush(view->palette().brush(QPalette::Disabled, QPalette::Text));
+    m_model->SetMarkIcons(view->style()->standardIcon(QStyle::SP_MessageBoxWarning),
+                          view->style()->standardIcon(QStyle::SP_MessageBoxInformation));
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
@@ -145,4 +151,10 @@ void BrenuSearchTools::slot_RefreshClicked()
 void BrenuSearchTools::slot_CheckSilence()
 {
     m_model->CheckSilence(m_clock->Tick());
+    // The local subnets decide which devices are marked foreign; they are read again
+    // once per search period, as the search group reads the addresses.
+    if (++m_checksSinceSubnets >= kSubnetReadChecks) {
+        m_checksSinceSubnets = 0;
+        m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
+    }
 }

@@ -2,6 +2,7 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
+#include <QHash>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -12,6 +13,7 @@
 
 #include "app/DeviceModel.h"
 #include "device/DeviceRecord.h"
+#include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
 #include "protocol/LocalAddresses.h"
 
@@ -83,6 +85,14 @@ private:
     // An answer of a new device while the table is full.
     void NoteUnlisted();
     QString OverflowTip() const;
+    // The interface to send a command through on-link to the device of serialNo at
+    // `address`, when it lies in a foreign subnet; else empty.
+    QString OnLinkInterface(const QString &serialNo, const QString &address) const;
+    // Watches the next search answers of a device whose answer to an update was lost;
+    // when they show the new settings within kUnansweredUpdateWatchMs, its row's
+    // tooltip says so.
+    void WatchUnansweredUpdate(const ExpectedSettings &expected);
+    void CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick);
 
     QUdpCastGroup *m_udpCastGroup = nullptr;
     // Rows added since the last refresh, less the devices rebooted since.
@@ -95,10 +105,18 @@ private:
     QAction *m_actionExport = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
     QTimer *m_silenceTimer = nullptr;
+    int m_checksSinceSubnets = 0;
     const int m_maxRows;
     QTimer *m_overflowTipTimer = nullptr;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
+    // Updates whose answer was lost, by serial number (one per row at most: each comes
+    // from the operator's own use of the settings dialog), with their deadline tick.
+    struct UnansweredUpdate {
+        ExpectedSettings expected;
+        uint32_t since = 0;
+    };
+    QHash<QString, UnansweredUpdate> m_unansweredUpdates;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
 };

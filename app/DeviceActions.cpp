@@ -74,7 +74,10 @@ void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
         cells.append(CellText(*m_model, row, column));
     m_infoDialog->SetDeviceInfo(cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6],
                                 cells[7], cells[8]);
+    m_infoDialog->SetOnLinkInterface(OnLinkInterface(cells[0], cells[1]));
     m_infoDialog->exec();
+    if (std::optional<ExpectedSettings> expected = m_infoDialog->TakeUnansweredUpdate())
+        WatchUnansweredUpdate(*expected);
 }
 
 void BrenuSearchTools::onRebootBrenu(QModelIndex index)
@@ -98,7 +101,8 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     const QByteArray serialBytes = serialNo.toUtf8();
     BuildRebootRequest(serialBytes, request);
 
-    const CommandResult result = SendDeviceCommand(this, address, port, request, serialBytes);
+    const CommandResult result =
+        SendDeviceCommand(this, CommandTarget{address, port, OnLinkInterface(serialNo, address)}, request, serialBytes);
     if (result == CommandResult::ConnectFailed) {
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
         return;
@@ -111,6 +115,16 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     m_deviceCount.fetch_sub(1);
     UpdateDeviceCount();
     m_model->removeRow(deviceRow.row());
+}
+
+QString BrenuSearchTools::OnLinkInterface(const QString &serialNo, const QString &address) const
+{
+    // The row shows the latest answer of its serial number; that device's hearing
+    // decides, as long as it still announces the address shown.
+    const HeardDevice *device = m_model->Devices().Latest(serialNo);
+    if (!device || !device->foreignSubnet || device->address != address)
+        return QString();
+    return device->interfaceName;
 }
 
 void BrenuSearchTools::onOpenHttpView(QModelIndex index)

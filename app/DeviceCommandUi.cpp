@@ -17,8 +17,8 @@ public:
 
 } // namespace
 
-CommandResult SendDeviceCommand(QWidget *owner, const QString &address, int port,
-                                Vant::CProtocalJson &request, const QByteArray &serialNo)
+CommandResult SendDeviceCommand(QWidget *owner, const CommandTarget &target, Vant::CProtocalJson &request,
+                                const QByteArray &serialNo)
 {
     // The thread is about to block: bring the screen up to date first, so that the
     // box just closed leaves no remains over the window while the answer is awaited.
@@ -27,5 +27,5 @@ CommandResult SendDeviceCommand(QWidget *owner, const QString &address, int port
         owner->repaint();
     WaitCursor waitCursor;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    return SendDeviceCommand(address, port, request, serialNo);
+    return SendDeviceCommand(target, request, serialNo);
 }

@@ -30,7 +30,10 @@ QString CsvLine(const QStringList &cells)
 
 QString RowText(const QAbstractItemModel &model, int row)
 {
-    return Cells(model, row).join(QLatin1Char('\t'));
+    QStringList cells = Cells(model, row);
+    for (QString &cell : cells)
+        cell = SpreadsheetText(cell);
+    return cells.join(QLatin1Char('\t'));
 }
 
 QByteArray Csv(const QAbstractItemModel &model)

@@ -9,11 +9,12 @@ class QAbstractItemModel;
 
 namespace DeviceListText {
 
-// The nine cells of `row` as displayed, separated by tabs.
+// The nine cells of `row` as displayed (a cell a spreadsheet would take for a
+// formula led by an apostrophe: device/CsvField.h), separated by tabs.
 QString RowText(const QAbstractItemModel &model, int row);
 
 // A UTF-8 byte-order mark, the header of the nine column titles, then every row in
-// the model's order, each line ending in CR LF.
+// the model's order (fields as CsvField writes them), each line ending in CR LF.
 QByteArray Csv(const QAbstractItemModel &model);
 
 // "brenu-devices-YYYYMMDD-HHMMSS.csv" for the local time `when`.

@@ -3,10 +3,19 @@
 // device list behind them (device/DeviceList.h), and the look of the rows whose
 // devices have gone silent (muted text, a tooltip with the time of the last answer).
 //
-// Silence is not stored in the items: the model answers Qt::ForegroundRole and
-// Qt::ToolTipRole from its device list, so a check that mutes many rows at once
-// costs one change notice instead of two per cell.
+// Silence and the marks are not stored in the items: the model answers
+// Qt::ForegroundRole, Qt::ToolTipRole and the serial number's Qt::DecorationRole from
+// its device list, so a check that mutes many rows at once costs one change notice
+// instead of two per cell.
+//
+// Marks: a row whose serial number several devices answer, or whose address another
+// serial number answers from, shows the conflict icon before its serial number; a
+// row whose device lies outside every subnet of the interface that heard it shows
+// the foreign-subnet icon (conflict wins). The row's tooltip says what is shared and
+// with whom, and, for a silent row, the time of its last answer. The icons leave the
+// muted text colour of silent rows as it is.
 #include <QBrush>
+#include <QIcon>
 #include <QStandardItemModel>
 
 #include "device/DeviceList.h"
@@ -20,10 +29,21 @@ public:
 
     // The text colour of silent rows (the view's disabled text colour).
     void SetSilentBrush(const QBrush &brush) { m_silentBrush = brush; }
+    // The icons of the marks.
+    void SetMarkIcons(const QIcon &conflict, const QIcon &foreign)
+    {
+        m_conflictIcon = conflict;
+        m_foreignIcon = foreign;
+    }
+    // A note shown in the row's tooltip until the row goes (empty: none).
+    void SetRowNote(const QString &serialNo, const QString &note);
 
     // Notes that the device list's answer for the device listed in `row` changed its
     // look (it came back, or its conflicts changed).
     void RowLookChanged(int row) { LookChanged(row, row); }
+    // Notes that the marks of the device listed in `row` changed (its conflicts): only
+    // the serial number's icon is shown anew, tooltips are read when shown.
+    void RowMarkChanged(int row);
     // Mutes the rows whose devices have all been silent long enough; the number of
     // devices that went silent now.
     int CheckSilence(uint32_t tick);
@@ -34,8 +54,13 @@ public:
 
 private:
     void ForgetRows(const QModelIndex &parent, int first, int last);
+    QString ToolTip(const QString &serialNo, bool silent, int64_t lastAnswer) const;
     void LookChanged(int firstRow, int lastRow);
 
     DeviceList m_devices;
     QBrush m_silentBrush;
+    QIcon m_conflictIcon;
+    QIcon m_foreignIcon;
+    // Notes by serial number: one per row at most, dropped with the row.
+    QHash<QString, QString> m_notes;
 };

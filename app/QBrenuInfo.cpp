@@ -46,6 +46,8 @@ void QBrenuInfo::SetDeviceInfo(QString serialNo, QString address, QString port, 
                                QString description)
 {
     m_port = port.toInt(nullptr, 10);
+    m_onLinkInterface.clear();
+    m_unanswered.reset();
 
     m_serialNo = serialNo;
     m_address = address;
@@ -90,6 +92,13 @@ void QBrenuInfo::slot_StateChanged(int state)
     ui->edt_subnetMask->setText(m_subnetMask);
     ui->edt_gateway->setText(m_gateway);
     ui->edt_dns->setText(m_dns);
+}
+
+std::optional<ExpectedSettings> QBrenuInfo::TakeUnansweredUpdate()
+{
+    std::optional<ExpectedSettings> taken;
+    taken.swap(m_unanswered);
+    return taken;
 }
 
 void QBrenuInfo::closeEvent(QCloseEvent *event)
@@ -153,12 +162,19 @@ void QBrenuInfo::slot_SaveClicked()
 
     // The request goes to the address and port the device announced, not to an
     // address just typed in.
-    switch (SendDeviceCommand(this, m_address, m_port, request, serialNo)) {
+    m_unanswered.reset();
+    switch (SendDeviceCommand(this, CommandTarget{m_address, m_port, m_onLinkInterface}, request, serialNo)) {
     case CommandResult::ConnectFailed:
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
         break;
     case CommandResult::Succeeded:
         QMessageBox::information(this, UiText::BoxTitle(), UiText::Succeeded(), QMessageBox::Ok);
+        break;
+    case CommandResult::NoAnswer:
+        // The message stays the failure; the window watches the device's next search
+        // answers, which may show that the change took all the same.
+        m_unanswered = ExpectedAfter(Loaded(), Edited());
+        QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed(), QMessageBox::Ok);
         break;
     case CommandResult::Failed:
         QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed(), QMessageBox::Ok);

@@ -6,8 +6,11 @@
 
 #include <memory>
 
+#include <optional>
+
 #include "device/DeviceRecord.h"
 #include "device/DeviceRequests.h"
+#include "device/VerifiedUpdate.h"
 
 class QCloseEvent;
 namespace Ui {
@@ -23,6 +26,13 @@ public:
     // The nine cell texts of a table row, in column order.
     void SetDeviceInfo(QString serialNo, QString address, QString port, QString dhcp, QString subnetMask,
                        QString gateway, QString dns, QString mac, QString description);
+    // The interface to send through on-link (the device lies in a foreign subnet);
+    // empty: routed as usual. Set after SetDeviceInfo, which clears it.
+    void SetOnLinkInterface(const QString &device) { m_onLinkInterface = device; }
+
+    // After an update the device did not answer: what its search answers would show
+    // if it took effect anyway. Taken once; empty otherwise.
+    std::optional<ExpectedSettings> TakeUnansweredUpdate();
 
 public slots:
     void slot_StateChanged(int state);
@@ -53,7 +63,9 @@ private:
     QString m_dns;
     QString m_mac;
     QString m_description;
+    QString m_onLinkInterface;
     // The texts the address fields showed right after loading.
     NetworkSettings m_shown;
+    std::optional<ExpectedSettings> m_unanswered;
     std::unique_ptr<Ui::QBrenuInfo> ui;
 };

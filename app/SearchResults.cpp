@@ -48,6 +48,8 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
         NoteUnlisted();
         return;
     }
+    if (!m_unansweredUpdates.isEmpty())
+        CheckUnansweredUpdate(record, m_clock->Tick());
     const int row = m_rowIndex->FindRow(record.serialNo);
     if (row >= 0) {
         DeviceTable::UpdateRow(*m_model, row, record);
@@ -61,8 +63,39 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
     for (const QString &serialNo : heard.conflictsChanged) {
         const int changed = m_rowIndex->FindRow(serialNo);
         if (changed >= 0)
-            m_model->RowLookChanged(changed);
+            m_model->RowMarkChanged(changed);
     }
+}
+
+namespace {
+
+// How long the window watches for a device whose answer to an update was lost to show
+// the new settings: as long as brenu-search waits by default (three search periods).
+constexpr uint32_t kUnansweredUpdateWatchMs = kDefaultVerifyTimeoutMs;
+
+} // namespace
+
+void BrenuSearchTools::WatchUnansweredUpdate(const ExpectedSettings &expected)
+{
+    m_unansweredUpdates.insert(expected.serialNo, UnansweredUpdate{expected, m_clock->Tick()});
+}
+
+void BrenuSearchTools::CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick)
+{
+    for (auto it = m_unansweredUpdates.begin(); it != m_unansweredUpdates.end();) {
+        if (static_cast<uint32_t>(tick - it->since) > kUnansweredUpdateWatchMs)
+            it = m_unansweredUpdates.erase(it);
+        else
+            ++it;
+    }
+    const auto found = m_unansweredUpdates.find(record.serialNo);
+    if (found == m_unansweredUpdates.end() || !ShowsSettings(record, found->expected))
+        return;
+    m_unansweredUpdates.erase(found);
+    m_model->SetRowNote(record.serialNo, UiText::UpdateShownTip());
+    const int row = m_rowIndex->FindRow(record.serialNo);
+    if (row >= 0)
+        m_model->RowLookChanged(row);
 }
 
 void BrenuSearchTools::NoteUnlisted()

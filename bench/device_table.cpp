@@ -8,6 +8,13 @@
 // rows: when nothing changes, and when every row goes silent at once (the check plus
 // the repaint it causes).
 //
+// BM_ConflictMarking runs search rounds of 5000 devices through two windows: in one
+// every answer moves its device to an address of its own, in the other to an address
+// it shares with another serial number (and 500 serial numbers are answered by a
+// second MAC as well), so that every answer changes the conflict marks of two rows.
+// "extra_us_per_answer" is what the conflict marking adds per answer, measured in the
+// same run.
+//
 // BM_ForgedFlood sends 100,000 answers with distinct serial numbers through
 // slot_MsgCallBack of a fresh window with the default row bound: the resident memory
 // the first kMaxDeviceRows rows cost, the growth after them (the 80,000 answers the
@@ -139,6 +146,67 @@ double ScanRound(Fixture &f, const std::vector<QString> &answers)
     }
     QCoreApplication::processEvents();
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// An answer of `device` in `round` whose address moves every round: to one of its own,
+// or (shared) to one it shares with its neighbour, the pairs shifting by one each round.
+QString MovingAnswer(int device, int round, bool shared, const QString &mac = QString())
+{
+    const int slot = shared ? (device + round % 2) / 2 : device * 2 + round % 2;
+    return QString(R"({"version":0,"kind":0,"sessionId":"0","api":"/brenu/model/searchbrenu.htm","params":{"data":[{)"
+                   R"("serialNo":"BRSIM%1","address":"10.77.%2.%3","port":8000,"dhcp":false,"subnetMask":"255.255.0.0",)"
+                   R"("gateway":"10.77.0.254","dns":"10.77.0.253","mac":"%4","description":"Device %1"}]}})")
+        .arg(device, 6, 10, QChar('0'))
+        .arg(slot / 250)
+        .arg(slot % 250 + 2)
+        .arg(mac.isEmpty() ? QString("02:42:4D:00:%1").arg(device, 4, 16, QChar('0')) : mac);
+}
+
+void BM_ConflictMarking(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    Window plain(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    Window shared(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    plain.show();
+    shared.show();
+    std::vector<QString> rounds[2][2];
+    for (int round = 0; round < 2; ++round)
+        for (int device = 0; device < kDevices; ++device) {
+            rounds[0][round].push_back(MovingAnswer(device, round, false));
+            rounds[1][round].push_back(MovingAnswer(device, round, true));
+        }
+    for (int device = 0; device < kDevices; ++device) {
+        plain.Deliver(rounds[0][1][device]);
+        shared.Deliver(rounds[1][1][device]);
+    }
+    for (int device = 0; device < kDevices; device += 10)
+        shared.Deliver(MovingAnswer(device, 1, true, "02:42:4E:00:00:01"));
+    QCoreApplication::processEvents();
+
+    auto run = [](Window &window, const std::vector<QString> &answers) {
+        const auto start = std::chrono::steady_clock::now();
+        for (const QString &answer : answers)
+            window.Deliver(answer);
+        QCoreApplication::processEvents();
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    double plainMs = 0, sharedMs = 0;
+    int round = 0;
+    for (auto _ : state) {
+        const double one = run(plain, rounds[0][round % 2]);
+        const double other = run(shared, rounds[1][round % 2]);
+        ++round;
+        plainMs += one;
+        sharedMs += other;
+        state.SetIterationTime((one + other) / 1000.0);
+    }
+    if (plain.Model()->rowCount() != kDevices || shared.Model()->rowCount() != kDevices ||
+        shared.Model()->index(0, 0).data(Qt::DecorationRole).isNull())
+        state.SkipWithError("the tables do not hold the devices as expected");
+    const double n = static_cast<double>(state.iterations()) * kDevices;
+    state.counters["plain_us_per_answer"] = plainMs * 1000 / n;
+    state.counters["conflict_us_per_answer"] = sharedMs * 1000 / n;
+    state.counters["extra_us_per_answer"] = (sharedMs - plainMs) * 1000 / n;
 }
 
 void BM_SearchRound(benchmark::State &state, bool indexed)
@@ -303,6 +371,7 @@ BENCHMARK_CAPTURE(BM_SearchRound, indexed, true)->UseManualTime()->Unit(benchmar
 BENCHMARK_CAPTURE(BM_SearchRound, scan, false)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_IndexedVersusScan)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_SilenceCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_ConflictMarking)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace

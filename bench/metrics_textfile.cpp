@@ -18,8 +18,8 @@
 
 #include <string>
 
-#include "device/SaveFile.h"
 #include "cli/MetricsWatch.h"
+#include "device/SaveFile.h"
 
 namespace {
 

@@ -11,14 +11,17 @@
 #include <optional>
 #include <thread>
 
+#include "device/AddressRules.h"
 #include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
+#include "device/DeviceSearch.h"
 #include "device/DeviceRequests.h"
 #include "device/Ipv4Text.h"
-#include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/MetricsWatch.h"
 #include "cli/StopSignal.h"
+#include "device/VerifiedUpdate.h"
+#include "kit/UnsafeText.h"
 #include "protocol/Json.h"
 
 namespace cli {
@@ -59,10 +62,13 @@ bool CheckSearchAddresses(const std::vector<std::string> &from)
     return true;
 }
 
-void WarnIfNoSearcher(const DeviceSearch &search)
+// False (and says so) when the search has no local address to search from.
+bool CanSearch(const DeviceSearch &search)
 {
-    if (search.SearcherCount() == 0)
-        Complain("no local IPv4 address to search from");
+    if (search.SearcherCount() > 0)
+        return true;
+    Complain("no local IPv4 address to search from");
+    return false;
 }
 
 // Waits until `waitMs` have passed since the search started or `done` holds; false
@@ -80,44 +86,87 @@ bool Wait(DeviceSearch &search, int waitMs, Done done)
     return !StopSignal();
 }
 
-// Searches until every serial number has answered or waitMs have passed. Returns
-// false when a stop signal came.
-bool FindDevices(const QStringList &serials, int waitMs, std::vector<std::optional<DeviceRecord>> &found)
+// How long a search goes on after every device named has answered, so that a second
+// device answering with the same serial number is heard too: devices answer a
+// search within a few hundred milliseconds, and a command must not go to one of two
+// devices chosen by which answered first.
+constexpr int kAmbiguityGraceMs = 1000;
+
+// What the search found for one serial number named on the command line.
+struct Found {
+    DeviceList::Target target = DeviceList::Target::NotFound;
+    HeardDevice device;
+    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial
+};
+
+// Watches the running search until every serial number has answered (and
+// kAmbiguityGraceMs more, unless --mac pins the device) or waitMs have passed since it
+// started. Returns false when a stop signal came.
+bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, int waitMs,
+                 std::vector<Found> &found)
 {
-    DeviceSearch search;
-    search.Start();
-    WarnIfNoSearcher(search);
-    auto allFound = [&] {
+    int64_t allFoundAt = -1;
+    auto done = [&] {
         bool all = true;
         search.WithDevices([&](DeviceList &devices) {
             for (const QString &serial : serials)
-                all = all && devices.Latest(serial);
+                all = all && (mac.isEmpty() ? devices.Latest(serial) != nullptr : devices.Find(serial, mac) != nullptr);
         });
-        return all;
+        if (!all)
+            return false;
+        if (!mac.isEmpty())
+            return true;
+        if (allFoundAt < 0)
+            allFoundAt = search.ElapsedMs();
+        return search.ElapsedMs() - allFoundAt >= kAmbiguityGraceMs;
     };
-    const bool completed = Wait(search, waitMs, allFound);
-    search.Stop();
-    found.assign(serials.size(), std::nullopt);
+    const bool completed = Wait(search, waitMs, done);
+    found.assign(serials.size(), Found{});
     search.WithDevices([&](DeviceList &devices) {
-        for (int i = 0; i < serials.size(); ++i)
-            if (const DeviceRecord *device = devices.Latest(serials[i]))
-                found[i] = *device;
+        for (int i = 0; i < serials.size(); ++i) {
+            Found &one = found[static_cast<size_t>(i)];
+            one.target = devices.Resolve(serials[i], mac, &one.device);
+            if (one.target == DeviceList::Target::Ambiguous)
+                one.candidates = devices.WithSerial(serials[i]);
+        }
     });
     return completed;
 }
 
-// The one device a command names (its first serial number): kExitOk with the device,
-// or the status to end with (not found, interrupted), said on standard error.
-int FindOneDevice(const Invocation &invocation, DeviceRecord &device)
+// The line that says a serial number is ambiguous.
+std::string AmbiguousText(const QString &serial, const std::vector<HeardDevice> &candidates)
 {
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
+    QStringList macs;
+    for (const HeardDevice &device : candidates)
+        macs << TerminalText(device.mac) + " at " + TerminalText(device.address);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(candidates.size()) +
+           " devices answer with this serial number (" + Utf8(macs.join(", ")) +
+           "); nothing sent, give --mac to choose one";
+}
+
+std::string NotFoundText(const QString &serial, const QString &mac)
+{
+    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) + ": not found";
+}
+
+// The one device a command names (its serial number, and --mac), found by the
+// running search: kExitOk with the device, or the status to end with (not found,
+// ambiguous, interrupted), said on standard error.
+int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevice &device)
+{
+    std::vector<Found> found;
+    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
         return Interrupted();
-    if (!found[0]) {
-        Complain(Utf8(invocation.serials.first()) + ": not found");
+    const Found &one = found[0];
+    if (one.target == DeviceList::Target::Ambiguous) {
+        Complain(AmbiguousText(invocation.serials.first(), one.candidates));
+        return kExitAmbiguous;
+    }
+    if (one.target == DeviceList::Target::NotFound) {
+        Complain(NotFoundText(invocation.serials.first(), invocation.mac));
         return kExitNotFound;
     }
-    device = *found[0];
+    device = one.device;
     return kExitOk;
 }
 
@@ -128,6 +177,7 @@ const char *Verdict(CommandResult result)
         return "succeeded";
     case CommandResult::ConnectFailed:
         return "could not connect";
+    case CommandResult::NoAnswer:
     case CommandResult::Failed:
         break;
     }
@@ -183,6 +233,30 @@ QString FieldValue(const NetworkSettings &settings, AddressField field)
     }
 }
 
+// What --dry-run prints: each setting old -> new (or unchanged), where the request
+// would go, and the request itself.
+std::string DryRunText(const HeardDevice &device, const NetworkSettings &edited, const std::string &request)
+{
+    const NetworkSettings before = SettingsOf(device);
+    auto line = [](const char *name, const QString &old, const QString &now) {
+        const QString value = old == now ? TerminalText(now) + "  (unchanged)" : TerminalText(old) + " -> " + TerminalText(now);
+        return "  " + QString::fromLatin1(name).leftJustified(12) + value + "\n";
+    };
+    auto onOff = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+    QString text = TerminalText(device.serialNo) + ": dry run, nothing sent\n";
+    text += line("dhcp", onOff(before.dhcp), onOff(edited.dhcp));
+    text += line("address", before.address, edited.address);
+    text += line("subnetMask", before.subnetMask, edited.subnetMask);
+    text += line("gateway", before.gateway, edited.gateway);
+    text += line("dns", before.dns, edited.dns);
+    const CommandTarget target = TargetOf(device);
+    text += "  " + QString("to").leftJustified(12) + TerminalText(target.address) + ":" + QString::number(target.port);
+    if (!target.onLinkInterface.isEmpty())
+        text += " (on-link through " + TerminalText(target.onLinkInterface) + ")";
+    text += "\n  " + QString("request").leftJustified(12);
+    return Utf8(text) + Vant::EscapeUnsafeInJson(request) + "\n";
+}
+
 bool Confirm(const QStringList &serials)
 {
     std::fprintf(stderr, "Reboot %s? [y/N] ", Utf8(serials.join(' ')).c_str());
@@ -206,21 +280,21 @@ int RunList(const Invocation &invocation, Output &out)
         return kExitUsage;
     DeviceSearch search(invocation.searchFrom);
     search.Start();
-    WarnIfNoSearcher(search);
+    if (!CanSearch(search))
+        return kCannotSearch;
     const bool completed = Wait(search, invocation.waitMs, [] { return false; });
     search.Stop();
     if (!completed)
         return Interrupted();
 
-    std::vector<DeviceRecord> devices;
+    std::vector<ListedDevice> devices;
     std::optional<Overflow> overflow;
     search.WithDevices([&](DeviceList &list) {
-        for (const HeardDevice &device : list.Devices())
-            devices.push_back(device);
+        devices = list.Listing();
         if (list.Overflowed())
             overflow = Overflow{list.MaxDevices(), list.IgnoredAnswers()};
     });
-    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr));
+    out.Write(FormatListing(devices, invocation.format, overflow ? &*overflow : nullptr, invocation.toTerminal));
     if (overflow)
         Complain("more devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                  std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed");
@@ -241,7 +315,8 @@ int RunWatch(const Invocation &invocation, Output &out)
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
     search.Start();
-    WarnIfNoSearcher(search);
+    if (!CanSearch(search))
+        return kCannotSearch;
     if (metrics)
         return ExportMetrics(invocation, search, out);
     bool overflowed = false;
@@ -254,7 +329,7 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
-    while (!StopSignal()) {
+    while (!StopSignal() && !out.ReaderGone()) {
         std::this_thread::sleep_for(kWatchTick);
         search.MarkSilent();
         if (!printEvents())
@@ -268,8 +343,13 @@ int RunWatch(const Invocation &invocation, Output &out)
 int RunSet(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    DeviceRecord device;
-    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
+    // One search finds the device and then shows whether the change took.
+    DeviceSearch search;
+    search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
+    HeardDevice device;
+    if (const int status = FindOneDevice(search, invocation, device); status != kExitOk)
         return status;
 
     // The dialog's rules: the four addresses are edited only with DHCP off, and then
@@ -305,14 +385,59 @@ int RunSet(const Invocation &invocation, Output &out)
                      FieldOption(bad));
             return kExitUsage;
         }
+        // Settings that would take the device off the network, or put it in another
+        // host's place, are sent only when forced.
+        const std::vector<SettingIssue> issues = CheckNewSettings(edited, ReadLocalSubnets());
+        if (!issues.empty() && !invocation.force) {
+            Complain(Utf8(serial) + ": --" + FieldOption(issues.front().field) + " " +
+                     Utf8(TerminalText(IssueText(edited, issues.front()))) + "; nothing sent, give --force to send it");
+            return kExitUsage;
+        }
     }
 
-    Vant::CProtocalJson request;
-    BuildUpdateRequest(device, edited, request);
-    // To the address and port the device announced, not to a new address.
-    const CommandResult result = SendDeviceCommand(device.address, device.port, request, serial.toUtf8());
-    out.Write(Utf8(serial) + ": " + Verdict(result) + "\n");
-    return OutputStatus(out, StatusOf(result));
+    if (invocation.dryRun) {
+        Vant::CProtocalJson request;
+        BuildUpdateRequest(device, edited, request);
+        out.Write(DryRunText(device, edited, request.ToString()));
+        return OutputStatus(out, kExitOk);
+    }
+
+    // To the address and port the device announced (not to a new address), on-link
+    // when it lies in a foreign subnet; then the search shows whether it took.
+    const UpdateOutcome outcome = SendVerifiedUpdate(search, device, edited, invocation.verifyTimeoutMs,
+                                                     [] { return StopSignal() != 0; });
+    search.Stop();
+    std::string verdict;
+    int status = kExitDeviceFailed;
+    switch (outcome.verdict) {
+    case UpdateVerdict::Interrupted:
+        return Interrupted();
+    case UpdateVerdict::Confirmed:
+        status = kExitOk;
+        verdict = outcome.command == CommandResult::Succeeded || invocation.verifyTimeoutMs == 0
+                      ? "succeeded"
+                      : "succeeded (its answer to the command was lost; its search answer shows the new settings)";
+        break;
+    case UpdateVerdict::Refused:
+        verdict = "refused by the device";
+        break;
+    case UpdateVerdict::ConnectFailed:
+        verdict = "could not connect";
+        break;
+    case UpdateVerdict::NotConfirmed:
+        if (invocation.verifyTimeoutMs == 0) {
+            verdict = "failed (no answer in time)";
+            break;
+        }
+        status = kExitNotConfirmed;
+        verdict = std::string("not confirmed (sent; ") +
+                  (outcome.command == CommandResult::Succeeded ? "the device said yes, but" : "no answer, and") +
+                  " its search answers did not show the new settings within " +
+                  std::to_string(invocation.verifyTimeoutMs) + " ms)";
+        break;
+    }
+    out.Write(Utf8(serial) + ": " + verdict + "\n");
+    return OutputStatus(out, status);
 }
 
 int RunReboot(const Invocation &invocation, Output &out)
@@ -327,9 +452,25 @@ int RunReboot(const Invocation &invocation, Output &out)
             return StopSignal() ? Interrupted() : kExitUsage;
         }
     }
-    std::vector<std::optional<DeviceRecord>> found;
-    if (!FindDevices(invocation.serials, invocation.waitMs, found))
-        return Interrupted();
+    std::vector<Found> found;
+    {
+        DeviceSearch search;
+        search.Start();
+        if (!CanSearch(search))
+            return kCannotSearch;
+        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+            return Interrupted();
+    }
+    // One ambiguous serial number stops the whole batch before anything is sent.
+    bool ambiguous = false;
+    for (int i = 0; i < invocation.serials.size(); ++i) {
+        if (found[static_cast<size_t>(i)].target == DeviceList::Target::Ambiguous) {
+            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)].candidates));
+            ambiguous = true;
+        }
+    }
+    if (ambiguous)
+        return kExitAmbiguous;
 
     const int count = invocation.serials.size();
     std::vector<std::string> verdicts(count);
@@ -337,12 +478,12 @@ int RunReboot(const Invocation &invocation, Output &out)
     std::atomic<int> next{0};
     auto worker = [&] {
         for (int i = next++; i < count; i = next++) {
-            if (!found[i]) {
+            if (found[i].target != DeviceList::Target::Found) {
                 verdicts[i] = "not found";
                 statuses[i] = kExitNotFound;
                 continue;
             }
-            const DeviceRecord &device = *found[i];
+            const HeardDevice &device = found[i].device;
             if (!IsCommandPort(device.port)) {
                 verdicts[i] = "the device announces port " + std::to_string(device.port) + ", which cannot take commands";
                 statuses[i] = kExitDeviceFailed;
@@ -351,7 +492,8 @@ int RunReboot(const Invocation &invocation, Output &out)
             Vant::CProtocalJson request;
             const QByteArray serial = device.serialNo.toUtf8();
             BuildRebootRequest(serial, request);
-            const CommandResult result = SendDeviceCommand(device.address, device.port, request, serial);
+            // On-link through the interface that heard it when it lies in a foreign subnet.
+            const CommandResult result = SendDeviceCommand(TargetOf(device), request, serial);
             verdicts[i] = Verdict(result);
             statuses[i] = StatusOf(result);
         }
@@ -373,9 +515,15 @@ int RunReboot(const Invocation &invocation, Output &out)
 int RunUrl(const Invocation &invocation, Output &out)
 {
     const QString serial = invocation.serials.first();
-    DeviceRecord device;
-    if (const int status = FindOneDevice(invocation, device); status != kExitOk)
-        return status;
+    HeardDevice device;
+    {
+        DeviceSearch search;
+        search.Start();
+        if (!CanSearch(search))
+            return kCannotSearch;
+        if (const int status = FindOneDevice(search, invocation, device); status != kExitOk)
+            return status;
+    }
     const QByteArray address = device.address.toUtf8();
     // The window opens the page only for dotted IPv4 text; so does this.
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size())))) {

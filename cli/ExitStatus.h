@@ -13,6 +13,14 @@ constexpr int kExitNotFound = 3;
 // More devices answered than one listing holds (kMaxDeviceRows); the others are
 // not listed.
 constexpr int kExitOverflow = 4;
+// A serial number named on the command line is answered by several devices and no
+// --mac chooses one; nothing was sent.
+constexpr int kExitAmbiguous = 5;
+// There is no usable local IPv4 address to search from.
+constexpr int kCannotSearch = 6;
+// The command was sent, but neither the device's answer nor a later search showed
+// that it took effect.
+constexpr int kExitNotConfirmed = 7;
 // Ended by SIGINT or SIGTERM before the command was done: 128 + the signal number.
 constexpr int kExitSignalBase = 128;
 

@@ -184,15 +184,12 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
                  "1 for each conflict of the device: kind \"serial\" (its serial number answered by several "
                  "devices) or \"address\" (its address answered by several serial numbers).");
     for (std::size_t i = 0; i < written.size(); ++i) {
-        for (const auto &[present, kind] : {std::pair{written[i]->serialConflict, "serial"},
-                                            std::pair{written[i]->addressConflict, "address"}}) {
-            if (!present)
-                continue;
+        for (const QString &kind : written[i]->conflicts) {
             out += "brenu_device_conflict{";
             out += keys[i];
-            out += ",kind=\"";
-            out += kind;
-            out += "\"} 1\n";
+            out += ',';
+            AppendLabel(out, "kind", kind);
+            out += "} 1\n";
         }
     }
 

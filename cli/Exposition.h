@@ -21,6 +21,7 @@
 // (a series may appear once): the first in the given order is written, the other
 // left out.
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <string>
@@ -51,8 +52,7 @@ struct DeviceMetrics {
     QString interface;          // the interface that heard it ("" when unknown)
     double lastSeenUnixS = 0;   // its last answer, seconds since 1970 (UTC)
     bool up = false;            // answered within the stale time
-    bool serialConflict = false;  // its serial number is answered by another device as well
-    bool addressConflict = false; // another serial number answers from its address
+    QStringList conflicts;      // the kinds of conflict it is in ("serial", "address")
 };
 
 struct MetricsSnapshot {

@@ -11,10 +11,10 @@
 
 #include "device/SaveFile.h"
 #include "cli/Commands.h"
-#include "cli/DeviceSearch.h"
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
+#include "device/DeviceSearch.h"
 #include "protocol/Searcher.h"
 
 namespace cli {
@@ -58,8 +58,7 @@ MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnix
         // Ticks are taken modulo 2^32, as the list takes them.
         device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - state.lastTick)) / 1000.0;
         device.up = !state.silent;
-        device.serialConflict = state.sharesSerial;
-        device.addressConflict = state.sharesAddress;
+        device.conflicts = state.conflict;
         snapshot.devices.push_back(std::move(device));
     });
     snapshot.devicesListed = list.Count();
@@ -74,7 +73,9 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     bool overflowed = false;
     QString lastFailure; // said once until a write succeeds again
     int64_t nextRoundMs = kRoundMs;
-    while (!StopSignal()) {
+    // On standard output, a pipe whose reader has gone ends it within a tick, as it
+    // ends watch's events.
+    while (!StopSignal() && (toFile || !out.ReaderGone())) {
         std::this_thread::sleep_for(kTick);
         const int64_t nowMs = search.ElapsedMs();
         if (nowMs < nextRoundMs)

@@ -13,9 +13,10 @@
 #include "device/DeviceList.h"
 #include "cli/Exposition.h"
 
+class DeviceSearch;
+
 namespace cli {
 
-class DeviceSearch;
 class Output;
 struct Invocation;
 

@@ -87,14 +87,22 @@ std::string ParseWait(const QString &text, int &waitMs)
 
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
 {
-    // The command is the first argument that is not an option; before it only the
-    // options that take no value may stand.
+    // The command is the first argument that is neither an option nor the value of
+    // one: options may stand before the command as well as after it.
+    static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask", "gateway",
+                                              "dns",  "dhcp",   "mac",     "verify-timeout"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
-        if (!arguments[i].startsWith('-')) {
-            commandName = arguments[i];
+        const QString &argument = arguments[i];
+        if (argument == "--")
+            break;
+        if (!argument.startsWith('-')) {
+            commandName = argument;
             break;
         }
+        QString name = argument.mid(argument.startsWith("--") ? 2 : 1);
+        if (!name.contains('=') && kValueOptions.contains(name))
+            ++i; // its value
     }
     if (!commandName.isEmpty()) {
         for (const CommandName &known : kCommands)
@@ -108,10 +116,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    QCommandLineOption help("help"), version("version"), log("log");
+    QCommandLineOption help(QStringList{"h", "help"}), version("version"), log("log");
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
-    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes");
+    QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
+    QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
+        force("force");
     QCommandLineOption textfile("textfile", "", "FILE");
     parser.addOptions({help, version, log});
     if (command == Command::List)
@@ -119,11 +129,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter, textfile});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
-        parser.addOptions({wait, yes});
+        parser.addOptions({wait, yes, mac});
     else if (command == Command::Url)
-        parser.addOptions({wait});
+        parser.addOptions({wait, mac});
     if (!parser.parse(arguments))
         return Utf8(parser.errorText());
 
@@ -154,13 +164,23 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         }
     }
 
-    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     const bool lists = command == Command::List || command == Command::Watch;
+    if (!lists && parser.isSet(mac)) {
+        invocation.mac = parser.value(mac);
+        if (!IsSerialText(invocation.mac))
+            return "'" + Utf8(invocation.mac) + "' is not a MAC address (1 to " + std::to_string(kMaxSerialBytes) +
+                   " bytes without spaces or control characters)";
+        if (invocation.serials.size() > 1)
+            return "--mac chooses one device: give only one serial number with it";
+    }
+
+    invocation.waitMs = command == Command::List ? kListWaitMs : kFindWaitMs;
     if (command != Command::Watch && parser.isSet(wait)) {
         std::string error = ParseWait(parser.value(wait), invocation.waitMs);
         if (!error.empty())
             return error;
     }
+    invocation.toTerminal = stdoutIsTerminal;
     invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
     if (lists && parser.isSet(format)) {
         std::string error = ParseFormat(parser.value(format), command, invocation.format);
@@ -215,6 +235,21 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!invocation.address && !invocation.subnetMask && !invocation.gateway && !invocation.dns &&
             !invocation.dhcp)
             return "nothing to set: give --address, --mask, --gateway, --dns or --dhcp";
+        if (parser.isSet(verifyTimeout)) {
+            bool ok = false;
+            const int value = parser.value(verifyTimeout).toInt(&ok, 10);
+            if (!ok || value < 1 || value > kMaxWaitMs)
+                return "--verify-timeout takes milliseconds from 1 to " + std::to_string(kMaxWaitMs) + ", not '" +
+                       Utf8(parser.value(verifyTimeout)) + "'";
+            invocation.verifyTimeoutMs = value;
+        }
+        if (parser.isSet(noVerify)) {
+            if (parser.isSet(verifyTimeout))
+                return "--no-verify and --verify-timeout exclude each other";
+            invocation.verifyTimeoutMs = 0;
+        }
+        invocation.dryRun = parser.isSet(dryRun);
+        invocation.force = parser.isSet(force);
     }
     invocation.yes = command == Command::Reboot && parser.isSet(yes);
     return "";
@@ -240,15 +275,27 @@ mac; serial numbers compare case-sensitively.
   --wait MS         how long to listen (0 to 3600000)
   --format F        table (default on a terminal), json (default otherwise): an array
                     of objects with the members serialNo, address, port (number), dhcp
-                    (true/false), subnetMask, gateway, dns, mac, description; jsonl: one
-                    such object per line; csv: a header line and RFC 4180 records
+                    (true/false), subnetMask, gateway, dns, mac, description,
+                    interface and localAddress (where it was heard), subnet ("local",
+                    or "foreign": outside every subnet of that interface), conflict
+                    (an array of "serial": another device answers with its serial
+                    number, "address": another serial number answers from its
+                    address); jsonl: one such object per line; csv: a header line and
+                    RFC 4180 records (cells starting with = + - @ TAB or CR get a
+                    leading apostrophe)
   --address A       search only from this local address (repeatable)
+
+Devices answering with one serial number are listed separately (a device is its
+serial number and MAC). The table ends with a "Note:" line for each device in a
+conflict or a foreign subnet. JSON escapes control, line-separator and bidi
+characters as \uXXXX; on a terminal no format shows them raw.
 
 At most 20000 devices are listed. When more answer, the listing ends with a note (a
 last table line, a last json/jsonl object {"overflow":true,"limit":20000,
 "ignoredAnswers":N}; csv keeps its records only), one line goes to standard error
 and the exit status is 4.
-Exit status: 0 done, 2 usage error, 4 more devices than a listing holds.
+Exit status: 0 done, 2 usage error, 4 more devices than a listing holds, 6 no
+local address to search from.
 )";
     case Command::Watch:
         return R"(usage: brenu-search watch [--format jsonl|table|openmetrics] [--textfile FILE]
@@ -275,10 +322,14 @@ brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
 (openmetrics: one line on standard error, and brenu_ignored_answers_total counts
 them) and the exit status is 4.
-Exit status: 0 ended by a signal, 2 usage error, 4 more devices than a listing holds.
+It ends when its output is a pipe whose reader has gone (within a second, even
+without anything to print), and on SIGINT or SIGTERM: cleanly, then by that signal.
+Exit status: 0 the reader went away, 2 usage error, 4 more devices than a listing
+holds, 6 no local address to search from; killed by the signal that ended it.
 )";
     case Command::Set:
         return R"(usage: brenu-search set SERIAL [--address A] [--mask M] [--gateway G] [--dns D] [--dhcp on|off]
+                        [--mac MAC] [--verify-timeout MS | --no-verify] [--dry-run] [--force]
 
 Finds the device by a search (at most --wait MS, default 5000) and sends it the same
 update request as the window's settings dialog: serial number, MAC and description as
@@ -286,18 +337,39 @@ the device reported them, the addresses and DHCP state given here, the others as
 device reported them. With DHCP off, all four addresses must be dotted IPv4 text
 (three dots, digits only). Addresses can only be set with DHCP off, as in the dialog.
 If nothing differs from what the device reports, nothing is sent. The request goes to
-the address and port the device announced; the device has 10 s to answer.
+the address and port the device announced (on-link through the interface that heard
+it when it lies outside every subnet of that interface); the device has 10 s to
+answer. Then the search goes on until the device (same serial number and MAC)
+answers with the new settings: that confirms the change, even when its answer to the
+command was lost; a device that says yes but still shows the old settings is not
+confirmed.
+
+Refused unless --force (status 2, nothing sent): the address 0.0.0.0, 127.0.0.0/8,
+224.0.0.0 and above, the network or broadcast address of the new subnet, or an
+address of this machine; a mask whose one bits are not contiguous (or 0.0.0.0); a
+gateway outside the new subnet; a DNS server 0.0.0.0, 127.0.0.0/8 or 224.0.0.0 and
+above.
 
   --address A, --mask M, --gateway G, --dns D   new IPv4 settings
   --dhcp on|off                                 switch DHCP
+  --mac MAC                                     the device with this MAC, when
+                                                several answer with SERIAL
+  --verify-timeout MS                           how long to wait for the search to
+                                                show the change (default 15000)
+  --no-verify                                   the device's answer decides
+  --dry-run                                     print each setting old -> new and the
+                                                request; send nothing
+  --force                                       send settings refused above
   --wait MS                                     how long to search for the device
 
-Prints "SERIAL: succeeded" when the device confirms.
-Exit status: 0 succeeded (or nothing to change), 1 the device refused or did not
-answer, 2 usage error, 3 device not found.
+Prints "SERIAL: succeeded" when the change is confirmed.
+Exit status: 0 confirmed (or nothing to change, or a dry run), 1 the device refused,
+2 usage error or refused settings, 3 device not found, 5 several devices answer
+with SERIAL (nothing sent; give --mac), 6 no local address to search from, 7 sent
+but not confirmed (with --no-verify: 1 without an answer).
 )";
     case Command::Reboot:
-        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS]
+        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC]
 
 Finds the devices by a search (at most --wait MS, default 5000), asks for
 confirmation when standard input is a terminal (without a terminal --yes is
@@ -306,23 +378,30 @@ device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
 
   --yes       do not ask
   --wait MS   how long to search for the devices
+  --mac MAC   with one SERIAL: the device with this MAC, when several answer with it
 
+A device outside every subnet of the interface that heard it is sent the request
+on-link through that interface.
 Exit status: 0 all succeeded, 1 a device refused or did not answer, 2 usage error or
-not confirmed, 3 a device was not found (3 wins over 1 when both happen).
+not confirmed, 3 a device was not found (3 wins over 1 when both happen), 5 several
+devices answer with one of the serial numbers (nothing sent to any; give --mac), 6
+no local address to search from.
 )";
     case Command::Url:
-        return R"(usage: brenu-search url SERIAL [--wait MS]
+        return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC]
 
 Finds the device by a search (at most --wait MS, default 5000) and prints its web
-address, "http://" followed by its IPv4 address.
+address, "http://" followed by its IPv4 address. --mac MAC chooses among devices
+answering with SERIAL.
 Exit status: 0 printed, 1 the device announces no dotted IPv4 address, 2 usage
-error, 3 device not found.
+error, 3 device not found, 5 several devices answer with SERIAL, 6 no local address
+to search from.
 )";
     case Command::None:
         break;
     }
     return R"(usage: brenu-search [--log] COMMAND [OPTIONS]
-       brenu-search --help | --version | COMMAND --help
+       brenu-search -h | --help | --version | COMMAND --help
 
 Finds Brenu devices on the local networks by UDP broadcast (a search request from
 port 19009 of every local IPv4 address to 255.255.255.255:19010) and sends them
@@ -339,13 +418,17 @@ Commands:
               the program when it can be written there, otherwise
               $XDG_STATE_HOME/BrenuSearchTools/log/ (~/.local/state/...);
               without it nothing is logged
-  --help      this text, or a command's
+  -h, --help  this text, or a command's
   --version   the program's version
 
-Exit status: 0 success, 1 a device refused or did not answer, 2 usage error,
-3 device not found, 4 more devices answered than a listing holds (list, watch),
-130/143 ended by SIGINT/SIGTERM before the command was done. Output to a closed
-pipe ends the program quietly.
+Options may stand before the command as well as after it.
+
+Exit status: 0 ok, 1 refused or failed, 2 usage or bad value, 3 serial number not
+found, 4 more devices answered than a listing holds, 5 several devices answer with
+the serial number (nothing sent; --mac chooses), 6 cannot search (no local IPv4
+address), 7 sent but not confirmed. SIGINT or SIGTERM ends a command cleanly and
+then the program by that signal (a signal ignored at the start stays ignored).
+Output to a closed pipe ends the program quietly.
 )";
 }
 

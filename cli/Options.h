@@ -34,14 +34,24 @@ struct Invocation {
 
     int waitMs = 0;
     Format format = Format::Table;
+    // Standard output is a terminal: no format passes control characters to it.
+    bool toTerminal = false;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
     double staleAfterS = 15;
     QString textfile; // watch --textfile: where the openmetrics text goes
 
     QStringList serials;
+    // set, reboot, url: --mac, the MAC address that chooses among devices answering
+    // with one serial number (empty: none given).
+    QString mac;
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
+    // set: how long to wait for the device's search answers to show the change (0:
+    // --no-verify, the device's answer decides); --dry-run; --force.
+    int verifyTimeoutMs = 15000;
+    bool dryRun = false;
+    bool force = false;
     bool yes = false;
 };
 

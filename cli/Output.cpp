@@ -2,6 +2,7 @@
 
 #include "kit/UnsafeText.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +23,7 @@ void WriteText(JsonWriter &writer, const QString &text)
     writer.String(bytes.constData(), static_cast<rapidjson::SizeType>(bytes.size()));
 }
 
-void WriteDevice(JsonWriter &writer, const DeviceRecord &device)
+void WriteDevice(JsonWriter &writer, const ListedDevice &device)
 {
     writer.StartObject();
     writer.Key("serialNo");
@@ -43,6 +44,17 @@ void WriteDevice(JsonWriter &writer, const DeviceRecord &device)
     WriteText(writer, device.mac);
     writer.Key("description");
     WriteText(writer, device.description);
+    writer.Key("interface");
+    WriteText(writer, device.interfaceName);
+    writer.Key("localAddress");
+    WriteText(writer, device.localAddress);
+    writer.Key("subnet");
+    writer.String(device.foreignSubnet ? "foreign" : "local");
+    writer.Key("conflict");
+    writer.StartArray();
+    for (const QString &kind : device.conflict)
+        WriteText(writer, kind);
+    writer.EndArray();
     writer.EndObject();
 }
 
@@ -82,12 +94,33 @@ QString Pad(const QString &text, int width, bool right)
     return right ? fill + text : text + fill;
 }
 
-std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *overflow)
+// One line per device of the listing that shares its serial number or address with
+// another, or lies in a foreign subnet (terminal-safe).
+std::string Notes(const std::vector<ListedDevice> &devices)
+{
+    std::string out;
+    for (const ListedDevice &device : devices) {
+        QStringList notes;
+        if (device.conflict.contains("serial"))
+            notes << "another device answers with this serial number";
+        if (device.conflict.contains("address"))
+            notes << "another serial number answers from this address";
+        if (device.foreignSubnet)
+            notes << "outside every subnet of " + TerminalText(device.interfaceName) + ", reached on-link";
+        if (!notes.isEmpty())
+            out += Utf8("Note: " + TerminalText(device.serialNo) + " (" + TerminalText(device.mac) + ", " +
+                        TerminalText(device.address) + "): " + notes.join("; ")) +
+                   "\n";
+    }
+    return out;
+}
+
+std::string Table(const std::vector<ListedDevice> &devices, const Overflow *overflow)
 {
     const QStringList header = {"SERIAL NUMBER", "IPV4 ADDRESS", "PORT", "DHCP", "SUBNET MASK",
                                 "GATEWAY",       "DNS SERVER",   "MAC",  "DESCRIPTION"};
     std::vector<QStringList> rows{header};
-    for (const DeviceRecord &device : devices) {
+    for (const ListedDevice &device : devices) {
         QStringList cells = Cells(device);
         for (QString &cell : cells)
             cell = TerminalText(cell);
@@ -107,26 +140,39 @@ std::string Table(const std::vector<DeviceRecord> &devices, const Overflow *over
         }
         out += Utf8(line) + "\n";
     }
+    out += Notes(devices);
     if (overflow)
         out += "More devices answered than a listing holds (" + std::to_string(overflow->limit) + "); " +
                std::to_string(overflow->ignoredAnswers) + " answers of further devices were not listed.\n";
     return out;
 }
 
-std::string Csv(const std::vector<DeviceRecord> &devices)
+std::string Csv(const std::vector<ListedDevice> &devices, bool toTerminal)
 {
     std::string out = "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n";
-    for (const DeviceRecord &device : devices) {
+    for (const ListedDevice &device : devices) {
         QStringList cells = Cells(device);
         cells[3] = device.dhcp ? QStringLiteral("true") : QStringLiteral("false");
         for (QString &cell : cells)
-            cell = CsvField(cell);
+            cell = CsvField(toTerminal ? TerminalText(cell) : cell);
         out += Utf8(cells.join(QLatin1Char(','))) + "\r\n";
     }
     return out;
 }
 
 } // namespace
+
+bool Output::ReaderGone()
+{
+    if (m_closed)
+        return true;
+    // A pipe's write end reports POLLERR once its read end is closed, whatever events
+    // are asked for; a terminal or a file never does.
+    pollfd out{STDOUT_FILENO, 0, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+        m_closed = true;
+    return m_closed;
+}
 
 bool Output::Write(const std::string &text)
 {
@@ -151,24 +197,25 @@ bool Output::Write(const std::string &text)
     return true;
 }
 
-std::string DeviceJson(const DeviceRecord &device)
+std::string DeviceJson(const ListedDevice &device)
 {
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     WriteDevice(writer, device);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize()));
 }
 
-std::string FormatListing(const std::vector<DeviceRecord> &devices, Format format, const Overflow *overflow)
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow,
+                          bool toTerminal)
 {
     switch (format) {
     case Format::Table:
         return Table(devices, overflow);
     case Format::Csv:
-        return Csv(devices);
+        return Csv(devices, toTerminal);
     case Format::Jsonl: {
         std::string out;
-        for (const DeviceRecord &device : devices)
+        for (const ListedDevice &device : devices)
             out += DeviceJson(device) + "\n";
         if (overflow) {
             rapidjson::StringBuffer buffer;
@@ -185,12 +232,12 @@ std::string FormatListing(const std::vector<DeviceRecord> &devices, Format forma
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartArray();
-    for (const DeviceRecord &device : devices)
+    for (const ListedDevice &device : devices)
         WriteDevice(writer, device);
     if (overflow)
         WriteOverflow(writer, *overflow);
     writer.EndArray();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize())) + "\n";
 }
 
 namespace {
@@ -244,6 +291,10 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
                    "\n";
         line += TerminalText(event.device.serialNo) + "  " + TerminalText(event.device.address) + ":" +
                 QString::number(event.device.port);
+        if (!event.device.conflict.isEmpty())
+            line += "  conflict=" + event.device.conflict.join(',');
+        if (event.device.foreignSubnet)
+            line += "  subnet=foreign";
         if (event.kind == DeviceEvent::Changed)
             for (const QString &member : event.changed)
                 line += "  " + member + "=" + TerminalText(MemberText(event.device, member));
@@ -273,7 +324,7 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
         WriteDevice(writer, event.device);
     }
     writer.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    return Vant::EscapeUnsafeInJson(std::string_view(buffer.GetString(), buffer.GetSize())) + "\n";
 }
 
 std::string FormatDroppedEvents(long long dropped, Format format, const QString &time)

@@ -21,6 +21,10 @@ class Output {
 public:
     bool Write(const std::string &text);
     bool closed() const { return m_closed; }
+    // True (and closed() from then on) when standard output is a pipe whose reader has
+    // gone, noticed without writing: a command with nothing to print for a while (watch
+    // on a quiet network) still ends soon after `| head -1` does.
+    bool ReaderGone();
     bool failed() const { return m_failed; }
     int error() const { return m_errno; }
 
@@ -37,15 +41,23 @@ struct Overflow {
     long long ignoredAnswers = 0;
 };
 
-// The whole listing. Table: a header line and one aligned line per device (control
-// characters shown as '?'); json: an array of device objects; jsonl: one object per
-// line; csv: a header line and RFC 4180 records. When the listing overflowed, the
-// table ends with a line saying so, json and jsonl end with an object
+// The whole listing, one entry per device (devices sharing a serial number are
+// separate entries). Table: a header line, one aligned line per device (control
+// characters shown as '?'), then a "Note:" line for each device in a conflict or a
+// foreign subnet; json: an array of device objects; jsonl: one object per line; csv:
+// a header line and RFC 4180 records. When the listing overflowed, the table ends
+// with a line saying so, json and jsonl end with an object
 // {"overflow":true,"limit":N,"ignoredAnswers":M}; csv keeps its records only.
-std::string FormatListing(const std::vector<DeviceRecord> &devices, Format format, const Overflow *overflow);
+// JSON text escapes the characters kit/UnsafeText.h names as "\uXXXX"; csv to a
+// terminal (toTerminal) shows them as '?' like the table. CSV cells a spreadsheet would
+// take for formulas are led by an apostrophe (device/CsvField.h).
+std::string FormatListing(const std::vector<ListedDevice> &devices, Format format, const Overflow *overflow,
+                          bool toTerminal = false);
 
-// One device as a JSON object, members named and typed as the devices send them.
-std::string DeviceJson(const DeviceRecord &device);
+// One device as a JSON object: the members named and typed as the devices send
+// them, then "interface" and "localAddress" (where it was heard), "subnet" ("local"
+// or "foreign") and "conflict" (an array of "serial", "address").
+std::string DeviceJson(const ListedDevice &device);
 
 // One watch event as one line: a JSON object (jsonl) or a readable line (table).
 // `time` is the event's time stamp text.

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <initializer_list>
 
 namespace cli {
 
@@ -25,9 +26,29 @@ void InstallStopHandlers()
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a confirmation read on the terminal returns at once.
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int stop : {SIGINT, SIGTERM}) {
+        struct sigaction before = {};
+        if (sigaction(stop, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
+        sigaction(stop, &action, nullptr);
+    }
     signal(SIGPIPE, SIG_IGN);
+}
+
+void EndByStopSignal()
+{
+    const int stop = StopSignal();
+    if (stop == 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(stop, &action, nullptr);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, stop);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(stop);
 }
 
 int StopSignal()

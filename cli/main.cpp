@@ -69,5 +69,7 @@ int main(int argc, char *argv[])
     // The searchers are gone: write what they logged last (nothing when not logging).
     if (invocation.log)
         Vant::LogShutdown();
+    // Done cleanly; a stop signal now ends the program as it would have at once.
+    cli::EndByStopSignal();
     return status;
 }

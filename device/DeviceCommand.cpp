@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "device/DeviceList.h"
 #include "protocol/Json.h"
 #include "protocol/UdpClient.h"
 
@@ -10,17 +11,31 @@ bool IsCommandPort(int port)
     return port > 0 && port <= 65535;
 }
 
+CommandTarget TargetOf(const HeardDevice &device)
+{
+    return CommandTarget{device.address, device.port, device.foreignSubnet ? device.interfaceName : QString()};
+}
+
 CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,
                                 const QByteArray &serialNo)
 {
+    return SendDeviceCommand(CommandTarget{address, port, QString()}, request, serialNo);
+}
+
+CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson &request, const QByteArray &serialNo,
+                                const std::atomic<bool> *cancel)
+{
+    if (!IsCommandPort(target.port))
+        return CommandResult::ConnectFailed;
     QUdpClient client;
-    const QByteArray host = address.toUtf8();
-    if (!client.Connect(host.constData(), static_cast<uint16_t>(port), 0, nullptr))
+    client.SetOnLinkInterface(target.onLinkInterface.toStdString());
+    const QByteArray host = target.address.toUtf8();
+    if (!client.Connect(host.constData(), static_cast<uint16_t>(target.port), 0, nullptr))
         return CommandResult::ConnectFailed;
 
     Vant::CProtocalJson answer;
-    if (!client.Request(request, answer, kCommandTimeoutMs))
-        return CommandResult::Failed;
+    if (!client.Request(request, answer, kCommandTimeoutMs, cancel))
+        return CommandResult::NoAnswer;
     const bool sameDevice = Vant::ValueToString(answer.GetDataValue(0, "serialNo")) ==
                             std::string(serialNo.constData(), static_cast<size_t>(serialNo.size()));
     const bool done = Vant::ValueIsTrue(answer.GetDataValue(0, "result"));

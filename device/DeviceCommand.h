@@ -6,6 +6,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+
+struct HeardDevice;
+
 namespace Vant {
 class CProtocalJson;
 }
@@ -14,9 +18,23 @@ constexpr int kCommandTimeoutMs = 10000;
 
 enum class CommandResult {
     ConnectFailed, // the address could not be used; nothing was sent
-    Failed,        // no answer in time, another serial number, or "result" not true
+    Failed,        // the answer carries another serial number, or "result" not true
     Succeeded,     // the answer carries serialNo and a true "result"
+    NoAnswer,      // no valid answer in time (the command may still have been carried out)
 };
+
+// Where a command goes: the address and port the device announced, and for a device
+// outside every subnet of this machine the interface that heard it, through which the
+// command is sent on-link (transport/LinuxUdp.h: SetOnLinkInterface).
+struct CommandTarget {
+    QString address;
+    int port = 0;
+    QString onLinkInterface; // empty: routed as usual
+};
+
+// The target of a listed device: on-link through its interface when it lies in a
+// foreign subnet.
+CommandTarget TargetOf(const HeardDevice &device);
 
 // Ports a command can be sent to. A port outside 1..65535 would otherwise be cut
 // to 16 bits and the command sent to some other service of the device.
@@ -27,3 +45,6 @@ bool IsCommandPort(int port);
 // and its "result" is true.
 CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,
                                 const QByteArray &serialNo);
+// The same towards `target`; the wait ends early (NoAnswer) once *cancel is true.
+CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson &request, const QByteArray &serialNo,
+                                const std::atomic<bool> *cancel = nullptr);

@@ -34,6 +34,15 @@ bool Before(const HeardDevice &a, const HeardDevice &b)
 
 } // namespace
 
+LocalSubnets ReadLocalSubnets()
+{
+    LocalSubnets subnets;
+    int error = 0;
+    if (!ReadInterfaceAddresses(subnets, SystemInterfaceList(), error))
+        subnets.clear();
+    return subnets;
+}
+
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address)
 {
     in_addr_t device = 0;
@@ -74,27 +83,44 @@ DeviceList::DeviceList(int maxDevices, uint32_t silentAfterMs)
 
 QString DeviceList::KeyOf(const QString &serialNo, const QString &mac)
 {
-    // Length-prefixed, so that no pair of texts can make the key of another pair.
-    return QString::number(serialNo.size()) + QLatin1Char(':') + serialNo + mac.toUpper();
+    // Length-prefixed, so that no pair of texts can make the key of another pair; built
+    // in one allocation, as it is for every answer.
+    const QString length = QString::number(serialNo.size());
+    QString key;
+    key.reserve(length.size() + 1 + serialNo.size() + mac.size());
+    key += length;
+    key += QLatin1Char(':');
+    key += serialNo;
+    for (const QChar c : mac)
+        key += c.toUpper();
+    return key;
+}
+
+void DeviceList::SetLocalSubnets(const LocalSubnets &subnets)
+{
+    m_subnets.clear();
+    for (const InterfaceAddress &local : subnets) {
+        in_addr_t own = 0;
+        if (local.netmask != 0 && ParseIpv4(QString::fromStdString(local.address), own))
+            m_subnets.push_back(Subnet{local.device, own & local.netmask, local.netmask});
+    }
 }
 
 bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address) const
 {
+    const bool interfaceKnown = std::any_of(m_subnets.begin(), m_subnets.end(),
+                                            [&](const Subnet &subnet) { return subnet.device == heardOn.device; });
+    // Only the hearing address is known, and without its mask nothing can be said.
+    if (!interfaceKnown && heardOn.netmask == 0)
+        return true;
     in_addr_t device = 0;
     if (!ParseIpv4(address, device))
         return true; // not an address at all: nothing to route, nothing to mark
-    bool interfaceKnown = false;
-    for (const InterfaceAddress &local : m_subnets) {
-        if (local.device != heardOn.device)
-            continue;
-        interfaceKnown = true;
-        if (SameSubnet(local, device))
-            return true;
-    }
-    if (interfaceKnown)
-        return false;
-    // Only the hearing address is known; without its mask nothing can be said.
-    return heardOn.netmask == 0 || SameSubnet(heardOn, device);
+    if (!interfaceKnown)
+        return SameSubnet(heardOn, device);
+    return std::any_of(m_subnets.begin(), m_subnets.end(), [&](const Subnet &subnet) {
+        return subnet.device == heardOn.device && (device & subnet.mask) == subnet.network;
+    });
 }
 
 void DeviceList::AddAddress(const QString &address, const QString &serialNo, QStringList &changed)
@@ -165,7 +191,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         const auto inserted = m_devices.insert(key, entry);
         heard.outcome = Heard::Added;
         if (events)
-            events->push_back(DeviceEvent{DeviceEvent::Appeared, inserted->device, {}, 0});
+            events->push_back(DeviceEvent{DeviceEvent::Appeared, Listed(inserted->device), {}, 0});
         heard.conflictsChanged.removeDuplicates();
         return heard;
     }
@@ -176,21 +202,23 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     heard.outcome = Heard::Updated;
     heard.back = m_silence.Answered(key, tick, wallSeconds);
     if (heard.back && events)
-        events->push_back(DeviceEvent{DeviceEvent::Back, device, {}, 0});
-    const QStringList changed = ChangedMembers(device, record);
+        events->push_back(DeviceEvent{DeviceEvent::Back, Listed(device), {}, 0});
+    const QStringList changed = events ? ChangedMembers(device, record) : QStringList();
     if (device.address != record.address) {
         RemoveAddress(device.address, device.serialNo, heard.conflictsChanged);
         AddAddress(record.address, record.serialNo, heard.conflictsChanged);
     }
     static_cast<DeviceRecord &>(device) = record;
     // A device heard by several searchers keeps the hearing that has a route to it.
-    if (local || device.foreignSubnet || device.localAddress.isEmpty()) {
+    if ((local || device.foreignSubnet || device.localAddress.isEmpty()) &&
+        (device.foreignSubnet == local || device.localAddress != QLatin1String(heardOn.address.c_str()) ||
+         device.interfaceName != QLatin1String(heardOn.device.c_str()))) {
         device.localAddress = QString::fromStdString(heardOn.address);
         device.interfaceName = QString::fromStdString(heardOn.device);
         device.foreignSubnet = !local;
     }
     if (!changed.isEmpty() && events)
-        events->push_back(DeviceEvent{DeviceEvent::Changed, device, changed, 0});
+        events->push_back(DeviceEvent{DeviceEvent::Changed, Listed(device), changed, 0});
     heard.conflictsChanged.removeDuplicates();
     return heard;
 }
@@ -203,7 +231,8 @@ int DeviceList::MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events)
         for (const QString &key : keys) {
             const auto found = m_devices.constFind(key);
             if (found != m_devices.constEnd())
-                events->push_back(DeviceEvent{DeviceEvent::Silent, found->device, {}, m_silence.LastTick(key)});
+                events->push_back(
+                    DeviceEvent{DeviceEvent::Silent, Listed(found->device), {}, m_silence.LastTick(key)});
         }
     }
     return marked;
@@ -234,6 +263,24 @@ const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac)
     return found == m_devices.constEnd() ? nullptr : &found->device;
 }
 
+DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const
+{
+    const HeardDevice *found = nullptr;
+    if (!mac.isEmpty()) {
+        found = Find(serialNo, mac);
+    } else {
+        const QStringList keys = m_serials.value(serialNo);
+        if (keys.size() > 1)
+            return Target::Ambiguous;
+        found = Latest(serialNo);
+    }
+    if (!found)
+        return Target::NotFound;
+    if (device)
+        *device = *found;
+    return Target::Found;
+}
+
 const HeardDevice *DeviceList::Latest(const QString &serialNo) const
 {
     const Entry *latest = nullptr;
@@ -243,6 +290,52 @@ const HeardDevice *DeviceList::Latest(const QString &serialNo) const
             latest = &found.value();
     }
     return latest ? &latest->device : nullptr;
+}
+
+QStringList DeviceList::ConflictKinds(const HeardDevice &device) const
+{
+    QStringList kinds;
+    const auto keys = m_serials.constFind(device.serialNo);
+    if (keys != m_serials.constEnd() && keys->size() > 1)
+        kinds << QStringLiteral("serial");
+    const auto serials = m_addresses.constFind(device.address);
+    if (serials != m_addresses.constEnd() && serials->size() > 1)
+        kinds << QStringLiteral("address");
+    return kinds;
+}
+
+ListedDevice DeviceList::Listed(const HeardDevice &device) const
+{
+    ListedDevice listed;
+    static_cast<HeardDevice &>(listed) = device;
+    listed.conflict = ConflictKinds(device);
+    return listed;
+}
+
+std::vector<ListedDevice> DeviceList::Listing() const
+{
+    std::vector<ListedDevice> listing;
+    for (const HeardDevice &device : Devices())
+        listing.push_back(Listed(device));
+    return listing;
+}
+
+bool DeviceList::SerialHasConflict(const QString &serialNo) const
+{
+    const auto keys = m_serials.constFind(serialNo);
+    if (keys == m_serials.constEnd())
+        return false;
+    if (keys->size() > 1)
+        return true;
+    for (const QString &key : *keys) {
+        const auto device = m_devices.constFind(key);
+        if (device == m_devices.constEnd())
+            continue;
+        const auto serials = m_addresses.constFind(device->device.address);
+        if (serials != m_addresses.constEnd() && serials->size() > 1)
+            return true;
+    }
+    return false;
 }
 
 DeviceConflicts DeviceList::Conflicts(const HeardDevice &device) const

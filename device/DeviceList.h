@@ -59,14 +59,26 @@ struct DeviceConflicts {
 // The local subnets known to the list: one entry per local IPv4 address.
 using LocalSubnets = std::vector<InterfaceAddress>;
 
+// The machine's local subnets now, from the system's interface list (empty when it
+// cannot be read). The one place the device code reads it.
+LocalSubnets ReadLocalSubnets();
+
 // True when `address` (dotted text) lies in a subnet of interface `interfaceName`
 // among `subnets`. An address that is not dotted IPv4 text is in none.
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address);
 
+// A device as a listing shows it: with the kinds of conflict it is in, "serial"
+// (another device answers with its serial number) and "address" (another serial
+// number answers from its address), in that order.
+struct ListedDevice : HeardDevice {
+    QStringList conflict;
+};
+
 struct DeviceEvent {
     enum Kind { Appeared, Changed, Silent, Back, Overflow };
     Kind kind = Appeared;
-    HeardDevice device;
+    // The device with its conflicts when the event was made.
+    ListedDevice device;
     // For Changed: the members whose values differ from the device's previous answer,
     // in the order of the record.
     QStringList changed;
@@ -95,7 +107,7 @@ public:
     // The local subnets used to decide which devices lie in a foreign subnet. Until
     // they are given, a device counts as local when it lies in the subnet of the
     // address that heard it. Devices already held keep their mark until they answer.
-    void SetLocalSubnets(const LocalSubnets &subnets) { m_subnets = subnets; }
+    void SetLocalSubnets(const LocalSubnets &subnets);
 
     // One complete record (IsCompleteRecord) heard on `heardOn` at `tick` (monotonic
     // milliseconds) and `wallSeconds`. Events (appeared, changed, back, the first
@@ -113,12 +125,24 @@ public:
     std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
+    // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
+    // Found (in *device) when exactly one device held matches, Ambiguous when several
+    // answer with the serial number and no MAC chooses, else NotFound.
+    enum class Target { Found, NotFound, Ambiguous };
+    Target Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const;
     // The latest answering device with `serialNo`, or null.
     const HeardDevice *Latest(const QString &serialNo) const;
-    // What `device` shares with other devices held.
+    // Every device held with its conflicts, in the order of Devices().
+    std::vector<ListedDevice> Listing() const;
+    // The kinds of conflict `device` is in ("serial", "address"); cheap.
+    QStringList ConflictKinds(const HeardDevice &device) const;
+    // What `device` shares with other devices held (names every other device: for
+    // showing one device, not for every answer).
     DeviceConflicts Conflicts(const HeardDevice &device) const;
     // The conflicts of every device with `serialNo` together (one table row).
     DeviceConflicts SerialConflicts(const QString &serialNo) const;
+    // True when a device with `serialNo` is in a conflict; cheap enough for painting.
+    bool SerialHasConflict(const QString &serialNo) const;
 
     // True when every device with `serialNo` is silent; the latest of their last
     // answers' wall times goes to *lastAnswer.
@@ -127,15 +151,13 @@ public:
 
     // What the list knows of a device besides its answer, for visiting them all.
     struct DeviceState {
-        uint32_t lastTick = 0;      // the tick of its last answer
+        uint32_t lastTick = 0; // the tick of its last answer
         bool silent = false;
-        bool sharesSerial = false;  // another device answers with its serial number
-        bool sharesAddress = false; // another serial number answers from its address
+        QStringList conflict;  // ConflictKinds
     };
     // Calls fn(const HeardDevice &, const DeviceState &) for every device held, in no
-    // particular order, with a few hash look-ups per device: Devices() sorts copies,
-    // and Conflicts() names every other device (thousands each, for a forged flood
-    // from one address).
+    // particular order, with a few hash look-ups per device: the way to visit them
+    // all, where Listing() sorts copies.
     template <typename Fn>
     void ForEach(Fn fn) const
     {
@@ -143,10 +165,7 @@ public:
             DeviceState state;
             state.lastTick = m_silence.LastTick(entry.key);
             state.silent = m_silence.IsSilent(entry.key);
-            const auto serial = m_serials.constFind(entry.device.serialNo);
-            state.sharesSerial = serial != m_serials.constEnd() && serial->size() > 1;
-            const auto address = m_addresses.constFind(entry.device.address);
-            state.sharesAddress = address != m_addresses.constEnd() && address->size() > 1;
+            state.conflict = ConflictKinds(entry.device);
             fn(entry.device, state);
         }
     }
@@ -172,6 +191,7 @@ private:
         uint64_t order = 0; // when it last answered, in answers noted
     };
     static QString KeyOf(const QString &serialNo, const QString &mac);
+    ListedDevice Listed(const HeardDevice &device) const;
     bool IsLocal(const InterfaceAddress &heardOn, const QString &address) const;
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);
@@ -186,5 +206,11 @@ private:
     QHash<QString, QHash<QString, int>> m_addresses;
     SilentDevices m_silence; // by key
     UnlistedDevices m_unlisted;
-    LocalSubnets m_subnets;
+    // The local subnets, parsed once (network byte order).
+    struct Subnet {
+        std::string device;
+        in_addr_t network = 0;
+        in_addr_t mask = 0;
+    };
+    std::vector<Subnet> m_subnets;
 };

@@ -9,6 +9,7 @@
 #include "kit/Clock.h"
 #include "protocol/Frame.h"
 #include "protocol/Json.h"
+#include "transport/LinuxUdp.h"
 #include "transport/UdpClient.h"
 
 namespace {
@@ -47,7 +48,8 @@ bool QUdpClient::Connect(const char *address, uint16_t port, int32_t connect, co
     return m_clientSocket->Start(address, port, connect, bindAddress);
 }
 
-bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs)
+bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs,
+                         const std::atomic<bool> *cancel)
 {
     if (!m_clientSocket)
         return false;
@@ -64,7 +66,7 @@ bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer
         // last pause, before the limit passed, is still taken.
         if (ReadResponse(answer))
             return true;
-        if (clock->Tick() - start >= limit)
+        if (clock->Tick() - start >= limit || (cancel && cancel->load()))
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
@@ -119,9 +121,12 @@ ListenerReply QUdpClient::SocketClosed(IUdpClient *, uint32_t, CloseOperation, i
     return ListenerReply::Proceed;
 }
 
-ListenerReply QUdpClient::BeforeConnect(IUdpClient *, uint32_t, SocketHandle)
+ListenerReply QUdpClient::BeforeConnect(IUdpClient *, uint32_t, SocketHandle socket)
 {
-    return ListenerReply::Proceed;
+    if (m_onLinkInterface.empty())
+        return ListenerReply::Proceed;
+    // errno tells the socket why, when this fails.
+    return ::SetOnLinkInterface(socket, m_onLinkInterface) ? ListenerReply::Proceed : ListenerReply::Abort;
 }
 
 ListenerReply QUdpClient::SocketConnected(IUdpClient *sender, uint32_t)

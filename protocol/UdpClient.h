@@ -17,9 +17,11 @@
 //     if (!client.Connect(address, port, 0, nullptr)) ...   // cannot reach the device
 //     Vant::CProtocalJson answer;
 //     if (client.Request(request, answer, 10000)) ...       // answer holds the reply
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "protocol/Frame.h"
 
@@ -48,14 +50,20 @@ public:
     QUdpClient(const QUdpClient &) = delete;
     QUdpClient &operator=(const QUdpClient &) = delete;
 
+    // Sends on-link through interface `device` (never an address label) from the next
+    // Connect on: for a device outside every subnet of this machine, which no route
+    // reaches. Empty: the routing table decides, as usual.
+    void SetOnLinkInterface(const std::string &device) { m_onLinkInterface = device; }
+
     // Starts the socket towards address:port (UTF-8 text: an IP literal or a host
     // name). connect 0 connects at once; bindAddress may be null. False when the
     // socket could not be started (errno holds the reason).
     bool Connect(const char *address, uint16_t port, int32_t connect, const char *bindAddress);
     // Sends the request framed and waits up to timeoutMs (at least kMinTimeoutMs) for
-    // the first valid message, which is left in `answer`. False on a send failure or
-    // when nothing valid came in time.
-    bool Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs);
+    // the first valid message, which is left in `answer`. False on a send failure, when
+    // nothing valid came in time, or when *cancel (if given) became true meanwhile.
+    bool Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs,
+                 const std::atomic<bool> *cancel = nullptr);
     // Takes the first valid message out of the reassembly buffer into `answer`; bytes
     // behind it stay for the next call. False when the buffer holds none.
     bool ReadResponse(Vant::CProtocalJson &answer);
@@ -79,4 +87,5 @@ private:
     // worker, scans on the caller's thread.
     mutable std::mutex m_bufferLock;
     IUdpClient *m_clientSocket;
+    std::string m_onLinkInterface;
 };

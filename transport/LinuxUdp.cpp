@@ -45,6 +45,14 @@ void SetSocketFlag(int fd, int level, int option, int value)
     setsockopt(fd, level, option, &value, sizeof value);
 }
 
+bool SetOnLinkInterface(int fd, const std::string &device)
+{
+    const int on = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(), static_cast<socklen_t>(device.size() + 1)) ==
+               0 &&
+           setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &on, sizeof on) == 0;
+}
+
 ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from)
 {
     iovec piece{buffer, static_cast<size_t>(capacity > 0 ? capacity : 0)};

@@ -44,6 +44,14 @@ bool InterfaceOfAddress(const SockAddr &address, AddressInterface &found);
 // order) with SO_REUSEADDR and SO_BINDTODEVICE. Returns -1 with errno.
 int OpenBroadcastReceiver(const std::string &device, in_addr_t broadcast, uint16_t port);
 
+// Makes `fd` reach its peer on-link through interface `device`, whatever the routing
+// table says: SO_BINDTODEVICE (allowed without privilege on a socket not yet bound to
+// a device, since Linux 5.7) gives every lookup that output interface, and
+// SO_DONTROUTE (MSG_DONTROUTE for every send) keeps it off gateway routes. A peer
+// with no route at all, or only one through a gateway, is then taken as a neighbour
+// on that link and resolved by ARP. Call before connect. False with errno.
+bool SetOnLinkInterface(int fd, const std::string &device);
+
 // A receive-only socket for datagrams sent to a multicast group: bound to
 // group:port with SO_REUSEADDR (it joins the group later, see JoinGroup). Returns -1
 // with errno.

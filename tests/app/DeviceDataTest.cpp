@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "device/DeviceRecord.h"
+#include "app/DeviceListText.h"
 #include "app/DeviceTable.h"
 #include "device/Ipv4Text.h"
 #include "QtPrinters.h"
@@ -160,6 +161,32 @@ TEST(DeviceTableTest, NewRowCarriesTextsAlignmentsAndTheKey)
     EXPECT_EQ(model.item(0, 0)->text(), "SN1");
     EXPECT_EQ(model.item(0, 0)->data(Qt::UserRole + 1).toString(), "SN1");
     EXPECT_EQ(model.item(0, 1)->textAlignment(), left);
+}
+
+} // namespace
+
+namespace {
+
+TEST(DeviceListTextTest, CellsASpreadsheetWouldRunAreLedByAnApostropheInTheCopyAndTheExport)
+{
+    QStandardItemModel model;
+    DeviceRecord device;
+    device.serialNo = "+SN";
+    device.address = "10.77.0.2";
+    device.port = 8001;
+    device.subnetMask = "255.255.255.0";
+    device.gateway = "@1";
+    device.dns = "\tx";
+    device.mac = "-02";
+    device.description = "=HYPERLINK(\"http://x\",\"y\")";
+    model.appendRow(DeviceTable::MakeRow(device));
+    EXPECT_EQ(DeviceListText::RowText(model, 0),
+              "'+SN\t10.77.0.2\t8001\t" + DeviceTable::DhcpText(false) +
+                  "\t255.255.255.0\t'@1\t'\tx\t'-02\t'=HYPERLINK(\"http://x\",\"y\")");
+    const QString csv = QString::fromUtf8(DeviceListText::Csv(model));
+    EXPECT_TRUE(csv.endsWith("\r\n'+SN,10.77.0.2,8001," + DeviceTable::DhcpText(false) +
+                             ",255.255.255.0,'@1,'\tx,'-02,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\"\r\n"))
+        << csv.toStdString();
 }
 
 } // namespace

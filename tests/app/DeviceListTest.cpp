@@ -18,6 +18,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
+
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
 #include "tests/kit/FakeClock.h"
@@ -135,6 +137,54 @@ TEST_F(ListTest, SilentDevicesAreMutedUntilTheirNextAnswer)
     w.Answer(DeviceAnswer("SN1", "10.77.0.9"));
     EXPECT_FALSE(Muted(0));
     EXPECT_EQ(w.Count(), "1");
+}
+
+TEST_F(ListTest, SharedSerialsAndAddressesAndForeignSubnetsAreMarkedWithoutHidingSilence)
+{
+    TestWindow &w = Open();
+    auto answer = [](const char *serial, const char *address, const char *mac) {
+        return SearchAnswer(QString(R"("serialNo":"%1","address":"%2","port":8001,"dhcp":false,)"
+                                    R"("subnetMask":"255.255.255.0","gateway":"10.77.0.254","dns":"10.77.0.253",)"
+                                    R"("mac":"%3","description":"")")
+                                .arg(serial, address, mac)
+                                .toUtf8());
+    };
+    auto marked = [&](int row) { return !w.Model()->index(row, 0).data(Qt::DecorationRole).isNull(); };
+    w.Answer(answer("SN1", "10.77.0.2", "02:00:00:00:00:01"));
+    w.Answer(answer("SN2", "10.77.0.3", "02:00:00:00:00:02"));
+    EXPECT_FALSE(marked(0) || marked(1));
+    EXPECT_TRUE(Tip(0).isEmpty());
+
+    // A second device with SN1: still one row, marked, the tooltip names both.
+    w.Answer(answer("SN1", "10.77.0.7", "02:00:00:00:00:07"));
+    ASSERT_EQ(w.Model()->rowCount(), 2);
+    EXPECT_EQ(w.Count(), "2");
+    EXPECT_TRUE(marked(0));
+    EXPECT_FALSE(marked(1));
+    EXPECT_EQ(Tip(0), U("序列号冲突: 2 台设备使用此序列号 (10.77.0.2 02:00:00:00:00:01, 10.77.0.7 02:00:00:00:00:07)"));
+
+    // SN2 moves onto SN1's address: both rows say so.
+    w.Answer(answer("SN2", "10.77.0.7", "02:00:00:00:00:02"));
+    EXPECT_TRUE(marked(1));
+    EXPECT_EQ(Tip(1), U("地址冲突: 序列号 SN1 使用同一地址"));
+    EXPECT_TRUE(Tip(0).endsWith(U("\n地址冲突: 序列号 SN2 使用同一地址"))) << Tip(0).toStdString();
+
+    // Silent rows stay muted with their marks; the tooltip adds the last answer.
+    Advance(15000);
+    w.slot_CheckSilence();
+    EXPECT_TRUE(Muted(1) && marked(1));
+    EXPECT_EQ(Tip(1), U("地址冲突: 序列号 SN1 使用同一地址\n最后应答: 13:14:15"));
+
+    // Heard on 10.77.0.1/24 of brw0, a device at 10.77.1.5 is in a foreign subnet.
+    InterfaceAddress heardOn;
+    heardOn.address = "10.77.0.1";
+    heardOn.device = "brw0";
+    heardOn.netmask = htonl(0xffffff00);
+    emit w.signal_HeardAnswer(QString::fromUtf8(answer("FAR", "10.77.1.5", "02:00:00:00:00:09")), heardOn);
+    const int far = w.RowOf("FAR");
+    ASSERT_GE(far, 0);
+    EXPECT_TRUE(marked(far));
+    EXPECT_EQ(Tip(far), U("设备不在网卡 brw0 的任何网段内 (由本机地址 10.77.0.1 发现), 命令经该网卡直接发送"));
 }
 
 TEST_F(ListTest, CtrlCAndTheMenuEntryCopyTheSelectedRowAsDisplayed)

@@ -253,6 +253,35 @@ TEST_F(DialogTest, DeviceVerdictDecidesTheMessage)
     EXPECT_EQ(Sent().size(), 1u);
 }
 
+TEST_F(DialogTest, ALostAnswerKeepsTheFailureMessageAndLeavesTheChangeToBeWatchedFor)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevice("command:lost"));
+    ModalAnswerer answerer;
+    Load("禁用");
+    Edit("edt_dns")->setText("10.77.0.9");
+    Save();
+    ASSERT_EQ(answerer.seen().size(), 1);
+    EXPECT_EQ(answerer.seen()[0].text, U("执行失败!"));
+    const std::optional<ExpectedSettings> expected = dialog->TakeUnansweredUpdate();
+    ASSERT_TRUE(expected.has_value());
+    EXPECT_EQ(expected->serialNo, "SN1");
+    EXPECT_EQ(expected->settings.dns, "10.77.0.9");
+    EXPECT_FALSE(dialog->TakeUnansweredUpdate().has_value()); // taken once
+    // What the window then checks the device's next answers against.
+    DeviceRecord answer;
+    answer.serialNo = "SN1";
+    answer.mac = "02:00:00:00:00:01";
+    answer.address = "10.77.0.2";
+    answer.subnetMask = "255.255.255.0";
+    answer.gateway = "10.77.0.254";
+    answer.dns = "10.77.0.253";
+    EXPECT_FALSE(ShowsSettings(answer, *expected));
+    answer.dns = "10.77.0.9";
+    EXPECT_TRUE(ShowsSettings(answer, *expected));
+    answer.mac = "02:00:00:00:00:02"; // another device with the serial number
+    EXPECT_FALSE(ShowsSettings(answer, *expected));
+}
+
 TEST_F(DialogTest, ClosingEndsTheDialogAcceptedAndSendsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(StartDevice());

@@ -8,9 +8,9 @@
 namespace {
 
 
-DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
+ListedDevice Device(const QString &serial, const QString &address = "10.77.0.2")
 {
-    DeviceRecord d;
+    ListedDevice d;
     d.serialNo = serial;
     d.address = address;
     d.port = 8000;
@@ -23,12 +23,12 @@ DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2")
 
 TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
 {
-    DeviceRecord a = Device("A1");
+    ListedDevice a = Device("A1");
     a.description = QString::fromUtf8("say \"hi\", twice\r\nok");
-    DeviceRecord b = Device(QString::fromUtf8("仓库"));
+    ListedDevice b = Device(QString::fromUtf8("仓库"));
     b.description = QString::fromUtf8("\x1b[31mred\xe2\x80\xae");
     b.dhcp = true;
-    const std::vector<DeviceRecord> devices{a, b};
+    const std::vector<ListedDevice> devices{a, b};
 
     const std::string csv = cli::FormatListing(devices, cli::Format::Csv, nullptr);
     EXPECT_EQ(csv, "serialNo,address,port,dhcp,subnetMask,gateway,dns,mac,description\r\n"
@@ -51,12 +51,59 @@ TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
     const std::string json = cli::FormatListing({a}, cli::Format::Json, &overflow);
     EXPECT_EQ(json, "[{\"serialNo\":\"A1\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
                     "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
-                    "\"mac\":\"02:00:00:00:00:01\",\"description\":\"say \\\"hi\\\", twice\\r\\nok\"},"
+                    "\"mac\":\"02:00:00:00:00:01\",\"description\":\"say \\\"hi\\\", twice\\r\\nok\","
+                    "\"interface\":\"\",\"localAddress\":\"\",\"subnet\":\"local\",\"conflict\":[]},"
                     "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}]\n");
     const std::string tableOver = cli::FormatListing({a}, cli::Format::Table, &overflow);
     EXPECT_NE(tableOver.find("(20000); 7 answers of further devices were not listed.\n"), std::string::npos);
     const std::string jsonl = cli::FormatListing({}, cli::Format::Jsonl, &overflow);
     EXPECT_EQ(jsonl, "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}\n");
+}
+
+TEST(Listing, DeviceTextCannotRunInASpreadsheetNorReachATerminalOrAScriptRaw)
+{
+    ListedDevice d = Device("=1+2");
+    d.description = QString::fromUtf8("\x1b]0;owned\x07 \xc2\x9b" "2J \xe2\x80\xae" "cod.exe\xe2\x80\xa8");
+    d.gateway = "@SUM(A1)";
+    d.dns = "-1";
+    const std::string csv = cli::FormatListing({d}, cli::Format::Csv, nullptr);
+    EXPECT_NE(csv.find("\r\n'=1+2,10.77.0.2,8000,false,255.255.255.0,'@SUM(A1),'-1,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\x1b]0;owned\x07"), std::string::npos); // a file keeps the text as sent
+    const std::string onTerminal = cli::FormatListing({d}, cli::Format::Csv, nullptr, true);
+    EXPECT_NE(onTerminal.find(",?]0;owned? ?2J ?cod.exe?\r\n"), std::string::npos) << onTerminal;
+
+    // JSON escapes every unsafe character, so a script's terminal or log shows none raw.
+    for (cli::Format format : {cli::Format::Json, cli::Format::Jsonl}) {
+        const std::string json = cli::FormatListing({d}, format, nullptr, true);
+        EXPECT_NE(json.find(R"("description":"\u001B]0;owned\u0007 \u009B2J \u202Ecod.exe\u2028")"),
+                  std::string::npos)
+            << json;
+    }
+    DeviceEvent event;
+    event.device = d;
+    EXPECT_NE(cli::FormatEvent(event, cli::Format::Jsonl, "t", 1).find(R"(\u202Ecod.exe)"), std::string::npos);
+    EXPECT_EQ(cli::FormatEvent(event, cli::Format::Table, "t", 1).find("\x1b"), std::string::npos);
+}
+
+TEST(Listing, WhereADeviceWasHeardAndItsConflictsAreShown)
+{
+    ListedDevice far = Device("F1", "10.77.1.5");
+    far.interfaceName = "brw0";
+    far.localAddress = "10.77.0.1";
+    far.foreignSubnet = true;
+    far.conflict = QStringList{"serial", "address"};
+    const std::string json = cli::DeviceJson(far);
+    EXPECT_NE(json.find(R"("interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign",)"
+                        R"("conflict":["serial","address"]})"),
+              std::string::npos)
+        << json;
+    const std::string table = cli::FormatListing({far, Device("F2")}, cli::Format::Table, nullptr);
+    EXPECT_NE(table.find("\nNote: F1 (02:00:00:00:00:01, 10.77.1.5): another device answers with this serial "
+                         "number; another serial number answers from this address; outside every subnet of brw0, "
+                         "reached on-link\n"),
+              std::string::npos)
+        << table;
+    EXPECT_EQ(table.find("Note: F2"), std::string::npos) << table;
 }
 
 } // namespace

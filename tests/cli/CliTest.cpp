@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,7 +43,10 @@ std::string ReadFile(const std::string &path)
 // outFd), stderr to a file.
 class CliProcess {
 public:
-    explicit CliProcess(const std::vector<std::string> &args, int outFd = -1, const char *program = BRENU_SEARCH_PATH)
+    // `inChild` runs in the child before the program starts (signal dispositions, a
+    // network namespace of its own).
+    explicit CliProcess(const std::vector<std::string> &args, int outFd = -1, const char *program = BRENU_SEARCH_PATH,
+                        void (*inChild)() = nullptr)
     {
         static int counter = 0;
         const std::string base = ::testing::TempDir() + "cli_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
@@ -57,6 +61,8 @@ public:
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (inChild)
+            inChild();
         std::vector<char *> argv{const_cast<char *>(program)};
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
@@ -149,11 +155,14 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
     EXPECT_EQ(list.err, "");
     const QJsonArray expected = QJsonDocument::fromJson(R"([
       {"serialNo":"SN-A","address":"10.77.0.2","port":8001,"dhcp":false,"subnetMask":"255.255.255.0",
-       "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\""},
+       "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\"",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
       {"serialNo":"SN-B","address":"10.77.0.3","port":8002,"dhcp":true,"subnetMask":"255.255.0.0",
-       "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号"},
+       "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
       {"serialNo":"SN-FAR","address":"10.77.1.20","port":80,"dhcp":false,"subnetMask":"255.255.255.0",
-       "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":""}])")
+       "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":"",
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","conflict":[]}])")
                                    .array();
     ASSERT_FALSE(expected.isEmpty());
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array(), expected) << list.out;
@@ -217,8 +226,89 @@ TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
     EXPECT_EQ(dhcpOff.status, 0) << dhcpOff.err;
     const Result refused = RunCli({"set", "SN-NO", "--dhcp", "on"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "SN-NO: failed (no answer in time, or the device refused)\n");
+    EXPECT_EQ(refused.out, "SN-NO: refused by the device\n");
     EXPECT_EQ(Commands().size(), 3u);
+}
+
+TEST_F(CliTest, DevicesSharingASerialAreListedApartAndACommandToThemNeedsTheMac)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a",
+                                          "--device", "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b",
+                                          "--device", "serial=S2,address=10.77.0.3,port=8003,mac=02:00:00:00:00:0c"}));
+    const Result list = RunCli({"list", "--wait", "600", "--format", "json"});
+    const QJsonArray devices = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
+    ASSERT_EQ(devices.size(), 3) << list.out;
+    EXPECT_EQ(devices[0]["mac"], "02:00:00:00:00:0a");
+    EXPECT_EQ(devices[0]["conflict"].toArray(), QJsonArray({"serial"}));
+    EXPECT_EQ(devices[1]["conflict"].toArray(), QJsonArray({"serial", "address"}));
+    EXPECT_EQ(devices[2]["conflict"].toArray(), QJsonArray({"address"}));
+
+    // Which of the two is meant is not guessed: nothing is sent.
+    const Result set = RunCli({"set", "DUP", "--dns", "10.77.0.9"});
+    EXPECT_EQ(set.status, 5);
+    EXPECT_NE(set.err.find("DUP: 2 devices answer with this serial number (02:00:00:00:00:0a at 10.77.0.2, "
+                           "02:00:00:00:00:0b at 10.77.0.3); nothing sent, give --mac to choose one"),
+              std::string::npos)
+        << set.err;
+    EXPECT_EQ(RunCli({"reboot", "S2", "DUP", "--yes"}).status, 5);
+    EXPECT_EQ(RunCli({"url", "DUP"}).status, 5);
+    EXPECT_TRUE(Commands().empty());
+
+    // --mac pins one (in any letter case).
+    const Result url = RunCli({"url", "DUP", "--mac", "02:00:00:00:00:0B"});
+    EXPECT_EQ(url.out, "http://10.77.0.3\n");
+    const Result pinned = RunCli({"reboot", "DUP", "--mac", "02:00:00:00:00:0b", "--yes"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    ASSERT_EQ(Commands().size(), 1u);
+    int toPinned = 0;
+    for (const std::string &line : this->devices.LogLines())
+        toPinned += line.find("reboot.htm") != std::string::npos && line.find(" to=10.77.0.3:8002 ") != std::string::npos;
+    EXPECT_EQ(toPinned, 1);
+}
+
+TEST_F(CliTest, SetReachesAForeignDeviceOnLinkAndTrustsTheSearchOverTheCommandsAnswer)
+{
+    // FAR sits in a subnet the workstation has no route to and its command answers are
+    // lost; STUCK neither answers commands nor carries them out.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.5/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.7/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices(
+        {"--device",
+         "serial=FAR,address=10.77.1.5,port=8001,dhcp=off,mask=255.255.255.0,gateway=10.77.1.1,dns=10.77.1.1,answer=broadcast,"
+         "fault=command:lost",
+         "--device", "serial=STUCK,address=10.77.0.2,port=8002,dhcp=off,fault=command:silent"}));
+
+    const Result dry = RunCli({"set", "FAR", "--address", "10.77.0.7", "--gateway", "10.77.0.254", "--dry-run"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("FAR: dry run, nothing sent\n  dhcp        off  (unchanged)\n"
+                           "  address     10.77.1.5 -> 10.77.0.7\n  subnetMask  255.255.255.0  (unchanged)\n"
+                           "  gateway     10.77.1.1 -> 10.77.0.254\n  dns         10.77.1.1  (unchanged)\n"
+                           "  to          10.77.1.5:8001 (on-link through brw0)\n  request     {\"version\":0,"),
+              std::string::npos)
+        << dry.out;
+    // Settings that cannot work are refused unless forced.
+    const Result odd = RunCli({"set", "FAR", "--address", "10.77.0.255", "--gateway", "10.77.0.254"});
+    EXPECT_EQ(odd.status, 2);
+    EXPECT_EQ(odd.err, "brenu-search: FAR: --address 10.77.0.255 is the broadcast address of 10.77.0.0/24; nothing "
+                       "sent, give --force to send it\n");
+    EXPECT_TRUE(Commands().empty());
+
+    const auto start = std::chrono::steady_clock::now();
+    const Result moved = RunCli({"set", "FAR", "--address", "10.77.0.7", "--gateway", "10.77.0.254"});
+    EXPECT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(moved.out, "FAR: succeeded (its answer to the command was lost; its search answer shows the new "
+                         "settings)\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 14s); // not the command's 10 s, then verification
+    int onLink = 0;
+    for (const std::string &line : this->devices.LogLines())
+        onLink += line.find("updatecfg.htm") != std::string::npos && line.find(" to=10.77.1.5:8001 ") != std::string::npos;
+    EXPECT_EQ(onLink, 1);
+
+    const Result stuck = RunCli({"set", "STUCK", "--dns", "10.77.0.9", "--verify-timeout", "3000"});
+    EXPECT_EQ(stuck.status, 7);
+    EXPECT_EQ(stuck.out, "STUCK: not confirmed (sent; no answer, and its search answers did not show the new "
+                         "settings within 3000 ms)\n");
 }
 
 TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
@@ -264,7 +354,7 @@ TEST_F(CliTest, WatchReportsADeviceGoingSilentAndComingBack)
     EXPECT_TRUE(waitFor("\"event\":\"back\"", 8s)) << watch.Out();
     watch.Signal(SIGTERM);
     const Result result = watch.Finish(5s);
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, 1000 + SIGTERM) << result.err; // ended cleanly, then by the signal
     std::vector<std::string> events;
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {
@@ -311,13 +401,52 @@ TEST_F(CliTest, BadInputGetsOneLineAndStatusTwoAndAClosedPipeEndsQuietly)
     EXPECT_EQ(url.status, 0) << url.err;
     EXPECT_EQ(url.out, "http://10.77.0.2\n");
 
-    // Interrupted while listening: nothing printed, the shell's status for SIGINT.
+    // Interrupted while listening: nothing printed, and the program dies by the signal
+    // (so a shell loop around it stops too) ...
     CliProcess interrupted({"list", "--wait", "5000"});
     std::this_thread::sleep_for(300ms);
     interrupted.Signal(SIGINT);
     const Result stopped = interrupted.Finish(2s);
-    EXPECT_EQ(stopped.status, 130);
+    EXPECT_EQ(stopped.status, 1000 + SIGINT);
     EXPECT_EQ(stopped.out, "");
+    // ... unless it was started with SIGINT ignored (a background job): then it goes on.
+    CliProcess background({"list", "--wait", "1000", "--format", "jsonl"}, -1, BRENU_SEARCH_PATH,
+                          [] { signal(SIGINT, SIG_IGN); });
+    std::this_thread::sleep_for(300ms);
+    background.Signal(SIGINT);
+    const Result finished = background.Finish(5s);
+    EXPECT_EQ(finished.status, 0) << finished.err;
+    EXPECT_NE(finished.out.find("\"serialNo\":\"SN-A\""), std::string::npos);
+
+    // Options before the command, and -h.
+    const Result before = RunCli({"--wait", "300", "--format", "jsonl", "list"});
+    EXPECT_EQ(before.status, 0) << before.err;
+    EXPECT_NE(before.out.find("\"serialNo\":\"SN-A\""), std::string::npos);
+    const Result shortHelp = RunCli({"set", "-h"});
+    EXPECT_EQ(shortHelp.status, 0);
+    EXPECT_EQ(shortHelp.out.rfind("usage: brenu-search set SERIAL", 0), 0u) << shortHelp.out;
+
+    // No local address to search from: status 6, said once.
+    const Result alone = CliProcess({"list", "--wait", "100"}, -1, BRENU_SEARCH_PATH, [] {
+                             if (unshare(CLONE_NEWNET) != 0)
+                                 _exit(99);
+                         }).Finish();
+    EXPECT_EQ(alone.status, 6);
+    EXPECT_EQ(alone.err, "brenu-search: no local IPv4 address to search from\n");
+
+    // watch on a quiet network notices a reader that went away without writing.
+    int quietPipe[2];
+    ASSERT_EQ(pipe2(quietPipe, O_CLOEXEC), 0); // the program holds no reader of its own
+    CliProcess watching({"watch", "--address", "10.77.0.1"}, quietPipe[1]);
+    close(quietPipe[1]);
+    std::this_thread::sleep_for(2s); // SN-A has appeared and been read by now
+    char line[4096];
+    EXPECT_GT(read(quietPipe[0], line, sizeof line), 0);
+    close(quietPipe[0]);
+    const auto closedAt = std::chrono::steady_clock::now();
+    const Result gone = watching.Finish(5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - closedAt, 1500ms);
+    EXPECT_EQ(gone.status, 0);
 
     // Standard output is a pipe nobody reads any more.
     int pipeFds[2];

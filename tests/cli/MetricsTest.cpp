@@ -76,8 +76,9 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
         device.interface = QString::fromUtf8("eth0\xC2\x85");
         device.up = true;
         device.lastSeenUnixS = 1765170000.25;
-        device.serialConflict = true;
-        device.addressConflict = serial != longSerial;
+        device.conflicts = QStringList{"serial"};
+        if (serial != longSerial)
+            device.conflicts << "address";
         snapshot.devices.push_back(device);
     }
     snapshot.devicesListed = 3;
@@ -132,9 +133,9 @@ TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
     EXPECT_DOUBLE_EQ(gone.lastSeenUnixS, 984.999);
     EXPECT_EQ(fresh.interface, "brw0");
     // fresh/m1 and gone share 10.77.0.2; the two "fresh" share a serial number.
-    EXPECT_TRUE(fresh.serialConflict && fresh.addressConflict);
-    EXPECT_TRUE(twinned.serialConflict && !twinned.addressConflict);
-    EXPECT_TRUE(!gone.serialConflict && gone.addressConflict);
+    EXPECT_EQ(fresh.conflicts, (QStringList{"serial", "address"}));
+    EXPECT_EQ(twinned.conflicts, QStringList{"serial"});
+    EXPECT_EQ(gone.conflicts, QStringList{"address"});
     EXPECT_EQ(snapshot.devicesListed, 3);
     EXPECT_EQ(snapshot.searchRounds, 4);
 }

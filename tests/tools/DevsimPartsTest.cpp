@@ -135,8 +135,14 @@ TEST(DevsimDevices, GeneratedSetIsDeterministicAndSpecsOverrideIt)
     EXPECT_TRUE(directed.answerBySubnetBroadcast);
     EXPECT_FALSE(directed.answerByBroadcast);
 
+    // One serial number may be shared by devices with different MACs (a cloned
+    // image), never by two with the same MAC.
+    Options clone;
+    ASSERT_TRUE(Parse({"--devices", "1", "--device", "serial=BRSIM000001"}, clone, error));
+    EXPECT_TRUE(BuildDevices(clone, devices, error)) << error;
     Options twice;
-    ASSERT_TRUE(Parse({"--devices", "1", "--device", "serial=BRSIM000001"}, twice, error));
+    ASSERT_TRUE(Parse({"--devices", "1", "--device", "serial=BRSIM000001,mac=" + devices[0].settings.mac}, twice,
+                      error));
     EXPECT_FALSE(BuildDevices(twice, devices, error));
 }
 

@@ -18,6 +18,7 @@ enum class Fault : unsigned {
     ResultNumber, // "result": 1
     ResultString, // "result": "1"
     Silent,       // no answer at all (a command is then not carried out)
+    Lost,         // a command is carried out but its answer never leaves (search: no answer)
     Count
 };
 

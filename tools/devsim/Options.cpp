@@ -233,10 +233,12 @@ bool BuildDevices(const Options &options, std::vector<DeviceConfig> &devices, st
         }
         devices.push_back(std::move(d));
     }
-    std::set<std::string> serials;
+    // Two devices may share a serial number (a cloned firmware image) as long as their
+    // MAC addresses tell them apart.
+    std::set<std::pair<std::string, std::string>> identities;
     for (DeviceConfig &d : devices) {
-        if (!serials.insert(d.settings.serialNo).second) {
-            error = "serial number " + d.settings.serialNo + " is given twice";
+        if (!identities.insert({d.settings.serialNo, d.settings.mac}).second) {
+            error = "serial number " + d.settings.serialNo + " is given twice with MAC " + d.settings.mac;
             return false;
         }
         d.faults.Merge(options.faults);
@@ -273,7 +275,7 @@ Behaviour
   --reboot-time MS       a rebooted device stays silent MS ms (default 5000)
   --fault LIST           faults of every device: garbage, split, double, api-case,
                          no-data, oversize, wrong-serial, result-false, result-number,
-                         result-string, silent; "search:" or "command:" limits one
+                         result-string, silent, lost; "search:" or "command:" limits one
   --split-gap MS         pause between the two halves of a split answer (default 20)
   --oversize-bytes N     size of an oversize datagram (default 2000)
   --echo-keepalive       answer an empty datagram on a command port with an empty one

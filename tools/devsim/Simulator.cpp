@@ -172,7 +172,7 @@ void Simulator::HandleSearch(const Endpoint &from, const Request &)
     for (Device &d : m_devices) {
         if (now < d.silentUntilNs)
             continue;
-        if (d.config.faults.Has(Scope::Search, Fault::Silent)) {
+        if (d.config.faults.Has(Scope::Search, Fault::Silent) || d.config.faults.Has(Scope::Search, Fault::Lost)) {
             ++m_stats.unanswered;
             continue;
         }
@@ -238,8 +238,12 @@ void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Re
     std::string body = CommandAnswerBody(request.api, serial, result, f, "0");
     std::string second = f.Has(Scope::Command, Fault::Double) ? CommandAnswerBody(request.api, serial, result, f, "1")
                                                               : "";
-    // The answer leaves the socket the request came to, whatever the update changes.
-    Schedule(socket.fd, 0, from, ShapeAnswer(body, second, f, Scope::Command, m_options.oversizeBytes),
+    // The answer leaves the socket the request came to, whatever the update changes;
+    // a lost answer never leaves, but the command is carried out all the same.
+    if (f.Has(Scope::Command, Fault::Lost))
+        ++m_stats.unanswered;
+    else
+        Schedule(socket.fd, 0, from, ShapeAnswer(body, second, f, Scope::Command, m_options.oversizeBytes),
              now + JitterNs(), reboot ? AnswerKind::Reboot : AnswerKind::Update);
 
     // A device that answers "false" has refused the command.

@@ -1,4 +1,4 @@
-#include "cli/DeviceSearch.h"
+#include "device/DeviceSearch.h"
 
 #include <QByteArray>
 
@@ -6,8 +6,6 @@
 
 #include "protocol/Json.h"
 #include "protocol/UdpCastGroup.h"
-
-namespace cli {
 
 DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevices, bool keepEvents,
                            uint32_t silentAfterMs)
@@ -34,6 +32,10 @@ DeviceSearch::~DeviceSearch()
 
 void DeviceSearch::Start()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_devices.SetLocalSubnets(ReadLocalSubnets());
+    }
     m_start = std::chrono::steady_clock::now();
     m_group->Start();
 }
@@ -117,4 +119,3 @@ std::vector<std::string> LocalAddresses()
     return addresses;
 }
 
-} // namespace cli

@@ -1,9 +1,10 @@
 #pragma once
-// One search for brenu-search: the window's search group (protocol/UdpCastGroup.h)
-// feeding the device list (device/DeviceList.h). The group's searchers send the search request at once and
-// then every 5 s; their answers arrive on the searchers' socket threads and are
-// taken into the tracker under a lock. Events for `watch` wait in a bounded queue
-// until the main thread takes them.
+// A search of its own for callers without a window (brenu-search, batch work): the
+// window's search group (protocol/UdpCastGroup.h) feeding a device list
+// (device/DeviceList.h). The group's searchers send the search request at once and
+// then every 5 s; their answers arrive on the searchers' socket threads and are taken
+// into the list under a lock. Events (for `watch`) wait in a bounded queue until the
+// caller takes them.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,8 +15,6 @@
 #include "device/DeviceList.h"
 
 class QUdpCastGroup;
-
-namespace cli {
 
 // Events held for the main thread between two looks (it looks every few hundred
 // ms). A host that floods the LAN with answers whose members keep changing makes one
@@ -67,4 +66,3 @@ private:
 // them.
 std::vector<std::string> LocalAddresses();
 
-} // namespace cli

@@ -1,0 +1,4 @@
+# bench_verified_readdress runs the brenu-search program and the simulator from its own directory.
+if(TARGET brenu-search AND TARGET brenu-devsim)
+  add_dependencies(bench_${name} brenu-search brenu-devsim)
+endif()

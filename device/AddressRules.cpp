@@ -1,0 +1,143 @@
+#include "device/AddressRules.h"
+
+#include <arpa/inet.h>
+
+namespace {
+
+// Host byte order; false when the text is not an IPv4 address.
+bool Parse(const QString &text, uint32_t &address)
+{
+    in_addr parsed{};
+    const QByteArray bytes = text.toLatin1();
+    if (text.size() > 15 || inet_pton(AF_INET, bytes.constData(), &parsed) != 1)
+        return false;
+    address = ntohl(parsed.s_addr);
+    return true;
+}
+
+QString Text(uint32_t address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xff)
+        .arg((address >> 8) & 0xff)
+        .arg(address & 0xff);
+}
+
+bool ContiguousMask(uint32_t mask)
+{
+    return mask != 0 && ((~mask + 1) & ~mask) == 0;
+}
+
+int PrefixLength(uint32_t mask)
+{
+    int bits = 0;
+    for (; mask & 0x80000000u; mask <<= 1)
+        ++bits;
+    return bits;
+}
+
+// The problem of an address that no host may have, if any.
+bool UnusableHost(uint32_t address, SettingProblem &problem)
+{
+    if (address == 0)
+        problem = SettingProblem::Unspecified;
+    else if ((address >> 24) == 127)
+        problem = SettingProblem::Loopback;
+    else if (address == 0xffffffffu)
+        problem = SettingProblem::LimitedBroadcast;
+    else if (address >= 0xe0000000u)
+        problem = SettingProblem::Multicast;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, const LocalSubnets &local)
+{
+    std::vector<SettingIssue> issues;
+    uint32_t address = 0, mask = 0, gateway = 0, dns = 0;
+    const bool haveAddress = Parse(settings.address, address);
+    const bool haveMask = Parse(settings.subnetMask, mask);
+    const bool subnet = haveMask && ContiguousMask(mask);
+    SettingProblem problem;
+
+    if (haveAddress) {
+        if (UnusableHost(address, problem)) {
+            issues.push_back({AddressField::Address, problem});
+        } else if (subnet && PrefixLength(mask) < 31 && (address & ~mask) == 0) {
+            issues.push_back({AddressField::Address, SettingProblem::NetworkAddress});
+        } else if (subnet && PrefixLength(mask) < 31 && (address & ~mask) == ~mask) {
+            issues.push_back({AddressField::Address, SettingProblem::SubnetBroadcast});
+        } else {
+            for (const InterfaceAddress &own : local) {
+                uint32_t ownAddress = 0;
+                if (Parse(QString::fromStdString(own.address), ownAddress) && ownAddress == address) {
+                    issues.push_back({AddressField::Address, SettingProblem::LocalAddress});
+                    break;
+                }
+            }
+        }
+    }
+    if (haveMask && !subnet)
+        issues.push_back({AddressField::SubnetMask, SettingProblem::BadMask});
+    if (Parse(settings.gateway, gateway)) {
+        if (UnusableHost(gateway, problem) && gateway != 0)
+            issues.push_back({AddressField::Gateway, problem});
+        else if (haveAddress && subnet && (gateway & mask) != (address & mask))
+            issues.push_back({AddressField::Gateway, SettingProblem::GatewayOutside});
+        else if (subnet && PrefixLength(mask) < 31 && (gateway & ~mask) == ~mask)
+            issues.push_back({AddressField::Gateway, SettingProblem::SubnetBroadcast});
+        else if (subnet && PrefixLength(mask) < 31 && (gateway & ~mask) == 0)
+            issues.push_back({AddressField::Gateway, SettingProblem::NetworkAddress});
+    }
+    if (Parse(settings.dns, dns) && UnusableHost(dns, problem))
+        issues.push_back({AddressField::Dns, problem});
+    return issues;
+}
+
+QString IssueText(const NetworkSettings &settings, const SettingIssue &issue)
+{
+    QString value;
+    switch (issue.field) {
+    case AddressField::Address:
+        value = settings.address;
+        break;
+    case AddressField::SubnetMask:
+        value = settings.subnetMask;
+        break;
+    case AddressField::Gateway:
+        value = settings.gateway;
+        break;
+    default:
+        value = settings.dns;
+        break;
+    }
+    uint32_t address = 0, mask = 0;
+    Parse(settings.address, address);
+    Parse(settings.subnetMask, mask);
+    const QString subnet = Text(address & mask) + QLatin1Char('/') + QString::number(PrefixLength(mask));
+    switch (issue.problem) {
+    case SettingProblem::Unspecified:
+        return value + " is the unspecified address";
+    case SettingProblem::Loopback:
+        return value + " is a loopback address";
+    case SettingProblem::Multicast:
+        return value + " is a multicast or reserved address";
+    case SettingProblem::LimitedBroadcast:
+        return value + " is the broadcast address";
+    case SettingProblem::NetworkAddress:
+        return value + " is the network address of " + subnet;
+    case SettingProblem::SubnetBroadcast:
+        return value + " is the broadcast address of " + subnet;
+    case SettingProblem::LocalAddress:
+        return value + " is an address of this machine";
+    case SettingProblem::BadMask:
+        return value + " is not a subnet mask (its one bits must be contiguous, and there must be some)";
+    case SettingProblem::GatewayOutside:
+        return "gateway " + value + " lies outside " + subnet;
+    }
+    return value;
+}

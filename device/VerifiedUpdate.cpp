@@ -1,0 +1,91 @@
+#include "device/VerifiedUpdate.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "device/DeviceSearch.h"
+#include "protocol/Json.h"
+
+namespace {
+
+// How often the search is looked at while an update is verified.
+constexpr auto kVerifyPoll = std::chrono::milliseconds(20);
+
+} // namespace
+
+ExpectedSettings ExpectedAfter(const DeviceRecord &device, const NetworkSettings &edited)
+{
+    return ExpectedSettings{device.serialNo, device.mac, edited};
+}
+
+bool ShowsSettings(const DeviceRecord &answer, const ExpectedSettings &expected)
+{
+    if (answer.serialNo != expected.serialNo || answer.mac.compare(expected.mac, Qt::CaseInsensitive) != 0)
+        return false;
+    const NetworkSettings &want = expected.settings;
+    if (answer.dhcp != want.dhcp)
+        return false;
+    return want.dhcp || (answer.address == want.address && answer.subnetMask == want.subnetMask &&
+                         answer.gateway == want.gateway && answer.dns == want.dns);
+}
+
+UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device, const NetworkSettings &edited,
+                                 int verifyTimeoutMs, const std::function<bool()> &stop)
+{
+    const ExpectedSettings expected = ExpectedAfter(device, edited);
+    auto shown = [&] {
+        bool seen = false;
+        search.WithDevices([&](DeviceList &devices) {
+            const HeardDevice *now = devices.Find(expected.serialNo, expected.mac);
+            seen = now && ShowsSettings(*now, expected);
+        });
+        return seen;
+    };
+
+    Vant::CProtocalJson request;
+    BuildUpdateRequest(device, edited, request);
+    const QByteArray serialNo = device.serialNo.toUtf8();
+    const CommandTarget target = TargetOf(device);
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> answered{false};
+    CommandResult result = CommandResult::NoAnswer;
+    const auto sent = std::chrono::steady_clock::now();
+    // The exchange blocks for up to its time limit; the search is watched meanwhile,
+    // so a lost answer does not hold up a change the search already shows.
+    std::thread command([&] {
+        result = SendDeviceCommand(target, request, serialNo, &cancel);
+        answered.store(true, std::memory_order_release);
+    });
+    auto finish = [&](UpdateVerdict verdict) {
+        cancel.store(true);
+        command.join();
+        UpdateOutcome outcome;
+        outcome.verdict = verdict;
+        outcome.command = result;
+        if (verdict == UpdateVerdict::Confirmed)
+            outcome.confirmedAfterMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
+        return outcome;
+    };
+
+    const auto deadline = sent + std::chrono::milliseconds(verifyTimeoutMs);
+    for (;;) {
+        if (stop && stop())
+            return finish(UpdateVerdict::Interrupted);
+        if (answered.load(std::memory_order_acquire)) {
+            if (result == CommandResult::ConnectFailed)
+                return finish(UpdateVerdict::ConnectFailed);
+            if (result == CommandResult::Failed)
+                return finish(UpdateVerdict::Refused);
+            if (verifyTimeoutMs <= 0)
+                return finish(result == CommandResult::Succeeded ? UpdateVerdict::Confirmed
+                                                                 : UpdateVerdict::NotConfirmed);
+        }
+        if (verifyTimeoutMs > 0 && shown())
+            return finish(UpdateVerdict::Confirmed);
+        if (verifyTimeoutMs > 0 && std::chrono::steady_clock::now() >= deadline)
+            return finish(UpdateVerdict::NotConfirmed);
+        std::this_thread::sleep_for(kVerifyPoll);
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+// A settings update that is checked against what the device shows afterwards.
+//
+// A device's answer to a command says only what the device claims, and it can be
+// lost: a device that leaves a foreign subnet has no route back to the workstation,
+// yet the update took effect. So the verdict comes from the device's own search
+// answers: the update is confirmed once the device (same serial number, same MAC)
+// answers a search with the new settings, whether or not its answer to the command
+// arrived; a device that said yes but still shows the old settings is not confirmed.
+//
+//     DeviceSearch search;   search.Start();   ... find `device` ...
+//     const UpdateOutcome outcome = SendVerifiedUpdate(search, device, edited, 15000, stop);
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+#include "device/DeviceCommand.h"
+#include "device/DeviceList.h"
+#include "device/DeviceRequests.h"
+
+class DeviceSearch;
+
+// The default time to wait for a device's search answers to show an update. Devices
+// are searched every 5 s and take a moment to apply new settings, so three search
+// periods see at least two answers after the change; a change that has not shown by
+// then has not happened.
+constexpr int kDefaultVerifyTimeoutMs = 15000;
+
+// What a device's search answers must show once an update has taken effect.
+struct ExpectedSettings {
+    QString serialNo;
+    QString mac;
+    NetworkSettings settings;
+};
+
+// What `device` must show after being sent `edited`.
+ExpectedSettings ExpectedAfter(const DeviceRecord &device, const NetworkSettings &edited);
+
+// True when `answer` comes from the expected device (serial number byte for byte, MAC
+// in any letter case) and shows the settings: the DHCP state always, and with DHCP
+// off the address, mask, gateway and DNS as well (with DHCP on the device chooses
+// them itself).
+bool ShowsSettings(const DeviceRecord &answer, const ExpectedSettings &expected);
+
+enum class UpdateVerdict {
+    Confirmed,     // the device's search answers show the new settings
+    Refused,       // the device answered the command with a refusal
+    NotConfirmed,  // sent, but neither a yes nor the new settings seen in time
+    ConnectFailed, // nothing could be sent
+    Interrupted,   // `stop` asked to end first
+};
+
+struct UpdateOutcome {
+    UpdateVerdict verdict = UpdateVerdict::NotConfirmed;
+    // What became of the command itself (NoAnswer also when the wait for it was cut
+    // short because the search had already confirmed the update).
+    CommandResult command = CommandResult::NoAnswer;
+    // Milliseconds from the send to the confirmation (-1: not confirmed).
+    int64_t confirmedAfterMs = -1;
+};
+
+// Sends `device` the update request for `edited` (on-link when it lies in a foreign
+// subnet) and watches `search`, which must be running, until the update is confirmed
+// or refused, or verifyTimeoutMs have passed since the send. verifyTimeoutMs 0 skips
+// the check: the device's answer decides (Confirmed on a yes, Refused on a refusal,
+// NotConfirmed without an answer). `stop` is asked every few milliseconds.
+UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device, const NetworkSettings &edited,
+                                 int verifyTimeoutMs, const std::function<bool()> &stop);
