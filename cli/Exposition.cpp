@@ -124,9 +124,9 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
     seen.reserve(snapshot.devices.size());
     for (const DeviceMetrics &device : snapshot.devices) {
         std::string key;
-        AppendLabel(key, "serial", device.device.serialNo);
+        AppendLabel(key, "serial", device.device->serialNo);
         key += ',';
-        AppendLabel(key, "mac", device.device.mac);
+        AppendLabel(key, "mac", device.device->mac);
         if (!seen.insert(key).second)
             continue;
         keys.push_back(std::move(key));
@@ -142,17 +142,17 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
         out += "brenu_device_info{";
         out += keys[i];
         out += ",address=\"";
-        AppendLabelValue(out, m.device.address);
+        AppendLabelValue(out, m.device->address);
         out += "\",port=\"";
-        AppendNumber(out, m.device.port);
-        out += m.device.dhcp ? "\",dhcp=\"on\"," : "\",dhcp=\"off\",";
-        AppendLabel(out, "mask", m.device.subnetMask);
+        AppendNumber(out, m.device->port);
+        out += m.device->dhcp ? "\",dhcp=\"on\"," : "\",dhcp=\"off\",";
+        AppendLabel(out, "mask", m.device->subnetMask);
         out += ',';
-        AppendLabel(out, "gateway", m.device.gateway);
+        AppendLabel(out, "gateway", m.device->gateway);
         out += ',';
-        AppendLabel(out, "dns", m.device.dns);
+        AppendLabel(out, "dns", m.device->dns);
         out += ',';
-        AppendLabel(out, "interface", m.interface);
+        AppendLabel(out, "interface", m.device->interfaceName);
         out += "} 1\n";
     }
 

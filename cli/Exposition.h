@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceRecord.h"
+#include "device/DeviceList.h"
 
 namespace cli {
 
@@ -46,10 +46,12 @@ constexpr std::size_t kMaxLabelValueBytes = 64;
 // Ends a cut label value: U+2026, three bytes in UTF-8.
 constexpr char kCutMark[] = "\xE2\x80\xA6";
 
-// One device as the exposition shows it.
+// One device as the exposition shows it. `device` (its answer and the interface
+// that heard it) is the list's own: the snapshot is taken and written while the list
+// is locked, so no text is copied and none is shared with the threads that update
+// the list.
 struct DeviceMetrics {
-    DeviceRecord device;
-    QString interface;          // the interface that heard it ("" when unknown)
+    const HeardDevice *device = nullptr;
     double lastSeenUnixS = 0;   // its last answer, seconds since 1970 (UTC)
     bool up = false;            // answered within the stale time
     QStringList conflicts;      // the kinds of conflict it is in ("serial", "address")

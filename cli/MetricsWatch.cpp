@@ -53,8 +53,7 @@ MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnix
     snapshot.devices.reserve(static_cast<std::size_t>(list.Count()));
     list.ForEach([&](const HeardDevice &heard, const DeviceList::DeviceState &state) {
         DeviceMetrics device;
-        device.device = heard;
-        device.interface = heard.interfaceName;
+        device.device = &heard;
         // Ticks are taken modulo 2^32, as the list takes them.
         device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - state.lastTick)) / 1000.0;
         device.up = !state.silent;
@@ -87,18 +86,22 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         // The list's silence rule with --stale-after as its threshold (the search was
         // made with it) decides which devices are up.
         search.MarkSilent();
-        MetricsSnapshot snapshot;
+        // The text is made under the list's lock (the snapshot points into the list);
+        // answers wait for it, in the sockets' buffers, a few milliseconds per round.
+        std::string text;
+        long long ignoredAnswers = 0;
         search.WithDevices([&](DeviceList &list) {
-            snapshot = SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
-                                  static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0,
-                                  nowMs / kRoundMs);
+            const MetricsSnapshot snapshot =
+                SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
+                           static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0, nowMs / kRoundMs);
+            ignoredAnswers = snapshot.ignoredAnswers;
+            text = FormatExposition(snapshot);
         });
-        if (snapshot.ignoredAnswers > 0 && !overflowed) {
+        if (ignoredAnswers > 0 && !overflowed) {
             overflowed = true;
             Complain("more devices answered than a listing holds (" + std::to_string(kMaxDeviceRows) +
                      "); the others are counted in brenu_ignored_answers_total");
         }
-        const std::string text = FormatExposition(snapshot);
         if (!toFile) {
             if (!out.Write(text))
                 break;

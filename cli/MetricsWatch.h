@@ -26,7 +26,8 @@ struct Invocation;
 std::string CheckTextfile(const QString &path);
 
 // The metrics of the devices a list holds at `tick` (the list's clock), which is
-// nowUnixS on the wall clock, in no particular order. A device is up unless the list counts it silent (call
+// nowUnixS on the wall clock, in no particular order; valid while the list is
+// neither changed nor gone. A device is up unless the list counts it silent (call
 // its MarkSilent first): the rule by which watch reports a device silent.
 MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnixS, long long searchRounds);
 

@@ -69,15 +69,21 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
 {
     cli::MetricsSnapshot snapshot;
     const QString longSerial(200, 'S');
+    std::vector<HeardDevice> heard;
     for (const QString &serial : {longSerial, longSerial + "X", QString::fromUtf8("q\"\\\n\x1b\xE2\x80\xAE}")}) {
+        HeardDevice device;
+        static_cast<DeviceRecord &>(device) = Device(serial, "02:00:00:00:00:01");
+        device.gateway = "gw\"} 1\nbrenu_devices 99";
+        device.interfaceName = QString::fromUtf8("eth0\xC2\x85");
+        heard.push_back(device);
+    }
+    for (const HeardDevice &each : heard) {
         cli::DeviceMetrics device;
-        device.device = Device(serial, "02:00:00:00:00:01");
-        device.device.gateway = "gw\"} 1\nbrenu_devices 99";
-        device.interface = QString::fromUtf8("eth0\xC2\x85");
+        device.device = &each;
         device.up = true;
         device.lastSeenUnixS = 1765170000.25;
         device.conflicts = QStringList{"serial"};
-        if (serial != longSerial)
+        if (each.serialNo != longSerial)
             device.conflicts << "address";
         snapshot.devices.push_back(device);
     }
@@ -121,17 +127,18 @@ TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
     ASSERT_EQ(snapshot.devices.size(), 3u);
     auto find = [&](const char *mac) {
         for (const cli::DeviceMetrics &device : snapshot.devices)
-            if (device.device.mac == mac)
+            if (device.device->mac == mac)
                 return device;
         ADD_FAILURE() << mac;
         return cli::DeviceMetrics{};
     };
     const cli::DeviceMetrics fresh = find("m1"), twinned = find("m3"), gone = find("m2");
+    ASSERT_TRUE(fresh.device && twinned.device && gone.device);
     EXPECT_TRUE(fresh.up);
     EXPECT_FALSE(gone.up);
     EXPECT_DOUBLE_EQ(fresh.lastSeenUnixS, 990.0);
     EXPECT_DOUBLE_EQ(gone.lastSeenUnixS, 984.999);
-    EXPECT_EQ(fresh.interface, "brw0");
+    EXPECT_EQ(fresh.device->interfaceName, "brw0");
     // fresh/m1 and gone share 10.77.0.2; the two "fresh" share a serial number.
     EXPECT_EQ(fresh.conflicts, (QStringList{"serial", "address"}));
     EXPECT_EQ(twinned.conflicts, QStringList{"serial"});
