@@ -22,8 +22,16 @@ namespace cli {
 namespace {
 
 // One search round: the searchers send their request at the start and then every
-// interval, so the answers to one request are all in when the next goes out.
+// interval.
 constexpr int64_t kRoundMs = QUdpCast::kSearchIntervalMs;
+// How long after each request a round's metrics are written. Devices answer within
+// milliseconds on a LAN; a second also lets in the answers of a slow or busy device
+// and of a host whose searchers start late, and still publishes the round 4 s before
+// the next request. Written at the request itself, a device answering every round
+// would look a whole round old, and silent to any --stale-after below 5 s plus its
+// answer's delay.
+constexpr int64_t kAnswerWaitMs = 1000;
+static_assert(kAnswerWaitMs < kRoundMs, "each round's metrics are written before the next request");
 // How often the loop looks at the stop flag and the clock.
 constexpr auto kTick = std::chrono::milliseconds(100);
 
@@ -71,17 +79,18 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     const bool toFile = !invocation.textfile.isEmpty();
     bool overflowed = false;
     QString lastFailure; // said once until a write succeeds again
-    int64_t nextRoundMs = kRoundMs;
+    int64_t nextWriteMs = kAnswerWaitMs;
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
     while (!StopSignal() && (toFile || !out.ReaderGone())) {
         std::this_thread::sleep_for(kTick);
         const int64_t nowMs = search.ElapsedMs();
-        if (nowMs < nextRoundMs)
+        if (nowMs < nextWriteMs)
             continue;
         // A round missed while the output was blocked is not made up for.
-        while (nextRoundMs <= nowMs)
-            nextRoundMs += kRoundMs;
+        while (nextWriteMs <= nowMs)
+            nextWriteMs += kRoundMs;
+        const long long rounds = nowMs / kRoundMs + 1; // requests sent so far
 
         // The list's silence rule with --stale-after as its threshold (the search was
         // made with it) decides which devices are up.
@@ -93,7 +102,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         search.WithDevices([&](DeviceList &list) {
             const MetricsSnapshot snapshot =
                 SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
-                           static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0, nowMs / kRoundMs);
+                           static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0, rounds);
             ignoredAnswers = snapshot.ignoredAnswers;
             text = FormatExposition(snapshot);
         });
