@@ -78,6 +78,10 @@ protected slots:
 protected:
     // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
     bool ExportListTo(const QString &path);
+    // Watches the next search answers of a device whose answer to an update was lost;
+    // when they show the new settings within kUnansweredUpdateWatchMs, its row's
+    // tooltip says so.
+    void WatchUnansweredUpdate(const ExpectedSettings &expected);
 
 private:
     void SetUpTable();
@@ -88,10 +92,6 @@ private:
     // The interface to send a command through on-link to the device of serialNo at
     // `address`, when it lies in a foreign subnet; else empty.
     QString OnLinkInterface(const QString &serialNo, const QString &address) const;
-    // Watches the next search answers of a device whose answer to an update was lost;
-    // when they show the new settings within kUnansweredUpdateWatchMs, its row's
-    // tooltip says so.
-    void WatchUnansweredUpdate(const ExpectedSettings &expected);
     void CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick);
 
     QUdpCastGroup *m_udpCastGroup = nullptr;

@@ -32,6 +32,9 @@ namespace {
 constexpr auto kPollStep = std::chrono::milliseconds(10);
 // How often watch looks for silent devices and prints the events.
 constexpr auto kWatchTick = std::chrono::milliseconds(100);
+// Every this many ticks (one search period) watch reads the local subnets again, as
+// the search group reads the addresses.
+constexpr int kSubnetReadTicks = 50;
 // Reboots sent at the same time. Each exchange may wait 10 s for its device, so a
 // batch runs in parallel; the bound keeps a long list of serial numbers from
 // opening that many sockets and threads at once.
@@ -329,8 +332,10 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
-    while (!StopSignal() && !out.ReaderGone()) {
+    for (int tick = 1; !StopSignal() && !out.ReaderGone(); ++tick) {
         std::this_thread::sleep_for(kWatchTick);
+        if (tick % kSubnetReadTicks == 0)
+            search.RefreshLocalSubnets();
         search.MarkSilent();
         if (!printEvents())
             break;

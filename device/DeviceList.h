@@ -17,10 +17,11 @@
 // (UnlistedEstimate). Devices already held keep updating. Every other structure
 // holds at most one entry per device held, so a flood of forged answers costs at
 // most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
-// independent of the number of devices, except that an answer of a device whose
-// serial number is shared looks at each device sharing it (ConflictsChanged lists
-// them for the window): a flood that shares one serial among many MACs pays for it
-// once per answer, bounded by kMaxDeviceRows.
+// independent of the number of devices: the conflict marks change only when an
+// address becomes shared or stops being shared, and then Heard::conflictsChanged
+// names at most the two serial numbers involved besides the device's own. Naming
+// the devices in a conflict (Conflicts, SerialConflicts, WithSerial) looks at each of
+// them; that is done to show one device or row, never per answer.
 //
 // Not thread-safe: the window uses it on its user-interface thread, brenu-search
 // under its search's lock.

@@ -30,12 +30,16 @@ DeviceSearch::~DeviceSearch()
     Stop();
 }
 
+void DeviceSearch::RefreshLocalSubnets()
+{
+    const LocalSubnets subnets = ReadLocalSubnets(); // outside the lock: a system call
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_devices.SetLocalSubnets(subnets);
+}
+
 void DeviceSearch::Start()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_devices.SetLocalSubnets(ReadLocalSubnets());
-    }
+    RefreshLocalSubnets();
     m_start = std::chrono::steady_clock::now();
     m_group->Start();
 }

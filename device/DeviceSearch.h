@@ -48,6 +48,9 @@ public:
     std::vector<DeviceEvent> TakeEvents(long long &dropped);
     // Marks silent devices; their events join the queue.
     void MarkSilent();
+    // Reads the machine's subnets again (Start reads them), for a search that runs long
+    // while addresses come and go.
+    void RefreshLocalSubnets();
 
 private:
     static void OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user);

@@ -36,6 +36,7 @@ public:
     using BrenuSearchTools::onUpdateBrenu;
     using BrenuSearchTools::slot_CheckSilence;
     using BrenuSearchTools::slot_OnCustomContextMenuRequested;
+    using BrenuSearchTools::WatchUnansweredUpdate;
 
     QTableView *Table() const { return findChild<QTableView *>("tabView_brenu"); }
     QStandardItemModel *Model() const { return qobject_cast<QStandardItemModel *>(Table()->model()); }

@@ -136,6 +136,24 @@ TEST_F(ActionsTest, SuccessfulRebootRemovesTheRowUntilTheDeviceAnswersAgain)
     EXPECT_EQ(w.Count(), "2");
 }
 
+TEST_F(ActionsTest, ADeviceInAForeignSubnetIsRebootedOnLinkThroughTheInterfaceThatHeardIt)
+{
+    // No route leads to 10.77.1.0/24; the device answers the search by broadcast.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.1.5/24"));
+    device = std::make_unique<Simulator>(
+        *net, std::vector<std::string>{"--device", "serial=FAR,address=10.77.1.5,port=8001,answer=broadcast",
+                                       "--reboot-time", "300"});
+    ASSERT_TRUE(device->Ready());
+    TestWindow &w = Window();
+    ASSERT_TRUE(WaitFor([&] { return w.RowOf("FAR") >= 0; }, 3000));
+    EXPECT_FALSE(w.Model()->index(w.RowOf("FAR"), 0).data(Qt::DecorationRole).isNull()); // marked foreign
+    ModalAnswerer answerer;
+    w.onRebootBrenu(w.Model()->index(w.RowOf("FAR"), 0));
+    ASSERT_EQ(answerer.seen().size(), 2);
+    EXPECT_EQ(answerer.seen()[1].text, U("执行成功!"));
+    EXPECT_EQ(device->Received("10.77.1.5:8001").size(), 1u);
+}
+
 TEST_F(ActionsTest, ResultOneCountsAsSuccess)
 {
     ASSERT_NO_FATAL_FAILURE(StartDevice("command:result-number"));

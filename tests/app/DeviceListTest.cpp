@@ -187,6 +187,26 @@ TEST_F(ListTest, SharedSerialsAndAddressesAndForeignSubnetsAreMarkedWithoutHidin
     EXPECT_EQ(Tip(far), U("设备不在网卡 brw0 的任何网段内 (由本机地址 10.77.0.1 发现), 命令经该网卡直接发送"));
 }
 
+TEST_F(ListTest, AnUpdateWhoseAnswerWasLostIsNotedOnceTheSearchShowsIt)
+{
+    TestWindow &w = Open();
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2"));
+    w.Answer(DeviceAnswer("SN2", "10.77.0.3"));
+    ExpectedSettings moved{"SN1", "02:00:00:00:00:01", {"10.77.0.8", "255.255.255.0", "10.77.0.254", "10.77.0.253", false}};
+    w.WatchUnansweredUpdate(moved);
+    ExpectedSettings late{"SN2", "02:00:00:00:00:01", {"10.77.0.9", "255.255.255.0", "10.77.0.254", "10.77.0.253", false}};
+    w.WatchUnansweredUpdate(late);
+    Advance(5000);
+    w.Answer(DeviceAnswer("SN1", "10.77.0.2")); // not yet
+    EXPECT_TRUE(Tip(0).isEmpty());
+    w.Answer(DeviceAnswer("SN1", "10.77.0.8"));
+    EXPECT_EQ(Tip(0), U("设置已生效: 设备对命令的应答丢失, 但随后的搜索显示了新设置"));
+    // Shown too late (after 15 s) it is the device's own change, not the update's.
+    Advance(11000);
+    w.Answer(DeviceAnswer("SN2", "10.77.0.9"));
+    EXPECT_TRUE(Tip(1).isEmpty());
+}
+
 TEST_F(ListTest, CtrlCAndTheMenuEntryCopyTheSelectedRowAsDisplayed)
 {
     TestWindow &w = Open();
