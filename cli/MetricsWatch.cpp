@@ -93,7 +93,9 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         const long long rounds = nowMs / kRoundMs + 1; // requests sent so far
 
         // The list's silence rule with --stale-after as its threshold (the search was
-        // made with it) decides which devices are up.
+        // made with it) decides which devices are up. The local subnets are read again
+        // once a round, as watch's events read them.
+        search.RefreshLocalSubnets();
         search.MarkSilent();
         // The text is made under the list's lock (the snapshot points into the list);
         // answers wait for it, in the sockets' buffers, a few milliseconds per round.
