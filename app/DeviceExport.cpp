@@ -6,12 +6,12 @@
 #include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceListText.h"
 #include "app/DeviceModel.h"
+#include "device/SaveFile.h"
 #include "app/UiTexts.h"
 #include "ui_BrenuSearchTools.h"
 
@@ -40,17 +40,9 @@ void BrenuSearchTools::slot_ExportList()
 
 bool BrenuSearchTools::ExportListTo(const QString &path)
 {
-    // QSaveFile writes beside the target and renames only a complete file onto it, so
-    // a failure leaves whatever was there before (or nothing) under the name.
-    QSaveFile file(path);
-    QString reason;
-    if (!file.open(QIODevice::WriteOnly)) {
-        reason = file.errorString();
-    } else {
-        const QByteArray csv = DeviceListText::Csv(*m_model);
-        if (file.write(csv) != csv.size() || !file.commit())
-            reason = file.errorString();
-    }
+    // Written beside the target and renamed only when complete, so a failure leaves
+    // whatever was there before (or nothing) under the name.
+    const QString reason = SaveFileAtomically(path, DeviceListText::Csv(*m_model));
     if (reason.isEmpty())
         return true;
     QMessageBox::warning(this, UiText::BoxTitle(), UiText::ExportFailed().arg(QDir::toNativeSeparators(path), reason),

@@ -19,6 +19,7 @@
 #include "device/DeviceRequests.h"
 #include "device/Ipv4Text.h"
 #include "cli/ExitStatus.h"
+#include "cli/MetricsWatch.h"
 #include "cli/StopSignal.h"
 #include "device/VerifiedUpdate.h"
 #include "kit/UnsafeText.h"
@@ -310,11 +311,20 @@ int RunWatch(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
+    const bool metrics = invocation.format == Format::OpenMetrics;
+    if (metrics && !invocation.textfile.isEmpty()) {
+        if (const std::string problem = CheckTextfile(invocation.textfile); !problem.empty()) {
+            Complain(problem);
+            return kExitUsage;
+        }
+    }
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
-    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, true, staleAfterMs);
+    DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
+    if (metrics)
+        return ExportMetrics(invocation, search, out);
     bool overflowed = false;
     auto printEvents = [&] {
         long long dropped = 0;

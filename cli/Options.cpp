@@ -65,12 +65,14 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
         format = Format::Table;
     else if (text == "jsonl")
         format = Format::Jsonl;
+    else if (text == "openmetrics" && watch)
+        format = Format::OpenMetrics;
     else if (text == "json" && !watch)
         format = Format::Json;
     else if (text == "csv" && !watch)
         format = Format::Csv;
     else
-        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl or table" : "table, json, jsonl or csv") +
+        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table or openmetrics" : "table, json, jsonl or csv") +
                ")";
     return "";
 }
@@ -127,11 +129,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
+    QCommandLineOption textfile("textfile", "", "FILE");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
-        parser.addOptions({format, address, staleAfter});
+        parser.addOptions({format, address, staleAfter, textfile});
     else if (command == Command::Set)
         parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
@@ -192,6 +195,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         std::string error = ParseFormat(parser.value(format), command, invocation.format);
         if (!error.empty())
             return error;
+    }
+    if (command == Command::Watch && parser.isSet(textfile)) {
+        if (invocation.format != Format::OpenMetrics)
+            return "--textfile needs --format openmetrics";
+        invocation.textfile = parser.value(textfile);
+        if (invocation.textfile.isEmpty())
+            return "--textfile needs a file name";
     }
     if (command == Command::Watch && parser.isSet(staleAfter)) {
         bool ok = false;
@@ -297,21 +307,30 @@ Exit status: 0 done, 2 usage error, 4 more devices than a listing holds, 6 no
 local address to search from.
 )";
     case Command::Watch:
-        return R"(usage: brenu-search watch [--format jsonl|table] [--stale-after S] [--address A]...
+        return R"(usage: brenu-search watch [--format jsonl|table|openmetrics] [--textfile FILE]
+                          [--stale-after S] [--address A]...
 
 Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
 SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
 members are named), "silent" (not heard for S seconds, default 15), "back" (heard
 again after being silent). jsonl (default when not on a terminal) prints objects
 {"time","event","serialNo","changed"?,"device"}; table prints readable lines.
+openmetrics prints no events: after every search round it prints every device as
+metrics in the Prometheus text exposition format (brenu_device_info, brenu_device_up,
+brenu_device_last_seen_timestamp_seconds, brenu_device_conflict, brenu_devices,
+brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
 
-  --format F        jsonl or table (default on a terminal)
+  --format F        jsonl, table (default on a terminal) or openmetrics
+  --textfile FILE   openmetrics only: replace FILE whole after every round (written
+                    beside it, then renamed) instead of printing, for node_exporter's
+                    textfile collector; its folder must exist
   --stale-after S   seconds without an answer before a device counts as silent
                     (0.1 to 86400, default 15; keep it above the 5 s search period)
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
-and the exit status is 4.
+(openmetrics: one line on standard error, and brenu_ignored_answers_total counts
+them) and the exit status is 4.
 It ends when its output is a pipe whose reader has gone (within a second, even
 without anything to print), and on SIGINT or SIGTERM: cleanly, then by that signal.
 Exit status: 0 the reader went away, 2 usage error, 4 more devices than a listing

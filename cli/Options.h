@@ -38,6 +38,7 @@ struct Invocation {
     bool toTerminal = false;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
     double staleAfterS = 15;
+    QString textfile; // watch --textfile: where the openmetrics text goes
 
     QStringList serials;
     // set, reboot, url: --mac, the MAC address that chooses among devices answering

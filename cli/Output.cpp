@@ -226,6 +226,7 @@ std::string FormatListing(const std::vector<ListedDevice> &devices, Format forma
         return out;
     }
     case Format::Json:
+    case Format::OpenMetrics: // never a listing's format
         break;
     }
     rapidjson::StringBuffer buffer;

@@ -12,7 +12,8 @@
 
 namespace cli {
 
-enum class Format { Table, Json, Jsonl, Csv };
+// OpenMetrics: watch only, the Prometheus text exposition (cli/MetricsWatch.h).
+enum class Format { Table, Json, Jsonl, Csv, OpenMetrics };
 
 // Writes all of `text` to standard output. False when it could not: closed() then
 // tells whether the reader went away (EPIPE), which ends the program quietly.

@@ -150,6 +150,27 @@ public:
     bool SerialSilent(const QString &serialNo, int64_t *lastAnswer = nullptr) const;
     bool IsSilent(const HeardDevice &device) const;
 
+    // What the list knows of a device besides its answer, for visiting them all.
+    struct DeviceState {
+        uint32_t lastTick = 0; // the tick of its last answer
+        bool silent = false;
+        QStringList conflict;  // ConflictKinds
+    };
+    // Calls fn(const HeardDevice &, const DeviceState &) for every device held, in no
+    // particular order, with a few hash look-ups per device: the way to visit them
+    // all, where Listing() sorts copies.
+    template <typename Fn>
+    void ForEach(Fn fn) const
+    {
+        for (const Entry &entry : m_devices) {
+            DeviceState state;
+            state.lastTick = m_silence.LastTick(entry.key);
+            state.silent = m_silence.IsSilent(entry.key);
+            state.conflict = ConflictKinds(entry.device);
+            fn(entry.device, state);
+        }
+    }
+
     // Drops every device with `serialNo` (its row went).
     void ForgetSerial(const QString &serialNo);
     // Drops everything, the overflow counts included.

@@ -76,9 +76,14 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     expected+=("usr/bin/$program")
   done
   actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
-  # A companion program comes with its own manual page.
+  # A companion program comes with its own manual page; brenu-search also with its
+  # metrics service and example alert rules.
   for program in "${optional_programs[@]}"; do
     expected+=("usr/share/man/man1/$program.1.gz")
+    if [[ $program == brenu-search ]]; then
+      expected+=(usr/lib/systemd/system/brenu-search-exporter.service
+                 usr/share/doc/brenu-search-tools/examples/prometheus/brenu-alerts.yml)
+    fi
   done
   wanted=$(printf '%s\n' "${expected[@]}" | sort)
   [[ "$actual" == "$wanted" ]] || fail "file list differs (< expected, > in the package):

@@ -1,0 +1,138 @@
+#include "cli/MetricsWatch.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "device/SaveFile.h"
+#include "cli/Commands.h"
+#include "cli/ExitStatus.h"
+#include "cli/Options.h"
+#include "cli/StopSignal.h"
+#include "device/DeviceSearch.h"
+#include "protocol/Searcher.h"
+
+namespace cli {
+
+namespace {
+
+// One search round: the searchers send their request at the start and then every
+// interval.
+constexpr int64_t kRoundMs = QUdpCast::kSearchIntervalMs;
+// How long after each request a round's metrics are written. Devices answer within
+// milliseconds on a LAN; a second also lets in the answers of a slow or busy device
+// and of a host whose searchers start late, and still publishes the round 4 s before
+// the next request. Written at the request itself, a device answering every round
+// would look a whole round old, and silent to any --stale-after below 5 s plus its
+// answer's delay.
+constexpr int64_t kAnswerWaitMs = 1000;
+static_assert(kAnswerWaitMs < kRoundMs, "each round's metrics are written before the next request");
+// How often the loop looks at the stop flag and the clock.
+constexpr auto kTick = std::chrono::milliseconds(100);
+
+std::string Utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+} // namespace
+
+std::string CheckTextfile(const QString &path)
+{
+    const QFileInfo file(path);
+    if (path.isEmpty() || file.fileName().isEmpty())
+        return "--textfile needs a file name";
+    if (file.isDir())
+        return "--textfile '" + Utf8(path) + "' is a folder";
+    const QByteArray folder = QFile::encodeName(file.absolutePath());
+    if (access(folder.constData(), W_OK | X_OK) != 0)
+        return "cannot write the folder of --textfile '" + Utf8(path) + "': " + std::strerror(errno);
+    return "";
+}
+
+MetricsSnapshot SnapshotOf(const DeviceList &list, uint32_t tick, double nowUnixS, long long searchRounds)
+{
+    MetricsSnapshot snapshot;
+    snapshot.devices.reserve(static_cast<std::size_t>(list.Count()));
+    list.ForEach([&](const HeardDevice &heard, const DeviceList::DeviceState &state) {
+        DeviceMetrics device;
+        device.device = &heard;
+        // Ticks are taken modulo 2^32, as the list takes them.
+        device.lastSeenUnixS = nowUnixS - static_cast<double>(static_cast<uint32_t>(tick - state.lastTick)) / 1000.0;
+        device.up = !state.silent;
+        device.conflicts = state.conflict;
+        snapshot.devices.push_back(std::move(device));
+    });
+    snapshot.devicesListed = list.Count();
+    snapshot.searchRounds = searchRounds;
+    snapshot.ignoredAnswers = list.IgnoredAnswers();
+    return snapshot;
+}
+
+int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &out)
+{
+    const bool toFile = !invocation.textfile.isEmpty();
+    bool overflowed = false;
+    QString lastFailure; // said once until a write succeeds again
+    int64_t nextWriteMs = kAnswerWaitMs;
+    // On standard output, a pipe whose reader has gone ends it within a tick, as it
+    // ends watch's events.
+    while (!StopSignal() && (toFile || !out.ReaderGone())) {
+        std::this_thread::sleep_for(kTick);
+        const int64_t nowMs = search.ElapsedMs();
+        if (nowMs < nextWriteMs)
+            continue;
+        // A round missed while the output was blocked is not made up for.
+        while (nextWriteMs <= nowMs)
+            nextWriteMs += kRoundMs;
+        const long long rounds = nowMs / kRoundMs + 1; // requests sent so far
+
+        // The list's silence rule with --stale-after as its threshold (the search was
+        // made with it) decides which devices are up. The local subnets are read again
+        // once a round, as watch's events read them.
+        search.RefreshLocalSubnets();
+        search.MarkSilent();
+        // The text is made under the list's lock (the snapshot points into the list);
+        // answers wait for it, in the sockets' buffers, a few milliseconds per round.
+        std::string text;
+        long long ignoredAnswers = 0;
+        search.WithDevices([&](DeviceList &list) {
+            const MetricsSnapshot snapshot =
+                SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
+                           static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0, rounds);
+            ignoredAnswers = snapshot.ignoredAnswers;
+            text = FormatExposition(snapshot);
+        });
+        if (ignoredAnswers > 0 && !overflowed) {
+            overflowed = true;
+            Complain("more devices answered than a listing holds (" + std::to_string(kMaxDeviceRows) +
+                     "); the others are counted in brenu_ignored_answers_total");
+        }
+        if (!toFile) {
+            if (!out.Write(text))
+                break;
+            continue;
+        }
+        const QString failure = SaveFileAtomically(
+            invocation.textfile, QByteArray::fromRawData(text.data(), static_cast<int>(text.size())));
+        if (!failure.isEmpty() && failure != lastFailure)
+            Complain("cannot write '" + Utf8(invocation.textfile) + "': " + Utf8(failure));
+        else if (failure.isEmpty() && !lastFailure.isEmpty())
+            Complain("'" + Utf8(invocation.textfile) + "' written again");
+        lastFailure = failure;
+    }
+    if (out.closed())
+        return overflowed ? kExitOverflow : kExitOk;
+    if (out.failed()) {
+        Complain(std::string("cannot write the output: ") + std::strerror(out.error()));
+        return kExitDeviceFailed;
+    }
+    return overflowed ? kExitOverflow : kExitOk;
+}
+
+} // namespace cli

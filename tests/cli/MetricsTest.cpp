@@ -1,0 +1,169 @@
+// brenu-search's metrics without a network: label values made safe and bounded,
+// the exposition as a real parser reads it, the up rule, and the options.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "cli/MetricsWatch.h"
+#include "cli/Options.h"
+
+namespace {
+
+using cli::kMaxLabelValueBytes;
+using cli::LabelValue;
+
+DeviceRecord Device(const QString &serial, const QString &mac)
+{
+    DeviceRecord d;
+    d.serialNo = serial;
+    d.address = "10.77.0.2";
+    d.port = 8000;
+    d.subnetMask = "255.255.255.0";
+    d.gateway = "10.77.0.254";
+    d.dns = "10.77.0.253";
+    d.mac = mac;
+    return d;
+}
+
+bool IsValidUtf8(const std::string &text)
+{
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size())).toUtf8().toStdString() == text;
+}
+
+TEST(Metrics, LabelValuesAreEscapedAndUnsafeCharactersReplaced)
+{
+    EXPECT_EQ(LabelValue(QString::fromUtf8("a\\b\"c\nd")), "a\\\\b\\\"c\\nd");
+    // ESC, CR, C1 CSI and the right-to-left override never reach a dashboard raw.
+    EXPECT_EQ(LabelValue(QString::fromUtf8("x\x1b[2Jy\rz\xC2\x9B\xE2\x80\xAE")),
+              "x\xEF\xBF\xBD[2Jy\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(LabelValue(QString::fromUtf8("仓库 😀")), "仓库 😀");
+}
+
+TEST(Metrics, LongLabelValuesAreCutAtACharacterWithAMark)
+{
+    const std::string fits(kMaxLabelValueBytes, 'a');
+    EXPECT_EQ(LabelValue(QString::fromStdString(fits)), fits);
+
+    const std::string cut = LabelValue(QString::fromStdString(fits + "b"));
+    EXPECT_EQ(cut, std::string(kMaxLabelValueBytes - 3, 'a') + cli::kCutMark);
+
+    // Three-byte characters and two-byte escapes are never split.
+    for (const QString &text : {QString(100, QChar(0x4ED3)), QString(100, '\\'), QString(100, '"')}) {
+        const std::string value = LabelValue(text);
+        EXPECT_LE(value.size(), kMaxLabelValueBytes);
+        EXPECT_GT(value.size(), kMaxLabelValueBytes - 6);
+        ASSERT_EQ(value.rfind(cli::kCutMark), value.size() - 3) << value;
+        const std::string kept = value.substr(0, value.size() - 3);
+        EXPECT_TRUE(IsValidUtf8(kept)) << kept;
+        EXPECT_EQ(kept.size() % (text[0] == QChar(0x4ED3) ? 3 : 2), 0u) << kept;
+    }
+}
+
+// Hostile texts in every label, two devices that become one series after the cut,
+// conflicts: the text passes the format's own checker and lists each series once.
+TEST(Metrics, HostileDevicesGiveAValidExposition)
+{
+    cli::MetricsSnapshot snapshot;
+    const QString longSerial(200, 'S');
+    std::vector<HeardDevice> heard;
+    for (const QString &serial : {longSerial, longSerial + "X", QString::fromUtf8("q\"\\\n\x1b\xE2\x80\xAE}")}) {
+        HeardDevice device;
+        static_cast<DeviceRecord &>(device) = Device(serial, "02:00:00:00:00:01");
+        device.gateway = "gw\"} 1\nbrenu_devices 99";
+        device.interfaceName = QString::fromUtf8("eth0\xC2\x85");
+        heard.push_back(device);
+    }
+    for (const HeardDevice &each : heard) {
+        cli::DeviceMetrics device;
+        device.device = &each;
+        device.up = true;
+        device.lastSeenUnixS = 1765170000.25;
+        device.conflicts = QStringList{"serial"};
+        if (each.serialNo != longSerial)
+            device.conflicts << "address";
+        snapshot.devices.push_back(device);
+    }
+    snapshot.devicesListed = 3;
+    snapshot.searchRounds = 7;
+    snapshot.ignoredAnswers = 5;
+    const std::string text = cli::FormatExposition(snapshot);
+
+    auto count = [&](const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("\nbrenu_device_up{"), 2u) << text; // the cut twins are one series
+    EXPECT_EQ(count("\nbrenu_device_conflict{"), 3u) << text;
+    EXPECT_EQ(count("\nbrenu_devices "), 1u) << text;
+    EXPECT_NE(text.find("\nbrenu_ignored_answers_total 5\n"), std::string::npos);
+    EXPECT_NE(text.find("} 1765170000.250\n"), std::string::npos);
+
+    const QTemporaryDir folder;
+    const std::string path = QDir(folder.path()).filePath("hostile.prom").toStdString();
+    std::ofstream(path) << text;
+    const std::string check = "promtool check metrics < '" + path + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << text;
+}
+
+TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
+{
+    DeviceList list(kMaxDeviceRows, 15000);
+    InterfaceAddress via;
+    via.address = "10.77.0.1";
+    via.device = "brw0";
+    list.Note(Device("gone", "m2"), via, 4999, 0); // answers come in time order
+    list.Note(Device("fresh", "m1"), via, 10000, 0);
+    DeviceRecord twin = Device("fresh", "m3");
+    twin.address = "10.77.0.3";
+    list.Note(twin, via, 10000, 0);
+    list.MarkSilent(20000);
+    const cli::MetricsSnapshot snapshot = cli::SnapshotOf(list, 20000, 1000.0, 4);
+    ASSERT_EQ(snapshot.devices.size(), 3u);
+    auto find = [&](const char *mac) {
+        for (const cli::DeviceMetrics &device : snapshot.devices)
+            if (device.device->mac == mac)
+                return device;
+        ADD_FAILURE() << mac;
+        return cli::DeviceMetrics{};
+    };
+    const cli::DeviceMetrics fresh = find("m1"), twinned = find("m3"), gone = find("m2");
+    ASSERT_TRUE(fresh.device && twinned.device && gone.device);
+    EXPECT_TRUE(fresh.up);
+    EXPECT_FALSE(gone.up);
+    EXPECT_DOUBLE_EQ(fresh.lastSeenUnixS, 990.0);
+    EXPECT_DOUBLE_EQ(gone.lastSeenUnixS, 984.999);
+    EXPECT_EQ(fresh.device->interfaceName, "brw0");
+    // fresh/m1 and gone share 10.77.0.2; the two "fresh" share a serial number.
+    EXPECT_EQ(fresh.conflicts, (QStringList{"serial", "address"}));
+    EXPECT_EQ(twinned.conflicts, QStringList{"serial"});
+    EXPECT_EQ(gone.conflicts, QStringList{"address"});
+    EXPECT_EQ(snapshot.devicesListed, 3);
+    EXPECT_EQ(snapshot.searchRounds, 4);
+}
+
+TEST(Metrics, OptionsAndTextfileChecks)
+{
+    auto parse = [](const QStringList &args, cli::Invocation &invocation) {
+        return cli::ParseCommandLine(QStringList{"brenu-search"} + args, false, invocation);
+    };
+    cli::Invocation watch;
+    EXPECT_EQ(parse({"watch", "--format", "openmetrics", "--textfile", "/x/m.prom"}, watch), "");
+    EXPECT_EQ(watch.format, cli::Format::OpenMetrics);
+    EXPECT_EQ(watch.textfile, "/x/m.prom");
+    cli::Invocation other;
+    EXPECT_EQ(parse({"watch", "--textfile", "/x/m.prom"}, other), "--textfile needs --format openmetrics");
+    EXPECT_NE(parse({"list", "--format", "openmetrics"}, other), "");
+
+    const QTemporaryDir folder;
+    EXPECT_EQ(cli::CheckTextfile(QDir(folder.path()).filePath("m.prom")), "");
+    EXPECT_NE(cli::CheckTextfile(QDir(folder.path()).filePath("missing/m.prom")), "");
+    EXPECT_NE(cli::CheckTextfile(folder.path()), "");
+}
+
+} // namespace
