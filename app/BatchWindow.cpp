@@ -424,6 +424,12 @@ void BatchWindow::Observe(QString answer)
         m_job->Observe(record);
 }
 
+void BatchWindow::ObserveRecord(const DeviceRecord &record)
+{
+    if (m_job && !m_job->Done())
+        m_job->Observe(record);
+}
+
 bool BatchWindow::LoadPlan(const QString &path)
 {
     if (Running())

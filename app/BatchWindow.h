@@ -67,6 +67,8 @@ public:
 public slots:
     // A search answer as the searchers hand it on.
     void Observe(QString answer);
+    // The same answer, already read into a record.
+    void ObserveRecord(const DeviceRecord &record);
     void Apply();
     // Plans the new addresses again from the fields and the checked rows.
     void Recompute();

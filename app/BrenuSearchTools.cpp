@@ -218,8 +218,8 @@ void BrenuSearchTools::slot_CheckSilence()
 void BrenuSearchTools::slot_OpenBatch()
 {
     if (!m_batchWindow) {
+        // It sees every answer the window takes (AddAnswer).
         m_batchWindow = new BatchWindow(this);
-        connect(this, &BrenuSearchTools::signal_HeardAnswer, m_batchWindow, &BatchWindow::Observe);
     }
     if (!m_batchWindow->Running()) {
         const DeviceList &list = m_model->Devices();

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/BrenuSearchTools.h"
+#include "app/BatchWindow.h"
 #include "app/DeviceModel.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
@@ -55,6 +56,9 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
 
 void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn)
 {
+    // A running batch verifies its devices by their answers, listed or not.
+    if (m_batchWindow)
+        m_batchWindow->ObserveRecord(record);
     // The device list bounds what is held (at most m_maxRows devices, so at most as
     // many rows, one per serial number).
     const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, m_clock->Tick(), m_clock->Now());
