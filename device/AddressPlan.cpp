@@ -2,31 +2,6 @@
 
 #include <arpa/inet.h>
 
-bool ParseIpv4(const QString &text, Ipv4 &address)
-{
-    const QByteArray bytes = text.toLatin1();
-    in_addr parsed{};
-    if (text.size() > 15 || bytes.contains('\0') || inet_pton(AF_INET, bytes.constData(), &parsed) != 1)
-        return false;
-    address = ntohl(parsed.s_addr);
-    return true;
-}
-
-QString Ipv4Text(Ipv4 address)
-{
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xff)
-        .arg((address >> 8) & 0xff)
-        .arg(address & 0xff);
-}
-
-bool IsContiguousMask(Ipv4 mask)
-{
-    const Ipv4 inverted = ~mask;
-    return (inverted & (inverted + 1)) == 0;
-}
-
 std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input)
 {
     std::unordered_map<Ipv4, int> holders;

@@ -25,14 +25,8 @@
 #include <unordered_set>
 #include <vector>
 
-// IPv4 addresses in host byte order; 0 stands for "none".
-using Ipv4 = uint32_t;
+#include "device/Ipv4Text.h"
 
-// Strict dotted-quad text ("10.77.0.2"); false for anything else.
-bool ParseIpv4(const QString &text, Ipv4 &address);
-QString Ipv4Text(Ipv4 address);
-// A mask whose one bits are contiguous from the top (255.255.255.0, 0.0.0.0, ...).
-bool IsContiguousMask(Ipv4 mask);
 
 struct AddressPlanInput {
     Ipv4 start = 0;

@@ -1,32 +1,16 @@
 #include "device/AddressRules.h"
 
+#include "device/Ipv4Text.h"
+
 #include <arpa/inet.h>
 
 namespace {
 
 // Host byte order; false when the text is not an IPv4 address.
-bool Parse(const QString &text, uint32_t &address)
-{
-    in_addr parsed{};
-    const QByteArray bytes = text.toLatin1();
-    if (text.size() > 15 || inet_pton(AF_INET, bytes.constData(), &parsed) != 1)
-        return false;
-    address = ntohl(parsed.s_addr);
-    return true;
-}
-
-QString Text(uint32_t address)
-{
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xff)
-        .arg((address >> 8) & 0xff)
-        .arg(address & 0xff);
-}
-
+// A mask that marks a subnet: one bits contiguous from the top, and some of them.
 bool ContiguousMask(uint32_t mask)
 {
-    return mask != 0 && ((~mask + 1) & ~mask) == 0;
+    return mask != 0 && IsContiguousMask(mask);
 }
 
 int PrefixLength(uint32_t mask)
@@ -59,8 +43,8 @@ std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, cons
 {
     std::vector<SettingIssue> issues;
     uint32_t address = 0, mask = 0, gateway = 0, dns = 0;
-    const bool haveAddress = Parse(settings.address, address);
-    const bool haveMask = Parse(settings.subnetMask, mask);
+    const bool haveAddress = ParseIpv4(settings.address, address);
+    const bool haveMask = ParseIpv4(settings.subnetMask, mask);
     const bool subnet = haveMask && ContiguousMask(mask);
     SettingProblem problem;
 
@@ -74,7 +58,7 @@ std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, cons
         } else {
             for (const InterfaceAddress &own : local) {
                 uint32_t ownAddress = 0;
-                if (Parse(QString::fromStdString(own.address), ownAddress) && ownAddress == address) {
+                if (ParseIpv4(QString::fromStdString(own.address), ownAddress) && ownAddress == address) {
                     issues.push_back({AddressField::Address, SettingProblem::LocalAddress});
                     break;
                 }
@@ -83,7 +67,7 @@ std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, cons
     }
     if (haveMask && !subnet)
         issues.push_back({AddressField::SubnetMask, SettingProblem::BadMask});
-    if (Parse(settings.gateway, gateway)) {
+    if (ParseIpv4(settings.gateway, gateway)) {
         if (UnusableHost(gateway, problem) && gateway != 0)
             issues.push_back({AddressField::Gateway, problem});
         else if (haveAddress && subnet && (gateway & mask) != (address & mask))
@@ -93,7 +77,7 @@ std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, cons
         else if (subnet && PrefixLength(mask) < 31 && (gateway & ~mask) == 0)
             issues.push_back({AddressField::Gateway, SettingProblem::NetworkAddress});
     }
-    if (Parse(settings.dns, dns) && UnusableHost(dns, problem))
+    if (ParseIpv4(settings.dns, dns) && UnusableHost(dns, problem))
         issues.push_back({AddressField::Dns, problem});
     return issues;
 }
@@ -116,9 +100,9 @@ QString IssueText(const NetworkSettings &settings, const SettingIssue &issue)
         break;
     }
     uint32_t address = 0, mask = 0;
-    Parse(settings.address, address);
-    Parse(settings.subnetMask, mask);
-    const QString subnet = Text(address & mask) + QLatin1Char('/') + QString::number(PrefixLength(mask));
+    ParseIpv4(settings.address, address);
+    ParseIpv4(settings.subnetMask, mask);
+    const QString subnet = Ipv4Text(address & mask) + QLatin1Char('/') + QString::number(PrefixLength(mask));
     switch (issue.problem) {
     case SettingProblem::Unspecified:
         return value + " is the unspecified address";

@@ -1,26 +1,28 @@
 #include "device/DeviceList.h"
 
+#include "device/Ipv4Text.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
 
 namespace {
 
-// The address in network byte order; false when the text is not an IPv4 address.
-bool ParseIpv4(const QString &text, in_addr_t &address)
+// The address in network byte order, as the interface list gives masks; false when
+// the text is not an IPv4 address.
+bool ParseNetworkOrder(const QString &text, in_addr_t &address)
 {
-    const QByteArray bytes = text.toLatin1();
-    in_addr parsed{};
-    if (text.size() > 15 || inet_pton(AF_INET, bytes.constData(), &parsed) != 1)
+    Ipv4 value = 0;
+    if (!ParseIpv4(text, value))
         return false;
-    address = parsed.s_addr;
+    address = htonl(value);
     return true;
 }
 
 bool SameSubnet(const InterfaceAddress &local, in_addr_t address)
 {
     in_addr_t own = 0;
-    if (local.netmask == 0 || !ParseIpv4(QString::fromStdString(local.address), own))
+    if (local.netmask == 0 || !ParseNetworkOrder(QString::fromStdString(local.address), own))
         return false;
     return (own & local.netmask) == (address & local.netmask);
 }
@@ -46,7 +48,7 @@ LocalSubnets ReadLocalSubnets()
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address)
 {
     in_addr_t device = 0;
-    if (!ParseIpv4(address, device))
+    if (!ParseNetworkOrder(address, device))
         return false;
     const std::string name = interfaceName.toStdString();
     return std::any_of(subnets.begin(), subnets.end(), [&](const InterfaceAddress &local) {
@@ -101,7 +103,7 @@ void DeviceList::SetLocalSubnets(const LocalSubnets &subnets)
     m_subnets.clear();
     for (const InterfaceAddress &local : subnets) {
         in_addr_t own = 0;
-        if (local.netmask != 0 && ParseIpv4(QString::fromStdString(local.address), own))
+        if (local.netmask != 0 && ParseNetworkOrder(QString::fromStdString(local.address), own))
             m_subnets.push_back(Subnet{local.device, own & local.netmask, local.netmask});
     }
 }
@@ -114,7 +116,7 @@ bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address
     if (!interfaceKnown && heardOn.netmask == 0)
         return true;
     in_addr_t device = 0;
-    if (!ParseIpv4(address, device))
+    if (!ParseNetworkOrder(address, device))
         return true; // not an address at all: nothing to route, nothing to mark
     if (!interfaceKnown)
         return SameSubnet(heardOn, device);

@@ -62,6 +62,8 @@ TEST(AddressPlan, AddressTextAndMasks)
     Ipv4 address = 0;
     EXPECT_FALSE(ParseIpv4("300.1.1.1", address));
     EXPECT_FALSE(ParseIpv4("1.2.3", address));
+    // Device text with a NUL after a valid address is not that address.
+    EXPECT_FALSE(ParseIpv4(QString::fromLatin1("10.77.0.2\0x", 11), address));
     EXPECT_EQ(Ipv4Text(A("10.77.4.255")), "10.77.4.255");
     EXPECT_TRUE(IsContiguousMask(A("255.255.252.0")));
     EXPECT_FALSE(IsContiguousMask(A("255.0.255.0")));
