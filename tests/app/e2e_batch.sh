@@ -25,46 +25,11 @@ if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
 fi
 
 bin=$1 artifacts=$2 work=$3
-unset QT_QPA_PLATFORM
-export QT_XCB_GL_INTEGRATION=none
-export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
-fail() { echo "e2e: $*" >&2; exit 1; }
+# shellcheck source=e2e_session.sh
+source "$here/e2e_session.sh"
+start_xvfb
+start_tool
 
-# Display numbers are shared with every X server of the machine (its /tmp): a server
-# that lost a race for its number is started again.
-for attempt in 1 2 3; do
-  exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
-  xvfb=$!
-  read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  export DISPLAY=":$display"
-  xdotool getdisplaygeometry >/dev/null 2>&1 && break
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
-  [[ $attempt -eq 3 ]] && fail "cannot reach the X server on $DISPLAY: $(cat "$work/xvfb.log")"
-done
-
-cd "$bin"
-./BrenuSearchTools >"$work/tool.log" 2>&1 &
-tool=$!
-cleanup() {
-  kill -TERM "$tool" 2>/dev/null || true
-  wait "$tool" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_window() {
-  local id
-  for _ in $(seq $(($1 * 10))); do
-    id=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n1 || true)
-    [[ -n "$id" ]] && { echo "$id"; return 0; }
-    kill -0 "$tool" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
 updates() { grep -c 'updatecfg.htm' "$work/devsim.log" || true; }
 
 main=$(wait_window 10 'BRENU') || fail "no main window; tool output: $(cat "$work/tool.log")"

@@ -28,40 +28,12 @@ if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
 fi
 
 bin=$1 artifacts=$2 work=$3
-unset QT_QPA_PLATFORM
-export QT_XCB_GL_INTEGRATION=none # no OpenGL client library is needed for these widgets
-export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
-fail() { echo "e2e: $*" >&2; exit 1; }
-
-exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
-xvfb=$!
-read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$display"
-
+# shellcheck source=e2e_session.sh
+source "$here/e2e_session.sh"
+start_xvfb
 started=$(date '+%Y-%m-%d %H:%M:%S')
-cd "$bin"
-./BrenuSearchTools >"$work/tool.log" 2>&1 &
-tool=$!
-cleanup() {
-  kill -TERM "$tool" 2>/dev/null || true
-  wait "$tool" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_tool
 
-# Waits up to $1 seconds for a visible window whose title matches $2; prints its id.
-wait_window() {
-  local id
-  for _ in $(seq $(($1 * 10))); do
-    id=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n1 || true)
-    [[ -n "$id" ]] && { echo "$id"; return 0; }
-    kill -0 "$tool" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
 # Number of colours in a strip of the window: 1 when the strip is empty background.
 colours() { import -window "$1" -crop "$2" +repage -format %k info:; }
 # Strips inside the first and second rows (below the table's 30-pixel header).
