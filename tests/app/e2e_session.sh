@@ -8,11 +8,12 @@ fail() { echo "e2e: $*" >&2; exit 1; }
 
 # Display numbers are shared with every X server of the machine (its /tmp), those of
 # tests running beside this one included: a server that lost a race for its number is
-# started again.
+# started again. -noreset: the check's own connection must not leave the server
+# resetting (and refusing connections) just as the tool connects.
 start_xvfb() {
   local attempt
   for attempt in 1 2 3; do
-    exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
+    exec 3< <(exec Xvfb -displayfd 1 -noreset -screen 0 1280x800x24 -nolisten tcp 2>"$work/xvfb.log")
     xvfb=$!
     read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
     export DISPLAY=":$display"
