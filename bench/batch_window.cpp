@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "Sandbox.h"
+#include "WindowBenchMain.h"
 #include "app/BatchWindow.h"
 #include "protocol/Json.h"
 
@@ -192,15 +193,5 @@ BENCHMARK(BM_ApplyStall)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(
 
 int main(int argc, char **argv)
 {
-    const std::string error = sandbox::EnterPrivateNetwork();
-    if (!error.empty()) {
-        std::fprintf(stderr, "bench_batch_window: %s\n", error.c_str());
-        return 1;
-    }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWindowBenchmarks(argc, argv, "bench_batch_window");
 }

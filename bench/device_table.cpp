@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "WindowBenchMain.h"
 #include "app/BrenuSearchTools.h"
 #include "device/DeviceRecord.h"
 #include "app/DeviceTable.h"
@@ -450,16 +451,5 @@ BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Itera
 
 int main(int argc, char **argv)
 {
-    const std::string error = sandbox::EnterPrivateNetwork();
-    if (!error.empty()) {
-        std::fprintf(stderr, "bench_device_table: %s\n", error.c_str());
-        return 1;
-    }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    Table().window.reset();
-    benchmark::Shutdown();
-    return 0;
+    return RunWindowBenchmarks(argc, argv, "bench_device_table", [] { Table().window.reset(); });
 }

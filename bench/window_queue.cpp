@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "Sandbox.h"
+#include "WindowBenchMain.h"
 #include "app/AnswerQueue.h"
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceTable.h"
@@ -147,15 +148,5 @@ BENCHMARK(BM_BlockedWindow)->Iterations(1)->Unit(benchmark::kSecond);
 
 int main(int argc, char **argv)
 {
-    const std::string error = sandbox::EnterPrivateNetwork();
-    if (!error.empty()) {
-        std::fprintf(stderr, "bench_window_queue: %s\n", error.c_str());
-        return 1;
-    }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWindowBenchmarks(argc, argv, "bench_window_queue");
 }
