@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostBridge.h"
 #include "Sandbox.h"
 #include "bench/BenchTools.h"
 #include "protocol/Frame.h"
@@ -36,31 +37,6 @@
 #include "protocol/UdpCastGroup.h"
 
 namespace {
-
-bool Ip(const std::vector<std::string> &arguments)
-{
-    std::vector<std::string> command{"ip"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return sandbox::RunCommand(command) == 0;
-}
-
-// The bridge with the host address; true once it has its link.
-bool MakeBridge()
-{
-    if (!Ip({"link", "add", "brx", "type", "bridge"}) || !Ip({"link", "set", sandbox::kWorkstationLink, "master", "brx"}) ||
-        !Ip({"addr", "add", "10.77.0.1/24", "dev", "brx"}) || !Ip({"link", "set", "brx", "up"}))
-        return false;
-    for (int i = 0; i < 400; ++i) {
-        std::vector<InterfaceAddress> found;
-        int error = 0;
-        ReadInterfaceAddresses(found, SystemInterfaceList(), error);
-        for (const InterfaceAddress &address : found)
-            if (address.device == "brx" && !UnsearchedReason(address))
-                return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 int CountEntries(const char *folder)
 {
@@ -112,7 +88,7 @@ int main(int argc, char **argv)
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     std::string error;
     const sandbox::DeviceNetwork *net = sandbox::ProcessDeviceNetwork(error);
-    if (!net || !Ip({"addr", "del", "10.77.0.1/24", "dev", sandbox::kWorkstationLink}) || !MakeBridge()) {
+    if (!net || !sandbox::Ip({"addr", "del", "10.77.0.1/24", "dev", sandbox::kWorkstationLink}) || !sandbox::MakeHostBridge()) {
         std::fprintf(stderr, "sandbox: %s\n", error.empty() ? "the bridge could not be made" : error.c_str());
         return 1;
     }
@@ -137,7 +113,7 @@ int main(int argc, char **argv)
     std::vector<long> times;
     int fdsFirst = 0, threadsFirst = 0, missed = 0;
     for (int round = 0; round < rounds; ++round) {
-        if (!Ip({"link", "del", "brx"}) || !MakeBridge()) {
+        if (!sandbox::Ip({"link", "del", "brx"}) || !sandbox::MakeHostBridge()) {
             std::fprintf(stderr, "round %d: the bridge could not be made again\n", round);
             return end(1);
         }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "HostBridge.h"
 #include "SandboxFixture.h"
 #include "SearchTestSupport.h"
 #include "protocol/Searcher.h"
@@ -302,33 +303,7 @@ TEST_F(SearchAddresses, AddressesThatComeAndGoGetAndLoseTheirSearcherAndTheOther
 
 namespace {
 
-bool Ip(const std::vector<std::string> &arguments)
-{
-    std::vector<std::string> command{"ip"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return sandbox::RunCommand(command) == 0;
-}
-
-// The host address on a bridge "brx" whose one port is the sandbox link, as a
-// re-activated bridge or VLAN would carry it; true once the bridge has its link
-// (a moment after its port joined).
-bool MakeBridge()
-{
-    if (!Ip({"link", "add", "brx", "type", "bridge"}) || !Ip({"link", "set", sandbox::kWorkstationLink, "master", "brx"}) ||
-        !Ip({"addr", "add", "10.77.0.1/24", "dev", "brx"}) || !Ip({"link", "set", "brx", "up"}))
-        return false;
-    return WaitUntil(
-        [] {
-            std::vector<InterfaceAddress> found;
-            int error = 0;
-            ReadInterfaceAddresses(found, SystemInterfaceList(), error);
-            for (const InterfaceAddress &address : found)
-                if (address.device == "brx" && !UnsearchedReason(address))
-                    return true;
-            return false;
-        },
-        2000);
-}
+using sandbox::Ip;
 
 // Waits for `count` answers or the time; the time it took in ms, or -1.
 long TimeToCount(const Collector &collector, size_t count, int timeoutMs)
@@ -345,7 +320,7 @@ long TimeToCount(const Collector &collector, size_t count, int timeoutMs)
 TEST_F(SearchAddresses, InterfaceRecreatedUnderTheSameNameIsSearchedAgainWithinOnePeriod)
 {
     ASSERT_TRUE(net->RemoveWorkstationAddress("10.77.0.1/24"));
-    ASSERT_TRUE(MakeBridge());
+    ASSERT_TRUE(sandbox::MakeHostBridge());
     Simulator simulator(*net, {"--device", "serial=BRIDGE-BROADCAST,address=10.77.0.2,port=8001,answer=broadcast"});
     std::string why;
     ASSERT_TRUE(simulator.WaitReady(5000, why)) << why;
@@ -354,7 +329,7 @@ TEST_F(SearchAddresses, InterfaceRecreatedUnderTheSameNameIsSearchedAgainWithinO
     group.Start();
     const bool first = collector.WaitForCount(1, 3000);
     const unsigned before = if_nametoindex("brx");
-    const bool recreated = Ip({"link", "del", "brx"}) && MakeBridge();
+    const bool recreated = Ip({"link", "del", "brx"}) && sandbox::MakeHostBridge();
     const size_t heard = collector.Count();
     const long again = TimeToCount(collector, heard + 1, kOnePeriodMs);
     const std::vector<QUdpCastGroup::SearcherState> states = group.SearcherStates();
