@@ -19,6 +19,7 @@
 #include <QStandardItemModel>
 
 #include "device/DeviceList.h"
+#include "kit/Disposal.h"
 
 class DeviceModel : public QStandardItemModel {
     Q_OBJECT
@@ -41,8 +42,11 @@ public:
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
     // Empties the table with one model reset: the view drops its rows at once instead
-    // of being told of each one.
+    // of being told of each one. The items and the devices behind them are freed on
+    // the model's disposal worker, not on the calling (UI) thread.
     void RemoveAllRows();
+    // Returns once what RemoveAllRows handed over has been freed.
+    void WaitForRemovedRows() { m_disposal.Wait(); }
 
     // The text colour of silent rows (the view's disabled text colour).
     void SetSilentBrush(const QBrush &brush) { m_silentBrush = brush; }
@@ -80,4 +84,7 @@ private:
     QIcon m_foreignIcon;
     // Notes by serial number: one per row at most, dropped with the row.
     QHash<QString, QString> m_notes;
+    // Last, so that it is destroyed first: it finishes freeing removed rows while the
+    // rest of the model still exists.
+    Vant::Disposal m_disposal;
 };

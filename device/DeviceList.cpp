@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -416,6 +417,18 @@ void DeviceList::ForgetSerial(const QString &serialNo)
     const QStringList keys = m_serials.take(serialNo);
     for (const QString &key : keys)
         Remove(key);
+}
+
+DeviceList DeviceList::TakeAll()
+{
+    DeviceList taken(m_maxDevices, m_silence.AfterMs());
+    std::swap(m_devices, taken.m_devices);
+    std::swap(m_serials, taken.m_serials);
+    std::swap(m_addresses, taken.m_addresses);
+    std::swap(m_silence, taken.m_silence);
+    std::swap(m_unlisted, taken.m_unlisted);
+    std::swap(m_ignoredAnswers, taken.m_ignoredAnswers);
+    return taken;
 }
 
 void DeviceList::Clear()

@@ -175,6 +175,10 @@ public:
     void ForgetSerial(const QString &serialNo);
     // Drops everything, the overflow counts included.
     void Clear();
+    // Clear(), handing what was held over to the caller instead of freeing it: a list
+    // with the same bounds holding every device, their conflicts and silence (for
+    // freeing on another thread, kit/Disposal.h). The local subnets stay here.
+    DeviceList TakeAll();
 
     int Count() const { return m_devices.size(); }
     int SerialCount() const { return m_serials.size(); }

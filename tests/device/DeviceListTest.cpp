@@ -83,6 +83,21 @@ TEST(DeviceList, EventsFollowTheDevicesAndTheBoundHolds)
     EXPECT_TRUE(list.Note(Device("B"), via, 6000, 0, &events).back);
     EXPECT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Back}));
 
+    // TakeAll hands everything over (to be freed elsewhere) and leaves an empty list
+    // with the same bound.
+    const DeviceList taken = list.TakeAll();
+    EXPECT_EQ(taken.Count(), 2);
+    EXPECT_TRUE(taken.Overflowed());
+    EXPECT_EQ(taken.Latest("b")->address, "10.77.0.9");
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_FALSE(list.Overflowed());
+    EXPECT_EQ(list.Latest("b"), nullptr);
+    EXPECT_FALSE(list.SerialSilent("b")) << "no silence left behind";
+    list.Note(Device("X"), via, 7000, 0);
+    list.Note(Device("Y", "10.77.0.3", "02:00:00:00:00:02"), via, 7000, 0);
+    EXPECT_EQ(list.Note(Device("Z", "10.77.0.4", "02:00:00:00:00:03"), via, 7000, 0).outcome,
+              DeviceList::Heard::Refused);
+
     list.Clear();
     EXPECT_EQ(list.Count(), 0);
     EXPECT_FALSE(list.Overflowed());
@@ -147,6 +162,11 @@ TEST(DeviceList, ADeviceOutsideEverySubnetOfItsInterfaceIsForeign)
     list.Note(Device("elsewhere", "10.77.2.5"), Local("10.77.0.1"), 0, 0);
     EXPECT_FALSE(list.Latest("elsewhere")->foreignSubnet);
     EXPECT_EQ(list.Latest("elsewhere")->interfaceName, "other");
+
+    // The subnets stay with a list whose devices were taken.
+    list.TakeAll();
+    list.Note(Device("elsewhere", "10.77.2.5"), Local("10.77.0.1"), 0, 0);
+    EXPECT_TRUE(list.Latest("elsewhere")->foreignSubnet);
 }
 
 } // namespace
