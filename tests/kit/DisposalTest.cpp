@@ -2,101 +2,77 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// What the tests hand over: records on which thread, and in which order, it was
-// destroyed; a gated one holds its destroying thread until the gate opens.
+// Holds the thread that destroys a gated value until the test opens it.
+struct Gate {
+    std::promise<void> reached;
+    std::promise<void> open;
+};
+
+// Who destroyed what, in which order.
 struct Journal {
     std::mutex lock;
-    std::condition_variable changed;
     std::vector<std::pair<int, std::thread::id>> destroyed;
-    bool gateOpen = true;
-    bool gateReached = false;
-
-    void Open()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        gateOpen = true;
-        changed.notify_all();
-    }
-    void WaitReached()
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait(guard, [this] { return gateReached; });
-    }
 };
 
-class Tracked {
-public:
-    Tracked(Journal *journal, int id, bool gated = false) : m_journal(journal), m_id(id), m_gated(gated) {}
-    Tracked(Tracked &&other) noexcept : m_journal(other.m_journal), m_id(other.m_id), m_gated(other.m_gated)
-    {
-        other.m_journal = nullptr;
-    }
-    Tracked(const Tracked &) = delete;
+struct Tracked {
+    Journal *journal;
+    int id;
+    Gate *gate;
+
+    Tracked(Journal *j, int i, Gate *g = nullptr) : journal(j), id(i), gate(g) {}
+    Tracked(Tracked &&o) noexcept : journal(o.journal), id(o.id), gate(o.gate) { o.journal = nullptr; }
     ~Tracked()
     {
-        if (!m_journal)
+        if (!journal)
             return; // moved from
-        std::unique_lock<std::mutex> guard(m_journal->lock);
-        if (m_gated) {
-            m_journal->gateReached = true;
-            m_journal->changed.notify_all();
-            m_journal->changed.wait(guard, [this] { return m_journal->gateOpen; });
+        if (gate) {
+            gate->reached.set_value();
+            gate->open.get_future().wait();
         }
-        m_journal->destroyed.emplace_back(m_id, std::this_thread::get_id());
+        std::lock_guard<std::mutex> guard(journal->lock);
+        journal->destroyed.emplace_back(id, std::this_thread::get_id());
     }
-
-private:
-    Journal *m_journal;
-    int m_id;
-    bool m_gated;
 };
 
-TEST(Disposal, DestroysOnItsWorkerInOrderAndWaitSeesItDone)
+TEST(Disposal, DestroysOnOneWorkerInOrderAndBeyondTheBoundOnTheCaller)
 {
     Journal journal;
-    Vant::Disposal disposal;
-    disposal.Dispose(Tracked(&journal, 0));
-    disposal.Wait();
-    disposal.Dispose(Tracked(&journal, 1));
-    disposal.Wait();
-    std::lock_guard<std::mutex> guard(journal.lock);
-    ASSERT_EQ(journal.destroyed.size(), 2u);
-    EXPECT_EQ(journal.destroyed[0].first, 0);
-    EXPECT_EQ(journal.destroyed[1].first, 1);
-    EXPECT_NE(journal.destroyed[0].second, std::this_thread::get_id());
-    EXPECT_EQ(journal.destroyed[0].second, journal.destroyed[1].second) << "one worker";
-}
-
-TEST(Disposal, BeyondTheBoundTheCallerDestroysAndNothingIsLost)
-{
-    Journal journal;
-    journal.gateOpen = false;
+    Gate gate;
+    const auto caller = std::this_thread::get_id();
+    const int bound = static_cast<int>(Vant::Disposal::kMaxPendingDisposals);
     {
         Vant::Disposal disposal;
-        disposal.Dispose(Tracked(&journal, 0, true));
-        journal.WaitReached(); // the worker is stuck in value 0
-        for (int id = 1; id <= static_cast<int>(Vant::Disposal::kMaxPendingDisposals); ++id)
+        disposal.Dispose(Tracked(&journal, 0));
+        disposal.Wait();
+        ASSERT_EQ(journal.destroyed.size(), 1u) << "Wait returns once it is gone";
+        EXPECT_NE(journal.destroyed[0].second, caller);
+
+        disposal.Dispose(Tracked(&journal, 1, &gate));
+        gate.reached.get_future().wait(); // the worker is held in value 1
+        for (int id = 2; id < 2 + bound; ++id)
             disposal.Dispose(Tracked(&journal, id)); // these wait
-        disposal.Dispose(Tracked(&journal, 99));     // one too many: gone at once, here
+        disposal.Dispose(Tracked(&journal, 99));     // one too many
         {
             std::lock_guard<std::mutex> guard(journal.lock);
-            ASSERT_EQ(journal.destroyed.size(), 1u);
-            EXPECT_EQ(journal.destroyed[0].first, 99);
-            EXPECT_EQ(journal.destroyed[0].second, std::this_thread::get_id());
+            ASSERT_EQ(journal.destroyed.size(), 2u);
+            EXPECT_EQ(journal.destroyed[1].first, 99);
+            EXPECT_EQ(journal.destroyed[1].second, caller);
         }
-        journal.Open();
+        gate.open.set_value();
         // The destructor finishes what waits.
     }
-    std::lock_guard<std::mutex> guard(journal.lock);
-    EXPECT_EQ(journal.destroyed.size(), Vant::Disposal::kMaxPendingDisposals + 2);
-    EXPECT_EQ(journal.destroyed.back().first, static_cast<int>(Vant::Disposal::kMaxPendingDisposals));
+    ASSERT_EQ(journal.destroyed.size(), 3u + bound) << "nothing lost";
+    for (int id = 1; id < 2 + bound; ++id) {
+        EXPECT_EQ(journal.destroyed[id + 1].first, id) << "in the order handed over";
+        EXPECT_EQ(journal.destroyed[id + 1].second, journal.destroyed[0].second) << "on the one worker";
+    }
 }
 
 } // namespace
