@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QSet>
 
 #include <unistd.h>
 
@@ -310,29 +311,41 @@ int RunApply(const Invocation &invocation, Output &out)
 
 int RunAssign(const Invocation &invocation, Output &out)
 {
+    std::vector<NamedDevice> named;
+    QStringList serials;
+    for (const QString &argument : invocation.serials) {
+        named.push_back(ParseNamedDevice(argument));
+        if (!serials.contains(named.back().serialNo))
+            serials << named.back().serialNo;
+    }
     DeviceSearch search;
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
-    if (!FindAll(search, invocation.serials, invocation.waitMs))
+    if (!FindAll(search, serials, invocation.waitMs))
         return Interrupted();
     const std::vector<HeardDevice> devices = DevicesOf(search);
 
     // The devices named, in the order given; a serial several devices answer is
-    // ambiguous and none of them is planned.
+    // ambiguous, unless a MAC pins one, and none of them is planned.
     std::vector<BatchEntry> unmatched;
     std::vector<HeardDevice> chosen;
-    for (const QString &serial : invocation.serials) {
+    for (const NamedDevice &name : named) {
         std::vector<HeardDevice> same;
         for (const HeardDevice &device : devices)
-            if (device.serialNo == serial)
+            if (device.serialNo == name.serialNo &&
+                (name.mac.isEmpty() || device.mac.compare(name.mac, Qt::CaseInsensitive) == 0))
                 same.push_back(device);
-        if (same.size() == 1) {
+        const bool twice = same.size() == 1 && std::any_of(chosen.begin(), chosen.end(), [&](const HeardDevice &d) {
+                               return d.serialNo == same.front().serialNo && d.mac == same.front().mac;
+                           });
+        if (same.size() == 1 && !twice) {
             chosen.push_back(same.front());
             continue;
         }
         BatchEntry entry;
-        entry.serialNo = serial;
+        entry.serialNo = name.serialNo;
+        entry.mac = name.mac;
         entry.status = same.empty() ? BatchStatus::Missing : BatchStatus::Ambiguous;
         unmatched.push_back(entry);
     }
@@ -435,12 +448,16 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
         return "a serial number is missing";
     if (positional.size() > kMaxPlanRows)
         return "more than " + std::to_string(kMaxPlanRows) + " serial numbers";
-    for (const QString &serial : positional) {
-        if (serial.isEmpty() || serial.toUtf8().size() > kMaxSerialBytes)
-            return "'" + Utf8(Safe(serial)) + "' is not a serial number";
-        if (invocation.serials.contains(serial))
-            return "serial number " + Utf8(Safe(serial)) + " is named twice";
-        invocation.serials << serial;
+    QSet<QString> seen;
+    for (const QString &argument : positional) {
+        const NamedDevice name = ParseNamedDevice(argument);
+        if (name.serialNo.isEmpty() || name.serialNo.toUtf8().size() > kMaxSerialBytes)
+            return "'" + Utf8(Safe(argument)) + "' is not a serial number (or SERIAL@MAC)";
+        const QString key = name.serialNo + QLatin1Char('@') + name.mac.toUpper();
+        if (seen.contains(key))
+            return Utf8(Safe(argument)) + " is named twice";
+        seen.insert(key);
+        invocation.serials << argument;
     }
     if (parser.isSet(dhcp)) {
         if (parser.value(dhcp) != "on")
@@ -505,8 +522,8 @@ Verdicts: verified (a search answer shows the new values), refused, not confirme
 Exit status: the highest of the rows': 0 verified or unchanged, 1 refused, 3 not
 found, 5 ambiguous, 7 not confirmed; 2 when the plan is refused.
 )";
-    return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL...
-       brenu-search assign --dhcp on SERIAL...
+    return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL[@MAC]...
+       brenu-search assign --dhcp on SERIAL[@MAC]...
                         [--dry-run] [--yes] [--force] [--format table|json] [--wait MS]
 
 Gives the devices named new addresses from A upward, in the order given: each device
@@ -517,6 +534,9 @@ kernel's neighbour table tells whether it answered ARP). A device already at its
 planned address keeps it and gets no request. Without --mask, the mask of this
 machine's subnet that holds A (else 255.255.255.0); without --gateway or --dns each
 device keeps its own. With --dhcp on the devices switch to DHCP instead.
+SERIAL@MAC names the one device with that MAC address (any letter case) among those
+answering with SERIAL; a serial several devices answer, named without one, is
+ambiguous and not sent.
 
 Checks, --dry-run, --yes, --force, --format and the verdicts are those of apply; a
 subnet without enough free addresses ends the command with status 2, nothing sent.

@@ -1,6 +1,7 @@
 #include "device/Batch.h"
 
 #include <QHash>
+#include <QRegularExpression>
 
 #include <net/if.h>
 #include <arpa/inet.h>
@@ -49,6 +50,15 @@ QString BatchStatusText(BatchStatus status)
     case BatchStatus::NoAddress: text = "无可用地址"; break;
     }
     return QString::fromUtf8(text);
+}
+
+NamedDevice ParseNamedDevice(const QString &argument)
+{
+    static const QRegularExpression mac(QStringLiteral("^[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}$"));
+    const int at = argument.lastIndexOf(QLatin1Char('@'));
+    if (at > 0 && mac.match(argument.mid(at + 1)).hasMatch())
+        return {argument.left(at), argument.mid(at + 1)};
+    return {argument, QString()};
 }
 
 std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices)

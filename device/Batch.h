@@ -82,6 +82,16 @@ struct BatchEntry {
 // values Unchanged; the rest Waiting.
 std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices);
 
+// A device named on a command line: SERIAL, or SERIAL@MAC to pin one of several
+// devices answering with one serial number. The text after the last '@' is taken as
+// a MAC only when it reads as one (six pairs of hex digits between ':' or '-'), so a
+// serial number that itself holds an '@' still names its device.
+struct NamedDevice {
+    QString serialNo;
+    QString mac; // empty: not pinned
+};
+NamedDevice ParseNamedDevice(const QString &argument);
+
 // New settings from an address plan: every device the same mask and, where given,
 // gateway and DNS (else each keeps its own); or DHCP on for all.
 struct AssignSettings {

@@ -610,6 +610,24 @@ TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
     EXPECT_EQ(Commands().size(), 3u); // nothing sent the second time
 }
 
+TEST_F(CliTest, AssignPinsDevicesThatShareASerialByTheirMac)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a",
+                                          "--device", "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b"}));
+    const Result bare = RunCli({"assign", "--start", "10.77.0.40", "--yes", "--format", "json", "DUP"});
+    EXPECT_EQ(bare.status, 5) << bare.err;
+    EXPECT_EQ(BatchStatuses(bare.out), (std::vector<std::string>{"ambiguous "}));
+    EXPECT_EQ(RunCli({"assign", "--start", "10.77.0.40", "DUP@02:00:00:00:00:0B", "DUP@02:00:00:00:00:0b"}).status, 2)
+        << "one device named twice";
+
+    const Result pinned = RunCli({"assign", "--start", "10.77.0.40", "--yes", "--format", "json",
+                                  "DUP@02:00:00:00:00:0B", "DUP@02:00:00:00:00:0a"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    EXPECT_EQ(BatchStatuses(pinned.out), (std::vector<std::string>{"verified 10.77.0.40", "verified 10.77.0.41"}));
+    EXPECT_EQ(Commands().size(), 2u);
+}
+
 TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 {
     // SN-FAR sits in a foreign subnet: its update goes on-link.
