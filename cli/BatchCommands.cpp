@@ -36,11 +36,6 @@ std::string Utf8(const QString &text)
     return text.toUtf8().toStdString();
 }
 
-int Interrupted()
-{
-    return kExitSignalBase + StopSignal();
-}
-
 int StatusOf(BatchStatus status)
 {
     switch (status) {
@@ -68,40 +63,18 @@ int OutputStatus(const Output &out, int status)
     return status;
 }
 
-// brenu-search's rule: without a local address there is nothing to search from.
-bool CanSearch(const DeviceSearch &search)
+// Starts `search` and waits for the devices named (cli/Commands.h: WaitForNamed);
+// then every device it heard is in `devices`. kExitOk, or the status to end with.
+int SearchFor(DeviceSearch &search, const std::vector<NamedDevice> &names, int waitMs,
+              std::vector<HeardDevice> &devices)
 {
-    if (search.SearcherCount() > 0)
-        return true;
-    Complain("no local IPv4 address to search from");
-    return false;
-}
-
-// Searches until every serial number has answered (at least one device each) or the
-// wait is over. False when a stop signal came.
-bool FindAll(DeviceSearch &search, const QStringList &serials, int waitMs)
-{
-    while (search.ElapsedMs() < waitMs) {
-        if (StopSignal())
-            return false;
-        bool all = true;
-        search.WithDevices([&](DeviceList &list) {
-            for (const QString &serial : serials)
-                if (!(all = all && list.Latest(serial)))
-                    break;
-        });
-        if (all)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return !StopSignal();
-}
-
-std::vector<HeardDevice> DevicesOf(DeviceSearch &search)
-{
-    std::vector<HeardDevice> devices;
+    search.Start();
+    if (!CanSearch(search))
+        return kCannotSearch;
+    if (!WaitForNamed(search, names, waitMs))
+        return Interrupted();
     search.WithDevices([&](DeviceList &list) { devices = list.Devices(); });
-    return devices;
+    return kExitOk;
 }
 
 QString Safe(const QString &text)
@@ -295,36 +268,25 @@ int RunApply(const Invocation &invocation, Output &out)
         Complain("nothing sent");
         return kExitUsage;
     }
-    QStringList serials;
+    std::vector<NamedDevice> names;
     for (const PlanRow &row : plan.rows)
-        serials << row.serialNo;
-
+        names.push_back({row.serialNo, row.mac});
     DeviceSearch search;
-    search.Start();
-    if (!CanSearch(search))
-        return kCannotSearch;
-    if (!FindAll(search, serials, invocation.waitMs))
-        return Interrupted();
-    const std::vector<HeardDevice> devices = DevicesOf(search);
+    std::vector<HeardDevice> devices;
+    if (const int status = SearchFor(search, names, invocation.waitMs, devices))
+        return status;
     return RunBatch(invocation, out, search, MatchPlan(plan.rows, devices), devices);
 }
 
 int RunAssign(const Invocation &invocation, Output &out)
 {
     std::vector<NamedDevice> named;
-    QStringList serials;
-    for (const QString &argument : invocation.serials) {
+    for (const QString &argument : invocation.serials)
         named.push_back(ParseNamedDevice(argument));
-        if (!serials.contains(named.back().serialNo))
-            serials << named.back().serialNo;
-    }
     DeviceSearch search;
-    search.Start();
-    if (!CanSearch(search))
-        return kCannotSearch;
-    if (!FindAll(search, serials, invocation.waitMs))
-        return Interrupted();
-    const std::vector<HeardDevice> devices = DevicesOf(search);
+    std::vector<HeardDevice> devices;
+    if (const int status = SearchFor(search, named, invocation.waitMs, devices))
+        return status;
 
     // The devices named, in the order given; a serial several devices answer is
     // ambiguous, unless a MAC pins one, and none of them is planned.
@@ -469,22 +431,10 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
     }
     if (!parser.isSet(start))
         return "--start is missing (or --dhcp on)";
-    struct {
-        const QCommandLineOption &option;
-        std::optional<QString> &value;
-    } fields[] = {{start, invocation.start},
-                  {mask, invocation.subnetMask},
-                  {gateway, invocation.gateway},
-                  {dns, invocation.dns}};
-    for (auto &field : fields) {
-        if (!parser.isSet(field.option))
-            continue;
-        const QString value = parser.value(field.option);
-        Ipv4 parsed = 0;
-        if (!ParseIpv4(value, parsed))
-            return "--" + Utf8(field.option.names().first()) + " takes an IPv4 address, not '" + Utf8(Safe(value)) + "'";
-        field.value = value;
-    }
+    std::string error = ReadAddressOptions(
+        parser, {{start, invocation.start}, {mask, invocation.subnetMask}, {gateway, invocation.gateway}, {dns, invocation.dns}});
+    if (!error.empty())
+        return error;
     Ipv4 maskValue = 0;
     if (invocation.subnetMask && ParseIpv4(*invocation.subnetMask, maskValue) && !IsContiguousMask(maskValue))
         return "--mask " + Utf8(*invocation.subnetMask) + " is not a subnet mask";

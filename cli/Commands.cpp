@@ -46,10 +46,6 @@ std::string Utf8(const QString &text)
     return text.toUtf8().toStdString();
 }
 
-int Interrupted()
-{
-    return kExitSignalBase + StopSignal();
-}
 
 // Every --address must be an address of this machine.
 bool CheckSearchAddresses(const std::vector<std::string> &from)
@@ -68,14 +64,6 @@ bool CheckSearchAddresses(const std::vector<std::string> &from)
 
 // False, said on standard error, when the search cannot run: there is no local
 // address to search from, or not one of its searchers could open its socket.
-bool CanSearch(const DeviceSearch &search)
-{
-    if (search.SearcherCount() == 0) {
-        Complain("no local IPv4 address to search from");
-        return false;
-    }
-    return CheckCanSearch(search);
-}
 
 // Waits until `waitMs` have passed since the search started or `done` holds; false
 // when a stop signal came first.
@@ -98,6 +86,49 @@ bool Wait(DeviceSearch &search, int waitMs, Done done)
 // devices chosen by which answered first.
 constexpr int kAmbiguityGraceMs = 1000;
 
+} // namespace
+
+int Interrupted()
+{
+    return kExitSignalBase + StopSignal();
+}
+
+bool CanSearch(const DeviceSearch &search)
+{
+    if (search.SearcherCount() == 0) {
+        Complain("no local IPv4 address to search from");
+        return false;
+    }
+    return CheckCanSearch(search);
+}
+
+bool WaitForNamed(DeviceSearch &search, const std::vector<NamedDevice> &names, int waitMs)
+{
+    const bool pinned = std::all_of(names.begin(), names.end(), [](const NamedDevice &n) { return !n.mac.isEmpty(); });
+    int64_t allFoundAt = -1;
+    auto done = [&] {
+        bool all = true;
+        search.WithDevices([&](DeviceList &devices) {
+            for (const NamedDevice &name : names) {
+                all = name.mac.isEmpty() ? devices.Latest(name.serialNo) != nullptr
+                                         : devices.Find(name.serialNo, name.mac) != nullptr;
+                if (!all)
+                    break;
+            }
+        });
+        if (!all)
+            return false;
+        if (pinned)
+            return true;
+        if (allFoundAt < 0)
+            allFoundAt = search.ElapsedMs();
+        return search.ElapsedMs() - allFoundAt >= kAmbiguityGraceMs;
+    };
+    return Wait(search, waitMs, done);
+}
+
+namespace {
+
 // What the search found for one serial number named on the command line.
 struct Found {
     DeviceList::Target target = DeviceList::Target::NotFound;
@@ -111,22 +142,10 @@ struct Found {
 bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, int waitMs,
                  std::vector<Found> &found)
 {
-    int64_t allFoundAt = -1;
-    auto done = [&] {
-        bool all = true;
-        search.WithDevices([&](DeviceList &devices) {
-            for (const QString &serial : serials)
-                all = all && (mac.isEmpty() ? devices.Latest(serial) != nullptr : devices.Find(serial, mac) != nullptr);
-        });
-        if (!all)
-            return false;
-        if (!mac.isEmpty())
-            return true;
-        if (allFoundAt < 0)
-            allFoundAt = search.ElapsedMs();
-        return search.ElapsedMs() - allFoundAt >= kAmbiguityGraceMs;
-    };
-    const bool completed = Wait(search, waitMs, done);
+    std::vector<NamedDevice> names;
+    for (const QString &serial : serials)
+        names.push_back({serial, mac});
+    const bool completed = WaitForNamed(search, names, waitMs);
     found.assign(serials.size(), Found{});
     search.WithDevices([&](DeviceList &devices) {
         for (int i = 0; i < serials.size(); ++i) {

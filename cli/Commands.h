@@ -1,8 +1,13 @@
 #pragma once
 // The five commands of brenu-search. Each returns the program's exit status
 // (cli/ExitStatus.h); messages go to standard error, results to `out`.
+#include <vector>
+
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "device/Batch.h"
+
+class DeviceSearch;
 
 namespace cli {
 
@@ -14,5 +19,18 @@ int RunUrl(const Invocation &invocation, Output &out);
 
 // Prints "brenu-search: <text>" on standard error.
 void Complain(const std::string &text);
+
+// The status of a command ended by a stop signal.
+int Interrupted();
+// Whether the started search can search at all (a local address, and a socket for at
+// least one): false, said on standard error, means the command ends with
+// kCannotSearch instead of an empty result.
+bool CanSearch(const DeviceSearch &search);
+
+// Watches the running search until every device named has answered (by its MAC when
+// one is given), then kAmbiguityGraceMs more unless every one is pinned by MAC, so
+// that a second device answering with the same serial number is heard too; or until
+// waitMs have passed since the search started. False when a stop signal came.
+bool WaitForNamed(DeviceSearch &search, const std::vector<NamedDevice> &names, int waitMs);
 
 } // namespace cli

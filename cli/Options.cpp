@@ -6,6 +6,7 @@
 
 #include "device/Ipv4Text.h"
 #include "cli/BatchCommands.h"
+#include "cli/Output.h"
 
 #ifndef BRENU_SEARCH_VERSION
 #define BRENU_SEARCH_VERSION "0.0.0"
@@ -40,11 +41,27 @@ std::string Utf8(const QString &text)
 
 bool IsDottedQuad(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    in_addr parsed{};
-    return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()))) &&
-           inet_pton(AF_INET, bytes.constData(), &parsed) == 1;
+    Ipv4 parsed = 0;
+    return ParseIpv4(text, parsed);
 }
+
+} // namespace
+
+std::string ReadAddressOptions(const QCommandLineParser &parser, std::initializer_list<AddressOption> options)
+{
+    for (const AddressOption &field : options) {
+        if (!parser.isSet(field.option))
+            continue;
+        const QString value = parser.value(field.option);
+        if (!IsDottedQuad(value))
+            return "--" + Utf8(field.option.names().first()) + " takes an IPv4 address, not '" +
+                   Utf8(TerminalText(value)) + "'";
+        field.value = value;
+    }
+    return "";
+}
+
+namespace {
 
 // Serial numbers are compared byte for byte with what devices send; the check only
 // refuses what cannot be one: empty, too long, white space or control characters.
@@ -219,22 +236,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         }
     }
     if (command == Command::Set) {
-        struct {
-            const QCommandLineOption &option;
-            std::optional<QString> &value;
-        } fields[] = {{address, invocation.address},
-                      {mask, invocation.subnetMask},
-                      {gateway, invocation.gateway},
-                      {dns, invocation.dns}};
-        for (auto &field : fields) {
-            if (!parser.isSet(field.option))
-                continue;
-            const QString value = parser.value(field.option);
-            if (!IsDottedQuad(value))
-                return "--" + Utf8(field.option.names().first()) + " takes an IPv4 address, not '" + Utf8(value) +
-                       "'";
-            field.value = value;
-        }
+        std::string error = ReadAddressOptions(parser, {{address, invocation.address},
+                                                        {mask, invocation.subnetMask},
+                                                        {gateway, invocation.gateway},
+                                                        {dns, invocation.dns}});
+        if (!error.empty())
+            return error;
         if (parser.isSet(dhcp)) {
             const QString value = parser.value(dhcp);
             if (value != "on" && value != "off")

@@ -1,8 +1,10 @@
 #pragma once
 // The command line of brenu-search: which command, its options, and the help texts.
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +64,15 @@ struct Invocation {
 // Reads argv. Returns "" on success, else the one-line reason (without the program
 // name). stdoutIsTerminal picks the default format.
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation);
+
+// An option that takes an IPv4 address, and where its text goes once checked.
+struct AddressOption {
+    const QCommandLineOption &option;
+    std::optional<QString> &value;
+};
+// Stores each of `options` that is given; "" or the reason one is refused (not a
+// dotted-quad address).
+std::string ReadAddressOptions(const QCommandLineParser &parser, std::initializer_list<AddressOption> options);
 
 // The --help text of a command (Command::None: the program's overview).
 std::string HelpText(Command command);

@@ -613,8 +613,11 @@ TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
 TEST_F(CliTest, AssignPinsDevicesThatShareASerialByTheirMac)
 {
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
-    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a",
-                                          "--device", "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b"}));
+    // The twin's answers come whole only 400 ms after the first device's: the search
+    // must still hear it before deciding that DUP names one device.
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--split-gap", "400", "--device",
+                                          "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a", "--device",
+                                          "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b,fault=search:split"}));
     const Result bare = RunCli({"assign", "--start", "10.77.0.40", "--yes", "--format", "json", "DUP"});
     EXPECT_EQ(bare.status, 5) << bare.err;
     EXPECT_EQ(BatchStatuses(bare.out), (std::vector<std::string>{"ambiguous "}));
