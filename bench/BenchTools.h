@@ -1,6 +1,8 @@
 #pragma once
 // What the benchmarks that run helper programs share: where those programs are,
 // reading the lines they log, and a logger set up as the program sets it up.
+#include <fcntl.h>
+#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,10 +14,42 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kit/Log.h"
 
 namespace benchtools {
+
+// Resident memory of this process in KiB, after the allocator has handed back what
+// it holds free; -1 when it cannot be read.
+inline long ResidentKiB()
+{
+    malloc_trim(0);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Starts argv[0] with arguments argv[1...] and its standard output written to the file
+// outPath; the child's pid (wait for it with wait4, which also gives its peak memory).
+inline pid_t StartWithOutput(std::vector<std::string> argv, const std::string &outPath)
+{
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+        _exit(127);
+    std::vector<char *> pointers;
+    for (std::string &arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    execv(pointers[0], pointers.data());
+    _exit(127);
+}
 
 // A program built beside this one (bin/<name>).
 inline std::string SiblingProgram(const std::string &name)

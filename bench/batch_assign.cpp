@@ -71,17 +71,7 @@ void AssignThousand(benchmark::State &state)
 
     for (auto _ : state) {
         const auto start = Clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        const pid_t pid = benchtools::StartWithOutput(args, out);
         // The moment the last update request reached the devices, from their log.
         Clock::time_point lastSend{};
         int status = 0;

@@ -58,14 +58,8 @@ void CliListAtScale(benchmark::State &state)
     double overSum = 0, overMax = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            execl(program.c_str(), program.c_str(), "list", "--wait", std::to_string(kWaitMs).c_str(), "--format",
-                  "json", static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        const pid_t pid =
+            benchtools::StartWithOutput({program, "list", "--wait", std::to_string(kWaitMs), "--format", "json"}, out);
         int status = 0;
         rusage usage{};
         wait4(pid, &status, 0, &usage);

@@ -37,16 +37,15 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-#include <malloc.h>
 #include <time.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "BenchTools.h"
 #include "Sandbox.h"
 #include "WindowBenchMain.h"
 #include "app/BrenuSearchTools.h"
@@ -58,19 +57,6 @@
 namespace {
 
 constexpr int kDevices = 5000;
-
-// Resident memory of this process in KiB, after the allocator has handed back what
-// it holds free.
-long ResidentKiB()
-{
-    malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 QString Answer(int device, int round)
 {
@@ -110,7 +96,7 @@ Fixture &Table()
 {
     static Fixture fixture = [] {
         Fixture f;
-        f.baseKiB = ResidentKiB();
+        f.baseKiB = benchtools::ResidentKiB();
         f.window = std::make_unique<Window>(nullptr, WindowOptions{f.clock, kMaxDeviceRows});
         f.window->show();
         for (int round = 0; round < 2; ++round) {
@@ -123,7 +109,7 @@ Fixture &Table()
             f.window->Deliver(Answer(device, 0));
         QCoreApplication::processEvents();
         f.fillMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        f.listedKiB = ResidentKiB();
+        f.listedKiB = benchtools::ResidentKiB();
         return f;
     }();
     return fixture;
@@ -341,18 +327,18 @@ void BM_ForgedFlood(benchmark::State &state)
 {
     constexpr int kForged = 100000;
     for (auto _ : state) {
-        const long baseKiB = ResidentKiB();
+        const long baseKiB = benchtools::ResidentKiB();
         auto window = std::make_unique<Window>();
         window->show();
         QCoreApplication::processEvents();
-        const long shownKiB = ResidentKiB();
+        const long shownKiB = benchtools::ResidentKiB();
         double fillCpuMs = 0, ignoredCpuMs = 0;
         const double fillMs = DeliverForged(*window, 0, kMaxDeviceRows, &fillCpuMs);
         QCoreApplication::processEvents();
-        const long fullKiB = ResidentKiB();
+        const long fullKiB = benchtools::ResidentKiB();
         const double ignoredMs = DeliverForged(*window, kMaxDeviceRows, kForged, &ignoredCpuMs);
         QCoreApplication::processEvents();
-        const long afterKiB = ResidentKiB();
+        const long afterKiB = benchtools::ResidentKiB();
         const double ignored = kForged - kMaxDeviceRows;
         state.SetIterationTime((fillMs + ignoredMs) / 1000.0);
 

@@ -17,17 +17,16 @@
 #include <QStandardItemModel>
 #include <QTableView>
 
-#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchTools.h"
 #include "Sandbox.h"
 #include "WindowBenchMain.h"
 #include "app/AnswerQueue.h"
@@ -41,17 +40,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSerials = 100;
 constexpr double kAnswersPerSecond = 100000;
 constexpr auto kBlocked = std::chrono::seconds(10);
-
-long ResidentKiB()
-{
-    malloc_trim(0);
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 // The address answer `index` announces for its device (index % kSerials).
 QString Address(uint64_t index)
@@ -91,7 +79,7 @@ void BM_BlockedWindow(benchmark::State &state)
         while (window.Model()->rowCount() < kSerials)
             QApplication::processEvents();
         QApplication::processEvents();
-        const long baseKiB = ResidentKiB();
+        const long baseKiB = benchtools::ResidentKiB();
 
         std::atomic<bool> stop{false};
         uint64_t offered = 0;
@@ -107,7 +95,7 @@ void BM_BlockedWindow(benchmark::State &state)
                     MsgCallBack(text.constData(), text.size(), &window);
                 }
                 if (Clock::now() >= nextSample) {
-                    peakKiB = std::max(peakKiB, ResidentKiB());
+                    peakKiB = std::max(peakKiB, benchtools::ResidentKiB());
                     nextSample += std::chrono::milliseconds(100);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -116,7 +104,7 @@ void BM_BlockedWindow(benchmark::State &state)
         std::this_thread::sleep_for(kBlocked); // the window's thread is held up
         stop = true;
         searcher.join();
-        peakKiB = std::max(peakKiB, ResidentKiB());
+        peakKiB = std::max(peakKiB, benchtools::ResidentKiB());
         for (int turn = 0; turn < 10; ++turn)
             QApplication::processEvents();
 

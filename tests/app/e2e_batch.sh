@@ -78,13 +78,5 @@ for address in 10.77.0.20 10.77.0.22 10.77.0.23 10.77.0.24; do
 done
 grep -q ',10.77.0.21,' "$work/result.csv" && fail "the answering address 10.77.0.21 was planned"
 
-kill -TERM "$tool"
-for _ in $(seq 50); do
-  kill -0 "$tool" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$tool" 2>/dev/null && fail "the tool did not end within 5 s"
-status=0
-wait "$tool" || status=$?
-[[ $status -eq 0 ]] || fail "the tool ended with status $status: $(cat "$work/tool.log")"
+stop_tool
 echo "e2e: batch flow passed; screenshots in $artifacts"

@@ -112,13 +112,5 @@ grep -q 'reboot.htm.*"serialNo":"E2E-0001"' "$work/devsim.log" || fail "the devi
 import -window "$main" "$artifacts/e2e_after_reboot.png"
 
 # A stop request closes the window; the program ends through its normal shut-down.
-kill -TERM "$tool"
-for _ in $(seq 50); do
-  kill -0 "$tool" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$tool" 2>/dev/null && fail "the tool did not end within 5 s"
-status=0
-wait "$tool" || status=$?
-[[ $status -eq 0 ]] || fail "the tool ended with status $status: $(cat "$work/tool.log")"
+stop_tool
 echo "e2e: reboot flow passed; screenshots in $artifacts"

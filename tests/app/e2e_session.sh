@@ -40,6 +40,20 @@ start_tool() {
   trap cleanup EXIT
 }
 
+# Sends the tool a stop request, as the system would, and expects it to close its
+# window and end through its normal shut-down with status 0 within 5 s.
+stop_tool() {
+  local status=0
+  kill -TERM "$tool"
+  for _ in $(seq 50); do
+    kill -0 "$tool" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$tool" 2>/dev/null && fail "the tool did not end within 5 s"
+  wait "$tool" || status=$?
+  [[ $status -eq 0 ]] || fail "the tool ended with status $status: $(cat "$work/tool.log")"
+}
+
 # Waits up to $1 seconds for a visible window whose title matches $2; prints its id.
 wait_window() {
   local id

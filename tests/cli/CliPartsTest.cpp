@@ -4,21 +4,14 @@
 #include <clocale>
 
 #include "cli/Output.h"
+#include "tests/support/TestDevice.h"
 
 namespace {
 
 
 ListedDevice Device(const QString &serial, const QString &address = "10.77.0.2")
 {
-    ListedDevice d;
-    d.serialNo = serial;
-    d.address = address;
-    d.port = 8000;
-    d.subnetMask = "255.255.255.0";
-    d.gateway = "10.77.0.254";
-    d.dns = "10.77.0.253";
-    d.mac = "02:00:00:00:00:01";
-    return d;
+    return TestDevice<ListedDevice>(serial, address);
 }
 
 TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)

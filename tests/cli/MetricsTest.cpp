@@ -10,6 +10,7 @@
 
 #include "cli/MetricsWatch.h"
 #include "cli/Options.h"
+#include "tests/support/TestDevice.h"
 
 namespace {
 
@@ -18,15 +19,7 @@ using cli::LabelValue;
 
 DeviceRecord Device(const QString &serial, const QString &mac)
 {
-    DeviceRecord d;
-    d.serialNo = serial;
-    d.address = "10.77.0.2";
-    d.port = 8000;
-    d.subnetMask = "255.255.255.0";
-    d.gateway = "10.77.0.254";
-    d.dns = "10.77.0.253";
-    d.mac = mac;
-    return d;
+    return TestDevice(serial, "10.77.0.2", mac);
 }
 
 bool IsValidUtf8(const std::string &text)

@@ -7,21 +7,14 @@
 #include <arpa/inet.h>
 
 #include "device/DeviceList.h"
+#include "tests/support/TestDevice.h"
 
 namespace {
 
 DeviceRecord Device(const QString &serial, const QString &address = "10.77.0.2",
                     const QString &mac = "02:00:00:00:00:01")
 {
-    DeviceRecord d;
-    d.serialNo = serial;
-    d.address = address;
-    d.port = 8000;
-    d.subnetMask = "255.255.255.0";
-    d.gateway = "10.77.0.254";
-    d.dns = "10.77.0.253";
-    d.mac = mac;
-    return d;
+    return TestDevice(serial, address, mac);
 }
 
 InterfaceAddress Local(const char *address, const char *device = "brw0", const char *mask = "255.255.255.0")
