@@ -237,7 +237,7 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
             continue;
         }
         newAddresses.insert(address, entry.serialNo);
-        if (kept.contains(address) && kept[address] != entry.serialNo)
+        if (kept.contains(address)) // a twin keeping it counts too: two devices, one address
             problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
     }
     return problems;

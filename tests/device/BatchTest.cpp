@@ -82,6 +82,11 @@ TEST(Batch, TheWholeBatchIsCheckedBeforeSending)
     problems = CheckBatch(MatchPlan({Row("TWIN", "10.77.0.41", "AA")}, twins), twins, {}, false);
     ASSERT_EQ(problems.size(), 1);
     EXPECT_TRUE(problems[0].contains("answers from 192.168.1.10 too"));
+    // Nor may it move onto the address its twin keeps.
+    const std::vector<HeardDevice> apart{Device("TWIN", "192.168.1.10", "AA"), Device("TWIN", "192.168.1.11", "BB")};
+    problems = CheckBatch(MatchPlan({Row("TWIN", "192.168.1.11", "AA")}, apart), apart, {}, false);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("192.168.1.11 is the address of TWIN"));
 
     // Insane values pass only when not strict.
     const std::vector<PlanRow> odd{Row("A", "10.77.0.255"), Row("B", "300.1.1.1")};
