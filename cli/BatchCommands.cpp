@@ -385,11 +385,9 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
     invocation.force = parser.isSet(force);
     invocation.waitMs = kBatchFindWaitMs;
     if (parser.isSet(wait)) {
-        bool ok = false;
-        invocation.waitMs = parser.value(wait).toInt(&ok);
-        if (!ok || invocation.waitMs < 0 || invocation.waitMs > kMaxWaitMs)
-            return "--wait takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not '" +
-                   Utf8(parser.value(wait)) + "'";
+        std::string error = ParseWait(parser.value(wait), invocation.waitMs);
+        if (!error.empty())
+            return error;
     }
     invocation.format = stdoutIsTerminal ? Format::Table : Format::Json;
     if (parser.isSet(format)) {
@@ -413,7 +411,7 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
     QSet<QString> seen;
     for (const QString &argument : positional) {
         const NamedDevice name = ParseNamedDevice(argument);
-        if (name.serialNo.isEmpty() || name.serialNo.toUtf8().size() > kMaxSerialBytes)
+        if (!IsSerialText(name.serialNo))
             return "'" + Utf8(Safe(argument)) + "' is not a serial number (or SERIAL@MAC)";
         const QString key = name.serialNo + QLatin1Char('@') + name.mac.toUpper();
         if (seen.contains(key))

@@ -61,8 +61,6 @@ std::string ReadAddressOptions(const QCommandLineParser &parser, std::initialize
     return "";
 }
 
-namespace {
-
 // Serial numbers are compared byte for byte with what devices send; the check only
 // refuses what cannot be one: empty, too long, white space or control characters.
 bool IsSerialText(const QString &text)
@@ -74,6 +72,8 @@ bool IsSerialText(const QString &text)
             return false;
     return true;
 }
+
+namespace {
 
 std::string ParseFormat(const QString &text, Command command, Format &format)
 {
@@ -94,6 +94,8 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
     return "";
 }
 
+} // namespace
+
 std::string ParseWait(const QString &text, int &waitMs)
 {
     bool ok = false;
@@ -104,14 +106,13 @@ std::string ParseWait(const QString &text, int &waitMs)
     return "";
 }
 
-} // namespace
-
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
 {
     // The command is the first argument that is neither an option nor the value of
     // one: options may stand before the command as well as after it.
-    static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask", "gateway",
-                                              "dns",  "dhcp",   "mac",     "verify-timeout"};
+    // Every option of any command that takes a value (here and in cli/BatchCommands.cpp).
+    static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask",  "gateway", "dns",
+                                              "dhcp", "mac",    "verify-timeout", "textfile", "start"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];

@@ -65,6 +65,12 @@ struct Invocation {
 // name). stdoutIsTerminal picks the default format.
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation);
 
+// Whether text can be a serial number: not empty, at most kMaxSerialBytes, without
+// white space or control characters (anything else is compared byte for byte).
+bool IsSerialText(const QString &text);
+// --wait: milliseconds from 0 to kMaxWaitMs; "" or the reason it is refused.
+std::string ParseWait(const QString &text, int &waitMs);
+
 // An option that takes an IPv4 address, and where its text goes once checked.
 struct AddressOption {
     const QCommandLineOption &option;

@@ -149,6 +149,12 @@ TEST(Metrics, OptionsAndTextfileChecks)
     EXPECT_EQ(parse({"watch", "--format", "openmetrics", "--textfile", "/x/m.prom"}, watch), "");
     EXPECT_EQ(watch.format, cli::Format::OpenMetrics);
     EXPECT_EQ(watch.textfile, "/x/m.prom");
+    cli::Invocation before; // options may stand before their command
+    EXPECT_EQ(parse({"--textfile", "/x/m.prom", "watch", "--format", "openmetrics"}, before), "");
+    EXPECT_EQ(parse({"--start", "10.77.0.20", "assign", "SN"}, before), "");
+    EXPECT_EQ(before.start, QString("10.77.0.20"));
+    cli::Invocation spaced;
+    EXPECT_NE(parse({"assign", "--start", "10.77.0.20", "S N"}, spaced), "") << "not a serial number";
     cli::Invocation other;
     EXPECT_EQ(parse({"watch", "--textfile", "/x/m.prom"}, other), "--textfile needs --format openmetrics");
     EXPECT_NE(parse({"list", "--format", "openmetrics"}, other), "");
