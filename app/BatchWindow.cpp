@@ -1,5 +1,7 @@
 #include "app/BatchWindow.h"
 
+#include "app/QMyItemDelegate.h"
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -86,6 +88,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view = new QTableView(this);
     m_view->setObjectName(QStringLiteral("tabView_batch"));
     m_view->setModel(m_model);
+    m_view->setItemDelegate(new QMyItemDelegate(m_view)); // device text shown safely, as in the main table
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);

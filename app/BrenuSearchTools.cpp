@@ -228,12 +228,12 @@ void BrenuSearchTools::slot_OpenBatch()
             BatchRow row;
             row.device = device;
             row.foreignSubnet = device.foreignSubnet;
-            const DeviceConflicts conflicts = list.Conflicts(device);
+            const DeviceConflicts conflicts = list.Conflicts(device, kMaxNamedInTip);
             QStringList tips;
             if (!conflicts.sameSerial.isEmpty())
-                tips << UiText::BatchSameSerialTip().arg(conflicts.sameSerial.join(QStringLiteral(", ")));
+                tips << UiText::BatchSameSerialTip().arg(NameSome(conflicts.sameSerial, conflicts.moreSameSerial));
             if (!conflicts.sameAddress.isEmpty())
-                tips << UiText::BatchSameAddressTip().arg(conflicts.sameAddress.join(QStringLiteral(", ")));
+                tips << UiText::BatchSameAddressTip().arg(NameSome(conflicts.sameAddress, conflicts.moreSameAddress));
             row.conflict = tips.join(QLatin1Char('\n'));
             rows.push_back(std::move(row));
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/DeviceTable.h"
+#include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
 
 DeviceModel::DeviceModel(QObject *parent, int maxDevices) : QStandardItemModel(parent), m_devices(maxDevices)
@@ -21,24 +22,19 @@ DeviceModel::DeviceModel(QObject *parent, int maxDevices) : QStandardItemModel(p
     });
 }
 
-namespace {
-
-// The most devices or serial numbers a tooltip names. A forged flood can make
-// thousands of devices share one serial number or address; the tooltip names the
-// first few (in sorted order) and counts the rest, so hovering stays instant.
-constexpr int kMaxNamedInTip = 8;
-
-QString NameSome(QStringList names)
+QString NameSome(QStringList names, int more)
 {
-    const int more = names.size() - kMaxNamedInTip;
-    if (more > 0) {
+    if (names.size() > kMaxNamedInTip) {
+        more += names.size() - kMaxNamedInTip;
         names = names.mid(0, kMaxNamedInTip);
-        names << UiText::AndMore().arg(more);
     }
+    // Device text: a line feed in a name must not make a line of its own.
+    for (QString &name : names)
+        name = VisibleCellText(name);
+    if (more > 0)
+        names << UiText::AndMore().arg(more);
     return names.join(QStringLiteral(", "));
 }
-
-} // namespace
 
 QVariant DeviceModel::data(const QModelIndex &index, int role) const
 {

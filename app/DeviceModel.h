@@ -21,6 +21,16 @@
 #include "device/DeviceList.h"
 #include "kit/Disposal.h"
 
+// The most devices or serial numbers a tooltip names. A forged flood can make
+// thousands of devices share one serial number or address; a tooltip names the first
+// few and counts the rest, so hovering (and listing the devices with their conflicts)
+// stays instant.
+constexpr int kMaxNamedInTip = 8;
+
+// Names for a tooltip: at most kMaxNamedInTip of `names`, shown as cells show device
+// text, then "and N more" for the rest and for `more` left out beforehand.
+QString NameSome(QStringList names, int more = 0);
+
 class DeviceModel : public QStandardItemModel {
     Q_OBJECT
 public:

@@ -1,5 +1,10 @@
 #include "app/QMyItemDelegate.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
+#include <QTextDocument>
+#include <QToolTip>
+
 #include "kit/UnsafeText.h"
 
 void QMyItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
@@ -16,6 +21,22 @@ QString QMyItemDelegate::displayText(const QVariant &value, const QLocale &local
     if (value.userType() == QMetaType::QString)
         return VisibleCellText(value.toString());
     return QStyledItemDelegate::displayText(value, locale);
+}
+
+bool QMyItemDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                                const QModelIndex &index)
+{
+    if (!event || event->type() != QEvent::ToolTip || !view || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString tip = index.data(Qt::ToolTipRole).toString();
+    if (tip.isEmpty()) {
+        QToolTip::hideText();
+        event->ignore();
+        return false;
+    }
+    QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), view,
+                       view->visualRect(index));
+    return true;
 }
 
 QString VisibleCellText(const QString &text)

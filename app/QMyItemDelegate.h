@@ -2,8 +2,8 @@
 // Paints table cells without the focus frame, so the current row shows only as
 // selected, and shows device text safely: a cell's displayed text has every
 // character that would change how the text around it reads (kit/UnsafeText.h)
-// replaced by a visible mark (VisibleCellText). The model keeps the exact text for
-// copying, export and the settings dialog.
+// replaced by a visible mark (VisibleCellText), and tooltips as plain text. The model
+// keeps the exact text for copying, export and the settings dialog.
 #include <QStyledItemDelegate>
 
 class QMyItemDelegate : public QStyledItemDelegate {
@@ -14,6 +14,10 @@ public:
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override;
     QString displayText(const QVariant &value, const QLocale &locale) const override;
+    // Shows a cell's tooltip as plain text: device text in it (a serial number such as
+    // "<h1>...") never makes Qt take the tooltip for rich text.
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override;
 };
 
 // The text with each unsafe code point replaced by one visible mark: the C0 controls

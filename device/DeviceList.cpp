@@ -341,20 +341,31 @@ bool DeviceList::SerialHasConflict(const QString &serialNo) const
     return false;
 }
 
-DeviceConflicts DeviceList::Conflicts(const HeardDevice &device) const
+DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) const
 {
     DeviceConflicts conflicts;
     const QString own = KeyOf(device.serialNo, device.mac);
-    for (const QString &key : m_serials.value(device.serialNo)) {
-        if (key == own)
+    const QStringList keys = m_serials.value(device.serialNo);
+    bool ownSeen = false;
+    int looked = 0;
+    for (; looked < keys.size() && conflicts.sameSerial.size() < maxNamed; ++looked) {
+        if (keys[looked] == own) {
+            ownSeen = true;
             continue;
-        const HeardDevice &other = m_devices.value(key).device;
+        }
+        const HeardDevice &other = m_devices.value(keys[looked]).device;
         conflicts.sameSerial << other.address + QLatin1Char(' ') + other.mac;
     }
+    // The rest are counted, not looked at: the device itself is among them when it is
+    // held and was not met yet.
+    conflicts.moreSameSerial = keys.size() - looked - (!ownSeen && m_devices.contains(own) ? 1 : 0);
+
     const QHash<QString, int> serials = m_addresses.value(device.address);
-    for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
+    for (auto it = serials.constBegin(); it != serials.constEnd() && conflicts.sameAddress.size() < maxNamed; ++it)
         if (it.key() != device.serialNo)
             conflicts.sameAddress << it.key();
+    conflicts.moreSameAddress =
+        serials.size() - (serials.contains(device.serialNo) ? 1 : 0) - conflicts.sameAddress.size();
     conflicts.sameSerial.sort();
     conflicts.sameAddress.sort();
     return conflicts;

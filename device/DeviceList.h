@@ -30,6 +30,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "device/DeviceRecord.h"
@@ -54,6 +55,9 @@ struct DeviceConflicts {
     QStringList sameSerial;
     // Other serial numbers answering from the same address.
     QStringList sameAddress;
+    // How many more of each there are than the lists name (Conflicts with a bound).
+    int moreSameSerial = 0;
+    int moreSameAddress = 0;
     bool Any() const { return !sameSerial.isEmpty() || !sameAddress.isEmpty(); }
 };
 
@@ -139,7 +143,10 @@ public:
     QStringList ConflictKinds(const HeardDevice &device) const;
     // What `device` shares with other devices held (names every other device: for
     // showing one device, not for every answer).
-    DeviceConflicts Conflicts(const HeardDevice &device) const;
+    // At most maxNamed of each kind are named (some of them, sorted) and the rest
+    // counted, so that a row of each of thousands of devices sharing one serial number
+    // costs maxNamed look-ups, not thousands.
+    DeviceConflicts Conflicts(const HeardDevice &device, int maxNamed = std::numeric_limits<int>::max()) const;
     // The conflicts of every device with `serialNo` together (one table row).
     DeviceConflicts SerialConflicts(const QString &serialNo) const;
     // True when a device with `serialNo` is in a conflict; cheap enough for painting.

@@ -185,6 +185,11 @@ TEST_F(ListTest, SharedSerialsAndAddressesAndForeignSubnetsAreMarkedWithoutHidin
     ASSERT_GE(far, 0);
     EXPECT_TRUE(marked(far));
     EXPECT_EQ(Tip(far), U("设备不在网卡 brw0 的任何网段内 (由本机地址 10.77.0.1 发现), 命令经该网卡直接发送"));
+
+    // A forged serial number at FAR's address is named with its line feed as a mark,
+    // so it cannot pose as a line of the tooltip.
+    w.Answer(answer(R"(<b>X\nY)", "10.77.1.5", "02:00:00:00:00:0b"));
+    EXPECT_TRUE(Tip(far).startsWith(U("地址冲突: 序列号 <b>X\u240aY 使用同一地址\n"))) << Tip(far).toStdString();
 }
 
 TEST_F(ListTest, AnUpdateWhoseAnswerWasLostIsNotedOnceTheSearchShowsIt)

@@ -118,6 +118,13 @@ TEST(DeviceList, DevicesSharingASerialOrAnAddressAreConflicts)
               (QSet<QString>{"S1", "S2"}));
     EXPECT_EQ(list.Conflicts(*list.Latest("S2")).sameAddress, QStringList{"S1"});
     EXPECT_TRUE(list.Conflicts(*list.Latest("S2")).sameSerial.isEmpty());
+    // With a bound, the rest are counted (a third device with S1 makes two others).
+    list.Note(Device("S1", "10.77.0.2", "02:00:00:00:00:0c"), via, 0, 0);
+    const DeviceConflicts some = list.Conflicts(*list.Find("S1", "02:00:00:00:00:01"), 1);
+    EXPECT_EQ(some.sameSerial.size() + some.moreSameSerial, 2);
+    EXPECT_EQ(some.moreSameSerial, 1);
+    EXPECT_EQ(some.sameAddress, QStringList{"S2"});
+    EXPECT_EQ(some.moreSameAddress, 0);
     const DeviceList::Heard apart = list.Note(Device("S2", "10.77.0.3", "02:00:00:00:00:02"), via, 0, 0);
     EXPECT_EQ(QSet<QString>(apart.conflictsChanged.begin(), apart.conflictsChanged.end()),
               (QSet<QString>{"S1", "S2"}));
