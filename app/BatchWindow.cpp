@@ -73,12 +73,15 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     setWindowTitle(UiText::BatchTitle());
     setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint);
     resize(1000, 560);
-    m_local = m_options.local ? *m_options.local : ReadLocalSubnets();
+    m_local = m_options.local ? *m_options.local : LocalSubnets{};
+    ReadLocal();
     if (!m_options.sender)
         m_options.sender = SendUpdate;
     if (!m_options.probe) {
-        // Through the interface whose subnet holds the candidates, else through all.
-        m_options.probe = [local = m_local](const std::vector<Ipv4> &candidates) {
+        // Through the interface whose subnet holds the candidates, else through all; the
+        // machine's addresses as they are when the probe runs.
+        m_options.probe = [](const std::vector<Ipv4> &candidates) {
+            const LocalSubnets local = ReadLocalSubnets();
             const Ipv4 first = candidates.empty() ? 0 : candidates.front();
             return ProbeNeighbours(candidates, ProbeInterfacesFor(first, DefaultMask(first, local), local));
         };
@@ -194,6 +197,12 @@ BatchWindow::~BatchWindow()
         m_job->Cancel();
 }
 
+void BatchWindow::ReadLocal()
+{
+    if (!m_options.local)
+        m_local = ReadLocalSubnets();
+}
+
 bool BatchWindow::Running() const
 {
     return m_pollTimer->isActive();
@@ -204,6 +213,7 @@ void BatchWindow::SetDevices(std::vector<BatchRow> rows)
     if (Running())
         return;
     m_job.reset();
+    ReadLocal();
     m_planEntries.clear();
     m_probed.clear();
     m_answering.clear();
@@ -343,11 +353,18 @@ std::vector<BatchEntry> BatchWindow::Entries()
 
 void BatchWindow::Apply()
 {
-    if (Running() || m_model->CheckedRows().empty())
+    if (Running())
+        return;
+    // Enabled again whatever ends this call, unless it waits for the probe below.
+    m_apply->setEnabled(true);
+    m_applyWhenProbed = false;
+    if (m_model->CheckedRows().empty())
         return;
     if (m_planEntries.empty() && !m_dhcp->isChecked()) {
-        Ipv4 start = 0;
-        if (!ParseIpv4(m_start->text(), start)) {
+        Ipv4 start = 0, mask = 0;
+        const QString maskText = m_mask->text().trimmed();
+        if (!ParseIpv4(m_start->text(), start) ||
+            (!maskText.isEmpty() && (!ParseIpv4(maskText, mask) || !IsContiguousMask(mask)))) {
             QMessageBox::warning(this, UiText::BoxTitle(), UiText::BadField(), QMessageBox::Ok);
             return;
         }
@@ -358,7 +375,8 @@ void BatchWindow::Apply()
             return;
         }
     }
-    m_apply->setEnabled(true);
+    // An address this machine took since the window was filled is refused below.
+    ReadLocal();
     std::vector<BatchEntry> entries = Entries();
     QStringList problems = CheckBatch(entries, AllDevices(), m_local, true);
     for (const BatchEntry &entry : entries)

@@ -80,12 +80,17 @@ private slots:
     void SaveClicked();
 
 private:
+    // m_local read again (when not fixed by the options).
+    void ReadLocal();
     void ProbeDone(std::unordered_set<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
     std::vector<HeardDevice> AllDevices() const;
 
     BatchWindowOptions m_options;
+    // This machine's addresses (options.local when given): read again whenever the
+    // window is filled and before a run is checked, so an address added meanwhile is
+    // never planned or sent.
     LocalSubnets m_local;
     BatchModel *m_model = nullptr;
     QTableView *m_view = nullptr;

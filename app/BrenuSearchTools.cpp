@@ -221,7 +221,8 @@ void BrenuSearchTools::slot_OpenBatch()
         // It sees every answer the window takes (AddAnswer).
         m_batchWindow = new BatchWindow(this);
     }
-    if (!m_batchWindow->Running()) {
+    // An open window keeps its list and the results of its last run.
+    if (!m_batchWindow->Running() && !m_batchWindow->isVisible()) {
         const DeviceList &list = m_model->Devices();
         std::vector<BatchRow> rows;
         for (const HeardDevice &device : list.Devices()) {

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -110,6 +111,17 @@ TEST(BatchWindow, PreviewSkipsAnsweringAddressesAndARunEndsInVerdicts)
     EXPECT_EQ(Column(model, BatchModel::ColNewAddress),
               (std::vector<QString>{"10.77.0.20", "10.77.0.23", "10.77.0.24", ""}));
 
+    // A mask that is no mask is refused, not replaced by the default, and Apply stays usable.
+    {
+        ModalAnswerer answerer;
+        auto *mask = window.findChild<QLineEdit *>("edt_mask");
+        mask->setText("255.255.0.255");
+        window.Apply();
+        EXPECT_FALSE(window.Running());
+        EXPECT_EQ(answerer.seen().size(), 1u);
+        EXPECT_TRUE(window.findChild<QPushButton *>("btn_apply")->isEnabled());
+        mask->clear();
+    }
     window.Apply();
     ASSERT_TRUE(window.Running());
     ASSERT_TRUE(WaitFor([&] { return stand.sent == 3; }, 5000));
