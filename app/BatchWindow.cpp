@@ -1,6 +1,8 @@
 #include "app/BatchWindow.h"
 
+#include "app/DeviceListText.h"
 #include "app/QMyItemDelegate.h"
+#include "device/SaveFile.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -15,7 +17,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -23,7 +24,6 @@
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
-#include "device/CsvField.h"
 #include "device/DeviceRecord.h"
 
 namespace {
@@ -43,14 +43,6 @@ QString PlanProblemUiText(const PlanProblem &problem)
     case PlanProblem::TooLarge: what = UiText::Get("文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
     }
     return UiText::BatchPlanProblemLine().arg(problem.line).arg(what);
-}
-
-QString CsvLine(const QStringList &cells)
-{
-    QStringList fields;
-    for (const QString &cell : cells)
-        fields.append(CsvField(cell));
-    return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
 }
 
 // At most this many problems are listed in one message box; a plan with more is
@@ -506,11 +498,10 @@ bool BatchWindow::LoadPlan(const QString &path)
 
 bool BatchWindow::SaveResult(const QString &path)
 {
-    QStringList header;
+    std::vector<QStringList> lines(1);
     for (int column = 0; column < DeviceColumn::Count; ++column)
-        header << DeviceColumnTitle(column);
-    header << UiText::BatchStatusTitle();
-    QString text = CsvLine(header);
+        lines[0] << DeviceColumnTitle(column);
+    lines[0] << UiText::BatchStatusTitle();
     // The settings each row was to get, where it had a batch entry.
     std::vector<const BatchEntry *> entryOf(m_model->Rows().size(), nullptr);
     if (m_job)
@@ -528,17 +519,11 @@ bool BatchWindow::SaveResult(const QString &path)
             shown.dns = target.dns;
             shown.dhcp = target.dhcp;
         }
-        text += CsvLine({shown.serialNo, shown.address, QString::number(shown.port), DeviceTable::DhcpText(shown.dhcp),
+        lines.push_back({shown.serialNo, shown.address, QString::number(shown.port), DeviceTable::DhcpText(shown.dhcp),
                          shown.subnetMask, shown.gateway, shown.dns, shown.mac, shown.description,
                          row.status ? BatchStatusText(*row.status) : QString()});
     }
-    QSaveFile file(path);
-    const QByteArray bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-    QString reason;
-    if (!file.open(QIODevice::WriteOnly))
-        reason = file.errorString();
-    else if (file.write(bytes) != bytes.size() || !file.commit())
-        reason = file.errorString();
+    const QString reason = SaveFileAtomically(path, DeviceListText::CsvDocument(lines));
     if (reason.isEmpty())
         return true;
     QMessageBox::warning(this, UiText::BoxTitle(), UiText::ExportFailed().arg(QDir::toNativeSeparators(path), reason));

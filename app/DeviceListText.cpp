@@ -38,12 +38,19 @@ QString RowText(const QAbstractItemModel &model, int row)
 
 QByteArray Csv(const QAbstractItemModel &model)
 {
-    QStringList header;
+    std::vector<QStringList> lines(1);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
-        header.append(DeviceTable::HeaderText(column));
-    QString text = CsvLine(header);
+        lines[0].append(DeviceTable::HeaderText(column));
     for (int row = 0; row < model.rowCount(); ++row)
-        text += CsvLine(Cells(model, row));
+        lines.push_back(Cells(model, row));
+    return CsvDocument(lines);
+}
+
+QByteArray CsvDocument(const std::vector<QStringList> &lines)
+{
+    QString text;
+    for (const QStringList &cells : lines)
+        text += CsvLine(cells);
     return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
 }
 

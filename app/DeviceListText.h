@@ -4,6 +4,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 class QAbstractItemModel;
 
@@ -16,6 +19,8 @@ QString RowText(const QAbstractItemModel &model, int row);
 // A UTF-8 byte-order mark, the header of the nine column titles, then every row in
 // the model's order (fields as CsvField writes them), each line ending in CR LF.
 QByteArray Csv(const QAbstractItemModel &model);
+// The same layout for lines of cells given here (the first is the header).
+QByteArray CsvDocument(const std::vector<QStringList> &lines);
 
 // "brenu-devices-YYYYMMDD-HHMMSS.csv" for the local time `when`.
 QString ExportFileName(const QDateTime &when);
