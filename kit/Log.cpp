@@ -11,6 +11,7 @@
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
 #include "kit/LogBudget.h"
+#include "kit/LogDay.h"
 
 namespace Vant {
 
@@ -153,12 +154,7 @@ bool CLog::Step()
 
 void CLog::KeepFolderBudget()
 {
-    const std::string today = CDateTime(m_clock->Now()).FormatDate();
-    std::string day;
-    for (char c : today) {
-        if (c != '-')
-            day += c;
-    }
+    const std::string day = DayDirectoryName(CDateTime(m_clock->Now()).FormatDate());
     // Files are counted only at a look and after each batch or roll-over, so room is
     // kept for what grows between: a file being compressed (its copy grows while the
     // original is still there) and one batch (at most kBatch records of at most a

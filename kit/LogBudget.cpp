@@ -10,20 +10,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "kit/LogDay.h"
+
 namespace Vant {
 
 namespace {
-
-bool IsDayName(const char *name)
-{
-    if (std::strlen(name) != 8)
-        return false;
-    for (int i = 0; i < 8; ++i) {
-        if (name[i] < '0' || name[i] > '9')
-            return false;
-    }
-    return true;
-}
 
 struct LogFile {
     bool currentPlain = false; // a plain file of the current day: deleted last
@@ -93,12 +84,7 @@ LogBudgetResult EnforceLogBudget(const std::string &logDirectory, uint64_t budge
         return result;
     std::vector<LogFile> files;
     if (DIR *dir = fdopendir(logFd)) {
-        std::vector<std::string> days;
-        while (const dirent *entry = readdir(dir)) {
-            if (IsDayName(entry->d_name))
-                days.emplace_back(entry->d_name);
-        }
-        for (const std::string &day : days)
+        for (const std::string &day : ReadDayNames(dir))
             ListDay(dirfd(dir), day, today, files);
         for (const LogFile &file : files)
             result.bytesBefore += file.bytes;
@@ -117,7 +103,16 @@ LogBudgetResult EnforceLogBudget(const std::string &logDirectory, uint64_t budge
                 const int dayFd = openat(dirfd(dir), file.day.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (dayFd < 0)
                     continue;
+                // A deletion makes the day directory's modification time now, and
+                // that time is the directory's age for the deleter: the old times go
+                // back, or a trimmed directory would outlive its retention.
+                struct stat dayStat;
+                const bool known = fstat(dayFd, &dayStat) == 0;
                 const bool unlinked = unlinkat(dayFd, file.name.c_str(), 0) == 0;
+                if (unlinked && known) {
+                    const timespec times[2] = {dayStat.st_atim, dayStat.st_mtim};
+                    futimens(dayFd, times);
+                }
                 ::close(dayFd);
                 if (!unlinked)
                     continue;

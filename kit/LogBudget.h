@@ -15,7 +15,9 @@
 // the day directories is touched. The order of deletion is by modification time,
 // except that the plain files of the current day go last: the compressed files and
 // earlier days' files are history, the current day's files are what an operator
-// looks at first.
+// looks at first. A day directory keeps its access and modification times across
+// the deletions: the modification time is its age for CLogDelete, and a trimmed
+// directory must not live another whole retention.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -12,6 +12,7 @@
 
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
+#include "kit/LogDay.h"
 #include "kit/Zip.h"
 
 namespace Vant {
@@ -64,8 +65,6 @@ std::string RollOverName(const std::string &dayDirectory, const std::string &nam
                       n);
     return target;
 }
-
-void RemoveAll(std::string &text, char c) { text.erase(std::remove(text.begin(), text.end(), c), text.end()); }
 
 std::size_t RecordBytes(const CLogContext *record)
 {
@@ -295,10 +294,9 @@ bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &
         date = now.FormatDate();
         hms = now.FormatTime();
     }
-    RemoveAll(date, '-');
-    RemoveAll(hms, ':');
+    hms.erase(std::remove(hms.begin(), hms.end(), ':'), hms.end());
 
-    const std::string dayDirectory = logDirectory + date + "/";
+    const std::string dayDirectory = logDirectory + DayDirectoryName(date) + "/";
     if (!IsDirectoryPath(dayDirectory) && !CreateDirectoryPath(dayDirectory))
         return false;
 

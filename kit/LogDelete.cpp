@@ -8,24 +8,9 @@
 
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
+#include "kit/LogDay.h"
 
 namespace Vant {
-
-namespace {
-
-// The logger's day directories are named YYYYMMDD; nothing else in the log folder
-// is the deleter's to remove, whatever its age (a folder the operator put there,
-// another program's data when the folder is shared).
-bool IsDayDirectoryName(const char *name)
-{
-    int digits = 0;
-    for (; name[digits] != '\0'; ++digits)
-        if (digits == 8 || name[digits] < '0' || name[digits] > '9')
-            return false;
-    return digits == 8;
-}
-
-} // namespace
 
 CLogDelete::CLogDelete(std::shared_ptr<IClock> clock) : CThread(true), m_clock(std::move(clock))
 {
@@ -122,11 +107,8 @@ void CLogDelete::DeleteOldLogs()
     DIR *dir = directory.empty() ? nullptr : opendir(directory.c_str());
     if (dir) {
         const CDateTime now(m_clock->Now());
-        while (dirent *entry = readdir(dir)) {
-            const char *name = entry->d_name;
-            // "." and "..", every other hidden name, and every name that is not a day.
-            if (name[0] == '.' || !IsDayDirectoryName(name))
-                continue;
+        // Day names only: never ".", "..", another hidden name or any other name.
+        for (const std::string &name : ReadDayNames(dir)) {
             const std::string path = directory + name;
             struct stat st;
             if (lstat(path.c_str(), &st) != 0)

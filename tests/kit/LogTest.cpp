@@ -654,6 +654,8 @@ TEST_F(LogTest, FolderBudgetDeletesTheOldestFilesFirstAndSaysSo)
     put("20200511", "_Ctx-100000.log.gz", 200000, 170000);
     ASSERT_TRUE(WriteFile(tmp.dir() + "log/notes.txt", std::string(500000, 'n'))); // not a day: left alone
     ASSERT_EQ(symlink((DayDir("20200512") + "Ctx.log").c_str(), (DayDir("20200513") + "Link.log").c_str()), 0);
+    const timeval dayTimes[2] = {{clock->now - 170000, 0}, {clock->now - 170000, 0}};
+    ASSERT_EQ(utimes(DayDir("20200511").c_str(), dayTimes), 0);
 
     // A budget this small keeps half of it free for a roll-over under way: at 900000
     // bytes in day directories the folder is brought down to 300000.
@@ -666,6 +668,9 @@ TEST_F(LogTest, FolderBudgetDeletesTheOldestFilesFirstAndSaysSo)
     EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-120000.log.gz"));
     EXPECT_TRUE(Exists(DayDir("20200513") + "Ctx.log"));
     EXPECT_TRUE(Exists(tmp.dir() + "log/notes.txt"));
+    struct stat day;
+    ASSERT_EQ(stat(DayDir("20200511").c_str(), &day), 0);
+    EXPECT_EQ(day.st_mtime, clock->now - 170000) << "a trimmed day keeps its age for the deleter";
     struct stat link;
     EXPECT_EQ(lstat((DayDir("20200513") + "Link.log").c_str(), &link), 0) << "a link is neither counted nor deleted";
     const std::string text = ReadFile(FileOf("20200513", "LOG"));
