@@ -289,27 +289,22 @@ int RunAssign(const Invocation &invocation, Output &out)
         return status;
 
     // The devices named, in the order given; a serial several devices answer is
-    // ambiguous, unless a MAC pins one, and none of them is planned.
+    // ambiguous, unless a MAC pins one, and none of them is planned. A device named
+    // twice (once pinned, once not) is planned once: the second name is ambiguous.
     std::vector<BatchEntry> unmatched;
     std::vector<HeardDevice> chosen;
-    for (const NamedDevice &name : named) {
-        std::vector<HeardDevice> same;
-        for (const HeardDevice &device : devices)
-            if (device.serialNo == name.serialNo &&
-                (name.mac.isEmpty() || device.mac.compare(name.mac, Qt::CaseInsensitive) == 0))
-                same.push_back(device);
-        const bool twice = same.size() == 1 && std::any_of(chosen.begin(), chosen.end(), [&](const HeardDevice &d) {
-                               return d.serialNo == same.front().serialNo && d.mac == same.front().mac;
-                           });
-        if (same.size() == 1 && !twice) {
-            chosen.push_back(same.front());
+    QSet<QString> taken;
+    for (BatchEntry &entry : MatchNamed(named, devices)) {
+        if (entry.device && !taken.contains(entry.device->serialNo + QLatin1Char('\n') + entry.device->mac)) {
+            taken.insert(entry.device->serialNo + QLatin1Char('\n') + entry.device->mac);
+            chosen.push_back(*entry.device);
             continue;
         }
-        BatchEntry entry;
-        entry.serialNo = name.serialNo;
-        entry.mac = name.mac;
-        entry.status = same.empty() ? BatchStatus::Missing : BatchStatus::Ambiguous;
-        unmatched.push_back(entry);
+        if (entry.device) {
+            entry.device.reset();
+            entry.status = BatchStatus::Ambiguous;
+        }
+        unmatched.push_back(std::move(entry));
     }
 
     AssignSettings settings;

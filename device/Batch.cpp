@@ -61,23 +61,22 @@ NamedDevice ParseNamedDevice(const QString &argument)
     return {argument, QString()};
 }
 
-std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices)
+std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices)
 {
     QHash<QString, std::vector<const HeardDevice *>> bySerial;
     for (const HeardDevice &device : devices)
         bySerial[device.serialNo].push_back(&device);
     std::vector<BatchEntry> entries;
-    entries.reserve(rows.size());
-    for (const PlanRow &row : rows) {
+    entries.reserve(names.size());
+    for (const NamedDevice &name : names) {
         BatchEntry entry;
-        entry.serialNo = row.serialNo;
-        entry.mac = row.mac;
-        entry.planLine = row.line;
-        std::vector<const HeardDevice *> candidates = bySerial.value(row.serialNo);
-        if (!row.mac.isEmpty()) {
+        entry.serialNo = name.serialNo;
+        entry.mac = name.mac;
+        std::vector<const HeardDevice *> candidates = bySerial.value(name.serialNo);
+        if (!name.mac.isEmpty()) {
             candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
                                             [&](const HeardDevice *device) {
-                                                return device->mac.compare(row.mac, Qt::CaseInsensitive) != 0;
+                                                return device->mac.compare(name.mac, Qt::CaseInsensitive) != 0;
                                             }),
                              candidates.end());
         }
@@ -86,14 +85,30 @@ std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::v
         } else if (candidates.size() > 1) {
             entry.status = BatchStatus::Ambiguous;
         } else {
-            const HeardDevice &device = *candidates.front();
-            entry.device = device;
-            entry.mac = device.mac;
-            entry.target = row.settings.dhcp ? SettingsOf(device) : row.settings;
-            entry.target.dhcp = row.settings.dhcp;
-            entry.status = SettingsChanged(device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
+            entry.device = *candidates.front();
+            entry.mac = entry.device->mac;
         }
         entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices)
+{
+    std::vector<NamedDevice> names;
+    names.reserve(rows.size());
+    for (const PlanRow &row : rows)
+        names.push_back({row.serialNo, row.mac});
+    std::vector<BatchEntry> entries = MatchNamed(names, devices);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        BatchEntry &entry = entries[i];
+        const PlanRow &row = rows[i];
+        entry.planLine = row.line;
+        if (!entry.device)
+            continue;
+        entry.target = row.settings.dhcp ? SettingsOf(*entry.device) : row.settings;
+        entry.target.dhcp = row.settings.dhcp;
+        entry.status = SettingsChanged(*entry.device, entry.target) ? BatchStatus::Waiting : BatchStatus::Unchanged;
     }
     return entries;
 }

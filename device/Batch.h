@@ -75,13 +75,6 @@ struct BatchEntry {
     BatchStatus status = BatchStatus::Waiting;
 };
 
-// Matches the rows of a plan with the devices heard: by serial number, and by MAC
-// address (case ignored) where a row gives one. A row with DHCP on keeps the device's
-// reported addresses. Rows without a device are Missing, rows whose serial several
-// devices answer (without a MAC that picks one) Ambiguous, rows already at their
-// values Unchanged; the rest Waiting.
-std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices);
-
 // A device named on a command line: SERIAL, or SERIAL@MAC to pin one of several
 // devices answering with one serial number. The text after the last '@' is taken as
 // a MAC only when it reads as one (six pairs of hex digits between ':' or '-'), so a
@@ -91,6 +84,18 @@ struct NamedDevice {
     QString mac; // empty: not pinned
 };
 NamedDevice ParseNamedDevice(const QString &argument);
+
+// The device each name means, in the names' order: an entry holding it (Waiting), or
+// Missing, or Ambiguous (several devices answer with the serial number and no MAC,
+// or the MAC, picks one).
+std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices);
+
+// Matches the rows of a plan with the devices heard: by serial number, and by MAC
+// address (case ignored) where a row gives one. A row with DHCP on keeps the device's
+// reported addresses. Rows without a device are Missing, rows whose serial several
+// devices answer (without a MAC that picks one) Ambiguous, rows already at their
+// values Unchanged; the rest Waiting.
+std::vector<BatchEntry> MatchPlan(const std::vector<PlanRow> &rows, const std::vector<HeardDevice> &devices);
 
 // New settings from an address plan: every device the same mask and, where given,
 // gateway and DNS (else each keeps its own); or DHCP on for all.
