@@ -31,11 +31,6 @@ constexpr auto kRunStep = std::chrono::milliseconds(100);
 // as every one has answered.
 constexpr int kBatchFindWaitMs = 5000;
 
-std::string Utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 int StatusOf(BatchStatus status)
 {
     switch (status) {
@@ -52,15 +47,6 @@ int StatusOf(BatchStatus status)
     default:
         return kExitNotConfirmed;
     }
-}
-
-int OutputStatus(const Output &out, int status)
-{
-    if (!out.closed() && out.failed()) {
-        Complain("cannot write the output");
-        return kExitDeviceFailed;
-    }
-    return status;
 }
 
 // Starts `search` and waits for the devices named (cli/Commands.h: WaitForNamed);

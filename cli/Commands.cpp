@@ -41,12 +41,6 @@ constexpr int kSubnetReadTicks = 50;
 // opening that many sockets and threads at once.
 constexpr int kMaxParallelCommands = 16;
 
-std::string Utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
-
 // Every --address must be an address of this machine.
 bool CheckSearchAddresses(const std::vector<std::string> &from)
 {
@@ -87,6 +81,17 @@ bool Wait(DeviceSearch &search, int waitMs, Done done)
 constexpr int kAmbiguityGraceMs = 1000;
 
 } // namespace
+
+int OutputStatus(const Output &out, int status)
+{
+    if (out.closed())
+        return status; // the reader went away: nothing more to say
+    if (out.failed()) {
+        Complain(std::string("cannot write the output: ") + std::strerror(out.error()));
+        return kExitDeviceFailed;
+    }
+    return status;
+}
 
 int Interrupted()
 {
@@ -212,17 +217,6 @@ const char *Verdict(CommandResult result)
 int StatusOf(CommandResult result)
 {
     return result == CommandResult::Succeeded ? kExitOk : kExitDeviceFailed;
-}
-
-int OutputStatus(const Output &out, int status)
-{
-    if (out.closed())
-        return status; // the reader went away: nothing more to say
-    if (out.failed()) {
-        Complain(std::string("cannot write the output: ") + std::strerror(out.error()));
-        return kExitDeviceFailed;
-    }
-    return status;
 }
 
 QString Now()

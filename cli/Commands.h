@@ -20,6 +20,9 @@ int RunUrl(const Invocation &invocation, Output &out);
 // Prints "brenu-search: <text>" on standard error.
 void Complain(const std::string &text);
 
+// `status`, unless the output could not be written (said on standard error): then
+// kExitDeviceFailed. A reader that went away (a closed pipe) is not a failure.
+int OutputStatus(const Output &out, int status);
 // The status of a command ended by a stop signal.
 int Interrupted();
 // Whether the started search can search at all (a local address, and a socket for at

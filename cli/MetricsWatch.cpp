@@ -35,11 +35,6 @@ static_assert(kAnswerWaitMs < kRoundMs, "each round's metrics are written before
 // How often the loop looks at the stop flag and the clock.
 constexpr auto kTick = std::chrono::milliseconds(100);
 
-std::string Utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 } // namespace
 
 std::string CheckTextfile(const QString &path)

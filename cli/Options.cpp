@@ -34,11 +34,6 @@ const CommandName kCommands[] = {{"list", Command::List},
 constexpr int kListWaitMs = 2000;
 constexpr int kFindWaitMs = 5000;
 
-std::string Utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 bool IsDottedQuad(const QString &text)
 {
     Ipv4 parsed = 0;

@@ -70,11 +70,6 @@ void WriteOverflow(JsonWriter &writer, const Overflow &overflow)
     writer.EndObject();
 }
 
-std::string Utf8(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
 
 QString DhcpWord(bool on)
 {
@@ -355,6 +350,12 @@ int TextColumns(const QString &text)
         columns += width < 0 ? 1 : width;
     }
     return columns;
+}
+
+std::string Utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 } // namespace cli

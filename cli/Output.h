@@ -65,6 +65,9 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
 // The line that reports events dropped because the main thread fell behind.
 std::string FormatDroppedEvents(long long dropped, Format format, const QString &time);
 
+// The UTF-8 bytes of a text (a NUL in it included).
+std::string Utf8(const QString &text);
+
 // A text made safe for a terminal: control characters, line and paragraph
 // separators and bidirectional controls become '?'.
 QString TerminalText(const QString &text);
