@@ -173,7 +173,9 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
     std::vector<ProbeInterface> inside, all;
     for (const InterfaceAddress &own : local) {
         Ipv4 address = 0;
-        const int ifindex = static_cast<int>(if_nametoindex(own.device.c_str()));
+        // The index read with the address; looked up by name only for entries made
+        // without one.
+        const int ifindex = static_cast<int>(own.index ? own.index : if_nametoindex(own.device.c_str()));
         if (!ParseIpv4(QString::fromStdString(own.address), address) || ifindex <= 0 || (address >> 24) == 127)
             continue;
         all.push_back({address, ifindex});

@@ -67,10 +67,13 @@ bool IsIcmpReportedError(int error)
 
 bool SetOnLinkInterface(int fd, const std::string &device)
 {
+    const unsigned index = if_nametoindex(device.c_str());
+    if (index == 0) {
+        errno = ENODEV;
+        return false;
+    }
     const int on = 1;
-    return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(), static_cast<socklen_t>(device.size() + 1)) ==
-               0 &&
-           setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &on, sizeof on) == 0;
+    return BindToInterface(fd, index) && setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &on, sizeof on) == 0;
 }
 
 ReceiveResult ReceiveDatagram(int fd, uint8_t *buffer, int32_t capacity, SockAddr *from)
