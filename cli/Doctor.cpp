@@ -129,8 +129,8 @@ void PortSection(Report &report, const std::vector<QUdpCastGroup::SearcherState>
             report.Line(name + ": searching from port 19009");
             break;
         case QUdpCast::SocketUse::OtherPort:
-            report.Problem(name + ": port 19009 is in use" + (socket.holder.empty() ? "" : " by " + socket.holder) +
-                               "; searched from port " + std::to_string(socket.port) + " instead",
+            report.Problem(name + ": " + QUdpCast::PortInUseText(socket) + "; searched from port " +
+                               std::to_string(socket.port) + " instead",
                            "devices that answer only to port 19009 are not heard from this address: stop the "
                            "other program, or search with it instead (one search serves everyone)");
             break;

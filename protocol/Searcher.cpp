@@ -168,6 +168,16 @@ QUdpCast::SocketStatus QUdpCast::Status() const
     return status;
 }
 
+std::string QUdpCast::PortInUseText(const SocketStatus &status)
+{
+    return "port " + std::to_string(kLocalPort) + " is in use" + (status.holder.empty() ? "" : " by " + status.holder);
+}
+
+std::string QUdpCast::PortFailureText(const SocketStatus &status)
+{
+    return std::strerror(status.error) + (status.holder.empty() ? std::string() : ", held by " + status.holder);
+}
+
 std::string QUdpCast::Who() const
 {
     return "search from " + m_bindAddress + (m_target.device.empty() ? "" : " on " + m_target.device);
@@ -180,10 +190,9 @@ void QUdpCast::ReportOtherPort()
     m_otherPortReported = true;
     const SocketStatus status = Status();
     std::fprintf(stderr,
-                 "%s: port %u is in use%s%s; searching from port %u instead: devices that answer only to port %u "
-                 "are not heard from this address\n",
-                 Who().c_str(), unsigned(kLocalPort), status.holder.empty() ? "" : " by ", status.holder.c_str(),
-                 unsigned(status.port), unsigned(kLocalPort));
+                 "%s: %s; searching from port %u instead: devices that answer only to port %u are not heard from "
+                 "this address\n",
+                 Who().c_str(), PortInUseText(status).c_str(), unsigned(status.port), unsigned(kLocalPort));
     std::fflush(stderr);
 }
 
@@ -193,9 +202,8 @@ void QUdpCast::ReportStartFailure()
         return;
     m_failureReported = true;
     const SocketStatus status = Status();
-    std::fprintf(stderr, "%s: cannot open port %u (%s%s%s); trying again every %u s\n", Who().c_str(),
-                 unsigned(kLocalPort), std::strerror(status.error), status.holder.empty() ? "" : ", held by ",
-                 status.holder.c_str(), unsigned(kSearchIntervalMs / 1000));
+    std::fprintf(stderr, "%s: cannot open port %u (%s); trying again every %u s\n", Who().c_str(),
+                 unsigned(kLocalPort), PortFailureText(status).c_str(), unsigned(kSearchIntervalMs / 1000));
     std::fflush(stderr);
 }
 

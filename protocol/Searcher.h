@@ -146,6 +146,10 @@ public:
         std::map<int, uint64_t> sendErrors; // failed sends by errno since the start
     };
     SocketStatus Status() const;
+    // "port 19009 is in use[ by HOLDER]": why the search left its port.
+    static std::string PortInUseText(const SocketStatus &status);
+    // "REASON[, held by HOLDER]": why no search port could be opened.
+    static std::string PortFailureText(const SocketStatus &status);
     // The socket, for tests and diagnostics (null only when it could not be made).
     IUdpCast *Socket() const { return m_castSocket; }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -294,8 +293,7 @@ std::string QUdpCastGroup::CannotSearchReason() const
         if (socket.use != QUdpCast::SocketUse::Failed)
             return std::string();
         reasons += (reasons.empty() ? "" : "; ") + state.target.address + " on " + state.target.device + ": port " +
-                   std::to_string(QUdpCast::kLocalPort) + ": " + std::strerror(socket.error) +
-                   (socket.holder.empty() ? "" : ", held by " + socket.holder);
+                   std::to_string(QUdpCast::kLocalPort) + ": " + QUdpCast::PortFailureText(socket);
     }
     return reasons;
 }
@@ -306,9 +304,8 @@ std::vector<std::string> QUdpCastGroup::OtherPortNotes() const
     for (const SearcherState &state : SearcherStates()) {
         if (state.socket.use != QUdpCast::SocketUse::OtherPort)
             continue;
-        notes.push_back(state.target.address + " on " + state.target.device + ": port " +
-                        std::to_string(QUdpCast::kLocalPort) + " is in use" +
-                        (state.socket.holder.empty() ? "" : " by " + state.socket.holder) + "; searching from port " +
+        notes.push_back(state.target.address + " on " + state.target.device + ": " +
+                        QUdpCast::PortInUseText(state.socket) + "; searching from port " +
                         std::to_string(state.socket.port));
     }
     return notes;
