@@ -447,13 +447,12 @@ bool BatchWindow::LoadPlan(const QString &path)
 {
     if (Running())
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        QMessageBox::warning(this, UiText::BoxTitle(),
-                             UiText::ExportFailed().arg(QDir::toNativeSeparators(path), file.errorString()));
+    Plan plan;
+    QString error;
+    if (!ReadPlanFile(path, plan, error)) {
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::ReadFailed().arg(QDir::toNativeSeparators(path), error));
         return false;
     }
-    const Plan plan = ParsePlan(file.read(kMaxPlanFileBytes + 1));
     if (!plan.problems.empty()) {
         QStringList problems;
         for (const PlanProblem &problem : plan.problems)

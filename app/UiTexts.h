@@ -31,6 +31,7 @@ inline QString ExportTitle() { return Get("导出列表"); }
 inline QString ExportFilter() { return Get("CSV 文件 (*.csv)"); }
 // %1: the file; %2: the reason.
 inline QString ExportFailed() { return Get("无法保存 %1:\n%2"); }
+inline QString ReadFailed() { return Get("无法读取 %1:\n%2"); }
 
 inline QString DhcpOn() { return Get("启用"); }
 inline QString DhcpOff() { return Get("禁用"); }

@@ -1,7 +1,6 @@
 #include "cli/BatchCommands.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QSet>
 
 #include <unistd.h>
@@ -241,13 +240,12 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
 
 int RunApply(const Invocation &invocation, Output &out)
 {
-    QFile file(invocation.planPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Complain(Utf8(invocation.planPath) + ": " + Utf8(file.errorString()));
+    Plan plan;
+    QString error;
+    if (!ReadPlanFile(invocation.planPath, plan, error)) {
+        Complain(Utf8(invocation.planPath) + ": " + Utf8(error));
         return kExitUsage;
     }
-    const QByteArray bytes = file.read(kMaxPlanFileBytes + 1);
-    const Plan plan = ParsePlan(bytes);
     if (!plan.problems.empty()) {
         for (const PlanProblem &problem : plan.problems)
             Complain(Utf8(invocation.planPath) + ": " + Utf8(Safe(PlanProblemText(problem))));

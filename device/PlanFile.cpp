@@ -1,5 +1,6 @@
 #include "device/PlanFile.h"
 
+#include <QFile>
 #include <QHash>
 #include <QStringList>
 
@@ -148,6 +149,17 @@ bool ParseDhcpText(const QString &text, bool &on)
         return true;
     }
     return false;
+}
+
+bool ReadPlanFile(const QString &path, Plan &plan, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return false;
+    }
+    plan = ParsePlan(file.read(kMaxPlanFileBytes + 1));
+    return true;
 }
 
 Plan ParsePlan(const QByteArray &bytes)

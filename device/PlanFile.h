@@ -62,6 +62,10 @@ struct Plan {
 
 // Reads a whole plan file's bytes.
 Plan ParsePlan(const QByteArray &bytes);
+// Reads the plan file at `path` (at most kMaxPlanFileBytes and one byte more, so that
+// a longer file is a TooLarge problem). False, with the system's reason in `error`,
+// when the file cannot be opened.
+bool ReadPlanFile(const QString &path, Plan &plan, QString &error);
 
 // The DHCP spellings of a plan: 启用/禁用, true/false, on/off (ASCII case ignored, blanks
 // around trimmed). False when the text is none of them.
