@@ -238,9 +238,9 @@ void SearcherPushAnswer(benchmark::State &state)
     benchtools::StartLogger();
     long complete = 0;
     QUdpCastGroup group(nullptr, &complete);
-    group.SetAnswerCallBack([](const char *text, int length, const InterfaceAddress &, void *user) {
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
         DeviceRecord record;
-        if (ReadDeviceRecord(QByteArray(text, length), record) && IsCompleteRecord(record))
+        if (ReadDeviceRecord(message, record) && IsCompleteRecord(record))
             ++*static_cast<long *>(user);
     });
     QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
