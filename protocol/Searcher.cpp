@@ -459,7 +459,7 @@ void QUdpCast::ParseBuffer(FrameBuffer &buffer)
     });
 }
 
-void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
+void QUdpCast::HandleMessage(const Vant::CProtocalJson &message)
 {
     if (!m_group)
         return;
