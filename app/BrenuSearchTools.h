@@ -31,13 +31,17 @@ class DeviceRowIndex;
 namespace Ui {
 class BrenuSearchToolsClass;
 }
+namespace Vant {
+class CProtocalJson;
+}
 
-// Hands one search answer from a searcher's socket thread to the window given as
-// `user`: it reads the record there and queues it for the window's thread
+// Hands one search answer text from a searcher's socket thread to the window given
+// as `user`: it reads the record there and queues it for the window's thread
 // (AnswerQueue); no widget is touched on the calling thread.
 void MsgCallBack(const char *text, int length, void *user);
-// The same with the local address entry of the searcher that heard it.
-void AnswerCallBack(const char *text, int length, const InterfaceAddress &heardOn, void *user);
+// The same for the parsed answer, with the local address entry of the searcher that
+// heard it.
+void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user);
 
 // What tests set differently from the program.
 struct WindowOptions {
@@ -56,9 +60,11 @@ public:
     // Shows the device count in lab_brenuNum, with a "+" and a tooltip once devices
     // were left out because the table was full.
     void UpdateDeviceCount();
-    // Any thread: reads one answer text and queues its record, with the address entry
-    // that heard it, for the window.
+    // Any thread: reads one answer text, or one parsed answer, and queues its record,
+    // with the address entry that heard it, for the window. Nothing is read while the
+    // queue is full.
     void QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn);
+    void QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
     // Answers dropped because the window's queue was full.
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
@@ -103,6 +109,8 @@ private:
     void SetUpMenu();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
+    // QueueAnswer once the queue has room: queues the record if it is complete.
+    void QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
     // Applies every answer queued by the searchers (once per event-loop turn).
     void TakeAnswers();
     // An answer of a new device while the table is full.

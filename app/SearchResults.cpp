@@ -11,6 +11,7 @@
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
 #include "device/DeviceRecord.h"
+#include "protocol/Json.h"
 #include "ui_BrenuSearchTools.h"
 
 void MsgCallBack(const char *text, int length, void *user)
@@ -20,19 +21,33 @@ void MsgCallBack(const char *text, int length, void *user)
     static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, InterfaceAddress{});
 }
 
-void AnswerCallBack(const char *text, int length, const InterfaceAddress &heardOn, void *user)
+void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user)
 {
-    if (!user || !text || length < 0)
+    if (!user)
         return;
-    static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, heardOn);
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(message, heardOn);
 }
 
 void BrenuSearchTools::QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn)
 {
-    if (m_answers.RefuseIfFull())
+    if (!text || length < 0 || m_answers.RefuseIfFull())
         return;
+    // Exactly `length` bytes are read: the text need not be terminated.
+    Vant::CProtocalJson message;
+    if (message.Parse(text, static_cast<std::size_t>(length)))
+        QueueRecord(message, heardOn);
+}
+
+void BrenuSearchTools::QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+{
+    if (!m_answers.RefuseIfFull())
+        QueueRecord(message, heardOn);
+}
+
+void BrenuSearchTools::QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+{
     QueuedAnswer answer{DeviceRecord{}, heardOn};
-    if (ReadDeviceRecord(QByteArray::fromRawData(text, length), answer.record) && IsCompleteRecord(answer.record))
+    if (ReadDeviceRecord(message, answer.record) && IsCompleteRecord(answer.record))
         m_answers.Push(std::move(answer));
 }
 

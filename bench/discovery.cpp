@@ -19,7 +19,9 @@
 //                           including one read of the thread's CPU clock (cpu_clock_read_us)
 //
 // SearcherPushData: the same per-answer work without the socket (PushData of one
-// answer datagram), for comparison with the socket thread's cost.
+// answer datagram), for comparison with the socket thread's cost. SearcherPushAnswer:
+// the same through the answer callback, reading the device record as the window and
+// brenu-search do.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -40,6 +42,7 @@
 
 #include "Sandbox.h"
 #include "bench/BenchTools.h"
+#include "device/DeviceRecord.h"
 #include "kit/Log.h"
 #include "protocol/Frame.h"
 #include "protocol/Searcher.h"
@@ -200,17 +203,23 @@ BENCHMARK_CAPTURE(Discovery, broadcast, true)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// One search answer as a device sends it, framed.
+std::string AnswerFrame()
+{
+    return BuildFrame(
+        "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":["
+        "{\"serialNo\":\"BRSIM000001\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
+        "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
+        "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
+}
+
 void SearcherPushData(benchmark::State &state)
 {
     benchtools::StartLogger();
     long callbacks = 0;
     QUdpCastGroup group([](const char *, int, void *user) { ++*static_cast<long *>(user); }, &callbacks);
     QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
-    const std::string frame = BuildFrame(
-        "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":["
-        "{\"serialNo\":\"BRSIM000001\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
-        "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
-        "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
+    const std::string frame = AnswerFrame();
     const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
     for (auto _ : state)
         searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
@@ -221,6 +230,29 @@ void SearcherPushData(benchmark::State &state)
 }
 // Bounded: every answer is a log record, and the logger writes about 10000 a second.
 BENCHMARK(SearcherPushData)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+// The same through the answer callback that the window and brenu-search set, which
+// reads the device record (and its hearing address) from every answer.
+void SearcherPushAnswer(benchmark::State &state)
+{
+    benchtools::StartLogger();
+    long complete = 0;
+    QUdpCastGroup group(nullptr, &complete);
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
+        DeviceRecord record;
+        if (ReadDeviceRecord(message, record) && IsCompleteRecord(record))
+            ++*static_cast<long *>(user);
+    });
+    QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
+    const std::string frame = AnswerFrame();
+    const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
+    for (auto _ : state)
+        searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
+    if (complete != static_cast<long>(state.iterations()))
+        state.SkipWithError("an answer was not read as a complete record");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+BENCHMARK(SearcherPushAnswer)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -49,10 +49,9 @@ QString ReadText(const rapidjson::Value &value)
 
 } // namespace
 
-bool ReadDeviceRecord(const QByteArray &json, DeviceRecord &record)
+bool ReadDeviceRecord(const Vant::CProtocalJson &message, DeviceRecord &record)
 {
-    Vant::CProtocalJson message;
-    if (!message.Parse(json.constData()))
+    if (!message.HasData())
         return false;
     record.serialNo = ReadText(message.GetDataValue(0, "serialNo"));
     record.address = ReadText(message.GetDataValue(0, "address"));
@@ -64,6 +63,12 @@ bool ReadDeviceRecord(const QByteArray &json, DeviceRecord &record)
     record.mac = ReadText(message.GetDataValue(0, "mac"));
     record.description = ReadText(message.GetDataValue(0, "description"));
     return true;
+}
+
+bool ReadDeviceRecord(const QByteArray &json, DeviceRecord &record)
+{
+    Vant::CProtocalJson message;
+    return message.Parse(json.constData()) && ReadDeviceRecord(message, record);
 }
 
 bool IsCompleteRecord(const DeviceRecord &record)

@@ -25,10 +25,17 @@ struct DeviceRecord {
     QString description;
 };
 
-// Reads the record from element 0 of "params"."data" of a JSON message. Texts are
-// the members' text values as UTF-8; the port is an integer member, or the leading
+namespace Vant {
+class CProtocalJson;
+}
+
+// Reads the record from element 0 of "params"."data" of a message. Texts are the
+// members' text values as UTF-8; the port is an integer member, or the leading
 // decimal number of a string member, else 0; the DHCP flag is the member's truth
-// value. False when the text is not a message with "params"."data".
+// value. False when the message has no "params"."data". The message is only read
+// (several threads may read one message at once) and not referred to afterwards.
+bool ReadDeviceRecord(const Vant::CProtocalJson &message, DeviceRecord &record);
+// The same from a JSON text, parsed first; false when it does not parse.
 bool ReadDeviceRecord(const QByteArray &json, DeviceRecord &record);
 
 // A record is listed only when every field except the description is present and

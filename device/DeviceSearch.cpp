@@ -1,7 +1,5 @@
 #include "device/DeviceSearch.h"
 
-#include <QByteArray>
-
 #include <algorithm>
 
 #include "protocol/Json.h"
@@ -59,14 +57,14 @@ int64_t DeviceSearch::ElapsedMs() const
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
 }
 
-void DeviceSearch::OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user)
+void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user)
 {
-    if (!text || length < 0 || !user)
+    if (!user)
         return;
     auto *search = static_cast<DeviceSearch *>(user);
-    // Parsed outside the lock: the searchers of several addresses may answer at once.
+    // Read outside the lock: the searchers of several addresses may answer at once.
     DeviceRecord record;
-    if (!ReadDeviceRecord(QByteArray(text, length), record) || !IsCompleteRecord(record))
+    if (!ReadDeviceRecord(message, record) || !IsCompleteRecord(record))
         return;
     const int64_t now = search->ElapsedMs();
     std::vector<DeviceEvent> events;

@@ -55,7 +55,7 @@ public:
     void RefreshLocalSubnets();
 
 private:
-    static void OnAnswer(const char *text, int length, const InterfaceAddress &heardOn, void *user);
+    static void OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user);
     void Queue(std::vector<DeviceEvent> &events);
 
     std::unique_ptr<QUdpCastGroup> m_group;

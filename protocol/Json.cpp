@@ -255,15 +255,40 @@ int CProtocalJson::GetDataCount() {
     return EnsureData(true) ? static_cast<int>(m_data->Size()) : 0;
 }
 
-const CProtocalJson::Value &CProtocalJson::GetDataValue(unsigned index, const std::string &name) {
-    static const Value null;
-    if (!EnsureData(true) || index >= m_data->Size())
+namespace {
+
+const rapidjson::Value &DataMember(const rapidjson::Value *data, unsigned index, const std::string &name) {
+    static const rapidjson::Value null;
+    if (data == nullptr || !data->IsArray() || index >= data->Size())
         return null;
-    const Value &element = (*m_data)[index];
+    const rapidjson::Value &element = (*data)[index];
     if (!element.IsObject())
         return null;
     const auto found = element.FindMember(KeyRef(name));
     return found == element.MemberEnd() ? null : found->value;
+}
+
+}  // namespace
+
+const CProtocalJson::Value &CProtocalJson::GetDataValue(unsigned index, const std::string &name) {
+    return DataMember(EnsureData(true) ? m_data : nullptr, index, name);
+}
+
+const CProtocalJson::Value &CProtocalJson::GetDataValue(unsigned index, const std::string &name) const {
+    return DataMember(FindData(), index, name);
+}
+
+const CProtocalJson::Value *CProtocalJson::FindData() const {
+    if (m_data != nullptr)
+        return m_data;
+    const Value &root = Root();
+    if (!root.IsObject())
+        return nullptr;
+    const auto params = root.FindMember("params");
+    if (params == root.MemberEnd() || !params->value.IsObject())
+        return nullptr;
+    const auto data = params->value.FindMember("data");
+    return data == params->value.MemberEnd() ? nullptr : &data->value;
 }
 
 void CProtocalJson::ResizeData(unsigned count) {

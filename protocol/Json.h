@@ -119,6 +119,12 @@ public:
     int GetDataCount();
     // The member `name` of data[index]; a shared null value when there is none.
     const Value &GetDataValue(unsigned index, const std::string &name);
+    // The same without adding "params"."data" or caching anything: safe on a message
+    // that other threads read at the same time.
+    const Value &GetDataValue(unsigned index, const std::string &name) const;
+    // True when the root is an object with a "params" object that has a "data"
+    // member (what Validate accepts).
+    bool HasData() const { return FindData() != nullptr; }
     void SetDataString(int index, const std::string &name, const char *value);
     void SetDataBool(int index, const std::string &name, bool value);
     // Appends empty objects to "data" until it has at least `count` elements.
@@ -126,6 +132,8 @@ public:
 
 private:
     void SetMember(Value &object, const std::string &name, Value &value);
+    // "params"."data" as cached, else looked up; null when there is none.
+    const Value *FindData() const;
     Value *DataElement(int index);
 
     // Pointers into the document. They are dropped whenever the root is

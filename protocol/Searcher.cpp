@@ -467,14 +467,15 @@ void QUdpCast::ParseBuffer(FrameBuffer &buffer)
     });
 }
 
-void QUdpCast::HandleMessage(Vant::CProtocalJson &message)
+void QUdpCast::HandleMessage(const Vant::CProtocalJson &message)
 {
     if (!m_group)
         return;
-    // Logged and dispatched as compact JSON written anew, never as the bytes received,
-    // with every character that must not reach a log line raw escaped.
+    // Logged (and handed to a text callback) as compact JSON written anew, never as
+    // the bytes received, with every character that must not reach a log line raw
+    // escaped. An answer callback reads the parsed message itself.
     const std::string text = Vant::EscapeUnsafeInJson(message.ToString());
     Vant::LogWrite(kLogTag, text);
     if (LowerAscii(message.GetApi()) == kSearchApi)
-        m_group->Dispatch(text.c_str(), static_cast<int>(text.size()), m_heardOn);
+        m_group->Dispatch(message, text, m_heardOn);
 }

@@ -170,7 +170,7 @@ private:
     void ReportStartFailure();
     void ReportSendErrors();
     // Logs a parsed message and dispatches it when it is a search answer.
-    void HandleMessage(Vant::CProtocalJson &message);
+    void HandleMessage(const Vant::CProtocalJson &message);
 
     // A sender as one number: the IPv4 address (host order) above the port.
     using SenderKey = uint64_t;

@@ -233,16 +233,13 @@ void QUdpCastGroup::Stop()
     }
 }
 
-void QUdpCastGroup::Dispatch(const char *text, int length, const InterfaceAddress &heardOn)
+void QUdpCastGroup::Dispatch(const Vant::CProtocalJson &message, const std::string &text,
+                             const InterfaceAddress &heardOn)
 {
-    if (!text || length < 0)
-        return;
-    // The callback gets a copy of its own: the text passed in belongs to the scanner.
-    const std::string copy(text, static_cast<size_t>(length));
     if (m_answerCallback)
-        m_answerCallback(copy.c_str(), static_cast<int>(copy.size()), heardOn, m_user);
+        m_answerCallback(message, heardOn, m_user);
     else if (m_callback)
-        m_callback(copy.c_str(), static_cast<int>(copy.size()), m_user);
+        m_callback(text.c_str(), static_cast<int>(text.size()), m_user);
 }
 
 int QUdpCastGroup::SearcherCount() const

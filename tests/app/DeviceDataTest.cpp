@@ -11,6 +11,7 @@
 #include "app/DeviceTable.h"
 #include "device/Ipv4Text.h"
 #include "QtPrinters.h"
+#include "protocol/Json.h"
 
 namespace {
 
@@ -48,6 +49,27 @@ TEST(DeviceRecordTest, ReadsEveryMemberOfACompleteAnswer)
     EXPECT_EQ(record.mac, "02:00:00:00:00:01");
     EXPECT_EQ(record.description, QString::fromUtf8("仓库 一号"));
     EXPECT_TRUE(IsCompleteRecord(record));
+}
+
+TEST(DeviceRecordTest, AParsedMessageReadsAsItsTextAndStaysUnchanged)
+{
+    Vant::CProtocalJson parsed;
+    ASSERT_TRUE(parsed.Parse(Answer(kComplete).constData()));
+    const std::string before = parsed.ToString();
+    DeviceRecord fromText, fromMessage;
+    ASSERT_TRUE(ReadDeviceRecord(Answer(kComplete), fromText));
+    ASSERT_TRUE(ReadDeviceRecord(static_cast<const Vant::CProtocalJson &>(parsed), fromMessage));
+    const auto fields = [](const DeviceRecord &r) {
+        return QStringList{r.serialNo, r.address, QString::number(r.port), QString::number(r.dhcp), r.subnetMask,
+                           r.gateway, r.dns, r.mac, r.description};
+    };
+    EXPECT_EQ(fields(fromMessage), fields(fromText));
+    EXPECT_EQ(parsed.ToString(), before);
+    // A message without "params"."data" reads as nothing and gains none.
+    const Vant::CProtocalJson empty;
+    DeviceRecord none;
+    EXPECT_FALSE(ReadDeviceRecord(empty, none));
+    EXPECT_EQ(empty.ToString().find("params"), std::string::npos);
 }
 
 TEST(DeviceRecordTest, PortIsAnIntegerOrTheLeadingNumberOfAString)

@@ -8,6 +8,7 @@
 
 #include "SearchTestSupport.h"
 #include "protocol/Frame.h"
+#include "protocol/Json.h"
 #include "tests/kit/FakeClock.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
@@ -93,6 +94,32 @@ TEST_F(SearcherMessages, EveryValidMessageIsLoggedAndOnlySearchAnswersInAnyLette
     EXPECT_EQ(line[0], '[');
     EXPECT_EQ(line.substr(20, 2), "] ");
     EXPECT_EQ(line.substr(22), compact + "\r");
+}
+
+TEST_F(SearcherMessages, AnAnswerCallbackReadsTheParsedMessageWhileTheLogKeepsTheEscapedText)
+{
+    struct Heard {
+        std::vector<std::string> serials, descriptions;
+    } heard;
+    QUdpCastGroup answers{nullptr, &heard};
+    answers.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
+        auto *h = static_cast<Heard *>(user);
+        h->serials.push_back(Vant::ValueToString(message.GetDataValue(0, "serialNo")));
+        h->descriptions.push_back(Vant::ValueToString(message.GetDataValue(0, "description")));
+    });
+    QUdpCast parsed{"10.77.0.1", &answers, false};
+    const auto push = [&](const std::string &frame) {
+        parsed.PushData("10.77.0.2", QUdpCast::kDestinationPort, reinterpret_cast<const uint8_t *>(frame.data()),
+                        static_cast<int32_t>(frame.size()));
+    };
+    // U+202E in the description: the message holds the character, the log its escape.
+    push(BuildFrame(R"({"api":"/brenu/model/searchbrenu.htm","params":{"data":[{"serialNo":"MSG-PARSED",)"
+                    "\"description\":\"a\xE2\x80\xAE" "b\"}]}}"));
+    push(SearchAnswerFrame("MSG-PARSED-REBOOT", "/brenu/model/reboot.htm"));
+    EXPECT_EQ(heard.serials, (std::vector<std::string>{"MSG-PARSED"}));
+    EXPECT_EQ(heard.descriptions, (std::vector<std::string>{"a\xE2\x80\xAE" "b"}));
+    ASSERT_TRUE(WaitForLogLines("MSG-PARSED-REBOOT", 1));
+    EXPECT_EQ(CountLogLines("UdpCast", R"("description":"a\u202Eb")"), 1u);
 }
 
 TEST_F(SearcherMessages, GarbageAndBrokenFramesAreSkippedAndTwoAnswersInOneDatagramComeInOrder)
