@@ -1,5 +1,7 @@
 #include "device/DeviceSearch.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 #include "protocol/Json.h"
@@ -69,7 +71,7 @@ void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceA
     const int64_t now = search->ElapsedMs();
     std::vector<DeviceEvent> events;
     std::lock_guard<std::mutex> lock(search->m_lock);
-    search->m_devices.Note(record, heardOn, static_cast<uint32_t>(now), now / 1000,
+    search->m_devices.Note(record, heardOn, static_cast<uint32_t>(now), QDateTime::currentSecsSinceEpoch(),
                            search->m_keepEvents ? &events : nullptr);
     search->Queue(events);
 }
