@@ -34,7 +34,8 @@ bool QMyItemDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, cons
         event->ignore();
         return false;
     }
-    QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), view,
+    // The cell's rectangle is in the viewport's coordinates: leaving it hides the tip.
+    QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), view->viewport(),
                        view->visualRect(index));
     return true;
 }
