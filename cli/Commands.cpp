@@ -324,7 +324,7 @@ int RunWatch(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
-    const bool metrics = invocation.format == Format::OpenMetrics;
+    const bool metrics = invocation.format == Format::Prometheus || invocation.format == Format::OpenMetrics;
     if (metrics && !invocation.textfile.isEmpty()) {
         if (const std::string problem = CheckTextfile(invocation.textfile); !problem.empty()) {
             Complain(problem);

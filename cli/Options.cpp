@@ -77,6 +77,8 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
         format = Format::Table;
     else if (text == "jsonl")
         format = Format::Jsonl;
+    else if (text == "prometheus" && watch)
+        format = Format::Prometheus;
     else if (text == "openmetrics" && watch)
         format = Format::OpenMetrics;
     else if (text == "json" && !watch)
@@ -84,7 +86,7 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
     else if (text == "csv" && !watch)
         format = Format::Csv;
     else
-        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table or openmetrics" : "table, json, jsonl or csv") +
+        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table, prometheus or openmetrics" : "table, json, jsonl or csv") +
                ")";
     return "";
 }
@@ -210,8 +212,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             return error;
     }
     if (command == Command::Watch && parser.isSet(textfile)) {
-        if (invocation.format != Format::OpenMetrics)
-            return "--textfile needs --format openmetrics";
+        if (invocation.format != Format::Prometheus && invocation.format != Format::OpenMetrics)
+            return "--textfile needs --format prometheus or openmetrics";
         invocation.textfile = parser.value(textfile);
         if (invocation.textfile.isEmpty())
             return "--textfile needs a file name";
@@ -310,7 +312,8 @@ Exit status: 0 done, 2 usage error, 4 more devices than a listing holds, 6 no
 local address to search from.
 )";
     case Command::Watch:
-        return R"(usage: brenu-search watch [--format jsonl|table|openmetrics] [--textfile FILE]
+        return R"(usage: brenu-search watch [--format jsonl|table|prometheus|openmetrics]
+                          [--textfile FILE]
                           [--stale-after S] [--address A]...
 
 Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
@@ -318,13 +321,14 @@ SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
 members are named), "silent" (not heard for S seconds, default 15), "back" (heard
 again after being silent). jsonl (default when not on a terminal) prints objects
 {"time","event","serialNo","changed"?,"device"}; table prints readable lines.
-openmetrics prints no events: after every search round it prints every device as
-metrics in the Prometheus text exposition format (brenu_device_info, brenu_device_up,
+prometheus and openmetrics print no events: after every search round they print
+every device as metrics (brenu_device_info, brenu_device_up,
 brenu_device_last_seen_timestamp_seconds, brenu_device_conflict, brenu_devices,
-brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
+brenu_search_rounds_total, brenu_ignored_answers_total, brenu_build_info; see the
+manual page), in the Prometheus text format 0.0.4 or in OpenMetrics 1.0.
 
-  --format F        jsonl, table (default on a terminal) or openmetrics
-  --textfile FILE   openmetrics only: replace FILE whole after every round (written
+  --format F        jsonl, table (default on a terminal), prometheus or openmetrics
+  --textfile FILE   metrics only: replace FILE whole after every round (written
                     beside it, then renamed) instead of printing, for node_exporter's
                     textfile collector; its folder must exist
   --stale-after S   seconds without an answer before a device counts as silent
@@ -332,7 +336,7 @@ brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
-(openmetrics: one line on standard error, and brenu_ignored_answers_total counts
+(metrics: one line on standard error, and brenu_ignored_answers_total counts
 them) and the exit status is 4.
 It ends when its output is a pipe whose reader has gone (within a second, even
 without anything to print), and on SIGINT or SIGTERM: cleanly, then by that signal.

@@ -221,7 +221,8 @@ std::string FormatListing(const std::vector<ListedDevice> &devices, Format forma
         return out;
     }
     case Format::Json:
-    case Format::OpenMetrics: // never a listing's format
+    case Format::Prometheus: // never a listing's format
+    case Format::OpenMetrics:
         break;
     }
     rapidjson::StringBuffer buffer;
