@@ -220,6 +220,8 @@ std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat f
                   snapshot.searchRounds);
     AppendCounter(out, format, "brenu_ignored_answers_total", "Answers of devices left out because the list was full.",
                   snapshot.ignoredAnswers);
+    AppendCounter(out, format, "brenu_devices_forgotten_total",
+                  "Devices dropped from the list after being silent for --forget-after.", snapshot.devicesForgotten);
     AppendFamily(out, "brenu_build_info", "gauge", "The version of brenu-search writing these metrics.");
     out += "brenu_build_info{version=\"" BRENU_SEARCH_VERSION "\"} 1\n";
     if (snapshot.textfile) {

@@ -15,6 +15,7 @@
 //   brenu_devices                                  devices listed
 //   brenu_search_rounds_total                      search rounds since the start
 //   brenu_ignored_answers_total                    answers of devices beyond the row cap
+//   brenu_devices_forgotten_total                  devices dropped after --forget-after
 //   brenu_build_info{version}                      1
 // and, when the text goes to a file (--textfile), about that file:
 //   brenu_textfile_writes_total                    files written, this one included
@@ -71,6 +72,7 @@ struct MetricsSnapshot {
     long long devicesListed = 0;
     long long searchRounds = 0;
     long long ignoredAnswers = 0;
+    long long devicesForgotten = 0;     // dropped after --forget-after
     bool textfile = false;              // written to a file: the textfile families follow
     long long textfileWrites = 0;       // successful writes, this one included
     long long textfileWriteErrors = 0;

@@ -76,7 +76,8 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     QString lastFailure; // said once until a write succeeds again
     const ExpositionFormat format =
         invocation.format == Format::OpenMetrics ? ExpositionFormat::OpenMetrics : ExpositionFormat::Prometheus;
-    long long writes = 0, writeErrors = 0;
+    long long writes = 0, writeErrors = 0, forgotten = 0;
+    const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     int64_t nextWriteMs = kAnswerWaitMs;
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
@@ -95,6 +96,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         // once a round, as watch's events read them.
         search.RefreshLocalSubnets();
         search.MarkSilent();
+        forgotten += search.ForgetSilentFor(forgetAfterMs);
         // The text is made under the list's lock (the snapshot points into the list);
         // answers wait for it, in the sockets' buffers, a few milliseconds per round.
         std::string text;
@@ -102,6 +104,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         search.WithDevices([&](DeviceList &list) {
             const double nowUnixS = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
             MetricsSnapshot snapshot = SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()), nowUnixS, rounds);
+            snapshot.devicesForgotten = forgotten;
             snapshot.textfile = toFile;
             snapshot.textfileWrites = writes + 1; // seen only when this write succeeds
             snapshot.textfileWriteErrors = writeErrors;

@@ -249,6 +249,8 @@ const char *EventName(DeviceEvent::Kind kind)
         return "silent";
     case DeviceEvent::Back:
         return "back";
+    case DeviceEvent::Forgotten:
+        return "forgotten";
     case DeviceEvent::Overflow:
         break;
     }

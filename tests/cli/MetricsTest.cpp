@@ -122,7 +122,7 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     const std::string parse = "/usr/bin/python3 -c 'import sys; from prometheus_client.openmetrics.parser import "
                               "text_string_to_metric_families as p; "
                               "n = sum(len(f.samples) for f in p(open(sys.argv[1]).read())); "
-                              "sys.exit(0 if n == 16 else 3)' '" + openPath + "'";
+                              "sys.exit(0 if n == 17 else 3)' '" + openPath + "'";
     EXPECT_EQ(std::system(parse.c_str()), 0) << open;
 }
 
@@ -182,6 +182,17 @@ TEST(Metrics, OptionsAndTextfileChecks)
     EXPECT_NE(parse({"list", "--format", "openmetrics"}, other), "");
     EXPECT_EQ(parse({"watch", "--format", "prometheus"}, other), "");
     EXPECT_EQ(other.format, cli::Format::Prometheus);
+    EXPECT_EQ(other.forgetAfterS, 86400);
+    cli::Invocation forget;
+    EXPECT_EQ(parse({"--forget-after", "90m", "--", "watch"}, forget), ""); // -- ends the options
+    EXPECT_EQ(forget.command, cli::Command::Watch);
+    EXPECT_EQ(forget.forgetAfterS, 5400);
+    cli::Invocation ended;
+    EXPECT_EQ(parse({"--", "watch", "--textfile"}, ended), "unexpected argument '--textfile'");
+    for (const char *bad : {"0", "-1h", "21d", "1w", "h", "1e9"})
+        EXPECT_NE(parse({"watch", "--forget-after", bad}, forget), "") << bad;
+    EXPECT_EQ(parse({"watch", "--stale-after", "60", "--forget-after", "1m"}, forget),
+              "--forget-after must be longer than --stale-after");
 
     const QTemporaryDir folder;
     EXPECT_EQ(cli::CheckTextfile(QDir(folder.path()).filePath("m.prom")), "");
