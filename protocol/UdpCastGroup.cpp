@@ -1,6 +1,7 @@
 #include "protocol/UdpCastGroup.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -177,8 +178,8 @@ void QUdpCastGroup::OpenReceivers()
             // The searchers still hear unicast answers; said once per receiver.
             if (receiver->Start() || !receiver->FailureToReport())
                 continue;
-            std::fprintf(stderr, "search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
-                         target.device.c_str(), receiver->Failure().c_str(),
+            std::fprintf(stderr, "%s: search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
+                         program_invocation_short_name, target.device.c_str(), receiver->Failure().c_str(),
                          unsigned(QUdpCast::kSearchIntervalMs / 1000));
             std::fflush(stderr);
         }
