@@ -21,9 +21,10 @@
 
 namespace {
 
+// As stored: the DHCP cell holds "启用"/"禁用" whatever language the window shows.
 QString CellText(const QStandardItemModel &model, int row, int column)
 {
-    return model.index(row, column).data(Qt::DisplayRole).toString();
+    return model.index(row, column).data(Qt::EditRole).toString();
 }
 
 bool ConfirmReboot(QWidget *parent)
