@@ -179,6 +179,20 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     connect(close, &QPushButton::clicked, this, &QDialog::close);
 }
 
+BatchFields BatchWindow::Fields() const
+{
+    return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
+}
+
+void BatchWindow::SetFields(const BatchFields &fields)
+{
+    m_start->setText(fields.start);
+    m_mask->setText(fields.mask);
+    m_gateway->setText(fields.gateway);
+    m_dns->setText(fields.dns);
+    Recompute();
+}
+
 BatchWindow::~BatchWindow()
 {
     // The probe thread finishes its round (at most kNeighbourProbeWaitMs); the run's

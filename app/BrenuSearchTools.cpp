@@ -150,8 +150,9 @@ void BrenuSearchTools::SetUpTable()
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
+    // The operator may narrow or widen every column; the description takes what is left.
     for (int column = 0; column < DeviceTable::ColDescription; ++column)
-        header->setSectionResizeMode(column, QHeaderView::Fixed);
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
     header->setSectionResizeMode(DeviceTable::ColDescription, QHeaderView::Stretch);
     header->setFixedHeight(30);
     header->setHighlightSections(false);
@@ -215,11 +216,70 @@ void BrenuSearchTools::slot_CheckSilence()
     }
 }
 
+namespace {
+
+// When a remembered sort is applied to the rows: once the answers to the first search
+// request (sent at the start) are in, well before the second one (5 s). Rows that come
+// later are added at the end, as after any click on a column title.
+constexpr int kRestoredSortMs = 3000;
+
+} // namespace
+
+WindowLayout BrenuSearchTools::Layout() const
+{
+    WindowLayout layout = m_batchLayout;
+    layout.geometry = normalGeometry();
+    layout.maximized = isMaximized();
+    const QHeaderView *header = ui->tabView_brenu->horizontalHeader();
+    layout.columnWidths.clear();
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        layout.columnWidths.append(header->sectionSize(column));
+    layout.sortColumn = header->isSortIndicatorShown() ? header->sortIndicatorSection() : -1;
+    if (layout.sortColumn >= DeviceTable::ColumnCount)
+        layout.sortColumn = -1;
+    layout.sortOrder = header->sortIndicatorOrder();
+    if (m_batchWindow) {
+        layout.batchGeometry = m_batchWindow->normalGeometry();
+        layout.hasBatchFields = true;
+        layout.batchFields = m_batchWindow->Fields();
+    }
+    return layout;
+}
+
+void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens)
+{
+    m_screens = screens;
+    if (layout.geometry.isValid() && FitsScreens(layout.geometry, screens))
+        setGeometry(layout.geometry);
+    if (layout.maximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+    QHeaderView *header = ui->tabView_brenu->horizontalHeader();
+    if (layout.columnWidths.size() == DeviceTable::ColumnCount) {
+        // The description stretches: its width follows from the others.
+        for (int column = 0; column < DeviceTable::ColDescription; ++column)
+            header->resizeSection(column, layout.columnWidths[column]);
+    }
+    if (layout.sortColumn >= 0 && layout.sortColumn < DeviceTable::ColumnCount) {
+        ui->tabView_brenu->sortByColumn(layout.sortColumn, layout.sortOrder);
+        QTimer::singleShot(kRestoredSortMs, this, [this] {
+            const QHeaderView *shown = ui->tabView_brenu->horizontalHeader();
+            m_model->sort(shown->sortIndicatorSection(), shown->sortIndicatorOrder());
+        });
+    }
+    m_batchLayout = layout;
+    if (m_batchLayout.batchGeometry.isValid() && !FitsScreens(m_batchLayout.batchGeometry, screens))
+        m_batchLayout.batchGeometry = QRect();
+}
+
 void BrenuSearchTools::slot_OpenBatch()
 {
     if (!m_batchWindow) {
         // It sees every answer the window takes (AddAnswer).
         m_batchWindow = new BatchWindow(this);
+        if (m_batchLayout.batchGeometry.isValid())
+            m_batchWindow->setGeometry(m_batchLayout.batchGeometry);
+        if (m_batchLayout.hasBatchFields)
+            m_batchWindow->SetFields(m_batchLayout.batchFields);
     }
     // An open window keeps its list and the results of its last run.
     if (!m_batchWindow->Running() && !m_batchWindow->isVisible()) {

@@ -13,6 +13,7 @@
 
 #include "app/AnswerQueue.h"
 #include "app/DeviceModel.h"
+#include "app/WindowLayout.h"
 #include "device/DeviceRecord.h"
 #include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
@@ -65,6 +66,12 @@ public:
     // queue is full.
     void QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn);
     void QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
+    // The layout to remember (WindowLayout.h): geometry, columns, sort, batch window.
+    WindowLayout Layout() const;
+    // Takes a remembered layout before the window is shown: a geometry that fits none
+    // of `screens` is left out; a saved sort is shown at once and applied to the rows
+    // of the first search round (kRestoredSortMs after the start).
+    void ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens);
     // Answers dropped because the window's queue was full.
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
@@ -140,6 +147,10 @@ private:
     int m_checksSinceSubnets = 0;
     const int m_maxRows;
     QTimer *m_overflowTipTimer = nullptr;
+    // The batch window's remembered geometry and fields, until it is first opened
+    // (a saved geometry that fits no screen is already left out).
+    WindowLayout m_batchLayout;
+    QList<QRect> m_screens;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Updates whose answer was lost, by serial number (one per row at most: each comes

@@ -94,7 +94,7 @@ TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)
         EXPECT_EQ(w.Model()->horizontalHeaderItem(column)->text(), U(titles[column])) << column;
     for (int column = 0; column < 8; ++column) {
         EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
-        EXPECT_EQ(header->sectionResizeMode(column), QHeaderView::Fixed) << column;
+        EXPECT_EQ(header->sectionResizeMode(column), QHeaderView::Interactive) << column;
     }
     EXPECT_EQ(header->sectionResizeMode(8), QHeaderView::Stretch);
     EXPECT_EQ(header->minimumHeight(), 30);
