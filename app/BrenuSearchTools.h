@@ -23,6 +23,8 @@ Q_DECLARE_METATYPE(InterfaceAddress)
 
 class QAction;
 class QLabel;
+class QLineEdit;
+class DeviceFilter;
 class QMenu;
 class QTimer;
 class QUdpCastGroup;
@@ -100,10 +102,15 @@ protected slots:
     void slot_CopyRow();
     // Asks for a file name and saves the list there as CSV.
     void slot_ExportList();
-    // Opens the batch window (non-modal) with the devices listed now.
+    // Opens the batch window (non-modal) with the devices listed now (those the
+    // filter shows, in the table's order).
     void slot_OpenBatch();
+    // The context menu at the current row (Menu key, Shift+F10).
+    void OpenMenuAtCurrentRow();
 
 protected:
+    // Return on a row opens its settings; the Menu key and Shift+F10 its context menu.
+    bool eventFilter(QObject *watched, QEvent *event) override;
     // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
     bool ExportListTo(const QString &path);
     // Watches the next search answers of a device whose answer to an update was lost;
@@ -114,6 +121,8 @@ protected:
 private:
     void SetUpTable();
     void SetUpMenu();
+    void SetUpFilter();
+    void SetUpKeys();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
     // QueueAnswer once the queue has room: queues the record if it is complete.
@@ -140,6 +149,9 @@ private:
     QAction *m_actionCopy = nullptr;
     QAction *m_actionExport = nullptr;
     QAction *m_actionBatch = nullptr;
+    QAction *m_actionWeb = nullptr;
+    QLineEdit *m_filterEdit = nullptr;
+    DeviceFilter *m_filter = nullptr;
     // Made when first opened; kept (hidden) between uses so a run goes on while closed.
     BatchWindow *m_batchWindow = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
