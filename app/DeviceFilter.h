@@ -14,6 +14,8 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
 class QStandardItemModel;
 class QTableView;
 
@@ -40,13 +42,24 @@ signals:
     void shownChanged();
 
 private:
-    void Reapply();
+    // Which rows a new text can change.
+    enum class Scope { All, Shown, Hidden };
+    void Reapply(Scope scope);
     void CheckRows(int first, int last);
     // Shows or hides `row` as Matches says; true when its state changed.
     bool Apply(int row);
 
+    // The case-folded text of the filter columns of `row`, fields apart by a line feed.
+    QString Haystack(int row) const;
+    void RebuildHaystacks();
+
     QStandardItemModel *m_model;
     QTableView *m_view;
     QString m_text;
+    QString m_folded; // m_text case-folded
     int m_hidden = 0;
+    // While a filter is set, each row's Haystack (built when the filter is set, kept up
+    // to date with the rows): a key then compares prepared text, not the cells' texts
+    // read, copied and folded for every row.
+    std::vector<QString> m_haystacks;
 };
