@@ -1,3 +1,4 @@
+#include "device/KeyedText.h"
 #include "app/BatchWindow.h"
 
 #include "app/DeviceListText.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -297,13 +297,13 @@ void BatchWindow::StartProbe()
     }
     m_probed.insert(candidates.begin(), candidates.end());
     m_probeThread = std::thread([this, candidates, probe = m_options.probe] {
-        std::unordered_set<Ipv4> used = probe(candidates);
+        kit::KeyedSet<Ipv4> used = probe(candidates);
         QMetaObject::invokeMethod(this, [this, used = std::move(used)]() mutable { ProbeDone(std::move(used)); },
                                   Qt::QueuedConnection);
     });
 }
 
-void BatchWindow::ProbeDone(std::unordered_set<Ipv4> used)
+void BatchWindow::ProbeDone(kit::KeyedSet<Ipv4> used)
 {
     m_probeThread.join();
     bool changed = false;
@@ -467,7 +467,7 @@ bool BatchWindow::LoadPlan(const QString &path)
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
     // Rows by serial number and MAC: a plan of many rows is matched in linear time.
-    QHash<QString, int> rowOf;
+    KeyedTextHash<int> rowOf;
     for (size_t row = 0; row < rows.size(); ++row)
         rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
                      static_cast<int>(row));

@@ -4,6 +4,7 @@
 // file, sent and verified without blocking the user-interface thread. The sends run
 // on the batch run's threads (device/Batch.h), the probes on a thread of their own;
 // the window only polls them, and the main window hands it every search answer.
+#include "kit/KeyedHash.h"
 #include <QDialog>
 #include <QString>
 
@@ -11,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "app/BatchModel.h"
@@ -82,7 +82,7 @@ private slots:
 private:
     // m_local read again (when not fixed by the options).
     void ReadLocal();
-    void ProbeDone(std::unordered_set<Ipv4> used);
+    void ProbeDone(kit::KeyedSet<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
     std::vector<HeardDevice> AllDevices() const;
@@ -105,8 +105,8 @@ private:
     std::vector<int> m_plannedRows;
     std::vector<Ipv4> m_planned;
     Ipv4 m_planMask = 0;
-    std::unordered_set<Ipv4> m_answering;
-    std::unordered_set<Ipv4> m_probed;
+    kit::KeyedSet<Ipv4> m_answering;
+    kit::KeyedSet<Ipv4> m_probed;
     std::thread m_probeThread;
     bool m_probeDue = false;
     bool m_applyWhenProbed = false;

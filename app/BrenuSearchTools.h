@@ -2,7 +2,7 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
-#include <QHash>
+#include "device/KeyedText.h"
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -148,7 +148,7 @@ private:
         ExpectedSettings expected;
         uint32_t since = 0;
     };
-    QHash<QString, UnansweredUpdate> m_unansweredUpdates;
+    KeyedTextHash<UnansweredUpdate> m_unansweredUpdates;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
     // The searchers' answers on their way to this thread.

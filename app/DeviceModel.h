@@ -14,6 +14,7 @@
 // the foreign-subnet icon (conflict wins). The row's tooltip says what is shared and
 // with whom, and, for a silent row, the time of its last answer. The icons leave the
 // muted text colour of silent rows as it is.
+#include "device/KeyedText.h"
 #include <QBrush>
 #include <QIcon>
 #include <QStandardItemModel>
@@ -93,7 +94,7 @@ private:
     QIcon m_conflictIcon;
     QIcon m_foreignIcon;
     // Notes by serial number: one per row at most, dropped with the row.
-    QHash<QString, QString> m_notes;
+    KeyedTextHash<QString> m_notes;
     // Last, so that it is destroyed first: it finishes freeing removed rows while the
     // rest of the model still exists.
     Vant::Disposal m_disposal;

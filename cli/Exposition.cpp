@@ -1,7 +1,7 @@
+#include "kit/KeyedHash.h"
 #include "cli/Exposition.h"
 
 #include <charconv>
-#include <unordered_set>
 
 #include "kit/UnsafeText.h"
 
@@ -120,7 +120,7 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
     std::vector<const DeviceMetrics *> written;
     keys.reserve(snapshot.devices.size());
     written.reserve(snapshot.devices.size());
-    std::unordered_set<std::string> seen;
+    kit::KeyedSet<std::string> seen;
     seen.reserve(snapshot.devices.size());
     for (const DeviceMetrics &device : snapshot.devices) {
         std::string key;

@@ -14,7 +14,7 @@
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
-#include <QHash>
+#include "device/KeyedText.h"
 #include <QString>
 #include <QStringList>
 
@@ -193,7 +193,7 @@ private:
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.
-    QHash<QString, std::vector<size_t>> m_bySerial;
+    KeyedTextHash<std::vector<size_t>> m_bySerial;
     size_t m_nextInQueue = 0;
     Clock::time_point m_lastSend{};
     std::atomic<bool> m_cancelled{false};

@@ -128,7 +128,7 @@ bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address
 
 void DeviceList::AddAddress(const QString &address, const QString &serialNo, QStringList &changed)
 {
-    QHash<QString, int> &serials = m_addresses[address];
+    KeyedTextHash<int> &serials = m_addresses[address];
     const int before = serials.size();
     ++serials[serialNo];
     if (serials.size() == before || serials.size() < 2)
@@ -136,7 +136,7 @@ void DeviceList::AddAddress(const QString &address, const QString &serialNo, QSt
     // The marks change only when the address becomes shared; a further serial at an
     // already shared address changes its own mark alone.
     if (before == 1)
-        changed << serials.keys();
+        changed << KeyedTextKeys(serials);
     else
         changed << serialNo;
 }
@@ -146,7 +146,7 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
     auto found = m_addresses.find(address);
     if (found == m_addresses.end())
         return;
-    QHash<QString, int> &serials = found.value();
+    KeyedTextHash<int> &serials = found.value();
     auto serial = serials.find(serialNo);
     if (serial == serials.end())
         return;
@@ -156,7 +156,7 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
     if (serials.size() >= 1)
         changed << serialNo;
     if (serials.size() == 1)
-        changed << serials.keys();
+        changed << KeyedTextKeys(serials);
     if (serials.isEmpty())
         m_addresses.erase(found);
 }
@@ -360,10 +360,10 @@ DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) c
     // held and was not met yet.
     conflicts.moreSameSerial = keys.size() - looked - (!ownSeen && m_devices.contains(own) ? 1 : 0);
 
-    const QHash<QString, int> serials = m_addresses.value(device.address);
+    const KeyedTextHash<int> serials = m_addresses.value(device.address);
     for (auto it = serials.constBegin(); it != serials.constEnd() && conflicts.sameAddress.size() < maxNamed; ++it)
-        if (it.key() != device.serialNo)
-            conflicts.sameAddress << it.key();
+        if (it.key().text != device.serialNo)
+            conflicts.sameAddress << it.key().text;
     conflicts.moreSameAddress =
         serials.size() - (serials.contains(device.serialNo) ? 1 : 0) - conflicts.sameAddress.size();
     conflicts.sameSerial.sort();
@@ -379,10 +379,10 @@ DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo) const
         const HeardDevice &device = m_devices.value(key).device;
         if (keys.size() > 1)
             conflicts.sameSerial << device.address + QLatin1Char(' ') + device.mac;
-        const QHash<QString, int> serials = m_addresses.value(device.address);
+        const KeyedTextHash<int> serials = m_addresses.value(device.address);
         for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
-            if (it.key() != serialNo)
-                conflicts.sameAddress << it.key();
+            if (it.key().text != serialNo)
+                conflicts.sameAddress << it.key().text;
     }
     conflicts.sameSerial.sort();
     conflicts.sameAddress.removeDuplicates();

@@ -17,7 +17,8 @@
 // (UnlistedEstimate). Devices already held keep updating. Every other structure
 // holds at most one entry per device held, so a flood of forged answers costs at
 // most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
-// independent of the number of devices: the conflict marks change only when an
+// independent of the number of devices and of the texts a sender chooses (every table
+// is keyed with the process's secret, device/KeyedText.h): the conflict marks change only when an
 // address becomes shared or stops being shared, and then Heard::conflictsChanged
 // names at most the two serial numbers involved besides the device's own. Naming
 // the devices in a conflict (Conflicts, SerialConflicts, WithSerial) looks at each of
@@ -25,7 +26,6 @@
 //
 // Not thread-safe: the window uses it on its user-interface thread, brenu-search
 // under its search's lock.
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 #include "device/SilentDevices.h"
 #include "device/UnlistedDevices.h"
 #include "protocol/LocalAddresses.h"
@@ -212,10 +213,11 @@ private:
     int m_maxDevices;
     long long m_ignoredAnswers = 0;
     uint64_t m_answers = 0;
-    QHash<QString, Entry> m_devices;      // by key
-    QHash<QString, QStringList> m_serials; // serial number -> keys of its devices
+    // Keyed by network text, so hashed with the process's secret (device/KeyedText.h).
+    KeyedTextHash<Entry> m_devices;       // by key
+    KeyedTextHash<QStringList> m_serials; // serial number -> keys of its devices
     // address -> serial number -> devices of that serial at that address
-    QHash<QString, QHash<QString, int>> m_addresses;
+    KeyedTextHash<KeyedTextHash<int>> m_addresses;
     SilentDevices m_silence; // by key
     UnlistedDevices m_unlisted;
     // The local subnets, parsed once (network byte order).

@@ -1,7 +1,7 @@
+#include "device/KeyedText.h"
 #include "device/PlanFile.h"
 
 #include <QFile>
-#include <QHash>
 #include <QStringList>
 
 #include <optional>
@@ -187,7 +187,7 @@ Plan ParsePlan(const QByteArray &bytes)
         return plan;
     }
     const int width = records[0].fields.size();
-    QHash<QString, QStringList> named;
+    KeyedTextHash<QStringList> named;
     for (size_t r = 1; r < records.size(); ++r) {
         const Record &record = records[r];
         if (static_cast<int>(plan.rows.size()) >= kMaxPlanRows) {

@@ -8,7 +8,7 @@
 // devices that keep answering, however many are held. One entry exists per device
 // its owner lists (DeviceList forgets a device when it drops it), so this holds no
 // more than the list does.
-#include <QHash>
+#include "device/KeyedText.h"
 #include <QString>
 
 #include <cstdint>
@@ -59,5 +59,5 @@ private:
     // (in no particular order) for their next answer.
     Order m_answering;
     Order m_silent;
-    QHash<QString, Order::iterator> m_entries;
+    KeyedTextHash<Order::iterator> m_entries; // keyed with the process secret
 };

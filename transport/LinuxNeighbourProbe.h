@@ -9,8 +9,8 @@
 //
 // The datagram goes to the discard port (9): a host that holds the address drops it,
 // and only its ARP answer matters.
+#include "kit/KeyedHash.h"
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 // How long the probe waits for ARP answers after its datagrams are sent. A host on
@@ -36,6 +36,6 @@ struct ProbeInterface {
 
 // The candidates (host byte order) that answer on the link of any of `via`'s
 // interfaces (each interface probed once, from its first address given).
-std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
+kit::KeyedSet<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
                                              const std::vector<ProbeInterface> &via,
                                              int waitMs = kNeighbourProbeWaitMs);
