@@ -4,7 +4,6 @@
 // file, sent and verified without blocking the user-interface thread. The sends run
 // on the batch run's threads (device/Batch.h), the probes on a thread of their own;
 // the window only polls them, and the main window hands it every search answer.
-#include "kit/KeyedHash.h"
 #include <QDialog>
 #include <QString>
 
@@ -17,6 +16,7 @@
 #include "app/BatchModel.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
+#include "kit/KeyedHash.h"
 
 class QCheckBox;
 class QLineEdit;

@@ -2,7 +2,6 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
-#include "device/KeyedText.h"
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -17,6 +16,7 @@
 #include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
 #include "protocol/LocalAddresses.h"
+#include "device/KeyedText.h"
 
 Q_DECLARE_METATYPE(InterfaceAddress)
 

@@ -9,10 +9,11 @@
 // removed, moves, resets) makes it again from the rows, once per change. It holds no
 // persistent indexes and never asks Qt where an item stands, so neither a sort nor a
 // full table makes a lookup, an update or a refresh search the rows.
-#include "device/KeyedText.h"
 #include <QObject>
 #include <QString>
 #include <QVector>
+
+#include "device/KeyedText.h"
 
 class QStandardItemModel;
 

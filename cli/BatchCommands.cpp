@@ -1,4 +1,3 @@
-#include "device/KeyedText.h"
 #include "cli/BatchCommands.h"
 
 #include <QCommandLineParser>
@@ -19,6 +18,7 @@
 #include "protocol/Json.h"
 #include "protocol/RapidJson.h"
 #include "transport/LinuxNeighbourProbe.h"
+#include "device/KeyedText.h"
 
 namespace cli {
 

@@ -1,9 +1,9 @@
-#include "kit/KeyedHash.h"
 #include "cli/Exposition.h"
 
 #include <charconv>
 
 #include "kit/UnsafeText.h"
+#include "kit/KeyedHash.h"
 
 namespace cli {
 

@@ -16,7 +16,6 @@
 // device shares it, so planning again after a successful run plans no change.
 // The planner only computes; it is fast enough to run again on every edit (linear in
 // the devices and the addresses walked over).
-#include "kit/KeyedHash.h"
 #include <QString>
 
 #include <functional>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "device/Ipv4Text.h"
+#include "kit/KeyedHash.h"
 
 
 struct AddressPlanInput {

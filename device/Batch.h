@@ -14,7 +14,6 @@
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
-#include "device/KeyedText.h"
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +33,7 @@
 #include "device/PlanFile.h"
 #include "device/VerifiedUpdate.h"
 #include "transport/LinuxNeighbourProbe.h"
+#include "device/KeyedText.h"
 
 // Update requests waiting for their answers at one time. Each waits up to 10 s for
 // the device (kCommandTimeoutMs) on a thread and a socket of its own; a batch of a
@@ -62,8 +62,10 @@ enum class BatchStatus {
 bool IsFinal(BatchStatus status);
 // "verified", "refused", ... for brenu-search.
 const char *BatchStatusName(BatchStatus status);
-// "已验证", "被拒绝", ... for the window.
+// "已验证", "被拒绝", ...: the status column of a saved results file, in every language.
 QString BatchStatusText(BatchStatus status);
+// The same in the language the window speaks (context "BatchStatus").
+QString BatchStatusShownText(BatchStatus status);
 
 // One device of a batch and the settings it is to get.
 struct BatchEntry {

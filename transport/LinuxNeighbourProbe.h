@@ -9,9 +9,10 @@
 //
 // The datagram goes to the discard port (9): a host that holds the address drops it,
 // and only its ARP answer matters.
-#include "kit/KeyedHash.h"
 #include <cstdint>
 #include <vector>
+
+#include "kit/KeyedHash.h"
 
 // How long the probe waits for ARP answers after its datagrams are sent. A host on
 // the LAN answers ARP within milliseconds; slow embedded stacks behind busy switches
