@@ -25,11 +25,9 @@
 #include "kit/Disposal.h"
 #include "device/KeyedText.h"
 
-// The most devices or serial numbers a tooltip names. A forged flood can make
-// thousands of devices share one serial number or address; a tooltip names the first
-// few and counts the rest, so hovering (and listing the devices with their conflicts)
-// stays instant.
-constexpr int kMaxNamedInTip = 8;
+// The most devices or serial numbers a tooltip names: the device list's bound for any
+// naming of conflicts (kMaxConflictNames, device/DeviceList.h).
+constexpr int kMaxNamedInTip = kMaxConflictNames;
 
 // Names for a tooltip: at most kMaxNamedInTip of `names`, shown as cells show device
 // text, then "and N more" for the rest and for `more` left out beforehand.

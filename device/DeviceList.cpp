@@ -371,21 +371,37 @@ DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) c
     return conflicts;
 }
 
-DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo) const
+DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo, int maxNamed) const
 {
     DeviceConflicts conflicts;
-    const QStringList keys = m_serials.value(serialNo);
-    for (const QString &key : keys) {
-        const HeardDevice &device = m_devices.value(key).device;
-        if (keys.size() > 1)
-            conflicts.sameSerial << device.address + QLatin1Char(' ') + device.mac;
-        const KeyedTextHash<int> serials = m_addresses.value(device.address);
-        for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
-            if (it.key().text != serialNo)
+    const auto keys = m_serials.constFind(serialNo);
+    if (keys == m_serials.constEnd())
+        return conflicts;
+    const int named = std::min(static_cast<int>(keys->size()), std::max(maxNamed, 1));
+    // The addresses of the devices looked at, each once, with the number of other
+    // serial numbers answering there.
+    std::vector<const KeyedTextHash<int> *> addresses;
+    for (int k = 0; k < named; ++k) {
+        const auto device = m_devices.constFind(keys->at(k));
+        if (device == m_devices.constEnd())
+            continue;
+        if (keys->size() > 1 && conflicts.sameSerial.size() < maxNamed)
+            conflicts.sameSerial << device->device.address + QLatin1Char(' ') + device->device.mac;
+        const auto serials = m_addresses.constFind(device->device.address);
+        if (serials == m_addresses.constEnd() || serials->size() < 2 ||
+            std::find(addresses.begin(), addresses.end(), &serials.value()) != addresses.end())
+            continue;
+        addresses.push_back(&serials.value());
+        conflicts.moreSameAddress += serials->size() - (serials->contains(serialNo) ? 1 : 0);
+        for (auto it = serials->constBegin(); it != serials->constEnd() && conflicts.sameAddress.size() < maxNamed;
+             ++it)
+            if (it.key().text != serialNo && !conflicts.sameAddress.contains(it.key().text))
                 conflicts.sameAddress << it.key().text;
     }
+    if (keys->size() > 1)
+        conflicts.moreSameSerial = static_cast<int>(keys->size()) - conflicts.sameSerial.size();
+    conflicts.moreSameAddress = std::max(0, conflicts.moreSameAddress - static_cast<int>(conflicts.sameAddress.size()));
     conflicts.sameSerial.sort();
-    conflicts.sameAddress.removeDuplicates();
     conflicts.sameAddress.sort();
     return conflicts;
 }

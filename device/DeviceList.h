@@ -39,6 +39,13 @@
 #include "device/UnlistedDevices.h"
 #include "protocol/LocalAddresses.h"
 
+// The most devices or serial numbers one naming of conflicts names (a tooltip, a row
+// of the batch window). A forged flood can make thousands of devices share one serial
+// number or one address; a naming stops at this many and counts the rest without
+// copying them, so showing a conflicted row costs the same whether ten or ten
+// thousand devices take part. Eight names fit a tooltip and say who is involved.
+constexpr int kMaxConflictNames = 8;
+
 // A device as the list holds it: its latest answer and where it was heard.
 struct HeardDevice : DeviceRecord {
     // The local address whose searcher heard it, and that address's interface
@@ -142,14 +149,19 @@ public:
     std::vector<ListedDevice> Listing() const;
     // The kinds of conflict `device` is in ("serial", "address"); cheap.
     QStringList ConflictKinds(const HeardDevice &device) const;
-    // What `device` shares with other devices held (names every other device: for
-    // showing one device, not for every answer).
-    // At most maxNamed of each kind are named (some of them, sorted) and the rest
-    // counted, so that a row of each of thousands of devices sharing one serial number
-    // costs maxNamed look-ups, not thousands.
-    DeviceConflicts Conflicts(const HeardDevice &device, int maxNamed = std::numeric_limits<int>::max()) const;
-    // The conflicts of every device with `serialNo` together (one table row).
-    DeviceConflicts SerialConflicts(const QString &serialNo) const;
+    // What `device` shares with other devices held (for showing one device, not for
+    // every answer). At most maxNamed of each kind are named (some of them, sorted)
+    // and the rest counted, so that a row of each of thousands of devices sharing one
+    // serial number costs maxNamed look-ups, not thousands.
+    DeviceConflicts Conflicts(const HeardDevice &device, int maxNamed = kMaxConflictNames) const;
+    // The conflicts of the devices with `serialNo` together (one table row): every
+    // device with the serial number, when there are several ("address MAC"), and the
+    // other serial numbers answering from the addresses of the devices named. At most
+    // maxNamed of each kind are named and the rest counted (moreSame*), whatever the
+    // number of devices sharing the serial number or the address: the devices not
+    // named are counted, not looked at, and the serial numbers sharing an address are
+    // counted per address (one that shares two of the addresses counts twice).
+    DeviceConflicts SerialConflicts(const QString &serialNo, int maxNamed = kMaxConflictNames) const;
     // True when a device with `serialNo` is in a conflict; cheap enough for painting.
     bool SerialHasConflict(const QString &serialNo) const;
 

@@ -27,12 +27,14 @@
 //    frames in one datagram and garbage before a magic are scanned exactly as
 //    without it.
 //  - A sender cannot make a buffer hold back what arrives later (AddDatagram):
-//    an incomplete frame waits at most kPendingFrameTimeoutMs for its next
-//    datagram, and a datagram that begins with a magic and holds a whole valid
-//    frame is taken on its own, dropping whatever was pending before it. Anyone
-//    can forge a datagram from a device's address and port; a forged header that
-//    declares a long body then costs the device nothing but a split frame that
-//    was under way at that very moment.
+//    an incomplete frame is dropped kPendingFrameTimeoutMs after its FIRST
+//    datagram, however many datagrams follow it, and a datagram that begins with
+//    a magic and a plausible header (a length from 1 to kMaxFrameBodyLength)
+//    starts afresh, dropping whatever was pending before it. Anyone can forge a
+//    datagram from a device's address and port; a forged header that declares a
+//    long body, sent again and again, then costs the device nothing but a split
+//    frame that was under way at that very moment: the device's next frame begins
+//    with its own header and replaces the forged one.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
@@ -68,10 +70,11 @@ inline constexpr std::uint32_t kMaxFrameSize = kFrameHeaderSize + kMaxFrameBodyL
 // (bench_frame_scanner, BM_ScanHostileDatagrams against BM_ScanGenuineDatagrams).
 inline constexpr std::uint32_t kMaxFailedBodies = 8;
 
-// How long an incomplete frame waits for its next datagram before its bytes are
-// dropped. A device that splits a frame sends the parts back to back, so they
-// arrive within milliseconds (tens of milliseconds through a slow switch); one
-// second is far above that, and well below the 5 s between two searches, so bytes
+// How long an incomplete frame may take from its first datagram to its last
+// before its bytes are dropped; counted from the first, so that datagrams
+// trickling in cannot keep it open. A device that splits a frame sends the parts
+// back to back, so they arrive within milliseconds (tens of milliseconds through
+// a slow switch); one second is far above that, and well below the 5 s between two searches, so bytes
 // left behind by a broken or forged frame are gone before the next round, and the
 // command client's 10 s wait sees an answer that follows such bytes in time.
 inline constexpr std::uint32_t kPendingFrameTimeoutMs = 1000;
@@ -90,19 +93,23 @@ struct FrameBuffer {
     ByteBuffer bytes;
     // Bodies that failed to parse since `bytes` was last empty.
     std::uint32_t failedBodies = 0;
+    // The millisecond tick of the datagram that began the bytes pending: set when a
+    // datagram goes into an empty buffer, and when a scan hands on a frame (what it
+    // keeps then came with the last datagram).
+    std::uint32_t firstTick = 0;
     // The millisecond tick of the last datagram added (AddDatagram).
     std::uint32_t lastTick = 0;
 };
 
-// True when `data` begins with the magic and holds a whole frame whose body parses
-// into a valid message (`scratch` is used for the parse).
-bool StartsWithWholeFrame(const char *data, std::uint32_t length, Vant::CProtocalJson &scratch);
+// True when `data` begins with the magic and a length field from 1 to
+// kMaxFrameBodyLength: the start of a frame as a sender begins one.
+bool StartsWithFrameHeader(const char *data, std::uint32_t length);
 
 // Adds one datagram of the buffer's sender, received at millisecond tick `now`.
-// Pending bytes are dropped first when their last datagram came more than
-// kPendingFrameTimeoutMs ago, or when this datagram begins with a magic and holds
-// a whole valid frame (the sender starts afresh: its pending frame was broken or
-// forged). Otherwise the datagram continues what is pending, as the scanner
+// Pending bytes are dropped first when their first datagram came more than
+// kPendingFrameTimeoutMs ago, or when this datagram begins with a frame header
+// (StartsWithFrameHeader: the sender starts afresh, its pending frame was broken
+// or forged). Otherwise the datagram continues what is pending, as the scanner
 // expects. A datagram that would make the buffer longer than `maxBytes` is
 // dropped whole. False when the datagram was dropped or could not be stored (the
 // buffer is then empty).
@@ -154,6 +161,8 @@ template <typename Action>
 bool ScanFrames(FrameBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
     FrameScanner scanner(buffer.bytes, buffer.failedBodies);
     while (scanner.Next(message)) {
+        // What follows a frame handed on came with the last datagram.
+        buffer.firstTick = buffer.lastTick;
         if (onMessage(message) == ScanNext::Stop)
             return true;
     }

@@ -75,7 +75,10 @@ bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<i
         const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
         if (got <= 0)
             return false;
-        size_t left = static_cast<size_t>(got);
+        // Signed, as the netlink macros expect: NLMSG_NEXT subtracts the aligned
+        // length of a message, which may pass what is left; an unsigned count would
+        // wrap to a huge value and let NLMSG_OK walk past the buffer.
+        int left = static_cast<int>(got); // at most sizeof buffer
         for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
              message = NLMSG_NEXT(message, left)) {
             if (message->nlmsg_type == NLMSG_DONE)

@@ -61,3 +61,32 @@ TEST(KeyedText, DeviceListHoldsCollidingSerialsApart)
     EXPECT_EQ(list.WithSerial(serials[9]).size(), 1u);
     EXPECT_FALSE(list.SerialHasConflict(serials[9]));
 }
+
+TEST(KeyedText, ConflictNamingStopsAtTheBoundAndCountsTheRest)
+{
+    // 200 devices answer with serial S and 200 other serials from S's address.
+    DeviceList list;
+    InterfaceAddress heardOn;
+    heardOn.address = "10.77.0.1";
+    heardOn.device = "brw0";
+    auto record = [](const QString &serial, int n) {
+        DeviceRecord r;
+        r.serialNo = serial;
+        r.mac = QStringLiteral("02:00:00:00:%1:%2").arg(n / 256, 2, 16, QLatin1Char('0')).arg(n % 256, 2, 16, QLatin1Char('0'));
+        r.address = QStringLiteral("10.77.0.9");
+        return r;
+    };
+    for (int i = 0; i < 200; ++i) {
+        list.Note(record(QStringLiteral("S"), i), heardOn, 1, 1);
+        list.Note(record(QStringLiteral("T%1").arg(i), 1000 + i), heardOn, 1, 1);
+    }
+    const DeviceConflicts row = list.SerialConflicts(QStringLiteral("S"), 8);
+    EXPECT_EQ(row.sameSerial.size(), 8);
+    EXPECT_EQ(row.moreSameSerial, 192);
+    EXPECT_EQ(row.sameAddress.size(), 8);
+    EXPECT_EQ(row.moreSameAddress, 192);
+    EXPECT_FALSE(row.sameAddress.contains(QStringLiteral("S")));
+    const DeviceConflicts one = list.Conflicts(*list.Latest(QStringLiteral("T5")));
+    EXPECT_EQ(one.sameAddress.size(), kMaxConflictNames);
+    EXPECT_EQ(one.sameAddress.size() + one.moreSameAddress, 200); // S and 199 other T
+}
