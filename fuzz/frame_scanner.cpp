@@ -80,6 +80,12 @@ bool ModelFrameHeader(const std::string &datagram) {
     return length > 0 && length <= kMaxFrameBodyLength;
 }
 
+void ModelScan(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
+    ModelPass(buffer, failed, messages);
+    if (buffer.empty())
+        failed = 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -95,6 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string model;     // the model's buffer
     std::uint32_t modelFailed = 0;
     std::uint32_t modelFirst = 0;  // when the model's pending bytes began
+    std::string displaced;         // what the model's last restart by a header set aside
+    std::uint32_t displacedFailed = 0;
+    std::uint32_t displacedFirst = 0;
     std::vector<std::string> scanned;
     std::vector<std::string> expected;
     Vant::CProtocalJson message;
@@ -116,10 +125,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool added = AddDatagram(buffer, bytes, static_cast<std::uint32_t>(chunk), now);
         Check(added || chunk == 0, "a datagram is added");
         received.append(bytes, chunk);
-        if (!model.empty() &&
-            (now - modelFirst > kPendingFrameTimeoutMs || ModelFrameHeader(std::string(bytes, chunk)))) {
+        if (!displaced.empty() && now - displacedFirst > kPendingFrameTimeoutMs) {
+            displaced.clear();
+            displacedFailed = 0;
+        }
+        if (!model.empty() && now - modelFirst > kPendingFrameTimeoutMs) {
             model.clear();
             modelFailed = 0;
+        }
+        const bool header = ModelFrameHeader(std::string(bytes, chunk));
+        if (header && !model.empty()) {
+            displaced = model;
+            displacedFailed = modelFailed;
+            displacedFirst = modelFirst;
+            model.clear();
+            modelFailed = 0;
+        } else if (!header && !displaced.empty()) {
+            displaced.append(bytes, chunk);
         }
         if (model.empty())
             modelFirst = now;
@@ -140,10 +162,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         } else {
             Check(!ScanFrames(buffer, message, take), "a continuing scan never reports a stop");
         }
-        const std::size_t handedBefore = expected.size();
+        std::size_t handedBefore = expected.size();
         ModelScan(model, modelFailed, expected);
         if (expected.size() > handedBefore)
             modelFirst = now;  // what follows a frame handed on came with this datagram
+        if (!displaced.empty()) {
+            handedBefore = expected.size();
+            ModelScan(displaced, displacedFailed, expected);
+            if (expected.size() > handedBefore)
+                displacedFirst = now;
+        }
 
         const std::string kept(buffer.bytes.Data() ? buffer.bytes.Data() : "", buffer.bytes.Length());
         Check(kept.size() <= received.size() && received.compare(received.size() - kept.size(), kept.size(), kept) == 0,
@@ -152,6 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Check(buffer.failedBodies == modelFailed && buffer.failedBodies < kMaxFailedBodies,
               "the failed-body count follows the model and stays below the budget");
         Check(kept == model, "the scanner keeps what the model keeps");
+        const std::string aside(buffer.displaced.Data() ? buffer.displaced.Data() : "", buffer.displaced.Length());
+        Check(aside == displaced && aside.size() < 2 * kMaxFrameSize, "the scanner sets aside what the model does");
         Check(scanned == expected, "the scanner hands on what the model hands on");
     }
     return 0;

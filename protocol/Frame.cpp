@@ -52,10 +52,26 @@ bool StartsWithFrameHeader(const char *data, std::uint32_t length) {
 
 bool AddDatagram(FrameBuffer &buffer, const char *data, std::uint32_t length, std::uint32_t now,
                  std::uint32_t maxBytes) {
-    if (!buffer.bytes.Empty() &&
-        (now - buffer.firstTick > kPendingFrameTimeoutMs || StartsWithFrameHeader(data, length))) {
-        buffer.bytes.Reset(0, false);
-        buffer.failedBodies = 0;
+    const auto drop = [](ByteBuffer &bytes, std::uint32_t &failed) {
+        bytes.Reset(0, false);
+        failed = 0;
+    };
+    if (!buffer.displaced.Empty() && now - buffer.displacedFirstTick > kPendingFrameTimeoutMs)
+        drop(buffer.displaced, buffer.displacedFailedBodies);
+    if (!buffer.bytes.Empty() && now - buffer.firstTick > kPendingFrameTimeoutMs)
+        drop(buffer.bytes, buffer.failedBodies);
+    const bool header = StartsWithFrameHeader(data, length);
+    if (header && !buffer.bytes.Empty()) {
+        // The sender starts afresh; what it replaces waits aside in case the new
+        // header was forged.
+        std::swap(buffer.displaced, buffer.bytes);
+        buffer.displacedFailedBodies = buffer.failedBodies;
+        buffer.displacedFirstTick = buffer.firstTick;
+        drop(buffer.bytes, buffer.failedBodies);
+    } else if (!header && !buffer.displaced.Empty() && data && length > 0) {
+        if (length > maxBytes - std::min(maxBytes, buffer.displaced.Length()) ||
+            !buffer.displaced.Append(data, length))
+            drop(buffer.displaced, buffer.displacedFailedBodies);
     }
     if (buffer.bytes.Empty())
         buffer.firstTick = now;

@@ -32,9 +32,14 @@
 //    a magic and a plausible header (a length from 1 to kMaxFrameBodyLength)
 //    starts afresh, dropping whatever was pending before it. Anyone can forge a
 //    datagram from a device's address and port; a forged header that declares a
-//    long body, sent again and again, then costs the device nothing but a split
-//    frame that was under way at that very moment: the device's next frame begins
-//    with its own header and replaces the forged one.
+//    long body, sent again and again, then costs the device nothing: the device's
+//    next frame begins with its own header and replaces the forged one, and a
+//    forged header that lands between the two parts of a split frame displaces
+//    the first part without dropping it: what a restart replaced is kept aside
+//    (FrameBuffer::displaced, within the same time-out) and takes the datagrams
+//    that continue it as well, so the frame completes there. At most two frames
+//    per sender are pending, so the bytes and the parse work stay at most twice
+//    those of one buffer.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
@@ -99,6 +104,15 @@ struct FrameBuffer {
     std::uint32_t firstTick = 0;
     // The millisecond tick of the last datagram added (AddDatagram).
     std::uint32_t lastTick = 0;
+    // What the last restart by a frame header replaced, while it may still complete:
+    // datagrams that do not begin with a header are added to it as well, and the
+    // scan hands on what completes there. Dropped kPendingFrameTimeoutMs after its
+    // own first datagram, or by the next restart.
+    ByteBuffer displaced;
+    std::uint32_t displacedFailedBodies = 0;
+    std::uint32_t displacedFirstTick = 0;
+    bool Empty() const { return bytes.Empty() && displaced.Empty(); }
+    std::uint32_t Capacity() const { return bytes.Capacity() + displaced.Capacity(); }
 };
 
 // True when `data` begins with the magic and a length field from 1 to
@@ -107,9 +121,10 @@ bool StartsWithFrameHeader(const char *data, std::uint32_t length);
 
 // Adds one datagram of the buffer's sender, received at millisecond tick `now`.
 // Pending bytes are dropped first when their first datagram came more than
-// kPendingFrameTimeoutMs ago, or when this datagram begins with a frame header
+// kPendingFrameTimeoutMs ago; when this datagram begins with a frame header
 // (StartsWithFrameHeader: the sender starts afresh, its pending frame was broken
-// or forged). Otherwise the datagram continues what is pending, as the scanner
+// or forged) they move to `displaced`, replacing what was there. Otherwise the
+// datagram continues what is pending (and what is displaced), as the scanner
 // expects. A datagram that would make the buffer longer than `maxBytes` is
 // dropped whole. False when the datagram was dropped or could not be stored (the
 // buffer is then empty).
@@ -159,10 +174,20 @@ private:
 //   return ScanFrames(buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
 template <typename Action>
 bool ScanFrames(FrameBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
-    FrameScanner scanner(buffer.bytes, buffer.failedBodies);
+    {
+        FrameScanner scanner(buffer.bytes, buffer.failedBodies);
+        while (scanner.Next(message)) {
+            // What follows a frame handed on came with the last datagram.
+            buffer.firstTick = buffer.lastTick;
+            if (onMessage(message) == ScanNext::Stop)
+                return true;
+        }
+    }
+    if (buffer.displaced.Empty())
+        return false;
+    FrameScanner scanner(buffer.displaced, buffer.displacedFailedBodies);
     while (scanner.Next(message)) {
-        // What follows a frame handed on came with the last datagram.
-        buffer.firstTick = buffer.lastTick;
+        buffer.displacedFirstTick = buffer.lastTick;
         if (onMessage(message) == ScanNext::Stop)
             return true;
     }

@@ -453,7 +453,7 @@ void QUdpCast::Keep(SenderKey sender, FrameBuffer &scanned) noexcept
 void QUdpCast::Settle(PendingMap::iterator entry) noexcept
 {
     ByteBuffer &bytes = entry->second.buffer.bytes;
-    if (bytes.Empty()) {
+    if (entry->second.buffer.Empty()) {
         Erase(entry);
         return;
     }
@@ -465,7 +465,7 @@ void QUdpCast::Settle(PendingMap::iterator entry) noexcept
             bytes = std::move(smaller);
     }
     m_pendingBytes -= entry->second.charge;
-    entry->second.charge = bytes.Capacity() + kPendingEntryCost;
+    entry->second.charge = entry->second.buffer.Capacity() + kPendingEntryCost;
     m_pendingBytes += entry->second.charge;
     // The entry just scanned is the newest: others go first.
     // It alone never passes a cap (a scan leaves less than one frame of the largest

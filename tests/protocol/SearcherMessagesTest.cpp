@@ -199,7 +199,9 @@ TEST_F(SearcherMessages, AForgedHeaderFromADevicesAddressAndPortHoldsNothingBack
     Push("10.77.0.2", header, 40000);
     Push("10.77.0.2", SearchAnswerFrame("MSG-FORGED-3"));
     EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-FORGED-1", "MSG-FORGED-2", "MSG-FORGED-3"}));
-    EXPECT_EQ(searcher.PendingSenders(), 1u); // the other port's header, until it expires
+    // The other port's header, and the stacked headers the answer set aside, until
+    // they expire.
+    EXPECT_EQ(searcher.PendingSenders(), 2u);
 
     // A genuine split frame still completes, also when its last part arrives just
     // within the time-out of its first; only its first part begins with a header.
@@ -228,7 +230,13 @@ TEST_F(SearcherMessages, AHeaderEveryHalfSecondNeitherHoldsNorHidesASplitFrame)
         clock->tick += 2;
         Push("10.77.0.4", split.substr(60));
     }
-    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-SPLIT-0", "MSG-SPLIT-1", "MSG-SPLIT-2", "MSG-SPLIT-3"}));
+    // A header that lands between the two halves sets the first aside, not away.
+    const std::string between = SearchAnswerFrame("MSG-SPLIT-BETWEEN");
+    Push("10.77.0.4", between.substr(0, 60));
+    Push("10.77.0.4", header);
+    Push("10.77.0.4", between.substr(60));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-SPLIT-0", "MSG-SPLIT-1", "MSG-SPLIT-2", "MSG-SPLIT-3",
+                                                   "MSG-SPLIT-BETWEEN"}));
     // Datagrams that keep coming do not keep a pending frame: it goes a second after
     // its first datagram.
     Push("10.77.0.4", header);
