@@ -87,6 +87,9 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
+    // Tab moves on to the next control, not from cell to cell.
+    m_view->setTabKeyNavigation(false);
+    m_view->setAccessibleName(UiText::BatchTitle());
     m_view->horizontalHeader()->setStretchLastSection(true);
     const int widths[] = {170, 140, 110, 70, 110};
     for (int column = 0; column < 5; ++column)
@@ -129,6 +132,11 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::SubnetMask), m_mask);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Gateway), m_gateway);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Dns), m_dns);
+    // Named for a screen reader as their labels name them.
+    m_start->setAccessibleName(UiText::BatchStart());
+    m_mask->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::SubnetMask));
+    m_gateway->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Gateway));
+    m_dns->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Dns));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
@@ -177,6 +185,20 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     connect(m_import, &QPushButton::clicked, this, &BatchWindow::ImportClicked);
     connect(m_save, &QPushButton::clicked, this, &BatchWindow::SaveClicked);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+}
+
+BatchFields BatchWindow::Fields() const
+{
+    return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
+}
+
+void BatchWindow::SetFields(const BatchFields &fields)
+{
+    m_start->setText(fields.start);
+    m_mask->setText(fields.mask);
+    m_gateway->setText(fields.gateway);
+    m_dns->setText(fields.dns);
+    Recompute();
 }
 
 BatchWindow::~BatchWindow()

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/BatchModel.h"
+#include "app/WindowLayout.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
 #include "kit/KeyedHash.h"
@@ -61,6 +62,9 @@ public:
     // The list as CSV: the export's nine columns with each device's new settings
     // where it has some, and a status column.
     bool SaveResult(const QString &path);
+    // The start address, mask, gateway and DNS fields as typed.
+    BatchFields Fields() const;
+    void SetFields(const BatchFields &fields);
     // Probes still to come for the current preview.
     bool Probing() const { return m_probeThread.joinable() || m_probeDue; }
 
