@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,6 +24,7 @@
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -338,13 +338,13 @@ void BatchWindow::StartProbe()
     }
     m_probed.insert(candidates.begin(), candidates.end());
     m_probeThread = std::thread([this, candidates, probe = m_options.probe] {
-        std::unordered_set<Ipv4> used = probe(candidates);
+        kit::KeyedSet<Ipv4> used = probe(candidates);
         QMetaObject::invokeMethod(this, [this, used = std::move(used)]() mutable { ProbeDone(std::move(used)); },
                                   Qt::QueuedConnection);
     });
 }
 
-void BatchWindow::ProbeDone(std::unordered_set<Ipv4> used)
+void BatchWindow::ProbeDone(kit::KeyedSet<Ipv4> used)
 {
     m_probeThread.join();
     bool changed = false;
@@ -508,7 +508,7 @@ bool BatchWindow::LoadPlan(const QString &path)
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
     // Rows by serial number and MAC: a plan of many rows is matched in linear time.
-    QHash<QString, int> rowOf;
+    KeyedTextHash<int> rowOf;
     for (size_t row = 0; row < rows.size(); ++row)
         rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
                      static_cast<int>(row));

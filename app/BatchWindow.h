@@ -11,13 +11,13 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "app/BatchModel.h"
 #include "app/WindowLayout.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
+#include "kit/KeyedHash.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -90,7 +90,7 @@ private:
     void ReadLocal();
     // See Fields.
     void SuggestFields();
-    void ProbeDone(std::unordered_set<Ipv4> used);
+    void ProbeDone(kit::KeyedSet<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
     std::vector<HeardDevice> AllDevices() const;
@@ -113,8 +113,8 @@ private:
     std::vector<int> m_plannedRows;
     std::vector<Ipv4> m_planned;
     Ipv4 m_planMask = 0;
-    std::unordered_set<Ipv4> m_answering;
-    std::unordered_set<Ipv4> m_probed;
+    kit::KeyedSet<Ipv4> m_answering;
+    kit::KeyedSet<Ipv4> m_probed;
     std::thread m_probeThread;
     bool m_probeDue = false;
     bool m_applyWhenProbed = false;

@@ -2,7 +2,6 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
-#include <QHash>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -18,6 +17,7 @@
 #include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
 #include "protocol/LocalAddresses.h"
+#include "device/KeyedText.h"
 
 Q_DECLARE_METATYPE(InterfaceAddress)
 
@@ -171,7 +171,7 @@ private:
         ExpectedSettings expected;
         uint32_t since = 0;
     };
-    QHash<QString, UnansweredUpdate> m_unansweredUpdates;
+    KeyedTextHash<UnansweredUpdate> m_unansweredUpdates;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
     // The searchers' answers on their way to this thread.

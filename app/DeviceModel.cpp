@@ -82,11 +82,15 @@ QString DeviceModel::ToolTip(const QString &serialNo, bool silent, int64_t lastA
 {
     QStringList lines;
     if (m_devices.SerialHasConflict(serialNo)) {
-        const DeviceConflicts conflicts = m_devices.SerialConflicts(serialNo);
+        // Named at the tooltip's bound before anything is copied: hovering costs the
+        // same however many devices share the serial number or the address.
+        const DeviceConflicts conflicts = m_devices.SerialConflicts(serialNo, kMaxNamedInTip);
         if (!conflicts.sameSerial.isEmpty())
-            lines << UiText::SerialConflictTip().arg(conflicts.sameSerial.size()).arg(NameSome(conflicts.sameSerial));
+            lines << UiText::SerialConflictTip()
+                         .arg(conflicts.sameSerial.size() + conflicts.moreSameSerial)
+                         .arg(NameSome(conflicts.sameSerial, conflicts.moreSameSerial));
         if (!conflicts.sameAddress.isEmpty())
-            lines << UiText::AddressConflictTip().arg(NameSome(conflicts.sameAddress));
+            lines << UiText::AddressConflictTip().arg(NameSome(conflicts.sameAddress, conflicts.moreSameAddress));
     }
     const HeardDevice *device = m_devices.Latest(serialNo);
     if (device && device->foreignSubnet)

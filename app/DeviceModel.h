@@ -24,12 +24,11 @@
 
 #include "device/DeviceList.h"
 #include "kit/Disposal.h"
+#include "device/KeyedText.h"
 
-// The most devices or serial numbers a tooltip names. A forged flood can make
-// thousands of devices share one serial number or address; a tooltip names the first
-// few and counts the rest, so hovering (and listing the devices with their conflicts)
-// stays instant.
-constexpr int kMaxNamedInTip = 8;
+// The most devices or serial numbers a tooltip names: the device list's bound for any
+// naming of conflicts (kMaxConflictNames, device/DeviceList.h).
+constexpr int kMaxNamedInTip = kMaxConflictNames;
 
 // Names for a tooltip: at most kMaxNamedInTip of `names`, shown as cells show device
 // text, then "and N more" for the rest and for `more` left out beforehand.
@@ -97,7 +96,7 @@ private:
     QIcon m_conflictIcon;
     QIcon m_foreignIcon;
     // Notes by serial number: one per row at most, dropped with the row.
-    QHash<QString, QString> m_notes;
+    KeyedTextHash<QString> m_notes;
     // The DHCP cell's stored texts and how they are shown (translated once).
     const QString m_dhcpOn;
     const QString m_dhcpOff;

@@ -22,6 +22,17 @@
 // round <= 150 ms, refresh <= 100 ms, close <= 300 ms. "refresh_released_ms" is the
 // wall time from the click until the disposal worker has freed the removed rows.
 //
+// BM_CollidingKeyFlood fills two fresh windows to the row bound (20,000 devices), one
+// with serial numbers that all share one Qt 5 string hash whatever its seed (15
+// chained 8-character blocks, each one of two that collide), one with random serial
+// numbers of the same length, and measures in each the fill, one more answer of every
+// 20th device, the check that makes every row silent, and the data a painted row asks
+// for. "*_ratio" is colliding / random in the same run (target <= 2 each).
+//
+// BM_ConflictTooltip: 10,000 devices answer with one serial number and 10,000 other
+// serial numbers from its address (K = S = 10,000); the tooltip of that row, its
+// time (target <= 5 ms) and the resident memory it adds (target: none).
+//
 // BM_ForgedFlood sends 100,000 answers with distinct serial numbers through
 // slot_MsgCallBack of a fresh window with the default row bound: the resident memory
 // the first kMaxDeviceRows rows cost, the growth after them (the 80,000 answers the
@@ -59,6 +70,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -381,6 +393,149 @@ void BM_ForgedFlood(benchmark::State &state)
     }
 }
 
+QString AnswerOf(const QString &serial, const QString &mac, const QString &address, int round = 0)
+{
+    return QString(R"({"version":0,"kind":0,"sessionId":"0","api":"/brenu/model/searchbrenu.htm","params":{"data":[{)"
+                   R"("serialNo":"%1","address":"%2","port":8000,"dhcp":false,"subnetMask":"255.255.0.0",)"
+                   R"("gateway":"10.77.0.254","dns":"10.77.0.253","mac":"%3","description":"round %4"}]}})")
+        .arg(serial, address, mac)
+        .arg(round);
+}
+
+// 20,000 serial numbers of 120 characters: sharing one Qt 5 hash, or random.
+std::vector<QString> FloodSerials(bool colliding)
+{
+    std::vector<QString> serials;
+    std::mt19937 random(7);
+    const QString digits = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    for (int n = 0; n < kMaxDeviceRows; ++n) {
+        QString serial;
+        for (int block = 0; block < 15; ++block) {
+            if (colliding) {
+                serial += (n >> block) & 1 ? QStringLiteral("F9IT5YIR") : QStringLiteral("0QNI285Q");
+            } else {
+                for (int i = 0; i < 8; ++i)
+                    serial += digits[static_cast<int>(random() % 36)];
+            }
+        }
+        serials.push_back(serial);
+    }
+    return serials;
+}
+
+struct FloodCosts {
+    double fillCpuMs = 0, answerCpuUs = 0, silenceCpuMs = 0, rowDataUs = 0;
+};
+
+FloodCosts MeasureFlood(bool colliding)
+{
+    FloodCosts costs;
+    const std::vector<QString> serials = FloodSerials(colliding);
+    auto clock = std::make_shared<kittest::FakeClock>();
+    auto window = std::make_unique<Window>(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window->show();
+    std::vector<QString> answers;
+    for (int n = 0; n < kMaxDeviceRows; ++n)
+        answers.push_back(AnswerOf(serials[n], QString("02:42:4E:%1").arg(n, 6, 16, QChar('0')),
+                                   QString("10.%1.%2.%3").arg(n / 62500 + 78).arg(n / 250 % 250).arg(n % 250 + 2)));
+    double cpu = ThreadCpuMs();
+    for (const QString &answer : answers)
+        window->Deliver(answer);
+    QCoreApplication::processEvents();
+    costs.fillCpuMs = ThreadCpuMs() - cpu;
+    // One more answer of every 20th device (changed description).
+    std::vector<QString> again;
+    for (int n = 0; n < kMaxDeviceRows; n += 20)
+        again.push_back(AnswerOf(serials[n], QString("02:42:4E:%1").arg(n, 6, 16, QChar('0')),
+                                 QString("10.%1.%2.%3").arg(n / 62500 + 78).arg(n / 250 % 250).arg(n % 250 + 2), 1));
+    cpu = ThreadCpuMs();
+    for (const QString &answer : again)
+        window->Deliver(answer);
+    QCoreApplication::processEvents();
+    costs.answerCpuUs = (ThreadCpuMs() - cpu) * 1000.0 / static_cast<double>(again.size());
+    // Every row goes silent in one check.
+    clock->tick += kSilentAfterMs + 1000;
+    cpu = ThreadCpuMs();
+    window->slot_CheckSilence();
+    costs.silenceCpuMs = ThreadCpuMs() - cpu;
+    // What painting rows asks of the model: every cell's text, colour, icon, tooltip.
+    QStandardItemModel *model = window->Model();
+    constexpr int kRows = 2000;
+    cpu = ThreadCpuMs();
+    for (int row = 0; row < kRows; ++row) {
+        for (int column = 0; column < model->columnCount(); ++column) {
+            const QModelIndex index = model->index(row * (kMaxDeviceRows / kRows), column);
+            for (int role : {int(Qt::DisplayRole), int(Qt::ForegroundRole), int(Qt::DecorationRole)})
+                benchmark::DoNotOptimize(model->data(index, role));
+        }
+        benchmark::DoNotOptimize(model->data(model->index(row * (kMaxDeviceRows / kRows), 0), Qt::ToolTipRole));
+    }
+    costs.rowDataUs = (ThreadCpuMs() - cpu) * 1000.0 / kRows;
+    if (model->rowCount() != kMaxDeviceRows)
+        costs.fillCpuMs = -1;
+    return costs;
+}
+
+void BM_CollidingKeyFlood(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const FloodCosts random = MeasureFlood(false);
+        const FloodCosts colliding = MeasureFlood(true);
+        if (random.fillCpuMs < 0 || colliding.fillCpuMs < 0)
+            state.SkipWithError("a window does not hold kMaxDeviceRows rows");
+        state.SetIterationTime((random.fillCpuMs + colliding.fillCpuMs) / 1000.0);
+        state.counters["fill_cpu_ms_random"] = random.fillCpuMs;
+        state.counters["fill_cpu_ms_colliding"] = colliding.fillCpuMs;
+        state.counters["fill_ratio"] = colliding.fillCpuMs / random.fillCpuMs;
+        state.counters["answer_cpu_us_random"] = random.answerCpuUs;
+        state.counters["answer_cpu_us_colliding"] = colliding.answerCpuUs;
+        state.counters["answer_ratio"] = colliding.answerCpuUs / random.answerCpuUs;
+        state.counters["silence_cpu_ms_random"] = random.silenceCpuMs;
+        state.counters["silence_cpu_ms_colliding"] = colliding.silenceCpuMs;
+        state.counters["silence_ratio"] = colliding.silenceCpuMs / random.silenceCpuMs;
+        state.counters["row_data_us_random"] = random.rowDataUs;
+        state.counters["row_data_us_colliding"] = colliding.rowDataUs;
+        state.counters["row_data_ratio"] = colliding.rowDataUs / random.rowDataUs;
+    }
+}
+
+void BM_ConflictTooltip(benchmark::State &state)
+{
+    constexpr int kShared = 10000;
+    auto clock = std::make_shared<kittest::FakeClock>();
+    auto window = std::make_unique<Window>(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window->show();
+    for (int n = 0; n < kShared; ++n) {
+        window->Deliver(AnswerOf(QStringLiteral("SHARED"), QString("02:42:4F:%1").arg(n, 6, 16, QChar('0')),
+                                 QStringLiteral("10.77.9.9")));
+        window->Deliver(AnswerOf(QString("OTHER%1").arg(n, 5, 10, QChar('0')),
+                                 QString("02:42:50:%1").arg(n, 6, 16, QChar('0')), QStringLiteral("10.77.9.9")));
+    }
+    QCoreApplication::processEvents();
+    QStandardItemModel *model = window->Model();
+    int row = -1;
+    for (int r = 0; r < model->rowCount() && row < 0; ++r)
+        if (model->index(r, DeviceTable::ColSerialNo).data(DeviceTable::kSerialNoRole).toString() == "SHARED")
+            row = r;
+    QString tip;
+    double worstMs = 0;
+    const long beforeKiB = benchtools::ResidentKiB();
+    for (auto _ : state) {
+        const double cpu = ThreadCpuMs();
+        tip = model->data(model->index(row, DeviceTable::ColSerialNo), Qt::ToolTipRole).toString();
+        const double ms = ThreadCpuMs() - cpu;
+        worstMs = std::max(worstMs, ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    const long afterKiB = benchtools::ResidentKiB();
+    state.counters["rows"] = model->rowCount();
+    state.counters["tooltip_worst_ms"] = worstMs;
+    state.counters["rss_growth_KiB"] = static_cast<double>(afterKiB - beforeKiB);
+    state.counters["tooltip_chars"] = tip.size();
+    if (row < 0 || !tip.contains(QStringLiteral("10000")))
+        state.SkipWithError("the row or its conflict counts are missing from the tooltip");
+}
+
 // A window holding kMaxDeviceRows rows, sorted as one click on the serial number's
 // title twice would leave it (descending: every row moves).
 std::unique_ptr<Window> FullSortedWindow(const std::shared_ptr<kittest::FakeClock> &clock, double *sortMs)
@@ -585,6 +740,8 @@ BENCHMARK(BM_SilenceCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iter
 BENCHMARK(BM_ConflictMarking)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_SortedAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CollidingKeyFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ConflictTooltip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_FilterAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_StartupWithLayout)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
