@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,6 +24,7 @@
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -32,15 +32,15 @@ QString PlanProblemUiText(const PlanProblem &problem)
 {
     QString what;
     switch (problem.kind) {
-    case PlanProblem::NoHeader: what = UiText::Get("表头缺少列 %1").arg(problem.text); break;
-    case PlanProblem::BadQuoting: what = UiText::Get("引号未闭合"); break;
-    case PlanProblem::FieldCount: what = UiText::Get("列数与表头不符"); break;
-    case PlanProblem::NoSerial: what = UiText::Get("缺少设备序列号"); break;
-    case PlanProblem::BadDhcp: what = UiText::Get("DHCP 值 \"%1\" 无效").arg(problem.text); break;
-    case PlanProblem::BadAddress: what = UiText::Get("%1 不是 IPv4 地址").arg(problem.text); break;
-    case PlanProblem::DuplicateSerial: what = UiText::Get("序列号 %1 重复").arg(problem.text); break;
-    case PlanProblem::TooManyRows: what = UiText::Get("行数超过 %1").arg(kMaxPlanRows); break;
-    case PlanProblem::TooLarge: what = UiText::Get("文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
+    case PlanProblem::NoHeader: what = QCoreApplication::translate("BatchWindow", "表头缺少列 %1").arg(problem.text); break;
+    case PlanProblem::BadQuoting: what = QCoreApplication::translate("BatchWindow", "引号未闭合"); break;
+    case PlanProblem::FieldCount: what = QCoreApplication::translate("BatchWindow", "列数与表头不符"); break;
+    case PlanProblem::NoSerial: what = QCoreApplication::translate("BatchWindow", "缺少设备序列号"); break;
+    case PlanProblem::BadDhcp: what = QCoreApplication::translate("BatchWindow", "DHCP 值 \"%1\" 无效").arg(problem.text); break;
+    case PlanProblem::BadAddress: what = QCoreApplication::translate("BatchWindow", "%1 不是 IPv4 地址").arg(problem.text); break;
+    case PlanProblem::DuplicateSerial: what = QCoreApplication::translate("BatchWindow", "序列号 %1 重复").arg(problem.text); break;
+    case PlanProblem::TooManyRows: what = QCoreApplication::translate("BatchWindow", "行数超过 %1").arg(kMaxPlanRows); break;
+    case PlanProblem::TooLarge: what = QCoreApplication::translate("BatchWindow", "文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
     }
     return UiText::BatchPlanProblemLine().arg(problem.line).arg(what);
 }
@@ -87,6 +87,9 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
+    // Tab moves on to the next control, not from cell to cell.
+    m_view->setTabKeyNavigation(false);
+    m_view->setAccessibleName(UiText::BatchTitle());
     m_view->horizontalHeader()->setStretchLastSection(true);
     const int widths[] = {170, 140, 110, 70, 110};
     for (int column = 0; column < 5; ++column)
@@ -112,6 +115,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
         edit->setObjectName(QLatin1String(name));
         edit->setMaxLength(15);
         connect(edit, &QLineEdit::textEdited, this, [this] {
+            m_fieldsChosen = true;
             m_planEntries.clear(); // typing returns from a plan file to the address plan
             Recompute();
         });
@@ -126,9 +130,14 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     auto *settings = new QFormLayout;
     settings->addRow(m_dhcp);
     settings->addRow(UiText::BatchStart(), m_start);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::SubnetMask), m_mask);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::Gateway), m_gateway);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::Dns), m_dns);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::SubnetMask), m_mask);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::Gateway), m_gateway);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::Dns), m_dns);
+    // Named for a screen reader as their labels name them.
+    m_start->setAccessibleName(UiText::BatchStart());
+    m_mask->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::SubnetMask));
+    m_gateway->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Gateway));
+    m_dns->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Dns));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
@@ -166,7 +175,10 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
             [this] { m_model->CheckWhere([](const BatchRow &row) { return row.foreignSubnet; }); });
     connect(conflict, &QPushButton::clicked, this,
             [this] { m_model->CheckWhere([](const BatchRow &row) { return !row.conflict.isEmpty(); }); });
-    connect(m_model, &BatchModel::checksChanged, this, &BatchWindow::Recompute);
+    connect(m_model, &BatchModel::checksChanged, this, [this] {
+        SuggestFields();
+        Recompute();
+    });
     connect(m_dhcp, &QCheckBox::toggled, this, [this](bool on) {
         for (QLineEdit *edit : {m_start, m_mask, m_gateway, m_dns})
             edit->setEnabled(!on);
@@ -177,6 +189,35 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     connect(m_import, &QPushButton::clicked, this, &BatchWindow::ImportClicked);
     connect(m_save, &QPushButton::clicked, this, &BatchWindow::SaveClicked);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+}
+
+BatchFields BatchWindow::Fields() const
+{
+    return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
+}
+
+void BatchWindow::SuggestFields()
+{
+    if (m_fieldsChosen)
+        return;
+    std::vector<HeardDevice> checked;
+    for (int row : m_model->CheckedRows())
+        checked.push_back(m_model->Rows()[static_cast<size_t>(row)].device);
+    const SuggestedSettings suggested = SuggestBatchSettings(checked, AllDevices(), m_local);
+    m_start->setText(suggested.start);
+    m_mask->setText(suggested.mask);
+    m_gateway->setText(suggested.gateway);
+    m_dns->setText(suggested.dns);
+}
+
+void BatchWindow::SetFields(const BatchFields &fields)
+{
+    m_fieldsChosen = true;
+    m_start->setText(fields.start);
+    m_mask->setText(fields.mask);
+    m_gateway->setText(fields.gateway);
+    m_dns->setText(fields.dns);
+    Recompute();
 }
 
 BatchWindow::~BatchWindow()
@@ -268,7 +309,7 @@ void BatchWindow::Recompute()
             m_planned = PlanAddresses(input);
             for (size_t i = 0; i < m_planned.size(); ++i)
                 preview[static_cast<size_t>(m_plannedRows[i])] =
-                    m_planned[i] ? Ipv4Text(m_planned[i]) : BatchStatusText(BatchStatus::NoAddress);
+                    m_planned[i] ? Ipv4Text(m_planned[i]) : BatchStatusShownText(BatchStatus::NoAddress);
             m_probeDue = true;
             m_probeTimer->start();
         }
@@ -297,13 +338,13 @@ void BatchWindow::StartProbe()
     }
     m_probed.insert(candidates.begin(), candidates.end());
     m_probeThread = std::thread([this, candidates, probe = m_options.probe] {
-        std::unordered_set<Ipv4> used = probe(candidates);
+        kit::KeyedSet<Ipv4> used = probe(candidates);
         QMetaObject::invokeMethod(this, [this, used = std::move(used)]() mutable { ProbeDone(std::move(used)); },
                                   Qt::QueuedConnection);
     });
 }
 
-void BatchWindow::ProbeDone(std::unordered_set<Ipv4> used)
+void BatchWindow::ProbeDone(kit::KeyedSet<Ipv4> used)
 {
     m_probeThread.join();
     bool changed = false;
@@ -373,7 +414,7 @@ void BatchWindow::Apply()
     QStringList problems = CheckBatch(entries, AllDevices(), m_local, true);
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::NoAddress)
-            problems << entry.serialNo + QStringLiteral(": ") + BatchStatusText(BatchStatus::NoAddress);
+            problems << entry.serialNo + QStringLiteral(": ") + BatchStatusShownText(BatchStatus::NoAddress);
     if (!problems.isEmpty()) {
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::BatchRefused().arg(ProblemList(problems)),
                              QMessageBox::Ok);
@@ -467,14 +508,14 @@ bool BatchWindow::LoadPlan(const QString &path)
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
     // Rows by serial number and MAC: a plan of many rows is matched in linear time.
-    QHash<QString, int> rowOf;
+    KeyedTextHash<int> rowOf;
     for (size_t row = 0; row < rows.size(); ++row)
         rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
                      static_cast<int>(row));
     for (size_t i = 0; i < m_planEntries.size(); ++i) {
         const BatchEntry &entry = m_planEntries[i];
         if (!entry.device) {
-            unmatched << entry.serialNo + QStringLiteral(" (") + BatchStatusText(entry.status) + QLatin1Char(')');
+            unmatched << entry.serialNo + QStringLiteral(" (") + BatchStatusShownText(entry.status) + QLatin1Char(')');
             continue;
         }
         const int row = rowOf.value(entry.serialNo + QLatin1Char('\n') + entry.device->mac.toUpper(), -1);

@@ -2,9 +2,9 @@
 
 #include <charconv>
 #include <cstring>
-#include <unordered_set>
 
 #include "kit/UnsafeText.h"
+#include "kit/KeyedHash.h"
 
 namespace cli {
 
@@ -145,7 +145,7 @@ std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat f
     std::vector<const DeviceMetrics *> written;
     keys.reserve(snapshot.devices.size());
     written.reserve(snapshot.devices.size());
-    std::unordered_set<std::string> seen;
+    kit::KeyedSet<std::string> seen;
     seen.reserve(snapshot.devices.size());
     for (const DeviceMetrics &device : snapshot.devices) {
         std::string key;

@@ -1,13 +1,13 @@
 #include "device/PlanFile.h"
 
 #include <QFile>
-#include <QHash>
 #include <QStringList>
 
 #include <optional>
 
 #include "device/Ipv4Text.h"
 #include "device/ColumnTitles.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -112,6 +112,7 @@ std::optional<std::vector<int>> ReadHeader(const QStringList &titles, QString &m
         const QString title = titles[i].trimmed();
         for (const ColumnName &name : kNames) {
             if (title == DeviceColumnTitle(name.tableColumn) ||
+                title.compare(DeviceColumnEnglishTitle(name.tableColumn), Qt::CaseInsensitive) == 0 ||
                 title.compare(QLatin1String(name.member), Qt::CaseInsensitive) == 0) {
                 if (where[name.column] < 0)
                     where[name.column] = i;
@@ -187,7 +188,7 @@ Plan ParsePlan(const QByteArray &bytes)
         return plan;
     }
     const int width = records[0].fields.size();
-    QHash<QString, QStringList> named;
+    KeyedTextHash<QStringList> named;
     for (size_t r = 1; r < records.size(); ++r) {
         const Record &record = records[r];
         if (static_cast<int>(plan.rows.size()) >= kMaxPlanRows) {

@@ -1,5 +1,7 @@
 #include "protocol/UdpCastGroup.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include "protocol/Json.h"
 #include "protocol/RescanPlan.h"
 #include "protocol/Searcher.h"
+#include "transport/LinuxPortHolder.h"
 
 namespace {
 
@@ -161,6 +164,9 @@ void QUdpCastGroup::OpenReceivers()
     }
     for (size_t i = 0; i < m_searched.size(); ++i) {
         const SearchTarget &target = m_searched[i];
+        // A receiver another program holds: the searcher moves to a port with
+        // receivers of its own until it can be bound (QUdpCast::SetBroadcastPortHeld).
+        std::string held, holder;
         for (const in_addr_t broadcast : target.broadcasts) {
             QBroadcastReceiver *receiver = nullptr;
             for (const auto &known : m_receivers) {
@@ -176,13 +182,21 @@ void QUdpCastGroup::OpenReceivers()
                 m_receivers.push_back(std::move(made));
             }
             // The searchers still hear unicast answers; said once per receiver.
-            if (receiver->Start() || !receiver->FailureToReport())
+            if (!receiver->Start() && receiver->Held() && held.empty()) {
+                char text[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, &broadcast, text, sizeof text);
+                held = text;
+                holder = UdpPortHolder(broadcast, QUdpCast::kLocalPort);
+            }
+            if (receiver->Running() || !receiver->FailureToReport())
                 continue;
             std::fprintf(stderr, "%s: search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
                          program_invocation_short_name, target.device.c_str(), receiver->Failure().c_str(),
                          unsigned(QUdpCast::kSearchIntervalMs / 1000));
             std::fflush(stderr);
         }
+        if (i < casts.size() && casts[i])
+            casts[i]->SetBroadcastPortHeld(held, holder);
     }
 }
 

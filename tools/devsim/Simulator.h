@@ -10,10 +10,11 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <unordered_set>
+#include "kit/KeyedHash.h"
 #include <vector>
 
 #include "Device.h"
+#include "Link.h"
 #include "Messages.h"
 #include "Net.h"
 #include "Options.h"
@@ -46,7 +47,7 @@ private:
         size_t socket = 0;             // index of its command socket
         int64_t silentUntilNs = 0;     // rebooting until then
         std::vector<std::string> searchDatagrams; // cached answer, rebuilt after an update
-        std::unordered_set<uint64_t> answered;    // searchers answered (--answer-once)
+        kit::KeyedSet<uint64_t> answered;    // searchers answered (--answer-once)
     };
     struct Socket {
         int fd = -1;
@@ -63,6 +64,8 @@ private:
     void HandleCommand(size_t socket, const Endpoint &from, const Request &request);
     void ApplyUpdate(Device &device, const Request &request);
     void MoveDevice(size_t deviceIndex, const std::string &newAddress);
+    void MoveOnLink(size_t deviceIndex, const std::string &newAddress);
+    void MoveDue();
     const std::vector<std::string> &SearchDatagrams(Device &device);
     void Schedule(int fd, uint32_t source, const Endpoint &to, const std::vector<std::string> &datagrams,
                   int64_t dueNs, AnswerKind kind);
@@ -81,6 +84,15 @@ private:
     Stats m_stats;
     std::mt19937 m_random;
     int m_signalFd = -1;
+    // --link: the link the one device owns, and the moves to its new address, made
+    // once its answer to the update has left from the old one.
+    LinkInfo m_link;
+    struct PendingMove {
+        size_t device;
+        std::string address;
+        int64_t dueNs;
+    };
+    std::vector<PendingMove> m_pendingMoves;
     std::vector<char> m_receiveBuffer;
 };
 
