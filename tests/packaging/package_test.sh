@@ -40,17 +40,22 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   work=$(mktemp -d /tmp/brenu-package-test.XXXXXX)
   trap 'rm -rf "$work"' EXIT
 
-  # -- the package, built twice: in two folders of different names and lengths,
-  # with umask 022 and 002; the second builds the binary packages only.
+  # -- the package, built twice: by scripts/package, then from the source package it
+  # made, unpacked in a folder of another name and length, with umask 002 instead
+  # of 022 (binary packages only: the second build is there to be compared).
   [[ $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version) == "$version" ]] ||
     fail "debian/changelog is at $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version), CMake at $version"
   started=$SECONDS
   (umask 022 && TMPDIR="$work" "$root/scripts/package" --out "$work/out") >"$work/package.log" 2>&1 ||
     fail "scripts/package failed: $(tail -40 "$work/package.log")"
   first=$((SECONDS - started))
-  mkdir "$work/second-build-folder"
-  (umask 002 && TMPDIR="$work/second-build-folder" "$root/scripts/package" --out "$work/again" --binary-only) \
-    >"$work/again.log" 2>&1 || fail "the second build failed: $(tail -40 "$work/again.log")"
+  again="$work/second-build-folder/brenu-search-tools-$version"
+  mkdir -p "${again%/*}"
+  (umask 002 && dpkg-source -x "$work/out/brenu-search-tools_${version}.dsc" "$again" &&
+     cd "$again" && dpkg-buildpackage -us -uc -b) >"$work/again.log" 2>&1 ||
+    fail "the second build failed: $(tail -40 "$work/again.log")"
+  mkdir "$work/again"
+  mv "${again%/*}"/*.deb "$work/again/"
   echo "package test: built in ${first} s, again in $((SECONDS - started - first)) s"
   arch=$(dpkg --print-architecture)
   deb="$work/out/brenu-search-tools_${version}_${arch}.deb"
