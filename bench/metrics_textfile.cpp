@@ -1,4 +1,4 @@
-// One round of `brenu-search watch --format openmetrics --textfile` with a full list
+// One round of `brenu-search watch --format prometheus --textfile` with a full list
 // of 20,000 devices: the list's look for silent devices, the snapshot taken from it,
 // the exposition text, and the atomic write of the file (QSaveFile: temporary file,
 // flush, fsync, rename). BM_Round/0 has real-looking devices (the target: at most

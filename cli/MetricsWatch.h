@@ -1,7 +1,7 @@
 #pragma once
-// `brenu-search watch --format openmetrics [--textfile FILE]`: the devices a running
-// search follows, published after every search round in the Prometheus text
-// exposition format (cli/Exposition.h). With a file, each round's text replaces the
+// `brenu-search watch --format prometheus|openmetrics [--textfile FILE]`: the devices
+// a running search follows, published after every search round as metrics
+// (cli/Exposition.h). With a file, each round's text replaces the
 // file whole (written beside it, then renamed), so node_exporter's textfile
 // collector never reads half of it; without one, the text goes to standard output
 // once per round.
