@@ -13,7 +13,8 @@
 // row whose device lies outside every subnet of the interface that heard it shows
 // the foreign-subnet icon (conflict wins). The row's tooltip says what is shared and
 // with whom, and, for a silent row, the time of its last answer. The icons leave the
-// muted text colour of silent rows as it is.
+// muted text colour of silent rows as it is. The tooltip's text is also every cell's
+// Qt::AccessibleDescriptionRole, so a screen reader says what the icons show.
 //
 // The DHCP cell stores "启用"/"禁用" (what files hold in every language) and is shown
 // in the window's language (Qt::DisplayRole; Qt::EditRole gives the stored text).

@@ -38,13 +38,29 @@
 // the first kMaxDeviceRows rows cost, the growth after them (the 80,000 answers the
 // table leaves out), and the time per left-out answer.
 //
+// BM_FilterAtTheCap fills a window to the row bound and types into the filter box, a
+// key at a time, "001234" (narrowing from every row to the one device whose
+// description holds it) and then takes the keys back one by one (widening): the UI
+// thread's CPU time per key, the repaint included (target <= 30 ms per key). It then
+// runs search rounds of every device alternately without a filter and with one that
+// shows half the rows (every answer changes its description, so every row is checked
+// again): "round_ratio" = with / without (target <= 1.2).
+//
+// BM_StartupWithLayout times, in CPU time of the UI thread, a window from its making to
+// its first paint, alternately with nothing remembered and with a remembered layout
+// read from a settings file (geometry, widths, sort, batch fields):
+// "startup_ratio" = with / without (target <= 1.1).
+//
 //   build/bin/bench_device_table            (enters a private network namespace itself)
 //
 // The window's search group finds only loopback in that namespace, so nothing is sent.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QStandardItemModel>
 #include <QTableView>
 
@@ -63,6 +79,7 @@
 #include "WindowBenchMain.h"
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceModel.h"
+#include "app/WindowLayout.h"
 #include "device/DeviceRecord.h"
 #include "app/DeviceTable.h"
 #include "tests/kit/FakeClock.h"
@@ -589,6 +606,133 @@ void BM_SortedAtTheCap(benchmark::State &state)
     }
 }
 
+void BM_FilterAtTheCap(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    std::vector<QString> rounds[2];
+    for (int round = 0; round < 2; ++round)
+        for (int device = 0; device < kMaxDeviceRows; ++device)
+            rounds[round].push_back(Answer(device, round + 1));
+    Window window(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window.show();
+    for (int device = 0; device < kMaxDeviceRows; ++device)
+        window.Deliver(Answer(device, 0));
+    QCoreApplication::processEvents();
+    auto *filter = window.findChild<QLineEdit *>("edt_filter");
+    QTableView *view = window.findChild<QTableView *>("tabView_brenu");
+    auto shown = [&] {
+        int count = 0;
+        for (int row = 0; row < window.Model()->rowCount(); ++row)
+            count += view->isRowHidden(row) ? 0 : 1;
+        return count;
+    };
+    const QString typed = QStringLiteral("001234");
+    double keyMax = 0, keySum = 0, withMs = 0, withoutMs = 0;
+    int keys = 0, round = 0;
+    bool right = true;
+    for (auto _ : state) {
+        double iteration = 0;
+        // One key at a time: narrowing, then widening.
+        std::vector<QString> steps;
+        for (int n = 1; n <= typed.size(); ++n)
+            steps.push_back(typed.left(n));
+        for (int n = typed.size() - 1; n >= 0; --n)
+            steps.push_back(typed.left(n));
+        for (const QString &text : steps) {
+            const double cpu = ThreadCpuMs();
+            filter->setText(text);
+            QCoreApplication::processEvents();
+            window.repaint();
+            const double ms = ThreadCpuMs() - cpu;
+            keyMax = std::max(keyMax, ms);
+            keySum += ms;
+            iteration += ms;
+            ++keys;
+            if (text == typed)
+                right = right && shown() == 1;
+        }
+        right = right && shown() == kMaxDeviceRows;
+
+        // A round without a filter, then one with half the rows shown.
+        double cpu = ThreadCpuMs();
+        for (const QString &answer : rounds[round++ % 2])
+            window.Deliver(answer);
+        QCoreApplication::processEvents();
+        const double without = ThreadCpuMs() - cpu;
+        filter->setText(QStringLiteral("Device 00"));
+        QCoreApplication::processEvents();
+        right = right && shown() == kMaxDeviceRows / 2;
+        cpu = ThreadCpuMs();
+        for (const QString &answer : rounds[round++ % 2])
+            window.Deliver(answer);
+        QCoreApplication::processEvents();
+        const double with = ThreadCpuMs() - cpu;
+        right = right && shown() == kMaxDeviceRows / 2;
+        filter->clear();
+        QCoreApplication::processEvents();
+        withoutMs += without;
+        withMs += with;
+        state.SetIterationTime((iteration + without + with) / 1000.0);
+    }
+    state.counters["rows"] = window.Model()->rowCount();
+    state.counters["key_cpu_ms_max"] = keyMax;
+    state.counters["key_cpu_ms_mean"] = keySum / keys;
+    state.counters["round_cpu_ms_without"] = withoutMs / state.iterations();
+    state.counters["round_cpu_ms_with"] = withMs / state.iterations();
+    state.counters["round_ratio"] = withMs / withoutMs;
+    state.counters["within_targets"] = keyMax <= 30 && withMs <= 1.2 * withoutMs;
+    if (!right)
+        state.SkipWithError("the filter did not show the rows expected");
+}
+
+void BM_StartupWithLayout(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("layout.ini");
+    {
+        WindowLayout saved;
+        saved.geometry = QRect(20, 30, 1000, 500);
+        saved.columnWidths = {200, 120, 60, 60, 120, 120, 120, 150, 200};
+        saved.sortColumn = DeviceTable::ColAddress;
+        saved.sortOrder = Qt::DescendingOrder;
+        saved.batchGeometry = QRect(40, 40, 900, 500);
+        saved.hasBatchFields = true;
+        saved.batchFields = {"10.77.0.50", "255.255.255.0", "10.77.0.1", "10.77.0.1"};
+        QSettings settings(path, QSettings::IniFormat);
+        WriteWindowLayout(settings, saved);
+    }
+    auto startup = [&](bool remembered) {
+        const double cpu = ThreadCpuMs();
+        {
+            Window window(nullptr, WindowOptions{clock, kMaxDeviceRows});
+            if (remembered) {
+                QSettings settings(path, QSettings::IniFormat);
+                QString problem;
+                window.ApplyLayout(ReadWindowLayout(settings, DeviceTable::ColumnCount, problem), ScreenGeometries());
+            }
+            window.show();
+            window.repaint();
+            QCoreApplication::processEvents();
+            const double ms = ThreadCpuMs() - cpu;
+            return ms;
+        }
+    };
+    double withMs = 0, withoutMs = 0;
+    startup(false); // the first window pays for loading fonts and styles
+    for (auto _ : state) {
+        const double without = startup(false);
+        const double with = startup(true);
+        withoutMs += without;
+        withMs += with;
+        state.SetIterationTime((with + without) / 1000.0);
+    }
+    state.counters["startup_cpu_ms_without"] = withoutMs / state.iterations();
+    state.counters["startup_cpu_ms_with"] = withMs / state.iterations();
+    state.counters["startup_ratio"] = withMs / withoutMs;
+    state.counters["within_targets"] = withMs <= 1.1 * withoutMs;
+}
+
 BENCHMARK_CAPTURE(BM_SearchRound, indexed, true)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(BM_SearchRound, scan, false)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_IndexedVersusScan)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
@@ -598,6 +742,8 @@ BENCHMARK(BM_SortedAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->It
 BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CollidingKeyFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ConflictTooltip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_FilterAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_StartupWithLayout)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 } // namespace
 

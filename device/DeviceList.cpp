@@ -453,6 +453,27 @@ void DeviceList::ForgetSerial(const QString &serialNo)
         Remove(key);
 }
 
+int DeviceList::ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<DeviceEvent> *events)
+{
+    std::vector<QString> gone;
+    for (const Entry &entry : m_devices)
+        if (static_cast<uint32_t>(tick - m_silence.LastTick(entry.key)) >= afterMs)
+            gone.push_back(entry.key);
+    for (const QString &key : gone) {
+        const auto found = m_devices.constFind(key);
+        if (events)
+            events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
+        const auto serial = m_serials.find(found->device.serialNo);
+        if (serial != m_serials.end()) {
+            serial->removeAll(key);
+            if (serial->isEmpty())
+                m_serials.erase(serial);
+        }
+        Remove(key);
+    }
+    return static_cast<int>(gone.size());
+}
+
 DeviceList DeviceList::TakeAll()
 {
     DeviceList taken(m_maxDevices, m_silence.AfterMs());

@@ -88,14 +88,14 @@ struct ListedDevice : HeardDevice {
 };
 
 struct DeviceEvent {
-    enum Kind { Appeared, Changed, Silent, Back, Overflow };
+    enum Kind { Appeared, Changed, Silent, Back, Overflow, Forgotten };
     Kind kind = Appeared;
     // The device with its conflicts when the event was made.
     ListedDevice device;
     // For Changed: the members whose values differ from the device's previous answer,
     // in the order of the record.
     QStringList changed;
-    // For Silent: the tick of the device's last answer.
+    // For Silent and Forgotten: the tick of the device's last answer.
     int64_t lastHeardMs = 0;
 };
 
@@ -197,6 +197,10 @@ public:
 
     // Drops every device with `serialNo` (its row went).
     void ForgetSerial(const QString &serialNo);
+    // Drops every device whose last answer is `afterMs` or more before `tick` (a
+    // device retired long ago), with one Forgotten event each; how many went.
+    // afterMs must stay below 2^31: ticks are compared modulo 2^32.
+    int ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<DeviceEvent> *events = nullptr);
     // Drops everything, the overflow counts included.
     void Clear();
     // Clear(), handing what was held over to the caller instead of freeing it: a list
