@@ -297,9 +297,18 @@ bool Confirm(const QStringList &serials)
 
 } // namespace
 
+namespace {
+bool g_asciiDiagnostics = false;
+}
+
+void SetAsciiDiagnostics(bool ascii)
+{
+    g_asciiDiagnostics = ascii;
+}
+
 void Complain(const std::string &text)
 {
-    std::fprintf(stderr, "brenu-search: %s\n", text.c_str());
+    std::fprintf(stderr, "brenu-search: %s\n", (g_asciiDiagnostics ? AsciiOnly(text, false) : text).c_str());
 }
 
 int RunList(const Invocation &invocation, Output &out)

@@ -161,6 +161,17 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
         m_addresses.erase(found);
 }
 
+DeviceList::Heard DeviceList::NoteEarlier(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
+                                          int64_t wallSeconds)
+{
+    if (m_devices.contains(KeyOf(record.serialNo, record.mac)) || m_devices.size() >= m_maxDevices)
+        return Heard{};
+    m_noteEarlier = true;
+    const Heard heard = Note(record, heardOn, tick, wallSeconds);
+    m_noteEarlier = false;
+    return heard;
+}
+
 DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
                                    int64_t wallSeconds, std::vector<DeviceEvent> *events)
 {
@@ -190,7 +201,10 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         if (keys.size() >= 2)
             heard.conflictsChanged << record.serialNo;
         AddAddress(record.address, record.serialNo, heard.conflictsChanged);
-        m_silence.Answered(key, tick, wallSeconds);
+        if (m_noteEarlier)
+            m_silence.AnsweredBefore(key, tick, wallSeconds);
+        else
+            m_silence.Answered(key, tick, wallSeconds);
         const auto inserted = m_devices.insert(key, entry);
         heard.outcome = Heard::Added;
         if (events)
