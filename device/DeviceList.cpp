@@ -265,13 +265,20 @@ std::vector<HeardDevice> DeviceList::Devices() const
     return devices;
 }
 
-std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo) const
+std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo, int maxCount) const
 {
     std::vector<HeardDevice> devices;
-    for (const QString &key : m_serials.value(serialNo))
-        devices.push_back(m_devices.value(key).device);
+    const QStringList keys = m_serials.value(serialNo);
+    for (int k = 0; k < keys.size() && k < maxCount; ++k)
+        devices.push_back(m_devices.value(keys[k]).device);
     std::sort(devices.begin(), devices.end(), Before);
     return devices;
+}
+
+int DeviceList::CountWithSerial(const QString &serialNo) const
+{
+    const auto keys = m_serials.constFind(serialNo);
+    return keys == m_serials.constEnd() ? 0 : static_cast<int>(keys->size());
 }
 
 const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac) const

@@ -139,8 +139,12 @@ public:
     // Every device held, ordered by serial number (UTF-16 code units: a stable order
     // independent of the locale), then by MAC.
     std::vector<HeardDevice> Devices() const;
-    // The devices answering with `serialNo`, ordered by MAC.
-    std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // The devices answering with `serialNo`, ordered by MAC; at most maxCount of them
+    // (some, sorted), copied without looking at the rest.
+    std::vector<HeardDevice> WithSerial(const QString &serialNo,
+                                        int maxCount = std::numeric_limits<int>::max()) const;
+    // How many devices answer with `serialNo`.
+    int CountWithSerial(const QString &serialNo) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
     // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
