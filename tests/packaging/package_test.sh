@@ -32,6 +32,12 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   build=$(cd "$1" && pwd) devsim=$2 version=$3
   shift 3
   optional_programs=("$@")
+  # The programs a user starts (on the PATH, named in AppStream, with a manual page);
+  # the link-layer helper is none of them.
+  user_programs=(BrenuSearchTools)
+  for program in "${optional_programs[@]}"; do
+    [[ $program == brenu-link-send ]] || user_programs+=("$program")
+  done
   command -v dpkg-buildpackage >/dev/null || { echo "package test: not a Debian system (no dpkg-buildpackage): skipped"; exit 77; }
   for tool in lintian desktop-file-validate appstreamcli Xvfb xprop xdotool identify unshare; do
     command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/bootstrap"
@@ -142,7 +148,7 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   metainfo="$dest/usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml"
   appstreamcli validate --pedantic --no-net "$metainfo" >"$work/appstream.log" 2>&1 ||
     fail "appstreamcli: $(cat "$work/appstream.log")"
-  for program in BrenuSearchTools "${optional_programs[@]}"; do
+  for program in "${user_programs[@]}"; do
     grep -qF "<binary>$program</binary>" "$metainfo" || fail "the AppStream file does not name $program"
   done
   key() { sed -n "s/^$1=//p" "$desktop"; }
@@ -162,7 +168,7 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   [[ -n "$released" ]] || fail "the AppStream file has no release $version"
   changelog_date=$(zcat "$dest/usr/share/doc/brenu-search-tools/changelog.gz" | sed -n 's/^ -- .*>  //p' | head -n1)
   [[ $(date -u -d "$changelog_date" +%F) == "$released" ]] || fail "changelog date '$changelog_date', release $released"
-  for program in BrenuSearchTools "${optional_programs[@]}"; do
+  for program in "${user_programs[@]}"; do
     page=$(zcat "$dest/usr/share/man/man1/$program.1.gz")
     [[ $(sed -n 's/^\.TH [^ ]* 1 "\([^"]*\)".*/\1/p' <<<"$page") == "$released" ]] || fail "$program.1 is not dated $released"
     for section in 'EXIT STATUS' SIGNALS FILES EXAMPLES 'SEE ALSO'; do
