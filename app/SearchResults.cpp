@@ -12,6 +12,7 @@
 #include "app/UiTexts.h"
 #include "device/DeviceRecord.h"
 #include "protocol/Json.h"
+#include "protocol/Searcher.h"
 #include "ui_BrenuSearchTools.h"
 
 void MsgCallBack(const char *text, int length, void *user)
@@ -21,11 +22,12 @@ void MsgCallBack(const char *text, int length, void *user)
     static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, InterfaceAddress{});
 }
 
-void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user)
+void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, const AnswerSource &source,
+                    void *user)
 {
     if (!user)
         return;
-    static_cast<BrenuSearchTools *>(user)->QueueAnswer(message, heardOn);
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(message, heardOn, &source);
 }
 
 void BrenuSearchTools::QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn)
@@ -38,17 +40,22 @@ void BrenuSearchTools::QueueAnswer(const char *text, int length, const Interface
         QueueRecord(message, heardOn);
 }
 
-void BrenuSearchTools::QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+void BrenuSearchTools::QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                                   const AnswerSource *source)
 {
     if (!m_answers.RefuseIfFull())
-        QueueRecord(message, heardOn);
+        QueueRecord(message, heardOn, source);
 }
 
-void BrenuSearchTools::QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+void BrenuSearchTools::QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                                   const AnswerSource *source)
 {
     QueuedAnswer answer{DeviceRecord{}, heardOn};
-    if (ReadDeviceRecord(message, answer.record) && IsCompleteRecord(answer.record))
-        m_answers.Push(std::move(answer));
+    if (!ReadDeviceRecord(message, answer.record) || !IsCompleteRecord(answer.record))
+        return;
+    if (source && source->address)
+        answer.record.source = AnswerOrigin{QString::fromStdString(*source->address), source->port};
+    m_answers.Push(std::move(answer));
 }
 
 void BrenuSearchTools::TakeAnswers()

@@ -238,7 +238,7 @@ void SearcherPushAnswer(benchmark::State &state)
     benchtools::StartLogger();
     long complete = 0;
     QUdpCastGroup group(nullptr, &complete);
-    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &, void *user) {
         DeviceRecord record;
         if (ReadDeviceRecord(message, record) && IsCompleteRecord(record))
             ++*static_cast<long *>(user);

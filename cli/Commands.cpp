@@ -138,14 +138,15 @@ namespace {
 struct Found {
     DeviceList::Target target = DeviceList::Target::NotFound;
     HeardDevice device;
-    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial
+    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial;
+                                         // for IdentityConflict: its answer from each source
 };
 
 // Watches the running search until every serial number has answered (and
 // kAmbiguityGraceMs more, unless --mac pins the device) or waitMs have passed since it
 // started. Returns false when a stop signal came.
-bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, int waitMs,
-                 std::vector<Found> &found)
+bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, const QString &at,
+                 int waitMs, std::vector<Found> &found)
 {
     std::vector<NamedDevice> names;
     for (const QString &serial : serials)
@@ -155,9 +156,15 @@ bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString
     search.WithDevices([&](DeviceList &devices) {
         for (int i = 0; i < serials.size(); ++i) {
             Found &one = found[static_cast<size_t>(i)];
-            one.target = devices.Resolve(serials[i], mac, &one.device);
-            if (one.target == DeviceList::Target::Ambiguous)
+            one.target = devices.Resolve(serials[i], mac, &one.device, at);
+            if (one.target == DeviceList::Target::Ambiguous) {
                 one.candidates = devices.WithSerial(serials[i]);
+            } else if (one.target == DeviceList::Target::IdentityConflict) {
+                for (const HeardDevice &device : devices.WithSerial(serials[i]))
+                    if (mac.isEmpty() || device.mac.compare(mac, Qt::CaseInsensitive) == 0)
+                        for (const HeardDevice &source : devices.BySource(device.serialNo, device.mac))
+                            one.candidates.push_back(source);
+            }
         }
     });
     return completed;
@@ -174,9 +181,22 @@ std::string AmbiguousText(const QString &serial, const std::vector<HeardDevice> 
            "); nothing sent, give --mac to choose one";
 }
 
-std::string NotFoundText(const QString &serial, const QString &mac)
+// The line that says several source addresses answer for one device.
+std::string IdentityConflictText(const QString &serial, const QString &at, const std::vector<HeardDevice> &sources)
 {
-    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) + ": not found";
+    QStringList named;
+    for (const HeardDevice &device : sources)
+        named << TerminalText(device.source.address) + " announcing " + TerminalText(device.address);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(sources.size()) +
+           " source addresses answer with this serial number and MAC (" + Utf8(named.join(", ")) + "); " +
+           (at.isEmpty() ? "nothing sent, give --at with the address of the device meant"
+                         : "none of them is " + Utf8(TerminalText(at)) + " announcing itself; nothing sent");
+}
+
+std::string NotFoundText(const QString &serial, const QString &mac, const QString &at = {})
+{
+    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) +
+           (at.isEmpty() ? "" : " at " + Utf8(TerminalText(at))) + ": not found";
 }
 
 // The one device a command names (its serial number, and --mac), found by the
@@ -185,15 +205,19 @@ std::string NotFoundText(const QString &serial, const QString &mac)
 int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevice &device)
 {
     std::vector<Found> found;
-    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.at, invocation.waitMs, found))
         return Interrupted();
     const Found &one = found[0];
     if (one.target == DeviceList::Target::Ambiguous) {
         Complain(AmbiguousText(invocation.serials.first(), one.candidates));
         return kExitAmbiguous;
     }
+    if (one.target == DeviceList::Target::IdentityConflict) {
+        Complain(IdentityConflictText(invocation.serials.first(), invocation.at, one.candidates));
+        return kExitAmbiguous;
+    }
     if (one.target == DeviceList::Target::NotFound) {
-        Complain(NotFoundText(invocation.serials.first(), invocation.mac));
+        Complain(NotFoundText(invocation.serials.first(), invocation.mac, invocation.at));
         return kExitNotFound;
     }
     device = one.device;
@@ -479,14 +503,19 @@ int RunReboot(const Invocation &invocation, Output &out)
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;
-        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.at, invocation.waitMs, found))
             return Interrupted();
     }
-    // One ambiguous serial number stops the whole batch before anything is sent.
+    // One ambiguous serial number (or a device several sources answer for) stops the
+    // whole batch before anything is sent.
     bool ambiguous = false;
     for (int i = 0; i < invocation.serials.size(); ++i) {
-        if (found[static_cast<size_t>(i)].target == DeviceList::Target::Ambiguous) {
-            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)].candidates));
+        const Found &one = found[static_cast<size_t>(i)];
+        if (one.target == DeviceList::Target::Ambiguous) {
+            Complain(AmbiguousText(invocation.serials[i], one.candidates));
+            ambiguous = true;
+        } else if (one.target == DeviceList::Target::IdentityConflict) {
+            Complain(IdentityConflictText(invocation.serials[i], invocation.at, one.candidates));
             ambiguous = true;
         }
     }

@@ -107,7 +107,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     // one: options may stand before the command as well as after it.
     // Every option of any command that takes a value (here and in cli/BatchCommands.cpp).
     static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask",  "gateway", "dns",
-                                              "dhcp", "mac",    "verify-timeout", "textfile", "start"};
+                                              "dhcp", "mac",    "verify-timeout", "textfile", "start",
+                                              "at"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
@@ -140,6 +141,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
+    QCommandLineOption at("at", "", "ADDRESS");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
     QCommandLineOption textfile("textfile", "", "FILE");
@@ -149,11 +151,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter, textfile});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, at, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
-        parser.addOptions({wait, yes, mac});
+        parser.addOptions({wait, yes, mac, at});
     else if (command == Command::Url)
-        parser.addOptions({wait, mac});
+        parser.addOptions({wait, mac, at});
     else if (command == Command::Doctor)
         parser.addOptions({wait});
     if (!parser.parse(arguments))
@@ -194,6 +196,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
                    " bytes without spaces or control characters)";
         if (invocation.serials.size() > 1)
             return "--mac chooses one device: give only one serial number with it";
+    }
+    if (!lists && command != Command::Doctor && parser.isSet(at)) {
+        invocation.at = parser.value(at);
+        if (!IsDottedQuad(invocation.at))
+            return "--at takes the IPv4 address the device answers from, not '" + Utf8(invocation.at) + "'";
+        if (invocation.serials.size() > 1)
+            return "--at pins one device: give only one serial number with it";
     }
 
     invocation.waitMs = command == Command::List || command == Command::Doctor ? kListWaitMs : kFindWaitMs;

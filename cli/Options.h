@@ -46,6 +46,9 @@ struct Invocation {
     // set, reboot, url: --mac, the MAC address that chooses among devices answering
     // with one serial number (empty: none given).
     QString mac;
+    // set, reboot, url: --at, the source address that answers for the device, to pin
+    // one when several answer with its serial number and MAC (empty: none given).
+    QString at;
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
