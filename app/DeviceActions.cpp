@@ -22,9 +22,10 @@
 
 namespace {
 
+// As stored: the DHCP cell holds "启用"/"禁用" whatever language the window shows.
 QString CellText(const QStandardItemModel &model, int row, int column)
 {
-    return model.index(row, column).data(Qt::DisplayRole).toString();
+    return model.index(row, column).data(Qt::EditRole).toString();
 }
 
 bool ConfirmReboot(QWidget *parent)
@@ -156,7 +157,12 @@ void BrenuSearchTools::onOpenHttpView(QModelIndex index)
     const QByteArray address = CellText(*m_model, index.row(), DeviceTable::ColAddress).toUtf8();
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size()))))
         return;
-    // The desktop's default browser opens the device's own page; a failure to start
-    // it is not reported.
-    QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + QString::fromUtf8(address)));
+    // The desktop's default browser opens the device's own page. openUrl fails when
+    // no handler for http is set up (on a bare desktop: xdg-open, from xdg-utils, is
+    // missing); the operator is told rather than left clicking at nothing.
+    const QString url = QStringLiteral("http://") + QString::fromUtf8(address);
+    if (!QDesktopServices::openUrl(QUrl(url)))
+        QMessageBox::warning(this, UiText::BoxTitle(),
+                             tr("无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)").arg(url),
+                             QMessageBox::Ok);
 }

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -30,6 +32,17 @@ bool SetNetworkNamespace(const std::string &path)
     bool ok = setns(fd, CLONE_NEWNET) == 0;
     close(fd);
     return ok;
+}
+
+// Runs a command with a thread in the namespace at `path`; its exit status or -1.
+int RunCommandIn(const std::string &path, const std::vector<std::string> &argv)
+{
+    int rc = -1;
+    std::thread([&] {
+        if (SetNetworkNamespace(path))
+            rc = RunCommand(argv);
+    }).join();
+    return rc;
 }
 
 } // namespace
@@ -76,18 +89,27 @@ int RunCommand(const std::vector<std::string> &argv)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-DeviceNetwork::DeviceNetwork()
+std::string BoxMac(int box)
+{
+    char text[18];
+    std::snprintf(text, sizeof text, "02:77:b0:00:%02x:%02x", (box >> 8) & 0xff, box & 0xff);
+    return text;
+}
+
+bool DeviceNetwork::StartHolder(Holder &holder)
 {
     int ready[2], hold[2];
-    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0) {
-        m_error = "pipe failed";
-        return;
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(hold, O_CLOEXEC) != 0) {
+        close(ready[0]);
+        close(ready[1]);
+        return false;
     }
     pid_t parent = getpid();
-    m_holder = fork();
-    if (m_holder == 0) {
-        // The holder keeps the device namespace alive until the parent closes the
-        // pipe or dies.
+    holder.pid = fork();
+    if (holder.pid == 0) {
+        // The holder keeps its namespace alive until the parent closes the pipe or dies.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(1);
@@ -100,19 +122,58 @@ DeviceNetwork::DeviceNetwork()
     }
     close(ready[1]);
     close(hold[0]);
-    m_holderPipe = hold[1];
+    holder.pipe = hold[1];
     char ok = 0;
-    if (m_holder < 0 || read(ready[0], &ok, 1) != 1 || !ok) {
-        close(ready[0]);
+    const bool started = holder.pid > 0 && read(ready[0], &ok, 1) == 1 && ok;
+    close(ready[0]);
+    if (started)
+        holder.path = "/proc/" + std::to_string(holder.pid) + "/ns/net";
+    return started;
+}
+
+void DeviceNetwork::StopHolder(Holder &holder)
+{
+    if (holder.pipe >= 0)
+        close(holder.pipe);
+    if (holder.pid > 0) {
+        kill(holder.pid, SIGKILL);
+        waitpid(holder.pid, nullptr, 0);
+    }
+    holder = Holder{};
+}
+
+DeviceNetwork::DeviceNetwork(Layout layout) : m_layout(layout)
+{
+    Holder device;
+    const bool started = StartHolder(device);
+    m_holder = device.pid;
+    m_holderPipe = device.pipe;
+    m_nsPath = device.path;
+    if (!started || (layout == Layout::Switched && !StartHolder(m_switch))) {
         m_error = "could not create the device namespace";
         return;
     }
-    close(ready[0]);
-    m_nsPath = "/proc/" + std::to_string(m_holder) + "/ns/net";
 
     const std::string pid = std::to_string(m_holder);
-    if (RunCommand({"ip", "link", "add", kWorkstationLink, "type", "veth", "peer", "name", kDeviceLink,
-                    "netns", pid}) != 0 ||
+    bool linked = false;
+    if (layout == Layout::Direct) {
+        linked = RunCommand({"ip", "link", "add", kWorkstationLink, "type", "veth", "peer", "name", kDeviceLink,
+                             "netns", pid}) == 0;
+    } else {
+        // Both links are ports of the bridge lan0 in the switch namespace.
+        const std::string sw = std::to_string(m_switch.pid);
+        auto inSwitch = [&](std::vector<std::string> argv) {
+            argv.insert(argv.begin(), "ip");
+            return RunCommandIn(m_switch.path, argv) == 0;
+        };
+        linked = inSwitch({"link", "add", "lan0", "type", "bridge"}) && inSwitch({"link", "set", "lan0", "up"}) &&
+                 RunCommand({"ip", "link", "add", kWorkstationLink, "type", "veth", "peer", "name", "p-ws", "netns",
+                             sw}) == 0 &&
+                 inSwitch({"link", "add", "p-dev", "type", "veth", "peer", "name", kDeviceLink, "netns", pid}) &&
+                 inSwitch({"link", "set", "p-ws", "master", "lan0"}) && inSwitch({"link", "set", "p-ws", "up"}) &&
+                 inSwitch({"link", "set", "p-dev", "master", "lan0"}) && inSwitch({"link", "set", "p-dev", "up"});
+    }
+    if (!linked ||
         RunCommand({"ip", "addr", "add", std::string(kWorkstationAddress) + "/24", "dev", kWorkstationLink}) != 0 ||
         RunCommand({"ip", "link", "set", kWorkstationLink, "up"}) != 0 ||
         RunInDeviceCommand({"ip", "link", "set", "lo", "up"}) != 0 ||
@@ -127,13 +188,90 @@ DeviceNetwork::DeviceNetwork()
 
 DeviceNetwork::~DeviceNetwork()
 {
+    for (Holder &box : m_boxes)
+        StopHolder(box);
+    StopHolder(m_switch);
     if (m_holderPipe >= 0)
         close(m_holderPipe);
     if (m_holder > 0) {
         kill(m_holder, SIGKILL);
         waitpid(m_holder, nullptr, 0);
     }
-    // The veth pair disappears with the device namespace.
+    // The veth pairs and the bridge disappear with their namespaces.
+}
+
+int DeviceNetwork::AddBox(const std::string &cidr)
+{
+    if (m_layout != Layout::Switched || !ok())
+        return 0;
+    Holder box;
+    if (!StartHolder(box))
+        return 0;
+    m_boxes.push_back(box);
+    const int n = static_cast<int>(m_boxes.size());
+    const std::string port = "p-b" + std::to_string(n);
+    auto inSwitch = [&](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), "ip");
+        return RunCommandIn(m_switch.path, argv) == 0;
+    };
+    if (!inSwitch({"link", "add", port, "type", "veth", "peer", "name", kDeviceLink, "netns",
+                   std::to_string(box.pid)}) ||
+        !inSwitch({"link", "set", port, "master", "lan0"}) || !inSwitch({"link", "set", port, "up"}) ||
+        RunInBoxCommand(n, {"ip", "link", "set", "lo", "up"}) != 0 ||
+        RunInBoxCommand(n, {"ip", "link", "set", kDeviceLink, "address", BoxMac(n)}) != 0 ||
+        RunInBoxCommand(n, {"ip", "addr", "add", cidr, "dev", kDeviceLink}) != 0 ||
+        RunInBoxCommand(n, {"ip", "link", "set", kDeviceLink, "up"}) != 0)
+        return 0;
+    // Up once the link reports a carrier and its queue is attached: poll the state.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool up = false;
+        RunInBox(n, [&] {
+            const unsigned index = if_nametoindex(kDeviceLink);
+            int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ifreq request{};
+            std::strncpy(request.ifr_name, kDeviceLink, IFNAMSIZ - 1);
+            up = index && fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING);
+            if (fd >= 0)
+                close(fd);
+        });
+        if (up)
+            return n;
+        usleep(10000);
+    }
+    return 0;
+}
+
+void DeviceNetwork::RunInBox(int box, const std::function<void()> &fn) const
+{
+    if (box < 1 || box > static_cast<int>(m_boxes.size()))
+        return;
+    std::string path = m_boxes[static_cast<size_t>(box - 1)].path;
+    std::thread([path, &fn] {
+        if (SetNetworkNamespace(path))
+            fn();
+    }).join();
+}
+
+pid_t DeviceNetwork::SpawnInBox(int box, const std::vector<std::string> &argv) const
+{
+    pid_t pid = -1;
+    RunInBox(box, [&] {
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+            pid = -1;
+    });
+    return pid;
+}
+
+int DeviceNetwork::RunInBoxCommand(int box, const std::vector<std::string> &argv) const
+{
+    int rc = -1;
+    RunInBox(box, [&] { rc = RunCommand(argv); });
+    return rc;
 }
 
 bool DeviceNetwork::WaitDataPath()

@@ -11,6 +11,11 @@
 //
 // More addresses can be added on either side. Nothing sent here can leave the
 // machine: the namespaces hold no other interfaces.
+//
+// A switched LAN (Layout::Switched): brw0 and brd0 are ports of a bridge in a third,
+// "switch" namespace, and AddBox hangs more device namespaces on it, each a box of
+// its own with its link "brd0" and MAC BoxMac(n). Several boxes may hold one address,
+// as devices left at a factory default do.
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -35,11 +40,16 @@ std::string EnterPrivateNetwork();
 // Runs a command (argv[0] is looked up in PATH) and returns its exit status, or -1.
 int RunCommand(const std::vector<std::string> &argv);
 
+enum class Layout { Direct, Switched };
+
+// The MAC of box n (1-based): 02:77:b0:00:HH:LL, as scripts/sandbox gives it too.
+std::string BoxMac(int box);
+
 class DeviceNetwork {
 public:
-    // Creates the device namespace and the veth pair; call EnterPrivateNetwork()
-    // first. error() tells whether it worked.
-    DeviceNetwork();
+    // Creates the device namespace and the veth pair (on a bridge when switched);
+    // call EnterPrivateNetwork() first. error() tells whether it worked.
+    explicit DeviceNetwork(Layout layout = Layout::Direct);
     ~DeviceNetwork();
     DeviceNetwork(const DeviceNetwork &) = delete;
     DeviceNetwork &operator=(const DeviceNetwork &) = delete;
@@ -68,13 +78,33 @@ public:
 
     const std::string &namespacePath() const { return m_nsPath; }
 
+    // Switched layout only: a new box holding `cidr` on its link brd0 (up, its data
+    // path checked). Returns its number (1, 2, ...) or 0 when it could not be made.
+    int AddBox(const std::string &cidr);
+    // Runs fn on a thread in box n's namespace and waits for it.
+    void RunInBox(int box, const std::function<void()> &fn) const;
+    // Starts a process in box n's namespace; returns its pid or -1.
+    pid_t SpawnInBox(int box, const std::vector<std::string> &argv) const;
+    int RunInBoxCommand(int box, const std::vector<std::string> &argv) const;
+
 private:
+    // A namespace kept alive by a forked process until the pipe closes.
+    struct Holder {
+        pid_t pid = -1;
+        int pipe = -1;
+        std::string path;
+    };
+    static bool StartHolder(Holder &holder);
+    static void StopHolder(Holder &holder);
     bool WaitDataPath();
 
     pid_t m_holder = -1;
     int m_holderPipe = -1;
     std::string m_nsPath;
     std::string m_error;
+    Layout m_layout = Layout::Direct;
+    Holder m_switch;
+    std::vector<Holder> m_boxes;
 };
 
 // For benchmarks: the first call moves the calling thread into a private network and

@@ -20,3 +20,18 @@ protected:
 
     std::unique_ptr<sandbox::DeviceNetwork> net;
 };
+
+// The same on a switched LAN (sandbox::Layout::Switched): add boxes with net->AddBox.
+class SwitchedLanTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string error = sandbox::EnterPrivateNetwork();
+        ASSERT_TRUE(error.empty()) << error;
+        net = std::make_unique<sandbox::DeviceNetwork>(sandbox::Layout::Switched);
+        ASSERT_TRUE(net->ok()) << net->error();
+    }
+    void TearDown() override { net.reset(); }
+
+    std::unique_ptr<sandbox::DeviceNetwork> net;
+};

@@ -129,6 +129,9 @@ bool ApplyDeviceSettings(const std::string &text, DeviceConfig &device, std::str
         } else if (key == "fault") {
             if (!device.faults.AddList(value, error))
                 return false;
+        } else if (key == "firmware") {
+            ok = value == "any-serial" || value == "check-serial";
+            device.anySerial = value == "any-serial";
         } else if (key == "reboot") {
             char *end = nullptr;
             long ms = std::strtol(value.c_str(), &end, 10);

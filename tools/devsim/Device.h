@@ -27,6 +27,10 @@ struct DeviceConfig {
     // Search answers go to the broadcast address of the device's own subnet (for
     // 10.77.0.3/24: 10.77.0.255), as some devices answer.
     bool answerBySubnetBroadcast = false;
+    // Firmware that carries out any command reaching it, whatever serial number the
+    // command names (as some devices do); otherwise a command for another serial
+    // number is ignored.
+    bool anySerial = false;
     FaultSet faults;                // this device's own faults (global ones are merged in)
     int rebootMs = -1;              // silence after a reboot; -1 = the global setting
 };

@@ -124,6 +124,22 @@ bool ApplyOption(const std::string &name, const std::string *value, bool &used, 
     }
     if (name == "send-buffer")
         return number(4096, 1 << 30, o.sendBufferBytes);
+    if (name == "link") {
+        if (!need())
+            return false;
+        o.link = *value;
+        return true;
+    }
+    if (name == "firmware") {
+        if (!need())
+            return false;
+        if (*value != "any-serial" && *value != "check-serial") {
+            error = "bad value for --firmware: \"" + *value + "\" (any-serial or check-serial)";
+            return false;
+        }
+        o.anySerial = *value == "any-serial";
+        return true;
+    }
     if (name == "config") {
         if (!need())
             return false;
@@ -233,6 +249,10 @@ bool BuildDevices(const Options &options, std::vector<DeviceConfig> &devices, st
         }
         devices.push_back(std::move(d));
     }
+    if (!options.link.empty() && devices.size() != 1) {
+        error = "--link plays exactly one device, not " + std::to_string(devices.size());
+        return false;
+    }
     // Two devices may share a serial number (a cloned firmware image) as long as their
     // MAC addresses tell them apart.
     std::set<std::pair<std::string, std::string>> identities;
@@ -242,6 +262,8 @@ bool BuildDevices(const Options &options, std::vector<DeviceConfig> &devices, st
             return false;
         }
         d.faults.Merge(options.faults);
+        if (options.anySerial)
+            d.anySerial = true;
         if (options.broadcast)
             d.answerByBroadcast = true;
         if (d.rebootMs < 0)
@@ -264,11 +286,19 @@ Devices
   --device LIST          an exact device, e.g. serial=SN1,address=10.77.0.3,port=8001,
                          dhcp=on,mask=255.255.255.0,gateway=10.77.0.254,dns=10.77.0.253,
                          mac=02:00:00:00:00:01,description=text,answer=broadcast,
-                         fault=garbage+command:silent,reboot=2000  ("\," for a comma);
+                         fault=garbage+command:silent,reboot=2000,firmware=any-serial
+                         ("\," for a comma);
                          answer=unicast|broadcast (255.255.255.255)|directed (the
                          broadcast address of the device's subnet)
   --config FILE          more options from FILE, one per line without "--"
+  --link IF              play one device as a box of its own on link IF (one
+                         namespace per device on a switched LAN): its MAC is IF's,
+                         and a new address replaces the old one on IF
 Behaviour
+  --firmware MODE        check-serial (default): a device carries out only commands
+                         naming its serial number; any-serial: it applies whatever
+                         update or reboot reaches it (the request log notes each
+                         "foreign" request, one naming another serial number)
   --broadcast            all devices answer searches by broadcast
   --jitter MS            delay each answer by a random 0..MS ms (default 0)
   --answer-once          each device answers only the first search of each searcher

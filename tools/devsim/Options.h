@@ -29,6 +29,8 @@ struct Options {
     bool quiet = false;                   // --quiet: ready line and summary only in the log
     uint32_t seed = 1;                    // --seed N: jitter random generator
     int sendBufferBytes = 8 << 20;        // --send-buffer N: SO_SNDBUF asked for
+    std::string link;                     // --link IF: one device, owning IF's MAC and addresses
+    bool anySerial = false;               // --firmware any-serial (default check-serial)
     bool help = false;                    // --help
 };
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -84,6 +85,12 @@ bool Simulator::Open(std::string &error)
     if (m_signalFd < 0) {
         error = std::string("signalfd: ") + std::strerror(errno);
         return false;
+    }
+
+    if (!m_options.link.empty()) {
+        if (!ReadLink(m_options.link, m_link, error))
+            return false;
+        m_devices.front().current.mac = m_link.mac; // BuildDevices made sure there is one
     }
 
     size_t index = 0;
@@ -208,6 +215,16 @@ void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Re
     for (size_t i : socket.devices)
         if (m_devices[i].current.serialNo == request.serialNo)
             target = i;
+    // Firmware that does not check takes it all the same: the request log tells.
+    for (size_t k = 0; k < socket.devices.size() && target == m_devices.size(); ++k) {
+        const Device &other = m_devices[socket.devices[k]];
+        if (!other.config.anySerial)
+            continue;
+        target = socket.devices[k];
+        ++m_stats.foreignRequests;
+        Note("foreign request for " + request.serialNo + " taken by " + other.current.serialNo + " (" +
+             other.current.mac + ")");
+    }
     if (target == m_devices.size()) {
         ++m_stats.unknownSerial;
         Note("no device " + request.serialNo + " on " + EndpointText(socket.local));
@@ -240,11 +257,12 @@ void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Re
                                                               : "";
     // The answer leaves the socket the request came to, whatever the update changes;
     // a lost answer never leaves, but the command is carried out all the same.
+    const int64_t answerDue = now + JitterNs();
     if (f.Has(Scope::Command, Fault::Lost))
         ++m_stats.unanswered;
     else
         Schedule(socket.fd, 0, from, ShapeAnswer(body, second, f, Scope::Command, m_options.oversizeBytes),
-             now + JitterNs(), reboot ? AnswerKind::Reboot : AnswerKind::Update);
+             answerDue, reboot ? AnswerKind::Reboot : AnswerKind::Update);
 
     // A device that answers "false" has refused the command.
     if (result == ResultForm::False)
@@ -254,8 +272,14 @@ void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Re
         d.answered.clear();
     } else {
         ApplyUpdate(d, request);
-        if (request.texts.count("address"))
-            MoveDevice(target, request.texts.at("address"));
+        if (request.texts.count("address")) {
+            // A box answers from its old address, then takes the new one.
+            if (!m_options.link.empty())
+                m_pendingMoves.push_back({target, request.texts.at("address"),
+                                          answerDue + 2 * static_cast<int64_t>(m_options.splitGapMs) * kMs + 50 * kMs});
+            else
+                MoveDevice(target, request.texts.at("address"));
+        }
     }
 }
 
@@ -313,6 +337,40 @@ void Simulator::MoveDevice(size_t deviceIndex, const std::string &newAddress)
     if (!Contains(m_sockets[index].devices, deviceIndex))
         m_sockets[index].devices.push_back(deviceIndex);
     d.socket = index;
+}
+
+void Simulator::MoveOnLink(size_t deviceIndex, const std::string &newAddress)
+{
+    Device &d = m_devices[deviceIndex];
+    const uint32_t old = m_sockets[d.socket].local.address;
+    uint32_t address = 0;
+    if (!ParseIpv4(newAddress, address) || address == old)
+        return;
+    if (!IsSandboxAddress(address) || address == kBroadcastAddress || (address >> 24) == 127) {
+        Note(d.current.serialNo + " refuses to take " + newAddress + " outside the sandbox range");
+        return;
+    }
+    const int prefix = PrefixLength(d.current.subnetMask);
+    std::string error = ChangeLinkAddress(m_link.index, old, 32, false);
+    if (error.empty() || !IsLocalAddress(old))
+        error = ChangeLinkAddress(m_link.index, address, prefix > 0 && prefix <= 30 ? prefix : 24, true);
+    if (!error.empty())
+        Note(d.current.serialNo + " could not move to " + newAddress + ": " + error);
+    MoveDevice(deviceIndex, newAddress);
+}
+
+void Simulator::MoveDue()
+{
+    const int64_t now = MonotonicNs();
+    for (size_t k = 0; k < m_pendingMoves.size();) {
+        if (m_pendingMoves[k].dueNs > now) {
+            ++k;
+            continue;
+        }
+        const PendingMove move = m_pendingMoves[k];
+        m_pendingMoves.erase(m_pendingMoves.begin() + static_cast<long>(k));
+        MoveOnLink(move.device, move.address);
+    }
 }
 
 void Simulator::HandleDatagram(size_t index, const Received &info, const char *data, size_t stored)
@@ -391,7 +449,8 @@ int Simulator::Run()
                         std::to_string(m_options.searchPort) +
                         " command_sockets=" + std::to_string(m_sockets.size() - 1) +
                         " sndbuf=" + std::to_string(SendBufferSize(m_sockets[0].fd)) +
-                        " pid=" + std::to_string(getpid());
+                        " pid=" + std::to_string(getpid()) +
+                        (m_options.link.empty() ? std::string() : " link=" + m_options.link + " mac=" + m_link.mac);
     m_log.Line(ready, !m_options.quiet);
 
     pid_t parent = getppid();
@@ -399,12 +458,18 @@ int Simulator::Run()
     bool running = true;
     while (running) {
         SendDue();
+        MoveDue();
         fds.clear();
         fds.push_back(pollfd{m_signalFd, POLLIN, 0});
         for (const Socket &s : m_sockets)
             fds.push_back(pollfd{s.fd, static_cast<short>(POLLIN | (s.waitWritable ? POLLOUT : 0)), 0});
 
         int64_t delay = m_outbox.NextDelay(MonotonicNs());
+        for (const PendingMove &move : m_pendingMoves) {
+            const int64_t until = std::max<int64_t>(0, move.dueNs - MonotonicNs());
+            if (delay < 0 || until < delay)
+                delay = until;
+        }
         if (m_options.exitWithParent && (delay < 0 || delay > 250 * kMs))
             delay = 250 * kMs;
         timespec timeout{static_cast<time_t>(delay / 1000000000), static_cast<long>(delay % 1000000000)};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Device.h"
+#include "Link.h"
 #include "Messages.h"
 #include "Net.h"
 #include "Options.h"
@@ -63,6 +64,8 @@ private:
     void HandleCommand(size_t socket, const Endpoint &from, const Request &request);
     void ApplyUpdate(Device &device, const Request &request);
     void MoveDevice(size_t deviceIndex, const std::string &newAddress);
+    void MoveOnLink(size_t deviceIndex, const std::string &newAddress);
+    void MoveDue();
     const std::vector<std::string> &SearchDatagrams(Device &device);
     void Schedule(int fd, uint32_t source, const Endpoint &to, const std::vector<std::string> &datagrams,
                   int64_t dueNs, AnswerKind kind);
@@ -81,6 +84,15 @@ private:
     Stats m_stats;
     std::mt19937 m_random;
     int m_signalFd = -1;
+    // --link: the link the one device owns, and the moves to its new address, made
+    // once its answer to the update has left from the old one.
+    LinkInfo m_link;
+    struct PendingMove {
+        size_t device;
+        std::string address;
+        int64_t dueNs;
+    };
+    std::vector<PendingMove> m_pendingMoves;
     std::vector<char> m_receiveBuffer;
 };
 

@@ -19,7 +19,7 @@ std::string Stats::Summary() const
         answers[static_cast<int>(AnswerKind::SearchUnicast)] + answers[static_cast<int>(AnswerKind::SearchBroadcast)];
     return "summary received=" + n(datagramsReceived) + " empty=" + n(emptyDatagrams) +
            " searches=" + n(searchRequests) + " updates=" + n(updateRequests) + " reboots=" + n(rebootRequests) +
-           " ignored=" + n(ignoredRequests) + " unknown_serial=" + n(unknownSerial) +
+           " ignored=" + n(ignoredRequests) + " unknown_serial=" + n(unknownSerial) + " foreign=" + n(foreignRequests) +
            " while_rebooting=" + n(whileRebooting) + " unanswered=" + n(unanswered) +
            " search_answers=" + n(searchAnswers) + " search_unicast=" + a(AnswerKind::SearchUnicast) +
            " search_broadcast=" + a(AnswerKind::SearchBroadcast) + " update_answers=" + a(AnswerKind::Update) +

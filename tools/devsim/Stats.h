@@ -15,6 +15,7 @@ struct Stats {
     uint64_t rebootRequests = 0;
     uint64_t ignoredRequests = 0;    // other apis, or no "params"."data" on a command port
     uint64_t unknownSerial = 0;      // a command for no device of that port
+    uint64_t foreignRequests = 0;    // commands naming another serial number taken by any-serial firmware
     uint64_t whileRebooting = 0;     // requests a rebooting device did not hear
     uint64_t unanswered = 0;         // answers held back by the "silent" fault
     uint64_t datagramsSent = 0;
