@@ -428,19 +428,21 @@ void BatchWindow::ShowRunning(bool running)
         edit->setEnabled(!running && !m_dhcp->isChecked());
 }
 
-void BatchWindow::Observe(QString answer)
+void BatchWindow::Observe(QString answer, QString source)
 {
     if (!m_job || m_job->Done())
         return;
-    DeviceRecord record;
-    if (ReadDeviceRecord(answer.toUtf8(), record) && IsCompleteRecord(record))
-        m_job->Observe(record);
+    HeardDevice record;
+    if (!ReadDeviceRecord(answer.toUtf8(), record) || !IsCompleteRecord(record))
+        return;
+    record.source.address = source;
+    m_job->Observe(record);
 }
 
-void BatchWindow::ObserveRecord(const DeviceRecord &record)
+void BatchWindow::ObserveRecord(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
     if (m_job && !m_job->Done())
-        m_job->Observe(record);
+        m_job->Observe(answer, otherSourceAgeMs);
 }
 
 bool BatchWindow::LoadPlan(const QString &path)

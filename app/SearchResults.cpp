@@ -78,12 +78,22 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
 
 void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn)
 {
-    // A running batch verifies its devices by their answers, listed or not.
-    if (m_batchWindow)
-        m_batchWindow->ObserveRecord(record);
     // The device list bounds what is held (at most m_maxRows devices, so at most as
     // many rows, one per serial number).
-    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, m_clock->Tick(), m_clock->Now());
+    const uint32_t tick = m_clock->Tick();
+    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, tick, m_clock->Now());
+    // A running batch verifies its devices by their answers, listed or not, knowing
+    // where each was heard and whether another source answers for the same device.
+    if (m_batchWindow) {
+        HeardDevice answer;
+        static_cast<DeviceRecord &>(answer) = record;
+        answer.localAddress = QString::fromStdString(heardOn.address);
+        answer.interfaceName = QString::fromStdString(heardOn.device);
+        uint32_t otherTick = 0;
+        const bool other =
+            m_model->Devices().OtherSourceTick(record.serialNo, record.mac, record.source.address, otherTick);
+        m_batchWindow->ObserveRecord(answer, other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1});
+    }
     if (heard.outcome == DeviceList::Heard::Refused) {
         NoteUnlisted();
         return;

@@ -42,6 +42,7 @@ int StatusOf(BatchStatus status)
     case BatchStatus::Missing:
         return kExitNotFound;
     case BatchStatus::Ambiguous:
+    case BatchStatus::IdentityConflict:
         return kExitAmbiguous;
     default:
         return kExitNotConfirmed;
@@ -184,6 +185,19 @@ bool Confirm(int count)
 int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, std::vector<BatchEntry> entries,
              const std::vector<HeardDevice> &devices)
 {
+    // A device that several source addresses answer for stops the whole batch: any
+    // request of it might reach the host that speaks for it.
+    bool identityConflict = false;
+    for (const BatchEntry &entry : entries) {
+        if (entry.status != BatchStatus::IdentityConflict)
+            continue;
+        identityConflict = true;
+        Complain(Utf8(Safe(entry.serialNo)) +
+                 ": several source addresses answer with this serial number and MAC; nothing sent (brenu-search set "
+                 "--at pins one)");
+    }
+    if (identityConflict)
+        return kExitAmbiguous;
     const QStringList problems = CheckBatch(entries, devices, ReadLocalSubnets(), !invocation.force);
     if (!problems.isEmpty()) {
         for (const QString &problem : problems)
@@ -216,11 +230,15 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
     job.Start();
     while (!job.Done() && !StopSignal()) {
         std::this_thread::sleep_for(kRunStep);
+        const auto tick = static_cast<uint32_t>(search.ElapsedMs());
         search.WithDevices([&](DeviceList &list) {
             for (const BatchEntry &entry : job.Entries())
                 if (entry.status == BatchStatus::Waiting)
-                    if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac))
-                        job.Observe(*now);
+                    if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac)) {
+                        uint32_t otherTick = 0;
+                        const bool other = list.OtherSourceTick(now->serialNo, now->mac, now->source.address, otherTick);
+                        job.Observe(*now, other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1});
+                    }
         });
         job.Tick();
     }
@@ -228,6 +246,10 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         job.Cancel();
     statuses = job.Statuses();
     out.Write(FormatBatch(invocation, entries, statuses, false));
+    const std::vector<QString> untrusted = job.UntrustedReasons();
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (statuses[i] == BatchStatus::NotConfirmed && !untrusted[i].isEmpty())
+            Complain(Utf8(Safe(entries[i].serialNo + QStringLiteral(": not confirmed: ") + untrusted[i])));
     if (StopSignal())
         return Interrupted();
     int status = kExitOk;

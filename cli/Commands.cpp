@@ -230,17 +230,28 @@ const char *Verdict(CommandResult result)
     case CommandResult::Succeeded:
         return "succeeded";
     case CommandResult::ConnectFailed:
-        return "could not connect";
+        return "could not connect; nothing sent";
     case CommandResult::NoAnswer:
+        return "not confirmed (sent; no answer in time)";
     case CommandResult::Failed:
         break;
     }
-    return "failed (no answer in time, or the device refused)";
+    return "refused by the device";
 }
 
 int StatusOf(CommandResult result)
 {
-    return result == CommandResult::Succeeded ? kExitOk : kExitDeviceFailed;
+    switch (result) {
+    case CommandResult::Succeeded:
+        return kExitOk;
+    case CommandResult::Failed:
+        return kExitDeviceFailed;
+    case CommandResult::NoAnswer:
+        return kExitNotConfirmed;
+    case CommandResult::ConnectFailed:
+        break;
+    }
+    return kExitNotSent;
 }
 
 QString Now()
@@ -419,8 +430,12 @@ int RunSet(const Invocation &invocation, Output &out)
     }
     if (!IsCommandPort(device.port)) {
         Complain(Utf8(serial) + ": the device announces port " + std::to_string(device.port) +
-                 ", which cannot take commands");
-        return kExitDeviceFailed;
+                 ", which cannot take commands; nothing sent");
+        return kExitNotSent;
+    }
+    if (const QString problem = DestinationProblem(device.address, ReadLocalSubnets()); !problem.isEmpty()) {
+        Complain(Utf8(serial) + ": " + Utf8(TerminalText(problem)) + "; nothing sent");
+        return kExitNotSent;
     }
     if (!edited.dhcp) {
         const AddressField bad = FirstBadAddressField(edited);
@@ -467,18 +482,22 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = "refused by the device";
         break;
     case UpdateVerdict::ConnectFailed:
-        verdict = "could not connect";
+        status = kExitNotSent;
+        verdict = "could not connect; nothing sent";
         break;
     case UpdateVerdict::NotConfirmed:
+        status = kExitNotConfirmed;
         if (invocation.verifyTimeoutMs == 0) {
-            verdict = "failed (no answer in time)";
+            verdict = "not confirmed (sent; no answer in time)";
             break;
         }
-        status = kExitNotConfirmed;
         verdict = std::string("not confirmed (sent; ") +
                   (outcome.command == CommandResult::Succeeded ? "the device said yes, but" : "no answer, and") +
-                  " its search answers did not show the new settings within " +
-                  std::to_string(invocation.verifyTimeoutMs) + " ms)";
+                  (outcome.untrusted.isEmpty()
+                       ? " its search answers did not show the new settings within " +
+                             std::to_string(invocation.verifyTimeoutMs) + " ms)"
+                       : " no answer from the device itself showed the new settings: " +
+                             Utf8(TerminalText(outcome.untrusted)) + ")");
         break;
     }
     out.Write(Utf8(serial) + ": " + verdict + "\n");
@@ -523,6 +542,7 @@ int RunReboot(const Invocation &invocation, Output &out)
         return kExitAmbiguous;
 
     const int count = invocation.serials.size();
+    const LocalSubnets local = ReadLocalSubnets();
     std::vector<std::string> verdicts(count);
     std::vector<int> statuses(count, kExitOk);
     std::atomic<int> next{0};
@@ -535,8 +555,14 @@ int RunReboot(const Invocation &invocation, Output &out)
             }
             const HeardDevice &device = found[i].device;
             if (!IsCommandPort(device.port)) {
-                verdicts[i] = "the device announces port " + std::to_string(device.port) + ", which cannot take commands";
-                statuses[i] = kExitDeviceFailed;
+                verdicts[i] = "the device announces port " + std::to_string(device.port) +
+                              ", which cannot take commands; nothing sent";
+                statuses[i] = kExitNotSent;
+                continue;
+            }
+            if (const QString problem = DestinationProblem(device.address, local); !problem.isEmpty()) {
+                verdicts[i] = Utf8(TerminalText(problem)) + "; nothing sent";
+                statuses[i] = kExitNotSent;
                 continue;
             }
             Vant::CProtocalJson request;

@@ -31,6 +31,7 @@ const char *BatchStatusName(BatchStatus status)
     case BatchStatus::Refused: return "refused";
     case BatchStatus::NotConfirmed: return "not confirmed";
     case BatchStatus::NoAddress: return "no free address";
+    case BatchStatus::IdentityConflict: return "identity conflict";
     }
     return "";
 }
@@ -50,6 +51,7 @@ const char *BatchStatusSource(BatchStatus status)
     case BatchStatus::Refused: return QT_TRANSLATE_NOOP("BatchStatus", "被拒绝");
     case BatchStatus::NotConfirmed: return QT_TRANSLATE_NOOP("BatchStatus", "未确认");
     case BatchStatus::NoAddress: return QT_TRANSLATE_NOOP("BatchStatus", "无可用地址");
+    case BatchStatus::IdentityConflict: return QT_TRANSLATE_NOOP("BatchStatus", "身份冲突");
     }
     return "";
 }
@@ -98,6 +100,9 @@ std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const 
             entry.status = BatchStatus::Missing;
         } else if (candidates.size() > 1) {
             entry.status = BatchStatus::Ambiguous;
+        } else if (!candidates.front()->otherSources.isEmpty()) {
+            entry.status = BatchStatus::IdentityConflict;
+            entry.mac = candidates.front()->mac;
         } else {
             entry.device = *candidates.front();
             entry.mac = entry.device->mac;
@@ -226,6 +231,12 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
         if (entry.status != BatchStatus::Waiting || !entry.device)
             continue;
         const QString who = entry.serialNo + QStringLiteral(": ");
+        if (!entry.device->otherSources.isEmpty()) {
+            problems << who + QStringLiteral("%1 and %2 both answer with its serial number and MAC; which is the device "
+                                             "cannot be told")
+                                  .arg(entry.device->source.address, entry.device->otherSources.join(QStringLiteral(", ")));
+            continue;
+        }
         if (serialAtAddress.value(entry.serialNo + QLatin1Char('\n') + entry.device->address) > 1) {
             problems << who + QStringLiteral("another device with this serial number answers from %1 too")
                                   .arg(entry.device->address);
@@ -294,6 +305,7 @@ BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int ver
     : m_entries(std::move(entries)), m_sender(std::move(sender)), m_verifyTimeout(verifyTimeoutMs)
 {
     m_progress.reserve(m_entries.size());
+    m_untrusted.resize(m_entries.size());
     m_stopWaiting = std::make_unique<std::atomic<bool>[]>(m_entries.size());
     for (size_t i = 0; i < m_entries.size(); ++i) {
         m_progress.push_back(Progress{m_entries[i].status});
@@ -312,8 +324,25 @@ BatchJob::~BatchJob()
         worker.join();
 }
 
+void BatchJob::SetLocalSubnets(const LocalSubnets &local)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_local = local;
+}
+
+std::vector<QString> BatchJob::UntrustedReasons() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_untrusted;
+}
+
 void BatchJob::Start()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_local)
+            m_local = ReadLocalSubnets();
+    }
     const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_queue.size()));
     for (int i = 0; i < threads; ++i)
         m_workers.emplace_back(&BatchJob::Work, this);
@@ -357,7 +386,7 @@ void BatchJob::Work()
     }
 }
 
-void BatchJob::Observe(const DeviceRecord &answer)
+void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
     const auto found = m_bySerial.constFind(answer.serialNo);
     if (found == m_bySerial.constEnd())
@@ -370,10 +399,17 @@ void BatchJob::Observe(const DeviceRecord &answer)
             progress.status == BatchStatus::NotConfirmed)
             continue;
         const BatchEntry &entry = m_entries[i];
-        if (ShowsSettings(answer, ExpectedAfter(*entry.device, entry.target))) {
-            progress.status = BatchStatus::Verified;
-            m_stopWaiting[i] = true; // its answer no longer matters
+        const ExpectedSettings expected = ExpectedAfter(*entry.device, entry.target);
+        if (!ShowsSettings(answer, expected))
+            continue;
+        const QString untrusted = UntrustedReason(answer, expected, m_local ? *m_local : LocalSubnets(), otherSourceAgeMs);
+        if (!untrusted.isEmpty()) {
+            m_untrusted[i] = untrusted;
+            continue;
         }
+        progress.status = BatchStatus::Verified;
+        m_untrusted[i].clear();
+        m_stopWaiting[i] = true; // its answer no longer matters
     }
 }
 

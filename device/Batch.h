@@ -10,7 +10,10 @@
 //  - at most kMaxParallelUpdates requests wait for their answers at one time;
 //  - a device is Verified once a search answer with its serial number and MAC address
 //    shows every target value, heard after its request was sent, whether or not its
-//    answer to the request came (a device leaving its subnet often cannot answer);
+//    answer to the request came (a device leaving its subnet often cannot answer),
+//    provided the answer comes from the device itself (UntrustedReason,
+//    device/VerifiedUpdate.h); an answer that shows the values from elsewhere is
+//    remembered as the reason the entry was not confirmed;
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
@@ -56,9 +59,11 @@ enum class BatchStatus {
     Refused,
     NotConfirmed,
     NoAddress,    // an address plan found no free address for it: no request
+    IdentityConflict, // several source addresses answer with its serial and MAC: no request
 };
 
-// Final states a run ends in (Unchanged, Missing and Ambiguous are never sent).
+// Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are
+// never sent).
 bool IsFinal(BatchStatus status);
 // "verified", "refused", ... for brenu-search.
 const char *BatchStatusName(BatchStatus status);
@@ -89,7 +94,8 @@ NamedDevice ParseNamedDevice(const QString &argument);
 
 // The device each name means, in the names' order: an entry holding it (Waiting), or
 // Missing, or Ambiguous (several devices answer with the serial number and no MAC,
-// or the MAC, picks one).
+// or the MAC, picks one), or IdentityConflict (the one device is answered for by
+// several source addresses: which is the device cannot be told).
 std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices);
 
 // Matches the rows of a plan with the devices heard: by serial number, and by MAC
@@ -125,6 +131,8 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
 // What must hold for the whole batch before anything is sent. Returns one line per
 // problem (English for brenu-search, prefixed with the serial number); empty when the
 // batch may be sent. Looks only at the Waiting entries:
+//  - no other source address answers with their serial number and MAC (an identity
+//    conflict: the request might reach a host speaking for the device);
 //  - their devices announce a port that can take commands, and no other device with
 //    the same serial number answers from the same address (it would take the request);
 //  - with DHCP off, the new address is a dotted quad, not an address of this machine
@@ -159,8 +167,14 @@ public:
 
     // Starts sending the Waiting entries on up to kMaxParallelUpdates threads.
     void Start();
-    // A search answer (any thread).
-    void Observe(const DeviceRecord &answer);
+    // A search answer (any thread), with where it was heard; `otherSourceAgeMs`: how
+    // long ago another source last answered for the same device (-1: none).
+    void Observe(const HeardDevice &answer, int64_t otherSourceAgeMs = -1);
+    // The subnets that decide whether an answer with DHCP on comes from the right
+    // link (this machine's, read at Start, unless set before).
+    void SetLocalSubnets(const LocalSubnets &local);
+    // Per entry: why answers that showed its new values did not verify it ("" none).
+    std::vector<QString> UntrustedReasons() const;
     // Ends the waits that have passed their time (any thread; call it now and then).
     void Tick();
     // No request is sent after this; those under way finish.
@@ -192,6 +206,8 @@ private:
     mutable std::mutex m_lock;
     std::vector<Progress> m_progress;
     std::vector<size_t> m_queue;
+    std::optional<LocalSubnets> m_local;    // under m_lock once started
+    std::vector<QString> m_untrusted;       // under m_lock, per entry
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.

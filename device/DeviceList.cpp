@@ -349,6 +349,24 @@ DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &m
     return Target::Found;
 }
 
+bool DeviceList::OtherSourceTick(const QString &serialNo, const QString &mac, const QString &source,
+                                 uint32_t &tick) const
+{
+    const auto sources = m_identities.constFind(KeyOf(serialNo, mac));
+    if (sources == m_identities.constEnd())
+        return false;
+    bool found = false;
+    for (const SourceAnswer &answer : *sources) {
+        if (answer.device.source.address == source)
+            continue;
+        // The latest: the smallest distance back from the source's own answer.
+        if (!found || static_cast<int32_t>(answer.tick - tick) > 0)
+            tick = answer.tick;
+        found = true;
+    }
+    return found;
+}
+
 std::vector<HeardDevice> DeviceList::BySource(const QString &serialNo, const QString &mac) const
 {
     std::vector<HeardDevice> devices;

@@ -171,6 +171,9 @@ public:
     // The latest answer from each source of the device with `serialNo` and `mac`, by
     // source address (one entry unless it is in an identity conflict).
     std::vector<HeardDevice> BySource(const QString &serialNo, const QString &mac) const;
+    // The tick of the latest answer for the device (serialNo, mac) from a source other
+    // than `source`, in *tick; false when no other source is held for it.
+    bool OtherSourceTick(const QString &serialNo, const QString &mac, const QString &source, uint32_t &tick) const;
     // The latest answering device with `serialNo`, or null.
     const HeardDevice *Latest(const QString &serialNo) const;
     // Every device held with its conflicts, in the order of Devices().

@@ -43,6 +43,10 @@
         <translation>Duplicate serial number</translation>
     </message>
     <message>
+        <source>身份冲突</source>
+        <translation>Identity conflict</translation>
+    </message>
+    <message>
         <source>等待</source>
         <translation>Waiting</translation>
     </message>

@@ -333,7 +333,7 @@ TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
     std::this_thread::sleep_for(300ms);
     const Result mixed = RunCli({"reboot", "R3", "R9", "R1", "--yes", "--wait", "1000"});
     EXPECT_EQ(mixed.status, 3) << mixed.err;
-    EXPECT_EQ(mixed.out, "R3: failed (no answer in time, or the device refused)\nR9: not found\nR1: succeeded\n");
+    EXPECT_EQ(mixed.out, "R3: refused by the device\nR9: not found\nR1: succeeded\n");
     const Result unconfirmed = RunCli({"reboot", "R1"});
     EXPECT_EQ(unconfirmed.status, 2);
     EXPECT_EQ(unconfirmed.err, "brenu-search: not confirmed: standard input is not a terminal, give --yes\n");
