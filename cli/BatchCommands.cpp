@@ -212,8 +212,13 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         toSend += entry.status == BatchStatus::Waiting;
     }
     if (invocation.dryRun) {
+        // What the run would end in for rows it would not send: not found, ambiguous.
         out.Write(FormatBatch(invocation, entries, statuses, true));
-        return OutputStatus(out, kExitOk);
+        int status = kExitOk;
+        for (BatchStatus each : statuses)
+            if (each != BatchStatus::Waiting)
+                status = std::max(status, StatusOf(each));
+        return OutputStatus(out, status);
     }
     if (toSend > 0 && !invocation.yes) {
         if (!isatty(STDIN_FILENO)) {
@@ -264,13 +269,21 @@ int RunApply(const Invocation &invocation, Output &out)
 {
     Plan plan;
     QString error;
-    if (!ReadPlanFile(invocation.planPath, plan, error)) {
-        Complain(Utf8(invocation.planPath) + ": " + Utf8(error));
+    // "-" is standard input, read as far as the size bound and given up on a signal.
+    const bool fromStdin = invocation.planPath == QLatin1String("-");
+    if (fromStdin ? !ReadPlanStream(STDIN_FILENO, plan, error, [] { return StopSignal() != 0; })
+                  : !ReadPlanFile(invocation.planPath, plan, error)) {
+        if (StopSignal())
+            return Interrupted();
+        Complain(Utf8(Safe(invocation.planPath)) + ": " + Utf8(error));
         return kExitUsage;
     }
-    if (!plan.problems.empty()) {
+    if (plan.problemCount > 0) {
         for (const PlanProblem &problem : plan.problems)
-            Complain(Utf8(invocation.planPath) + ": " + Utf8(Safe(PlanProblemText(problem))));
+            Complain(Utf8(Safe(invocation.planPath)) + ": " + Utf8(Safe(PlanProblemText(problem))));
+        if (plan.problemCount > static_cast<long long>(plan.problems.size()))
+            Complain("... and " + std::to_string(plan.problemCount - static_cast<long long>(plan.problems.size())) +
+                     " more problems (" + std::to_string(plan.problemCount) + " in all)");
         Complain("nothing sent");
         return kExitUsage;
     }
@@ -343,9 +356,26 @@ int RunAssign(const Invocation &invocation, Output &out)
         for (Ipv4 address : LocalIpv4(local))
             input.local.insert(address);
         const std::vector<ProbeInterface> via = ProbeInterfacesFor(start & mask, mask, local);
+        // A dry run sends nothing at all, not even the probe's datagrams: it plans
+        // without them and says which addresses it could not check.
+        std::vector<Ipv4> unchecked;
         planned = PlanAddressesProbed(input, [&](const std::vector<Ipv4> &candidates) {
-            return ProbeNeighbours(candidates, via);
+            if (!invocation.dryRun)
+                return ProbeNeighbours(candidates, via);
+            unchecked.insert(unchecked.end(), candidates.begin(), candidates.end());
+            return std::unordered_set<uint32_t>();
         });
+        if (!unchecked.empty()) {
+            std::sort(unchecked.begin(), unchecked.end());
+            unchecked.erase(std::unique(unchecked.begin(), unchecked.end()), unchecked.end());
+            std::string named;
+            for (size_t i = 0; i < unchecked.size() && i < static_cast<size_t>(kMaxListedProblems); ++i)
+                named += (i ? ", " : "") + Utf8(Ipv4Text(unchecked[i]));
+            if (unchecked.size() > static_cast<size_t>(kMaxListedProblems))
+                named += " and " + std::to_string(unchecked.size() - kMaxListedProblems) + " more";
+            Complain("dry run: not probed whether another host uses " + named +
+                     " (a dry run sends nothing; the run itself probes them first)");
+        }
         const long missing = std::count(planned.begin(), planned.end(), 0u);
         if (missing > 0) {
             Complain(std::to_string(missing) + " of " + std::to_string(planned.size()) + " devices find no free address in " +

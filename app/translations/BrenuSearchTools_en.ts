@@ -113,6 +113,14 @@
         <source>文件超过 %1 字节</source>
         <translation>file larger than %1 bytes</translation>
     </message>
+    <message>
+        <source>含有 NUL 字节或非 UTF-8 字节</source>
+        <translation>holds a NUL byte or bytes that are not UTF-8</translation>
+    </message>
+    <message>
+        <source>表头重复列 %1</source>
+        <translation>the header names column %1 twice</translation>
+    </message>
 </context>
 <context>
     <name>BrenuSearchTools</name>

@@ -162,13 +162,14 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
     const QJsonArray expected = QJsonDocument::fromJson(R"([
       {"serialNo":"SN-A","address":"10.77.0.2","port":8001,"dhcp":false,"subnetMask":"255.255.255.0",
        "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\"",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","source":"10.77.0.2:19010","conflict":[]},
       {"serialNo":"SN-B","address":"10.77.0.3","port":8002,"dhcp":true,"subnetMask":"255.255.0.0",
        "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","source":"10.77.0.3:19010","conflict":[]},
       {"serialNo":"SN-FAR","address":"10.77.1.20","port":80,"dhcp":false,"subnetMask":"255.255.255.0",
        "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":"",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","conflict":[]}])")
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","source":"10.77.1.20:19010",
+       "conflict":[]}])")
                                    .array();
     ASSERT_FALSE(expected.isEmpty());
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array(), expected) << list.out;
