@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,6 +24,7 @@
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -89,6 +89,9 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
+    // Tab moves on to the next control, not from cell to cell.
+    m_view->setTabKeyNavigation(false);
+    m_view->setAccessibleName(UiText::BatchTitle());
     m_view->horizontalHeader()->setStretchLastSection(true);
     const int widths[] = {170, 140, 110, 70, 110};
     for (int column = 0; column < 5; ++column)
@@ -131,6 +134,11 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::SubnetMask), m_mask);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Gateway), m_gateway);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Dns), m_dns);
+    // Named for a screen reader as their labels name them.
+    m_start->setAccessibleName(UiText::BatchStart());
+    m_mask->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::SubnetMask));
+    m_gateway->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Gateway));
+    m_dns->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Dns));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
@@ -179,6 +187,20 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     connect(m_import, &QPushButton::clicked, this, &BatchWindow::ImportClicked);
     connect(m_save, &QPushButton::clicked, this, &BatchWindow::SaveClicked);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+}
+
+BatchFields BatchWindow::Fields() const
+{
+    return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
+}
+
+void BatchWindow::SetFields(const BatchFields &fields)
+{
+    m_start->setText(fields.start);
+    m_mask->setText(fields.mask);
+    m_gateway->setText(fields.gateway);
+    m_dns->setText(fields.dns);
+    Recompute();
 }
 
 BatchWindow::~BatchWindow()
@@ -299,13 +321,13 @@ void BatchWindow::StartProbe()
     }
     m_probed.insert(candidates.begin(), candidates.end());
     m_probeThread = std::thread([this, candidates, probe = m_options.probe] {
-        std::unordered_set<Ipv4> used = probe(candidates);
+        kit::KeyedSet<Ipv4> used = probe(candidates);
         QMetaObject::invokeMethod(this, [this, used = std::move(used)]() mutable { ProbeDone(std::move(used)); },
                                   Qt::QueuedConnection);
     });
 }
 
-void BatchWindow::ProbeDone(std::unordered_set<Ipv4> used)
+void BatchWindow::ProbeDone(kit::KeyedSet<Ipv4> used)
 {
     m_probeThread.join();
     bool changed = false;
@@ -473,7 +495,7 @@ bool BatchWindow::LoadPlan(const QString &path)
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
     // Rows by serial number and MAC: a plan of many rows is matched in linear time.
-    QHash<QString, int> rowOf;
+    KeyedTextHash<int> rowOf;
     for (size_t row = 0; row < rows.size(); ++row)
         rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
                      static_cast<int>(row));

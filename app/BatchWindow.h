@@ -11,12 +11,13 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "app/BatchModel.h"
+#include "app/WindowLayout.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
+#include "kit/KeyedHash.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -61,6 +62,9 @@ public:
     // The list as CSV: the export's nine columns with each device's new settings
     // where it has some, and a status column.
     bool SaveResult(const QString &path);
+    // The start address, mask, gateway and DNS fields as typed.
+    BatchFields Fields() const;
+    void SetFields(const BatchFields &fields);
     // Probes still to come for the current preview.
     bool Probing() const { return m_probeThread.joinable() || m_probeDue; }
 
@@ -83,7 +87,7 @@ private slots:
 private:
     // m_local read again (when not fixed by the options).
     void ReadLocal();
-    void ProbeDone(std::unordered_set<Ipv4> used);
+    void ProbeDone(kit::KeyedSet<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
     std::vector<HeardDevice> AllDevices() const;
@@ -106,8 +110,8 @@ private:
     std::vector<int> m_plannedRows;
     std::vector<Ipv4> m_planned;
     Ipv4 m_planMask = 0;
-    std::unordered_set<Ipv4> m_answering;
-    std::unordered_set<Ipv4> m_probed;
+    kit::KeyedSet<Ipv4> m_answering;
+    kit::KeyedSet<Ipv4> m_probed;
     std::thread m_probeThread;
     bool m_probeDue = false;
     bool m_applyWhenProbed = false;

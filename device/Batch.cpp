@@ -1,7 +1,7 @@
 #include "device/Batch.h"
+#include "device/KeyedText.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <QRegularExpression>
 
 #include <net/if.h>
@@ -79,7 +79,7 @@ NamedDevice ParseNamedDevice(const QString &argument)
 
 std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices)
 {
-    QHash<QString, std::vector<const HeardDevice *>> bySerial;
+    KeyedTextHash<std::vector<const HeardDevice *>> bySerial;
     for (const HeardDevice &device : devices)
         bySerial[device.serialNo].push_back(&device);
     std::vector<BatchEntry> entries;
@@ -211,22 +211,22 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
     QStringList problems;
     const std::vector<Ipv4> local = LocalIpv4(localSubnets);
     // The addresses listed devices keep: those not being re-addressed by this batch.
-    QHash<QString, int> moving;
+    KeyedTextHash<int> moving;
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::Waiting && entry.device)
             ++moving[entry.device->serialNo + QLatin1Char('\n') + entry.device->mac];
-    QHash<Ipv4, QString> kept;
+    kit::KeyedMap<Ipv4, QString> kept;
     for (const HeardDevice &device : devices) {
         Ipv4 address = 0;
         if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
-            kept.insert(address, device.serialNo);
+            kept[address] = device.serialNo;
     }
     // Devices by serial number and address: a request is addressed by serial number
     // and sent to the device's address, so another device with both would take it too.
-    QHash<QString, int> serialAtAddress;
+    KeyedTextHash<int> serialAtAddress;
     for (const HeardDevice &device : devices)
         ++serialAtAddress[device.serialNo + QLatin1Char('\n') + device.address];
-    QHash<Ipv4, QString> newAddresses;
+    kit::KeyedMap<Ipv4, QString> newAddresses;
     for (const BatchEntry &entry : entries) {
         if (entry.status != BatchStatus::Waiting || !entry.device)
             continue;
@@ -274,12 +274,12 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
             problems << who + QStringLiteral("%1 is an address of this machine").arg(entry.target.address);
             continue;
         }
-        if (newAddresses.contains(address)) {
+        if (newAddresses.count(address)) {
             problems << who + QStringLiteral("%1 is also planned for %2").arg(entry.target.address, newAddresses[address]);
             continue;
         }
-        newAddresses.insert(address, entry.serialNo);
-        if (kept.contains(address)) // a twin keeping it counts too: two devices, one address
+        newAddresses.emplace(address, entry.serialNo);
+        if (kept.count(address)) // a twin keeping it counts too: two devices, one address
             problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
     }
     return problems;

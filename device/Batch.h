@@ -17,7 +17,6 @@
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +36,7 @@
 #include "device/PlanFile.h"
 #include "device/VerifiedUpdate.h"
 #include "transport/LinuxNeighbourProbe.h"
+#include "device/KeyedText.h"
 
 // Update requests waiting for their answers at one time. Each waits up to 10 s for
 // the device (kCommandTimeoutMs) on a thread and a socket of its own; a batch of a
@@ -211,7 +211,7 @@ private:
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.
-    QHash<QString, std::vector<size_t>> m_bySerial;
+    KeyedTextHash<std::vector<size_t>> m_bySerial;
     size_t m_nextInQueue = 0;
     Clock::time_point m_lastSend{};
     std::atomic<bool> m_cancelled{false};
