@@ -363,7 +363,7 @@ int RunAssign(const Invocation &invocation, Output &out)
             if (!invocation.dryRun)
                 return ProbeNeighbours(candidates, via);
             unchecked.insert(unchecked.end(), candidates.begin(), candidates.end());
-            return std::unordered_set<uint32_t>();
+            return kit::KeyedSet<uint32_t>();
         });
         if (!unchecked.empty()) {
             std::sort(unchecked.begin(), unchecked.end());
