@@ -41,6 +41,8 @@ int StatusOf(BatchStatus status)
         return kExitDeviceFailed;
     case BatchStatus::Missing:
         return kExitNotFound;
+    case BatchStatus::HolderStayed:
+        return kExitNotSent;
     case BatchStatus::Ambiguous:
     case BatchStatus::IdentityConflict:
         return kExitAmbiguous;

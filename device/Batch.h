@@ -8,6 +8,10 @@
 //  - one update request per device, never to a device whose settings already are
 //    the target (those are Unchanged before the run begins);
 //  - at most kMaxParallelUpdates requests wait for their answers at one time;
+//  - a device whose new address another entry's device holds now (a chain: A takes
+//    B's address, B moves elsewhere) is sent its request only once that device is
+//    Verified at its own new address, i.e. has verifiably left; if it ends otherwise,
+//    the waiting entry is HolderStayed and gets no request (AddressHolders);
 //  - a device is Verified once a search answer with its serial number and MAC address
 //    shows every target value, heard after its request was sent, whether or not its
 //    answer to the request came (a device leaving its subnet often cannot answer),
@@ -60,6 +64,7 @@ enum class BatchStatus {
     NotConfirmed,
     NoAddress,    // an address plan found no free address for it: no request
     IdentityConflict, // several source addresses answer with its serial and MAC: no request
+    HolderStayed, // the device holding its new address did not verifiably leave it: no request
 };
 
 // Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are
@@ -143,6 +148,14 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
 QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
                        const LocalSubnets &local, bool strict);
 
+// For each entry, the entries (Waiting, with a device) whose device holds now the
+// address the entry is to take (DHCP off): it may take the address only after they
+// have left it. Entries that wait on each other in a ring (a swap of two addresses, or
+// a longer cycle) can never go; each ring is one line in `cycles` naming its rows
+// (plan line, or serial number) and the addresses, to be broken by moving one device
+// to a free temporary address first.
+std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &entries, QStringList *cycles = nullptr);
+
 enum class SendOutcome { Acknowledged, Refused, NoAnswer };
 // Sends one update request and waits for the device's answer, or until *stop is set
 // (the run has seen the new values, or was cancelled); called on the run's worker
@@ -206,6 +219,12 @@ private:
     mutable std::mutex m_lock;
     std::vector<Progress> m_progress;
     std::vector<size_t> m_queue;
+    // Per entry: the entries that must be Verified before it is sent (AddressHolders).
+    std::vector<std::vector<size_t>> m_after;
+    int m_abandoned = 0; // under m_lock: taken from the queue, then not sent as the run was cancelled
+    // Waits until every entry `index` comes after is Verified: true then, false (the
+    // entry marked HolderStayed) when one ended otherwise or the run was cancelled.
+    bool WaitForHolders(size_t index);
     std::optional<LocalSubnets> m_local;    // under m_lock once started
     std::vector<QString> m_untrusted;       // under m_lock, per entry
     // Per entry: ends the wait for its answer once the search shows the new values.

@@ -47,6 +47,10 @@
         <translation>Identity conflict</translation>
     </message>
     <message>
+        <source>目标地址未释放</source>
+        <translation>Address not freed</translation>
+    </message>
+    <message>
         <source>等待</source>
         <translation>Waiting</translation>
     </message>

@@ -218,4 +218,52 @@ TEST(Batch, OnlyTheDeviceItselfVerifiesItsUpdate)
     EXPECT_TRUE(job.UntrustedReasons()[0].contains("10.77.0.66"));
 }
 
+TEST(Batch, AChainWaitsForTheHolderToLeaveAndARingIsRefused)
+{
+    const std::vector<HeardDevice> devices{Device("A", "10.77.0.10"), Device("B", "10.77.0.11"),
+                                            Device("C", "10.77.0.30")};
+    // A takes B's address; B moves on. Listed first, A still goes second.
+    const std::vector<BatchEntry> chain = MatchPlan({Row("A", "10.77.0.11"), Row("B", "10.77.0.12")}, devices);
+    EXPECT_TRUE(CheckBatch(chain, devices, {}, true).isEmpty());
+    FakeDevices fake;
+    fake.outcome = {{"A", SendOutcome::Acknowledged}, {"B", SendOutcome::Acknowledged}};
+    BatchJob job(chain, fake.Sender(), 2000);
+    job.SetLocalSubnets({});
+    job.Start();
+    auto sent = [&] {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        return fake.sent;
+    };
+    while (sent().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sent(), std::vector<QString>{"B"}); // A waits while B holds its address
+    job.Observe(Moved(devices[1], chain[1].target));
+    while (sent().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(sent(), (std::vector<QString>{"B", "A"}));
+    job.Cancel();
+
+    // The holder that does not leave keeps the address: nothing is sent to the taker.
+    FakeDevices stubborn;
+    stubborn.outcome = {{"A", SendOutcome::Acknowledged}, {"B", SendOutcome::Refused}};
+    BatchJob stuck(chain, stubborn.Sender(), 100);
+    stuck.SetLocalSubnets({});
+    stuck.Start();
+    while (!stuck.Done()) {
+        stuck.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(stuck.Statuses(), (std::vector<BatchStatus>{BatchStatus::HolderStayed, BatchStatus::Refused}));
+    EXPECT_EQ(stubborn.sent, std::vector<QString>{"B"});
+
+    // A three-way ring names its rows.
+    const QStringList problems =
+        CheckBatch(MatchPlan({Row("A", "10.77.0.11"), Row("B", "10.77.0.30"), Row("C", "10.77.0.10")}, devices),
+                   devices, {}, true);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("A (10.77.0.10 -> 10.77.0.11)")) << problems[0].toStdString();
+    EXPECT_TRUE(problems[0].contains("C (10.77.0.30 -> 10.77.0.10)"));
+}
+
 } // namespace
