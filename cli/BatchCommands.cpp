@@ -500,8 +500,6 @@ has the values are listed and not sent.
 
 Verdicts: verified (a search answer shows the new values), refused, not confirmed
 (no new values within 15 s of the send), unchanged, not found, ambiguous.
-Exit status: the highest of the rows': 0 verified or unchanged, 1 refused, 3 not
-found, 5 ambiguous, 7 not confirmed; 2 when the plan is refused.
 )";
     return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL[@MAC]...
        brenu-search assign --dhcp on SERIAL[@MAC]...

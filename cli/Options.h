@@ -95,8 +95,12 @@ struct AddressOption {
 // dotted-quad address).
 std::string ReadAddressOptions(const QCommandLineParser &parser, std::initializer_list<AddressOption> options);
 
-// The --help text of a command (Command::None: the program's overview).
+// The --help text of a command (Command::None: the program's overview), each ending
+// with the one exit-status table (ExitStatusTable).
 std::string HelpText(Command command);
+std::string CommandHelpText(Command command);
+// The exit statuses of every command (cli/ExitStatus.h), as --help prints them.
+std::string ExitStatusTable();
 std::string VersionText();
 
 } // namespace cli

@@ -674,4 +674,48 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
     unlink(plan.c_str());
 }
 
+// One outcome, one status, whichever command meets it (cli/ExitStatus.h): a host
+// answering with a device's serial number and MAC from its own address makes every
+// command to that device end with 5 and send nothing, unless --at pins one; sent but
+// unanswered is 7 for reboot and set --no-verify alike.
+TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=ID1,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0d",
+                                          "--device", "serial=ID1,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0d",
+                                          "--device", "serial=MUTE,address=10.77.0.3,port=8003,mac=02:00:00:00:00:0e,"
+                                          "fault=command:silent"}));
+    const Result list = RunCli({"list", "--wait", "600", "--format", "json"});
+    const QJsonArray listed = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
+    ASSERT_EQ(listed.size(), 3) << list.out; // both sources of ID1 are listed
+    for (int i : {0, 1}) {
+        EXPECT_EQ(listed[i]["source"], i == 0 ? "10.77.0.2:19010" : "10.77.0.3:19010");
+        EXPECT_TRUE(listed[i]["conflict"].toArray().contains("identity")) << list.out;
+    }
+
+    const Result set = RunCli({"set", "ID1", "--dns", "10.77.0.9", "--wait", "1500"});
+    EXPECT_EQ(set.status, 5);
+    EXPECT_NE(set.err.find("2 source addresses answer with this serial number and MAC"), std::string::npos) << set.err;
+    EXPECT_EQ(RunCli({"reboot", "ID1", "--yes", "--wait", "1500"}).status, 5);
+    EXPECT_EQ(RunCli({"url", "ID1", "--wait", "1500"}).status, 5);
+    EXPECT_EQ(RunCli({"assign", "--dhcp", "on", "--yes", "--wait", "1500", "ID1"}).status, 5);
+    EXPECT_EQ(RunCli({"reboot", "ID1", "--yes", "--at", "10.77.0.9", "--wait", "1500"}).status, 5);
+    EXPECT_TRUE(Commands().empty());
+
+    // --at pins the source that is the device: exactly one request, to it.
+    const Result url = RunCli({"url", "ID1", "--at", "10.77.0.3", "--wait", "1500"});
+    EXPECT_EQ(url.out, "http://10.77.0.3\n");
+    const Result pinned = RunCli({"reboot", "ID1", "--yes", "--at", "10.77.0.2", "--wait", "1500"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    ASSERT_EQ(Commands().size(), 1u);
+    EXPECT_NE(Commands()[0].find(" to=10.77.0.2:8001 "), std::string::npos) << Commands()[0];
+
+    // Sent, no answer: 7 for reboot and for set without verification.
+    const Result mute = RunCli({"reboot", "MUTE", "--yes", "--wait", "1500"});
+    EXPECT_EQ(mute.status, 7) << mute.err;
+    EXPECT_EQ(mute.out, "MUTE: not confirmed (sent; no answer in time)\n");
+    EXPECT_EQ(RunCli({"set", "MUTE", "--dhcp", "on", "--no-verify", "--wait", "1500"}).status, 7);
+    EXPECT_EQ(Commands().size(), 3u);
+}
+
 } // namespace
