@@ -142,6 +142,15 @@ void BrenuSearchTools::CheckUnansweredUpdate(const DeviceRecord &record, uint32_
     const auto found = m_unansweredUpdates.find(record.serialNo);
     if (found == m_unansweredUpdates.end() || !ShowsSettings(record, found->expected))
         return;
+    // Only the device itself shows that the update took (device/VerifiedUpdate.h).
+    const HeardDevice *heard = m_model->Devices().Find(record.serialNo, record.mac);
+    uint32_t otherTick = 0;
+    const bool other = heard && m_model->Devices().OtherSourceTick(record.serialNo, record.mac, record.source.address,
+                                                                   otherTick);
+    if (!heard || !UntrustedReason(*heard, found->expected, ReadLocalSubnets(),
+                                   other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1})
+                       .isEmpty())
+        return;
     m_unansweredUpdates.erase(found);
     m_model->SetRowNote(record.serialNo, UiText::UpdateShownTip());
     const int row = m_rowIndex->FindRow(record.serialNo);

@@ -428,7 +428,7 @@ without anything to print), and on SIGINT or SIGTERM: cleanly, then by that sign
 )";
     case Command::Set:
         return R"(usage: brenu-search set SERIAL [--address A] [--mask M] [--gateway G] [--dns D] [--dhcp on|off]
-                        [--mac MAC] [--verify-timeout MS | --no-verify] [--dry-run] [--force]
+                        [--mac MAC] [--at A] [--verify-timeout MS | --no-verify] [--dry-run] [--force]
 
 Finds the device by a search (at most --wait MS, default 5000) and sends it the same
 update request as the window's settings dialog: serial number, MAC and description as
@@ -453,6 +453,10 @@ above.
   --dhcp on|off                                 switch DHCP
   --mac MAC                                     the device with this MAC, when
                                                 several answer with SERIAL
+  --at ADDRESS                                  the device answering from (and
+                                                announcing) ADDRESS, when several
+                                                source addresses answer with its
+                                                serial number and MAC
   --verify-timeout MS                           how long to wait for the search to
                                                 show the change (default 15000)
   --no-verify                                   the device's answer decides
@@ -464,7 +468,7 @@ above.
 Prints "SERIAL: succeeded" when the change is confirmed.
 )";
     case Command::Reboot:
-        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC]
+        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC] [--at A]
 
 Finds the devices by a search (at most --wait MS, default 5000), asks for
 confirmation when standard input is a terminal (without a terminal --yes is
@@ -474,12 +478,14 @@ device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
   --yes       do not ask
   --wait MS   how long to search for the devices
   --mac MAC   with one SERIAL: the device with this MAC, when several answer with it
+  --at A      with one SERIAL: the device answering from (and announcing) A, when
+              several source addresses answer with its serial number and MAC
 
 A device outside every subnet of the interface that heard it is sent the request
 on-link through that interface.
 )";
     case Command::Url:
-        return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC]
+        return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC] [--at A]
 
 Finds the device by a search (at most --wait MS, default 5000) and prints its web
 address, "http://" followed by its IPv4 address. --mac MAC chooses among devices
