@@ -117,6 +117,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
         edit->setObjectName(QLatin1String(name));
         edit->setMaxLength(15);
         connect(edit, &QLineEdit::textEdited, this, [this] {
+            m_fieldsChosen = true;
             m_planEntries.clear(); // typing returns from a plan file to the address plan
             Recompute();
         });
@@ -176,7 +177,10 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
             [this] { m_model->CheckWhere([](const BatchRow &row) { return row.foreignSubnet; }); });
     connect(conflict, &QPushButton::clicked, this,
             [this] { m_model->CheckWhere([](const BatchRow &row) { return !row.conflict.isEmpty(); }); });
-    connect(m_model, &BatchModel::checksChanged, this, &BatchWindow::Recompute);
+    connect(m_model, &BatchModel::checksChanged, this, [this] {
+        SuggestFields();
+        Recompute();
+    });
     connect(m_dhcp, &QCheckBox::toggled, this, [this](bool on) {
         for (QLineEdit *edit : {m_start, m_mask, m_gateway, m_dns})
             edit->setEnabled(!on);
@@ -194,8 +198,23 @@ BatchFields BatchWindow::Fields() const
     return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
 }
 
+void BatchWindow::SuggestFields()
+{
+    if (m_fieldsChosen)
+        return;
+    std::vector<HeardDevice> checked;
+    for (int row : m_model->CheckedRows())
+        checked.push_back(m_model->Rows()[static_cast<size_t>(row)].device);
+    const SuggestedSettings suggested = SuggestBatchSettings(checked, AllDevices(), m_local);
+    m_start->setText(suggested.start);
+    m_mask->setText(suggested.mask);
+    m_gateway->setText(suggested.gateway);
+    m_dns->setText(suggested.dns);
+}
+
 void BatchWindow::SetFields(const BatchFields &fields)
 {
+    m_fieldsChosen = true;
     m_start->setText(fields.start);
     m_mask->setText(fields.mask);
     m_gateway->setText(fields.gateway);

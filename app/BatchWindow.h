@@ -62,7 +62,9 @@ public:
     // The list as CSV: the export's nine columns with each device's new settings
     // where it has some, and a status column.
     bool SaveResult(const QString &path);
-    // The start address, mask, gateway and DNS fields as typed.
+    // The start address, mask, gateway and DNS fields as typed. Until the operator
+    // types into them or they are set here (the values of the last session), they
+    // follow the checked devices (SuggestBatchSettings).
     BatchFields Fields() const;
     void SetFields(const BatchFields &fields);
     // Probes still to come for the current preview.
@@ -87,6 +89,8 @@ private slots:
 private:
     // m_local read again (when not fixed by the options).
     void ReadLocal();
+    // See Fields.
+    void SuggestFields();
     void ProbeDone(kit::KeyedSet<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
@@ -115,6 +119,8 @@ private:
     std::thread m_probeThread;
     bool m_probeDue = false;
     bool m_applyWhenProbed = false;
+    // The operator typed into the fields, or they hold the values of the last session.
+    bool m_fieldsChosen = false;
 
     // A plan file's entries and the row of each (-1: no device); empty without a plan.
     std::vector<BatchEntry> m_planEntries;

@@ -138,8 +138,10 @@ namespace {
 struct Found {
     DeviceList::Target target = DeviceList::Target::NotFound;
     HeardDevice device;
-    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial;
-                                         // for IdentityConflict: its answer from each source
+    // For Ambiguous: some devices with the serial (at most kMaxConflictNames) and how
+    // many there are; for IdentityConflict: its answer from each source.
+    std::vector<HeardDevice> candidates;
+    int candidateCount = 0;
 };
 
 // Watches the running search until every serial number has answered (and
@@ -158,9 +160,10 @@ bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString
             Found &one = found[static_cast<size_t>(i)];
             one.target = devices.Resolve(serials[i], mac, &one.device, at);
             if (one.target == DeviceList::Target::Ambiguous) {
-                one.candidates = devices.WithSerial(serials[i]);
+                one.candidates = devices.WithSerial(serials[i], kMaxConflictNames);
+                one.candidateCount = devices.CountWithSerial(serials[i]);
             } else if (one.target == DeviceList::Target::IdentityConflict) {
-                for (const HeardDevice &device : devices.WithSerial(serials[i]))
+                for (const HeardDevice &device : devices.WithSerial(serials[i], kMaxConflictNames))
                     if (mac.isEmpty() || device.mac.compare(mac, Qt::CaseInsensitive) == 0)
                         for (const HeardDevice &source : devices.BySource(device.serialNo, device.mac))
                             one.candidates.push_back(source);
@@ -170,13 +173,17 @@ bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString
     return completed;
 }
 
-// The line that says a serial number is ambiguous.
-std::string AmbiguousText(const QString &serial, const std::vector<HeardDevice> &candidates)
+// The line that says a serial number is ambiguous (naming at most kMaxConflictNames
+// of its devices).
+std::string AmbiguousText(const QString &serial, const Found &found)
 {
     QStringList macs;
-    for (const HeardDevice &device : candidates)
+    for (const HeardDevice &device : found.candidates)
         macs << TerminalText(device.mac) + " at " + TerminalText(device.address);
-    return Utf8(TerminalText(serial)) + ": " + std::to_string(candidates.size()) +
+    const int more = found.candidateCount - static_cast<int>(found.candidates.size());
+    if (more > 0)
+        macs << QString("and %1 more").arg(more);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(found.candidateCount) +
            " devices answer with this serial number (" + Utf8(macs.join(", ")) +
            "); nothing sent, give --mac to choose one";
 }
@@ -209,7 +216,7 @@ int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevic
         return Interrupted();
     const Found &one = found[0];
     if (one.target == DeviceList::Target::Ambiguous) {
-        Complain(AmbiguousText(invocation.serials.first(), one.candidates));
+        Complain(AmbiguousText(invocation.serials.first(), one));
         return kExitAmbiguous;
     }
     if (one.target == DeviceList::Target::IdentityConflict) {
@@ -323,9 +330,18 @@ bool Confirm(const QStringList &serials)
 
 } // namespace
 
+namespace {
+bool g_asciiDiagnostics = false;
+}
+
+void SetAsciiDiagnostics(bool ascii)
+{
+    g_asciiDiagnostics = ascii;
+}
+
 void Complain(const std::string &text)
 {
-    std::fprintf(stderr, "brenu-search: %s\n", text.c_str());
+    std::fprintf(stderr, "brenu-search: %s\n", (g_asciiDiagnostics ? AsciiOnly(text, false) : text).c_str());
 }
 
 int RunList(const Invocation &invocation, Output &out)
@@ -534,7 +550,7 @@ int RunReboot(const Invocation &invocation, Output &out)
     for (int i = 0; i < invocation.serials.size(); ++i) {
         const Found &one = found[static_cast<size_t>(i)];
         if (one.target == DeviceList::Target::Ambiguous) {
-            Complain(AmbiguousText(invocation.serials[i], one.candidates));
+            Complain(AmbiguousText(invocation.serials[i], one));
             ambiguous = true;
         } else if (one.target == DeviceList::Target::IdentityConflict) {
             Complain(IdentityConflictText(invocation.serials[i], invocation.at, one.candidates));

@@ -181,6 +181,50 @@ std::vector<Ipv4> LocalIpv4(const LocalSubnets &local)
     return addresses;
 }
 
+SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
+                                       const std::vector<HeardDevice> &listed, const LocalSubnets &local)
+{
+    SuggestedSettings suggested;
+    if (checked.empty())
+        return suggested;
+    const auto shared = [&checked](QString DeviceRecord::*member) {
+        const QString &first = checked.front().*member;
+        for (const HeardDevice &device : checked)
+            if (device.*member != first)
+                return QString();
+        return first;
+    };
+    suggested.mask = shared(&DeviceRecord::subnetMask);
+    suggested.gateway = shared(&DeviceRecord::gateway);
+    suggested.dns = shared(&DeviceRecord::dns);
+
+    const QString heardBy = checked.front().localAddress;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const Ipv4 mask = ntohl(own.netmask);
+        // A /31 or /32 has no host addresses to hand out.
+        if (QString::fromStdString(own.address) != heardBy || !ParseIpv4(heardBy, address) || !IsContiguousMask(mask) ||
+            mask == 0 || (~mask) < 3)
+            continue;
+        AddressPlanInput input;
+        input.start = (address & mask) + 1;
+        input.mask = mask;
+        input.devices = {0};
+        for (const HeardDevice &device : listed) {
+            Ipv4 used = 0;
+            if (ParseIpv4(device.address, used))
+                input.listed.push_back(used);
+        }
+        for (Ipv4 mine : LocalIpv4(local))
+            input.local.insert(mine);
+        const std::vector<Ipv4> planned = PlanAddresses(input);
+        if (!planned.empty() && planned.front())
+            suggested.start = Ipv4Text(planned.front());
+        break;
+    }
+    return suggested;
+}
+
 Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local)
 {
     for (const InterfaceAddress &own : local) {

@@ -126,6 +126,17 @@ std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices,
 
 // This machine's addresses (host byte order).
 std::vector<Ipv4> LocalIpv4(const LocalSubnets &local);
+
+// Settings to offer for the `checked` devices before the operator has typed any: the
+// mask, gateway and DNS server they all report (each left empty where they differ),
+// and as start address the first address of the subnet of the local address that
+// heard the first of them that nobody uses (not this machine's, not a `listed`
+// device's); empty when that subnet is not known or has no free address.
+struct SuggestedSettings {
+    QString start, mask, gateway, dns;
+};
+SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
+                                       const std::vector<HeardDevice> &listed, const LocalSubnets &local);
 // The mask an address plan uses when none is given: that of this machine's subnet
 // holding `start`, else 255.255.255.0.
 Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local);

@@ -156,6 +156,11 @@ public:
     // overflow) are appended to `events` when it is not null.
     Heard Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick, int64_t wallSeconds,
                std::vector<DeviceEvent> *events = nullptr);
+    // A device not held yet, heard before every answer the list holds (restored from
+    // a saved list); restore the newest first. Nothing when it is held already or the
+    // list is full.
+    Heard NoteEarlier(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
+                      int64_t wallSeconds);
     // Marks every device not heard for the silence threshold as silent, with one
     // event each; the number that went silent now.
     int MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events = nullptr);
@@ -163,8 +168,12 @@ public:
     // Every device held, ordered by serial number (UTF-16 code units: a stable order
     // independent of the locale), then by MAC.
     std::vector<HeardDevice> Devices() const;
-    // The devices answering with `serialNo`, ordered by MAC.
-    std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // The devices answering with `serialNo`, ordered by MAC; at most maxCount of them
+    // (some, sorted), copied without looking at the rest.
+    std::vector<HeardDevice> WithSerial(const QString &serialNo,
+                                        int maxCount = std::numeric_limits<int>::max()) const;
+    // How many devices answer with `serialNo`.
+    int CountWithSerial(const QString &serialNo) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
     // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
@@ -285,6 +294,7 @@ private:
     };
     KeyedTextHash<std::vector<SourceAnswer>> m_identities;
     SilentDevices m_silence; // by key
+    bool m_noteEarlier = false; // within NoteEarlier
     UnlistedDevices m_unlisted;
     // The local subnets, parsed once (network byte order).
     struct Subnet {

@@ -184,6 +184,10 @@
         <source>打开网页</source>
         <translation>Open web page</translation>
     </message>
+    <message>
+        <source>无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)</source>
+        <translation>Cannot open web page %1: no browser available (xdg-utils and a default browser are needed)</translation>
+    </message>
 </context>
 <context>
     <name>BrenuSearchToolsClass</name>
