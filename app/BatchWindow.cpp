@@ -41,6 +41,8 @@ QString PlanProblemUiText(const PlanProblem &problem)
     case PlanProblem::DuplicateSerial: what = QCoreApplication::translate("BatchWindow", "序列号 %1 重复").arg(problem.text); break;
     case PlanProblem::TooManyRows: what = QCoreApplication::translate("BatchWindow", "行数超过 %1").arg(kMaxPlanRows); break;
     case PlanProblem::TooLarge: what = QCoreApplication::translate("BatchWindow", "文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
+    case PlanProblem::Encoding: what = QCoreApplication::translate("BatchWindow", "含有 NUL 字节或非 UTF-8 字节"); break;
+    case PlanProblem::DuplicateColumn: what = QCoreApplication::translate("BatchWindow", "表头重复列 %1").arg(problem.text); break;
     }
     return UiText::BatchPlanProblemLine().arg(problem.line).arg(what);
 }
@@ -469,19 +471,21 @@ void BatchWindow::ShowRunning(bool running)
         edit->setEnabled(!running && !m_dhcp->isChecked());
 }
 
-void BatchWindow::Observe(QString answer)
+void BatchWindow::Observe(QString answer, QString source)
 {
     if (!m_job || m_job->Done())
         return;
-    DeviceRecord record;
-    if (ReadDeviceRecord(answer.toUtf8(), record) && IsCompleteRecord(record))
-        m_job->Observe(record);
+    HeardDevice record;
+    if (!ReadDeviceRecord(answer.toUtf8(), record) || !IsCompleteRecord(record))
+        return;
+    record.source.address = source;
+    m_job->Observe(record);
 }
 
-void BatchWindow::ObserveRecord(const DeviceRecord &record)
+void BatchWindow::ObserveRecord(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
     if (m_job && !m_job->Done())
-        m_job->Observe(record);
+        m_job->Observe(answer, otherSourceAgeMs);
 }
 
 bool BatchWindow::LoadPlan(const QString &path)
@@ -498,6 +502,8 @@ bool BatchWindow::LoadPlan(const QString &path)
         QStringList problems;
         for (const PlanProblem &problem : plan.problems)
             problems << PlanProblemUiText(problem);
+        if (plan.problemCount > static_cast<long long>(plan.problems.size()))
+            problems << QStringLiteral("... (%1)").arg(plan.problemCount);
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::BatchRefused().arg(ProblemList(problems)));
         return false;
     }

@@ -71,10 +71,11 @@ public:
     bool Probing() const { return m_probeThread.joinable() || m_probeDue; }
 
 public slots:
-    // A search answer as the searchers hand it on.
-    void Observe(QString answer);
-    // The same answer, already read into a record.
-    void ObserveRecord(const DeviceRecord &record);
+    // A search answer as the searchers hand it on, sent from `source` (its address).
+    void Observe(QString answer, QString source = QString());
+    // The same answer, already read, with where it was heard and how long ago another
+    // source last answered for the same device (-1: none).
+    void ObserveRecord(const HeardDevice &answer, int64_t otherSourceAgeMs = -1);
     void Apply();
     // Plans the new addresses again from the fields and the checked rows.
     void Recompute();

@@ -412,6 +412,8 @@ void BrenuSearchTools::slot_OpenBatch()
                 tips << UiText::BatchSameSerialTip().arg(NameSome(conflicts.sameSerial, conflicts.moreSameSerial));
             if (!conflicts.sameAddress.isEmpty())
                 tips << UiText::BatchSameAddressTip().arg(NameSome(conflicts.sameAddress, conflicts.moreSameAddress));
+            if (!conflicts.sameIdentity.isEmpty())
+                tips << UiText::IdentityConflictTip().arg(NameSome(conflicts.sameIdentity));
             row.conflict = tips.join(QLatin1Char('\n'));
             rows.push_back(std::move(row));
         }

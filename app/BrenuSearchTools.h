@@ -28,6 +28,7 @@ class DeviceFilter;
 class QMenu;
 class QTimer;
 class QUdpCastGroup;
+struct AnswerSource;
 class QBrenuInfo;
 class BatchWindow;
 class DeviceRowIndex;
@@ -44,7 +45,8 @@ class CProtocalJson;
 void MsgCallBack(const char *text, int length, void *user);
 // The same for the parsed answer, with the local address entry of the searcher that
 // heard it.
-void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user);
+void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, const AnswerSource &source,
+                    void *user);
 
 // What tests set differently from the program.
 struct WindowOptions {
@@ -67,7 +69,9 @@ public:
     // with the address entry that heard it, for the window. Nothing is read while the
     // queue is full.
     void QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn);
-    void QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
+    // `source`: where the datagram came from (null: not known).
+    void QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                     const AnswerSource *source = nullptr);
     // The layout to remember (WindowLayout.h): geometry, columns, sort, batch window.
     WindowLayout Layout() const;
     // Takes a remembered layout before the window is shown: a geometry that fits none
@@ -125,8 +129,12 @@ private:
     void SetUpKeys();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
+    // True, after saying why, when several source addresses answer for a device with
+    // `serialNo`: no command goes to it from the window.
+    bool RefuseIdentityConflict(const QString &serialNo);
     // QueueAnswer once the queue has room: queues the record if it is complete.
-    void QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
+    void QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                     const AnswerSource *source = nullptr);
     // Applies every answer queued by the searchers (once per event-loop turn).
     void TakeAnswers();
     // An answer of a new device while the table is full.

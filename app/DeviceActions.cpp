@@ -12,6 +12,7 @@
 #include "app/DeviceCommandUi.h"
 #include "device/DeviceRequests.h"
 #include "app/DeviceTable.h"
+#include "device/DeviceCommand.h"
 #include "device/Ipv4Text.h"
 #include "app/QBrenuInfo.h"
 #include "app/UiTexts.h"
@@ -69,6 +70,8 @@ void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
     if (!index.isValid() || !m_model->itemFromIndex(index))
         return;
     const int row = index.row();
+    if (RefuseIdentityConflict(CellText(*m_model, row, DeviceTable::ColSerialNo)))
+        return;
     QStringList cells;
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         cells.append(CellText(*m_model, row, column));
@@ -94,8 +97,12 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     const QString serialNo = CellText(*m_model, row, DeviceTable::ColSerialNo);
     const QString address = CellText(*m_model, row, DeviceTable::ColAddress);
     const int port = CellText(*m_model, row, DeviceTable::ColPort).toInt(nullptr, 10);
-    if (address.isEmpty() || !IsCommandPort(port))
+    if (address.isEmpty() || !IsCommandPort(port) || RefuseIdentityConflict(serialNo))
         return;
+    if (const QString problem = DestinationProblem(address, ReadLocalSubnets()); !problem.isEmpty()) {
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::DestinationRefused().arg(problem), QMessageBox::Ok);
+        return;
+    }
 
     Vant::CProtocalJson request;
     const QByteArray serialBytes = serialNo.toUtf8();
@@ -115,6 +122,21 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     m_deviceCount.fetch_sub(1);
     UpdateDeviceCount();
     m_model->removeRow(deviceRow.row());
+}
+
+bool BrenuSearchTools::RefuseIdentityConflict(const QString &serialNo)
+{
+    QStringList sources;
+    for (const HeardDevice &device : m_model->Devices().WithSerial(serialNo))
+        if (!device.otherSources.isEmpty())
+            sources << m_model->Devices().Conflicts(device).sameIdentity
+                    << device.source.address + QStringLiteral(" \u2192 ") + device.address;
+    if (sources.isEmpty())
+        return false;
+    sources.removeDuplicates();
+    QMessageBox::warning(this, UiText::BoxTitle(), UiText::IdentityConflictRefused().arg(sources.join(QStringLiteral(", "))),
+                         QMessageBox::Ok);
+    return true;
 }
 
 QString BrenuSearchTools::OnLinkInterface(const QString &serialNo, const QString &address) const

@@ -91,8 +91,12 @@ QString DeviceModel::ToolTip(const QString &serialNo, bool silent, int64_t lastA
                          .arg(NameSome(conflicts.sameSerial, conflicts.moreSameSerial));
         if (!conflicts.sameAddress.isEmpty())
             lines << UiText::AddressConflictTip().arg(NameSome(conflicts.sameAddress, conflicts.moreSameAddress));
+        if (!conflicts.sameIdentity.isEmpty())
+            lines << UiText::IdentityConflictTip().arg(NameSome(conflicts.sameIdentity));
     }
     const HeardDevice *device = m_devices.Latest(serialNo);
+    if (device && AnnouncedElsewhere(*device))
+        lines << UiText::SourceDiffersTip().arg(device->source.address, device->address);
     if (device && device->foreignSubnet)
         lines << UiText::ForeignSubnetTip().arg(device->interfaceName, device->localAddress);
     const auto note = m_notes.constFind(serialNo);

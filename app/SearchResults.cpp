@@ -12,6 +12,7 @@
 #include "app/UiTexts.h"
 #include "device/DeviceRecord.h"
 #include "protocol/Json.h"
+#include "protocol/Searcher.h"
 #include "ui_BrenuSearchTools.h"
 
 void MsgCallBack(const char *text, int length, void *user)
@@ -21,11 +22,12 @@ void MsgCallBack(const char *text, int length, void *user)
     static_cast<BrenuSearchTools *>(user)->QueueAnswer(text, length, InterfaceAddress{});
 }
 
-void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user)
+void AnswerCallBack(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, const AnswerSource &source,
+                    void *user)
 {
     if (!user)
         return;
-    static_cast<BrenuSearchTools *>(user)->QueueAnswer(message, heardOn);
+    static_cast<BrenuSearchTools *>(user)->QueueAnswer(message, heardOn, &source);
 }
 
 void BrenuSearchTools::QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn)
@@ -38,17 +40,22 @@ void BrenuSearchTools::QueueAnswer(const char *text, int length, const Interface
         QueueRecord(message, heardOn);
 }
 
-void BrenuSearchTools::QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+void BrenuSearchTools::QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                                   const AnswerSource *source)
 {
     if (!m_answers.RefuseIfFull())
-        QueueRecord(message, heardOn);
+        QueueRecord(message, heardOn, source);
 }
 
-void BrenuSearchTools::QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn)
+void BrenuSearchTools::QueueRecord(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                                   const AnswerSource *source)
 {
     QueuedAnswer answer{DeviceRecord{}, heardOn};
-    if (ReadDeviceRecord(message, answer.record) && IsCompleteRecord(answer.record))
-        m_answers.Push(std::move(answer));
+    if (!ReadDeviceRecord(message, answer.record) || !IsCompleteRecord(answer.record))
+        return;
+    if (source && source->address)
+        answer.record.source = AnswerOrigin{QString::fromStdString(*source->address), source->port};
+    m_answers.Push(std::move(answer));
 }
 
 void BrenuSearchTools::TakeAnswers()
@@ -71,12 +78,22 @@ void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
 
 void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn)
 {
-    // A running batch verifies its devices by their answers, listed or not.
-    if (m_batchWindow)
-        m_batchWindow->ObserveRecord(record);
     // The device list bounds what is held (at most m_maxRows devices, so at most as
     // many rows, one per serial number).
-    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, m_clock->Tick(), m_clock->Now());
+    const uint32_t tick = m_clock->Tick();
+    const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, tick, m_clock->Now());
+    // A running batch verifies its devices by their answers, listed or not, knowing
+    // where each was heard and whether another source answers for the same device.
+    if (m_batchWindow) {
+        HeardDevice answer;
+        static_cast<DeviceRecord &>(answer) = record;
+        answer.localAddress = QString::fromStdString(heardOn.address);
+        answer.interfaceName = QString::fromStdString(heardOn.device);
+        uint32_t otherTick = 0;
+        const bool other =
+            m_model->Devices().OtherSourceTick(record.serialNo, record.mac, record.source.address, otherTick);
+        m_batchWindow->ObserveRecord(answer, other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1});
+    }
     if (heard.outcome == DeviceList::Heard::Refused) {
         NoteUnlisted();
         return;
@@ -124,6 +141,15 @@ void BrenuSearchTools::CheckUnansweredUpdate(const DeviceRecord &record, uint32_
     }
     const auto found = m_unansweredUpdates.find(record.serialNo);
     if (found == m_unansweredUpdates.end() || !ShowsSettings(record, found->expected))
+        return;
+    // Only the device itself shows that the update took (device/VerifiedUpdate.h).
+    const HeardDevice *heard = m_model->Devices().Find(record.serialNo, record.mac);
+    uint32_t otherTick = 0;
+    const bool other = heard && m_model->Devices().OtherSourceTick(record.serialNo, record.mac, record.source.address,
+                                                                   otherTick);
+    if (!heard || !UntrustedReason(*heard, found->expected, ReadLocalSubnets(),
+                                   other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1})
+                       .isEmpty())
         return;
     m_unansweredUpdates.erase(found);
     m_model->SetRowNote(record.serialNo, UiText::UpdateShownTip());

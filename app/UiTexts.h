@@ -22,6 +22,24 @@ inline QString LastAnswerTip() { return QCoreApplication::translate("UiText", "�
 inline QString SerialConflictTip() { return QCoreApplication::translate("UiText", "序列号冲突: %1 台设备使用此序列号 (%2)"); }
 // %1: the other serial numbers answering from the row's address.
 inline QString AddressConflictTip() { return QCoreApplication::translate("UiText", "地址冲突: 序列号 %1 使用同一地址"); }
+// %1: "source → announced address" of the other sources answering with the row's
+// serial number and MAC.
+inline QString IdentityConflictTip()
+{
+    return QCoreApplication::translate("UiText", "身份冲突: 其他来源地址也以此序列号和MAC应答 (%1)");
+}
+// %1: where the answer came from; %2: the address the device announces.
+inline QString SourceDiffersTip()
+{
+    return QCoreApplication::translate("UiText", "应答来自 %1, 而非设备声明的地址 %2; 命令仍发往声明的地址");
+}
+// The dialog and reboot refuse a device in an identity conflict; %1: the sources.
+inline QString IdentityConflictRefused()
+{
+    return QCoreApplication::translate("UiText", "未发送: 多个来源地址以此设备的序列号和MAC应答 (%1), 无法确定哪个是设备本身");
+}
+// A command refused before sending; %1: why the address takes no command.
+inline QString DestinationRefused() { return QCoreApplication::translate("UiText", "未发送: %1"); }
 // %1: the interface that heard the device; %2: the local address that heard it.
 inline QString ForeignSubnetTip() { return QCoreApplication::translate("UiText", "设备不在网卡 %1 的任何网段内 (由本机地址 %2 发现), 命令经该网卡直接发送"); }
 // A settings update whose answer was lost, but which the next search shows applied.

@@ -129,8 +129,9 @@ void BM_ApplyStall(benchmark::State &state)
         Settle(BatchWindow::kProbeDelayMs + 200);
 
         // The search's answers: each device with its planned values.
-        QStringList answers;
+        QStringList answers, sources;
         for (const BatchRow &row : window.Model()->Rows()) {
+            sources << row.newAddress; // each answers from its new address
             Vant::CProtocalJson answer;
             answer.SetApi("/brenu/model/searchbrenu.htm");
             auto text = [&](const char *name, const QString &value) {
@@ -152,8 +153,9 @@ void BM_ApplyStall(benchmark::State &state)
         // Each answer reaches the window as its own queued call, as the searchers'
         // signal brings it.
         QObject::connect(&search, &QTimer::timeout, [&] {
-            for (const QString &answer : answers)
-                QMetaObject::invokeMethod(&window, "Observe", Qt::QueuedConnection, Q_ARG(QString, answer));
+            for (int i = 0; i < answers.size(); ++i)
+                QMetaObject::invokeMethod(&window, "Observe", Qt::QueuedConnection, Q_ARG(QString, answers[i]),
+                                          Q_ARG(QString, sources[i]));
         });
         QElapsedTimer clock;
         qint64 last = 0, worstNs = 0, lastCpu = ThreadCpuNs(), worstCpuNs = 0;

@@ -27,7 +27,8 @@
 // SearcherPushData: the same per-answer work without the socket (PushData of one
 // answer datagram), for comparison with the socket thread's cost. SearcherPushAnswer:
 // the same through the answer callback, reading the device record as the window and
-// brenu-search do.
+// brenu-search do. SearcherPushAnswerWithSource: that, with the datagram's source
+// kept beside the record (target <= 1.1 x SearcherPushAnswer, same run).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -246,7 +247,7 @@ void SearcherPushAnswer(benchmark::State &state)
     benchtools::StartLogger();
     long complete = 0;
     QUdpCastGroup group(nullptr, &complete);
-    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &, void *user) {
         DeviceRecord record;
         if (ReadDeviceRecord(message, record) && IsCompleteRecord(record))
             ++*static_cast<long *>(user);
@@ -261,6 +262,33 @@ void SearcherPushAnswer(benchmark::State &state)
     std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 BENCHMARK(SearcherPushAnswer)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+// The same with the answer's source kept beside the record, as DeviceSearch and the
+// window keep it: must stay within 1.1 times SearcherPushAnswer.
+void SearcherPushAnswerWithSource(benchmark::State &state)
+{
+    benchtools::StartLogger();
+    long complete = 0;
+    QUdpCastGroup group(nullptr, &complete);
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &source,
+                               void *user) {
+        DeviceRecord record;
+        if (!ReadDeviceRecord(message, record) || !IsCompleteRecord(record))
+            return;
+        record.source = AnswerOrigin{QString::fromStdString(*source.address), source.port};
+        if (record.source.port == 19010 && !AnnouncedElsewhere(record))
+            ++*static_cast<long *>(user);
+    });
+    QUdpCast searcher("10.77.0.1", &group, false);
+    const std::string frame = AnswerFrame();
+    const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
+    for (auto _ : state)
+        searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
+    if (complete != static_cast<long>(state.iterations()))
+        state.SkipWithError("an answer was not read with its source");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+BENCHMARK(SearcherPushAnswerWithSource)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
 // 20,000 serial numbers of 120 characters: sharing one Qt 5 hash, or random.
 std::vector<DeviceRecord> FloodRecords(bool colliding)

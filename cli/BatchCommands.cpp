@@ -41,7 +41,10 @@ int StatusOf(BatchStatus status)
         return kExitDeviceFailed;
     case BatchStatus::Missing:
         return kExitNotFound;
+    case BatchStatus::HolderStayed:
+        return kExitNotSent;
     case BatchStatus::Ambiguous:
+    case BatchStatus::IdentityConflict:
         return kExitAmbiguous;
     default:
         return kExitNotConfirmed;
@@ -184,6 +187,19 @@ bool Confirm(int count)
 int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, std::vector<BatchEntry> entries,
              const std::vector<HeardDevice> &devices)
 {
+    // A device that several source addresses answer for stops the whole batch: any
+    // request of it might reach the host that speaks for it.
+    bool identityConflict = false;
+    for (const BatchEntry &entry : entries) {
+        if (entry.status != BatchStatus::IdentityConflict)
+            continue;
+        identityConflict = true;
+        Complain(Utf8(Safe(entry.serialNo)) +
+                 ": several source addresses answer with this serial number and MAC; nothing sent (brenu-search set "
+                 "--at pins one)");
+    }
+    if (identityConflict)
+        return kExitAmbiguous;
     const QStringList problems = CheckBatch(entries, devices, ReadLocalSubnets(), !invocation.force);
     if (!problems.isEmpty()) {
         for (const QString &problem : problems)
@@ -198,8 +214,13 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         toSend += entry.status == BatchStatus::Waiting;
     }
     if (invocation.dryRun) {
+        // What the run would end in for rows it would not send: not found, ambiguous.
         out.Write(FormatBatch(invocation, entries, statuses, true));
-        return OutputStatus(out, kExitOk);
+        int status = kExitOk;
+        for (BatchStatus each : statuses)
+            if (each != BatchStatus::Waiting)
+                status = std::max(status, StatusOf(each));
+        return OutputStatus(out, status);
     }
     if (toSend > 0 && !invocation.yes) {
         if (!isatty(STDIN_FILENO)) {
@@ -216,11 +237,15 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
     job.Start();
     while (!job.Done() && !StopSignal()) {
         std::this_thread::sleep_for(kRunStep);
+        const auto tick = static_cast<uint32_t>(search.ElapsedMs());
         search.WithDevices([&](DeviceList &list) {
             for (const BatchEntry &entry : job.Entries())
                 if (entry.status == BatchStatus::Waiting)
-                    if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac))
-                        job.Observe(*now);
+                    if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac)) {
+                        uint32_t otherTick = 0;
+                        const bool other = list.OtherSourceTick(now->serialNo, now->mac, now->source.address, otherTick);
+                        job.Observe(*now, other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1});
+                    }
         });
         job.Tick();
     }
@@ -228,6 +253,10 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         job.Cancel();
     statuses = job.Statuses();
     out.Write(FormatBatch(invocation, entries, statuses, false));
+    const std::vector<QString> untrusted = job.UntrustedReasons();
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (statuses[i] == BatchStatus::NotConfirmed && !untrusted[i].isEmpty())
+            Complain(Utf8(Safe(entries[i].serialNo + QStringLiteral(": not confirmed: ") + untrusted[i])));
     if (StopSignal())
         return Interrupted();
     int status = kExitOk;
@@ -242,13 +271,21 @@ int RunApply(const Invocation &invocation, Output &out)
 {
     Plan plan;
     QString error;
-    if (!ReadPlanFile(invocation.planPath, plan, error)) {
-        Complain(Utf8(invocation.planPath) + ": " + Utf8(error));
+    // "-" is standard input, read as far as the size bound and given up on a signal.
+    const bool fromStdin = invocation.planPath == QLatin1String("-");
+    if (fromStdin ? !ReadPlanStream(STDIN_FILENO, plan, error, [] { return StopSignal() != 0; })
+                  : !ReadPlanFile(invocation.planPath, plan, error)) {
+        if (StopSignal())
+            return Interrupted();
+        Complain(Utf8(Safe(invocation.planPath)) + ": " + Utf8(error));
         return kExitUsage;
     }
-    if (!plan.problems.empty()) {
+    if (plan.problemCount > 0) {
         for (const PlanProblem &problem : plan.problems)
-            Complain(Utf8(invocation.planPath) + ": " + Utf8(Safe(PlanProblemText(problem))));
+            Complain(Utf8(Safe(invocation.planPath)) + ": " + Utf8(Safe(PlanProblemText(problem))));
+        if (plan.problemCount > static_cast<long long>(plan.problems.size()))
+            Complain("... and " + std::to_string(plan.problemCount - static_cast<long long>(plan.problems.size())) +
+                     " more problems (" + std::to_string(plan.problemCount) + " in all)");
         Complain("nothing sent");
         return kExitUsage;
     }
@@ -321,9 +358,26 @@ int RunAssign(const Invocation &invocation, Output &out)
         for (Ipv4 address : LocalIpv4(local))
             input.local.insert(address);
         const std::vector<ProbeInterface> via = ProbeInterfacesFor(start & mask, mask, local);
+        // A dry run sends nothing at all, not even the probe's datagrams: it plans
+        // without them and says which addresses it could not check.
+        std::vector<Ipv4> unchecked;
         planned = PlanAddressesProbed(input, [&](const std::vector<Ipv4> &candidates) {
-            return ProbeNeighbours(candidates, via);
+            if (!invocation.dryRun)
+                return ProbeNeighbours(candidates, via);
+            unchecked.insert(unchecked.end(), candidates.begin(), candidates.end());
+            return kit::KeyedSet<uint32_t>();
         });
+        if (!unchecked.empty()) {
+            std::sort(unchecked.begin(), unchecked.end());
+            unchecked.erase(std::unique(unchecked.begin(), unchecked.end()), unchecked.end());
+            std::string named;
+            for (size_t i = 0; i < unchecked.size() && i < static_cast<size_t>(kMaxListedProblems); ++i)
+                named += (i ? ", " : "") + Utf8(Ipv4Text(unchecked[i]));
+            if (unchecked.size() > static_cast<size_t>(kMaxListedProblems))
+                named += " and " + std::to_string(unchecked.size() - kMaxListedProblems) + " more";
+            Complain("dry run: not probed whether another host uses " + named +
+                     " (a dry run sends nothing; the run itself probes them first)");
+        }
         const long missing = std::count(planned.begin(), planned.end(), 0u);
         if (missing > 0) {
             Complain(std::to_string(missing) + " of " + std::to_string(planned.size()) + " devices find no free address in " +
@@ -446,8 +500,6 @@ has the values are listed and not sent.
 
 Verdicts: verified (a search answer shows the new values), refused, not confirmed
 (no new values within 15 s of the send), unchanged, not found, ambiguous.
-Exit status: the highest of the rows': 0 verified or unchanged, 1 refused, 3 not
-found, 5 ambiguous, 7 not confirmed; 2 when the plan is refused.
 )";
     return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL[@MAC]...
        brenu-search assign --dhcp on SERIAL[@MAC]...

@@ -139,7 +139,7 @@ struct Found {
     DeviceList::Target target = DeviceList::Target::NotFound;
     HeardDevice device;
     // For Ambiguous: some devices with the serial (at most kMaxConflictNames) and how
-    // many there are.
+    // many there are; for IdentityConflict: its answer from each source.
     std::vector<HeardDevice> candidates;
     int candidateCount = 0;
 };
@@ -147,8 +147,8 @@ struct Found {
 // Watches the running search until every serial number has answered (and
 // kAmbiguityGraceMs more, unless --mac pins the device) or waitMs have passed since it
 // started. Returns false when a stop signal came.
-bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, int waitMs,
-                 std::vector<Found> &found)
+bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString &mac, const QString &at,
+                 int waitMs, std::vector<Found> &found)
 {
     std::vector<NamedDevice> names;
     for (const QString &serial : serials)
@@ -158,10 +158,15 @@ bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString
     search.WithDevices([&](DeviceList &devices) {
         for (int i = 0; i < serials.size(); ++i) {
             Found &one = found[static_cast<size_t>(i)];
-            one.target = devices.Resolve(serials[i], mac, &one.device);
+            one.target = devices.Resolve(serials[i], mac, &one.device, at);
             if (one.target == DeviceList::Target::Ambiguous) {
                 one.candidates = devices.WithSerial(serials[i], kMaxConflictNames);
                 one.candidateCount = devices.CountWithSerial(serials[i]);
+            } else if (one.target == DeviceList::Target::IdentityConflict) {
+                for (const HeardDevice &device : devices.WithSerial(serials[i], kMaxConflictNames))
+                    if (mac.isEmpty() || device.mac.compare(mac, Qt::CaseInsensitive) == 0)
+                        for (const HeardDevice &source : devices.BySource(device.serialNo, device.mac))
+                            one.candidates.push_back(source);
             }
         }
     });
@@ -183,9 +188,22 @@ std::string AmbiguousText(const QString &serial, const Found &found)
            "); nothing sent, give --mac to choose one";
 }
 
-std::string NotFoundText(const QString &serial, const QString &mac)
+// The line that says several source addresses answer for one device.
+std::string IdentityConflictText(const QString &serial, const QString &at, const std::vector<HeardDevice> &sources)
 {
-    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) + ": not found";
+    QStringList named;
+    for (const HeardDevice &device : sources)
+        named << TerminalText(device.source.address) + " announcing " + TerminalText(device.address);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(sources.size()) +
+           " source addresses answer with this serial number and MAC (" + Utf8(named.join(", ")) + "); " +
+           (at.isEmpty() ? "nothing sent, give --at with the address of the device meant"
+                         : "none of them is " + Utf8(TerminalText(at)) + " announcing itself; nothing sent");
+}
+
+std::string NotFoundText(const QString &serial, const QString &mac, const QString &at = {})
+{
+    return Utf8(TerminalText(serial)) + (mac.isEmpty() ? "" : " with MAC " + Utf8(TerminalText(mac))) +
+           (at.isEmpty() ? "" : " at " + Utf8(TerminalText(at))) + ": not found";
 }
 
 // The one device a command names (its serial number, and --mac), found by the
@@ -194,15 +212,19 @@ std::string NotFoundText(const QString &serial, const QString &mac)
 int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevice &device)
 {
     std::vector<Found> found;
-    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+    if (!FindDevices(search, invocation.serials, invocation.mac, invocation.at, invocation.waitMs, found))
         return Interrupted();
     const Found &one = found[0];
     if (one.target == DeviceList::Target::Ambiguous) {
         Complain(AmbiguousText(invocation.serials.first(), one));
         return kExitAmbiguous;
     }
+    if (one.target == DeviceList::Target::IdentityConflict) {
+        Complain(IdentityConflictText(invocation.serials.first(), invocation.at, one.candidates));
+        return kExitAmbiguous;
+    }
     if (one.target == DeviceList::Target::NotFound) {
-        Complain(NotFoundText(invocation.serials.first(), invocation.mac));
+        Complain(NotFoundText(invocation.serials.first(), invocation.mac, invocation.at));
         return kExitNotFound;
     }
     device = one.device;
@@ -215,17 +237,28 @@ const char *Verdict(CommandResult result)
     case CommandResult::Succeeded:
         return "succeeded";
     case CommandResult::ConnectFailed:
-        return "could not connect";
+        return "could not connect; nothing sent";
     case CommandResult::NoAnswer:
+        return "not confirmed (sent; no answer in time)";
     case CommandResult::Failed:
         break;
     }
-    return "failed (no answer in time, or the device refused)";
+    return "refused by the device";
 }
 
 int StatusOf(CommandResult result)
 {
-    return result == CommandResult::Succeeded ? kExitOk : kExitDeviceFailed;
+    switch (result) {
+    case CommandResult::Succeeded:
+        return kExitOk;
+    case CommandResult::Failed:
+        return kExitDeviceFailed;
+    case CommandResult::NoAnswer:
+        return kExitNotConfirmed;
+    case CommandResult::ConnectFailed:
+        break;
+    }
+    return kExitNotSent;
 }
 
 QString Now()
@@ -416,8 +449,12 @@ int RunSet(const Invocation &invocation, Output &out)
     }
     if (!IsCommandPort(device.port)) {
         Complain(Utf8(serial) + ": the device announces port " + std::to_string(device.port) +
-                 ", which cannot take commands");
-        return kExitDeviceFailed;
+                 ", which cannot take commands; nothing sent");
+        return kExitNotSent;
+    }
+    if (const QString problem = DestinationProblem(device.address, ReadLocalSubnets()); !problem.isEmpty()) {
+        Complain(Utf8(serial) + ": " + Utf8(TerminalText(problem)) + "; nothing sent");
+        return kExitNotSent;
     }
     if (!edited.dhcp) {
         const AddressField bad = FirstBadAddressField(edited);
@@ -464,18 +501,22 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = "refused by the device";
         break;
     case UpdateVerdict::ConnectFailed:
-        verdict = "could not connect";
+        status = kExitNotSent;
+        verdict = "could not connect; nothing sent";
         break;
     case UpdateVerdict::NotConfirmed:
+        status = kExitNotConfirmed;
         if (invocation.verifyTimeoutMs == 0) {
-            verdict = "failed (no answer in time)";
+            verdict = "not confirmed (sent; no answer in time)";
             break;
         }
-        status = kExitNotConfirmed;
         verdict = std::string("not confirmed (sent; ") +
                   (outcome.command == CommandResult::Succeeded ? "the device said yes, but" : "no answer, and") +
-                  " its search answers did not show the new settings within " +
-                  std::to_string(invocation.verifyTimeoutMs) + " ms)";
+                  (outcome.untrusted.isEmpty()
+                       ? " its search answers did not show the new settings within " +
+                             std::to_string(invocation.verifyTimeoutMs) + " ms)"
+                       : " no answer from the device itself showed the new settings: " +
+                             Utf8(TerminalText(outcome.untrusted)) + ")");
         break;
     }
     out.Write(Utf8(serial) + ": " + verdict + "\n");
@@ -500,14 +541,19 @@ int RunReboot(const Invocation &invocation, Output &out)
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;
-        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.waitMs, found))
+        if (!FindDevices(search, invocation.serials, invocation.mac, invocation.at, invocation.waitMs, found))
             return Interrupted();
     }
-    // One ambiguous serial number stops the whole batch before anything is sent.
+    // One ambiguous serial number (or a device several sources answer for) stops the
+    // whole batch before anything is sent.
     bool ambiguous = false;
     for (int i = 0; i < invocation.serials.size(); ++i) {
-        if (found[static_cast<size_t>(i)].target == DeviceList::Target::Ambiguous) {
-            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)]));
+        const Found &one = found[static_cast<size_t>(i)];
+        if (one.target == DeviceList::Target::Ambiguous) {
+            Complain(AmbiguousText(invocation.serials[i], one));
+            ambiguous = true;
+        } else if (one.target == DeviceList::Target::IdentityConflict) {
+            Complain(IdentityConflictText(invocation.serials[i], invocation.at, one.candidates));
             ambiguous = true;
         }
     }
@@ -515,6 +561,7 @@ int RunReboot(const Invocation &invocation, Output &out)
         return kExitAmbiguous;
 
     const int count = invocation.serials.size();
+    const LocalSubnets local = ReadLocalSubnets();
     std::vector<std::string> verdicts(count);
     std::vector<int> statuses(count, kExitOk);
     std::atomic<int> next{0};
@@ -527,8 +574,14 @@ int RunReboot(const Invocation &invocation, Output &out)
             }
             const HeardDevice &device = found[i].device;
             if (!IsCommandPort(device.port)) {
-                verdicts[i] = "the device announces port " + std::to_string(device.port) + ", which cannot take commands";
-                statuses[i] = kExitDeviceFailed;
+                verdicts[i] = "the device announces port " + std::to_string(device.port) +
+                              ", which cannot take commands; nothing sent";
+                statuses[i] = kExitNotSent;
+                continue;
+            }
+            if (const QString problem = DestinationProblem(device.address, local); !problem.isEmpty()) {
+                verdicts[i] = Utf8(TerminalText(problem)) + "; nothing sent";
+                statuses[i] = kExitNotSent;
                 continue;
             }
             Vant::CProtocalJson request;

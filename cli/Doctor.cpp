@@ -231,7 +231,7 @@ int RunDoctor(const Invocation &invocation, Output &out)
         report.Problem(std::string("the interface list cannot be read: ") + std::strerror(error),
                        "check that /proc and /sys are mounted");
         report.Print();
-        return kExitDeviceFailed;
+        return OutputStatus(out, kExitDeviceFailed);
     }
     AddressSection(report, found);
 
@@ -257,7 +257,8 @@ int RunDoctor(const Invocation &invocation, Output &out)
     report.Heading(report.Problems() == 0 ? "No problem found."
                                           : std::to_string(report.Problems()) + " problem(s) found.");
     report.Print();
-    return report.Problems() == 0 ? kExitOk : kExitDeviceFailed;
+    // A report that could not be written (a full disk, /dev/full) is a failure too.
+    return OutputStatus(out, report.Problems() == 0 ? kExitOk : kExitDeviceFailed);
 }
 
 } // namespace cli

@@ -1,5 +1,8 @@
 #include "cli/Options.h"
 
+#include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
@@ -132,7 +135,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     static const QStringList kValueOptions = {"wait",       "format", "address",        "stale-after",
                                               "forget-after", "mask", "gateway",        "dns",
                                               "dhcp",       "mac",    "verify-timeout", "textfile",
-                                              "start",      "state"};
+                                              "start",      "state",      "at"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
@@ -168,6 +171,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), address("address", "", "A");
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
+    QCommandLineOption at("at", "", "ADDRESS");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
     QCommandLineOption textfile("textfile", "", "FILE"), forgetAfter("forget-after", "", "DURATION"),
@@ -178,11 +182,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     else if (command == Command::Watch)
         parser.addOptions({format, address, staleAfter, forgetAfter, textfile, state});
     else if (command == Command::Set)
-        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
+        parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, at, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
-        parser.addOptions({wait, yes, mac});
+        parser.addOptions({wait, yes, mac, at});
     else if (command == Command::Url)
-        parser.addOptions({wait, mac});
+        parser.addOptions({wait, mac, at});
     else if (command == Command::Doctor)
         parser.addOptions({wait});
     if (!parser.parse(arguments))
@@ -206,12 +210,19 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             return "a serial number is missing";
         if (command != Command::Reboot && positional.size() > 1)
             return "only one serial number, not also '" + Utf8(positional[1]) + "'";
+        // As many as one listing holds, like the rows of a plan; duplicates are
+        // dropped through a set, in one pass whatever their number.
+        if (positional.size() > kMaxDeviceRows)
+            return "more than " + std::to_string(kMaxDeviceRows) + " serial numbers";
+        KeyedTextSet seen;
         for (const QString &serial : positional) {
             if (!IsSerialText(serial))
                 return "'" + Utf8(serial) + "' is not a serial number (1 to " + std::to_string(kMaxSerialBytes) +
                        " bytes without spaces or control characters)";
-            if (!invocation.serials.contains(serial))
+            if (!seen.contains(serial)) {
+                seen.insert(serial);
                 invocation.serials << serial;
+            }
         }
     }
 
@@ -223,6 +234,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
                    " bytes without spaces or control characters)";
         if (invocation.serials.size() > 1)
             return "--mac chooses one device: give only one serial number with it";
+    }
+    if (!lists && command != Command::Doctor && parser.isSet(at)) {
+        invocation.at = parser.value(at);
+        if (!IsDottedQuad(invocation.at))
+            return "--at takes the IPv4 address the device answers from, not '" + Utf8(invocation.at) + "'";
+        if (invocation.serials.size() > 1)
+            return "--at pins one device: give only one serial number with it";
     }
 
     invocation.waitMs = command == Command::List || command == Command::Doctor ? kListWaitMs : kFindWaitMs;
@@ -317,7 +335,37 @@ std::string VersionText()
     return std::string("brenu-search ") + BRENU_SEARCH_VERSION + "\n";
 }
 
+std::string ExitStatusTable()
+{
+    return R"(Exit status (the same for every command):
+  0      done: listed, confirmed or verified, nothing to change, a dry run whose
+         rows could all be sent, no problem found (doctor)
+  1      a device refused the command (it answered no); the output could not be
+         written; doctor found a problem; url: no IPv4 address announced
+  2      usage error or bad value; a plan or batch refused as a whole; settings
+         refused without --force; not confirmed at the prompt
+  3      a device named was not found
+  4      more devices answered than a listing holds (list, watch)
+  5      several devices answer with a serial number named (--mac chooses), or
+         several source addresses answer for one device (--at pins one); nothing
+         sent
+  6      cannot search: no local IPv4 address, or no search socket could be opened
+  7      sent, but not confirmed: no answer in time, and no search answer from the
+         device itself showed the change
+  8      nothing could be sent: the device's address is not a unicast IPv4 address
+         a command may go to, its port takes no commands, no socket could be
+         opened towards it, or the address it was to take was not freed
+  128+N  ended by signal N (SIGINT, SIGTERM) before the command was done
+With several devices (reboot, apply, assign) the highest status of any wins.
+)";
+}
+
 std::string HelpText(Command command)
+{
+    return CommandHelpText(command) + "\n" + ExitStatusTable();
+}
+
+std::string CommandHelpText(Command command)
 {
     switch (command) {
     case Command::List:
@@ -351,8 +399,6 @@ At most 20000 devices are listed. When more answer, the listing ends with a note
 last table line, a last json/jsonl object {"overflow":true,"limit":20000,
 "ignoredAnswers":N}; csv keeps its records only), one line goes to standard error
 and the exit status is 4.
-Exit status: 0 done, 2 usage error, 4 more devices than a listing holds, 6 no
-local address to search from.
 )";
     case Command::Watch:
         return R"(usage: brenu-search watch [--format jsonl|table|prometheus|openmetrics]
@@ -391,12 +437,10 @@ At most 20000 devices are watched; when more answer, one "overflow" event is pri
 them) and the exit status is 4.
 It ends when its output is a pipe whose reader has gone (within a second, even
 without anything to print), and on SIGINT or SIGTERM: cleanly, then by that signal.
-Exit status: 0 the reader went away, 2 usage error, 4 more devices than a listing
-holds, 6 no local address to search from; killed by the signal that ended it.
 )";
     case Command::Set:
         return R"(usage: brenu-search set SERIAL [--address A] [--mask M] [--gateway G] [--dns D] [--dhcp on|off]
-                        [--mac MAC] [--verify-timeout MS | --no-verify] [--dry-run] [--force]
+                        [--mac MAC] [--at A] [--verify-timeout MS | --no-verify] [--dry-run] [--force]
 
 Finds the device by a search (at most --wait MS, default 5000) and sends it the same
 update request as the window's settings dialog: serial number, MAC and description as
@@ -421,6 +465,10 @@ above.
   --dhcp on|off                                 switch DHCP
   --mac MAC                                     the device with this MAC, when
                                                 several answer with SERIAL
+  --at ADDRESS                                  the device answering from (and
+                                                announcing) ADDRESS, when several
+                                                source addresses answer with its
+                                                serial number and MAC
   --verify-timeout MS                           how long to wait for the search to
                                                 show the change (default 15000)
   --no-verify                                   the device's answer decides
@@ -430,13 +478,9 @@ above.
   --wait MS                                     how long to search for the device
 
 Prints "SERIAL: succeeded" when the change is confirmed.
-Exit status: 0 confirmed (or nothing to change, or a dry run), 1 the device refused,
-2 usage error or refused settings, 3 device not found, 5 several devices answer
-with SERIAL (nothing sent; give --mac), 6 no local address to search from, 7 sent
-but not confirmed (with --no-verify: 1 without an answer).
 )";
     case Command::Reboot:
-        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC]
+        return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC] [--at A]
 
 Finds the devices by a search (at most --wait MS, default 5000), asks for
 confirmation when standard input is a terminal (without a terminal --yes is
@@ -446,23 +490,18 @@ device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
   --yes       do not ask
   --wait MS   how long to search for the devices
   --mac MAC   with one SERIAL: the device with this MAC, when several answer with it
+  --at A      with one SERIAL: the device answering from (and announcing) A, when
+              several source addresses answer with its serial number and MAC
 
 A device outside every subnet of the interface that heard it is sent the request
 on-link through that interface.
-Exit status: 0 all succeeded, 1 a device refused or did not answer, 2 usage error or
-not confirmed, 3 a device was not found (3 wins over 1 when both happen), 5 several
-devices answer with one of the serial numbers (nothing sent to any; give --mac), 6
-no local address to search from.
 )";
     case Command::Url:
-        return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC]
+        return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC] [--at A]
 
 Finds the device by a search (at most --wait MS, default 5000) and prints its web
 address, "http://" followed by its IPv4 address. --mac MAC chooses among devices
 answering with SERIAL.
-Exit status: 0 printed, 1 the device announces no dotted IPv4 address, 2 usage
-error, 3 device not found, 5 several devices answer with SERIAL, 6 no local address
-to search from.
 )";
     case Command::Doctor:
         return R"(usage: brenu-search doctor [--wait MS]
@@ -475,7 +514,6 @@ broadcast answers; failed requests by cause; the reverse-path filter (rp_filter)
 each interface searched and whether it drops the broadcast answers of devices in
 other subnets; the number of devices that answered. Each problem comes with what to
 do about it.
-Exit status: 0 no problem found, 1 a problem was found, 2 usage error.
 )";
     case Command::Apply:
     case Command::Assign:
@@ -507,15 +545,9 @@ Commands:
   -h, --help  this text, or a command's
   --version   the program's version
 
-Options may stand before the command as well as after it.
-
-Exit status: 0 ok, 1 refused or failed, 2 usage or bad value, 3 serial number not
-found, 4 more devices answered than a listing holds, 5 several devices answer with
-the serial number (nothing sent; --mac chooses), 6 cannot search (no local IPv4
-address, or no search socket could be opened: the message says why), 7 sent but
-not confirmed. SIGINT or SIGTERM ends a command cleanly and then the program by
-that signal (a signal ignored at the start stays ignored). Output to a closed pipe
-ends the program quietly.
+Options may stand before the command as well as after it. SIGINT or SIGTERM ends a
+command cleanly and then the program by that signal (a signal ignored at the start
+stays ignored). Output to a closed pipe ends the program quietly.
 )";
 }
 

@@ -59,6 +59,9 @@ struct Invocation {
     // set, reboot, url: --mac, the MAC address that chooses among devices answering
     // with one serial number (empty: none given).
     QString mac;
+    // set, reboot, url: --at, the source address that answers for the device, to pin
+    // one when several answer with its serial number and MAC (empty: none given).
+    QString at;
     // set: the values given, if any.
     std::optional<QString> address, subnetMask, gateway, dns;
     std::optional<bool> dhcp;
@@ -93,8 +96,12 @@ struct AddressOption {
 // dotted-quad address).
 std::string ReadAddressOptions(const QCommandLineParser &parser, std::initializer_list<AddressOption> options);
 
-// The --help text of a command (Command::None: the program's overview).
+// The --help text of a command (Command::None: the program's overview), each ending
+// with the one exit-status table (ExitStatusTable).
 std::string HelpText(Command command);
+std::string CommandHelpText(Command command);
+// The exit statuses of every command (cli/ExitStatus.h), as --help prints them.
+std::string ExitStatusTable();
 std::string VersionText();
 
 } // namespace cli

@@ -53,6 +53,10 @@ void WriteDevice(JsonWriter &writer, const ListedDevice &device)
     WriteText(writer, device.localAddress);
     writer.Key("subnet");
     writer.String(device.foreignSubnet ? "foreign" : "local");
+    writer.Key("source");
+    WriteText(writer, device.source.address.isEmpty()
+                          ? QString()
+                          : device.source.address + QLatin1Char(':') + QString::number(device.source.port));
     writer.Key("conflict");
     writer.StartArray();
     for (const QString &kind : device.conflict)
@@ -103,6 +107,12 @@ std::string Notes(const std::vector<ListedDevice> &devices)
             notes << "another device answers with this serial number";
         if (device.conflict.contains("address"))
             notes << "another serial number answers from this address";
+        if (device.conflict.contains("identity"))
+            notes << "another source address answers with this serial number and MAC (" +
+                         TerminalText(device.otherSources.join(", ")) + "); commands need --at";
+        if (AnnouncedElsewhere(device))
+            notes << "the answer came from " + TerminalText(device.source.address) +
+                         "; commands go to the announced address";
         if (device.foreignSubnet)
             notes << "outside every subnet of " + TerminalText(device.interfaceName) + ", reached on-link";
         if (!notes.isEmpty())

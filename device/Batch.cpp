@@ -8,6 +8,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <functional>
+#include <thread>
 
 #include "device/AddressRules.h"
 #include "device/DeviceCommand.h"
@@ -15,7 +17,8 @@
 
 bool IsFinal(BatchStatus status)
 {
-    return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed;
+    return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed ||
+           status == BatchStatus::HolderStayed;
 }
 
 const char *BatchStatusName(BatchStatus status)
@@ -31,6 +34,8 @@ const char *BatchStatusName(BatchStatus status)
     case BatchStatus::Refused: return "refused";
     case BatchStatus::NotConfirmed: return "not confirmed";
     case BatchStatus::NoAddress: return "no free address";
+    case BatchStatus::IdentityConflict: return "identity conflict";
+    case BatchStatus::HolderStayed: return "address not freed";
     }
     return "";
 }
@@ -50,6 +55,8 @@ const char *BatchStatusSource(BatchStatus status)
     case BatchStatus::Refused: return QT_TRANSLATE_NOOP("BatchStatus", "被拒绝");
     case BatchStatus::NotConfirmed: return QT_TRANSLATE_NOOP("BatchStatus", "未确认");
     case BatchStatus::NoAddress: return QT_TRANSLATE_NOOP("BatchStatus", "无可用地址");
+    case BatchStatus::IdentityConflict: return QT_TRANSLATE_NOOP("BatchStatus", "身份冲突");
+    case BatchStatus::HolderStayed: return QT_TRANSLATE_NOOP("BatchStatus", "目标地址未释放");
     }
     return "";
 }
@@ -98,6 +105,9 @@ std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const 
             entry.status = BatchStatus::Missing;
         } else if (candidates.size() > 1) {
             entry.status = BatchStatus::Ambiguous;
+        } else if (!candidates.front()->otherSources.isEmpty()) {
+            entry.status = BatchStatus::IdentityConflict;
+            entry.mac = candidates.front()->mac;
         } else {
             entry.device = *candidates.front();
             entry.mac = entry.device->mac;
@@ -244,6 +254,57 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
     return inside.empty() ? all : inside;
 }
 
+std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &entries, QStringList *cycles)
+{
+    auto moving = [&](size_t i) { return entries[i].status == BatchStatus::Waiting && entries[i].device.has_value(); };
+    KeyedTextHash<std::vector<size_t>> atAddress; // current address -> moving entries there
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (moving(i))
+            atAddress[entries[i].device->address].push_back(i);
+    std::vector<std::vector<size_t>> after(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!moving(i) || entries[i].target.dhcp)
+            continue;
+        for (size_t holder : atAddress.value(entries[i].target.address))
+            if (holder != i)
+                after[i].push_back(holder);
+    }
+    if (!cycles)
+        return after;
+    // Rings, found by a walk that marks entries in progress and done.
+    enum Mark { None, Open, Done };
+    std::vector<Mark> mark(entries.size(), None);
+    std::vector<size_t> path;
+    auto name = [&](size_t i) {
+        const BatchEntry &entry = entries[i];
+        return (entry.planLine > 0 ? QStringLiteral("line %1 ").arg(entry.planLine) : QString()) + entry.serialNo +
+               QStringLiteral(" (") + entry.device->address + QStringLiteral(" -> ") + entry.target.address +
+               QLatin1Char(')');
+    };
+    std::function<void(size_t)> walk = [&](size_t i) {
+        mark[i] = Open;
+        path.push_back(i);
+        for (size_t next : after[i]) {
+            if (mark[next] == Open) {
+                QStringList ring;
+                for (auto it = std::find(path.begin(), path.end(), next); it != path.end(); ++it)
+                    ring << name(*it);
+                *cycles << QStringLiteral("these rows swap addresses in a ring and none can go first: %1; move one "
+                                          "to a free temporary address first")
+                               .arg(ring.join(QStringLiteral(", ")));
+            } else if (mark[next] == None) {
+                walk(next);
+            }
+        }
+        path.pop_back();
+        mark[i] = Done;
+    };
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (mark[i] == None && !after[i].empty())
+            walk(i);
+    return after;
+}
+
 QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
                        const LocalSubnets &localSubnets, bool strict)
 {
@@ -270,6 +331,12 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
         if (entry.status != BatchStatus::Waiting || !entry.device)
             continue;
         const QString who = entry.serialNo + QStringLiteral(": ");
+        if (!entry.device->otherSources.isEmpty()) {
+            problems << who + QStringLiteral("%1 and %2 both answer with its serial number and MAC; which is the device "
+                                             "cannot be told")
+                                  .arg(entry.device->source.address, entry.device->otherSources.join(QStringLiteral(", ")));
+            continue;
+        }
         if (serialAtAddress.value(entry.serialNo + QLatin1Char('\n') + entry.device->address) > 1) {
             problems << who + QStringLiteral("another device with this serial number answers from %1 too")
                                   .arg(entry.device->address);
@@ -315,6 +382,7 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
         if (kept.count(address)) // a twin keeping it counts too: two devices, one address
             problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
     }
+    AddressHolders(entries, &problems);
     return problems;
 }
 
@@ -338,6 +406,7 @@ BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int ver
     : m_entries(std::move(entries)), m_sender(std::move(sender)), m_verifyTimeout(verifyTimeoutMs)
 {
     m_progress.reserve(m_entries.size());
+    m_untrusted.resize(m_entries.size());
     m_stopWaiting = std::make_unique<std::atomic<bool>[]>(m_entries.size());
     for (size_t i = 0; i < m_entries.size(); ++i) {
         m_progress.push_back(Progress{m_entries[i].status});
@@ -347,6 +416,26 @@ BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int ver
             ++m_toSend;
         }
     }
+    // Devices that free an address go before those that take it, by the length of
+    // the chain of holders below each entry (rings, refused by CheckBatch, are cut
+    // where the walk meets them again), so a worker waiting for a holder never waits
+    // for one that no worker has taken.
+    m_after = AddressHolders(m_entries);
+    std::vector<int> depth(m_entries.size(), -1);
+    std::vector<bool> walking(m_entries.size(), false);
+    std::function<int(size_t)> depthOf = [&](size_t i) {
+        if (depth[i] >= 0 || walking[i])
+            return std::max(depth[i], 0);
+        walking[i] = true;
+        int deepest = 0;
+        for (size_t holder : m_after[i])
+            deepest = std::max(deepest, depthOf(holder) + 1);
+        walking[i] = false;
+        return depth[i] = deepest;
+    };
+    for (size_t i : m_queue)
+        depthOf(i);
+    std::stable_sort(m_queue.begin(), m_queue.end(), [&](size_t a, size_t b) { return depth[a] < depth[b]; });
 }
 
 BatchJob::~BatchJob()
@@ -356,8 +445,25 @@ BatchJob::~BatchJob()
         worker.join();
 }
 
+void BatchJob::SetLocalSubnets(const LocalSubnets &local)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_local = local;
+}
+
+std::vector<QString> BatchJob::UntrustedReasons() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_untrusted;
+}
+
 void BatchJob::Start()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_local)
+            m_local = ReadLocalSubnets();
+    }
     const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_queue.size()));
     for (int i = 0; i < threads; ++i)
         m_workers.emplace_back(&BatchJob::Work, this);
@@ -379,6 +485,11 @@ void BatchJob::Work()
             if (m_cancelled || m_nextInQueue >= m_queue.size())
                 return;
             index = m_queue[m_nextInQueue++];
+        }
+        if (!WaitForHolders(index))
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
             Progress &progress = m_progress[index];
             progress.status = BatchStatus::Sending;
             progress.sent = true;
@@ -401,7 +512,36 @@ void BatchJob::Work()
     }
 }
 
-void BatchJob::Observe(const DeviceRecord &answer)
+bool BatchJob::WaitForHolders(size_t index)
+{
+    // How often a waiting entry looks at its holders.
+    constexpr auto kHolderPoll = std::chrono::milliseconds(20);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            bool all = true;
+            bool stayed = false;
+            for (size_t holder : m_after[index]) {
+                const BatchStatus status = m_progress[holder].status;
+                all = all && status == BatchStatus::Verified;
+                stayed = stayed || (status != BatchStatus::Verified && IsFinal(status));
+            }
+            if (m_cancelled) {
+                ++m_abandoned;
+                return false;
+            }
+            if (all)
+                return true;
+            if (stayed) {
+                m_progress[index].status = BatchStatus::HolderStayed;
+                return false;
+            }
+        }
+        std::this_thread::sleep_for(kHolderPoll);
+    }
+}
+
+void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
     const auto found = m_bySerial.constFind(answer.serialNo);
     if (found == m_bySerial.constEnd())
@@ -414,10 +554,17 @@ void BatchJob::Observe(const DeviceRecord &answer)
             progress.status == BatchStatus::NotConfirmed)
             continue;
         const BatchEntry &entry = m_entries[i];
-        if (ShowsSettings(answer, ExpectedAfter(*entry.device, entry.target))) {
-            progress.status = BatchStatus::Verified;
-            m_stopWaiting[i] = true; // its answer no longer matters
+        const ExpectedSettings expected = ExpectedAfter(*entry.device, entry.target);
+        if (!ShowsSettings(answer, expected))
+            continue;
+        const QString untrusted = UntrustedReason(answer, expected, m_local ? *m_local : LocalSubnets(), otherSourceAgeMs);
+        if (!untrusted.isEmpty()) {
+            m_untrusted[i] = untrusted;
+            continue;
         }
+        progress.status = BatchStatus::Verified;
+        m_untrusted[i].clear();
+        m_stopWaiting[i] = true; // its answer no longer matters
     }
 }
 
@@ -446,10 +593,10 @@ int BatchJob::Finished() const
     std::lock_guard<std::mutex> lock(m_lock);
     int finished = 0;
     for (const Progress &progress : m_progress)
-        finished += progress.sent && IsFinal(progress.status);
+        finished += (progress.sent && IsFinal(progress.status)) || progress.status == BatchStatus::HolderStayed;
     // Entries a cancelled run never sent count as finished: nothing more happens to them.
     if (m_cancelled)
-        finished += static_cast<int>(m_queue.size() - m_nextInQueue);
+        finished += static_cast<int>(m_queue.size() - m_nextInQueue) + m_abandoned;
     return finished;
 }
 

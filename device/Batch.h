@@ -8,9 +8,16 @@
 //  - one update request per device, never to a device whose settings already are
 //    the target (those are Unchanged before the run begins);
 //  - at most kMaxParallelUpdates requests wait for their answers at one time;
+//  - a device whose new address another entry's device holds now (a chain: A takes
+//    B's address, B moves elsewhere) is sent its request only once that device is
+//    Verified at its own new address, i.e. has verifiably left; if it ends otherwise,
+//    the waiting entry is HolderStayed and gets no request (AddressHolders);
 //  - a device is Verified once a search answer with its serial number and MAC address
 //    shows every target value, heard after its request was sent, whether or not its
-//    answer to the request came (a device leaving its subnet often cannot answer);
+//    answer to the request came (a device leaving its subnet often cannot answer),
+//    provided the answer comes from the device itself (UntrustedReason,
+//    device/VerifiedUpdate.h); an answer that shows the values from elsewhere is
+//    remembered as the reason the entry was not confirmed;
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
@@ -56,9 +63,12 @@ enum class BatchStatus {
     Refused,
     NotConfirmed,
     NoAddress,    // an address plan found no free address for it: no request
+    IdentityConflict, // several source addresses answer with its serial and MAC: no request
+    HolderStayed, // the device holding its new address did not verifiably leave it: no request
 };
 
-// Final states a run ends in (Unchanged, Missing and Ambiguous are never sent).
+// Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are
+// never sent).
 bool IsFinal(BatchStatus status);
 // "verified", "refused", ... for brenu-search.
 const char *BatchStatusName(BatchStatus status);
@@ -89,7 +99,8 @@ NamedDevice ParseNamedDevice(const QString &argument);
 
 // The device each name means, in the names' order: an entry holding it (Waiting), or
 // Missing, or Ambiguous (several devices answer with the serial number and no MAC,
-// or the MAC, picks one).
+// or the MAC, picks one), or IdentityConflict (the one device is answered for by
+// several source addresses: which is the device cannot be told).
 std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices);
 
 // Matches the rows of a plan with the devices heard: by serial number, and by MAC
@@ -136,6 +147,8 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
 // What must hold for the whole batch before anything is sent. Returns one line per
 // problem (English for brenu-search, prefixed with the serial number); empty when the
 // batch may be sent. Looks only at the Waiting entries:
+//  - no other source address answers with their serial number and MAC (an identity
+//    conflict: the request might reach a host speaking for the device);
 //  - their devices announce a port that can take commands, and no other device with
 //    the same serial number answers from the same address (it would take the request);
 //  - with DHCP off, the new address is a dotted quad, not an address of this machine
@@ -145,6 +158,14 @@ std::vector<ProbeInterface> ProbeInterfacesFor(Ipv4 network, Ipv4 mask, const Lo
 //    (device/AddressRules.h).
 QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector<HeardDevice> &devices,
                        const LocalSubnets &local, bool strict);
+
+// For each entry, the entries (Waiting, with a device) whose device holds now the
+// address the entry is to take (DHCP off): it may take the address only after they
+// have left it. Entries that wait on each other in a ring (a swap of two addresses, or
+// a longer cycle) can never go; each ring is one line in `cycles` naming its rows
+// (plan line, or serial number) and the addresses, to be broken by moving one device
+// to a free temporary address first.
+std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &entries, QStringList *cycles = nullptr);
 
 enum class SendOutcome { Acknowledged, Refused, NoAnswer };
 // Sends one update request and waits for the device's answer, or until *stop is set
@@ -170,8 +191,14 @@ public:
 
     // Starts sending the Waiting entries on up to kMaxParallelUpdates threads.
     void Start();
-    // A search answer (any thread).
-    void Observe(const DeviceRecord &answer);
+    // A search answer (any thread), with where it was heard; `otherSourceAgeMs`: how
+    // long ago another source last answered for the same device (-1: none).
+    void Observe(const HeardDevice &answer, int64_t otherSourceAgeMs = -1);
+    // The subnets that decide whether an answer with DHCP on comes from the right
+    // link (this machine's, read at Start, unless set before).
+    void SetLocalSubnets(const LocalSubnets &local);
+    // Per entry: why answers that showed its new values did not verify it ("" none).
+    std::vector<QString> UntrustedReasons() const;
     // Ends the waits that have passed their time (any thread; call it now and then).
     void Tick();
     // No request is sent after this; those under way finish.
@@ -203,6 +230,14 @@ private:
     mutable std::mutex m_lock;
     std::vector<Progress> m_progress;
     std::vector<size_t> m_queue;
+    // Per entry: the entries that must be Verified before it is sent (AddressHolders).
+    std::vector<std::vector<size_t>> m_after;
+    int m_abandoned = 0; // under m_lock: taken from the queue, then not sent as the run was cancelled
+    // Waits until every entry `index` comes after is Verified: true then, false (the
+    // entry marked HolderStayed) when one ended otherwise or the run was cancelled.
+    bool WaitForHolders(size_t index);
+    std::optional<LocalSubnets> m_local;    // under m_lock once started
+    std::vector<QString> m_untrusted;       // under m_lock, per entry
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.

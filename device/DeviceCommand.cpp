@@ -1,14 +1,45 @@
 #include "device/DeviceCommand.h"
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 
 #include "device/DeviceList.h"
+#include "device/Ipv4Text.h"
 #include "protocol/Json.h"
 #include "protocol/UdpClient.h"
 
 bool IsCommandPort(int port)
 {
     return port > 0 && port <= 65535;
+}
+
+QString DestinationProblem(const QString &address, const LocalSubnets &local)
+{
+    Ipv4 value = 0;
+    if (!ParseIpv4(address, value))
+        return QStringLiteral("'%1' is not an IPv4 address").arg(address);
+    const Ipv4 first = value >> 24;
+    if (first == 0)
+        return QStringLiteral("%1 is in 0.0.0.0/8, which names no host").arg(address);
+    if (first == 127)
+        return QStringLiteral("%1 is a loopback address").arg(address);
+    if (first >= 224)
+        return value == 0xffffffffu ? QStringLiteral("%1 is the broadcast address").arg(address)
+                                    : QStringLiteral("%1 is a multicast or reserved address").arg(address);
+    for (const InterfaceAddress &own : local) {
+        Ipv4 ownAddress = 0;
+        const Ipv4 mask = ntohl(own.netmask);
+        // /31 and /32 have no network or broadcast address of their own.
+        if (!mask || mask >= 0xfffffffeu || !ParseIpv4(QString::fromStdString(own.address), ownAddress) ||
+            (ownAddress & mask) != (value & mask))
+            continue;
+        if ((value & ~mask) == 0)
+            return QStringLiteral("%1 is the network address of the subnet of %2").arg(address, QString::fromStdString(own.device));
+        if ((value & ~mask) == ~mask)
+            return QStringLiteral("%1 is the broadcast address of the subnet of %2").arg(address, QString::fromStdString(own.device));
+    }
+    return QString();
 }
 
 CommandTarget TargetOf(const HeardDevice &device)
@@ -25,7 +56,7 @@ CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtoca
 CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson &request, const QByteArray &serialNo,
                                 const std::atomic<bool> *cancel)
 {
-    if (!IsCommandPort(target.port))
+    if (!IsCommandPort(target.port) || !DestinationProblem(target.address, ReadLocalSubnets()).isEmpty())
         return CommandResult::ConnectFailed;
     QUdpClient client;
     client.SetOnLinkInterface(target.onLinkInterface.toStdString());

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-struct HeardDevice;
+#include "device/DeviceList.h"
 
 namespace Vant {
 class CProtocalJson;
@@ -36,11 +36,23 @@ struct CommandTarget {
 // foreign subnet.
 CommandTarget TargetOf(const HeardDevice &device);
 
+// Why a command must not go to `address`, or "" when it may. Commands go only to one
+// host named by a strict dotted IPv4 literal (four decimal octets, no leading zeros):
+// never a host name, so no resolver is ever asked and no text a device announces can
+// lead a command anywhere else; never 0.0.0.0/8, 127.0.0.0/8, 224.0.0.0/4 and above
+// (multicast, reserved, 255.255.255.255), nor the network or broadcast address of a
+// subnet of this machine (`local`) that holds it, all of which reach no single
+// device or several at once. Every command path (the window's dialog, reboot and
+// batch window, and every command of brenu-search) sends through SendDeviceCommand,
+// which asks this first.
+QString DestinationProblem(const QString &address, const LocalSubnets &local);
+
 // Ports a command can be sent to. A port outside 1..65535 would otherwise be cut
 // to 16 bits and the command sent to some other service of the device.
 bool IsCommandPort(int port);
 
-// Sends `request` to address:port and waits for the first valid answer. The
+// Sends `request` to address:port and waits for the first valid answer; nothing is
+// sent (ConnectFailed) when DestinationProblem refuses the address. The
 // command succeeded when the answer's data[0] "serialNo" is serialNo byte for byte
 // and its "result" is true.
 CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,

@@ -217,6 +217,8 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     HeardDevice &device = entry.device;
     entry.order = ++m_answers;
     heard.outcome = Heard::Updated;
+    if (NoteSource(key, device, record, tick))
+        heard.conflictsChanged << record.serialNo;
     heard.back = m_silence.Answered(key, tick, wallSeconds);
     if (heard.back && events)
         events->push_back(DeviceEvent{DeviceEvent::Back, Listed(device), {}, 0});
@@ -226,6 +228,12 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         AddAddress(record.address, record.serialNo, heard.conflictsChanged);
     }
     static_cast<DeviceRecord &>(device) = record;
+    const auto sources = m_identities.constFind(key);
+    device.otherSources.clear();
+    if (sources != m_identities.constEnd())
+        for (const SourceAnswer &other : *sources)
+            if (other.device.source.address != record.source.address)
+                device.otherSources << other.device.source.address;
     // A device heard by several searchers keeps the hearing that has a route to it.
     if ((local || device.foreignSubnet || device.localAddress.isEmpty()) &&
         (device.foreignSubnet == local || device.localAddress != QLatin1String(heardOn.address.c_str()) ||
@@ -238,6 +246,48 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         events->push_back(DeviceEvent{DeviceEvent::Changed, Listed(device), changed, 0});
     heard.conflictsChanged.removeDuplicates();
     return heard;
+}
+
+bool DeviceList::NoteSource(const QString &key, HeardDevice &device, const DeviceRecord &record, uint32_t tick)
+{
+    const QString &source = record.source.address;
+    auto found = m_identities.find(key);
+    if (found == m_identities.end()) {
+        if (source.isEmpty() || device.source.address.isEmpty() || source == device.source.address)
+            return false;
+        const uint32_t previous = m_silence.LastTick(key);
+        if (static_cast<uint32_t>(tick - previous) > kIdentityWindowMs)
+            return false; // the old source had fallen quiet: the device moved
+        std::vector<SourceAnswer> sources;
+        sources.push_back(SourceAnswer{device, previous});
+        found = m_identities.insert(key, std::move(sources));
+    }
+    std::vector<SourceAnswer> &sources = found.value();
+    HeardDevice now = device; // where it was heard and so on stay the device's
+    static_cast<DeviceRecord &>(now) = record;
+    now.otherSources.clear();
+    const auto same = std::find_if(sources.begin(), sources.end(), [&](const SourceAnswer &answer) {
+        return answer.device.source.address == source;
+    });
+    if (same != sources.end()) {
+        *same = SourceAnswer{std::move(now), tick};
+    } else if (static_cast<int>(sources.size()) < kMaxIdentitySources) {
+        sources.push_back(SourceAnswer{std::move(now), tick});
+    } else {
+        const auto oldest = std::min_element(sources.begin(), sources.end(), [&](const SourceAnswer &a, const SourceAnswer &b) {
+            return static_cast<uint32_t>(tick - a.tick) > static_cast<uint32_t>(tick - b.tick);
+        });
+        *oldest = SourceAnswer{std::move(now), tick};
+    }
+    sources.erase(std::remove_if(sources.begin(), sources.end(),
+                                 [&](const SourceAnswer &answer) {
+                                     return static_cast<uint32_t>(tick - answer.tick) > kIdentityForgetMs;
+                                 }),
+                  sources.end());
+    if (sources.size() >= 2)
+        return device.otherSources.isEmpty(); // began now unless it was there before
+    m_identities.erase(found);
+    return true;
 }
 
 int DeviceList::MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events)
@@ -287,7 +337,8 @@ const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac)
     return found == m_devices.constEnd() ? nullptr : &found->device;
 }
 
-DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const
+DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &mac, HeardDevice *device,
+                                       const QString &at) const
 {
     const HeardDevice *found = nullptr;
     if (!mac.isEmpty()) {
@@ -300,9 +351,63 @@ DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &m
     }
     if (!found)
         return Target::NotFound;
+    if (!found->otherSources.isEmpty() || !at.isEmpty()) {
+        if (at.isEmpty())
+            return Target::IdentityConflict;
+        // Pinned: the answer heard from `at`, which must announce `at` itself, so that
+        // the command goes where the operator said.
+        for (const HeardDevice &one : BySource(found->serialNo, found->mac)) {
+            if (one.source.address == at && one.address == at) {
+                if (device)
+                    *device = one;
+                return Target::Found;
+            }
+        }
+        return found->otherSources.isEmpty() ? Target::NotFound : Target::IdentityConflict;
+    }
     if (device)
         *device = *found;
     return Target::Found;
+}
+
+bool DeviceList::OtherSourceTick(const QString &serialNo, const QString &mac, const QString &source,
+                                 uint32_t &tick) const
+{
+    const auto sources = m_identities.constFind(KeyOf(serialNo, mac));
+    if (sources == m_identities.constEnd())
+        return false;
+    bool found = false;
+    for (const SourceAnswer &answer : *sources) {
+        if (answer.device.source.address == source)
+            continue;
+        // The latest: the smallest distance back from the source's own answer.
+        if (!found || static_cast<int32_t>(answer.tick - tick) > 0)
+            tick = answer.tick;
+        found = true;
+    }
+    return found;
+}
+
+std::vector<HeardDevice> DeviceList::BySource(const QString &serialNo, const QString &mac) const
+{
+    std::vector<HeardDevice> devices;
+    const QString key = KeyOf(serialNo, mac);
+    const auto sources = m_identities.constFind(key);
+    if (sources == m_identities.constEnd()) {
+        const auto found = m_devices.constFind(key);
+        if (found != m_devices.constEnd())
+            devices.push_back(found->device);
+        return devices;
+    }
+    for (const SourceAnswer &answer : *sources) {
+        devices.push_back(answer.device);
+        for (const SourceAnswer &other : *sources)
+            if (other.device.source.address != answer.device.source.address)
+                devices.back().otherSources << other.device.source.address;
+    }
+    std::sort(devices.begin(), devices.end(),
+              [](const HeardDevice &a, const HeardDevice &b) { return a.source.address < b.source.address; });
+    return devices;
 }
 
 const HeardDevice *DeviceList::Latest(const QString &serialNo) const
@@ -325,6 +430,8 @@ QStringList DeviceList::ConflictKinds(const HeardDevice &device) const
     const auto serials = m_addresses.constFind(device.address);
     if (serials != m_addresses.constEnd() && serials->size() > 1)
         kinds << QStringLiteral("address");
+    if (!device.otherSources.isEmpty())
+        kinds << QStringLiteral("identity");
     return kinds;
 }
 
@@ -339,8 +446,19 @@ ListedDevice DeviceList::Listed(const HeardDevice &device) const
 std::vector<ListedDevice> DeviceList::Listing() const
 {
     std::vector<ListedDevice> listing;
-    for (const HeardDevice &device : Devices())
+    for (const HeardDevice &device : Devices()) {
+        // A device in an identity conflict is listed once per source, each with what
+        // that source announced.
+        if (!device.otherSources.isEmpty()) {
+            for (const HeardDevice &one : BySource(device.serialNo, device.mac)) {
+                listing.push_back(Listed(one));
+                // The address conflicts are those of the device as held.
+                listing.back().conflict = ConflictKinds(device);
+            }
+            continue;
+        }
         listing.push_back(Listed(device));
+    }
     return listing;
 }
 
@@ -355,6 +473,8 @@ bool DeviceList::SerialHasConflict(const QString &serialNo) const
         const auto device = m_devices.constFind(key);
         if (device == m_devices.constEnd())
             continue;
+        if (!device->device.otherSources.isEmpty())
+            return true;
         const auto serials = m_addresses.constFind(device->device.address);
         if (serials != m_addresses.constEnd() && serials->size() > 1)
             return true;
@@ -387,6 +507,7 @@ DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) c
             conflicts.sameAddress << it.key().text;
     conflicts.moreSameAddress =
         serials.size() - (serials.contains(device.serialNo) ? 1 : 0) - conflicts.sameAddress.size();
+    conflicts.sameIdentity = IdentitySources(own, device.source.address);
     conflicts.sameSerial.sort();
     conflicts.sameAddress.sort();
     return conflicts;
@@ -406,6 +527,8 @@ DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo, int maxName
         const auto device = m_devices.constFind(keys->at(k));
         if (device == m_devices.constEnd())
             continue;
+        if (!device->device.otherSources.isEmpty())
+            conflicts.sameIdentity << IdentitySources(keys->at(k), QString());
         if (keys->size() > 1 && conflicts.sameSerial.size() < maxNamed)
             conflicts.sameSerial << device->device.address + QLatin1Char(' ') + device->device.mac;
         const auto serials = m_addresses.constFind(device->device.address);
@@ -422,6 +545,7 @@ DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo, int maxName
     if (keys->size() > 1)
         conflicts.moreSameSerial = static_cast<int>(keys->size()) - conflicts.sameSerial.size();
     conflicts.moreSameAddress = std::max(0, conflicts.moreSameAddress - static_cast<int>(conflicts.sameAddress.size()));
+    conflicts.sameIdentity.removeDuplicates();
     conflicts.sameSerial.sort();
     conflicts.sameAddress.sort();
     return conflicts;
@@ -449,6 +573,16 @@ bool DeviceList::IsSilent(const HeardDevice &device) const
     return m_silence.IsSilent(KeyOf(device.serialNo, device.mac));
 }
 
+QStringList DeviceList::IdentitySources(const QString &key, const QString &except) const
+{
+    QStringList named;
+    for (const SourceAnswer &answer : m_identities.value(key))
+        if (answer.device.source.address != except)
+            named << answer.device.source.address + QStringLiteral(" \u2192 ") + answer.device.address;
+    named.sort();
+    return named;
+}
+
 void DeviceList::Remove(const QString &key)
 {
     const auto found = m_devices.find(key);
@@ -457,6 +591,7 @@ void DeviceList::Remove(const QString &key)
     QStringList ignored;
     RemoveAddress(found->device.address, found->device.serialNo, ignored);
     m_silence.Forget(key);
+    m_identities.remove(key);
     m_devices.erase(found);
 }
 
@@ -494,6 +629,7 @@ DeviceList DeviceList::TakeAll()
     std::swap(m_devices, taken.m_devices);
     std::swap(m_serials, taken.m_serials);
     std::swap(m_addresses, taken.m_addresses);
+    std::swap(m_identities, taken.m_identities);
     std::swap(m_silence, taken.m_silence);
     std::swap(m_unlisted, taken.m_unlisted);
     std::swap(m_ignoredAnswers, taken.m_ignoredAnswers);
@@ -505,6 +641,7 @@ void DeviceList::Clear()
     m_devices.clear();
     m_serials.clear();
     m_addresses.clear();
+    m_identities.clear();
     m_silence.Clear();
     m_unlisted.Clear();
     m_ignoredAnswers = 0;

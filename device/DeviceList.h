@@ -11,6 +11,13 @@
 // interface), when it last answered and whether it has gone silent; and it knows
 // which devices share a serial number and which serial numbers share an address.
 //
+// Every answer carries its source (DeviceRecord::source). One identity (serial number
+// and MAC) heard from two source addresses within kIdentityWindowMs is an identity
+// conflict: a second host speaks for the device, or two devices share both. The list
+// then keeps the latest answer of each source (the identity table, only for devices
+// in such a conflict) and lists each; commands to the device are refused unless the
+// operator pins one source (Resolve with `at`).
+//
 // Bounds: at most `maxDevices` devices (kMaxDeviceRows by default). An answer of a
 // further device is not kept: it is counted (IgnoredAnswers) and its identity goes
 // into a fixed-size estimate of how many distinct devices were left out
@@ -39,6 +46,21 @@
 #include "device/UnlistedDevices.h"
 #include "protocol/LocalAddresses.h"
 
+// Two source addresses answering for one identity count as a conflict when their
+// answers come within one search period of each other: every device answers each
+// search once, so a device and a host speaking for it both answer within a period.
+constexpr uint32_t kIdentityWindowMs = 5000;
+// A source not heard again for this long leaves the identity table, and with one
+// source left the conflict ends: a search period and a half, so that a source
+// answering every search stays (one late answer does not end the conflict and bring
+// it back at the next), while a device that moved to a new address (it answers from
+// both within a period) shows the conflict for two periods at most.
+constexpr uint32_t kIdentityForgetMs = 7500;
+// The most sources one identity's conflict keeps. Each is a host on the LAN that
+// answers with the device's serial number and MAC; the first few show the conflict
+// as well as any number would, and the bound keeps a flood of forged sources for
+// one identity from growing the list (further sources replace the oldest).
+constexpr int kMaxIdentitySources = 8;
 // The most devices or serial numbers one naming of conflicts names (a tooltip, a row
 // of the batch window). A forged flood can make thousands of devices share one serial
 // number or one address; a naming stops at this many and counts the rest without
@@ -55,6 +77,9 @@ struct HeardDevice : DeviceRecord {
     // True when its address lies outside every subnet of the interface that heard
     // it: it has no unicast route, and commands go on-link through that interface.
     bool foreignSubnet = false;
+    // Other source addresses answering lately with this device's serial number and
+    // MAC (an identity conflict); empty when only one source answers.
+    QStringList otherSources;
 };
 
 // What a device shares with others.
@@ -66,7 +91,10 @@ struct DeviceConflicts {
     // How many more of each there are than the lists name (Conflicts with a bound).
     int moreSameSerial = 0;
     int moreSameAddress = 0;
-    bool Any() const { return !sameSerial.isEmpty() || !sameAddress.isEmpty(); }
+    // Other source addresses answering for its serial number and MAC:
+    // "source → announced address" of each.
+    QStringList sameIdentity;
+    bool Any() const { return !sameSerial.isEmpty() || !sameAddress.isEmpty() || !sameIdentity.isEmpty(); }
 };
 
 // The local subnets known to the list: one entry per local IPv4 address.
@@ -81,8 +109,9 @@ LocalSubnets ReadLocalSubnets();
 bool InLocalSubnet(const LocalSubnets &subnets, const QString &interfaceName, const QString &address);
 
 // A device as a listing shows it: with the kinds of conflict it is in, "serial"
-// (another device answers with its serial number) and "address" (another serial
-// number answers from its address), in that order.
+// (another device answers with its serial number), "address" (another serial
+// number answers from its address) and "identity" (another source address answers
+// with its serial number and MAC), in that order.
 struct ListedDevice : HeardDevice {
     QStringList conflict;
 };
@@ -149,14 +178,23 @@ public:
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
     // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
     // Found (in *device) when exactly one device held matches, Ambiguous when several
-    // answer with the serial number and no MAC chooses, else NotFound.
-    enum class Target { Found, NotFound, Ambiguous };
-    Target Resolve(const QString &serialNo, const QString &mac, HeardDevice *device) const;
+    // answer with the serial number and no MAC chooses, IdentityConflict when the one
+    // device is answered for by several source addresses and `at` names none of them,
+    // else NotFound. `at` (a source address) pins the answer heard from it: *device
+    // is then that source's answer, Found only when it announces `at` itself.
+    enum class Target { Found, NotFound, Ambiguous, IdentityConflict };
+    Target Resolve(const QString &serialNo, const QString &mac, HeardDevice *device, const QString &at = {}) const;
+    // The latest answer from each source of the device with `serialNo` and `mac`, by
+    // source address (one entry unless it is in an identity conflict).
+    std::vector<HeardDevice> BySource(const QString &serialNo, const QString &mac) const;
+    // The tick of the latest answer for the device (serialNo, mac) from a source other
+    // than `source`, in *tick; false when no other source is held for it.
+    bool OtherSourceTick(const QString &serialNo, const QString &mac, const QString &source, uint32_t &tick) const;
     // The latest answering device with `serialNo`, or null.
     const HeardDevice *Latest(const QString &serialNo) const;
     // Every device held with its conflicts, in the order of Devices().
     std::vector<ListedDevice> Listing() const;
-    // The kinds of conflict `device` is in ("serial", "address"); cheap.
+    // The kinds of conflict `device` is in ("serial", "address", "identity"); cheap.
     QStringList ConflictKinds(const HeardDevice &device) const;
     // What `device` shares with other devices held (for showing one device, not for
     // every answer). At most maxNamed of each kind are named (some of them, sorted)
@@ -234,6 +272,11 @@ private:
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void Remove(const QString &key);
+    // Notes the source of an answer for `entry`; true when its identity conflict began
+    // or ended.
+    bool NoteSource(const QString &key, HeardDevice &device, const DeviceRecord &record, uint32_t tick);
+    // "source → announced address" of each source of the identity `key` but `except`.
+    QStringList IdentitySources(const QString &key, const QString &except) const;
 
     int m_maxDevices;
     long long m_ignoredAnswers = 0;
@@ -243,6 +286,13 @@ private:
     KeyedTextHash<QStringList> m_serials; // serial number -> keys of its devices
     // address -> serial number -> devices of that serial at that address
     KeyedTextHash<KeyedTextHash<int>> m_addresses;
+    // The identity table: key -> the latest answer of each source that answered for
+    // it lately, held only while two or more do (at most kMaxIdentitySources each).
+    struct SourceAnswer {
+        HeardDevice device;
+        uint32_t tick = 0;
+    };
+    KeyedTextHash<std::vector<SourceAnswer>> m_identities;
     SilentDevices m_silence; // by key
     bool m_noteEarlier = false; // within NoteEarlier
     UnlistedDevices m_unlisted;

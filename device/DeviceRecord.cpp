@@ -77,3 +77,8 @@ bool IsCompleteRecord(const DeviceRecord &record)
            !record.subnetMask.isEmpty() && !record.gateway.isEmpty() && !record.dns.isEmpty() &&
            !record.mac.isEmpty();
 }
+
+bool AnnouncedElsewhere(const DeviceRecord &record)
+{
+    return !record.source.address.isEmpty() && record.source.address != record.address;
+}

@@ -13,6 +13,14 @@
 // devices already listed keep updating their rows when the bound is reached.
 constexpr int kMaxDeviceRows = 20000;
 
+// Where an answer was actually sent from: the datagram's source address (dotted
+// IPv4 text) and port. Not part of what the device announces: any host can announce
+// any address, but the source is the one the answer came from.
+struct AnswerOrigin {
+    QString address; // empty: not known (an answer read from text)
+    int port = 0;
+};
+
 struct DeviceRecord {
     QString serialNo;
     QString address;
@@ -23,7 +31,14 @@ struct DeviceRecord {
     QString dns;
     QString mac;
     QString description;
+    // Beside the announced members: where this answer came from.
+    AnswerOrigin source;
 };
+
+// True when the answer came from a known source other than the address it announces
+// (a relay, a NAT, or another host speaking for the device). Commands still go to the
+// announced address; listings mark it.
+bool AnnouncedElsewhere(const DeviceRecord &record);
 
 namespace Vant {
 class CProtocalJson;

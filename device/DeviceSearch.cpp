@@ -59,7 +59,8 @@ int64_t DeviceSearch::ElapsedMs() const
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
 }
 
-void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user)
+void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                            const AnswerSource &source, void *user)
 {
     if (!user)
         return;
@@ -68,6 +69,7 @@ void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceA
     DeviceRecord record;
     if (!ReadDeviceRecord(message, record) || !IsCompleteRecord(record))
         return;
+    record.source = AnswerOrigin{QString::fromStdString(*source.address), source.port};
     const int64_t now = search->ElapsedMs();
     std::vector<DeviceEvent> events;
     std::lock_guard<std::mutex> lock(search->m_lock);

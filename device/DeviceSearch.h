@@ -15,6 +15,7 @@
 #include "device/DeviceList.h"
 
 class QUdpCastGroup;
+struct AnswerSource;
 
 // Events held for the main thread between two looks (it looks every few hundred
 // ms). A host that floods the LAN with answers whose members keep changing makes one
@@ -58,7 +59,8 @@ public:
     void RefreshLocalSubnets();
 
 private:
-    static void OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn, void *user);
+    static void OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
+                         const AnswerSource &source, void *user);
     void Queue(std::vector<DeviceEvent> &events);
 
     std::unique_ptr<QUdpCastGroup> m_group;

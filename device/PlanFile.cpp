@@ -2,7 +2,16 @@
 
 #include <QFile>
 #include <QStringList>
+#include <QTextCodec>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "device/Ipv4Text.h"
@@ -104,8 +113,10 @@ QString Unguarded(const QString &cell)
     return cell;
 }
 
-// Which field holds each plan column (-1: none); nullopt when the header is not one.
-std::optional<std::vector<int>> ReadHeader(const QStringList &titles, QString &missing)
+// Which field holds each plan column (-1: none); nullopt when the header is not one
+// (`problem` then says why: a column missing, or one named twice, which would leave
+// the row's value to whichever of the two was read).
+std::optional<std::vector<int>> ReadHeader(const QStringList &titles, int line, PlanProblem &problem)
 {
     std::vector<int> where(PColumnCount, -1);
     for (int i = 0; i < titles.size(); ++i) {
@@ -114,18 +125,56 @@ std::optional<std::vector<int>> ReadHeader(const QStringList &titles, QString &m
             if (title == DeviceColumnTitle(name.tableColumn) ||
                 title.compare(DeviceColumnEnglishTitle(name.tableColumn), Qt::CaseInsensitive) == 0 ||
                 title.compare(QLatin1String(name.member), Qt::CaseInsensitive) == 0) {
-                if (where[name.column] < 0)
-                    where[name.column] = i;
+                if (where[name.column] >= 0) {
+                    problem = PlanProblem{PlanProblem::DuplicateColumn, line, QString::fromLatin1(name.member)};
+                    return std::nullopt;
+                }
+                where[name.column] = i;
             }
         }
     }
     for (const ColumnName &name : kNames) {
         if (name.column != PMac && where[name.column] < 0) {
-            missing = QString::fromLatin1(name.member);
+            problem = PlanProblem{PlanProblem::NoHeader, line, QString::fromLatin1(name.member)};
             return std::nullopt;
         }
     }
     return where;
+}
+
+// The line (from 1) of byte `at` of `bytes`.
+int LineOf(const QByteArray &bytes, int at)
+{
+    return 1 + static_cast<int>(std::count(bytes.constBegin(), bytes.constBegin() + at, '\n'));
+}
+
+// The text of `bytes`, read with their explicit length; nullopt, with the line of the
+// first bad byte in *line, when they hold a NUL or are not UTF-8.
+std::optional<QString> DecodeUtf8(const QByteArray &bytes, int *line)
+{
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0) {
+        *line = LineOf(bytes, nul);
+        return std::nullopt;
+    }
+    QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
+    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+    QString text = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0) {
+        // Where: the first line whose own bytes do not decode.
+        int start = 0;
+        for (*line = 1;; ++*line) {
+            const int end = bytes.indexOf('\n', start);
+            const QByteArray part = bytes.mid(start, end < 0 ? -1 : end - start);
+            QTextCodec::ConverterState one(QTextCodec::ConvertInvalidToNull);
+            utf8->toUnicode(part.constData(), part.size(), &one);
+            if (one.invalidChars > 0 || one.remainingChars > 0 || end < 0)
+                break;
+            start = end + 1;
+        }
+        return std::nullopt;
+    }
+    return text;
 }
 
 bool IsIpv4Cell(const QString &text)
@@ -152,14 +201,69 @@ bool ParseDhcpText(const QString &text, bool &on)
     return false;
 }
 
+void Plan::AddProblem(const PlanProblem &problem)
+{
+    if (problemCount++ < kMaxListedProblems)
+        problems.push_back(problem);
+}
+
 bool ReadPlanFile(const QString &path, Plan &plan, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Opened without waiting (a FIFO would wait for a writer) and looked at before a
+    // byte is read: only a regular file is a plan.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error = QStringLiteral("not a regular file");
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         error = file.errorString();
+        close(fd);
         return false;
     }
     plan = ParsePlan(file.read(kMaxPlanFileBytes + 1));
+    return true;
+}
+
+bool ReadPlanStream(int fd, Plan &plan, QString &error, const std::function<bool()> &stop)
+{
+    // How long one wait for data lasts before `stop` is asked again.
+    constexpr int kStepMs = 100;
+    QByteArray bytes;
+    char buffer[65536];
+    while (bytes.size() <= kMaxPlanFileBytes) {
+        if (stop && stop()) {
+            error = QStringLiteral("interrupted");
+            return false;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, kStepMs);
+        if (polled < 0 && errno != EINTR) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        if (polled <= 0)
+            continue;
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        if (got == 0)
+            break;
+        bytes.append(buffer, static_cast<int>(std::min<ssize_t>(got, kMaxPlanFileBytes + 1 - bytes.size())));
+    }
+    plan = ParsePlan(bytes);
     return true;
 }
 
@@ -167,24 +271,30 @@ Plan ParsePlan(const QByteArray &bytes)
 {
     Plan plan;
     if (bytes.size() > kMaxPlanFileBytes) {
-        plan.problems.push_back({PlanProblem::TooLarge, 0, QString()});
+        plan.AddProblem({PlanProblem::TooLarge, 0, QString()});
         return plan;
     }
     QByteArray body = bytes;
     if (body.startsWith("\xEF\xBB\xBF"))
         body.remove(0, 3);
-    std::optional<PlanProblem> quoting;
-    const std::vector<Record> records = SplitRecords(QString::fromUtf8(body), quoting);
-    if (quoting)
-        plan.problems.push_back(*quoting);
-    if (records.empty()) {
-        plan.problems.push_back({PlanProblem::NoHeader, 1, QStringLiteral("serialNo")});
+    int badLine = 0;
+    const std::optional<QString> text = DecodeUtf8(body, &badLine);
+    if (!text) {
+        plan.AddProblem({PlanProblem::Encoding, badLine, QString()});
         return plan;
     }
-    QString missing;
-    const std::optional<std::vector<int>> where = ReadHeader(records[0].fields, missing);
+    std::optional<PlanProblem> quoting;
+    const std::vector<Record> records = SplitRecords(*text, quoting);
+    if (quoting)
+        plan.AddProblem(*quoting);
+    if (records.empty()) {
+        plan.AddProblem({PlanProblem::NoHeader, 1, QStringLiteral("serialNo")});
+        return plan;
+    }
+    PlanProblem headerProblem{PlanProblem::NoHeader, 0, QString()};
+    const std::optional<std::vector<int>> where = ReadHeader(records[0].fields, records[0].line, headerProblem);
     if (!where) {
-        plan.problems.push_back({PlanProblem::NoHeader, records[0].line, missing});
+        plan.AddProblem(headerProblem);
         return plan;
     }
     const int width = records[0].fields.size();
@@ -192,14 +302,14 @@ Plan ParsePlan(const QByteArray &bytes)
     for (size_t r = 1; r < records.size(); ++r) {
         const Record &record = records[r];
         if (static_cast<int>(plan.rows.size()) >= kMaxPlanRows) {
-            plan.problems.push_back({PlanProblem::TooManyRows, record.line, QString()});
+            plan.AddProblem({PlanProblem::TooManyRows, record.line, QString()});
             break;
         }
         bool extra = false;
         for (int i = width; i < record.fields.size(); ++i)
             extra = extra || !record.fields[i].trimmed().isEmpty();
         if (record.fields.size() < width || extra) {
-            plan.problems.push_back({PlanProblem::FieldCount, record.line, QString()});
+            plan.AddProblem({PlanProblem::FieldCount, record.line, QString()});
             continue;
         }
         auto cell = [&](PlanColumn column) {
@@ -211,11 +321,11 @@ Plan ParsePlan(const QByteArray &bytes)
         row.serialNo = cell(PSerial);
         row.mac = cell(PMac);
         if (row.serialNo.isEmpty()) {
-            plan.problems.push_back({PlanProblem::NoSerial, record.line, QString()});
+            plan.AddProblem({PlanProblem::NoSerial, record.line, QString()});
             continue;
         }
         if (!ParseDhcpText(cell(PDhcp), row.settings.dhcp)) {
-            plan.problems.push_back({PlanProblem::BadDhcp, record.line, cell(PDhcp)});
+            plan.AddProblem({PlanProblem::BadDhcp, record.line, cell(PDhcp)});
             continue;
         }
         if (!row.settings.dhcp) {
@@ -227,7 +337,7 @@ Plan ParsePlan(const QByteArray &bytes)
             bool bad = false;
             for (PlanColumn column : order) {
                 if (!IsIpv4Cell(cell(column))) {
-                    plan.problems.push_back({PlanProblem::BadAddress, record.line,
+                    plan.AddProblem({PlanProblem::BadAddress, record.line,
                                              QString::fromLatin1(kNames[column].member)});
                     bad = true;
                     break;
@@ -241,7 +351,7 @@ Plan ParsePlan(const QByteArray &bytes)
         QStringList &macs = named[row.serialNo];
         const QString mac = row.mac.toUpper();
         if (!macs.isEmpty() && (mac.isEmpty() || macs.contains(mac) || macs.contains(QString()))) {
-            plan.problems.push_back({PlanProblem::DuplicateSerial, record.line, row.serialNo});
+            plan.AddProblem({PlanProblem::DuplicateSerial, record.line, row.serialNo});
             continue;
         }
         macs.append(mac);
@@ -274,6 +384,10 @@ QString PlanProblemText(const PlanProblem &problem)
         return at + QStringLiteral("more than %1 rows").arg(kMaxPlanRows);
     case PlanProblem::TooLarge:
         return QStringLiteral("the file is larger than %1 bytes").arg(kMaxPlanFileBytes);
+    case PlanProblem::Encoding:
+        return at + QStringLiteral("a NUL byte or bytes that are not UTF-8");
+    case PlanProblem::DuplicateColumn:
+        return at + QStringLiteral("the header names column '%1' twice").arg(problem.text);
     }
     return at;
 }

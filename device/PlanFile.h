@@ -19,9 +19,15 @@
 // are not read: the device keeps what it reports, as with `brenu-search set`. Every
 // other row becomes a problem naming its line; a file with problems is refused whole
 // by its callers.
+//
+// The bytes are read with their explicit length: a NUL byte or a byte sequence that
+// is not UTF-8 is a problem (Encoding), never a place where the text silently ends.
+// A header naming one column twice is refused (DuplicateColumn). Only the first
+// kMaxListedProblems problems are kept; Plan::problemCount counts them all.
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 #include "device/DeviceRequests.h"
@@ -32,6 +38,10 @@
 constexpr qint64 kMaxPlanFileBytes = 8 * 1024 * 1024;
 // The most rows a plan holds: no more devices than one listing holds can be matched.
 constexpr int kMaxPlanRows = kMaxDeviceRows;
+// The most problems a plan keeps and shows. A wrong file (a log, a binary, a file
+// of empty records) makes a problem of every line, millions of them; the first
+// twenty show what is wrong as well as all would, and the rest are counted.
+constexpr int kMaxListedProblems = 20;
 
 struct PlanRow {
     int line = 0;     // line of the file where the record starts, from 1
@@ -51,6 +61,8 @@ struct PlanProblem {
         DuplicateSerial, // the serial (and MAC) were already named on an earlier line
         TooManyRows,
         TooLarge,
+        Encoding,        // a NUL byte or bytes that are not UTF-8 on the line
+        DuplicateColumn, // `text`: the column the header names twice
     };
     Kind kind;
     int line = 0;
@@ -59,15 +71,23 @@ struct PlanProblem {
 
 struct Plan {
     std::vector<PlanRow> rows;
-    std::vector<PlanProblem> problems;
+    std::vector<PlanProblem> problems; // the first kMaxListedProblems
+    long long problemCount = 0;        // all of them
+    void AddProblem(const PlanProblem &problem);
 };
 
 // Reads a whole plan file's bytes.
 Plan ParsePlan(const QByteArray &bytes);
 // Reads the plan file at `path` (at most kMaxPlanFileBytes and one byte more, so that
-// a longer file is a TooLarge problem). False, with the system's reason in `error`,
-// when the file cannot be opened.
+// a longer file is a TooLarge problem). Only a regular file is read: a FIFO, a device
+// or a folder is refused without being opened for reading (it could block, or never
+// end). False, with the reason in `error`, when the file cannot be read.
 bool ReadPlanFile(const QString &path, Plan &plan, QString &error);
+// Reads a plan from the open descriptor `fd` (standard input: a pipe, a terminal, a
+// file), at most kMaxPlanFileBytes and one byte more, waiting for data in short
+// steps so that `stop` (asked between them) can end the wait. False, with the reason,
+// when reading fails or `stop` said so.
+bool ReadPlanStream(int fd, Plan &plan, QString &error, const std::function<bool()> &stop);
 
 // The DHCP spellings of a plan: 启用/禁用, true/false, on/off (ASCII case ignored, blanks
 // around trimmed). False when the text is none of them.

@@ -30,15 +30,47 @@ bool ShowsSettings(const DeviceRecord &answer, const ExpectedSettings &expected)
                          answer.gateway == want.gateway && answer.dns == want.dns);
 }
 
+QString UntrustedReason(const HeardDevice &answer, const ExpectedSettings &expected, const LocalSubnets &local,
+                        int64_t otherSourceAgeMs)
+{
+    const QString &source = answer.source.address;
+    if (source.isEmpty())
+        return QStringLiteral("the answer showing the new settings came from an unknown source");
+    if (!expected.settings.dhcp && source != expected.settings.address)
+        return QStringLiteral("the answer showing the new settings came from %1, not from the new address %2")
+            .arg(source, expected.settings.address);
+    if (expected.settings.dhcp) {
+        if (source != answer.address)
+            return QStringLiteral("the answer showing DHCP on came from %1, not from the address %2 it announces")
+                .arg(source, answer.address);
+        if (!InLocalSubnet(local, answer.interfaceName, source))
+            return QStringLiteral("the answer showing DHCP on came from %1, outside every subnet of %2")
+                .arg(source, answer.interfaceName);
+    }
+    if (otherSourceAgeMs >= 0 && otherSourceAgeMs <= static_cast<int64_t>(kIdentityWindowMs))
+        return QStringLiteral("another source address answers with the device's serial number and MAC");
+    return QString();
+}
+
 UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device, const NetworkSettings &edited,
                                  int verifyTimeoutMs, const std::function<bool()> &stop)
 {
     const ExpectedSettings expected = ExpectedAfter(device, edited);
+    const LocalSubnets local = ReadLocalSubnets();
+    QString untrusted;
     auto shown = [&] {
         bool seen = false;
+        const auto now = static_cast<uint32_t>(search.ElapsedMs());
         search.WithDevices([&](DeviceList &devices) {
-            const HeardDevice *now = devices.Find(expected.serialNo, expected.mac);
-            seen = now && ShowsSettings(*now, expected);
+            const HeardDevice *heard = devices.Find(expected.serialNo, expected.mac);
+            if (!heard || !ShowsSettings(*heard, expected))
+                return;
+            uint32_t otherTick = 0;
+            const bool other = devices.OtherSourceTick(expected.serialNo, expected.mac, heard->source.address, otherTick);
+            const QString why = UntrustedReason(*heard, expected, local, other ? int64_t{static_cast<uint32_t>(now - otherTick)} : int64_t{-1});
+            seen = why.isEmpty();
+            if (!seen)
+                untrusted = why;
         });
         return seen;
     };
@@ -66,6 +98,8 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
         if (verdict == UpdateVerdict::Confirmed)
             outcome.confirmedAfterMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
+        else
+            outcome.untrusted = untrusted;
         return outcome;
     };
 

@@ -8,6 +8,13 @@
 // answers a search with the new settings, whether or not its answer to the command
 // arrived; a device that said yes but still shows the old settings is not confirmed.
 //
+// Only the device itself can confirm: an answer showing the new settings counts when
+// it came from the new address (DHCP off), or, with DHCP on, from the address it
+// announces on a subnet of the interface that heard it; and no other source may
+// have answered for the device (serial number and MAC) within kIdentityWindowMs. A
+// host that answers with the device's identity and the new values from anywhere
+// else confirms nothing; the verdict then says why (UpdateOutcome::untrusted).
+//
 //     DeviceSearch search;   search.Start();   ... find `device` ...
 //     const UpdateOutcome outcome = SendVerifiedUpdate(search, device, edited, 15000, stop);
 #include <QString>
@@ -43,6 +50,13 @@ ExpectedSettings ExpectedAfter(const DeviceRecord &device, const NetworkSettings
 // them itself).
 bool ShowsSettings(const DeviceRecord &answer, const ExpectedSettings &expected);
 
+// Why `answer`, an answer that ShowsSettings(answer, expected), does not confirm the
+// update, or "" when it does (see the file comment). `local`: this machine's subnets;
+// `otherSourceAgeMs`: how long ago another source last answered for the device (-1:
+// none held).
+QString UntrustedReason(const HeardDevice &answer, const ExpectedSettings &expected, const LocalSubnets &local,
+                        int64_t otherSourceAgeMs);
+
 enum class UpdateVerdict {
     Confirmed,     // the device's search answers show the new settings
     Refused,       // the device answered the command with a refusal
@@ -58,6 +72,8 @@ struct UpdateOutcome {
     CommandResult command = CommandResult::NoAnswer;
     // Milliseconds from the send to the confirmation (-1: not confirmed).
     int64_t confirmedAfterMs = -1;
+    // NotConfirmed although answers showed the new settings: why none of them counted.
+    QString untrusted;
 };
 
 // Sends `device` the update request for `edited` (on-link when it lies in a foreign

@@ -368,6 +368,8 @@ void QUdpCast::PushData(const std::string &address, uint16_t port, const uint8_t
     const bool keyed = inet_pton(AF_INET, address.c_str(), &parsed) == 1;
     const SenderKey sender = keyed ? (SenderKey{ntohl(parsed.s_addr)} << 16) | port : 0;
     std::lock_guard<std::mutex> lock(m_bufferLock);
+    // The frames scanned below all come from this sender: their answers carry it.
+    m_scanSource = AnswerSource{&address, port};
     const uint32_t now = m_pendingClock->Tick();
     ExpirePending(now);
     const auto entry = keyed ? m_pending.find(sender) : m_pending.end();
@@ -505,6 +507,16 @@ void QUdpCast::ParseBuffer(FrameBuffer &buffer)
     });
 }
 
+namespace {
+// The source of frames scanned without a sender (ParseBuffer called directly).
+const AnswerSource &NoSource()
+{
+    static const std::string none;
+    static const AnswerSource source{&none, 0};
+    return source;
+}
+} // namespace
+
 void QUdpCast::HandleMessage(const Vant::CProtocalJson &message)
 {
     if (!m_group)
@@ -515,5 +527,5 @@ void QUdpCast::HandleMessage(const Vant::CProtocalJson &message)
     const std::string text = Vant::EscapeUnsafeInJson(message.ToString());
     Vant::LogWrite(kLogTag, text);
     if (LowerAscii(message.GetApi()) == kSearchApi)
-        m_group->Dispatch(message, text, m_heardOn);
+        m_group->Dispatch(message, text, m_heardOn, m_scanSource.address ? m_scanSource : NoSource());
 }

@@ -49,6 +49,14 @@
 
 class IUdpCast;
 class QUdpCastGroup;
+
+// Where a datagram came from: its source address (dotted IPv4 text) and port, as
+// the socket received it. The address a device announces in its answer is only what
+// it claims; this is where the answer was actually sent from.
+struct AnswerSource {
+    const std::string *address = nullptr; // the text lives as long as the callback
+    uint16_t port = 0;
+};
 namespace Vant {
 class CProtocalJson;
 class IClock;
@@ -218,6 +226,8 @@ private:
     std::list<SenderKey> m_age; // senders of m_pending, the earliest-begun pending frame first
     std::shared_ptr<Vant::IClock> m_pendingClock;
     std::size_t m_pendingBytes = 0;
+    // The sender of the datagram being scanned (under m_bufferLock, set by PushData).
+    AnswerSource m_scanSource;
     std::string m_bindAddress;
     InterfaceAddress m_heardOn;
     QUdpCastGroup *m_group;

@@ -249,10 +249,10 @@ void QUdpCastGroup::Stop()
 }
 
 void QUdpCastGroup::Dispatch(const Vant::CProtocalJson &message, const std::string &text,
-                             const InterfaceAddress &heardOn)
+                             const InterfaceAddress &heardOn, const AnswerSource &source)
 {
     if (m_answerCallback)
-        m_answerCallback(message, heardOn, m_user);
+        m_answerCallback(message, heardOn, source, m_user);
     else if (m_callback)
         m_callback(text.c_str(), static_cast<int>(text.size()), m_user);
 }

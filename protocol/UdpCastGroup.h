@@ -40,14 +40,15 @@ class QBroadcastReceiver;
 // given to the group. Called on the socket threads of the searchers, one call at a
 // time per searcher but possibly from several searchers at once.
 typedef void (*UdpMsgCallBack)(const char *text, int length, void *user);
+
 // Receives one accepted search answer as the searcher parsed it, with the local
-// address (and its interface and subnet) whose searcher heard it, and the user
-// pointer. Called as UdpMsgCallBack is. `message` and `heardOn` are valid only during
-// the call and belong to the searcher, which reuses the message for its next answer:
-// read them (the const accessors of the message change nothing), copy what is kept,
-// and keep no reference.
+// address (and its interface and subnet) whose searcher heard it, the datagram's
+// source, and the user pointer. Called as UdpMsgCallBack is. `message`, `heardOn` and
+// `source` are valid only during the call and belong to the searcher, which reuses
+// the message for its next answer: read them (the const accessors of the message
+// change nothing), copy what is kept, and keep no reference.
 typedef void (*UdpAnswerCallBack)(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
-                                  void *user);
+                                  const AnswerSource &source, void *user);
 
 class QUdpCastGroup {
 public:
@@ -85,10 +86,11 @@ public:
     // be read changes nothing. The watcher calls it; tests and benchmarks may too,
     // but not at the same time as Start or Stop.
     bool Rescan();
-    // Hands one answer, heard by the searcher of `heardOn`, to the callback: the
+    // Hands one answer, heard by the searcher of `heardOn` from `source`, to the callback: the
     // answer callback gets `message`, the constructor's callback its compact text
     // `text` (the escaped text the searcher logs).
-    void Dispatch(const Vant::CProtocalJson &message, const std::string &text, const InterfaceAddress &heardOn);
+    void Dispatch(const Vant::CProtocalJson &message, const std::string &text, const InterfaceAddress &heardOn,
+                  const AnswerSource &source);
 
     // Fills result's "params"."data" with one {"IPAddr": text} record per assigned
     // IPv4 address of the host, in the order the system lists them ("0.0.0.0"

@@ -43,6 +43,14 @@
         <translation>Duplicate serial number</translation>
     </message>
     <message>
+        <source>身份冲突</source>
+        <translation>Identity conflict</translation>
+    </message>
+    <message>
+        <source>目标地址未释放</source>
+        <translation>Address not freed</translation>
+    </message>
+    <message>
         <source>等待</source>
         <translation>Waiting</translation>
     </message>
@@ -108,6 +116,14 @@
     <message>
         <source>文件超过 %1 字节</source>
         <translation>file larger than %1 bytes</translation>
+    </message>
+    <message>
+        <source>含有 NUL 字节或非 UTF-8 字节</source>
+        <translation>holds a NUL byte or bytes that are not UTF-8</translation>
+    </message>
+    <message>
+        <source>表头重复列 %1</source>
+        <translation>the header names column %1 twice</translation>
     </message>
 </context>
 <context>
@@ -307,6 +323,22 @@
     <message>
         <source>地址冲突: 序列号 %1 使用同一地址</source>
         <translation>Address conflict: serial number %1 uses the same address</translation>
+    </message>
+    <message>
+        <source>身份冲突: 其他来源地址也以此序列号和MAC应答 (%1)</source>
+        <translation>Identity conflict: other source addresses also answer with this serial number and MAC (%1)</translation>
+    </message>
+    <message>
+        <source>应答来自 %1, 而非设备声明的地址 %2; 命令仍发往声明的地址</source>
+        <translation>The answer came from %1, not from the address %2 the device announces; commands still go to the announced address</translation>
+    </message>
+    <message>
+        <source>未发送: 多个来源地址以此设备的序列号和MAC应答 (%1), 无法确定哪个是设备本身</source>
+        <translation>Not sent: several source addresses answer with this device&apos;s serial number and MAC (%1); which one is the device cannot be told</translation>
+    </message>
+    <message>
+        <source>未发送: %1</source>
+        <translation>Not sent: %1</translation>
     </message>
     <message>
         <source>设备不在网卡 %1 的任何网段内 (由本机地址 %2 发现), 命令经该网卡直接发送</source>

@@ -127,7 +127,7 @@ TEST(BatchWindow, PreviewSkipsAnsweringAddressesAndARunEndsInVerdicts)
     ASSERT_TRUE(WaitFor([&] { return stand.sent == 3; }, 5000));
     // SN1 said yes and shows its values; SN3's answer was lost but it shows them too.
     for (int row : {0, 2})
-        window.Observe(MovedAnswer(model.Rows()[row]));
+        window.Observe(MovedAnswer(model.Rows()[row]), model.Rows()[row].newAddress);
     ASSERT_TRUE(WaitFor([&] { return !window.Running(); }, 5000));
     const QString verified = BatchStatusText(BatchStatus::Verified);
     EXPECT_EQ(Column(model, BatchModel::ColStatus),

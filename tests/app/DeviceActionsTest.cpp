@@ -212,7 +212,8 @@ TEST_F(ActionsTest, UnusableAddressOrPortIsReportedOrSkipped)
     w.onRebootBrenu(w.Model()->index(0, 0));
     ASSERT_EQ(answerer.seen().size(), 2);
     EXPECT_EQ(answerer.seen()[1].title, U("提示"));
-    EXPECT_EQ(answerer.seen()[1].text, U("连接失败!"));
+    // A text that is no IPv4 literal is never resolved or sent to: the box says why.
+    EXPECT_EQ(answerer.seen()[1].text, U("未发送: '999.1.1.1' is not an IPv4 address"));
     EXPECT_EQ(answerer.seen()[1].icon, QMessageBox::Warning);
     // A port beyond 16 bits is not cut down to some other port: nothing is sent.
     w.onRebootBrenu(w.Model()->index(1, 0));

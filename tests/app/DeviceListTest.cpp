@@ -22,11 +22,23 @@
 
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
+#include "protocol/Json.h"
+#include "protocol/Searcher.h"
 #include "tests/kit/FakeClock.h"
 
 namespace {
 
 QString U(const char *text) { return QString::fromUtf8(text); }
+
+// One answer as the searchers hand it on, with the datagram's source address.
+void AnswerFrom(TestWindow &w, const QByteArray &json, const std::string &source)
+{
+    Vant::CProtocalJson message;
+    ASSERT_TRUE(message.Parse(json.constData(), static_cast<std::size_t>(json.size())));
+    const AnswerSource from{&source, 19010};
+    w.QueueAnswer(message, InterfaceAddress{}, &from);
+    QCoreApplication::processEvents();
+}
 
 class ListTest : public WindowTest {
 protected:
@@ -202,13 +214,19 @@ TEST_F(ListTest, AnUpdateWhoseAnswerWasLostIsNotedOnceTheSearchShowsIt)
     ExpectedSettings late{"SN2", "02:00:00:00:00:01", {"10.77.0.9", "255.255.255.0", "10.77.0.254", "10.77.0.253", false}};
     w.WatchUnansweredUpdate(late);
     Advance(5000);
-    w.Answer(DeviceAnswer("SN1", "10.77.0.2")); // not yet
+    AnswerFrom(w, DeviceAnswer("SN1", "10.77.0.2"), "10.77.0.2"); // not yet
     EXPECT_TRUE(Tip(0).isEmpty());
-    w.Answer(DeviceAnswer("SN1", "10.77.0.8"));
+    // The new values from another host than the new address show nothing but the
+    // identity conflict the second source makes.
+    AnswerFrom(w, DeviceAnswer("SN1", "10.77.0.8"), "10.77.0.66");
+    EXPECT_TRUE(Tip(0).startsWith(U("身份冲突: "))) << Tip(0).toStdString();
+    EXPECT_FALSE(Tip(0).contains(U("设置已生效")));
+    Advance(8000); // the other sources quiet long enough to be forgotten
+    AnswerFrom(w, DeviceAnswer("SN1", "10.77.0.8"), "10.77.0.8");
     EXPECT_EQ(Tip(0), U("设置已生效: 设备对命令的应答丢失, 但随后的搜索显示了新设置"));
     // Shown too late (after 15 s) it is the device's own change, not the update's.
-    Advance(11000);
-    w.Answer(DeviceAnswer("SN2", "10.77.0.9"));
+    Advance(5000);
+    AnswerFrom(w, DeviceAnswer("SN2", "10.77.0.9"), "10.77.0.9");
     EXPECT_TRUE(Tip(1).isEmpty());
 }
 

@@ -45,7 +45,7 @@ TEST(Listing, FormatsQuoteEscapeAndReportTheOverflow)
     EXPECT_EQ(json, "[{\"serialNo\":\"A1\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
                     "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
                     "\"mac\":\"02:00:00:00:00:01\",\"description\":\"say \\\"hi\\\", twice\\r\\nok\","
-                    "\"interface\":\"\",\"localAddress\":\"\",\"subnet\":\"local\",\"conflict\":[]},"
+                    "\"interface\":\"\",\"localAddress\":\"\",\"subnet\":\"local\",\"source\":\"\",\"conflict\":[]},"
                     "{\"overflow\":true,\"limit\":20000,\"ignoredAnswers\":7}]\n");
     const std::string tableOver = cli::FormatListing({a}, cli::Format::Table, &overflow);
     EXPECT_NE(tableOver.find("(20000); 7 answers of further devices were not listed.\n"), std::string::npos);
@@ -87,7 +87,7 @@ TEST(Listing, WhereADeviceWasHeardAndItsConflictsAreShown)
     far.conflict = QStringList{"serial", "address"};
     const std::string json = cli::DeviceJson(far);
     EXPECT_NE(json.find(R"("interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign",)"
-                        R"("conflict":["serial","address"]})"),
+                        R"("source":"","conflict":["serial","address"]})"),
               std::string::npos)
         << json;
     const std::string table = cli::FormatListing({far, Device("F2")}, cli::Format::Table, nullptr);

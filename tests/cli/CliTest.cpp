@@ -162,13 +162,14 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
     const QJsonArray expected = QJsonDocument::fromJson(R"([
       {"serialNo":"SN-A","address":"10.77.0.2","port":8001,"dhcp":false,"subnetMask":"255.255.255.0",
        "gateway":"10.77.0.254","dns":"10.77.0.253","mac":"02:00:00:00:00:01","description":"Lab, \"bench\"",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","source":"10.77.0.2:19010","conflict":[]},
       {"serialNo":"SN-B","address":"10.77.0.3","port":8002,"dhcp":true,"subnetMask":"255.255.0.0",
        "gateway":"10.77.0.1","dns":"10.77.0.1","mac":"02:00:00:00:00:02","description":"仓库一号",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","conflict":[]},
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"local","source":"10.77.0.3:19010","conflict":[]},
       {"serialNo":"SN-FAR","address":"10.77.1.20","port":80,"dhcp":false,"subnetMask":"255.255.255.0",
        "gateway":"10.77.1.1","dns":"10.77.1.1","mac":"02:00:00:00:00:03","description":"",
-       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","conflict":[]}])")
+       "interface":"brw0","localAddress":"10.77.0.1","subnet":"foreign","source":"10.77.1.20:19010",
+       "conflict":[]}])")
                                    .array();
     ASSERT_FALSE(expected.isEmpty());
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array(), expected) << list.out;
@@ -333,7 +334,7 @@ TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
     std::this_thread::sleep_for(300ms);
     const Result mixed = RunCli({"reboot", "R3", "R9", "R1", "--yes", "--wait", "1000"});
     EXPECT_EQ(mixed.status, 3) << mixed.err;
-    EXPECT_EQ(mixed.out, "R3: failed (no answer in time, or the device refused)\nR9: not found\nR1: succeeded\n");
+    EXPECT_EQ(mixed.out, "R3: refused by the device\nR9: not found\nR1: succeeded\n");
     const Result unconfirmed = RunCli({"reboot", "R1"});
     EXPECT_EQ(unconfirmed.status, 2);
     EXPECT_EQ(unconfirmed.err, "brenu-search: not confirmed: standard input is not a terminal, give --yes\n");
@@ -658,7 +659,7 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
                    "SN-GONE,10.77.0.32,255.255.255.0,10.77.0.254,10.77.0.253,off\n"
                    "SN-FAR,10.77.0.33,255.255.255.0,10.77.0.254,10.77.0.253,off\n");
     const Result dry = RunCli({"apply", plan, "--dry-run", "--wait", "1500"});
-    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.status, 3) << dry.err; // a dry run ends as the run would for rows it would not send
     EXPECT_EQ(BatchStatuses(dry.out), (std::vector<std::string>{"would be sent 10.77.0.30", "would be sent 10.77.0.31",
                                                                 "not found ", "would be sent 10.77.0.33"}));
     EXPECT_TRUE(Commands().empty()); // neither the refused plans nor the dry run sent anything
@@ -671,6 +672,53 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
                                                                     "not found ", "verified 10.77.0.33"}));
     EXPECT_EQ(Commands().size(), 3u);
     unlink(plan.c_str());
+}
+
+// One outcome, one status, whichever command meets it (cli/ExitStatus.h): a host
+// answering with a device's serial number and MAC from its own address makes every
+// command to that device end with 5 and send nothing, unless --at pins one; sent but
+// unanswered is 7 for reboot and set --no-verify alike.
+TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=ID1,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0d",
+                                          "--device", "serial=ID1,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0d",
+                                          "--device", "serial=MUTE,address=10.77.0.3,port=8003,mac=02:00:00:00:00:0e,"
+                                          "fault=command:silent"}));
+    const Result list = RunCli({"list", "--wait", "600", "--format", "json"});
+    const QJsonArray listed = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
+    ASSERT_EQ(listed.size(), 3) << list.out; // both sources of ID1 are listed
+    for (int i : {0, 1}) {
+        EXPECT_EQ(listed[i]["source"], i == 0 ? "10.77.0.2:19010" : "10.77.0.3:19010");
+        EXPECT_TRUE(listed[i]["conflict"].toArray().contains("identity")) << list.out;
+    }
+
+    const Result set = RunCli({"set", "ID1", "--dns", "10.77.0.9", "--wait", "1500"});
+    EXPECT_EQ(set.status, 5);
+    EXPECT_NE(set.err.find("2 source addresses answer with this serial number and MAC"), std::string::npos) << set.err;
+    EXPECT_EQ(RunCli({"reboot", "ID1", "--yes", "--wait", "1500"}).status, 5);
+    EXPECT_EQ(RunCli({"url", "ID1", "--wait", "1500"}).status, 5);
+    EXPECT_EQ(RunCli({"assign", "--dhcp", "on", "--yes", "--wait", "1500", "ID1"}).status, 5);
+    EXPECT_EQ(RunCli({"reboot", "ID1", "--yes", "--at", "10.77.0.9", "--wait", "1500"}).status, 5);
+    EXPECT_TRUE(Commands().empty());
+
+    // --at pins the source that is the device: exactly one request, to it.
+    const Result url = RunCli({"url", "ID1", "--at", "10.77.0.3", "--wait", "1500"});
+    EXPECT_EQ(url.out, "http://10.77.0.3\n");
+    const Result pinned = RunCli({"reboot", "ID1", "--yes", "--at", "10.77.0.2", "--wait", "1500"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    ASSERT_EQ(Commands().size(), 1u);
+    int toPinned = 0;
+    for (const std::string &line : this->devices.LogLines())
+        toPinned += line.find("reboot.htm") != std::string::npos && line.find(" to=10.77.0.2:8001 ") != std::string::npos;
+    EXPECT_EQ(toPinned, 1);
+
+    // Sent, no answer: 7 for reboot and for set without verification.
+    const Result mute = RunCli({"reboot", "MUTE", "--yes", "--wait", "1500"});
+    EXPECT_EQ(mute.status, 7) << mute.err;
+    EXPECT_EQ(mute.out, "MUTE: not confirmed (sent; no answer in time)\n");
+    EXPECT_EQ(RunCli({"set", "MUTE", "--dhcp", "on", "--no-verify", "--wait", "1500"}).status, 7);
+    EXPECT_EQ(Commands().size(), 3u);
 }
 
 } // namespace

@@ -2,7 +2,10 @@
 // in another host's place is found, in field order, and said plainly.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include "device/AddressRules.h"
+#include "device/DeviceCommand.h"
 
 namespace {
 
@@ -61,3 +64,20 @@ TEST(AddressRules, UnusableSettingsAreFoundAndNamed)
 }
 
 } // namespace
+
+TEST(DestinationProblem, OnlyAStrictUnicastLiteralTakesACommand)
+{
+    InterfaceAddress local;
+    local.address = "10.77.0.1";
+    local.device = "brw0";
+    local.netmask = inet_addr("255.255.255.0");
+    const LocalSubnets subnets{local};
+    for (const char *good : {"10.77.0.2", "10.77.1.0", "192.168.1.255", "223.255.255.254"})
+        EXPECT_EQ(DestinationProblem(good, subnets), QString()) << good;
+    // Names (never resolved), loose literals, and addresses that reach no single host.
+    for (const char *bad : {"localhost", "device.example", "", "10.77.0.02", "0x0a.1.1.1", "10.77.0.2 ", "0.1.2.3",
+                            "127.0.0.1", "224.0.0.1", "240.0.0.1", "255.255.255.255", "10.77.0.0", "10.77.0.255"})
+        EXPECT_NE(DestinationProblem(bad, subnets), QString()) << bad;
+    // Without the subnet, its network address is an ordinary host of somewhere else.
+    EXPECT_EQ(DestinationProblem("10.77.0.0", {}), QString());
+}

@@ -110,13 +110,14 @@ struct FakeDevices {
     }
 };
 
-DeviceRecord Moved(DeviceRecord device, const NetworkSettings &to)
+HeardDevice Moved(HeardDevice device, const NetworkSettings &to)
 {
     device.address = to.address;
     device.subnetMask = to.subnetMask;
     device.gateway = to.gateway;
     device.dns = to.dns;
     device.dhcp = to.dhcp;
+    device.source.address = to.address; // the device itself, from its new address
     return device;
 }
 
@@ -150,7 +151,7 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     job.Observe(Moved(devices[0], entries[0].target));
     job.Observe(Moved(devices[1], entries[1].target));
-    DeviceRecord twin = Moved(devices[3], entries[4].target);
+    HeardDevice twin = Moved(devices[3], entries[4].target);
     twin.mac = "FF"; // another device with the serial: not this one
     job.Observe(twin);
     job.Observe(devices[3]); // LIAR said yes and did not change
@@ -163,6 +164,106 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
                                         BatchStatus::NotConfirmed, BatchStatus::NotConfirmed,
                                         BatchStatus::Unchanged}));
     EXPECT_EQ(sentCount(), 5u); // nothing to the device already in place
+}
+
+TEST(Batch, OnlyTheDeviceItselfVerifiesItsUpdate)
+{
+    const HeardDevice device = Device("S1", "192.168.1.10");
+    NetworkSettings to = SettingsOf(device);
+    to.address = "192.168.1.20";
+    const ExpectedSettings expected = ExpectedAfter(device, to);
+    const HeardDevice real = Moved(device, to);
+    HeardDevice forged = real; // a LAN host answering with the new values from its own address
+    forged.source.address = "192.168.1.66";
+    EXPECT_EQ(UntrustedReason(real, expected, {}, -1), "");
+    EXPECT_TRUE(UntrustedReason(forged, expected, {}, -1).contains("not from the new address"));
+    // Another source answering for the device within a search period spoils even the
+    // right source; one that fell quiet longer ago does not.
+    EXPECT_NE(UntrustedReason(real, expected, {}, 1000), "");
+    EXPECT_EQ(UntrustedReason(real, expected, {}, kIdentityWindowMs + 1), "");
+
+    // DHCP on: from the address it announces, on a subnet of the interface that heard it.
+    InterfaceAddress eth;
+    eth.address = "192.168.1.1";
+    eth.device = "eth0";
+    eth.netmask = htonl(0xffffff00u);
+    NetworkSettings dhcp = SettingsOf(device);
+    dhcp.dhcp = true;
+    HeardDevice leased = Moved(device, dhcp);
+    leased.address = leased.source.address = "192.168.1.77";
+    leased.interfaceName = "eth0";
+    EXPECT_EQ(UntrustedReason(leased, ExpectedAfter(device, dhcp), {eth}, -1), "");
+    leased.interfaceName = "eth1";
+    EXPECT_NE(UntrustedReason(leased, ExpectedAfter(device, dhcp), {eth}, -1), "");
+    leased.interfaceName = "eth0";
+    leased.source.address = "192.168.1.66";
+    EXPECT_NE(UntrustedReason(leased, ExpectedAfter(device, dhcp), {eth}, -1), "");
+
+    // In a run: the forger's answer leaves the entry not confirmed, with the reason.
+    FakeDevices fake;
+    fake.outcome = {{"S1", SendOutcome::Acknowledged}};
+    BatchJob job(MatchPlan({Row("S1", "10.77.0.20")}, {device}), fake.Sender(), 100);
+    job.SetLocalSubnets({});
+    job.Start();
+    while (job.Statuses()[0] == BatchStatus::Waiting || job.Statuses()[0] == BatchStatus::Sending)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    HeardDevice forgedRun = Moved(device, job.Entries()[0].target);
+    forgedRun.source.address = "10.77.0.66";
+    job.Observe(forgedRun);
+    while (!job.Done()) {
+        job.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::NotConfirmed);
+    EXPECT_TRUE(job.UntrustedReasons()[0].contains("10.77.0.66"));
+}
+
+TEST(Batch, AChainWaitsForTheHolderToLeaveAndARingIsRefused)
+{
+    const std::vector<HeardDevice> devices{Device("A", "10.77.0.10"), Device("B", "10.77.0.11"),
+                                            Device("C", "10.77.0.30")};
+    // A takes B's address; B moves on. Listed first, A still goes second.
+    const std::vector<BatchEntry> chain = MatchPlan({Row("A", "10.77.0.11"), Row("B", "10.77.0.12")}, devices);
+    EXPECT_TRUE(CheckBatch(chain, devices, {}, true).isEmpty());
+    FakeDevices fake;
+    fake.outcome = {{"A", SendOutcome::Acknowledged}, {"B", SendOutcome::Acknowledged}};
+    BatchJob job(chain, fake.Sender(), 2000);
+    job.SetLocalSubnets({});
+    job.Start();
+    auto sent = [&] {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        return fake.sent;
+    };
+    while (sent().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sent(), std::vector<QString>{"B"}); // A waits while B holds its address
+    job.Observe(Moved(devices[1], chain[1].target));
+    while (sent().size() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(sent(), (std::vector<QString>{"B", "A"}));
+    job.Cancel();
+
+    // The holder that does not leave keeps the address: nothing is sent to the taker.
+    FakeDevices stubborn;
+    stubborn.outcome = {{"A", SendOutcome::Acknowledged}, {"B", SendOutcome::Refused}};
+    BatchJob stuck(chain, stubborn.Sender(), 100);
+    stuck.SetLocalSubnets({});
+    stuck.Start();
+    while (!stuck.Done()) {
+        stuck.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(stuck.Statuses(), (std::vector<BatchStatus>{BatchStatus::HolderStayed, BatchStatus::Refused}));
+    EXPECT_EQ(stubborn.sent, std::vector<QString>{"B"});
+
+    // A three-way ring names its rows.
+    const QStringList problems =
+        CheckBatch(MatchPlan({Row("A", "10.77.0.11"), Row("B", "10.77.0.30"), Row("C", "10.77.0.10")}, devices),
+                   devices, {}, true);
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].contains("A (10.77.0.10 -> 10.77.0.11)")) << problems[0].toStdString();
+    EXPECT_TRUE(problems[0].contains("C (10.77.0.30 -> 10.77.0.10)"));
 }
 
 TEST(SuggestBatchSettingsTest, SharedValuesAndTheFirstFreeAddressOfTheHearingSubnet)

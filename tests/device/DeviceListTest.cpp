@@ -190,3 +190,72 @@ TEST(DeviceList, ADeviceOutsideEverySubnetOfItsInterfaceIsForeign)
 }
 
 } // namespace
+
+namespace {
+
+DeviceRecord From(DeviceRecord record, const QString &source)
+{
+    record.source = AnswerOrigin{source, 8000};
+    return record;
+}
+
+} // namespace
+
+TEST(DeviceList, OneIdentityFromTwoSourcesIsAConflictThatOnlyAPinnedSourceResolves)
+{
+    DeviceList list;
+    const InterfaceAddress via = Local("10.77.0.1");
+    const DeviceRecord real = Device("S1", "10.77.0.2");
+    // A host that announces the device's serial number and MAC from its own address.
+    const DeviceRecord forged = Device("S1", "10.77.0.66");
+    list.Note(From(real, "10.77.0.2"), via, 0, 0);
+    HeardDevice device;
+    EXPECT_EQ(list.Resolve("S1", "", &device), DeviceList::Target::Found);
+    EXPECT_EQ(device.source.address, "10.77.0.2");
+    EXPECT_FALSE(AnnouncedElsewhere(device));
+
+    DeviceList::Heard heard = list.Note(From(forged, "10.77.0.66"), via, 100, 0);
+    EXPECT_EQ(heard.conflictsChanged, QStringList{"S1"});
+    EXPECT_TRUE(list.SerialHasConflict("S1"));
+    EXPECT_EQ(list.Resolve("S1", "", &device), DeviceList::Target::IdentityConflict);
+    // Both are listed, each with what its source announced.
+    const std::vector<ListedDevice> listing = list.Listing();
+    ASSERT_EQ(listing.size(), 2u);
+    EXPECT_EQ(listing[0].source.address, "10.77.0.2");
+    EXPECT_EQ(listing[1].address, "10.77.0.66");
+    EXPECT_EQ(listing[0].conflict, QStringList{"identity"});
+    EXPECT_EQ(list.Conflicts(*list.Latest("S1")).sameIdentity, QStringList{QString::fromUtf8("10.77.0.2 \u2192 10.77.0.2")});
+
+    // --at pins the source that announces itself; an address no source answers from,
+    // or a source announcing another address than its own, pins nothing.
+    EXPECT_EQ(list.Resolve("S1", "", &device, "10.77.0.2"), DeviceList::Target::Found);
+    EXPECT_EQ(device.address, "10.77.0.2");
+    EXPECT_EQ(list.Resolve("S1", "", &device, "10.77.0.9"), DeviceList::Target::IdentityConflict);
+    list.Note(From(real, "10.77.0.66"), via, 200, 0); // the forger now claims the real address
+    EXPECT_EQ(list.Resolve("S1", "", &device, "10.77.0.66"), DeviceList::Target::IdentityConflict);
+
+    // The conflict lasts while both answer, and ends once one source has stayed quiet.
+    list.Note(From(real, "10.77.0.2"), via, 5000, 0);
+    list.Note(From(forged, "10.77.0.66"), via, 5100, 0);
+    list.Note(From(real, "10.77.0.2"), via, 10000, 0);
+    EXPECT_TRUE(list.SerialHasConflict("S1"));
+    heard = list.Note(From(real, "10.77.0.2"), via, 15000, 0);
+    EXPECT_EQ(heard.conflictsChanged, QStringList{"S1"});
+    EXPECT_FALSE(list.SerialHasConflict("S1"));
+    EXPECT_EQ(list.Resolve("S1", "", &device), DeviceList::Target::Found);
+    EXPECT_EQ(list.Listing().size(), 1u);
+
+    // A device that moves (its old source falls quiet for longer than a period) is
+    // no conflict; an answer relayed from elsewhere is marked.
+    list.Note(From(Device("S1", "10.77.0.3"), "10.77.0.3"), via, 21000, 0);
+    EXPECT_FALSE(list.SerialHasConflict("S1"));
+    list.Note(From(Device("S2", "10.77.0.4"), "10.77.0.5"), via, 21000, 0);
+    EXPECT_TRUE(AnnouncedElsewhere(*list.Latest("S2")));
+
+    // A flood of sources for one identity keeps at most kMaxIdentitySources.
+    for (int i = 0; i < 3 * kMaxIdentitySources; ++i)
+        list.Note(From(Device("S1", "10.77.0.3"), QStringLiteral("10.77.1.%1").arg(i)), via, 22000 + i, 0);
+    EXPECT_EQ(static_cast<int>(list.BySource("S1", "02:00:00:00:00:01").size()), kMaxIdentitySources);
+    list.ForgetSerial("S1");
+    EXPECT_TRUE(list.BySource("S1", "02:00:00:00:00:01").empty());
+}

@@ -2,6 +2,14 @@
 // files written by scripts with member names.
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
 #include "device/PlanFile.h"
 
 namespace {
@@ -76,6 +84,65 @@ TEST(PlanFile, AFileWithoutAKnownHeaderIsRefused)
     EXPECT_EQ(plan.problems[0].kind, PlanProblem::NoHeader);
     EXPECT_TRUE(plan.rows.empty());
     EXPECT_EQ(ParsePlan(QByteArray(kMaxPlanFileBytes + 1, 'x')).problems[0].kind, PlanProblem::TooLarge);
+}
+
+TEST(PlanFile, BadBytesDuplicateColumnsAndFloodsAreRefusedNotCut)
+{
+    const QByteArray header = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
+    const QByteArray row = "A,10.0.0.2,255.255.255.0,10.0.0.1,10.0.0.1,off\n";
+    // A NUL byte does not end the text early: the plan is refused, naming its line.
+    Plan plan = ParsePlan(header + row + QByteArray("B,10.0.0.3", 10) + QByteArray(1, '\0') + "\n");
+    ASSERT_EQ(plan.problems.size(), 1u);
+    EXPECT_EQ(plan.problems[0].kind, PlanProblem::Encoding);
+    EXPECT_EQ(plan.problems[0].line, 3);
+    plan = ParsePlan(header + "A,10.0.0.2,255.255.255.0,10.0.0.1,10.0.0.1,\xFF\xFEoff\n");
+    ASSERT_EQ(plan.problems.size(), 1u);
+    EXPECT_EQ(plan.problems[0].kind, PlanProblem::Encoding);
+    EXPECT_EQ(plan.problems[0].line, 2);
+    // A column named twice (in two spellings) is refused, not read from the first.
+    plan = ParsePlan("serialNo,address,subnetMask,gateway,dns,dhcp,IPv4 Address\n" + row);
+    ASSERT_EQ(plan.problems.size(), 1u);
+    EXPECT_EQ(plan.problems[0].kind, PlanProblem::DuplicateColumn);
+    EXPECT_EQ(plan.problems[0].text, "address");
+    // A million bad lines keep twenty problems and count the rest.
+    QByteArray flood = header;
+    for (int i = 0; i < 1000000; ++i)
+        flood += ",\n";
+    plan = ParsePlan(flood);
+    EXPECT_EQ(plan.problems.size(), static_cast<size_t>(kMaxListedProblems));
+    EXPECT_EQ(plan.problemCount, 1000000);
+}
+
+TEST(PlanFile, OnlyRegularFilesAreReadAndAStreamWaitCanBeStopped)
+{
+    QTemporaryDir folder;
+    const QString fifo = folder.filePath("plan.fifo");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Plan plan;
+    QString error;
+    // Neither blocks: a FIFO without a writer, a folder.
+    EXPECT_FALSE(ReadPlanFile(fifo, plan, error));
+    EXPECT_EQ(error, "not a regular file");
+    EXPECT_FALSE(ReadPlanFile(folder.path(), plan, error));
+
+    // Standard input that never ends is given up when asked.
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+    });
+    EXPECT_FALSE(ReadPlanStream(pipeEnds[0], plan, error, [&] { return stop.load(); }));
+    EXPECT_EQ(error, "interrupted");
+    stopper.join();
+    // One that ends is read whole.
+    const QByteArray text = "serialNo,address,subnetMask,gateway,dns,dhcp\nA,10.0.0.2,255.255.255.0,10.0.0.1,10.0.0.1,off\n";
+    ASSERT_EQ(write(pipeEnds[1], text.constData(), static_cast<size_t>(text.size())), text.size());
+    close(pipeEnds[1]);
+    ASSERT_TRUE(ReadPlanStream(pipeEnds[0], plan, error, [] { return false; }));
+    close(pipeEnds[0]);
+    EXPECT_EQ(plan.rows.size(), 1u);
 }
 
 } // namespace

@@ -102,7 +102,7 @@ TEST_F(SearcherMessages, AnAnswerCallbackReadsTheParsedMessageWhileTheLogKeepsTh
         std::vector<std::string> serials, descriptions;
     } heard;
     QUdpCastGroup answers{nullptr, &heard};
-    answers.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, void *user) {
+    answers.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &, void *user) {
         auto *h = static_cast<Heard *>(user);
         h->serials.push_back(Vant::ValueToString(message.GetDataValue(0, "serialNo")));
         h->descriptions.push_back(Vant::ValueToString(message.GetDataValue(0, "description")));

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 namespace devsim {
 namespace {
@@ -254,11 +255,13 @@ bool BuildDevices(const Options &options, std::vector<DeviceConfig> &devices, st
         return false;
     }
     // Two devices may share a serial number (a cloned firmware image) as long as their
-    // MAC addresses tell them apart.
-    std::set<std::pair<std::string, std::string>> identities;
+    // MAC addresses tell them apart, or their addresses do (a host answering with
+    // another device's serial number and MAC from its own address).
+    std::set<std::tuple<std::string, std::string, std::string>> identities;
     for (DeviceConfig &d : devices) {
-        if (!identities.insert({d.settings.serialNo, d.settings.mac}).second) {
-            error = "serial number " + d.settings.serialNo + " is given twice with MAC " + d.settings.mac;
+        if (!identities.insert({d.settings.serialNo, d.settings.mac, d.settings.address}).second) {
+            error = "serial number " + d.settings.serialNo + " is given twice with MAC " + d.settings.mac + " at " +
+                    d.settings.address;
             return false;
         }
         d.faults.Merge(options.faults);

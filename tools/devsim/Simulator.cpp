@@ -1,5 +1,9 @@
 #include "Simulator.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -305,9 +309,29 @@ void Simulator::ApplyUpdate(Device &device, const Request &request)
     device.searchDatagrams.clear();
 }
 
-// After a new address the device listens and answers there, when that address is
-// assigned in this namespace; otherwise it announces the new address but stays
-// reachable on the old one (noted in the log).
+// After a new address the device listens and answers there: the address is added to
+// the interface of the old one when no one here holds it yet (sandbox addresses only);
+// when it cannot be had the device announces the new address but stays reachable on
+// the old one (noted in the log).
+namespace {
+
+// The index of the interface holding `address` (host byte order), or 0.
+int InterfaceIndexOf(uint32_t address)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    int index = 0;
+    for (const ifaddrs *entry = list; entry && !index; entry = entry->ifa_next)
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+            ntohl(reinterpret_cast<const sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr) == address)
+            index = static_cast<int>(if_nametoindex(entry->ifa_name));
+    freeifaddrs(list);
+    return index;
+}
+
+} // namespace
+
 void Simulator::MoveDevice(size_t deviceIndex, const std::string &newAddress)
 {
     Device &d = m_devices[deviceIndex];
@@ -320,6 +344,16 @@ void Simulator::MoveDevice(size_t deviceIndex, const std::string &newAddress)
         index = found->second;
     } else {
         std::string error;
+        // A new address no one here holds is taken on the interface of the old one, as
+        // a real device takes it (it then answers ARP and its answers come from it);
+        // the old one stays, as other devices of this namespace may use it.
+        if (IsSandboxAddress(ep.address) && ep.address != kBroadcastAddress && (ep.address >> 24) != 127 &&
+            !IsLocalAddress(ep.address)) {
+            const int link = InterfaceIndexOf(m_sockets[d.socket].local.address);
+            const int prefix = PrefixLength(d.current.subnetMask);
+            if (link > 0)
+                error = ChangeLinkAddress(link, ep.address, prefix > 0 && prefix <= 30 ? prefix : 24, true);
+        }
         if (!IsSandboxAddress(ep.address) || ep.address == kBroadcastAddress || !IsLocalAddress(ep.address) ||
             !OpenSocket(ep, false, index, error)) {
             Note(d.current.serialNo + " announces " + newAddress + " but stays on " +
