@@ -47,6 +47,11 @@ struct HeardDevice : DeviceRecord {
     // True when its address lies outside every subnet of the interface that heard
     // it: it has no unicast route, and commands go on-link through that interface.
     bool foreignSubnet = false;
+    // True when another device listed announces the same address (a factory default
+    // several boxes keep): a request sent to the address would reach whichever of
+    // them the neighbour table names, so commands go by exact delivery
+    // (device/Delivery.h). Set on the copies Devices() and WithSerial() return.
+    bool sharedAddress = false;
 };
 
 // What a device shares with others.
@@ -128,6 +133,8 @@ public:
     std::vector<HeardDevice> Devices() const;
     // The devices answering with `serialNo`, ordered by MAC.
     std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // The devices announcing `address` now.
+    std::vector<HeardDevice> AtAddress(const QString &address) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
     // Which device a command naming `serialNo` (and, when not empty, `mac`) means:
@@ -204,6 +211,8 @@ private:
     };
     static QString KeyOf(const QString &serialNo, const QString &mac);
     ListedDevice Listed(const HeardDevice &device) const;
+    // A copy of `device` with sharedAddress filled in.
+    HeardDevice WithSharing(const HeardDevice &device) const;
     bool IsLocal(const InterfaceAddress &heardOn, const QString &address) const;
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);
