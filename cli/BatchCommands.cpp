@@ -14,6 +14,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/StopSignal.h"
 #include "device/Batch.h"
+#include "device/Delivery.h"
 #include "device/DeviceCommand.h"
 #include "kit/UnsafeText.h"
 #include "protocol/Json.h"
@@ -43,6 +44,9 @@ int StatusOf(BatchStatus status)
         return kExitNotFound;
     case BatchStatus::Ambiguous:
         return kExitAmbiguous;
+    case BatchStatus::OtherAnswers:
+    case BatchStatus::Stopped:
+        return kExitDeviceFailed; // nothing was sent to it
     default:
         return kExitNotConfirmed;
     }
@@ -212,8 +216,16 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         }
     }
 
+    int shared = 0;
+    for (const BatchEntry &entry : entries)
+        shared += entry.status == BatchStatus::Waiting && entry.device && entry.device->sharedAddress;
+    if (shared > 0)
+        Complain(std::to_string(shared) + " of the devices share their address with others: requests to them go " +
+                 DeliveryWayName(SharedAddressWay()));
+
     BatchJob job(entries, SendUpdate);
     job.Start();
+    const QStringList planned = job.PlannedAddresses();
     while (!job.Done() && !StopSignal()) {
         std::this_thread::sleep_for(kRunStep);
         search.WithDevices([&](DeviceList &list) {
@@ -221,6 +233,10 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
                 if (entry.status == BatchStatus::Waiting)
                     if (const HeardDevice *now = list.Find(entry.serialNo, entry.mac))
                         job.Observe(*now);
+            // Another device turning up where one of these was to go took its request.
+            for (const QString &address : planned)
+                for (const HeardDevice &there : list.AtAddress(address))
+                    job.Observe(there);
         });
         job.Tick();
     }

@@ -13,6 +13,7 @@
 
 #include "cli/Doctor.h"
 #include "device/AddressRules.h"
+#include "device/Delivery.h"
 #include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
 #include "device/DeviceSearch.h"
@@ -207,6 +208,8 @@ const char *Verdict(CommandResult result)
         return "succeeded";
     case CommandResult::ConnectFailed:
         return "could not connect";
+    case CommandResult::Withheld:
+        return "not sent: another device at this address answers for it";
     case CommandResult::NoAnswer:
     case CommandResult::Failed:
         break;
@@ -272,6 +275,9 @@ std::string DryRunText(const HeardDevice &device, const NetworkSettings &edited,
     text += "  " + QString("to").leftJustified(12) + TerminalText(target.address) + ":" + QString::number(target.port);
     if (!target.onLinkInterface.isEmpty())
         text += " (on-link through " + TerminalText(target.onLinkInterface) + ")";
+    if (target.exact)
+        text += QStringLiteral(" (the address is shared: %1, to MAC %2)")
+                    .arg(QString::fromLatin1(DeliveryWayName(SharedAddressWay())), TerminalText(target.mac));
     text += "\n  " + QString("request").leftJustified(12);
     return Utf8(text) + Vant::EscapeUnsafeInJson(request) + "\n";
 }
@@ -443,7 +449,7 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = "refused by the device";
         break;
     case UpdateVerdict::ConnectFailed:
-        verdict = "could not connect";
+        verdict = Verdict(outcome.command);
         break;
     case UpdateVerdict::NotConfirmed:
         if (invocation.verifyTimeoutMs == 0) {
@@ -457,6 +463,8 @@ int RunSet(const Invocation &invocation, Output &out)
                   std::to_string(invocation.verifyTimeoutMs) + " ms)";
         break;
     }
+    if (device.sharedAddress && outcome.command != CommandResult::Withheld)
+        verdict += std::string(" (sent ") + DeliveryWayName(SharedAddressWay()) + ")";
     out.Write(Utf8(serial) + ": " + verdict + "\n");
     return OutputStatus(out, status);
 }
@@ -516,6 +524,8 @@ int RunReboot(const Invocation &invocation, Output &out)
             // On-link through the interface that heard it when it lies in a foreign subnet.
             const CommandResult result = SendDeviceCommand(TargetOf(device), request, serial);
             verdicts[i] = Verdict(result);
+            if (device.sharedAddress && result != CommandResult::Withheld)
+                verdicts[i] += std::string(" (sent ") + DeliveryWayName(SharedAddressWay()) + ")";
             statuses[i] = StatusOf(result);
         }
     };

@@ -53,8 +53,10 @@ std::string FindLinkSend()
     return {};
 }
 
-int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source,
-                uint16_t sourcePort, const std::string &payload)
+namespace {
+
+int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source, uint16_t sourcePort,
+              const std::string &payload, bool quiet)
 {
     const std::string path = FindLinkSend();
     if (path.empty())
@@ -73,6 +75,8 @@ int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), noEnvironment);
     posix_spawn_file_actions_destroy(&actions);
@@ -99,6 +103,14 @@ int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port,
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+} // namespace
+
+int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source,
+                uint16_t sourcePort, const std::string &payload)
+{
+    return RunHelper(ifindex, mac, ip, port, source, sourcePort, payload, false);
+}
+
 bool LinkSendUsable()
 {
     static std::once_flag once;
@@ -106,7 +118,7 @@ bool LinkSendUsable()
     std::call_once(once, [] {
         // Well formed, so the helper opens its packet socket, and then refused: the
         // loopback interface is no Ethernet interface. No frame can leave.
-        const int status = RunLinkSend(1, "02:00:00:00:00:01", 0x0a000001, 9, 0x0a000002, 9, "x");
+        const int status = RunHelper(1, "02:00:00:00:00:01", 0x0a000001, 9, 0x0a000002, 9, "x", true);
         usable = status >= 0 && status != linksend::kNoPermission && status != linksend::kUsage && status != 127;
     });
     return usable;
