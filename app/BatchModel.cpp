@@ -20,12 +20,12 @@ int BatchModel::columnCount(const QModelIndex &parent) const
 QString BatchModel::Title(int column)
 {
     switch (column) {
-    case ColSerialNo: return UiText::Get("设备序列号");
-    case ColMac: return UiText::Get("物理地址");
-    case ColAddress: return UiText::Get("当前地址");
-    case ColMarks: return UiText::Get("标记");
-    case ColNewAddress: return UiText::Get("新地址");
-    case ColStatus: return UiText::Get("状态");
+    case ColSerialNo: return tr("设备序列号");
+    case ColMac: return tr("物理地址");
+    case ColAddress: return tr("当前地址");
+    case ColMarks: return tr("标记");
+    case ColNewAddress: return tr("新地址");
+    case ColStatus: return tr("状态");
     default: return QString();
     }
 }
@@ -66,7 +66,7 @@ QVariant BatchModel::data(const QModelIndex &index, int role) const
             return marks.join(QLatin1Char(' '));
         }
         case ColNewAddress: return row.newAddress;
-        case ColStatus: return row.status ? BatchStatusText(*row.status) : QString();
+        case ColStatus: return row.status ? BatchStatusShownText(*row.status) : QString();
         default: return QVariant();
         }
     }

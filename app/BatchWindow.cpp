@@ -2,6 +2,7 @@
 
 #include "app/DeviceListText.h"
 #include "app/QMyItemDelegate.h"
+#include "device/Delivery.h"
 #include "device/SaveFile.h"
 
 #include <QCheckBox>
@@ -32,15 +33,15 @@ QString PlanProblemUiText(const PlanProblem &problem)
 {
     QString what;
     switch (problem.kind) {
-    case PlanProblem::NoHeader: what = UiText::Get("表头缺少列 %1").arg(problem.text); break;
-    case PlanProblem::BadQuoting: what = UiText::Get("引号未闭合"); break;
-    case PlanProblem::FieldCount: what = UiText::Get("列数与表头不符"); break;
-    case PlanProblem::NoSerial: what = UiText::Get("缺少设备序列号"); break;
-    case PlanProblem::BadDhcp: what = UiText::Get("DHCP 值 \"%1\" 无效").arg(problem.text); break;
-    case PlanProblem::BadAddress: what = UiText::Get("%1 不是 IPv4 地址").arg(problem.text); break;
-    case PlanProblem::DuplicateSerial: what = UiText::Get("序列号 %1 重复").arg(problem.text); break;
-    case PlanProblem::TooManyRows: what = UiText::Get("行数超过 %1").arg(kMaxPlanRows); break;
-    case PlanProblem::TooLarge: what = UiText::Get("文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
+    case PlanProblem::NoHeader: what = QCoreApplication::translate("BatchWindow", "表头缺少列 %1").arg(problem.text); break;
+    case PlanProblem::BadQuoting: what = QCoreApplication::translate("BatchWindow", "引号未闭合"); break;
+    case PlanProblem::FieldCount: what = QCoreApplication::translate("BatchWindow", "列数与表头不符"); break;
+    case PlanProblem::NoSerial: what = QCoreApplication::translate("BatchWindow", "缺少设备序列号"); break;
+    case PlanProblem::BadDhcp: what = QCoreApplication::translate("BatchWindow", "DHCP 值 \"%1\" 无效").arg(problem.text); break;
+    case PlanProblem::BadAddress: what = QCoreApplication::translate("BatchWindow", "%1 不是 IPv4 地址").arg(problem.text); break;
+    case PlanProblem::DuplicateSerial: what = QCoreApplication::translate("BatchWindow", "序列号 %1 重复").arg(problem.text); break;
+    case PlanProblem::TooManyRows: what = QCoreApplication::translate("BatchWindow", "行数超过 %1").arg(kMaxPlanRows); break;
+    case PlanProblem::TooLarge: what = QCoreApplication::translate("BatchWindow", "文件超过 %1 字节").arg(kMaxPlanFileBytes); break;
     }
     return UiText::BatchPlanProblemLine().arg(problem.line).arg(what);
 }
@@ -126,9 +127,9 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     auto *settings = new QFormLayout;
     settings->addRow(m_dhcp);
     settings->addRow(UiText::BatchStart(), m_start);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::SubnetMask), m_mask);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::Gateway), m_gateway);
-    settings->addRow(DeviceColumnTitle(DeviceColumn::Dns), m_dns);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::SubnetMask), m_mask);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::Gateway), m_gateway);
+    settings->addRow(DeviceColumnShownTitle(DeviceColumn::Dns), m_dns);
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
@@ -268,7 +269,7 @@ void BatchWindow::Recompute()
             m_planned = PlanAddresses(input);
             for (size_t i = 0; i < m_planned.size(); ++i)
                 preview[static_cast<size_t>(m_plannedRows[i])] =
-                    m_planned[i] ? Ipv4Text(m_planned[i]) : BatchStatusText(BatchStatus::NoAddress);
+                    m_planned[i] ? Ipv4Text(m_planned[i]) : BatchStatusShownText(BatchStatus::NoAddress);
             m_probeDue = true;
             m_probeTimer->start();
         }
@@ -373,7 +374,7 @@ void BatchWindow::Apply()
     QStringList problems = CheckBatch(entries, AllDevices(), m_local, true);
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::NoAddress)
-            problems << entry.serialNo + QStringLiteral(": ") + BatchStatusText(BatchStatus::NoAddress);
+            problems << entry.serialNo + QStringLiteral(": ") + BatchStatusShownText(BatchStatus::NoAddress);
     if (!problems.isEmpty()) {
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::BatchRefused().arg(ProblemList(problems)),
                              QMessageBox::Ok);
@@ -389,7 +390,14 @@ void BatchWindow::Apply()
                                      QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) != QMessageBox::Ok) {
         return;
     }
+    const bool shared = std::any_of(entries.begin(), entries.end(), [](const BatchEntry &entry) {
+        return entry.status == BatchStatus::Waiting && entry.device && entry.device->sharedAddress;
+    });
     m_job = std::make_unique<BatchJob>(std::move(entries), m_options.sender, m_options.verifyTimeoutMs);
+    // Devices sharing an address: the bar says how their requests go.
+    m_progress->setFormat(shared ? QStringLiteral("%v/%m  ") +
+                                       UiText::DeliveredWay().arg(DeliveryWayText(SharedAddressWay()))
+                                 : QStringLiteral("%p%"));
     m_progress->setMaximum(std::max(1, toSend));
     m_progress->setValue(0);
     m_job->Start();
@@ -474,7 +482,7 @@ bool BatchWindow::LoadPlan(const QString &path)
     for (size_t i = 0; i < m_planEntries.size(); ++i) {
         const BatchEntry &entry = m_planEntries[i];
         if (!entry.device) {
-            unmatched << entry.serialNo + QStringLiteral(" (") + BatchStatusText(entry.status) + QLatin1Char(')');
+            unmatched << entry.serialNo + QStringLiteral(" (") + BatchStatusShownText(entry.status) + QLatin1Char(')');
             continue;
         }
         const int row = rowOf.value(entry.serialNo + QLatin1Char('\n') + entry.device->mac.toUpper(), -1);

@@ -182,11 +182,11 @@ void BrenuSearchTools::slot_CheckSearch()
     const std::string cannot = m_udpCastGroup->CannotSearchReason();
     const std::vector<std::string> otherPort = m_udpCastGroup->OtherPortNotes();
     if (!cannot.empty()) {
-        text = QStringLiteral("无法搜索");
-        tip = QStringLiteral("没有一个搜索端口能打开，每 5 秒重试：\n") + QString::fromUtf8(cannot.c_str());
+        text = tr("无法搜索");
+        tip = tr("没有一个搜索端口能打开，每 5 秒重试：\n") + QString::fromUtf8(cannot.c_str());
     } else if (!otherPort.empty()) {
-        text = QStringLiteral("端口 19009 被占用");
-        tip = QStringLiteral("已改用其他端口搜索；只回复到端口 19009 的设备收不到：\n") + Lines(otherPort);
+        text = tr("端口 19009 被占用");
+        tip = tr("已改用其他端口搜索；只回复到端口 19009 的设备收不到：\n") + Lines(otherPort);
     }
     if (text == m_searchState->text() && tip == m_searchState->toolTip())
         return;

@@ -11,6 +11,7 @@
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceCommandUi.h"
+#include "device/Delivery.h"
 #include "device/DeviceRequests.h"
 #include "app/DeviceTable.h"
 #include "device/Ipv4Text.h"
@@ -21,9 +22,10 @@
 
 namespace {
 
+// As stored: the DHCP cell holds "启用"/"禁用" whatever language the window shows.
 QString CellText(const QStandardItemModel &model, int row, int column)
 {
-    return model.index(row, column).data(Qt::DisplayRole).toString();
+    return model.index(row, column).data(Qt::EditRole).toString();
 }
 
 bool ConfirmReboot(QWidget *parent)
@@ -74,7 +76,7 @@ void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
         cells.append(CellText(*m_model, row, column));
     m_infoDialog->SetDeviceInfo(cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6],
                                 cells[7], cells[8]);
-    m_infoDialog->SetOnLinkInterface(OnLinkInterface(cells[0], cells[1]));
+    m_infoDialog->SetCommandTarget(TargetFor(cells[0], cells[1], cells[2].toInt(nullptr, 10)));
     m_infoDialog->exec();
     if (std::optional<ExpectedSettings> expected = m_infoDialog->TakeUnansweredUpdate())
         WatchUnansweredUpdate(*expected);
@@ -101,15 +103,19 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     const QByteArray serialBytes = serialNo.toUtf8();
     BuildRebootRequest(serialBytes, request);
 
-    const CommandResult result =
-        SendDeviceCommand(this, CommandTarget{address, port, OnLinkInterface(serialNo, address)}, request, serialBytes);
-    if (result == CommandResult::ConnectFailed) {
-        QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
+    const CommandTarget target = TargetFor(serialNo, address, port);
+    const CommandResult result = SendDeviceCommand(this, target, request, serialBytes);
+    if (result == CommandResult::ConnectFailed || result == CommandResult::Withheld) {
+        QMessageBox::warning(this, UiText::BoxTitle(),
+                             result == CommandResult::Withheld ? UiText::Withheld() : UiText::ConnectFailed(),
+                             QMessageBox::Ok);
         return;
     }
     const bool succeeded = result == CommandResult::Succeeded;
-    QMessageBox::information(this, UiText::BoxTitle(), succeeded ? UiText::Succeeded() : UiText::Failed(),
-                             QMessageBox::Ok);
+    QString text = succeeded ? UiText::Succeeded() : UiText::Failed();
+    if (target.exact)
+        text += QLatin1Char('\n') + UiText::DeliveredWay().arg(DeliveryWayText(SharedAddressWay()));
+    QMessageBox::information(this, UiText::BoxTitle(), text, QMessageBox::Ok);
     if (!succeeded || !deviceRow.isValid())
         return;
     m_deviceCount.fetch_sub(1);
@@ -117,14 +123,17 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     m_model->removeRow(deviceRow.row());
 }
 
-QString BrenuSearchTools::OnLinkInterface(const QString &serialNo, const QString &address) const
+CommandTarget BrenuSearchTools::TargetFor(const QString &serialNo, const QString &address, int port) const
 {
     // The row shows the latest answer of its serial number; that device's hearing
-    // decides, as long as it still announces the address shown.
+    // (and whether others share its address) decides, as long as it still announces
+    // the address shown.
     const HeardDevice *device = m_model->Devices().Latest(serialNo);
-    if (!device || !device->foreignSubnet || device->address != address)
-        return QString();
-    return device->interfaceName;
+    if (!device || device->address != address)
+        return CommandTarget(address, port);
+    CommandTarget target = TargetOf(m_model->Devices().WithSharing(*device));
+    target.port = port;
+    return target;
 }
 
 void BrenuSearchTools::onOpenHttpView(QModelIndex index)
@@ -134,7 +143,12 @@ void BrenuSearchTools::onOpenHttpView(QModelIndex index)
     const QByteArray address = CellText(*m_model, index.row(), DeviceTable::ColAddress).toUtf8();
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size()))))
         return;
-    // The desktop's default browser opens the device's own page; a failure to start
-    // it is not reported.
-    QDesktopServices::openUrl(QUrl(QStringLiteral("http://") + QString::fromUtf8(address)));
+    // The desktop's default browser opens the device's own page. openUrl fails when
+    // no handler for http is set up (on a bare desktop: xdg-open, from xdg-utils, is
+    // missing); the operator is told rather than left clicking at nothing.
+    const QString url = QStringLiteral("http://") + QString::fromUtf8(address);
+    if (!QDesktopServices::openUrl(QUrl(url)))
+        QMessageBox::warning(this, UiText::BoxTitle(),
+                             tr("无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)").arg(url),
+                             QMessageBox::Ok);
 }

@@ -3,6 +3,7 @@
 #include <QAbstractItemModel>
 #include <QStringList>
 
+#include "device/ColumnTitles.h"
 #include "device/CsvField.h"
 #include "app/DeviceTable.h"
 
@@ -10,11 +11,13 @@ namespace DeviceListText {
 
 namespace {
 
-QStringList Cells(const QAbstractItemModel &model, int row)
+// The cells as shown (Qt::DisplayRole), or as stored (Qt::EditRole: the DHCP cell's
+// "启用"/"禁用" in every language).
+QStringList Cells(const QAbstractItemModel &model, int row, int role)
 {
     QStringList cells;
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
-        cells.append(model.index(row, column).data(Qt::DisplayRole).toString());
+        cells.append(model.index(row, column).data(role).toString());
     return cells;
 }
 
@@ -30,7 +33,7 @@ QString CsvLine(const QStringList &cells)
 
 QString RowText(const QAbstractItemModel &model, int row)
 {
-    QStringList cells = Cells(model, row);
+    QStringList cells = Cells(model, row, Qt::DisplayRole);
     for (QString &cell : cells)
         cell = SpreadsheetText(cell);
     return cells.join(QLatin1Char('\t'));
@@ -40,9 +43,9 @@ QByteArray Csv(const QAbstractItemModel &model)
 {
     std::vector<QStringList> lines(1);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
-        lines[0].append(DeviceTable::HeaderText(column));
+        lines[0].append(DeviceColumnTitle(column));
     for (int row = 0; row < model.rowCount(); ++row)
-        lines.push_back(Cells(model, row));
+        lines.push_back(Cells(model, row, Qt::EditRole));
     return CsvDocument(lines);
 }
 

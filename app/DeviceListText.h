@@ -16,7 +16,8 @@ namespace DeviceListText {
 // formula led by an apostrophe: device/CsvField.h), separated by tabs.
 QString RowText(const QAbstractItemModel &model, int row);
 
-// A UTF-8 byte-order mark, the header of the nine column titles, then every row in
+// A UTF-8 byte-order mark, the header of the nine Chinese column titles, then every
+// row (DHCP as "启用"/"禁用", whatever the window's language) in
 // the model's order (fields as CsvField writes them), each line ending in CR LF.
 QByteArray Csv(const QAbstractItemModel &model);
 // The same layout for lines of cells given here (the first is the header).

@@ -12,7 +12,13 @@
 #include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
 
-DeviceModel::DeviceModel(QObject *parent, int maxDevices) : QStandardItemModel(parent), m_devices(maxDevices)
+DeviceModel::DeviceModel(QObject *parent, int maxDevices)
+    : QStandardItemModel(parent),
+      m_devices(maxDevices),
+      m_dhcpOn(DeviceTable::DhcpText(true)),
+      m_dhcpOff(DeviceTable::DhcpText(false)),
+      m_dhcpOnShown(DeviceTable::ShownDhcpText(m_dhcpOn)),
+      m_dhcpOffShown(DeviceTable::ShownDhcpText(m_dhcpOff))
 {
     // A row that goes (refresh, reboot) takes its devices with it.
     connect(this, &QAbstractItemModel::rowsAboutToBeRemoved, this, &DeviceModel::ForgetRows);
@@ -38,6 +44,15 @@ QString NameSome(QStringList names, int more)
 
 QVariant DeviceModel::data(const QModelIndex &index, int role) const
 {
+    if (role == Qt::DisplayRole && index.column() == DeviceTable::ColDhcp) {
+        const QVariant stored = QStandardItemModel::data(index, role);
+        const QString text = stored.toString();
+        if (text == m_dhcpOn)
+            return m_dhcpOnShown;
+        if (text == m_dhcpOff)
+            return m_dhcpOffShown;
+        return stored;
+    }
     const bool decoration = role == Qt::DecorationRole && index.column() == DeviceTable::ColSerialNo;
     if ((role != Qt::ForegroundRole && role != Qt::ToolTipRole && !decoration) || !index.isValid() ||
         index.parent().isValid())

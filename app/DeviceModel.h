@@ -14,6 +14,9 @@
 // the foreign-subnet icon (conflict wins). The row's tooltip says what is shared and
 // with whom, and, for a silent row, the time of its last answer. The icons leave the
 // muted text colour of silent rows as it is.
+//
+// The DHCP cell stores "启用"/"禁用" (what files hold in every language) and is shown
+// in the window's language (Qt::DisplayRole; Qt::EditRole gives the stored text).
 #include <QBrush>
 #include <QIcon>
 #include <QStandardItemModel>
@@ -94,6 +97,11 @@ private:
     QIcon m_foreignIcon;
     // Notes by serial number: one per row at most, dropped with the row.
     QHash<QString, QString> m_notes;
+    // The DHCP cell's stored texts and how they are shown (translated once).
+    const QString m_dhcpOn;
+    const QString m_dhcpOff;
+    const QString m_dhcpOnShown;
+    const QString m_dhcpOffShown;
     // Last, so that it is destroyed first: it finishes freeing removed rows while the
     // rest of the model still exists.
     Vant::Disposal m_disposal;

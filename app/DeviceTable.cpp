@@ -69,7 +69,7 @@ QVariant SortKey(const DeviceRecord &record, int column)
 
 QString HeaderText(int column)
 {
-    return DeviceColumnTitle(column);
+    return DeviceColumnShownTitle(column);
 }
 
 int ColumnWidth(int column)
@@ -80,6 +80,15 @@ int ColumnWidth(int column)
 QString DhcpText(bool on)
 {
     return on ? UiText::DhcpOn() : UiText::DhcpOff();
+}
+
+QString ShownDhcpText(const QString &stored)
+{
+    if (stored == UiText::DhcpOn())
+        return UiText::DhcpOnShown();
+    if (stored == UiText::DhcpOff())
+        return UiText::DhcpOffShown();
+    return stored;
 }
 
 QList<QStandardItem *> MakeRow(const DeviceRecord &record)

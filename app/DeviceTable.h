@@ -33,11 +33,16 @@ constexpr int kSerialNoRole = Qt::UserRole + 1;
 // its text, after the numbers. The displayed texts are the same either way.
 constexpr int kSortRole = Qt::UserRole + 2;
 
+// The column's title as the window shows it (translated); files use
+// DeviceColumnTitle (device/ColumnTitles.h).
 QString HeaderText(int column);
 int ColumnWidth(int column);
 
-// "启用" or "禁用".
+// "启用" or "禁用": what the DHCP cell holds (its edit role) and files write, in every
+// language. DeviceModel shows it translated (ShownDhcpText).
 QString DhcpText(bool on);
+// The DHCP cell's stored text as the window shows it.
+QString ShownDhcpText(const QString &stored);
 
 // The nine items of a new row, with their texts, alignments and the key.
 QList<QStandardItem *> MakeRow(const DeviceRecord &record);

@@ -4,6 +4,7 @@
 #include "app/AppIdentity.h"
 #include "app/BrenuSearchTools.h"
 #include "app/CommandLine.h"
+#include "app/Language.h"
 #include "app/QuitOnSignal.h"
 #include "kit/ToolLog.h"
 #include "kit/Log.h"
@@ -20,6 +21,7 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
 
     StartToolLog();
+    InstallTranslations(application);
 
     QApplication::setWindowIcon(ApplicationIcon());
 

@@ -40,25 +40,38 @@ const char *BatchStatusName(BatchStatus status)
     return "";
 }
 
+namespace {
+
+const char *BatchStatusSource(BatchStatus status)
+{
+    switch (status) {
+    case BatchStatus::Unchanged: return QT_TRANSLATE_NOOP("BatchStatus", "无需修改");
+    case BatchStatus::Missing: return QT_TRANSLATE_NOOP("BatchStatus", "未找到");
+    case BatchStatus::Ambiguous: return QT_TRANSLATE_NOOP("BatchStatus", "序列号重复");
+    case BatchStatus::Waiting: return QT_TRANSLATE_NOOP("BatchStatus", "等待");
+    case BatchStatus::Sending: return QT_TRANSLATE_NOOP("BatchStatus", "发送中");
+    case BatchStatus::Acknowledged: return QT_TRANSLATE_NOOP("BatchStatus", "已应答");
+    case BatchStatus::Verified: return QT_TRANSLATE_NOOP("BatchStatus", "已验证");
+    case BatchStatus::Refused: return QT_TRANSLATE_NOOP("BatchStatus", "被拒绝");
+    case BatchStatus::NotConfirmed: return QT_TRANSLATE_NOOP("BatchStatus", "未确认");
+    case BatchStatus::NoAddress: return QT_TRANSLATE_NOOP("BatchStatus", "无可用地址");
+    case BatchStatus::OtherAnswers: return QT_TRANSLATE_NOOP("BatchStatus", "此地址的另一台设备代其应答");
+    case BatchStatus::WrongDevice: return QT_TRANSLATE_NOOP("BatchStatus", "另一台设备出现在计划地址");
+    case BatchStatus::Stopped: return QT_TRANSLATE_NOOP("BatchStatus", "此地址已停止");
+    }
+    return "";
+}
+
+} // namespace
+
 QString BatchStatusText(BatchStatus status)
 {
-    const char *text = "";
-    switch (status) {
-    case BatchStatus::Unchanged: text = "无需修改"; break;
-    case BatchStatus::Missing: text = "未找到"; break;
-    case BatchStatus::Ambiguous: text = "序列号重复"; break;
-    case BatchStatus::Waiting: text = "等待"; break;
-    case BatchStatus::Sending: text = "发送中"; break;
-    case BatchStatus::Acknowledged: text = "已应答"; break;
-    case BatchStatus::Verified: text = "已验证"; break;
-    case BatchStatus::Refused: text = "被拒绝"; break;
-    case BatchStatus::NotConfirmed: text = "未确认"; break;
-    case BatchStatus::NoAddress: text = "无可用地址"; break;
-    case BatchStatus::OtherAnswers: return QCoreApplication::translate("BatchStatus", "此地址的另一台设备代其应答");
-    case BatchStatus::WrongDevice: return QCoreApplication::translate("BatchStatus", "另一台设备出现在计划地址");
-    case BatchStatus::Stopped: return QCoreApplication::translate("BatchStatus", "此地址已停止");
-    }
-    return QString::fromUtf8(text);
+    return QString::fromUtf8(BatchStatusSource(status));
+}
+
+QString BatchStatusShownText(BatchStatus status)
+{
+    return QCoreApplication::translate("BatchStatus", BatchStatusSource(status));
 }
 
 NamedDevice ParseNamedDevice(const QString &argument)

@@ -77,8 +77,10 @@ enum class BatchStatus {
 bool IsFinal(BatchStatus status);
 // "verified", "refused", ... for brenu-search.
 const char *BatchStatusName(BatchStatus status);
-// "已验证", "被拒绝", ... for the window.
+// "已验证", "被拒绝", ...: the status column of a saved results file, in every language.
 QString BatchStatusText(BatchStatus status);
+// The same in the language the window speaks (context "BatchStatus").
+QString BatchStatusShownText(BatchStatus status);
 
 // One device of a batch and the settings it is to get.
 struct BatchEntry {

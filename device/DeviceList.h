@@ -133,6 +133,8 @@ public:
     std::vector<HeardDevice> Devices() const;
     // The devices answering with `serialNo`, ordered by MAC.
     std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // A copy of `device` with sharedAddress filled in.
+    HeardDevice WithSharing(const HeardDevice &device) const;
     // The devices announcing `address` now.
     std::vector<HeardDevice> AtAddress(const QString &address) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
@@ -211,8 +213,6 @@ private:
     };
     static QString KeyOf(const QString &serialNo, const QString &mac);
     ListedDevice Listed(const HeardDevice &device) const;
-    // A copy of `device` with sharedAddress filled in.
-    HeardDevice WithSharing(const HeardDevice &device) const;
     bool IsLocal(const InterfaceAddress &heardOn, const QString &address) const;
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);

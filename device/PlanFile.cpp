@@ -112,6 +112,7 @@ std::optional<std::vector<int>> ReadHeader(const QStringList &titles, QString &m
         const QString title = titles[i].trimmed();
         for (const ColumnName &name : kNames) {
             if (title == DeviceColumnTitle(name.tableColumn) ||
+                title.compare(DeviceColumnEnglishTitle(name.tableColumn), Qt::CaseInsensitive) == 0 ||
                 title.compare(QLatin1String(name.member), Qt::CaseInsensitive) == 0) {
                 if (where[name.column] < 0)
                     where[name.column] = i;

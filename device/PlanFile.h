@@ -2,9 +2,11 @@
 // A plan file: the new network settings of many devices, as an operator prepares them
 // in a spreadsheet, read into rows.
 //
-// Two layouts are read, told apart by the first record (the header):
+// Three layouts are read, told apart by the first record (the header):
 //  - the window's export (app/DeviceListText.h): an optional UTF-8 byte-order mark and
 //    the nine column titles; the port, description and any status column are ignored;
+//  - the same with the English column titles (device/ColumnTitles.h, compared without
+//    regard to ASCII case), as the English window names the columns;
 //  - member names as the device messages spell them: serialNo, address, subnetMask,
 //    gateway, dns, dhcp, and optionally mac (compared without regard to ASCII case).
 // Columns may stand in any order. Fields are RFC 4180 (quotes doubled inside quoted

@@ -1,0 +1,489 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>BatchModel</name>
+    <message>
+        <source>设备序列号</source>
+        <translation>Serial number</translation>
+    </message>
+    <message>
+        <source>物理地址</source>
+        <translation>MAC address</translation>
+    </message>
+    <message>
+        <source>当前地址</source>
+        <translation>Current address</translation>
+    </message>
+    <message>
+        <source>标记</source>
+        <translation>Marks</translation>
+    </message>
+    <message>
+        <source>新地址</source>
+        <translation>New address</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+</context>
+<context>
+    <name>BatchStatus</name>
+    <message>
+        <source>无需修改</source>
+        <translation>No change</translation>
+    </message>
+    <message>
+        <source>未找到</source>
+        <translation>Not found</translation>
+    </message>
+    <message>
+        <source>序列号重复</source>
+        <translation>Duplicate serial number</translation>
+    </message>
+    <message>
+        <source>等待</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>发送中</source>
+        <translation>Sending</translation>
+    </message>
+    <message>
+        <source>已应答</source>
+        <translation>Acknowledged</translation>
+    </message>
+    <message>
+        <source>已验证</source>
+        <translation>Verified</translation>
+    </message>
+    <message>
+        <source>被拒绝</source>
+        <translation>Refused</translation>
+    </message>
+    <message>
+        <source>未确认</source>
+        <translation>Not confirmed</translation>
+    </message>
+    <message>
+        <source>无可用地址</source>
+        <translation>No free address</translation>
+    </message>
+    <message>
+        <source>此地址的另一台设备代其应答</source>
+        <translation>Another device at this address answers for it</translation>
+    </message>
+    <message>
+        <source>另一台设备出现在计划地址</source>
+        <translation>Another device showed up at the planned address</translation>
+    </message>
+    <message>
+        <source>此地址已停止</source>
+        <translation>Stopped for this address</translation>
+    </message>
+</context>
+<context>
+    <name>BatchWindow</name>
+    <message>
+        <source>表头缺少列 %1</source>
+        <translation>header lacks column %1</translation>
+    </message>
+    <message>
+        <source>引号未闭合</source>
+        <translation>unclosed quote</translation>
+    </message>
+    <message>
+        <source>列数与表头不符</source>
+        <translation>number of fields does not match the header</translation>
+    </message>
+    <message>
+        <source>缺少设备序列号</source>
+        <translation>serial number missing</translation>
+    </message>
+    <message>
+        <source>DHCP 值 &quot;%1&quot; 无效</source>
+        <translation>invalid DHCP value &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>%1 不是 IPv4 地址</source>
+        <translation>%1 is not an IPv4 address</translation>
+    </message>
+    <message>
+        <source>序列号 %1 重复</source>
+        <translation>serial number %1 appears twice</translation>
+    </message>
+    <message>
+        <source>行数超过 %1</source>
+        <translation>more than %1 rows</translation>
+    </message>
+    <message>
+        <source>文件超过 %1 字节</source>
+        <translation>file larger than %1 bytes</translation>
+    </message>
+</context>
+<context>
+    <name>BrenuSearchTools</name>
+    <message>
+        <source>无法搜索</source>
+        <translation>Cannot search</translation>
+    </message>
+    <message>
+        <source>没有一个搜索端口能打开，每 5 秒重试：
+</source>
+        <translation>No search port could be opened; retrying every 5 s:
+</translation>
+    </message>
+    <message>
+        <source>端口 19009 被占用</source>
+        <translation>Port 19009 in use</translation>
+    </message>
+    <message>
+        <source>已改用其他端口搜索；只回复到端口 19009 的设备收不到：
+</source>
+        <translation>Searching from another port; devices that only reply to port 19009 are missed:
+</translation>
+    </message>
+    <message>
+        <source>无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)</source>
+        <translation>Cannot open the web page %1: no browser available (xdg-utils and a default browser are needed)</translation>
+    </message>
+</context>
+<context>
+    <name>BrenuSearchToolsClass</name>
+    <message>
+        <source>BRENU搜索工具</source>
+        <translation>BRENU Search Tools</translation>
+    </message>
+    <message>
+        <source>设备总数:</source>
+        <translation>Devices:</translation>
+    </message>
+    <message>
+        <source>重启</source>
+        <translation>Reboot</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>Refresh</translation>
+    </message>
+</context>
+<context>
+    <name>Delivery</name>
+    <message>
+        <source>按MAC地址发送 (brenu-link-send)</source>
+        <translation>sent by MAC address (brenu-link-send)</translation>
+    </message>
+    <message>
+        <source>按邻居表逐台发送</source>
+        <translation>sent one at a time by the neighbour table</translation>
+    </message>
+</context>
+<context>
+    <name>DeviceColumn</name>
+    <message>
+        <source>设备序列号</source>
+        <translation>Serial number</translation>
+    </message>
+    <message>
+        <source>IPv4地址</source>
+        <translation>IPv4 address</translation>
+    </message>
+    <message>
+        <source>端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>DHCP</source>
+        <translation>DHCP</translation>
+    </message>
+    <message>
+        <source>子网掩码</source>
+        <translation>Subnet mask</translation>
+    </message>
+    <message>
+        <source>默认网关</source>
+        <translation>Gateway</translation>
+    </message>
+    <message>
+        <source>DNS服务器</source>
+        <translation>DNS server</translation>
+    </message>
+    <message>
+        <source>物理地址</source>
+        <translation>MAC address</translation>
+    </message>
+    <message>
+        <source>描述</source>
+        <translation>Description</translation>
+    </message>
+</context>
+<context>
+    <name>QBrenuInfo</name>
+    <message>
+        <source>详情</source>
+        <translation>Details</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>序列号:</source>
+        <translation>Serial number:</translation>
+    </message>
+    <message>
+        <source>DNS 服务器:</source>
+        <translation>DNS server:</translation>
+    </message>
+    <message>
+        <source>启用DHCP(自动获取IP地址)</source>
+        <translation>Use DHCP (obtain an address automatically)</translation>
+    </message>
+    <message>
+        <source>IP地址:</source>
+        <translation>IP address:</translation>
+    </message>
+    <message>
+        <source>子网掩码:</source>
+        <translation>Subnet mask:</translation>
+    </message>
+    <message>
+        <source>默认网关:</source>
+        <translation>Gateway:</translation>
+    </message>
+    <message>
+        <source>物理地址:</source>
+        <translation>MAC address:</translation>
+    </message>
+    <message>
+        <source>描述:</source>
+        <translation>Description:</translation>
+    </message>
+</context>
+<context>
+    <name>UiText</name>
+    <message>
+        <source>修改配置</source>
+        <translation>Change settings...</translation>
+    </message>
+    <message>
+        <source>重启设备</source>
+        <translation>Reboot device</translation>
+    </message>
+    <message>
+        <source>复制</source>
+        <translation>Copy</translation>
+    </message>
+    <message>
+        <source>导出列表...</source>
+        <translation>Export list...</translation>
+    </message>
+    <message>
+        <source>最后应答: %1</source>
+        <translation>Last answer: %1</translation>
+    </message>
+    <message>
+        <source>序列号冲突: %1 台设备使用此序列号 (%2)</source>
+        <translation>Serial number conflict: %1 devices use this serial number (%2)</translation>
+    </message>
+    <message>
+        <source>地址冲突: 序列号 %1 使用同一地址</source>
+        <translation>Address conflict: serial number %1 uses the same address</translation>
+    </message>
+    <message>
+        <source>设备不在网卡 %1 的任何网段内 (由本机地址 %2 发现), 命令经该网卡直接发送</source>
+        <translation>Device is outside every subnet of interface %1 (found by local address %2); commands go directly through that interface</translation>
+    </message>
+    <message>
+        <source>设置已生效: 设备对命令的应答丢失, 但随后的搜索显示了新设置</source>
+        <translation>Settings applied: the device&apos;s reply to the command was lost, but the next search shows the new settings</translation>
+    </message>
+    <message>
+        <source>等另外 %1 项</source>
+        <translation>and %1 more</translation>
+    </message>
+    <message>
+        <source>应答的设备多于表格可容纳的 %1 台, 另有 %2 台未显示。点击&quot;刷新&quot;清空表格。</source>
+        <translation>More devices answered than the table holds (%1); %2 more are not shown. Click &quot;Refresh&quot; to clear the table.</translation>
+    </message>
+    <message>
+        <source>导出列表</source>
+        <translation>Export list</translation>
+    </message>
+    <message>
+        <source>CSV 文件 (*.csv)</source>
+        <translation>CSV files (*.csv)</translation>
+    </message>
+    <message>
+        <source>无法保存 %1:
+%2</source>
+        <translation>Cannot save %1:
+%2</translation>
+    </message>
+    <message>
+        <source>无法读取 %1:
+%2</source>
+        <translation>Cannot read %1:
+%2</translation>
+    </message>
+    <message>
+        <source>启用</source>
+        <translation>On</translation>
+    </message>
+    <message>
+        <source>禁用</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Information</translation>
+    </message>
+    <message>
+        <source>警告</source>
+        <translation>Warning</translation>
+    </message>
+    <message>
+        <source>是否确认重启此设备!</source>
+        <translation>Reboot this device?</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>连接失败!</source>
+        <translation>Connection failed!</translation>
+    </message>
+    <message>
+        <source>执行成功!</source>
+        <translation>Done!</translation>
+    </message>
+    <message>
+        <source>执行失败!</source>
+        <translation>Failed!</translation>
+    </message>
+    <message>
+        <source>格式错误!请输入正确的值!</source>
+        <translation>Invalid format! Please enter a valid value!</translation>
+    </message>
+    <message>
+        <source>批量修改...</source>
+        <translation>Batch change...</translation>
+    </message>
+    <message>
+        <source>批量修改</source>
+        <translation>Batch change</translation>
+    </message>
+    <message>
+        <source>全选</source>
+        <translation>Select all</translation>
+    </message>
+    <message>
+        <source>全不选</source>
+        <translation>Select none</translation>
+    </message>
+    <message>
+        <source>仅异网段</source>
+        <translation>Foreign subnet only</translation>
+    </message>
+    <message>
+        <source>仅冲突</source>
+        <translation>Conflicts only</translation>
+    </message>
+    <message>
+        <source>启用DHCP</source>
+        <translation>Use DHCP</translation>
+    </message>
+    <message>
+        <source>起始地址</source>
+        <translation>Start address</translation>
+    </message>
+    <message>
+        <source>导入计划...</source>
+        <translation>Import plan...</translation>
+    </message>
+    <message>
+        <source>应用</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <source>保存结果...</source>
+        <translation>Save results...</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>异网段</source>
+        <translation>Foreign subnet</translation>
+    </message>
+    <message>
+        <source>冲突</source>
+        <translation>Conflict</translation>
+    </message>
+    <message>
+        <source>设备地址不在接收网卡的任何子网内</source>
+        <translation>Device address is outside every subnet of the receiving interface</translation>
+    </message>
+    <message>
+        <source>相同序列号: %1</source>
+        <translation>Same serial number: %1</translation>
+    </message>
+    <message>
+        <source>相同地址: %1</source>
+        <translation>Same address: %1</translation>
+    </message>
+    <message>
+        <source>导入计划</source>
+        <translation>Import plan</translation>
+    </message>
+    <message>
+        <source>计划: %1</source>
+        <translation>Plan: %1</translation>
+    </message>
+    <message>
+        <source>是否确认修改 %1 台设备的网络配置?</source>
+        <translation>Change the network settings of %1 devices?</translation>
+    </message>
+    <message>
+        <source>没有需要修改的设备。</source>
+        <translation>No device needs a change.</translation>
+    </message>
+    <message>
+        <source>计划有误, 未发送任何请求:
+%1</source>
+        <translation>The plan has errors; no request was sent:
+%1</translation>
+    </message>
+    <message>
+        <source>DHCP</source>
+        <translation>DHCP</translation>
+    </message>
+    <message>
+        <source>以下计划行未发送: %1</source>
+        <translation>These plan rows were not sent: %1</translation>
+    </message>
+    <message>
+        <source>第 %1 行: %2</source>
+        <translation>Line %1: %2</translation>
+    </message>
+    <message>
+        <source>未发送: 此地址的另一台设备代其应答</source>
+        <translation>Not sent: another device at this address answers for it</translation>
+    </message>
+    <message>
+        <source>多台设备使用此地址, 命令%1</source>
+        <translation>Several devices use this address; the command was %1</translation>
+    </message>
+</context>
+</TS>
