@@ -501,7 +501,8 @@ void BatchJob::Observe(const DeviceRecord &answer)
         for (size_t i : m_bySerial.value(answer.serialNo))
             leaving = leaving || (m_entries[i].device->mac.compare(answer.mac, Qt::CaseInsensitive) == 0 &&
                                   m_entries[i].device->address == answer.address);
-        if (!leaving &&
+        // Only a device that shared its address can have had its request taken by another.
+        if (!leaving && entry.device->sharedAddress &&
             (answer.serialNo != entry.serialNo || answer.mac.compare(entry.device->mac, Qt::CaseInsensitive) != 0)) {
             // Another device at the address this entry was to take, after its request
             // went out: the request reached that device, not this one.

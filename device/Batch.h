@@ -18,8 +18,9 @@
 //    verification (or final state) before the next device of that address is looked
 //    for; a device the entry never points at within kNeighbourTurnWaitMs is
 //    OtherAnswers, nothing sent. By MAC they go in parallel like any other;
-//  - when, after a request, a search answer shows another device (serial number and
-//    MAC) at that entry's planned address, the entry is WrongDevice and the devices
+//  - when, after the request to a device that shared its address, a search answer
+//    shows another device (serial number and MAC) at its planned address, the entry
+//    is WrongDevice and the devices
 //    of its old address not yet sent are Stopped;
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
