@@ -66,7 +66,7 @@ void AssignThousand(benchmark::State &state)
     const std::string log = base + ".log", out = base + ".json";
     unlink(log.c_str());
     pid_t sim = net->SpawnInDevice({benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(kDevices),
-                                    "--address-pool", "10.77.0.2", "--jitter", "200", "--log", log,
+                                    "--address-pool", "10.77.0.2", "--mac-of-link", "brd0", "--jitter", "200", "--log", log,
                                     "--exit-with-parent", "--quiet"});
     if (sim <= 0 || !benchtools::WaitReady(log, std::chrono::seconds(10))) {
         state.SkipWithError("the simulator did not start");

@@ -587,10 +587,12 @@ std::vector<std::string> BatchStatuses(const std::string &json)
 TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
 {
     // 10.77.0.21 answers ARP (a host that is not a device), SN-A holds 10.77.0.2 and
-    // three generated devices share the factory address 10.77.0.3.
+    // three generated devices share the factory address 10.77.0.3, behind the device
+    // side's one interface (its MAC, by which exact delivery reaches them).
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.21/24"));
-    ASSERT_NO_FATAL_FAILURE(StartDevices({"--devices", "3", "--address-pool", "10.77.0.3", "--device", kDeviceA}));
+    ASSERT_NO_FATAL_FAILURE(StartDevices(
+        {"--devices", "3", "--address-pool", "10.77.0.3", "--mac-of-link", sandbox::kDeviceLink, "--device", kDeviceA}));
     const std::vector<std::string> args{"assign", "--start", "10.77.0.20", "--gateway", "10.77.0.254", "--yes",
                                         "--format", "json", "BRSIM000002", "BRSIM000001", "BRSIM000003"};
     const Result first = RunCli(args);
@@ -635,8 +637,9 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 {
     // SN-FAR sits in a foreign subnet: its update goes on-link.
     ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device",
-                                          "serial=SN-NO,address=10.77.0.2,port=8009,mac=02:00:00:00:00:09,"
+                                          "serial=SN-NO,address=10.77.0.4,port=8009,mac=02:00:00:00:00:09,"
                                           "fault=command:result-false", "--device", kDeviceFar}));
     const std::string plan = ::testing::TempDir() + "plan_" + std::to_string(getpid()) + ".csv";
     auto write = [&](const std::string &text) { std::ofstream(plan, std::ios::trunc) << text; };
