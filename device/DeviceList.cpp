@@ -307,7 +307,7 @@ DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &m
     if (!found)
         return Target::NotFound;
     if (device)
-        *device = *found;
+        *device = WithSharing(*found);
     return Target::Found;
 }
 

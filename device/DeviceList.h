@@ -50,7 +50,8 @@ struct HeardDevice : DeviceRecord {
     // True when another device listed announces the same address (a factory default
     // several boxes keep): a request sent to the address would reach whichever of
     // them the neighbour table names, so commands go by exact delivery
-    // (device/Delivery.h). Set on the copies Devices() and WithSerial() return.
+    // (device/Delivery.h). Set on the copies Devices(), WithSerial(), AtAddress() and
+    // Resolve() give.
     bool sharedAddress = false;
 };
 
