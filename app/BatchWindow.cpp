@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QHash>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -26,6 +25,7 @@
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -88,6 +88,9 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->verticalHeader()->setVisible(false);
+    // Tab moves on to the next control, not from cell to cell.
+    m_view->setTabKeyNavigation(false);
+    m_view->setAccessibleName(UiText::BatchTitle());
     m_view->horizontalHeader()->setStretchLastSection(true);
     const int widths[] = {170, 140, 110, 70, 110};
     for (int column = 0; column < 5; ++column)
@@ -113,6 +116,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
         edit->setObjectName(QLatin1String(name));
         edit->setMaxLength(15);
         connect(edit, &QLineEdit::textEdited, this, [this] {
+            m_fieldsChosen = true;
             m_planEntries.clear(); // typing returns from a plan file to the address plan
             Recompute();
         });
@@ -130,6 +134,11 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::SubnetMask), m_mask);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Gateway), m_gateway);
     settings->addRow(DeviceColumnShownTitle(DeviceColumn::Dns), m_dns);
+    // Named for a screen reader as their labels name them.
+    m_start->setAccessibleName(UiText::BatchStart());
+    m_mask->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::SubnetMask));
+    m_gateway->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Gateway));
+    m_dns->setAccessibleName(DeviceColumnShownTitle(DeviceColumn::Dns));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
@@ -167,7 +176,10 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
             [this] { m_model->CheckWhere([](const BatchRow &row) { return row.foreignSubnet; }); });
     connect(conflict, &QPushButton::clicked, this,
             [this] { m_model->CheckWhere([](const BatchRow &row) { return !row.conflict.isEmpty(); }); });
-    connect(m_model, &BatchModel::checksChanged, this, &BatchWindow::Recompute);
+    connect(m_model, &BatchModel::checksChanged, this, [this] {
+        SuggestFields();
+        Recompute();
+    });
     connect(m_dhcp, &QCheckBox::toggled, this, [this](bool on) {
         for (QLineEdit *edit : {m_start, m_mask, m_gateway, m_dns})
             edit->setEnabled(!on);
@@ -178,6 +190,35 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     connect(m_import, &QPushButton::clicked, this, &BatchWindow::ImportClicked);
     connect(m_save, &QPushButton::clicked, this, &BatchWindow::SaveClicked);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+}
+
+BatchFields BatchWindow::Fields() const
+{
+    return {m_start->text(), m_mask->text(), m_gateway->text(), m_dns->text()};
+}
+
+void BatchWindow::SuggestFields()
+{
+    if (m_fieldsChosen)
+        return;
+    std::vector<HeardDevice> checked;
+    for (int row : m_model->CheckedRows())
+        checked.push_back(m_model->Rows()[static_cast<size_t>(row)].device);
+    const SuggestedSettings suggested = SuggestBatchSettings(checked, AllDevices(), m_local);
+    m_start->setText(suggested.start);
+    m_mask->setText(suggested.mask);
+    m_gateway->setText(suggested.gateway);
+    m_dns->setText(suggested.dns);
+}
+
+void BatchWindow::SetFields(const BatchFields &fields)
+{
+    m_fieldsChosen = true;
+    m_start->setText(fields.start);
+    m_mask->setText(fields.mask);
+    m_gateway->setText(fields.gateway);
+    m_dns->setText(fields.dns);
+    Recompute();
 }
 
 BatchWindow::~BatchWindow()
@@ -298,13 +339,13 @@ void BatchWindow::StartProbe()
     }
     m_probed.insert(candidates.begin(), candidates.end());
     m_probeThread = std::thread([this, candidates, probe = m_options.probe] {
-        std::unordered_set<Ipv4> used = probe(candidates);
+        kit::KeyedSet<Ipv4> used = probe(candidates);
         QMetaObject::invokeMethod(this, [this, used = std::move(used)]() mutable { ProbeDone(std::move(used)); },
                                   Qt::QueuedConnection);
     });
 }
 
-void BatchWindow::ProbeDone(std::unordered_set<Ipv4> used)
+void BatchWindow::ProbeDone(kit::KeyedSet<Ipv4> used)
 {
     m_probeThread.join();
     bool changed = false;
@@ -475,7 +516,7 @@ bool BatchWindow::LoadPlan(const QString &path)
     QStringList unmatched;
     std::vector<bool> inPlan(rows.size(), false);
     // Rows by serial number and MAC: a plan of many rows is matched in linear time.
-    QHash<QString, int> rowOf;
+    KeyedTextHash<int> rowOf;
     for (size_t row = 0; row < rows.size(); ++row)
         rowOf.insert(rows[row].device.serialNo + QLatin1Char('\n') + rows[row].device.mac.toUpper(),
                      static_cast<int>(row));

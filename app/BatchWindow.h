@@ -11,12 +11,13 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "app/BatchModel.h"
+#include "app/WindowLayout.h"
 #include "device/AddressPlan.h"
 #include "device/Batch.h"
+#include "kit/KeyedHash.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -61,6 +62,11 @@ public:
     // The list as CSV: the export's nine columns with each device's new settings
     // where it has some, and a status column.
     bool SaveResult(const QString &path);
+    // The start address, mask, gateway and DNS fields as typed. Until the operator
+    // types into them or they are set here (the values of the last session), they
+    // follow the checked devices (SuggestBatchSettings).
+    BatchFields Fields() const;
+    void SetFields(const BatchFields &fields);
     // Probes still to come for the current preview.
     bool Probing() const { return m_probeThread.joinable() || m_probeDue; }
 
@@ -82,7 +88,9 @@ private slots:
 private:
     // m_local read again (when not fixed by the options).
     void ReadLocal();
-    void ProbeDone(std::unordered_set<Ipv4> used);
+    // See Fields.
+    void SuggestFields();
+    void ProbeDone(kit::KeyedSet<Ipv4> used);
     void ShowRunning(bool running);
     std::vector<BatchEntry> Entries();
     std::vector<HeardDevice> AllDevices() const;
@@ -105,11 +113,13 @@ private:
     std::vector<int> m_plannedRows;
     std::vector<Ipv4> m_planned;
     Ipv4 m_planMask = 0;
-    std::unordered_set<Ipv4> m_answering;
-    std::unordered_set<Ipv4> m_probed;
+    kit::KeyedSet<Ipv4> m_answering;
+    kit::KeyedSet<Ipv4> m_probed;
     std::thread m_probeThread;
     bool m_probeDue = false;
     bool m_applyWhenProbed = false;
+    // The operator typed into the fields, or they hold the values of the last session.
+    bool m_fieldsChosen = false;
 
     // A plan file's entries and the row of each (-1: no device); empty without a plan.
     std::vector<BatchEntry> m_planEntries;

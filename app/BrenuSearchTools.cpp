@@ -2,8 +2,12 @@
 
 #include <QAction>
 #include <QHBoxLayout>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStringList>
 #include <QStyle>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "app/BatchWindow.h"
+#include "app/DeviceFilter.h"
 #include "app/DeviceModel.h"
 #include "app/DeviceRowIndex.h"
 #include "app/DeviceTable.h"
@@ -65,6 +70,8 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
     SetUpTable();
+    SetUpFilter();
+    SetUpKeys();
 
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
@@ -109,6 +116,94 @@ BrenuSearchTools::~BrenuSearchTools()
     m_batchWindow = nullptr;
 }
 
+void BrenuSearchTools::SetUpFilter()
+{
+    // Above the table, before the buttons.
+    m_filterEdit = new QLineEdit(this);
+    m_filterEdit->setObjectName(QStringLiteral("edt_filter"));
+    m_filterEdit->setPlaceholderText(tr("筛选: 序列号、地址、物理地址、描述 (Ctrl+F)"));
+    m_filterEdit->setClearButtonEnabled(true);
+    m_filterEdit->setMinimumWidth(260);
+    m_filterEdit->setAccessibleName(tr("筛选设备"));
+    m_filterEdit->setAccessibleDescription(tr("只显示序列号、地址、物理地址或描述包含此文本的设备"));
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->btn_reboot), m_filterEdit);
+    m_filter = new DeviceFilter(m_model, ui->tabView_brenu, this);
+    connect(m_filterEdit, &QLineEdit::textChanged, m_filter, &DeviceFilter::SetText);
+    connect(m_filter, &DeviceFilter::shownChanged, this, &BrenuSearchTools::UpdateDeviceCount);
+    // Esc in the box empties it.
+    auto *clear = new QAction(m_filterEdit);
+    clear->setShortcut(QKeySequence(Qt::Key_Escape));
+    clear->setShortcutContext(Qt::WidgetShortcut);
+    connect(clear, &QAction::triggered, m_filterEdit, &QLineEdit::clear);
+    m_filterEdit->addAction(clear);
+}
+
+void BrenuSearchTools::SetUpKeys()
+{
+    auto windowKey = [this](const QKeySequence &key, auto slot) {
+        auto *action = new QAction(this);
+        action->setShortcut(key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, this, slot);
+        addAction(action);
+        return action;
+    };
+    windowKey(QKeySequence(Qt::Key_F5), [this] { ui->btn_refresh->click(); });
+    windowKey(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+    windowKey(QKeySequence(Qt::CTRL | Qt::Key_F), [this] {
+        m_filterEdit->setFocus(Qt::ShortcutFocusReason);
+        m_filterEdit->selectAll();
+    });
+    ui->btn_refresh->setToolTip(tr("清空列表并重新搜索 (F5)"));
+
+    QTableView *view = ui->tabView_brenu;
+    // Tab moves on to the next control, not from cell to cell.
+    view->setTabKeyNavigation(false);
+    view->installEventFilter(this);
+
+    // What a screen reader says.
+    ui->lab_brenuNum->setAccessibleName(tr("设备总数"));
+    view->setAccessibleName(tr("设备列表"));
+    view->setAccessibleDescription(tr("回车: 修改配置; 菜单键: 更多操作"));
+    ui->btn_reboot->setAccessibleDescription(tr("重启选中的设备"));
+}
+
+bool BrenuSearchTools::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->tabView_brenu) {
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+            if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && modifiers == Qt::NoModifier) {
+                const QModelIndex current = ui->tabView_brenu->currentIndex();
+                if (current.isValid() && m_filter->IsShown(current.row()))
+                    onUpdateBrenu(current);
+                return true;
+            }
+            if (key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier)) {
+                OpenMenuAtCurrentRow();
+                return true;
+            }
+        } else if (event->type() == QEvent::ContextMenu &&
+                   static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
+            OpenMenuAtCurrentRow();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void BrenuSearchTools::OpenMenuAtCurrentRow()
+{
+    QTableView *view = ui->tabView_brenu;
+    const QModelIndex current = view->currentIndex();
+    if (!current.isValid() || !m_filter->IsShown(current.row()))
+        return;
+    view->scrollTo(current);
+    const QRect cell = view->visualRect(current.sibling(current.row(), DeviceTable::ColSerialNo));
+    m_menu->exec(view->viewport()->mapToGlobal(QPoint(cell.left() + 8, cell.bottom())));
+}
+
 void BrenuSearchTools::SetUpMenu()
 {
     m_menu = new QMenu(this);
@@ -118,6 +213,14 @@ void BrenuSearchTools::SetUpMenu()
     m_actionReboot = new QAction(UiText::MenuReboot(), m_menu);
     connect(m_actionReboot, &QAction::triggered, this, &BrenuSearchTools::slot_MenuClicked);
     m_menu->addAction(m_actionReboot);
+    // What a double click does, for the keyboard.
+    m_actionWeb = new QAction(tr("打开网页"), m_menu);
+    connect(m_actionWeb, &QAction::triggered, this, [this] {
+        const QModelIndex current = ui->tabView_brenu->currentIndex();
+        if (current.isValid())
+            onOpenHttpView(current);
+    });
+    m_menu->addAction(m_actionWeb);
 
     m_menu->addSeparator();
     // The same action serves the menu and Ctrl+C on the table.
@@ -150,8 +253,9 @@ void BrenuSearchTools::SetUpTable()
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
+    // The operator may narrow or widen every column; the description takes what is left.
     for (int column = 0; column < DeviceTable::ColDescription; ++column)
-        header->setSectionResizeMode(column, QHeaderView::Fixed);
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
     header->setSectionResizeMode(DeviceTable::ColDescription, QHeaderView::Stretch);
     header->setFixedHeight(30);
     header->setHighlightSections(false);
@@ -170,6 +274,9 @@ void BrenuSearchTools::UpdateDeviceCount()
     QString text = QString::number(m_deviceCount.load(), 10);
     if (overflowed)
         text += QLatin1Char('+');
+    // While filtering: shown / listed.
+    if (m_filter && m_filter->Active())
+        text = QString::number(m_filter->ShownCount()) + QStringLiteral(" / ") + text;
     ui->lab_brenuNum->setText(text);
     ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
 }
@@ -215,17 +322,87 @@ void BrenuSearchTools::slot_CheckSilence()
     }
 }
 
+namespace {
+
+// When a remembered sort is applied to the rows: once the answers to the first search
+// request (sent at the start) are in, well before the second one (5 s). Rows that come
+// later are added at the end, as after any click on a column title.
+constexpr int kRestoredSortMs = 3000;
+
+} // namespace
+
+WindowLayout BrenuSearchTools::Layout() const
+{
+    WindowLayout layout = m_batchLayout;
+    layout.geometry = normalGeometry();
+    layout.maximized = isMaximized();
+    const QHeaderView *header = ui->tabView_brenu->horizontalHeader();
+    layout.columnWidths.clear();
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        layout.columnWidths.append(header->sectionSize(column));
+    layout.sortColumn = header->isSortIndicatorShown() ? header->sortIndicatorSection() : -1;
+    if (layout.sortColumn >= DeviceTable::ColumnCount)
+        layout.sortColumn = -1;
+    layout.sortOrder = header->sortIndicatorOrder();
+    if (m_batchWindow) {
+        layout.batchGeometry = m_batchWindow->normalGeometry();
+        layout.hasBatchFields = true;
+        layout.batchFields = m_batchWindow->Fields();
+    }
+    return layout;
+}
+
+void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens)
+{
+    m_screens = screens;
+    if (layout.geometry.isValid() && FitsScreens(layout.geometry, screens))
+        setGeometry(layout.geometry);
+    if (layout.maximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+    QHeaderView *header = ui->tabView_brenu->horizontalHeader();
+    if (layout.columnWidths.size() == DeviceTable::ColumnCount) {
+        // The description stretches: its width follows from the others.
+        for (int column = 0; column < DeviceTable::ColDescription; ++column)
+            header->resizeSection(column, layout.columnWidths[column]);
+    }
+    if (layout.sortColumn >= 0 && layout.sortColumn < DeviceTable::ColumnCount) {
+        ui->tabView_brenu->sortByColumn(layout.sortColumn, layout.sortOrder);
+        QTimer::singleShot(kRestoredSortMs, this, [this] {
+            const QHeaderView *shown = ui->tabView_brenu->horizontalHeader();
+            m_model->sort(shown->sortIndicatorSection(), shown->sortIndicatorOrder());
+        });
+    }
+    m_batchLayout = layout;
+    if (m_batchLayout.batchGeometry.isValid() && !FitsScreens(m_batchLayout.batchGeometry, screens))
+        m_batchLayout.batchGeometry = QRect();
+}
+
 void BrenuSearchTools::slot_OpenBatch()
 {
     if (!m_batchWindow) {
         // It sees every answer the window takes (AddAnswer).
         m_batchWindow = new BatchWindow(this);
+        if (m_batchLayout.batchGeometry.isValid())
+            m_batchWindow->setGeometry(m_batchLayout.batchGeometry);
+        if (m_batchLayout.hasBatchFields)
+            m_batchWindow->SetFields(m_batchLayout.batchFields);
     }
     // An open window keeps its list and the results of its last run.
     if (!m_batchWindow->Running() && !m_batchWindow->isVisible()) {
         const DeviceList &list = m_model->Devices();
+        std::vector<HeardDevice> devices;
+        if (m_filter->Active()) {
+            for (int row : m_filter->ShownRows()) {
+                const QString serialNo =
+                    m_model->index(row, DeviceTable::ColSerialNo).data(DeviceTable::kSerialNoRole).toString();
+                for (HeardDevice &device : list.WithSerial(serialNo))
+                    devices.push_back(std::move(device));
+            }
+        } else {
+            devices = list.Devices();
+        }
         std::vector<BatchRow> rows;
-        for (const HeardDevice &device : list.Devices()) {
+        for (const HeardDevice &device : devices) {
             BatchRow row;
             row.device = device;
             row.foreignSubnet = device.foreignSubnet;

@@ -2,7 +2,6 @@
 // The main window: the live device table, the device count, refresh, the context
 // menu, reboot, the web page and the one settings dialog; silent devices muted, a row
 // copied, the list exported.
-#include <QHash>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPoint>
@@ -13,15 +12,19 @@
 
 #include "app/AnswerQueue.h"
 #include "app/DeviceModel.h"
+#include "app/WindowLayout.h"
 #include "device/DeviceRecord.h"
 #include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
 #include "protocol/LocalAddresses.h"
+#include "device/KeyedText.h"
 
 Q_DECLARE_METATYPE(InterfaceAddress)
 
 class QAction;
 class QLabel;
+class QLineEdit;
+class DeviceFilter;
 class QMenu;
 class QTimer;
 class QUdpCastGroup;
@@ -65,6 +68,12 @@ public:
     // queue is full.
     void QueueAnswer(const char *text, int length, const InterfaceAddress &heardOn);
     void QueueAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn);
+    // The layout to remember (WindowLayout.h): geometry, columns, sort, batch window.
+    WindowLayout Layout() const;
+    // Takes a remembered layout before the window is shown: a geometry that fits none
+    // of `screens` is left out; a saved sort is shown at once and applied to the rows
+    // of the first search round (kRestoredSortMs after the start).
+    void ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens);
     // Answers dropped because the window's queue was full.
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
@@ -93,10 +102,15 @@ protected slots:
     void slot_CopyRow();
     // Asks for a file name and saves the list there as CSV.
     void slot_ExportList();
-    // Opens the batch window (non-modal) with the devices listed now.
+    // Opens the batch window (non-modal) with the devices listed now (those the
+    // filter shows, in the table's order).
     void slot_OpenBatch();
+    // The context menu at the current row (Menu key, Shift+F10).
+    void OpenMenuAtCurrentRow();
 
 protected:
+    // Return on a row opens its settings; the Menu key and Shift+F10 its context menu.
+    bool eventFilter(QObject *watched, QEvent *event) override;
     // Saves the list as CSV to path (all or nothing); a warning box tells of a failure.
     bool ExportListTo(const QString &path);
     // Watches the next search answers of a device whose answer to an update was lost;
@@ -107,6 +121,8 @@ protected:
 private:
     void SetUpTable();
     void SetUpMenu();
+    void SetUpFilter();
+    void SetUpKeys();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
     // QueueAnswer once the queue has room: queues the record if it is complete.
@@ -134,6 +150,9 @@ private:
     QAction *m_actionCopy = nullptr;
     QAction *m_actionExport = nullptr;
     QAction *m_actionBatch = nullptr;
+    QAction *m_actionWeb = nullptr;
+    QLineEdit *m_filterEdit = nullptr;
+    DeviceFilter *m_filter = nullptr;
     // Made when first opened; kept (hidden) between uses so a run goes on while closed.
     BatchWindow *m_batchWindow = nullptr;
     std::shared_ptr<Vant::IClock> m_clock;
@@ -141,6 +160,10 @@ private:
     int m_checksSinceSubnets = 0;
     const int m_maxRows;
     QTimer *m_overflowTipTimer = nullptr;
+    // The batch window's remembered geometry and fields, until it is first opened
+    // (a saved geometry that fits no screen is already left out).
+    WindowLayout m_batchLayout;
+    QList<QRect> m_screens;
     QBrenuInfo *m_infoDialog = nullptr;
     std::unique_ptr<Ui::BrenuSearchToolsClass> ui;
     // Updates whose answer was lost, by serial number (one per row at most: each comes
@@ -149,7 +172,7 @@ private:
         ExpectedSettings expected;
         uint32_t since = 0;
     };
-    QHash<QString, UnansweredUpdate> m_unansweredUpdates;
+    KeyedTextHash<UnansweredUpdate> m_unansweredUpdates;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
     // The searchers' answers on their way to this thread.

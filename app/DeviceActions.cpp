@@ -1,6 +1,5 @@
 // What the operator does with a listed device: the context menu, reboot, the
 // settings dialog and the web page.
-#include <QCursor>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
@@ -44,7 +43,7 @@ void BrenuSearchTools::slot_OnCustomContextMenuRequested(QPoint pos)
     const QModelIndex index = ui->tabView_brenu->indexAt(pos);
     if (!index.isValid() || !m_model->itemFromIndex(index))
         return;
-    m_menu->exec(QCursor::pos());
+    m_menu->exec(ui->tabView_brenu->viewport()->mapToGlobal(pos));
 }
 
 void BrenuSearchTools::slot_MenuClicked()

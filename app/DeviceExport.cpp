@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 
 #include "app/BrenuSearchTools.h"
+#include "app/DeviceFilter.h"
 #include "app/DeviceListText.h"
 #include "app/DeviceModel.h"
 #include "device/SaveFile.h"
@@ -42,7 +43,8 @@ bool BrenuSearchTools::ExportListTo(const QString &path)
 {
     // Written beside the target and renamed only when complete, so a failure leaves
     // whatever was there before (or nothing) under the name.
-    const QString reason = SaveFileAtomically(path, DeviceListText::Csv(*m_model));
+    // The rows the table shows, in its order.
+    const QString reason = SaveFileAtomically(path, DeviceListText::Csv(*m_model, m_filter->ShownRows()));
     if (reason.isEmpty())
         return true;
     QMessageBox::warning(this, UiText::BoxTitle(), UiText::ExportFailed().arg(QDir::toNativeSeparators(path), reason),

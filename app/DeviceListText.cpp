@@ -41,10 +41,18 @@ QString RowText(const QAbstractItemModel &model, int row)
 
 QByteArray Csv(const QAbstractItemModel &model)
 {
+    QVector<int> rows(model.rowCount());
+    for (int row = 0; row < rows.size(); ++row)
+        rows[row] = row;
+    return Csv(model, rows);
+}
+
+QByteArray Csv(const QAbstractItemModel &model, const QVector<int> &rows)
+{
     std::vector<QStringList> lines(1);
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         lines[0].append(DeviceColumnTitle(column));
-    for (int row = 0; row < model.rowCount(); ++row)
+    for (int row : rows)
         lines.push_back(Cells(model, row, Qt::EditRole));
     return CsvDocument(lines);
 }

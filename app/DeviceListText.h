@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <vector>
 
@@ -20,6 +21,8 @@ QString RowText(const QAbstractItemModel &model, int row);
 // row (DHCP as "启用"/"禁用", whatever the window's language) in
 // the model's order (fields as CsvField writes them), each line ending in CR LF.
 QByteArray Csv(const QAbstractItemModel &model);
+// The same for the model's `rows` only, in the order given (the rows a filter shows).
+QByteArray Csv(const QAbstractItemModel &model, const QVector<int> &rows);
 // The same layout for lines of cells given here (the first is the header).
 QByteArray CsvDocument(const std::vector<QStringList> &lines);
 

@@ -54,8 +54,10 @@ QVariant DeviceModel::data(const QModelIndex &index, int role) const
         return stored;
     }
     const bool decoration = role == Qt::DecorationRole && index.column() == DeviceTable::ColSerialNo;
-    if ((role != Qt::ForegroundRole && role != Qt::ToolTipRole && !decoration) || !index.isValid() ||
-        index.parent().isValid())
+    // A screen reader reads a cell's accessible description: the tooltip's words
+    // (conflicts, foreign subnet, last answer) stand in for the icon and the colour.
+    const bool tip = role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole;
+    if ((role != Qt::ForegroundRole && !tip && !decoration) || !index.isValid() || index.parent().isValid())
         return QStandardItemModel::data(index, role);
     const QString serialNo =
         QStandardItemModel::data(this->index(index.row(), DeviceTable::ColSerialNo), DeviceTable::kSerialNoRole)
@@ -72,19 +74,23 @@ QVariant DeviceModel::data(const QModelIndex &index, int role) const
     const bool silent = m_devices.SerialSilent(serialNo, &lastAnswer);
     if (role == Qt::ForegroundRole)
         return silent ? QVariant(m_silentBrush) : QStandardItemModel::data(index, role);
-    const QString tip = ToolTip(serialNo, silent, lastAnswer);
-    return tip.isEmpty() ? QStandardItemModel::data(index, role) : QVariant(tip);
+    const QString text = ToolTip(serialNo, silent, lastAnswer);
+    return text.isEmpty() ? QStandardItemModel::data(index, role) : QVariant(text);
 }
 
 QString DeviceModel::ToolTip(const QString &serialNo, bool silent, int64_t lastAnswer) const
 {
     QStringList lines;
     if (m_devices.SerialHasConflict(serialNo)) {
-        const DeviceConflicts conflicts = m_devices.SerialConflicts(serialNo);
+        // Named at the tooltip's bound before anything is copied: hovering costs the
+        // same however many devices share the serial number or the address.
+        const DeviceConflicts conflicts = m_devices.SerialConflicts(serialNo, kMaxNamedInTip);
         if (!conflicts.sameSerial.isEmpty())
-            lines << UiText::SerialConflictTip().arg(conflicts.sameSerial.size()).arg(NameSome(conflicts.sameSerial));
+            lines << UiText::SerialConflictTip()
+                         .arg(conflicts.sameSerial.size() + conflicts.moreSameSerial)
+                         .arg(NameSome(conflicts.sameSerial, conflicts.moreSameSerial));
         if (!conflicts.sameAddress.isEmpty())
-            lines << UiText::AddressConflictTip().arg(NameSome(conflicts.sameAddress));
+            lines << UiText::AddressConflictTip().arg(NameSome(conflicts.sameAddress, conflicts.moreSameAddress));
     }
     const HeardDevice *device = m_devices.Latest(serialNo);
     if (device && device->foreignSubnet)
@@ -122,7 +128,7 @@ void DeviceModel::RowMarkChanged(int row)
 
 void DeviceModel::LookChanged(int firstRow, int lastRow)
 {
-    emit dataChanged(index(firstRow, 0), index(lastRow, columnCount() - 1), {Qt::ForegroundRole, Qt::ToolTipRole});
+    emit dataChanged(index(firstRow, 0), index(lastRow, columnCount() - 1), {Qt::ForegroundRole, Qt::ToolTipRole, Qt::AccessibleDescriptionRole});
 }
 
 void DeviceModel::ForgetRows(const QModelIndex &parent, int first, int last)

@@ -13,7 +13,8 @@
 // row whose device lies outside every subnet of the interface that heard it shows
 // the foreign-subnet icon (conflict wins). The row's tooltip says what is shared and
 // with whom, and, for a silent row, the time of its last answer. The icons leave the
-// muted text colour of silent rows as it is.
+// muted text colour of silent rows as it is. The tooltip's text is also every cell's
+// Qt::AccessibleDescriptionRole, so a screen reader says what the icons show.
 //
 // The DHCP cell stores "启用"/"禁用" (what files hold in every language) and is shown
 // in the window's language (Qt::DisplayRole; Qt::EditRole gives the stored text).
@@ -23,12 +24,11 @@
 
 #include "device/DeviceList.h"
 #include "kit/Disposal.h"
+#include "device/KeyedText.h"
 
-// The most devices or serial numbers a tooltip names. A forged flood can make
-// thousands of devices share one serial number or address; a tooltip names the first
-// few and counts the rest, so hovering (and listing the devices with their conflicts)
-// stays instant.
-constexpr int kMaxNamedInTip = 8;
+// The most devices or serial numbers a tooltip names: the device list's bound for any
+// naming of conflicts (kMaxConflictNames, device/DeviceList.h).
+constexpr int kMaxNamedInTip = kMaxConflictNames;
 
 // Names for a tooltip: at most kMaxNamedInTip of `names`, shown as cells show device
 // text, then "and N more" for the rest and for `more` left out beforehand.
@@ -96,7 +96,7 @@ private:
     QIcon m_conflictIcon;
     QIcon m_foreignIcon;
     // Notes by serial number: one per row at most, dropped with the row.
-    QHash<QString, QString> m_notes;
+    KeyedTextHash<QString> m_notes;
     // The DHCP cell's stored texts and how they are shown (translated once).
     const QString m_dhcpOn;
     const QString m_dhcpOff;

@@ -9,10 +9,11 @@
 // removed, moves, resets) makes it again from the rows, once per change. It holds no
 // persistent indexes and never asks Qt where an item stands, so neither a sort nor a
 // full table makes a lookup, an update or a refresh search the rows.
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVector>
+
+#include "device/KeyedText.h"
 
 class QStandardItemModel;
 
@@ -53,5 +54,5 @@ private:
     };
     // Mutable: a lookup that finds them out of date reads the rows again.
     mutable QVector<RowKey> m_keys; // by row
-    mutable QHash<QString, Rows> m_rowsOfKey;
+    mutable KeyedTextHash<Rows> m_rowsOfKey; // serial numbers: keyed with the process secret
 };

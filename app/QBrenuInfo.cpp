@@ -1,6 +1,7 @@
 #include "app/QBrenuInfo.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMessageBox>
 
 #include <limits>
@@ -34,6 +35,20 @@ QBrenuInfo::QBrenuInfo(QWidget *parent) : QDialog(parent), ui(new Ui::QBrenuInfo
     for (QLineEdit *field : {ui->edt_serialNo, ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns,
                              ui->edt_mac})
         field->setMaxLength(std::numeric_limits<int>::max());
+    // Each field is named by its label, for the keyboard (the label's buddy) and for a
+    // screen reader (the label's text without its colon).
+    const std::pair<QLabel *, QWidget *> labelled[] = {
+        {ui->label_2, ui->edt_serialNo}, {ui->label_3, ui->edt_ipv4}, {ui->label_6, ui->edt_subnetMask},
+        {ui->label_7, ui->edt_gateway},  {ui->label_8, ui->edt_dns},  {ui->label, ui->edt_mac},
+        {ui->label_5, ui->edt_description},
+    };
+    for (const auto &[label, field] : labelled) {
+        label->setBuddy(field);
+        QString name = label->text().trimmed();
+        while (name.endsWith(QLatin1Char(':')) || name.endsWith(QChar(0xFF1A)))
+            name.chop(1);
+        field->setAccessibleName(name);
+    }
 
     connect(ui->cb_dhcp, &QCheckBox::stateChanged, this, &QBrenuInfo::slot_StateChanged);
     connect(ui->btn_close, &QPushButton::clicked, this, &QDialog::close);

@@ -90,8 +90,9 @@ void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddr
             m_model->RowLookChanged(row);
     } else {
         m_deviceCount.fetch_add(1);
-        UpdateDeviceCount();
+        // Counted once the row is there (and the filter has decided whether it shows).
         m_model->insertRow(m_model->rowCount(), DeviceTable::MakeRow(record));
+        UpdateDeviceCount();
     }
     for (const QString &serialNo : heard.conflictsChanged) {
         const int changed = m_rowIndex->FindRow(serialNo);

@@ -1,10 +1,14 @@
-// Program entry: options, Qt plug-in path, application, logger, icon, main window.
+// Program entry: options, Qt plug-in path, application, logger, language, icon, main
+// window with its remembered layout.
 #include <QApplication>
+#include <QSettings>
 
 #include "app/AppIdentity.h"
 #include "app/BrenuSearchTools.h"
 #include "app/CommandLine.h"
+#include "app/DeviceTable.h"
 #include "app/Language.h"
+#include "app/WindowLayout.h"
 #include "app/QuitOnSignal.h"
 #include "kit/ToolLog.h"
 #include "kit/Log.h"
@@ -30,8 +34,19 @@ int main(int argc, char *argv[])
         BrenuSearchTools window;
         // A stop request from the system closes the window like the operator would.
         QuitOnSignal quitOnSignal(&window);
+        QSettings settings(WindowLayoutPath(), QSettings::IniFormat);
+        QString problem;
+        const WindowLayout layout = ReadWindowLayout(settings, DeviceTable::ColumnCount, problem);
+        if (!problem.isEmpty())
+            Vant::LogWrite("Settings", (settings.fileName() + QStringLiteral(" ") + problem +
+                                        QStringLiteral("; the window starts with its default layout"))
+                                           .toUtf8()
+                                           .toStdString());
+        window.ApplyLayout(layout, ScreenGeometries());
         window.show();
         exitCode = QApplication::exec();
+        if (!WriteWindowLayout(settings, window.Layout()))
+            Vant::LogWrite("Settings", ("cannot write " + settings.fileName()).toUtf8().toStdString());
     }
     // The window and its searchers are gone: write what they logged last.
     Vant::LogShutdown();

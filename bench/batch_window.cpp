@@ -58,7 +58,7 @@ BatchWindowOptions Options(int sendMs)
     workstation.device = "brw0";
     workstation.netmask = htonl(0xfffffc00u);
     options.local = LocalSubnets{workstation};
-    options.probe = [](const std::vector<Ipv4> &) { return std::unordered_set<Ipv4>{}; };
+    options.probe = [](const std::vector<Ipv4> &) { return kit::KeyedSet<Ipv4>{}; };
     options.sender = [sendMs](const HeardDevice &, const NetworkSettings &, const std::atomic<bool> *) {
         std::this_thread::sleep_for(std::chrono::milliseconds(sendMs));
         return SendOutcome::Acknowledged;

@@ -22,10 +22,34 @@
 // round <= 150 ms, refresh <= 100 ms, close <= 300 ms. "refresh_released_ms" is the
 // wall time from the click until the disposal worker has freed the removed rows.
 //
+// BM_CollidingKeyFlood fills two fresh windows to the row bound (20,000 devices), one
+// with serial numbers that all share one Qt 5 string hash whatever its seed (15
+// chained 8-character blocks, each one of two that collide), one with random serial
+// numbers of the same length, and measures in each the fill, one more answer of every
+// 20th device, the check that makes every row silent, and the data a painted row asks
+// for. "*_ratio" is colliding / random in the same run (target <= 2 each).
+//
+// BM_ConflictTooltip: 10,000 devices answer with one serial number and 10,000 other
+// serial numbers from its address (K = S = 10,000); the tooltip of that row, its
+// time (target <= 5 ms) and the resident memory it adds (target: none).
+//
 // BM_ForgedFlood sends 100,000 answers with distinct serial numbers through
 // slot_MsgCallBack of a fresh window with the default row bound: the resident memory
 // the first kMaxDeviceRows rows cost, the growth after them (the 80,000 answers the
 // table leaves out), and the time per left-out answer.
+//
+// BM_FilterAtTheCap fills a window to the row bound and types into the filter box, a
+// key at a time, "001234" (narrowing from every row to the one device whose
+// description holds it) and then takes the keys back one by one (widening): the UI
+// thread's CPU time per key, the repaint included (target <= 30 ms per key). It then
+// runs search rounds of every device alternately without a filter and with one that
+// shows half the rows (every answer changes its description, so every row is checked
+// again): "round_ratio" = with / without (target <= 1.2).
+//
+// BM_StartupWithLayout times, in CPU time of the UI thread, a window from its making to
+// its first paint, alternately with nothing remembered and with a remembered layout
+// read from a settings file (geometry, widths, sort, batch fields):
+// "startup_ratio" = with / without (target <= 1.1).
 //
 //   build/bin/bench_device_table            (enters a private network namespace itself)
 //
@@ -33,15 +57,20 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QStandardItemModel>
 #include <QTableView>
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -50,6 +79,7 @@
 #include "WindowBenchMain.h"
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceModel.h"
+#include "app/WindowLayout.h"
 #include "device/DeviceRecord.h"
 #include "app/DeviceTable.h"
 #include "tests/kit/FakeClock.h"
@@ -363,6 +393,149 @@ void BM_ForgedFlood(benchmark::State &state)
     }
 }
 
+QString AnswerOf(const QString &serial, const QString &mac, const QString &address, int round = 0)
+{
+    return QString(R"({"version":0,"kind":0,"sessionId":"0","api":"/brenu/model/searchbrenu.htm","params":{"data":[{)"
+                   R"("serialNo":"%1","address":"%2","port":8000,"dhcp":false,"subnetMask":"255.255.0.0",)"
+                   R"("gateway":"10.77.0.254","dns":"10.77.0.253","mac":"%3","description":"round %4"}]}})")
+        .arg(serial, address, mac)
+        .arg(round);
+}
+
+// 20,000 serial numbers of 120 characters: sharing one Qt 5 hash, or random.
+std::vector<QString> FloodSerials(bool colliding)
+{
+    std::vector<QString> serials;
+    std::mt19937 random(7);
+    const QString digits = QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    for (int n = 0; n < kMaxDeviceRows; ++n) {
+        QString serial;
+        for (int block = 0; block < 15; ++block) {
+            if (colliding) {
+                serial += (n >> block) & 1 ? QStringLiteral("F9IT5YIR") : QStringLiteral("0QNI285Q");
+            } else {
+                for (int i = 0; i < 8; ++i)
+                    serial += digits[static_cast<int>(random() % 36)];
+            }
+        }
+        serials.push_back(serial);
+    }
+    return serials;
+}
+
+struct FloodCosts {
+    double fillCpuMs = 0, answerCpuUs = 0, silenceCpuMs = 0, rowDataUs = 0;
+};
+
+FloodCosts MeasureFlood(bool colliding)
+{
+    FloodCosts costs;
+    const std::vector<QString> serials = FloodSerials(colliding);
+    auto clock = std::make_shared<kittest::FakeClock>();
+    auto window = std::make_unique<Window>(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window->show();
+    std::vector<QString> answers;
+    for (int n = 0; n < kMaxDeviceRows; ++n)
+        answers.push_back(AnswerOf(serials[n], QString("02:42:4E:%1").arg(n, 6, 16, QChar('0')),
+                                   QString("10.%1.%2.%3").arg(n / 62500 + 78).arg(n / 250 % 250).arg(n % 250 + 2)));
+    double cpu = ThreadCpuMs();
+    for (const QString &answer : answers)
+        window->Deliver(answer);
+    QCoreApplication::processEvents();
+    costs.fillCpuMs = ThreadCpuMs() - cpu;
+    // One more answer of every 20th device (changed description).
+    std::vector<QString> again;
+    for (int n = 0; n < kMaxDeviceRows; n += 20)
+        again.push_back(AnswerOf(serials[n], QString("02:42:4E:%1").arg(n, 6, 16, QChar('0')),
+                                 QString("10.%1.%2.%3").arg(n / 62500 + 78).arg(n / 250 % 250).arg(n % 250 + 2), 1));
+    cpu = ThreadCpuMs();
+    for (const QString &answer : again)
+        window->Deliver(answer);
+    QCoreApplication::processEvents();
+    costs.answerCpuUs = (ThreadCpuMs() - cpu) * 1000.0 / static_cast<double>(again.size());
+    // Every row goes silent in one check.
+    clock->tick += kSilentAfterMs + 1000;
+    cpu = ThreadCpuMs();
+    window->slot_CheckSilence();
+    costs.silenceCpuMs = ThreadCpuMs() - cpu;
+    // What painting rows asks of the model: every cell's text, colour, icon, tooltip.
+    QStandardItemModel *model = window->Model();
+    constexpr int kRows = 2000;
+    cpu = ThreadCpuMs();
+    for (int row = 0; row < kRows; ++row) {
+        for (int column = 0; column < model->columnCount(); ++column) {
+            const QModelIndex index = model->index(row * (kMaxDeviceRows / kRows), column);
+            for (int role : {int(Qt::DisplayRole), int(Qt::ForegroundRole), int(Qt::DecorationRole)})
+                benchmark::DoNotOptimize(model->data(index, role));
+        }
+        benchmark::DoNotOptimize(model->data(model->index(row * (kMaxDeviceRows / kRows), 0), Qt::ToolTipRole));
+    }
+    costs.rowDataUs = (ThreadCpuMs() - cpu) * 1000.0 / kRows;
+    if (model->rowCount() != kMaxDeviceRows)
+        costs.fillCpuMs = -1;
+    return costs;
+}
+
+void BM_CollidingKeyFlood(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const FloodCosts random = MeasureFlood(false);
+        const FloodCosts colliding = MeasureFlood(true);
+        if (random.fillCpuMs < 0 || colliding.fillCpuMs < 0)
+            state.SkipWithError("a window does not hold kMaxDeviceRows rows");
+        state.SetIterationTime((random.fillCpuMs + colliding.fillCpuMs) / 1000.0);
+        state.counters["fill_cpu_ms_random"] = random.fillCpuMs;
+        state.counters["fill_cpu_ms_colliding"] = colliding.fillCpuMs;
+        state.counters["fill_ratio"] = colliding.fillCpuMs / random.fillCpuMs;
+        state.counters["answer_cpu_us_random"] = random.answerCpuUs;
+        state.counters["answer_cpu_us_colliding"] = colliding.answerCpuUs;
+        state.counters["answer_ratio"] = colliding.answerCpuUs / random.answerCpuUs;
+        state.counters["silence_cpu_ms_random"] = random.silenceCpuMs;
+        state.counters["silence_cpu_ms_colliding"] = colliding.silenceCpuMs;
+        state.counters["silence_ratio"] = colliding.silenceCpuMs / random.silenceCpuMs;
+        state.counters["row_data_us_random"] = random.rowDataUs;
+        state.counters["row_data_us_colliding"] = colliding.rowDataUs;
+        state.counters["row_data_ratio"] = colliding.rowDataUs / random.rowDataUs;
+    }
+}
+
+void BM_ConflictTooltip(benchmark::State &state)
+{
+    constexpr int kShared = 10000;
+    auto clock = std::make_shared<kittest::FakeClock>();
+    auto window = std::make_unique<Window>(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window->show();
+    for (int n = 0; n < kShared; ++n) {
+        window->Deliver(AnswerOf(QStringLiteral("SHARED"), QString("02:42:4F:%1").arg(n, 6, 16, QChar('0')),
+                                 QStringLiteral("10.77.9.9")));
+        window->Deliver(AnswerOf(QString("OTHER%1").arg(n, 5, 10, QChar('0')),
+                                 QString("02:42:50:%1").arg(n, 6, 16, QChar('0')), QStringLiteral("10.77.9.9")));
+    }
+    QCoreApplication::processEvents();
+    QStandardItemModel *model = window->Model();
+    int row = -1;
+    for (int r = 0; r < model->rowCount() && row < 0; ++r)
+        if (model->index(r, DeviceTable::ColSerialNo).data(DeviceTable::kSerialNoRole).toString() == "SHARED")
+            row = r;
+    QString tip;
+    double worstMs = 0;
+    const long beforeKiB = benchtools::ResidentKiB();
+    for (auto _ : state) {
+        const double cpu = ThreadCpuMs();
+        tip = model->data(model->index(row, DeviceTable::ColSerialNo), Qt::ToolTipRole).toString();
+        const double ms = ThreadCpuMs() - cpu;
+        worstMs = std::max(worstMs, ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    const long afterKiB = benchtools::ResidentKiB();
+    state.counters["rows"] = model->rowCount();
+    state.counters["tooltip_worst_ms"] = worstMs;
+    state.counters["rss_growth_KiB"] = static_cast<double>(afterKiB - beforeKiB);
+    state.counters["tooltip_chars"] = tip.size();
+    if (row < 0 || !tip.contains(QStringLiteral("10000")))
+        state.SkipWithError("the row or its conflict counts are missing from the tooltip");
+}
+
 // A window holding kMaxDeviceRows rows, sorted as one click on the serial number's
 // title twice would leave it (descending: every row moves).
 std::unique_ptr<Window> FullSortedWindow(const std::shared_ptr<kittest::FakeClock> &clock, double *sortMs)
@@ -433,6 +606,133 @@ void BM_SortedAtTheCap(benchmark::State &state)
     }
 }
 
+void BM_FilterAtTheCap(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    std::vector<QString> rounds[2];
+    for (int round = 0; round < 2; ++round)
+        for (int device = 0; device < kMaxDeviceRows; ++device)
+            rounds[round].push_back(Answer(device, round + 1));
+    Window window(nullptr, WindowOptions{clock, kMaxDeviceRows});
+    window.show();
+    for (int device = 0; device < kMaxDeviceRows; ++device)
+        window.Deliver(Answer(device, 0));
+    QCoreApplication::processEvents();
+    auto *filter = window.findChild<QLineEdit *>("edt_filter");
+    QTableView *view = window.findChild<QTableView *>("tabView_brenu");
+    auto shown = [&] {
+        int count = 0;
+        for (int row = 0; row < window.Model()->rowCount(); ++row)
+            count += view->isRowHidden(row) ? 0 : 1;
+        return count;
+    };
+    const QString typed = QStringLiteral("001234");
+    double keyMax = 0, keySum = 0, withMs = 0, withoutMs = 0;
+    int keys = 0, round = 0;
+    bool right = true;
+    for (auto _ : state) {
+        double iteration = 0;
+        // One key at a time: narrowing, then widening.
+        std::vector<QString> steps;
+        for (int n = 1; n <= typed.size(); ++n)
+            steps.push_back(typed.left(n));
+        for (int n = typed.size() - 1; n >= 0; --n)
+            steps.push_back(typed.left(n));
+        for (const QString &text : steps) {
+            const double cpu = ThreadCpuMs();
+            filter->setText(text);
+            QCoreApplication::processEvents();
+            window.repaint();
+            const double ms = ThreadCpuMs() - cpu;
+            keyMax = std::max(keyMax, ms);
+            keySum += ms;
+            iteration += ms;
+            ++keys;
+            if (text == typed)
+                right = right && shown() == 1;
+        }
+        right = right && shown() == kMaxDeviceRows;
+
+        // A round without a filter, then one with half the rows shown.
+        double cpu = ThreadCpuMs();
+        for (const QString &answer : rounds[round++ % 2])
+            window.Deliver(answer);
+        QCoreApplication::processEvents();
+        const double without = ThreadCpuMs() - cpu;
+        filter->setText(QStringLiteral("Device 00"));
+        QCoreApplication::processEvents();
+        right = right && shown() == kMaxDeviceRows / 2;
+        cpu = ThreadCpuMs();
+        for (const QString &answer : rounds[round++ % 2])
+            window.Deliver(answer);
+        QCoreApplication::processEvents();
+        const double with = ThreadCpuMs() - cpu;
+        right = right && shown() == kMaxDeviceRows / 2;
+        filter->clear();
+        QCoreApplication::processEvents();
+        withoutMs += without;
+        withMs += with;
+        state.SetIterationTime((iteration + without + with) / 1000.0);
+    }
+    state.counters["rows"] = window.Model()->rowCount();
+    state.counters["key_cpu_ms_max"] = keyMax;
+    state.counters["key_cpu_ms_mean"] = keySum / keys;
+    state.counters["round_cpu_ms_without"] = withoutMs / state.iterations();
+    state.counters["round_cpu_ms_with"] = withMs / state.iterations();
+    state.counters["round_ratio"] = withMs / withoutMs;
+    state.counters["within_targets"] = keyMax <= 30 && withMs <= 1.2 * withoutMs;
+    if (!right)
+        state.SkipWithError("the filter did not show the rows expected");
+}
+
+void BM_StartupWithLayout(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("layout.ini");
+    {
+        WindowLayout saved;
+        saved.geometry = QRect(20, 30, 1000, 500);
+        saved.columnWidths = {200, 120, 60, 60, 120, 120, 120, 150, 200};
+        saved.sortColumn = DeviceTable::ColAddress;
+        saved.sortOrder = Qt::DescendingOrder;
+        saved.batchGeometry = QRect(40, 40, 900, 500);
+        saved.hasBatchFields = true;
+        saved.batchFields = {"10.77.0.50", "255.255.255.0", "10.77.0.1", "10.77.0.1"};
+        QSettings settings(path, QSettings::IniFormat);
+        WriteWindowLayout(settings, saved);
+    }
+    auto startup = [&](bool remembered) {
+        const double cpu = ThreadCpuMs();
+        {
+            Window window(nullptr, WindowOptions{clock, kMaxDeviceRows});
+            if (remembered) {
+                QSettings settings(path, QSettings::IniFormat);
+                QString problem;
+                window.ApplyLayout(ReadWindowLayout(settings, DeviceTable::ColumnCount, problem), ScreenGeometries());
+            }
+            window.show();
+            window.repaint();
+            QCoreApplication::processEvents();
+            const double ms = ThreadCpuMs() - cpu;
+            return ms;
+        }
+    };
+    double withMs = 0, withoutMs = 0;
+    startup(false); // the first window pays for loading fonts and styles
+    for (auto _ : state) {
+        const double without = startup(false);
+        const double with = startup(true);
+        withoutMs += without;
+        withMs += with;
+        state.SetIterationTime((with + without) / 1000.0);
+    }
+    state.counters["startup_cpu_ms_without"] = withoutMs / state.iterations();
+    state.counters["startup_cpu_ms_with"] = withMs / state.iterations();
+    state.counters["startup_ratio"] = withMs / withoutMs;
+    state.counters["within_targets"] = withMs <= 1.1 * withoutMs;
+}
+
 BENCHMARK_CAPTURE(BM_SearchRound, indexed, true)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(BM_SearchRound, scan, false)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_IndexedVersusScan)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(4);
@@ -440,6 +740,10 @@ BENCHMARK(BM_SilenceCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iter
 BENCHMARK(BM_ConflictMarking)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_SortedAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CollidingKeyFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ConflictTooltip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_FilterAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_StartupWithLayout)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 } // namespace
 

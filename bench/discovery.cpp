@@ -18,6 +18,12 @@
 //                           parse, log queueing and callback (target <= 10 us median),
 //                           including one read of the thread's CPU clock (cpu_clock_read_us)
 //
+// DeviceListFlood: the device list brenu-search keeps under its search's lock, filled
+// with 20,000 devices whose serial numbers share one Qt 5 string hash whatever its
+// seed, and with 20,000 random serial numbers of the same length, in one run: the
+// fill, and one further answer of each device after it. "*_ratio" is colliding /
+// random (target <= 2 each).
+//
 // SearcherPushData: the same per-answer work without the socket (PushData of one
 // answer datagram), for comparison with the socket thread's cost. SearcherPushAnswer:
 // the same through the answer callback, reading the device record as the window and
@@ -36,12 +42,14 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Sandbox.h"
 #include "bench/BenchTools.h"
+#include "device/DeviceList.h"
 #include "device/DeviceRecord.h"
 #include "kit/Log.h"
 #include "protocol/Frame.h"
@@ -253,6 +261,71 @@ void SearcherPushAnswer(benchmark::State &state)
     std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 BENCHMARK(SearcherPushAnswer)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+// 20,000 serial numbers of 120 characters: sharing one Qt 5 hash, or random.
+std::vector<DeviceRecord> FloodRecords(bool colliding)
+{
+    std::vector<DeviceRecord> records;
+    std::mt19937 random(7);
+    const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    for (int n = 0; n < kMaxDeviceRows; ++n) {
+        DeviceRecord record;
+        for (int block = 0; block < 15; ++block) {
+            if (colliding) {
+                record.serialNo += (n >> block) & 1 ? QStringLiteral("F9IT5YIR") : QStringLiteral("0QNI285Q");
+            } else {
+                for (int i = 0; i < 8; ++i)
+                    record.serialNo += QLatin1Char(digits[random() % 36]);
+            }
+        }
+        record.mac = QString("02:42:4E:%1").arg(n, 6, 16, QChar('0'));
+        record.address = QString("10.%1.%2.%3").arg(n / 62500 + 78).arg(n / 250 % 250).arg(n % 250 + 2);
+        record.port = 8000;
+        records.push_back(record);
+    }
+    return records;
+}
+
+// The CPU time of filling a list with `records` and of noting each once more, in ms.
+std::pair<double, double> FloodList(const std::vector<DeviceRecord> &records)
+{
+    DeviceList list;
+    InterfaceAddress heardOn;
+    heardOn.address = "10.77.0.1";
+    heardOn.device = "brw0";
+    int64_t start = ThreadCpuNs();
+    for (const DeviceRecord &record : records)
+        list.Note(record, heardOn, 1, 1);
+    const double fill = static_cast<double>(ThreadCpuNs() - start) / 1e6;
+    start = ThreadCpuNs();
+    for (const DeviceRecord &record : records)
+        list.Note(record, heardOn, 2, 2);
+    const double again = static_cast<double>(ThreadCpuNs() - start) / 1e6;
+    if (list.Count() != static_cast<int>(records.size()))
+        return {-1, -1};
+    return {fill, again};
+}
+
+void DeviceListFlood(benchmark::State &state)
+{
+    const std::vector<DeviceRecord> random = FloodRecords(false);
+    const std::vector<DeviceRecord> colliding = FloodRecords(true);
+    for (auto _ : state) {
+        const auto r = FloodList(random);
+        const auto c = FloodList(colliding);
+        if (r.first < 0 || c.first < 0)
+            state.SkipWithError("a list does not hold every device");
+        state.SetIterationTime((r.first + c.first) / 1000.0);
+        const double n = static_cast<double>(random.size());
+        state.counters["fill_ms_random"] = r.first;
+        state.counters["fill_ms_colliding"] = c.first;
+        state.counters["fill_ratio"] = c.first / r.first;
+        state.counters["answer_us_random"] = r.second * 1000.0 / n;
+        state.counters["answer_us_colliding"] = c.second * 1000.0 / n;
+        state.counters["answer_ratio"] = c.second / r.second;
+    }
+}
+BENCHMARK(DeviceListFlood)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -13,6 +13,13 @@
 //                                   200 datagrams a second (each source every 50 ms,
 //                                   so several land before and within every round)
 //   DiscoveryUnderAttack/forged_header_stacked  the same with eight headers (192 bytes)
+//   DiscoveryUnderAttack/forged_header_split    150 devices, one per address (so that no
+//                                   two split frames share a sender), each splitting its
+//                                   answer over two datagrams 20 ms apart; the hostile
+//                                   host sends the header from each device address and
+//                                   answer port every 500 ms, so a pending frame never
+//                                   goes a second without a datagram, and one header in
+//                                   25 lands between the two halves (target: 0 lost)
 //
 //   scripts/private-network build/bin/bench_discovery_attack
 //
@@ -74,11 +81,17 @@ constexpr double kFloodBytesPerSecond = 10e6;
 constexpr size_t kFloodDatagram = 1472;
 constexpr double kOversizePerSecond = 20;
 constexpr double kForgedPerSecond = 200;
+// The split-frame run: its devices, one on each of the addresses 10.77.0.100 and on.
+constexpr int kSplitDevices = 150;
+// In the split-frame run: each forged source sends its header every 500 ms, less
+// than the 1 s a pending frame may live, so under the old rule (expiry from the last
+// datagram) the forged state never expired.
+constexpr double kSplitForgeryEveryMs = 500;
 // The devices' addresses in the forged-header runs: 100 devices on each.
 const std::vector<std::string> kDeviceAddresses{"10.77.0.2",  "10.77.0.20", "10.77.0.21", "10.77.0.22", "10.77.0.23",
                                                 "10.77.0.24", "10.77.0.25", "10.77.0.26", "10.77.0.27", "10.77.0.28"};
 
-enum class Attack { None, LateFail, Oversize, ForgedHeader, ForgedHeaders };
+enum class Attack { None, LateFail, Oversize, ForgedHeader, ForgedHeaders, ForgedHeaderSplit };
 
 // The threads of this process by id.
 std::set<int> Threads()
@@ -182,20 +195,40 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         state.SkipWithError("the devices' addresses could not be added");
         return;
     }
-    const bool forged = attack == Attack::ForgedHeader || attack == Attack::ForgedHeaders;
+    const bool split = attack == Attack::ForgedHeaderSplit;
+    const bool forged = attack == Attack::ForgedHeader || attack == Attack::ForgedHeaders || split;
+    const int devices = split ? kSplitDevices : kDevices;
+    std::vector<std::string> addresses = kDeviceAddresses;
+    if (split) {
+        addresses.clear();
+        for (int i = 0; i < kSplitDevices; ++i)
+            addresses.push_back("10.77.0." + std::to_string(100 + i));
+        static const bool splitAddresses = [&] {
+            for (const std::string &address : addresses)
+                if (net->RunInDeviceCommand({"ip", "addr", "add", address + "/24", "dev", "brd0"}) != 0)
+                    return false;
+            return true;
+        }();
+        if (!splitAddresses) {
+            state.SkipWithError("the split devices' addresses could not be added");
+            return;
+        }
+    }
     benchtools::StartLogger();
 
     const std::string simLog = "/tmp/bench_attack_sim_" + std::to_string(getpid()) + ".log";
     const std::string hostileLog = "/tmp/bench_attack_hostile_" + std::to_string(getpid()) + ".log";
     unlink(simLog.c_str());
     unlink(hostileLog.c_str());
-    std::vector<std::string> simArgs{benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(kDevices),
+    std::vector<std::string> simArgs{benchtools::SiblingProgram("brenu-devsim"), "--devices", std::to_string(devices),
                                      "--jitter", "200", "--seed", "1", "--log", simLog, "--exit-with-parent", "--quiet"};
     std::string pool;
-    for (const std::string &address : kDeviceAddresses)
+    for (const std::string &address : addresses)
         pool += (pool.empty() ? "" : ",") + address;
     if (forged)
         simArgs.insert(simArgs.end(), {"--address-pool", pool});
+    if (attack == Attack::ForgedHeaderSplit)
+        simArgs.insert(simArgs.end(), {"--fault", "split"});
     const pid_t sim = net->SpawnInDevice(simArgs);
     if (sim <= 0 || !benchtools::WaitReady(simLog)) {
         state.SkipWithError("the simulator did not start");
@@ -216,8 +249,10 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         std::vector<std::string> args{benchtools::SiblingProgram("brenu-hostile"), "--mode", "forged-header", "--from",
                                       kHostileAddress, "--to", to, "--stack",
                                       attack == Attack::ForgedHeaders ? "8" : "1", "--rate",
-                                      std::to_string(kForgedPerSecond), "--log", hostileLog, "--exit-with-parent"};
-        for (const std::string &address : kDeviceAddresses)
+                                      std::to_string(split ? addresses.size() * 1000.0 / kSplitForgeryEveryMs
+                                                           : kForgedPerSecond),
+                                      "--log", hostileLog, "--exit-with-parent"};
+        for (const std::string &address : addresses)
             args.insert(args.end(), {"--spoof", address + ":19010"});
         hostile = net->SpawnInDevice(args);
     }
@@ -303,7 +338,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         const int listed = static_cast<int>(rounds.serials[round].size());
         listedMin = std::min(listedMin, listed);
         std::fprintf(stderr, "round %d: %d devices listed\n", round + 1, listed);
-        lost += kDevices - listed;
+        lost += devices - listed;
     }
     const double hostileSeconds = [&] {
         const size_t at = hostileSummary.find(" seconds=");
@@ -340,6 +375,10 @@ BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header, Attack::ForgedHeader)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header_stacked, Attack::ForgedHeaders)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header_split, Attack::ForgedHeaderSplit)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

@@ -1,7 +1,6 @@
 #include "cli/BatchCommands.h"
 
 #include <QCommandLineParser>
-#include <QSet>
 
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "protocol/Json.h"
 #include "protocol/RapidJson.h"
 #include "transport/LinuxNeighbourProbe.h"
+#include "device/KeyedText.h"
 
 namespace cli {
 
@@ -293,7 +293,7 @@ int RunAssign(const Invocation &invocation, Output &out)
     // twice (once pinned, once not) is planned once: the second name is ambiguous.
     std::vector<BatchEntry> unmatched;
     std::vector<HeardDevice> chosen;
-    QSet<QString> taken;
+    KeyedTextSet taken;
     for (BatchEntry &entry : MatchNamed(named, devices)) {
         if (entry.device && !taken.contains(entry.device->serialNo + QLatin1Char('\n') + entry.device->mac)) {
             taken.insert(entry.device->serialNo + QLatin1Char('\n') + entry.device->mac);
@@ -403,7 +403,7 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
         return "a serial number is missing";
     if (positional.size() > kMaxPlanRows)
         return "more than " + std::to_string(kMaxPlanRows) + " serial numbers";
-    QSet<QString> seen;
+    KeyedTextSet seen;
     for (const QString &argument : positional) {
         const NamedDevice name = ParseNamedDevice(argument);
         if (!IsSerialText(name.serialNo))

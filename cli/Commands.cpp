@@ -330,7 +330,7 @@ int RunWatch(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
-    const bool metrics = invocation.format == Format::OpenMetrics;
+    const bool metrics = invocation.format == Format::Prometheus || invocation.format == Format::OpenMetrics;
     if (metrics && !invocation.textfile.isEmpty()) {
         if (const std::string problem = CheckTextfile(invocation.textfile); !problem.empty()) {
             Complain(problem);
@@ -338,6 +338,7 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
     }
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
+    const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
     search.Start();
     if (!CanSearch(search))
@@ -356,8 +357,10 @@ int RunWatch(const Invocation &invocation, Output &out)
     };
     for (int tick = 1; !StopSignal() && !out.ReaderGone(); ++tick) {
         std::this_thread::sleep_for(kWatchTick);
-        if (tick % kSubnetReadTicks == 0)
+        if (tick % kSubnetReadTicks == 0) {
             search.RefreshLocalSubnets();
+            search.ForgetSilentFor(forgetAfterMs);
+        }
         search.MarkSilent();
         if (!printEvents())
             break;

@@ -1,9 +1,10 @@
 #include "cli/Exposition.h"
 
 #include <charconv>
-#include <unordered_set>
+#include <cstring>
 
 #include "kit/UnsafeText.h"
+#include "kit/KeyedHash.h"
 
 namespace cli {
 
@@ -103,6 +104,30 @@ void AppendNumber(std::string &out, long long value)
     out += std::to_string(value);
 }
 
+// A counter without labels. `name` ends in "_total"; OpenMetrics names the family
+// without it.
+void AppendCounter(std::string &out, ExpositionFormat format, const std::string &name, const char *help,
+                   long long value)
+{
+    const std::string family =
+        format == ExpositionFormat::OpenMetrics ? name.substr(0, name.size() - std::strlen("_total")) : name;
+    AppendFamily(out, family.c_str(), "counter", help);
+    out += name;
+    out += ' ';
+    AppendNumber(out, value);
+    out += '\n';
+}
+
+void AppendSeconds(std::string &out, double seconds)
+{
+    char number[64];
+    const auto printed = std::to_chars(number, number + sizeof number, seconds, std::chars_format::fixed, 3);
+    if (printed.ec == std::errc())
+        out.append(number, printed.ptr);
+    else
+        out += "NaN"; // no clock gives a time that long
+}
+
 } // namespace
 
 std::string LabelValue(const QString &text)
@@ -112,7 +137,7 @@ std::string LabelValue(const QString &text)
     return out;
 }
 
-std::string FormatExposition(const MetricsSnapshot &snapshot)
+std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat format)
 {
     // The series key of each device written: its serial and mac labels. A key met a
     // second time (two values equal after the cut) leaves that device out.
@@ -120,7 +145,7 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
     std::vector<const DeviceMetrics *> written;
     keys.reserve(snapshot.devices.size());
     written.reserve(snapshot.devices.size());
-    std::unordered_set<std::string> seen;
+    kit::KeyedSet<std::string> seen;
     seen.reserve(snapshot.devices.size());
     for (const DeviceMetrics &device : snapshot.devices) {
         std::string key;
@@ -166,17 +191,11 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
 
     AppendFamily(out, "brenu_device_last_seen_timestamp_seconds", "gauge",
                  "When the device last answered, in seconds since 1970-01-01 UTC.");
-    char number[64];
     for (std::size_t i = 0; i < written.size(); ++i) {
         out += "brenu_device_last_seen_timestamp_seconds{";
         out += keys[i];
         out += "} ";
-        const auto printed =
-            std::to_chars(number, number + sizeof number, written[i]->lastSeenUnixS, std::chars_format::fixed, 3);
-        if (printed.ec == std::errc())
-            out.append(number, printed.ptr);
-        else
-            out += "NaN"; // no clock gives a time that long
+        AppendSeconds(out, written[i]->lastSeenUnixS);
         out += '\n';
     }
 
@@ -197,15 +216,28 @@ std::string FormatExposition(const MetricsSnapshot &snapshot)
     out += "brenu_devices ";
     AppendNumber(out, snapshot.devicesListed);
     out += '\n';
-    AppendFamily(out, "brenu_search_rounds_total", "counter", "Search rounds since the exporter started.");
-    out += "brenu_search_rounds_total ";
-    AppendNumber(out, snapshot.searchRounds);
-    out += '\n';
-    AppendFamily(out, "brenu_ignored_answers_total", "counter",
-                 "Answers of devices left out because the list was full.");
-    out += "brenu_ignored_answers_total ";
-    AppendNumber(out, snapshot.ignoredAnswers);
-    out += '\n';
+    AppendCounter(out, format, "brenu_search_rounds_total", "Search rounds since the exporter started.",
+                  snapshot.searchRounds);
+    AppendCounter(out, format, "brenu_ignored_answers_total", "Answers of devices left out because the list was full.",
+                  snapshot.ignoredAnswers);
+    AppendCounter(out, format, "brenu_devices_forgotten_total",
+                  "Devices dropped from the list after being silent for --forget-after.", snapshot.devicesForgotten);
+    AppendFamily(out, "brenu_build_info", "gauge", "The version of brenu-search writing these metrics.");
+    out += "brenu_build_info{version=\"" BRENU_SEARCH_VERSION "\"} 1\n";
+    if (snapshot.textfile) {
+        AppendCounter(out, format, "brenu_textfile_writes_total", "Metrics files written, this one included.",
+                      snapshot.textfileWrites);
+        AppendCounter(out, format, "brenu_textfile_write_errors_total",
+                      "Metrics files that could not be written (each is tried again the next round).",
+                      snapshot.textfileWriteErrors);
+        AppendFamily(out, "brenu_last_write_timestamp_seconds", "gauge",
+                     "When this metrics file was written, in seconds since 1970-01-01 UTC.");
+        out += "brenu_last_write_timestamp_seconds ";
+        AppendSeconds(out, snapshot.writeUnixS);
+        out += '\n';
+    }
+    if (format == ExpositionFormat::OpenMetrics)
+        out += "# EOF\n";
     return out;
 }
 

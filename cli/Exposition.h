@@ -1,8 +1,12 @@
 #pragma once
-// The device list as metrics, in the Prometheus text exposition format (version
-// 0.0.4: what node_exporter's textfile collector and `promtool check metrics`
-// read). One text holds every metric family once, each with its HELP and TYPE
-// lines and all its samples together:
+// The device list as metrics, in one of two formats (ExpositionFormat):
+//  - Prometheus: the text exposition format 0.0.4, what node_exporter's textfile
+//    collector and `promtool check metrics` read; a counter family is named like
+//    its sample, brenu_search_rounds_total;
+//  - OpenMetrics 1.0: a counter family is named without the suffix
+//    (brenu_search_rounds) and its sample with it; the text ends with "# EOF".
+// One text holds every metric family once, each with its HELP and TYPE lines and
+// all its samples together:
 //
 //   brenu_device_info{serial,mac,address,port,dhcp,mask,gateway,dns,interface} 1
 //   brenu_device_up{serial,mac}                    1 answered within the stale time, else 0
@@ -11,6 +15,12 @@
 //   brenu_devices                                  devices listed
 //   brenu_search_rounds_total                      search rounds since the start
 //   brenu_ignored_answers_total                    answers of devices beyond the row cap
+//   brenu_devices_forgotten_total                  devices dropped after --forget-after
+//   brenu_build_info{version}                      1
+// and, when the text goes to a file (--textfile), about that file:
+//   brenu_textfile_writes_total                    files written, this one included
+//   brenu_textfile_write_errors_total              writes that failed before this one
+//   brenu_last_write_timestamp_seconds             when this file was written
 //
 // Every label value is device text, so untrusted. It is written as the format
 // requires (backslash, double quote and line feed escaped as \\, \" and \n); the
@@ -62,11 +72,19 @@ struct MetricsSnapshot {
     long long devicesListed = 0;
     long long searchRounds = 0;
     long long ignoredAnswers = 0;
+    long long devicesForgotten = 0;     // dropped after --forget-after
+    bool textfile = false;              // written to a file: the textfile families follow
+    long long textfileWrites = 0;       // successful writes, this one included
+    long long textfileWriteErrors = 0;
+    double writeUnixS = 0;              // when this text is written, seconds since 1970
 };
+
+enum class ExpositionFormat { Prometheus, OpenMetrics };
 
 // A label value as written between the double quotes (see the file comment).
 std::string LabelValue(const QString &text);
 // The whole exposition text, ending with a line feed.
-std::string FormatExposition(const MetricsSnapshot &snapshot);
+std::string FormatExposition(const MetricsSnapshot &snapshot,
+                             ExpositionFormat format = ExpositionFormat::Prometheus);
 
 } // namespace cli

@@ -74,6 +74,10 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     const bool toFile = !invocation.textfile.isEmpty();
     bool overflowed = false;
     QString lastFailure; // said once until a write succeeds again
+    const ExpositionFormat format =
+        invocation.format == Format::OpenMetrics ? ExpositionFormat::OpenMetrics : ExpositionFormat::Prometheus;
+    long long writes = 0, writeErrors = 0, forgotten = 0;
+    const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     int64_t nextWriteMs = kAnswerWaitMs;
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
@@ -92,16 +96,21 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         // once a round, as watch's events read them.
         search.RefreshLocalSubnets();
         search.MarkSilent();
+        forgotten += search.ForgetSilentFor(forgetAfterMs);
         // The text is made under the list's lock (the snapshot points into the list);
         // answers wait for it, in the sockets' buffers, a few milliseconds per round.
         std::string text;
         long long ignoredAnswers = 0;
         search.WithDevices([&](DeviceList &list) {
-            const MetricsSnapshot snapshot =
-                SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()),
-                           static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0, rounds);
+            const double nowUnixS = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+            MetricsSnapshot snapshot = SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()), nowUnixS, rounds);
+            snapshot.devicesForgotten = forgotten;
+            snapshot.textfile = toFile;
+            snapshot.textfileWrites = writes + 1; // seen only when this write succeeds
+            snapshot.textfileWriteErrors = writeErrors;
+            snapshot.writeUnixS = nowUnixS;
             ignoredAnswers = snapshot.ignoredAnswers;
-            text = FormatExposition(snapshot);
+            text = FormatExposition(snapshot, format);
         });
         if (ignoredAnswers > 0 && !overflowed) {
             overflowed = true;
@@ -115,6 +124,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         }
         const QString failure = SaveFileAtomically(
             invocation.textfile, QByteArray::fromRawData(text.data(), static_cast<int>(text.size())));
+        ++(failure.isEmpty() ? writes : writeErrors);
         if (!failure.isEmpty() && failure != lastFailure)
             Complain("cannot write '" + Utf8(invocation.textfile) + "': " + Utf8(failure));
         else if (failure.isEmpty() && !lastFailure.isEmpty())

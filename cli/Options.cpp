@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 #include <arpa/inet.h>
 
@@ -77,6 +78,8 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
         format = Format::Table;
     else if (text == "jsonl")
         format = Format::Jsonl;
+    else if (text == "prometheus" && watch)
+        format = Format::Prometheus;
     else if (text == "openmetrics" && watch)
         format = Format::OpenMetrics;
     else if (text == "json" && !watch)
@@ -84,12 +87,32 @@ std::string ParseFormat(const QString &text, Command command, Format &format)
     else if (text == "csv" && !watch)
         format = Format::Csv;
     else
-        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table or openmetrics" : "table, json, jsonl or csv") +
+        return "unknown format '" + Utf8(text) + "' (" + (watch ? "jsonl, table, prometheus or openmetrics" : "table, json, jsonl or csv") +
                ")";
     return "";
 }
 
 } // namespace
+
+std::optional<double> ParseDuration(const QString &text)
+{
+    static const struct {
+        QChar suffix;
+        double seconds;
+    } kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+    QString number = text;
+    double unit = 1;
+    for (const auto &each : kUnits)
+        if (text.endsWith(each.suffix)) {
+            number.chop(1);
+            unit = each.seconds;
+        }
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (!ok || !(value > 0) || number.contains(QRegularExpression("[^0-9.]")))
+        return std::nullopt;
+    return value * unit;
+}
 
 std::string ParseWait(const QString &text, int &waitMs)
 {
@@ -106,13 +129,18 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     // The command is the first argument that is neither an option nor the value of
     // one: options may stand before the command as well as after it.
     // Every option of any command that takes a value (here and in cli/BatchCommands.cpp).
-    static const QStringList kValueOptions = {"wait", "format", "address", "stale-after", "mask",  "gateway", "dns",
-                                              "dhcp", "mac",    "verify-timeout", "textfile", "start"};
+    static const QStringList kValueOptions = {"wait",       "format", "address",        "stale-after",
+                                              "forget-after", "mask", "gateway",        "dns",
+                                              "dhcp",       "mac",    "verify-timeout", "textfile",
+                                              "start"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
-        if (argument == "--")
+        if (argument == "--") { // the end of the options: the command follows
+            if (i + 1 < arguments.size())
+                commandName = arguments[i + 1];
             break;
+        }
         if (!argument.startsWith('-')) {
             commandName = argument;
             break;
@@ -142,12 +170,12 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
-    QCommandLineOption textfile("textfile", "", "FILE");
+    QCommandLineOption textfile("textfile", "", "FILE"), forgetAfter("forget-after", "", "DURATION");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
-        parser.addOptions({format, address, staleAfter, textfile});
+        parser.addOptions({format, address, staleAfter, forgetAfter, textfile});
     else if (command == Command::Set)
         parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
@@ -210,8 +238,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             return error;
     }
     if (command == Command::Watch && parser.isSet(textfile)) {
-        if (invocation.format != Format::OpenMetrics)
-            return "--textfile needs --format openmetrics";
+        if (invocation.format != Format::Prometheus && invocation.format != Format::OpenMetrics)
+            return "--textfile needs --format prometheus or openmetrics";
         invocation.textfile = parser.value(textfile);
         if (invocation.textfile.isEmpty())
             return "--textfile needs a file name";
@@ -223,6 +251,15 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
             return "--stale-after takes seconds from 0.1 to 86400, not '" + Utf8(parser.value(staleAfter)) + "'";
         invocation.staleAfterS = value;
     }
+    if (command == Command::Watch && parser.isSet(forgetAfter)) {
+        const std::optional<double> seconds = ParseDuration(parser.value(forgetAfter));
+        if (!seconds || *seconds > kMaxForgetAfterS)
+            return "--forget-after takes a duration up to 20d (such as 3600, 90m, 24h or 7d), not '" +
+                   Utf8(parser.value(forgetAfter)) + "'";
+        invocation.forgetAfterS = *seconds;
+    }
+    if (command == Command::Watch && invocation.forgetAfterS <= invocation.staleAfterS)
+        return "--forget-after must be longer than --stale-after";
 
     if (lists) {
         for (const QString &from : parser.values(address)) {
@@ -310,29 +347,35 @@ Exit status: 0 done, 2 usage error, 4 more devices than a listing holds, 6 no
 local address to search from.
 )";
     case Command::Watch:
-        return R"(usage: brenu-search watch [--format jsonl|table|openmetrics] [--textfile FILE]
-                          [--stale-after S] [--address A]...
+        return R"(usage: brenu-search watch [--format jsonl|table|prometheus|openmetrics]
+                          [--textfile FILE]
+                          [--stale-after S] [--forget-after DURATION] [--address A]...
 
 Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
 SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
 members are named), "silent" (not heard for S seconds, default 15), "back" (heard
 again after being silent). jsonl (default when not on a terminal) prints objects
 {"time","event","serialNo","changed"?,"device"}; table prints readable lines.
-openmetrics prints no events: after every search round it prints every device as
-metrics in the Prometheus text exposition format (brenu_device_info, brenu_device_up,
+prometheus and openmetrics print no events: after every search round they print
+every device as metrics (brenu_device_info, brenu_device_up,
 brenu_device_last_seen_timestamp_seconds, brenu_device_conflict, brenu_devices,
-brenu_search_rounds_total, brenu_ignored_answers_total; see the manual page).
+brenu_search_rounds_total, brenu_ignored_answers_total, brenu_build_info; see the
+manual page), in the Prometheus text format 0.0.4 or in OpenMetrics 1.0.
 
-  --format F        jsonl, table (default on a terminal) or openmetrics
-  --textfile FILE   openmetrics only: replace FILE whole after every round (written
+  --format F        jsonl, table (default on a terminal), prometheus or openmetrics
+  --textfile FILE   metrics only: replace FILE whole after every round (written
                     beside it, then renamed) instead of printing, for node_exporter's
                     textfile collector; its folder must exist
   --stale-after S   seconds without an answer before a device counts as silent
                     (0.1 to 86400, default 15; keep it above the 5 s search period)
+  --forget-after DURATION
+                    how long a silent device stays before it is dropped ("forgotten"
+                    event; metrics: brenu_devices_forgotten_total): seconds, or with
+                    s, m, h or d (default 24h, at most 20d)
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
-(openmetrics: one line on standard error, and brenu_ignored_answers_total counts
+(metrics: one line on standard error, and brenu_ignored_answers_total counts
 them) and the exit status is 4.
 It ends when its output is a pipe whose reader has gone (within a second, even
 without anything to print), and on SIGINT or SIGTERM: cleanly, then by that signal.

@@ -27,6 +27,17 @@ constexpr int kMaxSerialBytes = 64;
 // milliseconds in range.
 constexpr double kMinStaleAfterS = 0.1;
 constexpr double kMaxStaleAfterS = 86400;
+// --forget-after: how long a silent device stays listed by watch (and in the
+// metrics) before it is dropped as retired. The default, a day, outlasts a night's
+// power cut or a weekend switch swap only when raised, but keeps a replaced device's
+// alert from firing for ever. The bound, 20 days, stays below 2^31 ms, the longest
+// span the list's millisecond ticks (taken modulo 2^32) can compare.
+constexpr double kDefaultForgetAfterS = 24 * 3600;
+constexpr double kMaxForgetAfterS = 20 * 86400;
+
+// A duration as seconds ("3600", "1.5") or with a unit: s, m, h or d ("90m", "7d");
+// nothing when it is not one or not above 0.
+std::optional<double> ParseDuration(const QString &text);
 
 struct Invocation {
     Command command = Command::None;
@@ -40,7 +51,8 @@ struct Invocation {
     bool toTerminal = false;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
     double staleAfterS = 15;
-    QString textfile; // watch --textfile: where the openmetrics text goes
+    double forgetAfterS = kDefaultForgetAfterS;
+    QString textfile; // watch --textfile: where the metrics text goes
 
     QStringList serials;
     // set, reboot, url: --mac, the MAC address that chooses among devices answering

@@ -221,7 +221,8 @@ std::string FormatListing(const std::vector<ListedDevice> &devices, Format forma
         return out;
     }
     case Format::Json:
-    case Format::OpenMetrics: // never a listing's format
+    case Format::Prometheus: // never a listing's format
+    case Format::OpenMetrics:
         break;
     }
     rapidjson::StringBuffer buffer;
@@ -248,6 +249,8 @@ const char *EventName(DeviceEvent::Kind kind)
         return "silent";
     case DeviceEvent::Back:
         return "back";
+    case DeviceEvent::Forgotten:
+        return "forgotten";
     case DeviceEvent::Overflow:
         break;
     }

@@ -12,8 +12,9 @@
 
 namespace cli {
 
-// OpenMetrics: watch only, the Prometheus text exposition (cli/MetricsWatch.h).
-enum class Format { Table, Json, Jsonl, Csv, OpenMetrics };
+// Prometheus and OpenMetrics: watch only, the metrics (cli/MetricsWatch.h), in the
+// Prometheus text format 0.0.4 or in OpenMetrics 1.0.
+enum class Format { Table, Json, Jsonl, Csv, Prometheus, OpenMetrics };
 
 // Writes all of `text` to standard output. False when it could not: closed() then
 // tells whether the reader went away (EPIPE), which ends the program quietly.

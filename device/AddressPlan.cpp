@@ -4,14 +4,14 @@
 
 std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input)
 {
-    std::unordered_map<Ipv4, int> holders;
+    kit::KeyedMap<Ipv4, int> holders;
     for (Ipv4 address : input.listed)
         ++holders[address];
     const Ipv4 network = input.start & input.mask;
     const Ipv4 broadcast = network | ~input.mask;
     // /31 and /32 have no network or broadcast address to keep free.
     const bool reserveEnds = (~input.mask) >= 3;
-    std::unordered_set<Ipv4> given;
+    kit::KeyedSet<Ipv4> given;
 
     std::vector<Ipv4> planned(input.devices.size(), 0);
     // 64 bits, so that the walk past 255.255.255.255 ends instead of wrapping.
@@ -43,7 +43,7 @@ std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input)
 
 std::vector<Ipv4> PlanAddressesProbed(AddressPlanInput &input, const NeighbourProbe &probe)
 {
-    std::unordered_set<Ipv4> probed;
+    kit::KeyedSet<Ipv4> probed;
     std::vector<Ipv4> planned = PlanAddresses(input);
     for (int round = 0; round < kMaxProbeRounds; ++round) {
         std::vector<Ipv4> candidates;

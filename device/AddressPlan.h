@@ -21,11 +21,10 @@
 #include <functional>
 
 #include <cstdint>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "device/Ipv4Text.h"
+#include "kit/KeyedHash.h"
 
 
 struct AddressPlanInput {
@@ -37,8 +36,8 @@ struct AddressPlanInput {
     // The current addresses of every listed device, the planned ones included, each
     // as often as devices report it.
     std::vector<Ipv4> listed;
-    std::unordered_set<Ipv4> local;
-    std::unordered_set<Ipv4> answering;
+    kit::KeyedSet<Ipv4> local;
+    kit::KeyedSet<Ipv4> answering;
 };
 
 // The new address of each device, in input order; 0 where the subnet has no free
@@ -47,7 +46,7 @@ std::vector<Ipv4> PlanAddresses(const AddressPlanInput &input);
 
 // Finds which of the given candidates answer on the link (transport/LinuxNeighbourProbe.h
 // in the programs, a stand-in in tests).
-using NeighbourProbe = std::function<std::unordered_set<Ipv4>(const std::vector<Ipv4> &candidates)>;
+using NeighbourProbe = std::function<kit::KeyedSet<Ipv4>(const std::vector<Ipv4> &candidates)>;
 
 // Rounds of probing one plan may take. Each round probes the addresses the plan
 // newly chose and plans again without those that answered; a round costs the probe's

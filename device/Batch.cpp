@@ -1,7 +1,7 @@
 #include "device/Batch.h"
+#include "device/KeyedText.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <QRegularExpression>
 
 #include <net/if.h>
@@ -85,7 +85,7 @@ NamedDevice ParseNamedDevice(const QString &argument)
 
 std::vector<BatchEntry> MatchNamed(const std::vector<NamedDevice> &names, const std::vector<HeardDevice> &devices)
 {
-    QHash<QString, std::vector<const HeardDevice *>> bySerial;
+    KeyedTextHash<std::vector<const HeardDevice *>> bySerial;
     for (const HeardDevice &device : devices)
         bySerial[device.serialNo].push_back(&device);
     std::vector<BatchEntry> entries;
@@ -179,6 +179,50 @@ std::vector<Ipv4> LocalIpv4(const LocalSubnets &local)
     return addresses;
 }
 
+SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
+                                       const std::vector<HeardDevice> &listed, const LocalSubnets &local)
+{
+    SuggestedSettings suggested;
+    if (checked.empty())
+        return suggested;
+    const auto shared = [&checked](QString DeviceRecord::*member) {
+        const QString &first = checked.front().*member;
+        for (const HeardDevice &device : checked)
+            if (device.*member != first)
+                return QString();
+        return first;
+    };
+    suggested.mask = shared(&DeviceRecord::subnetMask);
+    suggested.gateway = shared(&DeviceRecord::gateway);
+    suggested.dns = shared(&DeviceRecord::dns);
+
+    const QString heardBy = checked.front().localAddress;
+    for (const InterfaceAddress &own : local) {
+        Ipv4 address = 0;
+        const Ipv4 mask = ntohl(own.netmask);
+        // A /31 or /32 has no host addresses to hand out.
+        if (QString::fromStdString(own.address) != heardBy || !ParseIpv4(heardBy, address) || !IsContiguousMask(mask) ||
+            mask == 0 || (~mask) < 3)
+            continue;
+        AddressPlanInput input;
+        input.start = (address & mask) + 1;
+        input.mask = mask;
+        input.devices = {0};
+        for (const HeardDevice &device : listed) {
+            Ipv4 used = 0;
+            if (ParseIpv4(device.address, used))
+                input.listed.push_back(used);
+        }
+        for (Ipv4 mine : LocalIpv4(local))
+            input.local.insert(mine);
+        const std::vector<Ipv4> planned = PlanAddresses(input);
+        if (!planned.empty() && planned.front())
+            suggested.start = Ipv4Text(planned.front());
+        break;
+    }
+    return suggested;
+}
+
 Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local)
 {
     for (const InterfaceAddress &own : local) {
@@ -214,22 +258,22 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
     QStringList problems;
     const std::vector<Ipv4> local = LocalIpv4(localSubnets);
     // The addresses listed devices keep: those not being re-addressed by this batch.
-    QHash<QString, int> moving;
+    KeyedTextHash<int> moving;
     for (const BatchEntry &entry : entries)
         if (entry.status == BatchStatus::Waiting && entry.device)
             ++moving[entry.device->serialNo + QLatin1Char('\n') + entry.device->mac];
-    QHash<Ipv4, QString> kept;
+    kit::KeyedMap<Ipv4, QString> kept;
     for (const HeardDevice &device : devices) {
         Ipv4 address = 0;
         if (!moving.contains(device.serialNo + QLatin1Char('\n') + device.mac) && ParseIpv4(device.address, address))
-            kept.insert(address, device.serialNo);
+            kept[address] = device.serialNo;
     }
     // Devices by serial number and address: a request is addressed by serial number
     // and sent to the device's address, so another device with both would take it too.
-    QHash<QString, int> serialAtAddress;
+    KeyedTextHash<int> serialAtAddress;
     for (const HeardDevice &device : devices)
         ++serialAtAddress[device.serialNo + QLatin1Char('\n') + device.address];
-    QHash<Ipv4, QString> newAddresses;
+    kit::KeyedMap<Ipv4, QString> newAddresses;
     for (const BatchEntry &entry : entries) {
         if (entry.status != BatchStatus::Waiting || !entry.device)
             continue;
@@ -271,12 +315,12 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
             problems << who + QStringLiteral("%1 is an address of this machine").arg(entry.target.address);
             continue;
         }
-        if (newAddresses.contains(address)) {
+        if (newAddresses.count(address)) {
             problems << who + QStringLiteral("%1 is also planned for %2").arg(entry.target.address, newAddresses[address]);
             continue;
         }
-        newAddresses.insert(address, entry.serialNo);
-        if (kept.contains(address)) // a twin keeping it counts too: two devices, one address
+        newAddresses.emplace(address, entry.serialNo);
+        if (kept.count(address)) // a twin keeping it counts too: two devices, one address
             problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
     }
     return problems;

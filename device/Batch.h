@@ -25,7 +25,6 @@
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -47,6 +46,7 @@
 #include "device/PlanFile.h"
 #include "device/VerifiedUpdate.h"
 #include "transport/LinuxNeighbourProbe.h"
+#include "device/KeyedText.h"
 
 // Update requests waiting for their answers at one time. Each waits up to 10 s for
 // the device (kCommandTimeoutMs) on a thread and a socket of its own; a batch of a
@@ -131,6 +131,17 @@ std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices,
 
 // This machine's addresses (host byte order).
 std::vector<Ipv4> LocalIpv4(const LocalSubnets &local);
+
+// Settings to offer for the `checked` devices before the operator has typed any: the
+// mask, gateway and DNS server they all report (each left empty where they differ),
+// and as start address the first address of the subnet of the local address that
+// heard the first of them that nobody uses (not this machine's, not a `listed`
+// device's); empty when that subnet is not known or has no free address.
+struct SuggestedSettings {
+    QString start, mask, gateway, dns;
+};
+SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
+                                       const std::vector<HeardDevice> &listed, const LocalSubnets &local);
 // The mask an address plan uses when none is given: that of this machine's subnet
 // holding `start`, else 255.255.255.0.
 Ipv4 DefaultMask(Ipv4 start, const LocalSubnets &local);
@@ -230,7 +241,7 @@ private:
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.
-    QHash<QString, std::vector<size_t>> m_bySerial;
+    KeyedTextHash<std::vector<size_t>> m_bySerial;
     size_t m_nextInQueue = 0;
     Clock::time_point m_lastSend{};
     std::atomic<bool> m_cancelled{false};

@@ -128,7 +128,7 @@ bool DeviceList::IsLocal(const InterfaceAddress &heardOn, const QString &address
 
 void DeviceList::AddAddress(const QString &address, const QString &serialNo, QStringList &changed)
 {
-    QHash<QString, int> &serials = m_addresses[address];
+    KeyedTextHash<int> &serials = m_addresses[address];
     const int before = serials.size();
     ++serials[serialNo];
     if (serials.size() == before || serials.size() < 2)
@@ -136,7 +136,7 @@ void DeviceList::AddAddress(const QString &address, const QString &serialNo, QSt
     // The marks change only when the address becomes shared; a further serial at an
     // already shared address changes its own mark alone.
     if (before == 1)
-        changed << serials.keys();
+        changed << KeyedTextKeys(serials);
     else
         changed << serialNo;
 }
@@ -146,7 +146,7 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
     auto found = m_addresses.find(address);
     if (found == m_addresses.end())
         return;
-    QHash<QString, int> &serials = found.value();
+    KeyedTextHash<int> &serials = found.value();
     auto serial = serials.find(serialNo);
     if (serial == serials.end())
         return;
@@ -156,7 +156,7 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
     if (serials.size() >= 1)
         changed << serialNo;
     if (serials.size() == 1)
-        changed << serials.keys();
+        changed << KeyedTextKeys(serials);
     if (serials.isEmpty())
         m_addresses.erase(found);
 }
@@ -387,10 +387,10 @@ DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) c
     // held and was not met yet.
     conflicts.moreSameSerial = keys.size() - looked - (!ownSeen && m_devices.contains(own) ? 1 : 0);
 
-    const QHash<QString, int> serials = m_addresses.value(device.address);
+    const KeyedTextHash<int> serials = m_addresses.value(device.address);
     for (auto it = serials.constBegin(); it != serials.constEnd() && conflicts.sameAddress.size() < maxNamed; ++it)
-        if (it.key() != device.serialNo)
-            conflicts.sameAddress << it.key();
+        if (it.key().text != device.serialNo)
+            conflicts.sameAddress << it.key().text;
     conflicts.moreSameAddress =
         serials.size() - (serials.contains(device.serialNo) ? 1 : 0) - conflicts.sameAddress.size();
     conflicts.sameSerial.sort();
@@ -398,21 +398,37 @@ DeviceConflicts DeviceList::Conflicts(const HeardDevice &device, int maxNamed) c
     return conflicts;
 }
 
-DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo) const
+DeviceConflicts DeviceList::SerialConflicts(const QString &serialNo, int maxNamed) const
 {
     DeviceConflicts conflicts;
-    const QStringList keys = m_serials.value(serialNo);
-    for (const QString &key : keys) {
-        const HeardDevice &device = m_devices.value(key).device;
-        if (keys.size() > 1)
-            conflicts.sameSerial << device.address + QLatin1Char(' ') + device.mac;
-        const QHash<QString, int> serials = m_addresses.value(device.address);
-        for (auto it = serials.constBegin(); it != serials.constEnd(); ++it)
-            if (it.key() != serialNo)
-                conflicts.sameAddress << it.key();
+    const auto keys = m_serials.constFind(serialNo);
+    if (keys == m_serials.constEnd())
+        return conflicts;
+    const int named = std::min(static_cast<int>(keys->size()), std::max(maxNamed, 1));
+    // The addresses of the devices looked at, each once, with the number of other
+    // serial numbers answering there.
+    std::vector<const KeyedTextHash<int> *> addresses;
+    for (int k = 0; k < named; ++k) {
+        const auto device = m_devices.constFind(keys->at(k));
+        if (device == m_devices.constEnd())
+            continue;
+        if (keys->size() > 1 && conflicts.sameSerial.size() < maxNamed)
+            conflicts.sameSerial << device->device.address + QLatin1Char(' ') + device->device.mac;
+        const auto serials = m_addresses.constFind(device->device.address);
+        if (serials == m_addresses.constEnd() || serials->size() < 2 ||
+            std::find(addresses.begin(), addresses.end(), &serials.value()) != addresses.end())
+            continue;
+        addresses.push_back(&serials.value());
+        conflicts.moreSameAddress += serials->size() - (serials->contains(serialNo) ? 1 : 0);
+        for (auto it = serials->constBegin(); it != serials->constEnd() && conflicts.sameAddress.size() < maxNamed;
+             ++it)
+            if (it.key().text != serialNo && !conflicts.sameAddress.contains(it.key().text))
+                conflicts.sameAddress << it.key().text;
     }
+    if (keys->size() > 1)
+        conflicts.moreSameSerial = static_cast<int>(keys->size()) - conflicts.sameSerial.size();
+    conflicts.moreSameAddress = std::max(0, conflicts.moreSameAddress - static_cast<int>(conflicts.sameAddress.size()));
     conflicts.sameSerial.sort();
-    conflicts.sameAddress.removeDuplicates();
     conflicts.sameAddress.sort();
     return conflicts;
 }
@@ -455,6 +471,27 @@ void DeviceList::ForgetSerial(const QString &serialNo)
     const QStringList keys = m_serials.take(serialNo);
     for (const QString &key : keys)
         Remove(key);
+}
+
+int DeviceList::ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<DeviceEvent> *events)
+{
+    std::vector<QString> gone;
+    for (const Entry &entry : m_devices)
+        if (static_cast<uint32_t>(tick - m_silence.LastTick(entry.key)) >= afterMs)
+            gone.push_back(entry.key);
+    for (const QString &key : gone) {
+        const auto found = m_devices.constFind(key);
+        if (events)
+            events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
+        const auto serial = m_serials.find(found->device.serialNo);
+        if (serial != m_serials.end()) {
+            serial->removeAll(key);
+            if (serial->isEmpty())
+                m_serials.erase(serial);
+        }
+        Remove(key);
+    }
+    return static_cast<int>(gone.size());
 }
 
 DeviceList DeviceList::TakeAll()

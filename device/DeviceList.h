@@ -17,7 +17,8 @@
 // (UnlistedEstimate). Devices already held keep updating. Every other structure
 // holds at most one entry per device held, so a flood of forged answers costs at
 // most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
-// independent of the number of devices: the conflict marks change only when an
+// independent of the number of devices and of the texts a sender chooses (every table
+// is keyed with the process's secret, device/KeyedText.h): the conflict marks change only when an
 // address becomes shared or stops being shared, and then Heard::conflictsChanged
 // names at most the two serial numbers involved besides the device's own. Naming
 // the devices in a conflict (Conflicts, SerialConflicts, WithSerial) looks at each of
@@ -25,7 +26,6 @@
 //
 // Not thread-safe: the window uses it on its user-interface thread, brenu-search
 // under its search's lock.
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -34,9 +34,17 @@
 #include <vector>
 
 #include "device/DeviceRecord.h"
+#include "device/KeyedText.h"
 #include "device/SilentDevices.h"
 #include "device/UnlistedDevices.h"
 #include "protocol/LocalAddresses.h"
+
+// The most devices or serial numbers one naming of conflicts names (a tooltip, a row
+// of the batch window). A forged flood can make thousands of devices share one serial
+// number or one address; a naming stops at this many and counts the rest without
+// copying them, so showing a conflicted row costs the same whether ten or ten
+// thousand devices take part. Eight names fit a tooltip and say who is involved.
+constexpr int kMaxConflictNames = 8;
 
 // A device as the list holds it: its latest answer and where it was heard.
 struct HeardDevice : DeviceRecord {
@@ -86,14 +94,14 @@ struct ListedDevice : HeardDevice {
 };
 
 struct DeviceEvent {
-    enum Kind { Appeared, Changed, Silent, Back, Overflow };
+    enum Kind { Appeared, Changed, Silent, Back, Overflow, Forgotten };
     Kind kind = Appeared;
     // The device with its conflicts when the event was made.
     ListedDevice device;
     // For Changed: the members whose values differ from the device's previous answer,
     // in the order of the record.
     QStringList changed;
-    // For Silent: the tick of the device's last answer.
+    // For Silent and Forgotten: the tick of the device's last answer.
     int64_t lastHeardMs = 0;
 };
 
@@ -151,14 +159,19 @@ public:
     std::vector<ListedDevice> Listing() const;
     // The kinds of conflict `device` is in ("serial", "address"); cheap.
     QStringList ConflictKinds(const HeardDevice &device) const;
-    // What `device` shares with other devices held (names every other device: for
-    // showing one device, not for every answer).
-    // At most maxNamed of each kind are named (some of them, sorted) and the rest
-    // counted, so that a row of each of thousands of devices sharing one serial number
-    // costs maxNamed look-ups, not thousands.
-    DeviceConflicts Conflicts(const HeardDevice &device, int maxNamed = std::numeric_limits<int>::max()) const;
-    // The conflicts of every device with `serialNo` together (one table row).
-    DeviceConflicts SerialConflicts(const QString &serialNo) const;
+    // What `device` shares with other devices held (for showing one device, not for
+    // every answer). At most maxNamed of each kind are named (some of them, sorted)
+    // and the rest counted, so that a row of each of thousands of devices sharing one
+    // serial number costs maxNamed look-ups, not thousands.
+    DeviceConflicts Conflicts(const HeardDevice &device, int maxNamed = kMaxConflictNames) const;
+    // The conflicts of the devices with `serialNo` together (one table row): every
+    // device with the serial number, when there are several ("address MAC"), and the
+    // other serial numbers answering from the addresses of the devices named. At most
+    // maxNamed of each kind are named and the rest counted (moreSame*), whatever the
+    // number of devices sharing the serial number or the address: the devices not
+    // named are counted, not looked at, and the serial numbers sharing an address are
+    // counted per address (one that shares two of the addresses counts twice).
+    DeviceConflicts SerialConflicts(const QString &serialNo, int maxNamed = kMaxConflictNames) const;
     // True when a device with `serialNo` is in a conflict; cheap enough for painting.
     bool SerialHasConflict(const QString &serialNo) const;
 
@@ -190,6 +203,10 @@ public:
 
     // Drops every device with `serialNo` (its row went).
     void ForgetSerial(const QString &serialNo);
+    // Drops every device whose last answer is `afterMs` or more before `tick` (a
+    // device retired long ago), with one Forgotten event each; how many went.
+    // afterMs must stay below 2^31: ticks are compared modulo 2^32.
+    int ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<DeviceEvent> *events = nullptr);
     // Drops everything, the overflow counts included.
     void Clear();
     // Clear(), handing what was held over to the caller instead of freeing it: a list
@@ -222,10 +239,11 @@ private:
     int m_maxDevices;
     long long m_ignoredAnswers = 0;
     uint64_t m_answers = 0;
-    QHash<QString, Entry> m_devices;      // by key
-    QHash<QString, QStringList> m_serials; // serial number -> keys of its devices
+    // Keyed by network text, so hashed with the process's secret (device/KeyedText.h).
+    KeyedTextHash<Entry> m_devices;       // by key
+    KeyedTextHash<QStringList> m_serials; // serial number -> keys of its devices
     // address -> serial number -> devices of that serial at that address
-    QHash<QString, QHash<QString, int>> m_addresses;
+    KeyedTextHash<KeyedTextHash<int>> m_addresses;
     SilentDevices m_silence; // by key
     UnlistedDevices m_unlisted;
     // The local subnets, parsed once (network byte order).

@@ -112,6 +112,17 @@ void DeviceSearch::MarkSilent()
     Queue(events);
 }
 
+int DeviceSearch::ForgetSilentFor(uint32_t afterMs)
+{
+    const int64_t now = ElapsedMs();
+    std::vector<DeviceEvent> events;
+    std::lock_guard<std::mutex> lock(m_lock);
+    const int forgotten =
+        m_devices.ForgetSilentFor(static_cast<uint32_t>(now), afterMs, m_keepEvents ? &events : nullptr);
+    Queue(events);
+    return forgotten;
+}
+
 std::vector<std::string> LocalAddresses()
 {
     std::vector<std::string> addresses;

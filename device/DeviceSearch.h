@@ -50,6 +50,9 @@ public:
     std::vector<DeviceEvent> TakeEvents(long long &dropped);
     // Marks silent devices; their events join the queue.
     void MarkSilent();
+    // Drops the devices silent for `afterMs` or more; their events join the queue.
+    // How many went.
+    int ForgetSilentFor(uint32_t afterMs);
     // Reads the machine's subnets again (Start reads them), for a search that runs long
     // while addresses come and go.
     void RefreshLocalSubnets();

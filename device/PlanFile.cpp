@@ -1,13 +1,13 @@
 #include "device/PlanFile.h"
 
 #include <QFile>
-#include <QHash>
 #include <QStringList>
 
 #include <optional>
 
 #include "device/Ipv4Text.h"
 #include "device/ColumnTitles.h"
+#include "device/KeyedText.h"
 
 namespace {
 
@@ -188,7 +188,7 @@ Plan ParsePlan(const QByteArray &bytes)
         return plan;
     }
     const int width = records[0].fields.size();
-    QHash<QString, QStringList> named;
+    KeyedTextHash<QStringList> named;
     for (size_t r = 1; r < records.size(); ++r) {
         const Record &record = records[r];
         if (static_cast<int>(plan.rows.size()) >= kMaxPlanRows) {

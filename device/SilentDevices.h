@@ -8,12 +8,13 @@
 // devices that keep answering, however many are held. One entry exists per device
 // its owner lists (DeviceList forgets a device when it drops it), so this holds no
 // more than the list does.
-#include <QHash>
 #include <QString>
 
 #include <cstdint>
 #include <list>
 #include <vector>
+
+#include "device/KeyedText.h"
 
 // Three search periods (a search every 5 s): one lost answer, or two, is ordinary on
 // a busy LAN and must not make a device look unplugged; a device missing from three
@@ -59,5 +60,5 @@ private:
     // (in no particular order) for their next answer.
     Order m_answering;
     Order m_silent;
-    QHash<QString, Order::iterator> m_entries;
+    KeyedTextHash<Order::iterator> m_entries; // keyed with the process secret
 };

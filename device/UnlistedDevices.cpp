@@ -1,6 +1,6 @@
 #include "device/UnlistedDevices.h"
 
-#include <QHash>
+#include "kit/KeyedHash.h"
 
 #include <cmath>
 
@@ -8,14 +8,9 @@ void UnlistedDevices::Note(const QString &serialNo)
 {
     if (m_bits.empty())
         m_bits.assign(kUnlistedBits / 64, 0);
-    // Qt's string hash is not spread evenly over its low bits for serials that differ
-    // in a few digits; the finaliser of MurmurHash3 spreads it.
-    uint32_t h = static_cast<uint32_t>(qHash(serialNo));
-    h ^= h >> 16;
-    h *= 0x85ebca6bu;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35u;
-    h ^= h >> 16;
+    // Keyed with the process's secret: a sender who could choose identities sharing
+    // one bit would make thousands of devices count as one.
+    const uint32_t h = static_cast<uint32_t>(kit::KeyedHash()(serialNo));
     const uint32_t bit = h % kUnlistedBits;
     uint64_t &word = m_bits[bit / 64];
     const uint64_t mask = uint64_t{1} << (bit % 64);

@@ -7,8 +7,9 @@
 //
 // After every datagram the scanner must agree with a plain model that follows
 // the frame rules literally (rebuilding a std::string after every step and
-// parsing a NUL-terminated copy of each body), failed-body budget, expiry and
-// the fresh start at a datagram that begins with a whole valid frame included: the
+// parsing a NUL-terminated copy of each body), failed-body budget, expiry from the
+// first datagram and the fresh start at a datagram that begins with a frame header
+// included: the
 // same messages in the same order, and the same bytes kept. Besides that: the kept bytes are a tail of
 // everything received, the buffer stays below the length bound plus a header,
 // and every message handed on validates again from its own text.
@@ -71,15 +72,12 @@ void ModelPass(std::string &buffer, std::uint32_t &failed, std::vector<std::stri
     }
 }
 
-// Whether a datagram begins with a magic and holds a whole frame whose body parses.
-bool ModelWholeFrame(const std::string &datagram) {
+// Whether a datagram begins with a magic and a length field from 1 to the bound.
+bool ModelFrameHeader(const std::string &datagram) {
     if (datagram.size() < kFrameHeaderSize || datagram.compare(0, kFrameMagicSize, kFrameMagic) != 0)
         return false;
     const long long length = ModelLength(datagram.substr(kFrameMagicSize, kFrameLengthSize));
-    if (length <= 0 || static_cast<std::size_t>(length) > datagram.size() - kFrameHeaderSize)
-        return false;
-    Vant::CProtocalJson message;
-    return message.Parse(datagram.substr(kFrameHeaderSize, static_cast<std::size_t>(length)));
+    return length > 0 && length <= kMaxFrameBodyLength;
 }
 
 void ModelScan(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
@@ -102,6 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string received;  // everything appended so far
     std::string model;     // the model's buffer
     std::uint32_t modelFailed = 0;
+    std::uint32_t modelFirst = 0;  // when the model's pending bytes began
+    std::string displaced;         // what the model's last restart by a header set aside
+    std::uint32_t displacedFailed = 0;
+    std::uint32_t displacedFirst = 0;
     std::vector<std::string> scanned;
     std::vector<std::string> expected;
     Vant::CProtocalJson message;
@@ -123,10 +125,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool added = AddDatagram(buffer, bytes, static_cast<std::uint32_t>(chunk), now);
         Check(added || chunk == 0, "a datagram is added");
         received.append(bytes, chunk);
-        if (!model.empty() && (step > kPendingFrameTimeoutMs || ModelWholeFrame(std::string(bytes, chunk)))) {
+        if (!displaced.empty() && now - displacedFirst > kPendingFrameTimeoutMs) {
+            displaced.clear();
+            displacedFailed = 0;
+        }
+        if (!model.empty() && now - modelFirst > kPendingFrameTimeoutMs) {
             model.clear();
             modelFailed = 0;
         }
+        const bool header = ModelFrameHeader(std::string(bytes, chunk));
+        if (header && !model.empty()) {
+            displaced = model;
+            displacedFailed = modelFailed;
+            displacedFirst = modelFirst;
+            model.clear();
+            modelFailed = 0;
+        } else if (!header && !displaced.empty()) {
+            displaced.append(bytes, chunk);
+        }
+        if (model.empty())
+            modelFirst = now;
         model.append(bytes, chunk);
 
         const auto take = [&](Vant::CProtocalJson &m) {
@@ -144,7 +162,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         } else {
             Check(!ScanFrames(buffer, message, take), "a continuing scan never reports a stop");
         }
+        std::size_t handedBefore = expected.size();
         ModelScan(model, modelFailed, expected);
+        if (expected.size() > handedBefore)
+            modelFirst = now;  // what follows a frame handed on came with this datagram
+        if (!displaced.empty()) {
+            handedBefore = expected.size();
+            ModelScan(displaced, displacedFailed, expected);
+            if (expected.size() > handedBefore)
+                displacedFirst = now;
+        }
 
         const std::string kept(buffer.bytes.Data() ? buffer.bytes.Data() : "", buffer.bytes.Length());
         Check(kept.size() <= received.size() && received.compare(received.size() - kept.size(), kept.size(), kept) == 0,
@@ -153,6 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Check(buffer.failedBodies == modelFailed && buffer.failedBodies < kMaxFailedBodies,
               "the failed-body count follows the model and stays below the budget");
         Check(kept == model, "the scanner keeps what the model keeps");
+        const std::string aside(buffer.displaced.Data() ? buffer.displaced.Data() : "", buffer.displaced.Length());
+        Check(aside == displaced && aside.size() < 2 * kMaxFrameSize, "the scanner sets aside what the model does");
         Check(scanned == expected, "the scanner hands on what the model hands on");
     }
     return 0;

@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "kit/DateTime.h"
 #include "kit/FileUtil.h"
@@ -64,6 +67,108 @@ std::string RollOverName(const std::string &dayDirectory, const std::string &nam
         std::snprintf(target, sizeof target, "%s_%s-%s-%d.log.gz", dayDirectory.c_str(), name.c_str(), hms.c_str(),
                       n);
     return target;
+}
+
+// Whether `name` is "_<context>-....log.gz" (an archive of that context) or that
+// name with the temporary suffix.
+bool IsArchiveOf(const std::string &entry, const std::string &context, const char *suffix)
+{
+    const std::string prefix = "_" + context + "-";
+    const std::string end = std::string(".log.gz") + suffix;
+    return entry.size() > prefix.size() + end.size() && entry.compare(0, prefix.size(), prefix) == 0 &&
+           entry.compare(entry.size() - end.size(), end.size(), end) == 0;
+}
+
+// The names in `directory` (without "." and ".."); empty when it cannot be read.
+std::vector<std::string> DirectoryNames(const std::string &directory)
+{
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(directory.c_str());
+    if (!dir)
+        return names;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+// The gzip trailer of `path`: the CRC-32 and the length modulo 2^32 of what it holds.
+bool ReadGzipTrailer(const std::string &path, uint32_t &crc, uint32_t &size)
+{
+    const int fd = OpenForReading(path);
+    if (fd < 0)
+        return false;
+    unsigned char trailer[8];
+    struct stat st;
+    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 18 + 8 &&
+                    ::pread(fd, trailer, sizeof trailer, st.st_size - 8) == static_cast<ssize_t>(sizeof trailer);
+    ::close(fd);
+    if (!ok)
+        return false;
+    const auto word = [&](int at) {
+        return static_cast<uint32_t>(trailer[at]) | static_cast<uint32_t>(trailer[at + 1]) << 8 |
+               static_cast<uint32_t>(trailer[at + 2]) << 16 | static_cast<uint32_t>(trailer[at + 3]) << 24;
+    };
+    crc = word(0);
+    size = word(4);
+    return true;
+}
+
+// The CRC-32 of the whole of `path` (zlib's, as gzip stores it).
+bool FileCrc(const std::string &path, uint32_t &crc)
+{
+    const int fd = OpenForReading(path);
+    if (fd < 0)
+        return false;
+    uLong sum = crc32(0L, Z_NULL, 0);
+    static constexpr std::size_t kPiece = 65536;
+    std::vector<unsigned char> piece(kPiece);
+    ssize_t n = 0;
+    while ((n = ::read(fd, piece.data(), kPiece)) > 0)
+        sum = crc32(sum, piece.data(), static_cast<uInt>(n));
+    ::close(fd);
+    crc = static_cast<uint32_t>(sum);
+    return n == 0;
+}
+
+// True when an archive of `context` in `dayDirectory` holds exactly the plain file
+// `file`: its trailer's length and CRC-32 match. Only archives of the right length
+// cost a read of the plain file, once.
+bool ArchivedAlready(const std::string &dayDirectory, const std::string &context, const std::string &file)
+{
+    const int32_t length = GetFileLength(file);
+    if (length <= 0)
+        return false;
+    bool crcKnown = false;
+    uint32_t plainCrc = 0;
+    for (const std::string &name : DirectoryNames(dayDirectory)) {
+        uint32_t crc = 0, size = 0;
+        if (!IsArchiveOf(name, context, "") || !ReadGzipTrailer(dayDirectory + name, crc, size) ||
+            size != static_cast<uint32_t>(length))
+            continue;
+        if (!crcKnown && !FileCrc(file, plainCrc))
+            return false;
+        crcKnown = true;
+        if (crc == plainCrc)
+            return true;
+    }
+    return false;
+}
+
+// Makes a rename in `directory` durable; best effort (a failure leaves the rename
+// as durable as the file system makes it anyway).
+void SyncDirectory(const std::string &directory)
+{
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::fsync(fd) != 0) {
+        // Nothing more to do.
+    }
+    ::close(fd);
 }
 
 std::size_t RecordBytes(const CLogContext *record)
@@ -304,16 +409,31 @@ bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &
     if (IsDirectoryPath(file))
         return false;
 
+    if (std::find(m_clearedDays.begin(), m_clearedDays.end(), dayDirectory) == m_clearedDays.end()) {
+        // Copies an interrupted roll-over left: their records are in the plain file.
+        for (const std::string &name : DirectoryNames(dayDirectory))
+            if (IsArchiveOf(name, m_name, kRollOverTemporarySuffix))
+                DeleteFilePath(dayDirectory + name);
+        m_clearedDays.push_back(dayDirectory);
+    }
+
     if (FileExists(file)) {
         if (rollOver && GetFileLength(file) > kRollOverBytes) {
-            const std::string target = RollOverName(dayDirectory, m_name, hms);
-            if (CZip().CompressFile(file, target)) {
-                m_written += static_cast<uint64_t>(GetFileLength(target));
-                CreateEmptyFile(file); // the batch then starts the emptied file
+            if (ArchivedAlready(dayDirectory, m_name, file)) {
+                // A roll-over was cut off after its rename: only the emptying is left.
+                CreateEmptyFile(file);
             } else {
-                // Keep appending to the long file and try again before the next
-                // batch; a partial copy would only be a second, broken version.
-                DeleteFilePath(target);
+                const std::string target = RollOverName(dayDirectory, m_name, hms);
+                const std::string temporary = target + kRollOverTemporarySuffix;
+                if (CZip().CompressFile(file, temporary, true) && ::rename(temporary.c_str(), target.c_str()) == 0) {
+                    SyncDirectory(dayDirectory);
+                    m_written += static_cast<uint64_t>(GetFileLength(target));
+                    CreateEmptyFile(file); // the batch then starts the emptied file
+                } else {
+                    // Keep appending to the long file and try again before the next
+                    // batch; a partial copy would only be a second, broken version.
+                    DeleteFilePath(temporary);
+                }
             }
         }
     } else if (!CreateEmptyFile(file)) {

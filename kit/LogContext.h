@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kit/Clock.h"
 #include "kit/OwningContainers.h"
@@ -44,6 +45,8 @@ public:
     static constexpr std::size_t kBatch = 100;
     // A file longer than this is rolled over into a gzip file before a batch.
     static constexpr int32_t kRollOverBytes = 10485760;
+    // Appended to an archive's name while it is being written.
+    static constexpr const char *kRollOverTemporarySuffix = ".partial";
     // This many failed attempts in a row discard the context's queue (the discarded
     // records are counted like dropped ones).
     static constexpr int32_t kMaxFailures = 10;
@@ -114,6 +117,16 @@ public:
     // Makes sure the day directory and the file exist for a batch whose first record
     // has the given time text, rolling an over-long file over first when `rollOver`
     // is set. Gives the file's path.
+    //
+    // A roll-over survives a crash or power loss at any point: the copy is compressed
+    // under a temporary name no reader takes for an archive (the archive's name plus
+    // kRollOverTemporarySuffix), made durable (fsync), renamed to the archive's name
+    // (and the rename made durable), and only then is the plain file emptied. The
+    // first time a handle uses a day directory it removes temporary copies left there
+    // (their records are still in the plain file), and before compressing it checks
+    // whether an archive already holds exactly the plain file (a crash between the
+    // rename and the emptying): then it only empties the file, so no record is
+    // archived twice.
     bool PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock, std::string *path,
                      bool rollOver = true);
 
@@ -141,6 +154,9 @@ private:
     std::size_t m_windowBytes = 0;
     uint64_t m_written = 0; // bytes appended since TakeWrittenBytes (worker only)
     bool m_windowOpen = false;
+    // Day directories whose leftovers of an interrupted roll-over this handle has
+    // cleared (worker only; one or two per run).
+    std::vector<std::string> m_clearedDays;
 };
 
 } // namespace Vant

@@ -11,7 +11,7 @@
 
 namespace Vant {
 
-bool CZip::CompressFile(const std::string &source, const std::string &target)
+bool CZip::CompressFile(const std::string &source, const std::string &target, bool durable)
 {
     // Opened without waiting for a peer, then checked: only a regular file is a source.
     const int fd = OpenForReading(source);
@@ -27,10 +27,15 @@ bool CZip::CompressFile(const std::string &source, const std::string &target)
     // inherited by programs started meanwhile, and gets the kit's file mode (private
     // in the state folder); then it is handed to zlib.
     const int targetFd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, NewFileMode());
-    gzFile out = targetFd < 0 ? nullptr : gzdopen(targetFd, "wb6");
+    // zlib closes the descriptor it is given; a copy stays open for the fsync after
+    // the last block.
+    const int syncFd = durable && targetFd >= 0 ? ::fcntl(targetFd, F_DUPFD_CLOEXEC, 0) : -1;
+    gzFile out = targetFd < 0 || (durable && syncFd < 0) ? nullptr : gzdopen(targetFd, "wb6");
     if (!out) {
         if (targetFd >= 0)
             ::close(targetFd);
+        if (syncFd >= 0)
+            ::close(syncFd);
         std::fclose(in);
         return false;
     }
@@ -52,6 +57,11 @@ bool CZip::CompressFile(const std::string &source, const std::string &target)
     // or the caller would truncate a log whose copy is incomplete.
     if (gzclose(out) != Z_OK)
         ok = false;
+    if (syncFd >= 0) {
+        if (ok && ::fsync(syncFd) != 0)
+            ok = false;
+        ::close(syncFd);
+    }
     std::fclose(in);
     return ok;
 }

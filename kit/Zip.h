@@ -12,8 +12,10 @@ public:
     // and the target was closed without error. An existing target is replaced (a
 // symbolic link in its place is refused, never written through); the
     // source is never changed. A source that is missing or not a regular file
-    // creates no target; after a later failure the partial target stays.
-    bool CompressFile(const std::string &source, const std::string &target);
+    // creates no target; after a later failure the partial target stays. With
+    // `durable` the target's contents reach the storage (fsync) before it is closed,
+    // so that a rename that follows never names a file a power loss could cut short.
+    bool CompressFile(const std::string &source, const std::string &target, bool durable = false);
 };
 
 } // namespace Vant

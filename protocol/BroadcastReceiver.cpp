@@ -34,7 +34,14 @@ bool QBroadcastReceiver::Start()
     const int error = errno;
     std::lock_guard<std::mutex> guard(m_failureLock);
     m_failure = started ? std::string() : Name() + ": " + std::strerror(error);
+    m_held = !started && error == EADDRINUSE;
     return started;
+}
+
+bool QBroadcastReceiver::Held() const
+{
+    std::lock_guard<std::mutex> guard(m_failureLock);
+    return m_held;
 }
 
 bool QBroadcastReceiver::Running() const

@@ -41,6 +41,9 @@ public:
     void SetTarget(QUdpCast *searcher);
     // Why the last Start failed ("" after a good one).
     std::string Failure() const;
+    // True when the last Start failed because another socket holds the address and
+    // port (EADDRINUSE: a program that bound it without SO_REUSEADDR).
+    bool Held() const;
     // "255.255.255.255:19009 on eth0".
     std::string Name() const;
     unsigned Index() const { return m_index; }
@@ -64,6 +67,7 @@ private:
     QUdpCast *m_target = nullptr;
     mutable std::mutex m_failureLock;
     std::string m_failure;
+    bool m_held = false;
     bool m_failureReported = false;
     std::unique_ptr<CUdpCast> m_socket; // last: stopped before the rest goes
 };

@@ -42,31 +42,39 @@ std::int32_t ReadFrameLength(const char *field) {
     return static_cast<std::int32_t>(value);
 }
 
-bool StartsWithWholeFrame(const char *data, std::uint32_t length, Vant::CProtocalJson &scratch) {
+bool StartsWithFrameHeader(const char *data, std::uint32_t length) {
     if (!data || length < kFrameHeaderSize ||
         std::string_view(data, kFrameMagicSize) != std::string_view(kFrameMagic, kFrameMagicSize))
         return false;
     const std::int32_t body = ReadFrameLength(data + kFrameMagicSize);
-    if (body <= 0 || static_cast<std::uint32_t>(body) > length - kFrameHeaderSize)
-        return false;
-    return scratch.Parse(data + kFrameHeaderSize, static_cast<std::uint32_t>(body));
+    return body > 0 && static_cast<std::uint32_t>(body) <= kMaxFrameBodyLength;
 }
 
 bool AddDatagram(FrameBuffer &buffer, const char *data, std::uint32_t length, std::uint32_t now,
                  std::uint32_t maxBytes) {
-    if (!buffer.bytes.Empty()) {
-        bool restart = now - buffer.lastTick > kPendingFrameTimeoutMs;
-        if (!restart) {
-            // Parsed here and once more by the scan: only a sender with bytes
-            // pending pays twice, and never more than its own datagram's worth.
-            Vant::CProtocalJson scratch;
-            restart = StartsWithWholeFrame(data, length, scratch);
-        }
-        if (restart) {
-            buffer.bytes.Reset(0, false);
-            buffer.failedBodies = 0;
-        }
+    const auto drop = [](ByteBuffer &bytes, std::uint32_t &failed) {
+        bytes.Reset(0, false);
+        failed = 0;
+    };
+    if (!buffer.displaced.Empty() && now - buffer.displacedFirstTick > kPendingFrameTimeoutMs)
+        drop(buffer.displaced, buffer.displacedFailedBodies);
+    if (!buffer.bytes.Empty() && now - buffer.firstTick > kPendingFrameTimeoutMs)
+        drop(buffer.bytes, buffer.failedBodies);
+    const bool header = StartsWithFrameHeader(data, length);
+    if (header && !buffer.bytes.Empty()) {
+        // The sender starts afresh; what it replaces waits aside in case the new
+        // header was forged.
+        std::swap(buffer.displaced, buffer.bytes);
+        buffer.displacedFailedBodies = buffer.failedBodies;
+        buffer.displacedFirstTick = buffer.firstTick;
+        drop(buffer.bytes, buffer.failedBodies);
+    } else if (!header && !buffer.displaced.Empty() && data && length > 0) {
+        if (length > maxBytes - std::min(maxBytes, buffer.displaced.Length()) ||
+            !buffer.displaced.Append(data, length))
+            drop(buffer.displaced, buffer.displacedFailedBodies);
     }
+    if (buffer.bytes.Empty())
+        buffer.firstTick = now;
     buffer.lastTick = now;
     if (!data || length == 0 || length > maxBytes - std::min(maxBytes, buffer.bytes.Length()))
         return false;

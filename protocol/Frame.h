@@ -27,12 +27,19 @@
 //    frames in one datagram and garbage before a magic are scanned exactly as
 //    without it.
 //  - A sender cannot make a buffer hold back what arrives later (AddDatagram):
-//    an incomplete frame waits at most kPendingFrameTimeoutMs for its next
-//    datagram, and a datagram that begins with a magic and holds a whole valid
-//    frame is taken on its own, dropping whatever was pending before it. Anyone
-//    can forge a datagram from a device's address and port; a forged header that
-//    declares a long body then costs the device nothing but a split frame that
-//    was under way at that very moment.
+//    an incomplete frame is dropped kPendingFrameTimeoutMs after its FIRST
+//    datagram, however many datagrams follow it, and a datagram that begins with
+//    a magic and a plausible header (a length from 1 to kMaxFrameBodyLength)
+//    starts afresh, dropping whatever was pending before it. Anyone can forge a
+//    datagram from a device's address and port; a forged header that declares a
+//    long body, sent again and again, then costs the device nothing: the device's
+//    next frame begins with its own header and replaces the forged one, and a
+//    forged header that lands between the two parts of a split frame displaces
+//    the first part without dropping it: what a restart replaced is kept aside
+//    (FrameBuffer::displaced, within the same time-out) and takes the datagrams
+//    that continue it as well, so the frame completes there. At most two frames
+//    per sender are pending, so the bytes and the parse work stay at most twice
+//    those of one buffer.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
@@ -68,10 +75,11 @@ inline constexpr std::uint32_t kMaxFrameSize = kFrameHeaderSize + kMaxFrameBodyL
 // (bench_frame_scanner, BM_ScanHostileDatagrams against BM_ScanGenuineDatagrams).
 inline constexpr std::uint32_t kMaxFailedBodies = 8;
 
-// How long an incomplete frame waits for its next datagram before its bytes are
-// dropped. A device that splits a frame sends the parts back to back, so they
-// arrive within milliseconds (tens of milliseconds through a slow switch); one
-// second is far above that, and well below the 5 s between two searches, so bytes
+// How long an incomplete frame may take from its first datagram to its last
+// before its bytes are dropped; counted from the first, so that datagrams
+// trickling in cannot keep it open. A device that splits a frame sends the parts
+// back to back, so they arrive within milliseconds (tens of milliseconds through
+// a slow switch); one second is far above that, and well below the 5 s between two searches, so bytes
 // left behind by a broken or forged frame are gone before the next round, and the
 // command client's 10 s wait sees an answer that follows such bytes in time.
 inline constexpr std::uint32_t kPendingFrameTimeoutMs = 1000;
@@ -90,19 +98,33 @@ struct FrameBuffer {
     ByteBuffer bytes;
     // Bodies that failed to parse since `bytes` was last empty.
     std::uint32_t failedBodies = 0;
+    // The millisecond tick of the datagram that began the bytes pending: set when a
+    // datagram goes into an empty buffer, and when a scan hands on a frame (what it
+    // keeps then came with the last datagram).
+    std::uint32_t firstTick = 0;
     // The millisecond tick of the last datagram added (AddDatagram).
     std::uint32_t lastTick = 0;
+    // What the last restart by a frame header replaced, while it may still complete:
+    // datagrams that do not begin with a header are added to it as well, and the
+    // scan hands on what completes there. Dropped kPendingFrameTimeoutMs after its
+    // own first datagram, or by the next restart.
+    ByteBuffer displaced;
+    std::uint32_t displacedFailedBodies = 0;
+    std::uint32_t displacedFirstTick = 0;
+    bool Empty() const { return bytes.Empty() && displaced.Empty(); }
+    std::uint32_t Capacity() const { return bytes.Capacity() + displaced.Capacity(); }
 };
 
-// True when `data` begins with the magic and holds a whole frame whose body parses
-// into a valid message (`scratch` is used for the parse).
-bool StartsWithWholeFrame(const char *data, std::uint32_t length, Vant::CProtocalJson &scratch);
+// True when `data` begins with the magic and a length field from 1 to
+// kMaxFrameBodyLength: the start of a frame as a sender begins one.
+bool StartsWithFrameHeader(const char *data, std::uint32_t length);
 
 // Adds one datagram of the buffer's sender, received at millisecond tick `now`.
-// Pending bytes are dropped first when their last datagram came more than
-// kPendingFrameTimeoutMs ago, or when this datagram begins with a magic and holds
-// a whole valid frame (the sender starts afresh: its pending frame was broken or
-// forged). Otherwise the datagram continues what is pending, as the scanner
+// Pending bytes are dropped first when their first datagram came more than
+// kPendingFrameTimeoutMs ago; when this datagram begins with a frame header
+// (StartsWithFrameHeader: the sender starts afresh, its pending frame was broken
+// or forged) they move to `displaced`, replacing what was there. Otherwise the
+// datagram continues what is pending (and what is displaced), as the scanner
 // expects. A datagram that would make the buffer longer than `maxBytes` is
 // dropped whole. False when the datagram was dropped or could not be stored (the
 // buffer is then empty).
@@ -152,8 +174,20 @@ private:
 //   return ScanFrames(buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
 template <typename Action>
 bool ScanFrames(FrameBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
-    FrameScanner scanner(buffer.bytes, buffer.failedBodies);
+    {
+        FrameScanner scanner(buffer.bytes, buffer.failedBodies);
+        while (scanner.Next(message)) {
+            // What follows a frame handed on came with the last datagram.
+            buffer.firstTick = buffer.lastTick;
+            if (onMessage(message) == ScanNext::Stop)
+                return true;
+        }
+    }
+    if (buffer.displaced.Empty())
+        return false;
+    FrameScanner scanner(buffer.displaced, buffer.displacedFailedBodies);
     while (scanner.Next(message)) {
+        buffer.displacedFirstTick = buffer.lastTick;
         if (onMessage(message) == ScanNext::Stop)
             return true;
     }

@@ -88,17 +88,20 @@ void QUdpCast::StartSocket()
     // On 19009 the group's shared receivers hear the broadcast answers.
     if (cast && m_target.index != 0)
         cast->SetInterface(m_target.index, {});
-    if (m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str())) {
+    // While the interface's broadcast receiver is held, 19009 would hear unicast
+    // answers only: the search goes to a port with receivers of its own at once.
+    const std::pair<std::string, std::string> held = HeldBroadcast();
+    if (held.first.empty() && m_castSocket->Start(kDestinationPort, kLocalPort, 0, m_bindAddress.c_str())) {
         NoteStart(SocketUse::SearchPort, kLocalPort, 0, std::string());
         ReportMissingCompanion();
         return;
     }
-    int error = errno;
+    int error = held.first.empty() ? errno : EADDRINUSE;
     std::string holder;
     if (error == EADDRINUSE) {
         in_addr address{};
         inet_pton(AF_INET, m_bindAddress.c_str(), &address);
-        holder = UdpPortHolder(address.s_addr, kLocalPort);
+        holder = held.first.empty() ? UdpPortHolder(address.s_addr, kLocalPort) : held.second;
         // A port of its own: broadcast answers to it reach only receivers of its own.
         if (cast && m_target.index != 0)
             cast->SetInterface(m_target.index, m_target.broadcasts);
@@ -107,7 +110,7 @@ void QUdpCast::StartSocket()
             int32_t size = kSenderTextSize;
             uint16_t port = 0;
             m_castSocket->GetLocalAddress(text, size, port);
-            NoteStart(SocketUse::OtherPort, port, error, holder);
+            NoteStart(SocketUse::OtherPort, port, error, holder, held.first);
             ReportOtherPort();
             ReportMissingCompanion();
             return;
@@ -120,13 +123,34 @@ void QUdpCast::StartSocket()
     ReportStartFailure();
 }
 
+void QUdpCast::SetBroadcastPortHeld(const std::string &broadcast, const std::string &holder)
+{
+    std::lock_guard<std::mutex> lock(m_heldLock);
+    m_heldBroadcast = broadcast;
+    m_heldBroadcastHolder = broadcast.empty() ? std::string() : holder;
+}
+
+std::pair<std::string, std::string> QUdpCast::HeldBroadcast() const
+{
+    std::lock_guard<std::mutex> lock(m_heldLock);
+    return {m_heldBroadcast, m_heldBroadcastHolder};
+}
+
 void QUdpCast::ReturnToSearchPort()
 {
+    SocketUse use = SocketUse::NotYet;
     {
         std::lock_guard<std::mutex> lock(m_statusLock);
-        if (m_status.use != SocketUse::OtherPort)
-            return;
+        use = m_status.use;
     }
+    const bool broadcastHeld = !HeldBroadcast().first.empty();
+    if (use == SocketUse::SearchPort && broadcastHeld) {
+        m_castSocket->Stop();
+        StartSocket();
+        return;
+    }
+    if (use != SocketUse::OtherPort || broadcastHeld)
+        return;
     // A trial bind tells whether 19009 is free on the address and interface now.
     const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (probe < 0)
@@ -144,13 +168,15 @@ void QUdpCast::ReturnToSearchPort()
     StartSocket();
 }
 
-void QUdpCast::NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder)
+void QUdpCast::NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder,
+                         const std::string &heldBroadcast)
 {
     std::lock_guard<std::mutex> lock(m_statusLock);
     m_status.use = use;
     m_status.port = port;
     m_status.error = error;
     m_status.holder = holder;
+    m_status.heldBroadcast = heldBroadcast;
 }
 
 QUdpCast::SocketStatus QUdpCast::Status() const
@@ -170,7 +196,10 @@ QUdpCast::SocketStatus QUdpCast::Status() const
 
 std::string QUdpCast::PortInUseText(const SocketStatus &status)
 {
-    return "port " + std::to_string(kLocalPort) + " is in use" + (status.holder.empty() ? "" : " by " + status.holder);
+    const std::string port = status.heldBroadcast.empty()
+                                 ? "port " + std::to_string(kLocalPort)
+                                 : "broadcast port " + status.heldBroadcast + ":" + std::to_string(kLocalPort);
+    return port + " is in use" + (status.holder.empty() ? "" : " by " + status.holder);
 }
 
 std::string QUdpCast::PortFailureText(const SocketStatus &status)
@@ -352,6 +381,7 @@ void QUdpCast::ScanFresh(SenderKey sender, bool keyed, const uint8_t *data, int3
     // The usual case: whole frames from a sender with nothing pending. They are
     // scanned where they are, and an entry is made only for bytes left behind.
     FrameBuffer fresh;
+    fresh.firstTick = now;
     fresh.lastTick = now;
     if (!fresh.bytes.Append(data, static_cast<uint32_t>(length)))
         return;
@@ -368,27 +398,34 @@ void QUdpCast::ScanFresh(SenderKey sender, bool keyed, const uint8_t *data, int3
 
 void QUdpCast::ScanPending(PendingMap::iterator entry, const uint8_t *data, int32_t length, uint32_t now)
 {
-    // The entry becomes the newest; a whole frame starting the datagram, or a pause
-    // past the time-out, replaces what it held. A failed append leaves the buffer
-    // empty: the entry then goes at once.
-    m_age.splice(m_age.end(), m_age, entry->second.age);
-    try {
-        AddDatagram(entry->second.buffer, reinterpret_cast<const char *>(data), static_cast<uint32_t>(length), now);
-        ParseBuffer(entry->second.buffer);
-    } catch (...) {
+    // A frame header starting the datagram, or a frame pending past the time-out,
+    // replaces what it held; the entry then becomes the newest (m_age is ordered by
+    // the first datagram of what each entry holds). A failed append leaves the
+    // buffer empty: the entry then goes at once.
+    FrameBuffer &buffer = entry->second.buffer;
+    const uint32_t began = buffer.firstTick;
+    const auto settle = [&] {
+        if (buffer.firstTick != began)
+            m_age.splice(m_age.end(), m_age, entry->second.age);
         Settle(entry);
+    };
+    try {
+        AddDatagram(buffer, reinterpret_cast<const char *>(data), static_cast<uint32_t>(length), now);
+        ParseBuffer(buffer);
+    } catch (...) {
+        settle();
         throw;
     }
-    Settle(entry);
+    settle();
 }
 
 void QUdpCast::ExpirePending(uint32_t now) noexcept
 {
-    // m_age runs from the entry longest without a datagram to the newest, so the
-    // expired ones are at its front and the walk stops at the first that is not.
+    // m_age runs from the entry whose pending frame began first to the newest, so
+    // the expired ones are at its front and the walk stops at the first that is not.
     while (!m_age.empty()) {
         const auto oldest = m_pending.find(m_age.front());
-        if (now - oldest->second.buffer.lastTick <= kPendingFrameTimeoutMs)
+        if (now - oldest->second.buffer.firstTick <= kPendingFrameTimeoutMs)
             return;
         Erase(oldest);
     }
@@ -416,7 +453,7 @@ void QUdpCast::Keep(SenderKey sender, FrameBuffer &scanned) noexcept
 void QUdpCast::Settle(PendingMap::iterator entry) noexcept
 {
     ByteBuffer &bytes = entry->second.buffer.bytes;
-    if (bytes.Empty()) {
+    if (entry->second.buffer.Empty()) {
         Erase(entry);
         return;
     }
@@ -428,7 +465,7 @@ void QUdpCast::Settle(PendingMap::iterator entry) noexcept
             bytes = std::move(smaller);
     }
     m_pendingBytes -= entry->second.charge;
-    entry->second.charge = bytes.Capacity() + kPendingEntryCost;
+    entry->second.charge = entry->second.buffer.Capacity() + kPendingEntryCost;
     m_pendingBytes += entry->second.charge;
     // The entry just scanned is the newest: others go first.
     // It alone never passes a cap (a scan leaves less than one frame of the largest

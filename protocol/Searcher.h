@@ -28,6 +28,12 @@
 // would let the kernel hand each unicast answer to only one of the two programs,
 // taking answers from the one that was there first. At every period the searcher
 // looks whether 19009 has become free and, if so, moves back to it.
+//
+// The same holds when the group's shared receiver of broadcast answers to 19009 on
+// the searcher's interface (255.255.255.255 or a subnet's broadcast address) cannot
+// be bound because another program holds it (SetBroadcastPortHeld): broadcast
+// answers to 19009 would reach nobody here, so the searcher moves to a port with
+// receivers of its own, and back once the group's receiver runs again.
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -142,10 +148,15 @@ public:
         uint16_t port = 0;            // the local port requests leave from
         int error = 0;                // why 19009 (OtherPort) or every port (Failed) was refused
         std::string holder;           // who holds 19009 when that was the reason (see UdpPortHolder)
+        std::string heldBroadcast;    // the broadcast address whose port 19009 was held, if that was the reason
         std::string companionFailure; // a broadcast receiver of its own that is missing
         std::map<int, uint64_t> sendErrors; // failed sends by errno since the start
     };
     SocketStatus Status() const;
+    // Called by the group: the shared receiver for `broadcast` (dotted text) on this
+    // searcher's interface cannot be bound, held by `holder`; "" when every receiver
+    // of the interface runs. The searcher follows at its next request.
+    void SetBroadcastPortHeld(const std::string &broadcast, const std::string &holder);
     // "port 19009 is in use[ by HOLDER]": why the search left its port.
     static std::string PortInUseText(const SocketStatus &status);
     // "REASON[, held by HOLDER]": why no search port could be opened.
@@ -157,9 +168,14 @@ private:
     // The socket set-up of the start: broadcast mode, bound to the address, on port
     // 19009 or, when that is held, on a port the system picks (see the class comment).
     void StartSocket();
-    // On another port: back to 19009 once nothing holds it there.
+    // On another port: back to 19009 once nothing holds it there (neither the
+    // address's port nor the interface's broadcast receiver). On 19009 while the
+    // broadcast receiver is held: off to another port.
     void ReturnToSearchPort();
-    void NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder);
+    void NoteStart(SocketUse use, uint16_t port, int error, const std::string &holder,
+                   const std::string &heldBroadcast = std::string());
+    // The broadcast receiver held, as the group last said (broadcast, holder).
+    std::pair<std::string, std::string> HeldBroadcast() const;
     // "search from A on IF": how the messages below name the searcher.
     std::string Who() const;
     // Say on the standard error, once per searcher each, that the socket runs without
@@ -186,7 +202,7 @@ private:
     void ScanFresh(SenderKey sender, bool keyed, const uint8_t *data, int32_t length, uint32_t now);
     // Adds a datagram to the entry of its sender and scans what the entry holds.
     void ScanPending(PendingMap::iterator entry, const uint8_t *data, int32_t length, uint32_t now);
-    // Drops the entries whose last datagram is more than kPendingFrameTimeoutMs old.
+    // Drops the entries whose pending frame began more than kPendingFrameTimeoutMs ago.
     void ExpirePending(uint32_t now) noexcept;
     // After a scan of `entry`: drops it when empty, else charges it anew and
     // evicts the oldest other entries while a cap is passed.
@@ -199,7 +215,7 @@ private:
     uint32_t m_lastSearchTick;
     mutable std::mutex m_bufferLock;
     PendingMap m_pending;
-    std::list<SenderKey> m_age; // senders of m_pending, longest without a datagram first
+    std::list<SenderKey> m_age; // senders of m_pending, the earliest-begun pending frame first
     std::shared_ptr<Vant::IClock> m_pendingClock;
     std::size_t m_pendingBytes = 0;
     std::string m_bindAddress;
@@ -210,6 +226,9 @@ private:
     bool m_failureReported = false;    // only the searcher's worker touches it
     bool m_sendErrorsReported = false; // only the searcher's worker touches it
     SearchTarget m_target;             // set before the worker starts
+    mutable std::mutex m_heldLock;
+    std::string m_heldBroadcast;       // under m_heldLock
+    std::string m_heldBroadcastHolder; // under m_heldLock
     mutable std::mutex m_statusLock;
     SocketStatus m_status; // under m_statusLock, without the socket's live counts
 };

@@ -1,5 +1,7 @@
 #include "protocol/UdpCastGroup.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -10,6 +12,7 @@
 #include "protocol/Json.h"
 #include "protocol/RescanPlan.h"
 #include "protocol/Searcher.h"
+#include "transport/LinuxPortHolder.h"
 
 namespace {
 
@@ -160,6 +163,9 @@ void QUdpCastGroup::OpenReceivers()
     }
     for (size_t i = 0; i < m_searched.size(); ++i) {
         const SearchTarget &target = m_searched[i];
+        // A receiver another program holds: the searcher moves to a port with
+        // receivers of its own until it can be bound (QUdpCast::SetBroadcastPortHeld).
+        std::string held, holder;
         for (const in_addr_t broadcast : target.broadcasts) {
             QBroadcastReceiver *receiver = nullptr;
             for (const auto &known : m_receivers) {
@@ -175,13 +181,21 @@ void QUdpCastGroup::OpenReceivers()
                 m_receivers.push_back(std::move(made));
             }
             // The searchers still hear unicast answers; said once per receiver.
-            if (receiver->Start() || !receiver->FailureToReport())
+            if (!receiver->Start() && receiver->Held() && held.empty()) {
+                char text[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, &broadcast, text, sizeof text);
+                held = text;
+                holder = UdpPortHolder(broadcast, QUdpCast::kLocalPort);
+            }
+            if (receiver->Running() || !receiver->FailureToReport())
                 continue;
             std::fprintf(stderr, "search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
                          target.device.c_str(), receiver->Failure().c_str(),
                          unsigned(QUdpCast::kSearchIntervalMs / 1000));
             std::fflush(stderr);
         }
+        if (i < casts.size() && casts[i])
+            casts[i]->SetBroadcastPortHeld(held, holder);
     }
 }
 

@@ -139,7 +139,7 @@ ListenerReply QUdpClient::DatagramReceived(IUdpClient *sender, uint32_t, const u
         Buffers *buffers = BufferOf(sender);
         if (!buffers) // could not be allocated: the datagram is dropped
             return ListenerReply::Proceed;
-        // Bytes of an incomplete frame that waited too long, or that a whole frame
+        // Bytes of an incomplete frame begun too long ago, or that a frame header
         // follows, go first: neither a stray nor a forged header from the device's
         // address holds back its answer.
         if (!AddDatagram(buffers->pending, reinterpret_cast<const char *>(data), static_cast<uint32_t>(length), now,

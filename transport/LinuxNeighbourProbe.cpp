@@ -49,7 +49,7 @@ Seen Classify(uint16_t state)
 
 // Reads the IPv4 neighbour table and records the state of the entries on the given
 // interfaces for the wanted addresses. False when the table cannot be read.
-bool ReadNeighbours(const std::unordered_set<uint32_t> &wanted, const std::unordered_set<int> &ifindexes,
+bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<int> &ifindexes,
                     std::map<uint32_t, Seen> &seen)
 {
     Fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
@@ -75,7 +75,10 @@ bool ReadNeighbours(const std::unordered_set<uint32_t> &wanted, const std::unord
         const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
         if (got <= 0)
             return false;
-        size_t left = static_cast<size_t>(got);
+        // Signed, as the netlink macros expect: NLMSG_NEXT subtracts the aligned
+        // length of a message, which may pass what is left; an unsigned count would
+        // wrap to a huge value and let NLMSG_OK walk past the buffer.
+        int left = static_cast<int>(got); // at most sizeof buffer
         for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
              message = NLMSG_NEXT(message, left)) {
             if (message->nlmsg_type == NLMSG_DONE)
@@ -203,15 +206,15 @@ void SendNeighbourProbe(int fd, uint32_t candidate, const ProbeInterface &via)
 namespace {
 
 void ProbeRound(const std::vector<uint32_t> &round, const std::vector<ProbeInterface> &interfaces, int waitMs,
-                std::unordered_set<uint32_t> &used)
+                kit::KeyedSet<uint32_t> &used)
 {
     Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return;
-    std::unordered_set<int> ifindexes;
+    kit::KeyedSet<int> ifindexes;
     for (const ProbeInterface &via : interfaces)
         ifindexes.insert(via.ifindex);
-    const std::unordered_set<uint32_t> wanted(round.begin(), round.end());
+    const kit::KeyedSet<uint32_t> wanted(round.begin(), round.end());
     for (uint32_t candidate : round)
         for (const ProbeInterface &via : interfaces)
             SendNeighbourProbe(fd.get(), candidate, via);
@@ -238,7 +241,7 @@ void ProbeRound(const std::vector<uint32_t> &round, const std::vector<ProbeInter
 
 } // namespace
 
-std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
+kit::KeyedSet<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
                                              const std::vector<ProbeInterface> &via, int waitMs)
 {
     // One source address per interface: the datagram only has to make the kernel ask.
@@ -247,7 +250,7 @@ std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candid
         if (std::none_of(interfaces.begin(), interfaces.end(),
                          [&](const ProbeInterface &known) { return known.ifindex == subnet.ifindex; }))
             interfaces.push_back(subnet);
-    std::unordered_set<uint32_t> used;
+    kit::KeyedSet<uint32_t> used;
     if (interfaces.empty())
         return used;
     for (size_t at = 0; at < candidates.size(); at += kMaxProbesInFlight) {

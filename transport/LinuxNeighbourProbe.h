@@ -10,8 +10,9 @@
 // The datagram goes to the discard port (9): a host that holds the address drops it,
 // and only its ARP answer matters.
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
+
+#include "kit/KeyedHash.h"
 
 // How long the probe waits for ARP answers after its datagrams are sent. A host on
 // the LAN answers ARP within milliseconds; slow embedded stacks behind busy switches
@@ -36,7 +37,7 @@ struct ProbeInterface {
 
 // The candidates (host byte order) that answer on the link of any of `via`'s
 // interfaces (each interface probed once, from its first address given).
-std::unordered_set<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
+kit::KeyedSet<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
                                              const std::vector<ProbeInterface> &via,
                                              int waitMs = kNeighbourProbeWaitMs);
 

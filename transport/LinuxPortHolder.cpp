@@ -15,28 +15,48 @@
 
 namespace {
 
-// The inodes of the UDP sockets bound to address:port or to the wildcard and port.
-// /proc/net/udp shows a local address as the 32-bit value in hex as the kernel holds
-// it (network byte order read as a host integer), then ':' and the port in hex.
+// The inodes of the UDP sockets of this process's network namespace bound to
+// address:port or to the wildcard and port, from /proc/self/net/udp and udp6 (an
+// IPv6 socket on [::] or on the IPv4-mapped address takes the IPv4 port too, unless
+// it is IPv6-only, which /proc does not tell). The tables show a local address as
+// 32-bit words in hex as the kernel holds them (network byte order read as a host
+// integer; IPv6: four such words), then ':' and the port in hex.
 std::set<unsigned long> SocketInodes(in_addr_t address, uint16_t port)
 {
     std::set<unsigned long> inodes;
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line); // the header
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-        unsigned long inode = 0;
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode))
-            continue;
-        const size_t colon = local.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const unsigned long boundAddress = std::strtoul(local.substr(0, colon).c_str(), nullptr, 16);
-        const unsigned long boundPort = std::strtoul(local.substr(colon + 1).c_str(), nullptr, 16);
-        if (boundPort == port && (boundAddress == address || boundAddress == 0) && inode != 0)
-            inodes.insert(inode);
+    const auto word = [](const std::string &hex, size_t at) {
+        return static_cast<uint32_t>(std::strtoul(hex.substr(at, 8).c_str(), nullptr, 16));
+    };
+    // The third word of an IPv4-mapped address (bytes 00 00 ff ff) as the kernel shows it.
+    uint32_t mappedPrefix = 0;
+    const unsigned char mapped[4] = {0, 0, 0xff, 0xff};
+    std::memcpy(&mappedPrefix, mapped, sizeof mappedPrefix);
+    for (const char *path : {"/proc/self/net/udp", "/proc/self/net/udp6"}) {
+        std::ifstream table(path);
+        std::string line;
+        std::getline(table, line); // the header
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+            unsigned long inode = 0;
+            if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                  inode))
+                continue;
+            const size_t colon = local.find(':');
+            if (colon == std::string::npos || inode == 0 ||
+                std::strtoul(local.substr(colon + 1).c_str(), nullptr, 16) != port)
+                continue;
+            bool holds = false;
+            if (colon == 8) {
+                const uint32_t bound = word(local, 0);
+                holds = bound == address || bound == 0;
+            } else if (colon == 32) {
+                const uint32_t w0 = word(local, 0), w1 = word(local, 8), w2 = word(local, 16), w3 = word(local, 24);
+                holds = w0 == 0 && w1 == 0 && ((w2 == 0 && w3 == 0) || (w2 == mappedPrefix && w3 == address));
+            }
+            if (holds)
+                inodes.insert(inode);
+        }
     }
     return inodes;
 }

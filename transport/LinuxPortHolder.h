@@ -1,6 +1,7 @@
 #pragma once
 // Which program holds a local UDP port, as Linux tells it through /proc: the sockets
-// of the network namespace are listed in /proc/net/udp with their inode, and a
+// of the network namespace are listed in /proc/self/net/udp and udp6 with their
+// inode (an IPv6 socket on [::] holds the IPv4 port too), and a
 // process's open sockets appear in /proc/PID/fd as links to "socket:[inode]".
 //
 // Only the processes of the calling user (or all, for root) show their descriptors,

@@ -145,8 +145,44 @@
 </translation>
     </message>
     <message>
+        <source>筛选: 序列号、地址、物理地址、描述 (Ctrl+F)</source>
+        <translation>Filter: serial number, address, MAC, description (Ctrl+F)</translation>
+    </message>
+    <message>
+        <source>筛选设备</source>
+        <translation>Filter devices</translation>
+    </message>
+    <message>
+        <source>只显示序列号、地址、物理地址或描述包含此文本的设备</source>
+        <translation>Shows only devices whose serial number, address, MAC address or description contains this text</translation>
+    </message>
+    <message>
+        <source>清空列表并重新搜索 (F5)</source>
+        <translation>Clear the list and search again (F5)</translation>
+    </message>
+    <message>
+        <source>设备总数</source>
+        <translation>Device count</translation>
+    </message>
+    <message>
+        <source>设备列表</source>
+        <translation>Device list</translation>
+    </message>
+    <message>
+        <source>回车: 修改配置; 菜单键: 更多操作</source>
+        <translation>Return: change settings; Menu key: more actions</translation>
+    </message>
+    <message>
+        <source>重启选中的设备</source>
+        <translation>Reboot the selected device</translation>
+    </message>
+    <message>
+        <source>打开网页</source>
+        <translation>Open web page</translation>
+    </message>
+    <message>
         <source>无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)</source>
-        <translation>Cannot open the web page %1: no browser available (xdg-utils and a default browser are needed)</translation>
+        <translation>Cannot open web page %1: no browser available (xdg-utils and a default browser are needed)</translation>
     </message>
 </context>
 <context>

@@ -56,7 +56,7 @@ struct Stand {
         workstation.netmask = htonl(0xffffff00u);
         options.local = LocalSubnets{workstation};
         options.probe = [](const std::vector<Ipv4> &candidates) {
-            std::unordered_set<Ipv4> used;
+            kit::KeyedSet<Ipv4> used;
             for (Ipv4 candidate : candidates)
                 if (Ipv4Text(candidate) == "10.77.0.22")
                     used.insert(candidate);

@@ -74,7 +74,7 @@ TEST_F(ActionsTest, ContextMenuShowsOnlyOverARowAndActsOnIt)
     RightClick(1);
     ASSERT_TRUE(WaitFor([&] { return answerer.seen().size() == 2; }, 3000));
     EXPECT_EQ(answerer.seen()[0].kind, "menu");
-    EXPECT_EQ(answerer.seen()[0].buttons, QStringList({U("修改配置"), U("重启设备"), "", U("复制"), U("导出列表..."), U("批量修改...")}));
+    EXPECT_EQ(answerer.seen()[0].buttons, QStringList({U("修改配置"), U("重启设备"), U("打开网页"), "", U("复制"), U("导出列表..."), U("批量修改...")}));
     EXPECT_EQ(answerer.seen()[1].kind, "QBrenuInfo");
     EXPECT_EQ(answerer.seen()[1].title, U("详情"));
     auto *dialog = w.findChild<QBrenuInfo *>();

@@ -48,9 +48,10 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->objectName(), "horizontalLayout");
     EXPECT_EQ(layout->itemAt(1)->widget(), w.Table());
-    const char *order[] = {"label", "label_2", "lab_brenuNum", "lab_searchState", nullptr, "btn_reboot", "btn_refresh"};
-    ASSERT_EQ(row->count(), 7);
-    for (int i = 0; i < 7; ++i) {
+    const char *order[] = {"label", "label_2", "lab_brenuNum", "lab_searchState", nullptr, "edt_filter", "btn_reboot",
+                           "btn_refresh"};
+    ASSERT_EQ(row->count(), 8);
+    for (int i = 0; i < 8; ++i) {
         if (order[i])
             EXPECT_EQ(row->itemAt(i)->widget()->objectName(), order[i]) << i;
         else
@@ -68,18 +69,19 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     EXPECT_EQ(w.findChild<QPushButton *>("btn_reboot")->text(), U("重启"));
     EXPECT_EQ(w.findChild<QPushButton *>("btn_refresh")->text(), U("刷新"));
 
-    // The two device entries first, then after a separator the list entries.
+    // The three device entries first, then after a separator the list entries.
     auto *menu = w.findChild<QMenu *>();
     ASSERT_NE(menu, nullptr);
-    ASSERT_EQ(menu->actions().size(), 6);
+    ASSERT_EQ(menu->actions().size(), 7);
     EXPECT_EQ(menu->actions()[0]->text(), U("修改配置"));
     EXPECT_EQ(menu->actions()[1]->text(), U("重启设备"));
-    EXPECT_TRUE(menu->actions()[2]->isSeparator());
-    EXPECT_EQ(menu->actions()[3]->text(), U("复制"));
-    EXPECT_EQ(menu->actions()[3]->shortcut(), QKeySequence(QKeySequence::Copy));
-    EXPECT_EQ(menu->actions()[4]->text(), U("导出列表..."));
-    EXPECT_EQ(menu->actions()[5]->text(), U("批量修改..."));
-    EXPECT_EQ(menu->actions()[5]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
+    EXPECT_EQ(menu->actions()[2]->text(), U("打开网页"));
+    EXPECT_TRUE(menu->actions()[3]->isSeparator());
+    EXPECT_EQ(menu->actions()[4]->text(), U("复制"));
+    EXPECT_EQ(menu->actions()[4]->shortcut(), QKeySequence(QKeySequence::Copy));
+    EXPECT_EQ(menu->actions()[5]->text(), U("导出列表..."));
+    EXPECT_EQ(menu->actions()[6]->text(), U("批量修改..."));
+    EXPECT_EQ(menu->actions()[6]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
 }
 
 TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)
@@ -94,7 +96,7 @@ TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)
         EXPECT_EQ(w.Model()->horizontalHeaderItem(column)->text(), U(titles[column])) << column;
     for (int column = 0; column < 8; ++column) {
         EXPECT_EQ(header->sectionSize(column), widths[column]) << column;
-        EXPECT_EQ(header->sectionResizeMode(column), QHeaderView::Fixed) << column;
+        EXPECT_EQ(header->sectionResizeMode(column), QHeaderView::Interactive) << column;
     }
     EXPECT_EQ(header->sectionResizeMode(8), QHeaderView::Stretch);
     EXPECT_EQ(header->minimumHeight(), 30);

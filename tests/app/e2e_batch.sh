@@ -45,9 +45,11 @@ sleep 0.5
 # Places in the batch window (1000x560, laid out by the window itself).
 click() { xdotool mousemove --window "$batch" "$1" "$2" click 1; sleep 0.2; }
 click 40 23                      # 全选
-click 930 52                     # 起始地址
+click 930 52                     # 起始地址 (offered from the checked devices: replaced)
+xdotool key ctrl+a
 xdotool type --delay 30 '10.77.0.20'
 click 930 114                    # 默认网关
+xdotool key ctrl+a
 xdotool type --delay 30 '10.77.0.254'
 sleep 2.5                        # the preview's probe (300 ms delay, 1 s wait)
 import -window "$batch" "$artifacts/e2e_batch_preview.png"

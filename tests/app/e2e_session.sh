@@ -2,6 +2,11 @@
 # (Xvfb) on a display of its own, the tool started on it, the wait for a window, and
 # the clean-up. Expects $here, $bin and $work; sets DISPLAY, $xvfb and $tool.
 unset QT_QPA_PLATFORM
+# The scripts look for the Chinese window titles; the window speaks the desktop's first
+# language (LANGUAGE wins over LANG). The remembered layout starts empty in the
+# scratch folder and is never the user's.
+export LANGUAGE=zh_CN
+export XDG_CONFIG_HOME="$work/config"
 export QT_XCB_GL_INTEGRATION=none # no OpenGL client library is needed for these widgets
 export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
 fail() { echo "e2e: $*" >&2; exit 1; }

@@ -16,7 +16,7 @@ fail() { echo "options test: $*" >&2; failures=$((failures + 1)); }
 # run <args...>: sets status, out and err.
 run() {
   # (The braces keep the shell's own "Aborted" note for the Qt case out of the output.)
-  { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb HOME="$work/home" XDG_STATE_HOME="$work/state" \
+  { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb HOME="$work/home" XDG_STATE_HOME="$work/state" XDG_CONFIG_HOME="$work/config" \
       timeout 20 "$program" "$@" >"$work/out" 2>"$work/err"; } 2>/dev/null
   status=$?
   out=$(cat "$work/out") err=$(cat "$work/err")
@@ -74,5 +74,6 @@ program=$installed
 [[ "$err" == *"brenu-no-such-platform"* ]] || fail "the plug-in search was not reached: $err"
 
 [[ ! -e "$work/state" ]] || fail "printing help or refusing options made a log folder"
+[[ ! -e "$work/config" && ! -e "$work/home/.config" ]] || fail "printing help or refusing options touched the settings"
 ((failures == 0)) && echo "options test: all cases passed"
 ((failures == 0))

@@ -83,6 +83,10 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     snapshot.devicesListed = 3;
     snapshot.searchRounds = 7;
     snapshot.ignoredAnswers = 5;
+    snapshot.textfile = true;
+    snapshot.textfileWrites = 3;
+    snapshot.textfileWriteErrors = 1;
+    snapshot.writeUnixS = 1765170001.5;
     const std::string text = cli::FormatExposition(snapshot);
 
     auto count = [&](const std::string &what) {
@@ -102,6 +106,24 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     std::ofstream(path) << text;
     const std::string check = "promtool check metrics < '" + path + "'";
     EXPECT_EQ(std::system(check.c_str()), 0) << text;
+    EXPECT_EQ(text.find("# EOF"), std::string::npos);
+
+    // OpenMetrics 1.0: the same series; counters are families without _total, and the
+    // text ends with # EOF. The OpenMetrics parser of Debian's Prometheus client library
+    // (python3-prometheus-client; /usr/bin/python3, not whichever python3 is first
+    // on the PATH) reads it back.
+    const std::string open = cli::FormatExposition(snapshot, cli::ExpositionFormat::OpenMetrics);
+    EXPECT_NE(open.find("# TYPE brenu_textfile_write_errors counter\nbrenu_textfile_write_errors_total 1\n"),
+              std::string::npos)
+        << open;
+    EXPECT_EQ(open.substr(open.size() - 6), "# EOF\n");
+    const std::string openPath = QDir(folder.path()).filePath("hostile.om").toStdString();
+    std::ofstream(openPath) << open;
+    const std::string parse = "/usr/bin/python3 -c 'import sys; from prometheus_client.openmetrics.parser import "
+                              "text_string_to_metric_families as p; "
+                              "n = sum(len(f.samples) for f in p(open(sys.argv[1]).read())); "
+                              "sys.exit(0 if n == 17 else 3)' '" + openPath + "'";
+    EXPECT_EQ(std::system(parse.c_str()), 0) << open;
 }
 
 TEST(Metrics, SnapshotTakesSilenceConflictsAndInterfaceFromTheList)
@@ -156,8 +178,21 @@ TEST(Metrics, OptionsAndTextfileChecks)
     cli::Invocation spaced;
     EXPECT_NE(parse({"assign", "--start", "10.77.0.20", "S N"}, spaced), "") << "not a serial number";
     cli::Invocation other;
-    EXPECT_EQ(parse({"watch", "--textfile", "/x/m.prom"}, other), "--textfile needs --format openmetrics");
+    EXPECT_EQ(parse({"watch", "--textfile", "/x/m.prom"}, other), "--textfile needs --format prometheus or openmetrics");
     EXPECT_NE(parse({"list", "--format", "openmetrics"}, other), "");
+    EXPECT_EQ(parse({"watch", "--format", "prometheus"}, other), "");
+    EXPECT_EQ(other.format, cli::Format::Prometheus);
+    EXPECT_EQ(other.forgetAfterS, 86400);
+    cli::Invocation forget;
+    EXPECT_EQ(parse({"--forget-after", "90m", "--", "watch"}, forget), ""); // -- ends the options
+    EXPECT_EQ(forget.command, cli::Command::Watch);
+    EXPECT_EQ(forget.forgetAfterS, 5400);
+    cli::Invocation ended;
+    EXPECT_EQ(parse({"--", "watch", "--textfile"}, ended), "unexpected argument '--textfile'");
+    for (const char *bad : {"0", "-1h", "21d", "1w", "h", "1e9"})
+        EXPECT_NE(parse({"watch", "--forget-after", bad}, forget), "") << bad;
+    EXPECT_EQ(parse({"watch", "--stale-after", "60", "--forget-after", "1m"}, forget),
+              "--forget-after must be longer than --stale-after");
 
     const QTemporaryDir folder;
     EXPECT_EQ(cli::CheckTextfile(QDir(folder.path()).filePath("m.prom")), "");

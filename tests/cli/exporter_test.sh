@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # brenu-search's metrics through a real node_exporter, laid out as the packaged
-# service lays them out: `watch --format openmetrics --textfile` writes into a folder
+# service lays them out: `watch --format prometheus --textfile` writes into a folder
 # of its own, and node_exporter's textfile folder holds a link to the file. In the
 # network sandbox, node_exporter listens on 127.0.0.1 only, brenu-devsim plays three
 # devices (one with a hostile serial number), and curl scrapes node_exporter:
@@ -50,7 +50,7 @@ ln -s "$work/out/brenu.prom" "$work/textfile/brenu.prom"
 prometheus-node-exporter --web.listen-address=127.0.0.1:9100 --collector.disable-defaults \
   --collector.textfile --collector.textfile.directory="$work/textfile" >"$work/node.log" 2>&1 &
 node=$!
-"$program" watch --format openmetrics --textfile "$work/out/brenu.prom" --stale-after "$stale" \
+"$program" watch --format prometheus --textfile "$work/out/brenu.prom" --stale-after "$stale" \
   >"$work/watch.out" 2>"$work/watch.err" &
 watch=$!
 cleanup() {
@@ -84,6 +84,19 @@ await 15 "$(up 02:00:00:00:00:01 SN-1 1)" "$(up 02:00:00:00:00:02 "$hostile" 1)"
   "$(up 02:00:00:00:00:03 SN-3 1)" "brenu_devices 3" 'node_textfile_scrape_error 0'
 grep -q '^brenu_device_info{address="10.77.0.3",.*interface="brw0",.*serial="SN-3"} 1$' "$work/scrape" || fail "no info line for SN-3 heard on brw0"
 promtool check metrics <"$work/out/brenu.prom" || fail "promtool check metrics refused the file"
+grep -qx 'brenu_textfile_writes_total [1-9][0-9]*' "$work/out/brenu.prom" || fail "no count of writes: $(grep textfile "$work/out/brenu.prom")"
+# The same devices in OpenMetrics, read by the OpenMetrics parser of the Prometheus
+# client library (it refuses a counter family named with _total and a text without
+# "# EOF"); the first round's text runs up to its "# EOF".
+timeout -s TERM 3 "$program" watch --format openmetrics --stale-after "$stale" >"$work/om.out" 2>"$work/om.err" || true
+sed '/^# EOF$/q' "$work/om.out" >"$work/om.txt"
+/usr/bin/python3 - "$work/om.txt" <<'PY' || fail "the OpenMetrics parser refused the text: $(cat "$work/om.txt")"
+import sys
+from prometheus_client.openmetrics.parser import text_string_to_metric_families
+families = {f.name: f for f in text_string_to_metric_families(open(sys.argv[1]).read())}
+assert families["brenu_search_rounds"].type == "counter", families.keys()
+assert len(families["brenu_device_up"].samples) == 3, families["brenu_device_up"].samples
+PY
 
 # 2. SN-3 goes silent: 0 in the first round written after the stale time, still listed.
 touch "$work/stop"

@@ -165,6 +165,40 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
     EXPECT_EQ(sentCount(), 5u); // nothing to the device already in place
 }
 
+TEST(SuggestBatchSettingsTest, SharedValuesAndTheFirstFreeAddressOfTheHearingSubnet)
+{
+    InterfaceAddress own;
+    own.address = "10.77.0.1";
+    own.device = "eth0";
+    own.netmask = htonl(0xffffff00u);
+    const LocalSubnets local{own};
+    auto device = [](const char *address, const char *gateway, const char *dns) {
+        HeardDevice made;
+        made.address = address;
+        made.subnetMask = "255.255.255.0";
+        made.gateway = gateway;
+        made.dns = dns;
+        made.localAddress = "10.77.0.1";
+        return made;
+    };
+    const std::vector<HeardDevice> listed{device("10.77.0.2", "10.77.0.254", "10.77.0.53"),
+                                          device("10.77.0.3", "10.77.0.254", "8.8.8.8"),
+                                          device("10.77.1.9", "10.77.0.254", "8.8.8.8")};
+    // 10.77.0.1 is this machine's, .2 and .3 are listed devices.
+    SuggestedSettings all = SuggestBatchSettings(listed, listed, local);
+    EXPECT_EQ(all.start, "10.77.0.4");
+    EXPECT_EQ(all.mask, "255.255.255.0");
+    EXPECT_EQ(all.gateway, "10.77.0.254");
+    EXPECT_EQ(all.dns, ""); // they differ
+    const SuggestedSettings two = SuggestBatchSettings({listed[1], listed[2]}, listed, local);
+    EXPECT_EQ(two.dns, "8.8.8.8");
+    // Heard by an address this machine no longer has: no start address to offer.
+    HeardDevice stranger = listed[0];
+    stranger.localAddress = "192.168.9.9";
+    EXPECT_EQ(SuggestBatchSettings({stranger}, listed, local).start, "");
+    EXPECT_EQ(SuggestBatchSettings({}, listed, local).mask, "");
+}
+
 } // namespace
 
 namespace {

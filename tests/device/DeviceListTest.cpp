@@ -34,6 +34,26 @@ std::vector<DeviceEvent::Kind> Kinds(const std::vector<DeviceEvent> &events)
     return kinds;
 }
 
+// A device silent for the forget time is dropped whole: its event, its conflicts
+// and its place under the bound go; a device heard across the tick wrap stays.
+TEST(DeviceList, DevicesSilentLongAreForgotten)
+{
+    DeviceList list(2, 1000);
+    const InterfaceAddress via = Local("10.77.0.1");
+    list.Note(Device("old"), via, 0xFFFFF000u, 0);           // shares 10.77.0.2 with "kept"
+    list.Note(Device("kept", "10.77.0.2", "02:00:00:00:00:02"), via, 5000, 0); // after the wrap
+    ASSERT_EQ(list.ConflictKinds(*list.Latest("kept")), QStringList{"address"});
+    std::vector<DeviceEvent> events;
+    EXPECT_EQ(list.ForgetSilentFor(9000, 14000, &events), 0); // "old" is 13096 ms silent
+    EXPECT_EQ(list.ForgetSilentFor(9000 + 904, 14000, &events), 1);
+    ASSERT_EQ(Kinds(events), (std::vector<DeviceEvent::Kind>{DeviceEvent::Forgotten}));
+    EXPECT_EQ(events[0].device.serialNo, "old");
+    EXPECT_EQ(list.Latest("old"), nullptr);
+    EXPECT_EQ(list.WithSerial("old").size(), 0u);
+    EXPECT_TRUE(list.ConflictKinds(*list.Latest("kept")).isEmpty());
+    EXPECT_EQ(list.Note(Device("new", "10.77.0.3"), via, 10000, 0).outcome, DeviceList::Heard::Added);
+}
+
 TEST(DeviceList, EventsFollowTheDevicesAndTheBoundHolds)
 {
     DeviceList list(2, 1000);

@@ -206,6 +206,57 @@ TEST_F(LogTest, FileLongerThanTenMebibytesIsRolledOverIntoGzipNamedByTheBatchTim
     EXPECT_EQ(back, old);
 }
 
+// A roll-over cut off at each of its steps (a crash or a kill) leaves, after the next
+// start, every record in exactly one whole archive or in the plain file.
+TEST_F(LogTest, InterruptedRollOverLeavesNoBrokenOrRepeatedArchive)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    std::string old;
+    while (old.size() <= 10485760)
+        old += "[2020-05-13 15:00:00] an older line " + std::to_string(old.size()) + "\r\n";
+    const std::string archive = DayDir("20200513") + "_Ctx-153012.log.gz";
+    const auto archives = [&] {
+        std::vector<std::string> names;
+        for (const char *name : {"_Ctx-150000.log.gz", "_Ctx-153012.log.gz", "_Ctx-153012-2.log.gz"})
+            if (Exists(DayDir("20200513") + name))
+                names.push_back(name);
+        return names;
+    };
+
+    // Killed while compressing (or before the rename): a cut temporary copy.
+    ASSERT_TRUE(WriteFile(file, old));
+    const std::string partial = DayDir("20200513") + "_Ctx-150000.log.gz.partial";
+    ASSERT_TRUE(Vant::CZip().CompressFile(file, partial));
+    ASSERT_TRUE(WriteFile(partial, ReadFile(partial).substr(0, 5000)));
+    log->Write("Ctx", "after the crash");
+    Steps();
+    EXPECT_FALSE(Exists(partial));
+    EXPECT_EQ(archives(), std::vector<std::string>{"_Ctx-153012.log.gz"});
+    std::string back;
+    ASSERT_TRUE(Gunzip(archive, &back));
+    EXPECT_EQ(back, old);
+    EXPECT_EQ(ReadFile(file), "[2020-05-13 15:30:12] after the crash\r\n");
+
+    // Killed after the rename, before the plain file was emptied: the archive holds it
+    // already, so it is only emptied, not archived a second time.
+    ASSERT_TRUE(WriteFile(file, old));
+    log = std::make_unique<Vant::CLog>(tmp.dir() + "log/", clock); // the restart
+    log->Write("Ctx", "after the second crash");
+    Steps();
+    EXPECT_EQ(archives(), std::vector<std::string>{"_Ctx-153012.log.gz"});
+    EXPECT_EQ(ReadFile(file), "[2020-05-13 15:30:12] after the second crash\r\n");
+
+    // A plain file of the same length whose records differ is archived anew.
+    std::string other = old;
+    other[100] = 'y';
+    ASSERT_TRUE(WriteFile(file, other));
+    log->Write("Ctx", "third");
+    Steps();
+    ASSERT_TRUE(Gunzip(DayDir("20200513") + "_Ctx-153012-2.log.gz", &back));
+    EXPECT_EQ(back, other);
+}
+
 // Limits the size of files this process may write; writes beyond fail with EFBIG.
 class FileSizeLimit {
 public:

@@ -21,7 +21,7 @@ promtool check rules "$rules/brenu-alerts.yml" || fail "promtool check rules ref
 
 unit="$work/brenu-search-exporter.service"
 sed "s|/usr/bin/brenu-search |$program |" "$src/packaging/systemd/brenu-search-exporter.service" >"$unit"
-grep -q "^ExecStart=$program watch --format openmetrics --textfile " "$unit" || fail "no ExecStart running $program"
+grep -q "^ExecStart=$program watch --format prometheus --textfile " "$unit" || fail "no ExecStart running $program"
 systemd-analyze verify --man=no "$unit" >"$work/verify.log" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify.log")"
 [[ ! -s "$work/verify.log" ]] || fail "systemd-analyze verify warned: $(cat "$work/verify.log")"
 systemd-analyze security --offline=yes "$unit" >"$work/security.log" 2>&1 || fail "systemd-analyze security: $(cat "$work/security.log")"

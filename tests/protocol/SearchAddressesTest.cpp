@@ -218,6 +218,58 @@ TEST_F(SearchAddresses, SearcherWithoutOneBroadcastReceiverStillSearchesAndSaysS
         << errors;
 }
 
+// Another program holds 255.255.255.255:19009 without SO_REUSEADDR before the search
+// starts: the group's receiver cannot be bound, so the searcher moves to a port with
+// receivers of its own, where a device answering by broadcast is heard, and says who
+// holds it; once the port is free it returns to 19009. The other order: with the
+// search running, a program binding the port without SO_REUSEADDR is refused and the
+// search is not disturbed.
+TEST_F(SearchAddresses, HeldBroadcastPortMovesTheSearchToAPortWithReceiversOfItsOwn)
+{
+    int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in held = sandbox::Ipv4("255.255.255.255", QUdpCast::kLocalPort);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&held), sizeof held), 0) << std::strerror(errno);
+    Simulator simulator(*net, {"--device", "serial=HELD-BROADCAST,address=10.77.0.2,port=8004,answer=broadcast"});
+    std::string why;
+    ASSERT_TRUE(simulator.WaitReady(5000, why)) << why;
+
+    testing::internal::CaptureStderr();
+    Collector collector;
+    QUdpCastGroup group(&Collector::Callback, &collector);
+    group.Start();
+    const bool heard = collector.WaitForCount(1, 3000);
+    const std::vector<QUdpCastGroup::SearcherState> moved = group.SearcherStates();
+    close(blocker);
+    const bool back = WaitUntil(
+        [&] {
+            const auto states = group.SearcherStates();
+            return !states.empty() && states[0].socket.use == QUdpCast::SocketUse::SearchPort;
+        },
+        2 * kOnePeriodMs);
+    blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int late = bind(blocker, reinterpret_cast<sockaddr *>(&held), sizeof held) == 0 ? 0 : errno;
+    close(blocker);
+    const size_t before = collector.Texts().size();
+    const bool stillHeard = collector.WaitForCount(before + 1, kOnePeriodMs);
+    group.Stop();
+    const std::string errors = testing::internal::GetCapturedStderr();
+
+    EXPECT_TRUE(heard) << simulator.Log();
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].socket.use, QUdpCast::SocketUse::OtherPort);
+    EXPECT_NE(moved[0].socket.port, QUdpCast::kLocalPort);
+    EXPECT_EQ(moved[0].socket.heldBroadcast, "255.255.255.255");
+    EXPECT_NE(moved[0].socket.holder.find("(pid " + std::to_string(getpid()) + ", this program)"), std::string::npos)
+        << moved[0].socket.holder;
+    EXPECT_NE(QUdpCast::PortInUseText(moved[0].socket).find("broadcast port 255.255.255.255:19009 is in use by "),
+              std::string::npos);
+    EXPECT_NE(errors.find("broadcast port 255.255.255.255:19009 is in use"), std::string::npos) << errors;
+    EXPECT_TRUE(back);
+    EXPECT_EQ(late, EADDRINUSE);
+    EXPECT_TRUE(stillHeard);
+}
+
 // An address added while the group runs is searched within one interval and its
 // subnet's device is listed; once the address is removed again its searcher goes
 // within one interval, without a word, and the searcher of 10.77.0.1 keeps its pace

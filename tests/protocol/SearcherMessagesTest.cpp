@@ -199,17 +199,52 @@ TEST_F(SearcherMessages, AForgedHeaderFromADevicesAddressAndPortHoldsNothingBack
     Push("10.77.0.2", header, 40000);
     Push("10.77.0.2", SearchAnswerFrame("MSG-FORGED-3"));
     EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-FORGED-1", "MSG-FORGED-2", "MSG-FORGED-3"}));
-    EXPECT_EQ(searcher.PendingSenders(), 1u); // the other port's header, until it expires
+    // The other port's header, and the stacked headers the answer set aside, until
+    // they expire.
+    EXPECT_EQ(searcher.PendingSenders(), 2u);
 
-    // A genuine split frame still completes, also when its parts arrive close to the
-    // time-out; its parts do not begin with a whole frame, so nothing restarts it.
+    // A genuine split frame still completes, also when its last part arrives just
+    // within the time-out of its first; only its first part begins with a header.
     const std::string split = SearchAnswerFrame("MSG-SPLIT-SLOW");
     Push("10.77.0.3", split.substr(0, 40));
-    clock->tick += kPendingFrameTimeoutMs;
+    clock->tick += kPendingFrameTimeoutMs / 2;
     Push("10.77.0.3", split.substr(40, 40));
-    clock->tick += kPendingFrameTimeoutMs;
+    clock->tick += kPendingFrameTimeoutMs / 2;
     Push("10.77.0.3", split.substr(80));
     EXPECT_EQ(collector.Count(), 4u);
+}
+
+TEST_F(SearcherMessages, AHeaderEveryHalfSecondNeitherHoldsNorHidesASplitFrame)
+{
+    // The forger repeats a header declaring the largest body from the device's
+    // address and port every 500 ms, so the pending state never goes a second
+    // without a datagram; the device's frame comes in two parts between them.
+    const std::string header = std::string(kFrameMagic, kFrameMagicSize) + "0000000000065483";
+    Push("10.77.0.4", header);
+    for (int round = 0; round < 4; ++round) {
+        clock->tick += kPendingFrameTimeoutMs / 2;
+        Push("10.77.0.4", header);
+        clock->tick += 5;
+        const std::string split = SearchAnswerFrame("MSG-SPLIT-" + std::to_string(round));
+        Push("10.77.0.4", split.substr(0, 60));
+        clock->tick += 2;
+        Push("10.77.0.4", split.substr(60));
+    }
+    // A header that lands between the two halves sets the first aside, not away.
+    const std::string between = SearchAnswerFrame("MSG-SPLIT-BETWEEN");
+    Push("10.77.0.4", between.substr(0, 60));
+    Push("10.77.0.4", header);
+    Push("10.77.0.4", between.substr(60));
+    EXPECT_EQ(Serials(), (std::vector<std::string>{"MSG-SPLIT-0", "MSG-SPLIT-1", "MSG-SPLIT-2", "MSG-SPLIT-3",
+                                                   "MSG-SPLIT-BETWEEN"}));
+    // Datagrams that keep coming do not keep a pending frame: it goes a second after
+    // its first datagram.
+    Push("10.77.0.4", header);
+    for (int i = 0; i < 5; ++i) {
+        clock->tick += kPendingFrameTimeoutMs / 4;
+        Push("10.77.0.4", std::string(30, 'x'));
+    }
+    EXPECT_EQ(searcher.PendingBytes(), 0u);
 }
 
 TEST_F(SearcherMessages, AnIncompleteFrameExpiresAfterItsTimeOut)

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@
 
 #include "SandboxFixture.h"
 #include "SearchTestSupport.h"
+#include "transport/LinuxPortHolder.h"
 #include "protocol/Frame.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
@@ -325,6 +327,26 @@ TEST_F(SearchNetwork, SearcherWhosePortIsHeldSearchesFromAnotherPortAndReturnsOn
     EXPECT_NE(errors.find("searching from port " + std::to_string(request.fromPort) + " instead"), std::string::npos);
     ASSERT_TRUE(returned);
     EXPECT_EQ(back.fromPort, QUdpCast::kLocalPort);
+}
+
+// An IPv6 socket on [::]:19009 takes the IPv4 port too; /proc lists it in udp6 only,
+// and it is named as the holder.
+TEST_F(SearchNetwork, AnIpv6HolderOfThePortIsNamed)
+{
+    const int blocker = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(blocker, 0) << std::strerror(errno);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    any.sin6_port = htons(QUdpCast::kLocalPort);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&any), sizeof any), 0) << std::strerror(errno);
+    in_addr address{};
+    inet_pton(AF_INET, "10.77.0.1", &address);
+    const std::string holder = UdpPortHolder(address.s_addr, QUdpCast::kLocalPort);
+    const std::string other = UdpPortHolder(address.s_addr, QUdpCast::kLocalPort + 7);
+    close(blocker);
+    EXPECT_NE(holder.find("(pid " + std::to_string(getpid()) + ", this program)"), std::string::npos) << holder;
+    EXPECT_EQ(other, "");
 }
 
 // A request that cannot be sent (the interface is down for a round) is said once and

@@ -28,9 +28,9 @@ TEST_F(NeighbourProbeTest, FindsTheAddressesThatAnswerOnTheLink)
 
     const std::vector<uint32_t> candidates{A("10.77.0.2"), A("10.77.0.7"), A("10.77.0.9"), A("10.77.1.5"),
                                            A("10.77.1.6")};
-    const std::unordered_set<uint32_t> used =
+    const kit::KeyedSet<uint32_t> used =
         ProbeNeighbours(candidates, {workstation}, 500);
-    EXPECT_EQ(used, (std::unordered_set<uint32_t>{A("10.77.0.2"), A("10.77.0.7"), A("10.77.1.5")}));
+    EXPECT_EQ(used, (kit::KeyedSet<uint32_t>{A("10.77.0.2"), A("10.77.0.7"), A("10.77.1.5")}));
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <unordered_set>
+#include "kit/KeyedHash.h"
 #include <vector>
 
 #include "Device.h"
@@ -47,7 +47,7 @@ private:
         size_t socket = 0;             // index of its command socket
         int64_t silentUntilNs = 0;     // rebooting until then
         std::vector<std::string> searchDatagrams; // cached answer, rebuilt after an update
-        std::unordered_set<uint64_t> answered;    // searchers answered (--answer-once)
+        kit::KeyedSet<uint64_t> answered;    // searchers answered (--answer-once)
     };
     struct Socket {
         int fd = -1;
