@@ -71,6 +71,7 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     usr/share/icons/hicolor/scalable/apps/com.brenu.BrenuSearchTools.svg
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
+    usr/libexec/brenu-search-tools/brenu-link-send
   )
   for program in "${optional_programs[@]}"; do
     expected+=("usr/bin/$program")
