@@ -4,7 +4,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/AppIdentity.h"
 #include "kit/LogLocation.h"
@@ -90,6 +92,15 @@ std::optional<int> HandleCommandLine(int argc, char *argv[])
     if (!outcome)
         return std::nullopt;
     const QByteArray text = outcome->output.toUtf8();
-    std::fputs(text.constData(), outcome->exitCode == 0 ? stdout : stderr);
+    std::FILE *stream = outcome->exitCode == 0 ? stdout : stderr;
+    // Help or version text that could not be written (a full disk, a closed
+    // descriptor) is a failure, not a success with nothing shown.
+    const bool written = std::fputs(text.constData(), stream) >= 0;
+    if (std::fflush(stream) != 0 || !written) {
+        const int error = errno;
+        if (stream == stdout)
+            std::fprintf(stderr, "%s: cannot write the output: %s\n", kProgramName, std::strerror(error));
+        return outcome->exitCode == 0 ? 1 : outcome->exitCode;
+    }
     return outcome->exitCode;
 }

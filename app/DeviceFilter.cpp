@@ -26,43 +26,51 @@ bool IsFilterColumn(int column)
 DeviceFilter::DeviceFilter(QStandardItemModel *model, QTableView *view, QObject *parent)
     : QObject(parent), m_model(model), m_view(view)
 {
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex &parent, int first, int last) {
-        if (parent.isValid() || !Active())
-            return;
-        if (static_cast<size_t>(first) <= m_haystacks.size())
-            m_haystacks.insert(m_haystacks.begin() + first, static_cast<size_t>(last - first + 1), QString());
-        CheckRows(first, last);
-    });
-    connect(m_model, &QAbstractItemModel::dataChanged, this,
-            [this](const QModelIndex &topLeft, const QModelIndex &bottomRight, const QVector<int> &roles) {
-                if (!Active() || topLeft.parent().isValid())
-                    return;
-                if (!roles.isEmpty() && !roles.contains(Qt::DisplayRole))
-                    return; // a look change (colour, tooltip, icon), not a text
-                bool texts = false;
-                for (int column = topLeft.column(); column <= bottomRight.column() && !texts; ++column)
-                    texts = IsFilterColumn(column);
-                if (texts)
-                    CheckRows(topLeft.row(), bottomRight.row());
-            });
-    // A sort moves the rows' contents; the view's hidden rows do not follow them.
-    connect(m_model, &QAbstractItemModel::layoutChanged, this, [this] {
-        if (Active()) {
-            RebuildHaystacks();
-            Reapply(Scope::All);
-        }
-    });
-    // Rows that go take their hidden state with them; the count is taken again.
-    connect(m_model, &QAbstractItemModel::rowsRemoved, this, [this] {
-        if (Active()) {
-            RebuildHaystacks();
-            Reapply(Scope::All);
-        }
-    });
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
         m_hidden = 0;
         m_haystacks.clear();
     });
+}
+
+void DeviceFilter::Follow(bool follow)
+{
+    // Without a filter the model's notices are not listened to at all: a search round
+    // changes tens of thousands of cells.
+    for (const QMetaObject::Connection &connection : m_following)
+        disconnect(connection);
+    m_following.clear();
+    if (!follow)
+        return;
+    m_following << connect(m_model, &QAbstractItemModel::rowsInserted, this,
+                           [this](const QModelIndex &parent, int first, int last) {
+                               if (parent.isValid())
+                                   return;
+                               if (static_cast<size_t>(first) <= m_haystacks.size())
+                                   m_haystacks.insert(m_haystacks.begin() + first,
+                                                      static_cast<size_t>(last - first + 1), QString());
+                               CheckRows(first, last);
+                           });
+    m_following << connect(
+        m_model, &QAbstractItemModel::dataChanged, this,
+        [this](const QModelIndex &topLeft, const QModelIndex &bottomRight, const QVector<int> &roles) {
+            if (topLeft.parent().isValid())
+                return;
+            if (!roles.isEmpty() && !roles.contains(Qt::DisplayRole))
+                return; // a look change (colour, tooltip, icon), not a text
+            bool texts = false;
+            for (int column = topLeft.column(); column <= bottomRight.column() && !texts; ++column)
+                texts = IsFilterColumn(column);
+            if (texts)
+                CheckRows(topLeft.row(), bottomRight.row());
+        });
+    // A sort moves the rows' contents; rows that go shift the rest: each row's text and
+    // state are taken again.
+    const auto again = [this] {
+        RebuildHaystacks();
+        Reapply(Scope::All);
+    };
+    m_following << connect(m_model, &QAbstractItemModel::layoutChanged, this, again);
+    m_following << connect(m_model, &QAbstractItemModel::rowsRemoved, this, again);
 }
 
 void DeviceFilter::SetText(const QString &text)
@@ -77,6 +85,8 @@ void DeviceFilter::SetText(const QString &text)
         scope = Scope::Shown;
     else if (!trimmed.isEmpty() && m_text.contains(trimmed, Qt::CaseInsensitive))
         scope = Scope::Hidden;
+    if (m_text.isEmpty() != trimmed.isEmpty())
+        Follow(!trimmed.isEmpty());
     if (m_text.isEmpty() || trimmed.isEmpty())
         m_haystacks.clear();
     m_text = trimmed;

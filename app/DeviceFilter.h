@@ -45,6 +45,8 @@ private:
     // Which rows a new text can change.
     enum class Scope { All, Shown, Hidden };
     void Reapply(Scope scope);
+    // Listens to the model's row and cell notices (only while a filter is set).
+    void Follow(bool follow);
     void CheckRows(int first, int last);
     // Shows or hides `row` as Matches says; true when its state changed.
     bool Apply(int row);
@@ -62,4 +64,5 @@ private:
     // to date with the rows): a key then compares prepared text, not the cells' texts
     // read, copied and folded for every row.
     std::vector<QString> m_haystacks;
+    QVector<QMetaObject::Connection> m_following;
 };

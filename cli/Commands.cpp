@@ -139,7 +139,10 @@ namespace {
 struct Found {
     DeviceList::Target target = DeviceList::Target::NotFound;
     HeardDevice device;
-    std::vector<HeardDevice> candidates; // for Ambiguous: every device with the serial
+    // For Ambiguous: some devices with the serial (at most kMaxConflictNames) and how
+    // many there are.
+    std::vector<HeardDevice> candidates;
+    int candidateCount = 0;
 };
 
 // Watches the running search until every serial number has answered (and
@@ -157,20 +160,26 @@ bool FindDevices(DeviceSearch &search, const QStringList &serials, const QString
         for (int i = 0; i < serials.size(); ++i) {
             Found &one = found[static_cast<size_t>(i)];
             one.target = devices.Resolve(serials[i], mac, &one.device);
-            if (one.target == DeviceList::Target::Ambiguous)
-                one.candidates = devices.WithSerial(serials[i]);
+            if (one.target == DeviceList::Target::Ambiguous) {
+                one.candidates = devices.WithSerial(serials[i], kMaxConflictNames);
+                one.candidateCount = devices.CountWithSerial(serials[i]);
+            }
         }
     });
     return completed;
 }
 
-// The line that says a serial number is ambiguous.
-std::string AmbiguousText(const QString &serial, const std::vector<HeardDevice> &candidates)
+// The line that says a serial number is ambiguous (naming at most kMaxConflictNames
+// of its devices).
+std::string AmbiguousText(const QString &serial, const Found &found)
 {
     QStringList macs;
-    for (const HeardDevice &device : candidates)
+    for (const HeardDevice &device : found.candidates)
         macs << TerminalText(device.mac) + " at " + TerminalText(device.address);
-    return Utf8(TerminalText(serial)) + ": " + std::to_string(candidates.size()) +
+    const int more = found.candidateCount - static_cast<int>(found.candidates.size());
+    if (more > 0)
+        macs << QString("and %1 more").arg(more);
+    return Utf8(TerminalText(serial)) + ": " + std::to_string(found.candidateCount) +
            " devices answer with this serial number (" + Utf8(macs.join(", ")) +
            "); nothing sent, give --mac to choose one";
 }
@@ -190,7 +199,7 @@ int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevic
         return Interrupted();
     const Found &one = found[0];
     if (one.target == DeviceList::Target::Ambiguous) {
-        Complain(AmbiguousText(invocation.serials.first(), one.candidates));
+        Complain(AmbiguousText(invocation.serials.first(), one));
         return kExitAmbiguous;
     }
     if (one.target == DeviceList::Target::NotFound) {
@@ -294,9 +303,18 @@ bool Confirm(const QStringList &serials)
 
 } // namespace
 
+namespace {
+bool g_asciiDiagnostics = false;
+}
+
+void SetAsciiDiagnostics(bool ascii)
+{
+    g_asciiDiagnostics = ascii;
+}
+
 void Complain(const std::string &text)
 {
-    std::fprintf(stderr, "brenu-search: %s\n", text.c_str());
+    std::fprintf(stderr, "brenu-search: %s\n", (g_asciiDiagnostics ? AsciiOnly(text, false) : text).c_str());
 }
 
 int RunList(const Invocation &invocation, Output &out)
@@ -497,7 +515,7 @@ int RunReboot(const Invocation &invocation, Output &out)
     bool ambiguous = false;
     for (int i = 0; i < invocation.serials.size(); ++i) {
         if (found[static_cast<size_t>(i)].target == DeviceList::Target::Ambiguous) {
-            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)].candidates));
+            Complain(AmbiguousText(invocation.serials[i], found[static_cast<size_t>(i)]));
             ambiguous = true;
         }
     }

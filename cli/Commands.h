@@ -19,6 +19,9 @@ int RunUrl(const Invocation &invocation, Output &out);
 
 // Prints "brenu-search: <text>" on standard error.
 void Complain(const std::string &text);
+// From now on Complain writes non-ASCII characters as '?' (the caller's locale is
+// not UTF-8).
+void SetAsciiDiagnostics(bool ascii);
 
 // `status`, unless the output could not be written (said on standard error): then
 // kExitDeviceFailed. A reader that went away (a closed pipe) is not a failure.

@@ -11,6 +11,7 @@
 
 #include "device/SaveFile.h"
 #include "cli/Commands.h"
+#include "cli/ExporterState.h"
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
 #include "cli/StopSignal.h"
@@ -32,6 +33,10 @@ constexpr int64_t kRoundMs = QUdpCast::kSearchIntervalMs;
 // answer's delay.
 constexpr int64_t kAnswerWaitMs = 1000;
 static_assert(kAnswerWaitMs < kRoundMs, "each round's metrics are written before the next request");
+// How often the device set is saved with --state: every minute, so that a crash
+// loses at most a minute of last-seen times, and a full list (tens of MB) is not
+// rewritten every round.
+constexpr long long kStateSaveRounds = 12;
 // How often the loop looks at the stop flag and the clock.
 constexpr auto kTick = std::chrono::milliseconds(100);
 
@@ -79,6 +84,21 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     long long writes = 0, writeErrors = 0, forgotten = 0;
     const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     int64_t nextWriteMs = kAnswerWaitMs;
+    const bool keepState = !invocation.statePath.isEmpty();
+    auto wallNow = [] { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0; };
+    if (keepState) {
+        std::string problem;
+        RestoreExporterState(invocation.statePath, search, wallNow(), invocation.forgetAfterS, &problem);
+        if (!problem.empty())
+            Complain("cannot read the state '" + Utf8(invocation.statePath) + "': " + problem + "; starting empty");
+    }
+    QString lastStateFailure;
+    auto saveState = [&] {
+        const QString failure = SaveExporterState(invocation.statePath, search, wallNow());
+        if (!failure.isEmpty() && failure != lastStateFailure)
+            Complain("cannot save the state '" + Utf8(invocation.statePath) + "': " + Utf8(failure));
+        lastStateFailure = failure;
+    };
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
     while (!StopSignal() && (toFile || !out.ReaderGone())) {
@@ -90,6 +110,8 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         while (nextWriteMs <= nowMs)
             nextWriteMs += kRoundMs;
         const long long rounds = nowMs / kRoundMs + 1; // requests sent so far
+        if (keepState && rounds % kStateSaveRounds == 0)
+            saveState();
 
         // The list's silence rule with --stale-after as its threshold (the search was
         // made with it) decides which devices are up. The local subnets are read again
@@ -131,6 +153,8 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
             Complain("'" + Utf8(invocation.textfile) + "' written again");
         lastFailure = failure;
     }
+    if (keepState)
+        saveState();
     if (out.closed())
         return overflowed ? kExitOverflow : kExitOk;
     if (out.failed()) {

@@ -132,7 +132,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     static const QStringList kValueOptions = {"wait",       "format", "address",        "stale-after",
                                               "forget-after", "mask", "gateway",        "dns",
                                               "dhcp",       "mac",    "verify-timeout", "textfile",
-                                              "start"};
+                                              "start",      "state"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
@@ -170,12 +170,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
-    QCommandLineOption textfile("textfile", "", "FILE"), forgetAfter("forget-after", "", "DURATION");
+    QCommandLineOption textfile("textfile", "", "FILE"), forgetAfter("forget-after", "", "DURATION"),
+        state("state", "", "FILE");
     parser.addOptions({help, version, log});
     if (command == Command::List)
         parser.addOptions({wait, format, address});
     else if (command == Command::Watch)
-        parser.addOptions({format, address, staleAfter, forgetAfter, textfile});
+        parser.addOptions({format, address, staleAfter, forgetAfter, textfile, state});
     else if (command == Command::Set)
         parser.addOptions({wait, address, mask, gateway, dns, dhcp, mac, verifyTimeout, noVerify, dryRun, force});
     else if (command == Command::Reboot)
@@ -243,6 +244,13 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         invocation.textfile = parser.value(textfile);
         if (invocation.textfile.isEmpty())
             return "--textfile needs a file name";
+    }
+    if (command == Command::Watch && parser.isSet(state)) {
+        if (invocation.format != Format::Prometheus && invocation.format != Format::OpenMetrics)
+            return "--state needs --format prometheus or openmetrics";
+        invocation.statePath = parser.value(state);
+        if (invocation.statePath.isEmpty())
+            return "--state needs a file name";
     }
     if (command == Command::Watch && parser.isSet(staleAfter)) {
         bool ok = false;
@@ -349,7 +357,8 @@ local address to search from.
     case Command::Watch:
         return R"(usage: brenu-search watch [--format jsonl|table|prometheus|openmetrics]
                           [--textfile FILE]
-                          [--stale-after S] [--forget-after DURATION] [--address A]...
+                          [--stale-after S] [--forget-after DURATION] [--state FILE]
+                          [--address A]...
 
 Keeps searching (a request every 5 s) and prints one line per event until SIGINT or
 SIGTERM: "appeared" (a new device), "changed" (its answer differs; the changed
@@ -372,6 +381,9 @@ manual page), in the Prometheus text format 0.0.4 or in OpenMetrics 1.0.
                     how long a silent device stays before it is dropped ("forgotten"
                     event; metrics: brenu_devices_forgotten_total): seconds, or with
                     s, m, h or d (default 24h, at most 20d)
+  --state FILE      metrics only: keep the device set in FILE (saved every minute
+                    and at the end, read at the start), so that a restart keeps
+                    the devices that are down
   --address A       search only from this local address (repeatable)
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed

@@ -53,6 +53,7 @@ struct Invocation {
     double staleAfterS = 15;
     double forgetAfterS = kDefaultForgetAfterS;
     QString textfile; // watch --textfile: where the metrics text goes
+    QString statePath; // watch --state: the exporter's device set across restarts
 
     QStringList serials;
     // set, reboot, url: --mac, the MAC address that chooses among devices answering

@@ -2,10 +2,13 @@
 
 #include "kit/UnsafeText.h"
 
+#include <langinfo.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
+#include <cstdio>
 #include <cwchar>
 
 #include "device/CsvField.h"
@@ -169,10 +172,45 @@ bool Output::ReaderGone()
     return m_closed;
 }
 
-bool Output::Write(const std::string &text)
+std::string AsciiOnly(const std::string &utf8, bool jsonEscapes)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<int>(utf8.size())); // bad bytes: U+FFFD
+    for (const QChar c : text) {
+        const char16_t unit = c.unicode();
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (jsonEscapes) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", unsigned(unit)); // surrogates: one escape each
+            out += escape;
+        } else if (!c.isLowSurrogate()) {
+            out += '?'; // one mark per character, a pair of surrogates included
+        }
+    }
+    return out;
+}
+
+bool CallerLocaleIsUtf8()
+{
+    const char *previous = std::setlocale(LC_CTYPE, nullptr);
+    const std::string saved = previous ? previous : "C";
+    bool utf8 = false;
+    if (std::setlocale(LC_CTYPE, "")) {
+        const std::string codeset = nl_langinfo(CODESET);
+        utf8 = codeset == "UTF-8" || codeset == "utf8";
+    }
+    std::setlocale(LC_CTYPE, saved.c_str());
+    return utf8;
+}
+
+bool Output::Write(const std::string &raw)
 {
     if (m_closed || m_failed)
         return false;
+    const std::string ascii = m_ascii == Ascii::Off ? std::string() : AsciiOnly(raw, m_ascii == Ascii::JsonEscapes);
+    const std::string &text = m_ascii == Ascii::Off ? raw : ascii;
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);

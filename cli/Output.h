@@ -20,6 +20,10 @@ enum class Format { Table, Json, Jsonl, Csv, Prometheus, OpenMetrics };
 // tells whether the reader went away (EPIPE), which ends the program quietly.
 class Output {
 public:
+    // What non-ASCII text becomes when the caller's locale cannot show UTF-8 (its
+    // character set is not UTF-8): escapes in JSON, '?' in other text.
+    enum class Ascii { Off, JsonEscapes, Replace };
+    void SetAscii(Ascii ascii) { m_ascii = ascii; }
     bool Write(const std::string &text);
     bool closed() const { return m_closed; }
     // True (and closed() from then on) when standard output is a pipe whose reader has
@@ -30,6 +34,7 @@ public:
     int error() const { return m_errno; }
 
 private:
+    Ascii m_ascii = Ascii::Off;
     bool m_closed = false;
     bool m_failed = false;
     int m_errno = 0;
@@ -66,6 +71,13 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
 // The line that reports events dropped because the main thread fell behind.
 std::string FormatDroppedEvents(long long dropped, Format format, const QString &time);
 
+// UTF-8 text in ASCII: every other character as a JSON escape ("\u4ED3", a pair
+// of escapes above U+FFFF; valid in JSON, where such characters stand only in
+// strings) or as '?'. A byte that starts no valid UTF-8 sequence counts as U+FFFD.
+std::string AsciiOnly(const std::string &utf8, bool jsonEscapes);
+// True when the locale the caller set (LANG, LC_ALL, LC_CTYPE) uses UTF-8; read
+// once, before the program sets its own.
+bool CallerLocaleIsUtf8();
 // The UTF-8 bytes of a text (a NUL in it included).
 std::string Utf8(const QString &text);
 

@@ -49,7 +49,10 @@ int Run(const cli::Invocation &invocation, cli::Output &out)
 int main(int argc, char *argv[])
 {
     // Column widths of the table come from the character widths of UTF-8 text,
-    // whatever the caller's locale.
+    // whatever the caller's locale; what is printed is UTF-8 only where that locale
+    // can show it.
+    const bool utf8 = cli::CallerLocaleIsUtf8();
+    cli::SetAsciiDiagnostics(!utf8);
     if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
         std::setlocale(LC_CTYPE, "");
     cli::InstallStopHandlers();
@@ -60,13 +63,20 @@ int main(int argc, char *argv[])
     cli::Invocation invocation;
     const std::string error = cli::ParseCommandLine(arguments, isatty(STDOUT_FILENO), invocation);
     cli::Output out;
+    // JSON keeps every character as an escape; the table (and the help texts) shows
+    // '?'. CSV and metrics are data for programs, which read UTF-8 whatever the
+    // locale.
+    if (!utf8 && (invocation.format == cli::Format::Json || invocation.format == cli::Format::Jsonl))
+        out.SetAscii(cli::Output::Ascii::JsonEscapes);
+    else if (!utf8 && invocation.format == cli::Format::Table)
+        out.SetAscii(cli::Output::Ascii::Replace);
     if (!error.empty()) {
         cli::Complain(error + " (see brenu-search --help)");
         return cli::kExitUsage;
     }
     if (invocation.help || invocation.version) {
         out.Write(invocation.version && !invocation.help ? cli::VersionText() : cli::HelpText(invocation.command));
-        return cli::kExitOk;
+        return cli::OutputStatus(out, cli::kExitOk);
     }
 
     // The window's log, only when asked for: scripts run without leaving files.

@@ -161,6 +161,17 @@ void DeviceList::RemoveAddress(const QString &address, const QString &serialNo, 
         m_addresses.erase(found);
 }
 
+DeviceList::Heard DeviceList::NoteEarlier(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
+                                          int64_t wallSeconds)
+{
+    if (m_devices.contains(KeyOf(record.serialNo, record.mac)) || m_devices.size() >= m_maxDevices)
+        return Heard{};
+    m_noteEarlier = true;
+    const Heard heard = Note(record, heardOn, tick, wallSeconds);
+    m_noteEarlier = false;
+    return heard;
+}
+
 DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
                                    int64_t wallSeconds, std::vector<DeviceEvent> *events)
 {
@@ -190,7 +201,10 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         if (keys.size() >= 2)
             heard.conflictsChanged << record.serialNo;
         AddAddress(record.address, record.serialNo, heard.conflictsChanged);
-        m_silence.Answered(key, tick, wallSeconds);
+        if (m_noteEarlier)
+            m_silence.AnsweredBefore(key, tick, wallSeconds);
+        else
+            m_silence.Answered(key, tick, wallSeconds);
         const auto inserted = m_devices.insert(key, entry);
         heard.outcome = Heard::Added;
         if (events)
@@ -278,13 +292,20 @@ std::vector<HeardDevice> DeviceList::AtAddress(const QString &address) const
     return devices;
 }
 
-std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo) const
+std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo, int maxCount) const
 {
     std::vector<HeardDevice> devices;
-    for (const QString &key : m_serials.value(serialNo))
-        devices.push_back(WithSharing(m_devices.value(key).device));
+    const QStringList keys = m_serials.value(serialNo);
+    for (int k = 0; k < keys.size() && k < maxCount; ++k)
+        devices.push_back(WithSharing(m_devices.value(keys[k]).device));
     std::sort(devices.begin(), devices.end(), Before);
     return devices;
+}
+
+int DeviceList::CountWithSerial(const QString &serialNo) const
+{
+    const auto keys = m_serials.constFind(serialNo);
+    return keys == m_serials.constEnd() ? 0 : static_cast<int>(keys->size());
 }
 
 const HeardDevice *DeviceList::Find(const QString &serialNo, const QString &mac) const

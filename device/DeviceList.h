@@ -133,6 +133,11 @@ public:
     // overflow) are appended to `events` when it is not null.
     Heard Note(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick, int64_t wallSeconds,
                std::vector<DeviceEvent> *events = nullptr);
+    // A device not held yet, heard before every answer the list holds (restored from
+    // a saved list); restore the newest first. Nothing when it is held already or the
+    // list is full.
+    Heard NoteEarlier(const DeviceRecord &record, const InterfaceAddress &heardOn, uint32_t tick,
+                      int64_t wallSeconds);
     // Marks every device not heard for the silence threshold as silent, with one
     // event each; the number that went silent now.
     int MarkSilent(uint32_t tick, std::vector<DeviceEvent> *events = nullptr);
@@ -140,8 +145,12 @@ public:
     // Every device held, ordered by serial number (UTF-16 code units: a stable order
     // independent of the locale), then by MAC.
     std::vector<HeardDevice> Devices() const;
-    // The devices answering with `serialNo`, ordered by MAC.
-    std::vector<HeardDevice> WithSerial(const QString &serialNo) const;
+    // The devices answering with `serialNo`, ordered by MAC; at most maxCount of them
+    // (some, sorted), copied without looking at the rest.
+    std::vector<HeardDevice> WithSerial(const QString &serialNo,
+                                        int maxCount = std::numeric_limits<int>::max()) const;
+    // How many devices answer with `serialNo`.
+    int CountWithSerial(const QString &serialNo) const;
     // A copy of `device` with sharedAddress filled in.
     HeardDevice WithSharing(const HeardDevice &device) const;
     // The devices announcing `address` now.
@@ -245,6 +254,7 @@ private:
     // address -> serial number -> devices of that serial at that address
     KeyedTextHash<KeyedTextHash<int>> m_addresses;
     SilentDevices m_silence; // by key
+    bool m_noteEarlier = false; // within NoteEarlier
     UnlistedDevices m_unlisted;
     // The local subnets, parsed once (network byte order).
     struct Subnet {

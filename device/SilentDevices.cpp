@@ -17,6 +17,14 @@ bool SilentDevices::Answered(const QString &key, uint32_t tick, int64_t wallSeco
     return wasSilent;
 }
 
+void SilentDevices::AnsweredBefore(const QString &key, uint32_t tick, int64_t wallSeconds)
+{
+    if (m_entries.contains(key))
+        return;
+    m_answering.push_front(Answer{key, tick, wallSeconds, false});
+    m_entries.insert(key, m_answering.begin());
+}
+
 int SilentDevices::MarkSilent(uint32_t tick, std::vector<QString> *wentSilent)
 {
     int marked = 0;

@@ -30,6 +30,10 @@ public:
     // modulo 2^32) and `wallSeconds` (seconds since 1970 UTC). True when the device
     // was silent until now.
     bool Answered(const QString &key, uint32_t tick, int64_t wallSeconds);
+    // Notes a device not held yet whose last answer came before every answer held
+    // (a device restored from a saved list): it goes first in the order. Restoring
+    // several, the newest goes first, so the oldest ends up in front.
+    void AnsweredBefore(const QString &key, uint32_t tick, int64_t wallSeconds);
 
     // Marks every device whose last answer is the threshold or more before `tick` as
     // silent; the number of devices that went silent with this call. Their keys are

@@ -209,7 +209,8 @@ std::string QUdpCast::PortFailureText(const SocketStatus &status)
 
 std::string QUdpCast::Who() const
 {
-    return "search from " + m_bindAddress + (m_target.device.empty() ? "" : " on " + m_target.device);
+    // Led by the program's name, as every diagnostic of the program is.
+    return std::string(program_invocation_short_name) + ": search from " + m_bindAddress + (m_target.device.empty() ? "" : " on " + m_target.device);
 }
 
 void QUdpCast::ReportOtherPort()

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -189,8 +190,8 @@ void QUdpCastGroup::OpenReceivers()
             }
             if (receiver->Running() || !receiver->FailureToReport())
                 continue;
-            std::fprintf(stderr, "search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
-                         target.device.c_str(), receiver->Failure().c_str(),
+            std::fprintf(stderr, "%s: search on %s: no receiver for broadcast answers (%s); trying again every %u s\n",
+                         program_invocation_short_name, target.device.c_str(), receiver->Failure().c_str(),
                          unsigned(QUdpCast::kSearchIntervalMs / 1000));
             std::fflush(stderr);
         }

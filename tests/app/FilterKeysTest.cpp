@@ -11,6 +11,7 @@
 
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
+#include "app/BatchWindow.h"
 #include "app/DeviceTable.h"
 
 namespace {
@@ -70,12 +71,28 @@ TEST_F(WindowTest, FilterHidesRowsThatDoNotMatchAndFollowsAnswersAndSort)
     ASSERT_EQ(lines.size(), 5);
     EXPECT_TRUE(lines[1].startsWith("X-9,") && lines[4].startsWith("SN-A,")) << lines.join('|').toStdString();
 
+    // The batch window is offered the rows shown, in the order shown.
+    QTest::keyClick(&w, Qt::Key_B, Qt::ControlModifier);
+    auto *batch = w.findChild<BatchWindow *>();
+    ASSERT_NE(batch, nullptr);
+    ASSERT_EQ(batch->Model()->Rows().size(), 4u);
+    EXPECT_EQ(batch->Model()->Rows()[0].device.serialNo, "X-9");
+    batch->close();
+
     // Esc empties the box and every row is back.
     filter->setFocus();
     QTest::keyClick(filter, Qt::Key_Escape);
     EXPECT_TRUE(filter->text().isEmpty());
     EXPECT_EQ(Shown(w).size(), 5);
     EXPECT_EQ(w.Count(), "5");
+
+    // After "刷新" the filter still holds for the answers that come back.
+    filter->setText("lager");
+    w.findChild<QPushButton *>("btn_refresh")->click();
+    w.Answer(DeviceAnswer("SN-D", "10.77.0.5"));
+    w.Answer(DeviceAnswer("SN-B", "10.77.0.3", 8001, false, "Lager Nord"));
+    EXPECT_EQ(Shown(w), QStringList({"SN-B"}));
+    EXPECT_EQ(w.Count(), "1 / 2");
 }
 
 TEST_F(WindowTest, KeyboardReachesEveryRowActionAndLeavesTheTableWithTab)
@@ -127,6 +144,15 @@ TEST_F(WindowTest, ScreenReaderHearsNamesAndARowsConflict)
     EXPECT_FALSE(w.findChild<QLabel *>("lab_brenuNum")->accessibleName().isEmpty());
     EXPECT_FALSE(w.Table()->accessibleName().isEmpty());
     EXPECT_FALSE(w.findChild<QLineEdit *>("edt_filter")->accessibleName().isEmpty());
+    w.show();
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_B, Qt::ControlModifier);
+    auto *batch = w.findChild<BatchWindow *>();
+    ASSERT_NE(batch, nullptr);
+    for (const char *field : {"edt_start", "edt_mask", "edt_gateway", "edt_dns"})
+        EXPECT_FALSE(batch->findChild<QLineEdit *>(field)->accessibleName().isEmpty()) << field;
+    batch->close();
 
     // Two devices answer with one serial number: the row's description says so.
     w.Answer(DeviceAnswer("SN1", "10.77.0.2"));

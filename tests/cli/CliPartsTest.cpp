@@ -100,3 +100,14 @@ TEST(Listing, WhereADeviceWasHeardAndItsConflictsAreShown)
 }
 
 } // namespace
+
+// In a locale that cannot show UTF-8: JSON keeps every character as escapes (a
+// surrogate pair above U+FFFF), the table shows one '?' per character, and a bad
+// byte counts as one character.
+TEST(Listing, NonAsciiTextInAnAsciiLocale)
+{
+    const std::string text = "SN-\xE4\xBB\x93 \xF0\x9F\x98\x80 \xFF!";
+    EXPECT_EQ(cli::AsciiOnly(text, true), "SN-\\u4ED3 \\uD83D\\uDE00 \\uFFFD!");
+    EXPECT_EQ(cli::AsciiOnly(text, false), "SN-? ? ?!");
+    EXPECT_EQ(cli::AsciiOnly("plain", true), "plain");
+}

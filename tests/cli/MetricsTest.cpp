@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "cli/ExporterState.h"
 #include "cli/MetricsWatch.h"
+#include "device/DeviceSearch.h"
 #include "cli/Options.h"
 #include "tests/support/TestDevice.h"
 
@@ -201,3 +203,59 @@ TEST(Metrics, OptionsAndTextfileChecks)
 }
 
 } // namespace
+
+// The exporter's device set survives a restart: a device down for two hours comes
+// back listed and down with its last-seen time, one silent beyond --forget-after
+// does not, nor does a device the new search has heard already; a damaged file
+// restores nothing and says so.
+TEST(Metrics, TheDeviceSetSurvivesARestart)
+{
+    const QTemporaryDir folder;
+    const QString path = QDir(folder.path()).filePath("devices.json");
+    const double now = 1765170000;
+    {
+        DeviceSearch before({"10.77.0.1"});
+        const auto tick = static_cast<uint32_t>(before.ElapsedMs());
+        InterfaceAddress via;
+        via.address = "10.77.0.1";
+        via.device = "brw0";
+        before.WithDevices([&](DeviceList &list) {
+            list.Note(Device("fresh", "m1"), via, tick, 0);
+            list.Note(Device("down", "m2"), via, tick - 2 * 3600 * 1000u, 0);
+            list.Note(Device("retired", "m3"), via, tick - 30 * 3600 * 1000u, 0);
+        });
+        ASSERT_EQ(cli::SaveExporterState(path, before, now), "");
+    }
+    DeviceSearch after({"10.77.0.1"});
+    InterfaceAddress via;
+    via.address = "10.77.0.1";
+    via.device = "brw0";
+    after.WithDevices([&](DeviceList &list) {
+        DeviceRecord moved = Device("fresh", "m1");
+        moved.address = "10.77.0.9";
+        list.Note(moved, via, static_cast<uint32_t>(after.ElapsedMs()), 0);
+    });
+    std::string problem;
+    EXPECT_EQ(cli::RestoreExporterState(path, after, now + 60, 24 * 3600, &problem), 1);
+    EXPECT_EQ(problem, "");
+    after.WithDevices([&](DeviceList &list) {
+        const cli::MetricsSnapshot snapshot = cli::SnapshotOf(list, static_cast<uint32_t>(after.ElapsedMs()), now + 60, 1);
+        ASSERT_EQ(snapshot.devices.size(), 2u);
+        for (const cli::DeviceMetrics &device : snapshot.devices) {
+            if (device.device->serialNo == "fresh") {
+                EXPECT_EQ(device.device->address, "10.77.0.9"); // heard now: not overwritten
+                EXPECT_TRUE(device.up);
+            } else {
+                EXPECT_EQ(device.device->serialNo, "down");
+                EXPECT_FALSE(device.up);
+                EXPECT_EQ(device.device->interfaceName, "brw0");
+                EXPECT_NEAR(device.lastSeenUnixS, now - 2 * 3600, 1.0);
+            }
+        }
+    });
+
+    std::ofstream(path.toStdString()) << "{\"devices\":";
+    DeviceSearch damaged({"10.77.0.1"});
+    EXPECT_EQ(cli::RestoreExporterState(path, damaged, now, 24 * 3600, &problem), 0);
+    EXPECT_NE(problem, "");
+}

@@ -86,6 +86,8 @@ TEST(KeyedText, ConflictNamingStopsAtTheBoundAndCountsTheRest)
     EXPECT_EQ(row.sameAddress.size(), 8);
     EXPECT_EQ(row.moreSameAddress, 192);
     EXPECT_FALSE(row.sameAddress.contains(QStringLiteral("S")));
+    EXPECT_EQ(list.WithSerial(QStringLiteral("S"), kMaxConflictNames).size(), size_t(kMaxConflictNames));
+    EXPECT_EQ(list.CountWithSerial(QStringLiteral("S")), 200);
     const DeviceConflicts one = list.Conflicts(*list.Latest(QStringLiteral("T5")));
     EXPECT_EQ(one.sameAddress.size(), kMaxConflictNames);
     EXPECT_EQ(one.sameAddress.size() + one.moreSameAddress, 200); // S and 199 other T

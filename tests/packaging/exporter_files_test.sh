@@ -21,7 +21,15 @@ promtool check rules "$rules/brenu-alerts.yml" || fail "promtool check rules ref
 
 unit="$work/brenu-search-exporter.service"
 sed "s|/usr/bin/brenu-search |$program |" "$src/packaging/systemd/brenu-search-exporter.service" >"$unit"
-grep -q "^ExecStart=$program watch --format prometheus --textfile " "$unit" || fail "no ExecStart running $program"
+grep -q "^ExecStart=$program watch --format prometheus --textfile .* --state /var/lib/brenu-search-exporter/" "$unit" ||
+  fail "no ExecStart running $program with its state"
+# A bad option is not retried; the last file outlives a restart; the device set a
+# restart; and the link is made only after the program started (when its file exists).
+for line in RestartPreventExitStatus=2 RuntimeDirectoryPreserve=yes StateDirectory=brenu-search-exporter; do
+  grep -qx "$line" "$unit" || fail "the service lacks $line"
+done
+if grep -q '^ExecStartPre=.*ln ' "$unit"; then fail "the link is made before the file exists"; fi
+grep -q '^ExecStartPost=.*ln -sfn' "$unit" || fail "the service makes no link after starting"
 systemd-analyze verify --man=no "$unit" >"$work/verify.log" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify.log")"
 [[ ! -s "$work/verify.log" ]] || fail "systemd-analyze verify warned: $(cat "$work/verify.log")"
 systemd-analyze security --offline=yes "$unit" >"$work/security.log" 2>&1 || fail "systemd-analyze security: $(cat "$work/security.log")"

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it. Builds the package with CPack from the build
-# tree, checks its control fields and file list, validates the desktop entry and the
-# AppStream file, runs lintian, unpacks it with dpkg-deb -x into a temporary root and
-# starts the unpacked program there the way an installed one runs: from a folder it
-# cannot write (a read-only bind mount: root could write through mere permissions),
-# with HOME and XDG_STATE_HOME in the temporary root, on a headless X server, in the
-# network sandbox with brenu-devsim playing one device. The log must appear in the
-# XDG state folder after one search round, and the window must carry the built-in
-# icon and the window class the menu entry names. A second start with no writable
-# log folder at all must say so once on standard error and still show the window.
+# The Debian package as a user gets it. Builds the package from debian/ with
+# scripts/package (dpkg-buildpackage, lintian on source and binary), then a second
+# time in a folder of another name with another umask and compares the bytes (a
+# reproducible package). Checks its control fields and file list, validates the
+# desktop entry and the AppStream file, then:
+#  - installs, upgrades, reconfigures, removes and purges it with dpkg in a
+#    throw-away copy of this machine's root (an overlay in a mount namespace of its
+#    own, /run empty, so that no service manager is reached and none is started;
+#    a policy-rc.d refuses every start too): dpkg must not fail, and nothing of the
+#    package may be left after the purge (only as root; skipped otherwise);
+#  - unpacks it with dpkg-deb -x into a temporary root and starts the unpacked
+#    program there the way an installed one runs: from a folder it cannot write (a
+#    read-only bind mount: root could write through mere permissions), with HOME
+#    and XDG_STATE_HOME in the temporary root, on a headless X server, in the network
+#    sandbox with brenu-devsim playing one device. The log must appear in the XDG
+#    state folder after one search round, and the window must carry the built-in
+#    icon and the window class the menu entry names. A second start with no writable
+#    log folder at all must say so once on standard error and still show the window.
 #
 #   package_test.sh <build dir> <devsim> <version> <optional program>...
 #
-# Exit status 77 (skipped) only when this is no Debian system (no dpkg-deb).
+# Exit status 77 (skipped) only when this is no Debian system (no dpkg-buildpackage).
 set -eEuo pipefail
 trap 'echo "package test: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,25 +32,36 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   build=$(cd "$1" && pwd) devsim=$2 version=$3
   shift 3
   optional_programs=("$@")
-  command -v dpkg-deb >/dev/null || { echo "package test: not a Debian system (no dpkg-deb): skipped"; exit 77; }
-  for tool in cpack lintian desktop-file-validate appstreamcli Xvfb xprop xdotool identify unshare; do
+  command -v dpkg-buildpackage >/dev/null || { echo "package test: not a Debian system (no dpkg-buildpackage): skipped"; exit 77; }
+  for tool in lintian desktop-file-validate appstreamcli Xvfb xprop xdotool identify unshare; do
     command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/bootstrap"
   done
 
   work=$(mktemp -d /tmp/brenu-package-test.XXXXXX)
   trap 'rm -rf "$work"' EXIT
 
-  # -- the package, made twice as scripts/package makes it: the same bytes both times
-  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date -d 2026-01-01 +%s)}
+  # -- the package, built twice: in two folders of different names and lengths,
+  # with umask 022 and 002; the second builds the binary packages only.
+  [[ $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version) == "$version" ]] ||
+    fail "debian/changelog is at $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version), CMake at $version"
+  started=$SECONDS
+  (umask 022 && TMPDIR="$work" "$root/scripts/package" --out "$work/out") >"$work/package.log" 2>&1 ||
+    fail "scripts/package failed: $(tail -40 "$work/package.log")"
+  first=$((SECONDS - started))
+  mkdir "$work/second-build-folder"
+  (umask 002 && TMPDIR="$work/second-build-folder" "$root/scripts/package" --out "$work/again" --binary-only) \
+    >"$work/again.log" 2>&1 || fail "the second build failed: $(tail -40 "$work/again.log")"
+  echo "package test: built in ${first} s, again in $((SECONDS - started - first)) s"
   arch=$(dpkg --print-architecture)
-  for out in out again; do
-    (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/$out") >"$work/cpack.log" 2>&1 ||
-      fail "cpack failed: $(cat "$work/cpack.log")"
-    deb="$work/$out/brenu-search-tools_${version}_${arch}.deb"
-    [[ -f "$deb" ]] || fail "no $deb; cpack said: $(cat "$work/cpack.log")"
-    sleep 1 # a time stamp taken from the clock would now differ
+  deb="$work/out/brenu-search-tools_${version}_${arch}.deb"
+  [[ -f "$deb" ]] || fail "no $deb: $(ls "$work/out")"
+  for made in "$work"/again/*.deb; do
+    cmp -s "$made" "$work/out/${made##*/}" ||
+      fail "${made##*/} differs between the two builds: not reproducible"
   done
-  cmp -s "$work/out/${deb##*/}" "$deb" || fail "two builds of the package differ: not reproducible"
+  [[ $(ls "$work"/again/*.deb | wc -l) == 2 ]] || fail "expected the package and its debug symbols: $(ls "$work/again")"
+  grep -E '^(E|W): ' "$work/package.log" && fail "lintian: $(grep -E '^[EWIO]: ' "$work/package.log")"
+  if grep -q 'hardening-' "$work/package.log"; then fail "lintian finds the programs unhardened: $(grep hardening- "$work/package.log")"; fi
 
   field() { dpkg-deb -f "$deb" "$1"; }
   [[ $(field Package) == brenu-search-tools ]] || fail "Package: $(field Package)"
@@ -51,11 +70,14 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$(field Maintainer)'"
   [[ $(field Section) == net ]] || fail "Section: $(field Section)"
   [[ -n $(field Description) ]] || fail "no Description"
-  [[ $(field Recommends) == *fonts-wqy-zenhei* ]] || fail "Recommends names no Chinese font: $(field Recommends)"
+  for recommended in fonts-wqy-zenhei qttranslations5-l10n qtwayland5 xdg-utils; do
+    [[ $(field Recommends) == *"$recommended"* ]] || fail "Recommends lacks $recommended: $(field Recommends)"
+  done
+  [[ $(field Suggests) == *prometheus-node-exporter* ]] || fail "Suggests: $(field Suggests)"
   # Depends comes from dpkg-shlibdeps: every library the program links, none by hand.
   depends=$(field Depends)
   names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
-  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g; do
+  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g adduser libcap2-bin debconf; do
     grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
   done
 
@@ -69,20 +91,27 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     usr/share/icons/hicolor/256x256/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/48x48/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/scalable/apps/com.brenu.BrenuSearchTools.svg
+    usr/share/lintian/overrides/brenu-search-tools
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
     usr/libexec/brenu-search-tools/brenu-link-send
   )
   for program in "${optional_programs[@]}"; do
-    expected+=("usr/bin/$program")
+    if [[ $program == brenu-link-send ]]; then
+      expected+=(usr/libexec/brenu-search-tools/brenu-link-send)
+    else
+      expected+=("usr/bin/$program")
+    fi
   done
   actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
   # A companion program comes with its own manual page; brenu-search also with its
   # metrics service and example alert rules.
   for program in "${optional_programs[@]}"; do
+    [[ $program == brenu-link-send ]] && continue
     expected+=("usr/share/man/man1/$program.1.gz")
     if [[ $program == brenu-search ]]; then
-      expected+=(usr/lib/systemd/system/brenu-search-exporter.service
+      expected+=(lib/systemd/system/brenu-search-exporter.service
+                 etc/default/brenu-search-exporter
                  usr/share/doc/brenu-search-tools/examples/prometheus/brenu-alerts.yml)
     fi
   done
@@ -91,8 +120,15 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
 $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   dpkg-deb -c "$deb" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root"
 
-  lintian --fail-on error --display-info "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
-  if grep -q 'hardening-' "$work/lintian.log"; then fail "lintian finds the programs unhardened: $(grep hardening- "$work/lintian.log")"; fi
+  [[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == /etc/default/brenu-search-exporter ]] ||
+    fail "conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
+
+  # -- install, upgrade, reconfigure, remove, purge (as root only)
+  if [[ $(id -u) -eq 0 ]]; then
+    BRENU_PACKAGE_TEST_STAGE=dpkg unshare --mount --propagation private -- "$0" "$work" "$deb" "$version"
+  else
+    echo "package test: not root: the dpkg install/remove/purge check is skipped"
+  fi
 
   # -- the unpacked files
   dest="$work/root"
@@ -137,6 +173,100 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
     --device "exec '$devsim' --device 'serial=PKG-0001,address=10.77.0.2,port=8001' --exit-with-parent --quiet" \
     -- unshare --mount -- "$0" "$work" "$(key StartupWMClass)"
   exit 0 # (set -e: a failure above has ended the test with its status)
+fi
+
+# -- dpkg in a throw-away copy of this machine's root, in a mount namespace of its own.
+if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
+  work=$1 deb=$2 version=$3
+  ov="$work/overlay"
+  mkdir "$ov"
+  mount -t tmpfs tmpfs "$ov"
+  mkdir "$ov/upper" "$ov/work" "$ov/root"
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$ov/upper,workdir=$ov/work" "$ov/root"
+  r="$ov/root"
+  mount --rbind /dev "$r/dev"
+  mount --rbind /proc "$r/proc"
+  mount -t tmpfs tmpfs "$r/run" # no /run/systemd/system: no service manager to reach
+  mount -t tmpfs tmpfs "$r/tmp"
+  in_root() { chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+  if in_root dpkg-query -W brenu-search-tools >/dev/null 2>&1; then
+    echo "package test: brenu-search-tools is installed on this machine: the dpkg check is skipped"
+    exit 0
+  fi
+  printf '#!/bin/sh\nexit 101\n' >"$r/usr/sbin/policy-rc.d"
+  chmod 755 "$r/usr/sbin/policy-rc.d"
+  mkdir -p "$r/var/lib/prometheus/node-exporter"
+  helper=/usr/libexec/brenu-search-tools/brenu-link-send
+  unit=brenu-search-exporter.service
+  wants="$r/etc/systemd/system/multi-user.target.wants/$unit"
+  link="$r/var/lib/prometheus/node-exporter/brenu-search.prom"
+  answer() { echo "brenu-search-tools brenu-search-tools/link-send-group boolean $1" | in_root debconf-set-selections; }
+  dpkg_log="$work/dpkg.log"
+  run_dpkg() { in_root "$@" >>"$dpkg_log" 2>&1 || fail "$* failed: $(tail -20 "$dpkg_log")"; }
+
+  # The upgrade: the same package as a later version, with a stand-in for the
+  # link-layer helper when this build has none.
+  cp "$deb" "$r/tmp/v1.deb"
+  dpkg-deb -R "$deb" "$work/v2"
+  sed -i "s/^Version: .*/Version: ${version}+test1/" "$work/v2/DEBIAN/control"
+  if [[ ! -e "$work/v2$helper" ]]; then
+    mkdir -p "$work/v2${helper%/*}"
+    printf '#!/bin/sh\necho stand-in\n' >"$work/v2$helper"
+    chmod 755 "$work/v2$helper"
+  fi
+  dpkg-deb --root-owner-group -b "$work/v2" "$r/tmp/v2.deb" >/dev/null
+
+  granted() {
+    [[ $(in_root stat -c '%U:%G %a' "$helper") == "root:brenu 750" ]] || fail "helper: $(in_root stat -c '%U:%G %a' "$helper")"
+    in_root dpkg-statoverride --list "$helper" >/dev/null || fail "no statoverride for the helper"
+    [[ $(in_root getcap "$helper") == *cap_net_raw=ep* ]] || fail "no capability: $(in_root getcap -v "$helper" 2>&1; in_root stat "$helper"; tail "$dpkg_log")"
+  }
+  withdrawn() {
+    [[ $(in_root stat -c '%U:%G %a' "$helper") == "root:root 755" ]] || fail "helper: $(in_root stat -c '%U:%G %a' "$helper")"
+    if in_root dpkg-statoverride --list "$helper" >/dev/null; then fail "the statoverride stayed"; fi
+    [[ -z $(in_root getcap "$helper") ]] || fail "the capability stayed: $(in_root getcap "$helper")"
+  }
+
+  # 1. Install: the unit is there, not enabled, nothing started.
+  run_dpkg dpkg -i /tmp/v1.deb
+  [[ -f "$r/lib/systemd/system/$unit" && ! -e "$wants" ]] || fail "after install: unit $(ls "$r/lib/systemd/system/$unit") wants $(ls "$wants" 2>&1)"
+  # The administrator enables it (the link systemctl enable makes) and it has
+  # written its file.
+  mkdir -p "${wants%/*}"
+  ln -s "/lib/systemd/system/$unit" "$wants"
+  mkdir -p "$r/run/brenu-search-exporter"
+  touch "$r/run/brenu-search-exporter/brenu-search.prom"
+  ln -s /run/brenu-search-exporter/brenu-search.prom "$link"
+
+  # 2. Upgrade, saying yes: the group may use the helper; the unit stays enabled.
+  answer true
+  run_dpkg dpkg -i /tmp/v2.deb
+  [[ -L "$wants" ]] || fail "the upgrade disabled the unit"
+  granted
+  in_root getent group brenu >/dev/null || fail "no group brenu"
+  # 3. Reconfigured both ways.
+  answer false
+  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search-tools
+  withdrawn
+  answer true
+  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search-tools
+  granted
+
+  # 4. Remove: the programs, the link and the last file go; the settings file stays.
+  run_dpkg dpkg -r brenu-search-tools
+  [[ ! -e "$r/usr/bin/brenu-search" && ! -e "$r$helper" ]] || fail "programs left after remove"
+  [[ ! -L "$link" && ! -e "$r/run/brenu-search-exporter" ]] || fail "the exporter's link or file stayed"
+  [[ -f "$r/etc/default/brenu-search-exporter" ]] || fail "remove took the settings file"
+
+  # 5. Purge: nothing of the package is left; the group "brenu" stays by design.
+  run_dpkg dpkg -P brenu-search-tools
+  left=$(cd "$ov/upper" && find . -name '*brenu*' ! -path './tmp/*')
+  [[ -z "$left" ]] || fail "left after purge: $left"
+  [[ -z $(in_root debconf-show brenu-search-tools) ]] || fail "debconf still holds: $(in_root debconf-show brenu-search-tools)"
+  if grep -q brenu "$r/var/lib/dpkg/statoverride"; then fail "statoverride left: $(cat "$r/var/lib/dpkg/statoverride")"; fi
+  if grep -qi 'warning\|error' "$dpkg_log"; then fail "dpkg or a maintainer script complained: $(grep -i 'warning\|error' "$dpkg_log")"; fi
+  echo "package test: install, upgrade, reconfigure both ways, remove and purge passed"
+  exit 0
 fi
 
 # -- Workstation side of the sandbox, in a mount namespace of its own.

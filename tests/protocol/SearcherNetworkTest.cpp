@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -383,8 +384,9 @@ TEST_F(SearchNetwork, FailedRequestIsSaidOnceAndDoesNotDeafenTheSearcher)
     EXPECT_EQ(errors, (std::map<int, uint64_t>{{ENETUNREACH, 1}}));
     EXPECT_TRUE(heard);
     EXPECT_TRUE(again);
-    EXPECT_EQ(said, "search from 10.77.0.1 on brw0: the search request could not be sent (Network is unreachable); "
-                    "still listening for answers\n");
+    EXPECT_EQ(said, std::string(program_invocation_short_name) +
+                        ": search from 10.77.0.1 on brw0: the search request could not be sent (Network is "
+                        "unreachable); still listening for answers\n");
 }
 
 TEST_F(SearchNetwork, StopWhileAnswersPourInLeavesNoCallbackBehind)

@@ -1,5 +1,6 @@
 #include "Hostile.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "protocol/Frame.h"
@@ -54,8 +55,12 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
         const std::string &value = args[++i];
         double number = 0;
         devsim::Endpoint target;
-        if (name == "--mode" && (value == "late-fail" || value == "oversize" || value == "forged-header")) {
-            o.mode = value == "late-fail" ? Mode::LateFail : value == "oversize" ? Mode::Oversize : Mode::ForgedHeader;
+        if (name == "--mode" && (value == "late-fail" || value == "oversize" || value == "forged-header" ||
+                                 value == "colliding-answers")) {
+            o.mode = value == "late-fail"       ? Mode::LateFail
+                     : value == "oversize"      ? Mode::Oversize
+                     : value == "forged-header" ? Mode::ForgedHeader
+                                                : Mode::CollidingAnswers;
         } else if (name == "--spoof" && ParseEndpoint(value, target)) {
             o.spoofs.push_back(target);
         } else if (name == "--stack" && ParseNumber(value, number) && number >= 1 && number <= kMaxStack) {
@@ -87,14 +92,33 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
         }
         o.size = o.stack * kFrameHeaderSize;
     }
+    if (o.mode == Mode::CollidingAnswers)
+        o.size = CollidingAnswer(0, o.from).size();
     if (o.size == 0)
         o.size = o.mode == Mode::LateFail ? kLateFailSize : kOversizeSize;
     return true;
 }
 
+std::string CollidingAnswer(uint64_t index, uint32_t from)
+{
+    std::string serial;
+    for (int block = 0; block < 14; ++block)
+        serial += (index >> block) & 1 ? "F9IT5YIR" : "0QNI285Q";
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "02:43:00:%02x:%02x:%02x", unsigned(index >> 16 & 0xff), unsigned(index >> 8 & 0xff),
+                  unsigned(index & 0xff));
+    const std::string body =
+        "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{"
+        "\"data\":[{\"serialNo\":\"" + serial + "\",\"address\":\"" + devsim::Ipv4Text(from) +
+        "\",\"port\":8000,\"dhcp\":false,\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\","
+        "\"dns\":\"10.77.0.253\",\"mac\":\"" + mac + "\",\"description\":\"flood\"}]}}";
+    return BuildFrame(body);
+}
+
 const char *UsageText()
 {
-    return "usage: brenu-hostile --mode late-fail|oversize|forged-header --from IP --to IP:PORT [--to ...]\n"
+    return "usage: brenu-hostile --mode late-fail|oversize|forged-header|colliding-answers --from IP --to IP:PORT\n"
+           "                     [--to ...]\n"
            "                     --rate DATAGRAMS_PER_S [--size BYTES] [--seconds S] [--log FILE]\n"
            "                     [--spoof IP:PORT ... [--stack N]] [--exit-with-parent]\n"
            "Runs only in the device namespace of the network sandbox.\n";

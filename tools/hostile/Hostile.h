@@ -20,6 +20,12 @@
 //              every --spoof IP:PORT (the addresses and answer ports of devices), to
 //              the targets in turn. Sent through a raw socket (the sandbox's user
 //              namespace allows one); every forged source must be a sandbox address.
+//   colliding-answers
+//              valid search answers from `from` itself (no forgery), each a device of
+//              its own whose serial number is one of 16,384 that share one Qt 5
+//              string hash under every seed (14 chained 8-character blocks, each
+//              one of two that collide), in turn: what fills a plain hash table's
+//              one bucket.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,7 +34,7 @@
 
 namespace hostile {
 
-enum class Mode { LateFail, Oversize, ForgedHeader };
+enum class Mode { LateFail, Oversize, ForgedHeader, CollidingAnswers };
 
 struct Options {
     Mode mode = Mode::LateFail;
@@ -56,6 +62,9 @@ std::string CheckSafety(const Options &options);
 std::string LateFailUnit();
 // The `index`-th datagram of the late-fail stream, `size` bytes long.
 std::string LateFailDatagram(uint64_t index, size_t size);
+
+// The `index`-th colliding answer, framed, announcing `from` as its address.
+std::string CollidingAnswer(uint64_t index, uint32_t from);
 
 // `stack` frame headers declaring kMaxFrameBodyLength, back to back.
 std::string ForgedHeaders(size_t stack);

@@ -93,8 +93,10 @@ int main(int argc, char **argv)
                              : 0;
             } else {
                 const devsim::Endpoint &to = options.targets[index % options.targets.size()];
-                const std::string datagram =
-                    options.mode == Mode::LateFail ? LateFailDatagram(sent, options.size) : oversize;
+                const std::string datagram = options.mode == Mode::LateFail         ? LateFailDatagram(sent, options.size)
+                                             : options.mode == Mode::CollidingAnswers ? CollidingAnswer(index % 16384,
+                                                                                                        options.from)
+                                                                                      : oversize;
                 result = devsim::SendDatagram(fd, to, 0, datagram.data(), datagram.size());
             }
             if (result == 0)
