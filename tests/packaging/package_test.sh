@@ -94,7 +94,6 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     usr/share/lintian/overrides/brenu-search-tools
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
-    usr/libexec/brenu-search-tools/brenu-link-send
   )
   for program in "${optional_programs[@]}"; do
     if [[ $program == brenu-link-send ]]; then
