@@ -2,6 +2,7 @@
 
 #include "app/DeviceListText.h"
 #include "app/QMyItemDelegate.h"
+#include "device/Delivery.h"
 #include "device/SaveFile.h"
 
 #include <QCheckBox>
@@ -432,7 +433,14 @@ void BatchWindow::Apply()
                                      QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) != QMessageBox::Ok) {
         return;
     }
+    const bool shared = std::any_of(entries.begin(), entries.end(), [](const BatchEntry &entry) {
+        return entry.status == BatchStatus::Waiting && entry.device && entry.device->sharedAddress;
+    });
     m_job = std::make_unique<BatchJob>(std::move(entries), m_options.sender, m_options.verifyTimeoutMs);
+    // Devices sharing an address: the bar says how their requests go.
+    m_progress->setFormat(shared ? QStringLiteral("%v/%m  ") +
+                                       UiText::DeliveredWay().arg(DeliveryWayText(SharedAddressWay()))
+                                 : QStringLiteral("%p%"));
     m_progress->setMaximum(std::max(1, toSend));
     m_progress->setValue(0);
     m_job->Start();

@@ -142,7 +142,8 @@ private:
     QString OverflowTip() const;
     // The interface to send a command through on-link to the device of serialNo at
     // `address`, when it lies in a foreign subnet; else empty.
-    QString OnLinkInterface(const QString &serialNo, const QString &address) const;
+    // Where a command to the row's device goes (device/DeviceCommand.h: TargetOf).
+    CommandTarget TargetFor(const QString &serialNo, const QString &address, int port) const;
     void CheckUnansweredUpdate(const DeviceRecord &record, uint32_t tick);
 
     QUdpCastGroup *m_udpCastGroup = nullptr;

@@ -10,6 +10,7 @@
 
 #include "app/BrenuSearchTools.h"
 #include "app/DeviceCommandUi.h"
+#include "device/Delivery.h"
 #include "device/DeviceRequests.h"
 #include "app/DeviceTable.h"
 #include "device/DeviceCommand.h"
@@ -77,7 +78,7 @@ void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
         cells.append(CellText(*m_model, row, column));
     m_infoDialog->SetDeviceInfo(cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6],
                                 cells[7], cells[8]);
-    m_infoDialog->SetOnLinkInterface(OnLinkInterface(cells[0], cells[1]));
+    m_infoDialog->SetCommandTarget(TargetFor(cells[0], cells[1], cells[2].toInt(nullptr, 10)));
     m_infoDialog->exec();
     if (std::optional<ExpectedSettings> expected = m_infoDialog->TakeUnansweredUpdate())
         WatchUnansweredUpdate(*expected);
@@ -108,15 +109,19 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     const QByteArray serialBytes = serialNo.toUtf8();
     BuildRebootRequest(serialBytes, request);
 
-    const CommandResult result =
-        SendDeviceCommand(this, CommandTarget{address, port, OnLinkInterface(serialNo, address)}, request, serialBytes);
-    if (result == CommandResult::ConnectFailed) {
-        QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
+    const CommandTarget target = TargetFor(serialNo, address, port);
+    const CommandResult result = SendDeviceCommand(this, target, request, serialBytes);
+    if (result == CommandResult::ConnectFailed || result == CommandResult::Withheld) {
+        QMessageBox::warning(this, UiText::BoxTitle(),
+                             result == CommandResult::Withheld ? UiText::Withheld() : UiText::ConnectFailed(),
+                             QMessageBox::Ok);
         return;
     }
     const bool succeeded = result == CommandResult::Succeeded;
-    QMessageBox::information(this, UiText::BoxTitle(), succeeded ? UiText::Succeeded() : UiText::Failed(),
-                             QMessageBox::Ok);
+    QString text = succeeded ? UiText::Succeeded() : UiText::Failed();
+    if (target.exact)
+        text += QLatin1Char('\n') + UiText::DeliveredWay().arg(DeliveryWayText(SharedAddressWay()));
+    QMessageBox::information(this, UiText::BoxTitle(), text, QMessageBox::Ok);
     if (!succeeded || !deviceRow.isValid())
         return;
     m_deviceCount.fetch_sub(1);
@@ -139,14 +144,17 @@ bool BrenuSearchTools::RefuseIdentityConflict(const QString &serialNo)
     return true;
 }
 
-QString BrenuSearchTools::OnLinkInterface(const QString &serialNo, const QString &address) const
+CommandTarget BrenuSearchTools::TargetFor(const QString &serialNo, const QString &address, int port) const
 {
     // The row shows the latest answer of its serial number; that device's hearing
-    // decides, as long as it still announces the address shown.
+    // (and whether others share its address) decides, as long as it still announces
+    // the address shown.
     const HeardDevice *device = m_model->Devices().Latest(serialNo);
-    if (!device || !device->foreignSubnet || device->address != address)
-        return QString();
-    return device->interfaceName;
+    if (!device || device->address != address)
+        return CommandTarget(address, port);
+    CommandTarget target = TargetOf(m_model->Devices().WithSharing(*device));
+    target.port = port;
+    return target;
 }
 
 void BrenuSearchTools::onOpenHttpView(QModelIndex index)

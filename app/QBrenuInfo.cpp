@@ -9,6 +9,7 @@
 #include "app/DeviceCommandUi.h"
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
+#include "device/Delivery.h"
 #include "protocol/Json.h"
 #include "ui_QBrenuInfo.h"
 
@@ -61,7 +62,7 @@ void QBrenuInfo::SetDeviceInfo(QString serialNo, QString address, QString port, 
                                QString description)
 {
     m_port = port.toInt(nullptr, 10);
-    m_onLinkInterface.clear();
+    m_target = CommandTarget();
     m_unanswered.reset();
 
     m_serialNo = serialNo;
@@ -178,21 +179,30 @@ void QBrenuInfo::slot_SaveClicked()
     // The request goes to the address and port the device announced, not to an
     // address just typed in.
     m_unanswered.reset();
-    switch (SendDeviceCommand(this, CommandTarget{m_address, m_port, m_onLinkInterface}, request, serialNo)) {
+    CommandTarget target = m_target;
+    target.address = m_address;
+    target.port = m_port;
+    // Devices sharing the address: the way the request took goes below the verdict.
+    const QString way =
+        target.exact ? QLatin1Char('\n') + UiText::DeliveredWay().arg(DeliveryWayText(SharedAddressWay())) : QString();
+    switch (SendDeviceCommand(this, target, request, serialNo)) {
     case CommandResult::ConnectFailed:
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
         break;
+    case CommandResult::Withheld:
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::Withheld(), QMessageBox::Ok);
+        break;
     case CommandResult::Succeeded:
-        QMessageBox::information(this, UiText::BoxTitle(), UiText::Succeeded(), QMessageBox::Ok);
+        QMessageBox::information(this, UiText::BoxTitle(), UiText::Succeeded() + way, QMessageBox::Ok);
         break;
     case CommandResult::NoAnswer:
         // The message stays the failure; the window watches the device's next search
         // answers, which may show that the change took all the same.
         m_unanswered = ExpectedAfter(Loaded(), Edited());
-        QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed(), QMessageBox::Ok);
+        QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed() + way, QMessageBox::Ok);
         break;
     case CommandResult::Failed:
-        QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed(), QMessageBox::Ok);
+        QMessageBox::information(this, UiText::BoxTitle(), UiText::Failed() + way, QMessageBox::Ok);
         break;
     }
 }

@@ -8,6 +8,7 @@
 
 #include <optional>
 
+#include "device/DeviceCommand.h"
 #include "device/DeviceRecord.h"
 #include "device/DeviceRequests.h"
 #include "device/VerifiedUpdate.h"
@@ -28,7 +29,9 @@ public:
                        QString gateway, QString dns, QString mac, QString description);
     // The interface to send through on-link (the device lies in a foreign subnet);
     // empty: routed as usual. Set after SetDeviceInfo, which clears it.
-    void SetOnLinkInterface(const QString &device) { m_onLinkInterface = device; }
+    void SetOnLinkInterface(const QString &device) { m_target.onLinkInterface = device; }
+    // Where the update goes (on-link, exact delivery); set after SetDeviceInfo.
+    void SetCommandTarget(const CommandTarget &target) { m_target = target; }
 
     // After an update the device did not answer: what its search answers would show
     // if it took effect anyway. Taken once; empty otherwise.
@@ -63,7 +66,7 @@ private:
     QString m_dns;
     QString m_mac;
     QString m_description;
-    QString m_onLinkInterface;
+    CommandTarget m_target;
     // The texts the address fields showed right after loading.
     NetworkSettings m_shown;
     std::optional<ExpectedSettings> m_unanswered;

@@ -70,6 +70,10 @@ inline QString ConfirmCancel() { return QCoreApplication::translate("UiText", "�
 inline QString ConnectFailed() { return QCoreApplication::translate("UiText", "连接失败!"); }
 inline QString Succeeded() { return QCoreApplication::translate("UiText", "执行成功!"); }
 inline QString Failed() { return QCoreApplication::translate("UiText", "执行失败!"); }
+// Exact delivery to a device whose address others share (device/Delivery.h).
+inline QString Withheld() { return QCoreApplication::translate("UiText", "未发送: 此地址的另一台设备代其应答"); }
+// %1: the way, DeliveryWayText.
+inline QString DeliveredWay() { return QCoreApplication::translate("UiText", "多台设备使用此地址, 命令%1"); }
 inline QString BadField() { return QCoreApplication::translate("UiText", "格式错误!请输入正确的值!"); }
 
 } // namespace UiText

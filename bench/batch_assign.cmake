@@ -2,3 +2,6 @@
 if(TARGET brenu-search AND TARGET brenu-devsim)
   add_dependencies(bench_${name} brenu-search brenu-devsim)
 endif()
+if(TARGET brenu-link-send)
+  add_dependencies(bench_${name} brenu-link-send)
+endif()

@@ -13,6 +13,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/StopSignal.h"
 #include "device/Batch.h"
+#include "device/Delivery.h"
 #include "device/DeviceCommand.h"
 #include "kit/UnsafeText.h"
 #include "protocol/Json.h"
@@ -42,7 +43,9 @@ int StatusOf(BatchStatus status)
     case BatchStatus::Missing:
         return kExitNotFound;
     case BatchStatus::HolderStayed:
-        return kExitNotSent;
+    case BatchStatus::OtherAnswers:
+    case BatchStatus::Stopped:
+        return kExitNotSent; // nothing was sent to it
     case BatchStatus::Ambiguous:
     case BatchStatus::IdentityConflict:
         return kExitAmbiguous;
@@ -233,8 +236,16 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         }
     }
 
+    int shared = 0;
+    for (const BatchEntry &entry : entries)
+        shared += entry.status == BatchStatus::Waiting && entry.device && entry.device->sharedAddress;
+    if (shared > 0)
+        Complain(std::to_string(shared) + " of the devices share their address with others: requests to them go " +
+                 DeliveryWayName(SharedAddressWay()));
+
     BatchJob job(entries, SendUpdate);
     job.Start();
+    const QStringList planned = job.PlannedAddresses();
     while (!job.Done() && !StopSignal()) {
         std::this_thread::sleep_for(kRunStep);
         const auto tick = static_cast<uint32_t>(search.ElapsedMs());
@@ -246,6 +257,10 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
                         const bool other = list.OtherSourceTick(now->serialNo, now->mac, now->source.address, otherTick);
                         job.Observe(*now, other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1});
                     }
+            // Another device turning up where one of these was to go took its request.
+            for (const QString &address : planned)
+                for (const HeardDevice &there : list.AtAddress(address))
+                    job.Observe(there);
         });
         job.Tick();
     }

@@ -13,6 +13,7 @@
 
 #include "cli/Doctor.h"
 #include "device/AddressRules.h"
+#include "device/Delivery.h"
 #include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
 #include "device/DeviceSearch.h"
@@ -238,6 +239,8 @@ const char *Verdict(CommandResult result)
         return "succeeded";
     case CommandResult::ConnectFailed:
         return "could not connect; nothing sent";
+    case CommandResult::Withheld:
+        return "not sent: another device at this address answers for it";
     case CommandResult::NoAnswer:
         return "not confirmed (sent; no answer in time)";
     case CommandResult::Failed:
@@ -256,6 +259,7 @@ int StatusOf(CommandResult result)
     case CommandResult::NoAnswer:
         return kExitNotConfirmed;
     case CommandResult::ConnectFailed:
+    case CommandResult::Withheld:
         break;
     }
     return kExitNotSent;
@@ -314,6 +318,9 @@ std::string DryRunText(const HeardDevice &device, const NetworkSettings &edited,
     text += "  " + QString("to").leftJustified(12) + TerminalText(target.address) + ":" + QString::number(target.port);
     if (!target.onLinkInterface.isEmpty())
         text += " (on-link through " + TerminalText(target.onLinkInterface) + ")";
+    if (target.exact)
+        text += QStringLiteral(" (the address is shared: %1, to MAC %2)")
+                    .arg(QString::fromLatin1(DeliveryWayName(SharedAddressWay())), TerminalText(target.mac));
     text += "\n  " + QString("request").leftJustified(12);
     return Utf8(text) + Vant::EscapeUnsafeInJson(request) + "\n";
 }
@@ -502,7 +509,7 @@ int RunSet(const Invocation &invocation, Output &out)
         break;
     case UpdateVerdict::ConnectFailed:
         status = kExitNotSent;
-        verdict = "could not connect; nothing sent";
+        verdict = Verdict(outcome.command); // could not connect, or withheld
         break;
     case UpdateVerdict::NotConfirmed:
         status = kExitNotConfirmed;
@@ -519,6 +526,8 @@ int RunSet(const Invocation &invocation, Output &out)
                              Utf8(TerminalText(outcome.untrusted)) + ")");
         break;
     }
+    if (device.sharedAddress && outcome.command != CommandResult::Withheld)
+        verdict += std::string(" (sent ") + DeliveryWayName(SharedAddressWay()) + ")";
     out.Write(Utf8(serial) + ": " + verdict + "\n");
     return OutputStatus(out, status);
 }
@@ -590,6 +599,8 @@ int RunReboot(const Invocation &invocation, Output &out)
             // On-link through the interface that heard it when it lies in a foreign subnet.
             const CommandResult result = SendDeviceCommand(TargetOf(device), request, serial);
             verdicts[i] = Verdict(result);
+            if (device.sharedAddress && result != CommandResult::Withheld)
+                verdicts[i] += std::string(" (sent ") + DeliveryWayName(SharedAddressWay()) + ")";
             statuses[i] = StatusOf(result);
         }
     };

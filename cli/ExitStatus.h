@@ -29,7 +29,8 @@ constexpr int kCannotSearch = 6;
 constexpr int kExitNotConfirmed = 7;
 // Nothing could be sent to a device: its announced address is not one a command may
 // go to (device/DeviceCommand.h: DestinationProblem), its port cannot take commands,
-// or no socket could be opened towards it.
+// no socket could be opened towards it, another device at its shared address answers
+// for it (device/Delivery.h), or the device holding its new address did not leave it.
 constexpr int kExitNotSent = 8;
 // Ended by SIGINT or SIGTERM before the command was done: 128 + the signal number.
 constexpr int kExitSignalBase = 128;

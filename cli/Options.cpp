@@ -354,7 +354,8 @@ std::string ExitStatusTable()
          device itself showed the change
   8      nothing could be sent: the device's address is not a unicast IPv4 address
          a command may go to, its port takes no commands, no socket could be
-         opened towards it, or the address it was to take was not freed
+         opened towards it, another device at its shared address answers for it,
+         or the address it was to take was not freed
   128+N  ended by signal N (SIGINT, SIGTERM) before the command was done
 With several devices (reboot, apply, assign) the highest status of any wins.
 )";

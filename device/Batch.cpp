@@ -18,7 +18,8 @@
 bool IsFinal(BatchStatus status)
 {
     return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed ||
-           status == BatchStatus::HolderStayed;
+           status == BatchStatus::HolderStayed || status == BatchStatus::OtherAnswers ||
+           status == BatchStatus::WrongDevice || status == BatchStatus::Stopped;
 }
 
 const char *BatchStatusName(BatchStatus status)
@@ -36,6 +37,9 @@ const char *BatchStatusName(BatchStatus status)
     case BatchStatus::NoAddress: return "no free address";
     case BatchStatus::IdentityConflict: return "identity conflict";
     case BatchStatus::HolderStayed: return "address not freed";
+    case BatchStatus::OtherAnswers: return "another device at this address answers for it";
+    case BatchStatus::WrongDevice: return "another device showed up at the planned address";
+    case BatchStatus::Stopped: return "stopped for this address";
     }
     return "";
 }
@@ -57,6 +61,9 @@ const char *BatchStatusSource(BatchStatus status)
     case BatchStatus::NoAddress: return QT_TRANSLATE_NOOP("BatchStatus", "无可用地址");
     case BatchStatus::IdentityConflict: return QT_TRANSLATE_NOOP("BatchStatus", "身份冲突");
     case BatchStatus::HolderStayed: return QT_TRANSLATE_NOOP("BatchStatus", "目标地址未释放");
+    case BatchStatus::OtherAnswers: return QT_TRANSLATE_NOOP("BatchStatus", "此地址的另一台设备代其应答");
+    case BatchStatus::WrongDevice: return QT_TRANSLATE_NOOP("BatchStatus", "另一台设备出现在计划地址");
+    case BatchStatus::Stopped: return QT_TRANSLATE_NOOP("BatchStatus", "此地址已停止");
     }
     return "";
 }
@@ -395,6 +402,8 @@ SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target,
         return SendOutcome::Acknowledged;
     case CommandResult::Failed:
         return SendOutcome::Refused;
+    case CommandResult::Withheld:
+        return SendOutcome::Withheld;
     case CommandResult::ConnectFailed:
     case CommandResult::NoAnswer:
         break;
@@ -413,6 +422,8 @@ BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int ver
         if (m_entries[i].status == BatchStatus::Waiting && m_entries[i].device) {
             m_queue.push_back(i);
             m_bySerial[m_entries[i].serialNo].push_back(i);
+            if (!m_entries[i].target.dhcp && !m_entries[i].target.address.isEmpty())
+                m_byPlannedAddress.insert(m_entries[i].target.address, i);
             ++m_toSend;
         }
     }
@@ -457,6 +468,20 @@ std::vector<QString> BatchJob::UntrustedReasons() const
     return m_untrusted;
 }
 
+void BatchJob::SetSharedAddressDelivery(DeliveryWay way, std::function<QString(const CommandTarget &)> holder,
+                                        std::function<void(const CommandTarget &)> nudge, int turnWaitMs)
+{
+    m_way = way;
+    m_holder = std::move(holder);
+    m_nudge = std::move(nudge);
+    m_turnWaitMs = turnWaitMs;
+}
+
+QStringList BatchJob::PlannedAddresses() const
+{
+    return KeyedTextKeys(m_byPlannedAddress);
+}
+
 void BatchJob::Start()
 {
     {
@@ -464,7 +489,32 @@ void BatchJob::Start()
         if (!m_local)
             m_local = ReadLocalSubnets();
     }
-    const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_queue.size()));
+    bool anyShared = false;
+    for (size_t i : m_queue)
+        anyShared = anyShared || m_entries[i].device->sharedAddress;
+    if (anyShared && !m_way)
+        m_way = SharedAddressWay();
+    if (!m_holder)
+        m_holder = NeighbourHolder;
+    if (!m_nudge)
+        m_nudge = NudgeNeighbourOf;
+    // By the neighbour table, the entries of one shared address form one task, in the
+    // place of the first of them.
+    KeyedTextHash<size_t> groupOf;
+    for (size_t i : m_queue) {
+        const HeardDevice &device = *m_entries[i].device;
+        if (device.sharedAddress && m_way == DeliveryWay::Neighbour) {
+            const QString place = device.interfaceName + QLatin1Char('\n') + device.address;
+            const auto found = groupOf.constFind(place);
+            if (found != groupOf.constEnd()) {
+                m_tasks[*found].push_back(i);
+                continue;
+            }
+            groupOf.insert(place, m_tasks.size());
+        }
+        m_tasks.push_back({i});
+    }
+    const int threads = std::min<int>(kMaxParallelUpdates, static_cast<int>(m_tasks.size()));
     for (int i = 0; i < threads; ++i)
         m_workers.emplace_back(&BatchJob::Work, this);
 }
@@ -476,39 +526,121 @@ void BatchJob::Cancel()
         m_stopWaiting[i] = true;
 }
 
+void BatchJob::SetStatus(size_t index, BatchStatus status)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_progress[index].status = status;
+}
+
 void BatchJob::Work()
 {
     for (;;) {
-        size_t index = 0;
+        std::vector<size_t> task;
         {
             std::lock_guard<std::mutex> lock(m_lock);
-            if (m_cancelled || m_nextInQueue >= m_queue.size())
+            if (m_cancelled || m_nextTask >= m_tasks.size())
                 return;
-            index = m_queue[m_nextInQueue++];
+            task = m_tasks[m_nextTask++];
         }
-        if (!WaitForHolders(index))
-            continue;
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            Progress &progress = m_progress[index];
-            progress.status = BatchStatus::Sending;
-            progress.sent = true;
-            progress.sentAt = m_lastSend = Clock::now();
-            progress.deadline = progress.sentAt + m_verifyTimeout;
-        }
-        const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target, &m_stopWaiting[index]);
+        if (task.size() == 1 && !(m_entries[task[0]].device->sharedAddress && m_way == DeliveryWay::Neighbour))
+            SendOne(task[0]);
+        else
+            ServeSharedAddress(task);
+    }
+}
+
+void BatchJob::SendOne(size_t index)
+{
+    // A device that is to take the address another device of the run holds now goes
+    // only once that one has verifiably left it.
+    const bool holdersLeft = WaitForHolders(index);
+    {
         std::lock_guard<std::mutex> lock(m_lock);
+        ++m_nextInQueue;
+        if (!holdersLeft)
+            return;
         Progress &progress = m_progress[index];
-        progress.answered = true;
-        // The wait for the search starts again when the answer wait ends, so a
-        // device whose answer never came still has the whole time to show up.
-        progress.deadline = std::max(progress.deadline, Clock::now() + m_verifyTimeout);
-        if (progress.status == BatchStatus::Verified)
-            continue;
-        if (outcome == SendOutcome::Acknowledged)
-            progress.status = BatchStatus::Acknowledged;
-        else if (outcome == SendOutcome::Refused)
-            progress.status = BatchStatus::Refused;
+        if (IsFinal(progress.status))
+            return; // stopped meanwhile
+        progress.status = BatchStatus::Sending;
+        progress.sent = true;
+        progress.sentAt = m_lastSend = Clock::now();
+        progress.deadline = progress.sentAt + m_verifyTimeout;
+    }
+    const SendOutcome outcome = m_sender(*m_entries[index].device, m_entries[index].target, &m_stopWaiting[index]);
+    std::lock_guard<std::mutex> lock(m_lock);
+    Progress &progress = m_progress[index];
+    progress.answered = true;
+    // The wait for the search starts again when the answer wait ends, so a
+    // device whose answer never came still has the whole time to show up.
+    progress.deadline = std::max(progress.deadline, Clock::now() + m_verifyTimeout);
+    if (progress.status == BatchStatus::Verified || progress.status == BatchStatus::WrongDevice)
+        return;
+    if (outcome == SendOutcome::Acknowledged)
+        progress.status = BatchStatus::Acknowledged;
+    else if (outcome == SendOutcome::Refused)
+        progress.status = BatchStatus::Refused;
+    else if (outcome == SendOutcome::Withheld)
+        progress.status = BatchStatus::OtherAnswers;
+}
+
+void BatchJob::ServeSharedAddress(const std::vector<size_t> &group)
+{
+    std::vector<size_t> pending = group;
+    const CommandTarget place = TargetOf(*m_entries[group.front()].device);
+    while (!pending.empty() && !m_cancelled) {
+        // Wait for the entry to point at one of the devices still to be served.
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_turnWaitMs);
+        Clock::time_point nudged{};
+        size_t chosen = pending.size();
+        while (chosen == pending.size() && !m_cancelled) {
+            const QString holder = m_holder(place);
+            for (size_t k = 0; k < pending.size() && !holder.isEmpty(); ++k)
+                if (m_entries[pending[k]].device->mac.compare(holder, Qt::CaseInsensitive) == 0 ||
+                    QString(m_entries[pending[k]].device->mac).replace(QLatin1Char('-'), QLatin1Char(':'))
+                            .compare(holder, Qt::CaseInsensitive) == 0)
+                    chosen = k;
+            const Clock::time_point now = Clock::now();
+            if (chosen != pending.size() || now >= deadline)
+                break;
+            if (now - nudged >= std::chrono::milliseconds(kNeighbourNudgeMs)) {
+                m_nudge(place);
+                nudged = now;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (m_cancelled)
+            break;
+        if (chosen == pending.size()) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            for (size_t i : pending) {
+                m_progress[i].status = BatchStatus::OtherAnswers;
+                ++m_nextInQueue;
+            }
+            return;
+        }
+        const size_t index = pending[chosen];
+        pending.erase(pending.begin() + static_cast<long>(chosen));
+        SendOne(index);
+        // The next device of this address only once this one has moved (or failed).
+        BatchStatus status = BatchStatus::Sending;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                status = m_progress[index].status;
+            }
+            if (IsFinal(status) || m_cancelled)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (status == BatchStatus::WrongDevice) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            for (size_t i : pending) {
+                m_progress[i].status = BatchStatus::Stopped;
+                ++m_nextInQueue;
+            }
+            return;
+        }
     }
 }
 
@@ -526,10 +658,8 @@ bool BatchJob::WaitForHolders(size_t index)
                 all = all && status == BatchStatus::Verified;
                 stayed = stayed || (status != BatchStatus::Verified && IsFinal(status));
             }
-            if (m_cancelled) {
-                ++m_abandoned;
+            if (m_cancelled)
                 return false;
-            }
             if (all)
                 return true;
             if (stayed) {
@@ -543,6 +673,35 @@ bool BatchJob::WaitForHolders(size_t index)
 
 void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
+    const auto planned = m_byPlannedAddress.constFind(answer.address);
+    if (planned != m_byPlannedAddress.constEnd()) {
+        const BatchEntry &entry = m_entries[*planned];
+        // A device of this batch still at the address it holds before its own move
+        // (a chain: it leaves the address another entry is to take) is no intruder.
+        bool leaving = false;
+        for (size_t i : m_bySerial.value(answer.serialNo))
+            leaving = leaving || (m_entries[i].device->mac.compare(answer.mac, Qt::CaseInsensitive) == 0 &&
+                                  m_entries[i].device->address == answer.address);
+        // Only a device that shared its address can have had its request taken by another.
+        if (!leaving && entry.device->sharedAddress &&
+            (answer.serialNo != entry.serialNo || answer.mac.compare(entry.device->mac, Qt::CaseInsensitive) != 0)) {
+            // Another device at the address this entry was to take, after its request
+            // went out: the request reached that device, not this one.
+            std::lock_guard<std::mutex> lock(m_lock);
+            Progress &progress = m_progress[*planned];
+            if (progress.sent && !IsFinal(progress.status)) {
+                progress.status = BatchStatus::WrongDevice;
+                m_stopWaiting[*planned] = true;
+                // Those of its old address not sent yet stay unsent.
+                for (size_t i = 0; i < m_entries.size(); ++i)
+                    if (!m_progress[i].sent && m_progress[i].status == BatchStatus::Waiting &&
+                        m_entries[i].device && m_entries[i].device->address == entry.device->address &&
+                        m_entries[i].device->sharedAddress) {
+                        m_progress[i].status = BatchStatus::Stopped;
+                    }
+            }
+        }
+    }
     const auto found = m_bySerial.constFind(answer.serialNo);
     if (found == m_bySerial.constEnd())
         return;
@@ -551,7 +710,8 @@ void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
         Progress &progress = m_progress[i];
         // A refusal gives way to what the device shows; nothing else that is final does.
         if (!progress.sent || progress.status == BatchStatus::Verified ||
-            progress.status == BatchStatus::NotConfirmed)
+            progress.status == BatchStatus::NotConfirmed || progress.status == BatchStatus::WrongDevice ||
+            progress.status == BatchStatus::OtherAnswers)
             continue;
         const BatchEntry &entry = m_entries[i];
         const ExpectedSettings expected = ExpectedAfter(*entry.device, entry.target);
@@ -593,10 +753,11 @@ int BatchJob::Finished() const
     std::lock_guard<std::mutex> lock(m_lock);
     int finished = 0;
     for (const Progress &progress : m_progress)
-        finished += (progress.sent && IsFinal(progress.status)) || progress.status == BatchStatus::HolderStayed;
+        finished += IsFinal(progress.status); // only entries to send get there
     // Entries a cancelled run never sent count as finished: nothing more happens to them.
     if (m_cancelled)
-        finished += static_cast<int>(m_queue.size() - m_nextInQueue) + m_abandoned;
+        for (size_t i : m_queue)
+            finished += !m_progress[i].sent && !IsFinal(m_progress[i].status);
     return finished;
 }
 

@@ -18,6 +18,17 @@
 //    provided the answer comes from the device itself (UntrustedReason,
 //    device/VerifiedUpdate.h); an answer that shows the values from elsewhere is
 //    remembered as the reason the entry was not confirmed;
+//  - a device whose address other listed devices share (HeardDevice::sharedAddress)
+//    gets its request by exact delivery (device/Delivery.h). By the neighbour table,
+//    the devices of one shared address are served one at a time, in the order the
+//    entry for the address points at them: each request waits for the device's
+//    verification (or final state) before the next device of that address is looked
+//    for; a device the entry never points at within kNeighbourTurnWaitMs is
+//    OtherAnswers, nothing sent. By MAC they go in parallel like any other;
+//  - when, after the request to a device that shared its address, a search answer
+//    shows another device (serial number and MAC) at its planned address, the entry
+//    is WrongDevice and the devices
+//    of its old address not yet sent are Stopped;
 //  - Refused when the device answered the request with "result" not true (until the
 //    search shows the new values after all); NotConfirmed when kVerifyTimeoutMs after the send the
 //    search still has not shown them (no answer at all, or a "yes" with no change).
@@ -34,6 +45,8 @@
 #include <vector>
 
 #include "device/AddressPlan.h"
+#include "device/Delivery.h"
+#include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
 #include "device/DeviceRecord.h"
 #include "device/DeviceRequests.h"
@@ -65,6 +78,9 @@ enum class BatchStatus {
     NoAddress,    // an address plan found no free address for it: no request
     IdentityConflict, // several source addresses answer with its serial and MAC: no request
     HolderStayed, // the device holding its new address did not verifiably leave it: no request
+    OtherAnswers, // shares its address, and the neighbour entry never pointed at it: no request
+    WrongDevice,  // after its request another device showed up at its planned address
+    Stopped,      // not sent: the run stopped for its address (WrongDevice there)
 };
 
 // Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are
@@ -167,7 +183,7 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
 // to a free temporary address first.
 std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &entries, QStringList *cycles = nullptr);
 
-enum class SendOutcome { Acknowledged, Refused, NoAnswer };
+enum class SendOutcome { Acknowledged, Refused, NoAnswer, Withheld };
 // Sends one update request and waits for the device's answer, or until *stop is set
 // (the run has seen the new values, or was cancelled); called on the run's worker
 // threads, several at a time.
@@ -203,6 +219,13 @@ public:
     void Tick();
     // No request is sent after this; those under way finish.
     void Cancel();
+    // The addresses the entries are to take (with DHCP off): answers from these should
+    // reach Observe too, so that another device turning up there is seen.
+    QStringList PlannedAddresses() const;
+    // How devices that share an address are reached (default: SharedAddressWay() at
+    // Start) and the neighbour table read and nudged on the way (tests replace them).
+    void SetSharedAddressDelivery(DeliveryWay way, std::function<QString(const CommandTarget &)> holder,
+                                  std::function<void(const CommandTarget &)> nudge, int turnWaitMs);
 
     std::vector<BatchStatus> Statuses() const;
     // Entries sent or to be sent, and how many of them have reached a final state.
@@ -222,6 +245,9 @@ private:
         Clock::time_point deadline{};
     };
     void Work();
+    void SendOne(size_t index);
+    void ServeSharedAddress(const std::vector<size_t> &group);
+    void SetStatus(size_t index, BatchStatus status);
 
     const std::vector<BatchEntry> m_entries;
     const UpdateSender m_sender;
@@ -232,12 +258,20 @@ private:
     std::vector<size_t> m_queue;
     // Per entry: the entries that must be Verified before it is sent (AddressHolders).
     std::vector<std::vector<size_t>> m_after;
-    int m_abandoned = 0; // under m_lock: taken from the queue, then not sent as the run was cancelled
     // Waits until every entry `index` comes after is Verified: true then, false (the
     // entry marked HolderStayed) when one ended otherwise or the run was cancelled.
     bool WaitForHolders(size_t index);
     std::optional<LocalSubnets> m_local;    // under m_lock once started
     std::vector<QString> m_untrusted;       // under m_lock, per entry
+    // The work in order: one entry each, or all entries at one shared address (served
+    // one at a time by the neighbour table); built at Start.
+    std::vector<std::vector<size_t>> m_tasks;
+    size_t m_nextTask = 0;
+    KeyedTextHash<size_t> m_byPlannedAddress;
+    std::optional<DeliveryWay> m_way;
+    std::function<QString(const CommandTarget &)> m_holder;
+    std::function<void(const CommandTarget &)> m_nudge;
+    int m_turnWaitMs = kNeighbourTurnWaitMs;
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;
     // The entries sent, by serial number; fixed before Start.

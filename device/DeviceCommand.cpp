@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "device/Delivery.h"
 #include "device/DeviceList.h"
 #include "device/Ipv4Text.h"
 #include "protocol/Json.h"
@@ -44,7 +45,12 @@ QString DestinationProblem(const QString &address, const LocalSubnets &local)
 
 CommandTarget TargetOf(const HeardDevice &device)
 {
-    return CommandTarget{device.address, device.port, device.foreignSubnet ? device.interfaceName : QString()};
+    CommandTarget target{device.address, device.port, device.foreignSubnet ? device.interfaceName : QString()};
+    target.exact = device.sharedAddress;
+    target.mac = device.mac;
+    target.interfaceName = device.interfaceName;
+    target.localAddress = device.localAddress;
+    return target;
 }
 
 CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,
@@ -60,13 +66,18 @@ CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson
         return CommandResult::ConnectFailed;
     QUdpClient client;
     client.SetOnLinkInterface(target.onLinkInterface.toStdString());
+    if (target.exact) {
+        const CommandResult withheld = PrepareExactDelivery(target, client, cancel);
+        if (withheld != CommandResult::Succeeded)
+            return withheld;
+    }
     const QByteArray host = target.address.toUtf8();
     if (!client.Connect(host.constData(), static_cast<uint16_t>(target.port), 0, nullptr))
         return CommandResult::ConnectFailed;
 
     Vant::CProtocalJson answer;
     if (!client.Request(request, answer, kCommandTimeoutMs, cancel))
-        return CommandResult::NoAnswer;
+        return target.exact && !client.RequestSent() ? CommandResult::Withheld : CommandResult::NoAnswer;
     const bool sameDevice = Vant::ValueToString(answer.GetDataValue(0, "serialNo")) ==
                             std::string(serialNo.constData(), static_cast<size_t>(serialNo.size()));
     const bool done = Vant::ValueIsTrue(answer.GetDataValue(0, "result"));

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <utility>
 
 #include "device/DeviceList.h"
 
@@ -21,19 +22,32 @@ enum class CommandResult {
     Failed,        // the answer carries another serial number, or "result" not true
     Succeeded,     // the answer carries serialNo and a true "result"
     NoAnswer,      // no valid answer in time (the command may still have been carried out)
+    Withheld,      // exact delivery could not reach the device (device/Delivery.h): nothing was sent
 };
 
 // Where a command goes: the address and port the device announced, and for a device
 // outside every subnet of this machine the interface that heard it, through which the
 // command is sent on-link (transport/LinuxUdp.h: SetOnLinkInterface).
 struct CommandTarget {
+    CommandTarget() = default;
+    CommandTarget(QString address_, int port_, QString onLinkInterface_ = QString())
+        : address(std::move(address_)), port(port_), onLinkInterface(std::move(onLinkInterface_))
+    {
+    }
     QString address;
     int port = 0;
     QString onLinkInterface; // empty: routed as usual
+    // Exact delivery (device/Delivery.h), for a device whose address other devices
+    // share: the request must reach this MAC, heard on this interface from this
+    // local address, and no other device.
+    bool exact = false;
+    QString mac;
+    QString interfaceName;
+    QString localAddress;
 };
 
 // The target of a listed device: on-link through its interface when it lies in a
-// foreign subnet.
+// foreign subnet; exact delivery when other listed devices share its address.
 CommandTarget TargetOf(const HeardDevice &device);
 
 // Why a command must not go to `address`, or "" when it may. Commands go only to one

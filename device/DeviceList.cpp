@@ -310,8 +310,35 @@ std::vector<HeardDevice> DeviceList::Devices() const
     std::vector<HeardDevice> devices;
     devices.reserve(static_cast<size_t>(m_devices.size()));
     for (const Entry &entry : m_devices)
-        devices.push_back(entry.device);
+        devices.push_back(WithSharing(entry.device));
     std::sort(devices.begin(), devices.end(), Before);
+    return devices;
+}
+
+HeardDevice DeviceList::WithSharing(const HeardDevice &device) const
+{
+    HeardDevice copy = device;
+    int answering = 0;
+    const auto serials = m_addresses.constFind(device.address);
+    if (serials != m_addresses.constEnd())
+        for (const int count : *serials)
+            answering += count;
+    copy.sharedAddress = answering > 1;
+    return copy;
+}
+
+std::vector<HeardDevice> DeviceList::AtAddress(const QString &address) const
+{
+    std::vector<HeardDevice> devices;
+    const auto serials = m_addresses.constFind(address);
+    if (serials == m_addresses.constEnd())
+        return devices;
+    for (auto serial = serials->constBegin(); serial != serials->constEnd(); ++serial)
+        for (const QString &key : m_serials.value(serial.key())) {
+            const HeardDevice &device = m_devices.value(key).device;
+            if (device.address == address)
+                devices.push_back(WithSharing(device));
+        }
     return devices;
 }
 
@@ -320,7 +347,7 @@ std::vector<HeardDevice> DeviceList::WithSerial(const QString &serialNo, int max
     std::vector<HeardDevice> devices;
     const QStringList keys = m_serials.value(serialNo);
     for (int k = 0; k < keys.size() && k < maxCount; ++k)
-        devices.push_back(m_devices.value(keys[k]).device);
+        devices.push_back(WithSharing(m_devices.value(keys[k]).device));
     std::sort(devices.begin(), devices.end(), Before);
     return devices;
 }
@@ -366,7 +393,7 @@ DeviceList::Target DeviceList::Resolve(const QString &serialNo, const QString &m
         return found->otherSources.isEmpty() ? Target::NotFound : Target::IdentityConflict;
     }
     if (device)
-        *device = *found;
+        *device = WithSharing(*found);
     return Target::Found;
 }
 

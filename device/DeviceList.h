@@ -80,6 +80,12 @@ struct HeardDevice : DeviceRecord {
     // Other source addresses answering lately with this device's serial number and
     // MAC (an identity conflict); empty when only one source answers.
     QStringList otherSources;
+    // True when another device listed announces the same address (a factory default
+    // several boxes keep): a request sent to the address would reach whichever of
+    // them the neighbour table names, so commands go by exact delivery
+    // (device/Delivery.h). Set on the copies Devices(), WithSerial(), AtAddress() and
+    // Resolve() give.
+    bool sharedAddress = false;
 };
 
 // What a device shares with others.
@@ -174,6 +180,10 @@ public:
                                         int maxCount = std::numeric_limits<int>::max()) const;
     // How many devices answer with `serialNo`.
     int CountWithSerial(const QString &serialNo) const;
+    // A copy of `device` with sharedAddress filled in.
+    HeardDevice WithSharing(const HeardDevice &device) const;
+    // The devices announcing `address` now.
+    std::vector<HeardDevice> AtAddress(const QString &address) const;
     // The device with `serialNo` and `mac` (any letter case), or null.
     const HeardDevice *Find(const QString &serialNo, const QString &mac) const;
     // Which device a command naming `serialNo` (and, when not empty, `mac`) means:

@@ -108,8 +108,8 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
         if (stop && stop())
             return finish(UpdateVerdict::Interrupted);
         if (answered.load(std::memory_order_acquire)) {
-            if (result == CommandResult::ConnectFailed)
-                return finish(UpdateVerdict::ConnectFailed);
+            if (result == CommandResult::ConnectFailed || result == CommandResult::Withheld)
+                return finish(UpdateVerdict::ConnectFailed); // nothing was sent
             if (result == CommandResult::Failed)
                 return finish(UpdateVerdict::Refused);
             if (verifyTimeoutMs <= 0)

@@ -1,5 +1,9 @@
 #include "protocol/UdpClient.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <new>
 #include <string>
@@ -62,8 +66,22 @@ bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer
     const uint32_t limit = static_cast<uint32_t>(timeoutMs < kMinTimeoutMs ? kMinTimeoutMs : timeoutMs);
 
     const std::string frame = BuildFrame(request.ToString());
-    if (!m_clientSocket->Send(reinterpret_cast<const uint8_t *>(frame.data()), static_cast<int32_t>(frame.size()), 0))
+    m_requestSent = false;
+    Route route = Route::Socket;
+    if (m_chooseRoute) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (getsockname(m_handle.load(), reinterpret_cast<sockaddr *>(&local), &length) != 0 ||
+            local.sin_family != AF_INET)
+            return false;
+        route = m_chooseRoute(frame, ntohl(local.sin_addr.s_addr), ntohs(local.sin_port));
+        if (route == Route::Withheld)
+            return false;
+    }
+    if (route == Route::Socket &&
+        !m_clientSocket->Send(reinterpret_cast<const uint8_t *>(frame.data()), static_cast<int32_t>(frame.size()), 0))
         return false;
+    m_requestSent = true;
 
     const std::shared_ptr<Vant::IClock> clock = Vant::SystemClock();
     const uint32_t start = clock->Tick();
@@ -149,6 +167,7 @@ ListenerReply QUdpClient::SocketClosed(IUdpClient *, uint32_t, CloseOperation, i
 
 ListenerReply QUdpClient::BeforeConnect(IUdpClient *, uint32_t, SocketHandle socket)
 {
+    m_handle = static_cast<int>(socket);
     if (m_onLinkInterface.empty())
         return ListenerReply::Proceed;
     // errno tells the socket why, when this fails.

@@ -22,6 +22,7 @@
 //     if (client.Request(request, answer, 10000)) ...       // answer holds the reply
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -59,6 +60,15 @@ public:
     // reaches. Empty: the routing table decides, as usual.
     void SetOnLinkInterface(const std::string &device) { m_onLinkInterface = device; }
 
+    // Decides, right before a request leaves, how it leaves (device/Delivery.h): by this
+    // socket, already sent another way (by the device's MAC, from this socket's own
+    // local address and port, so the answer still comes here), or not at all.
+    enum class Route { Socket, SentElsewhere, Withheld };
+    using RouteChooser = std::function<Route(const std::string &frame, uint32_t localAddress, uint16_t localPort)>;
+    void SetRouteChooser(RouteChooser chooser) { m_chooseRoute = std::move(chooser); }
+    // Whether the last Request sent its request (false when the chooser withheld it).
+    bool RequestSent() const { return m_requestSent; }
+
     // Starts the socket towards address:port (UTF-8 text: an IP literal or a host
     // name). connect 0 connects at once; bindAddress may be null. False when the
     // socket could not be started (errno holds the reason).
@@ -94,4 +104,7 @@ private:
     mutable std::mutex m_bufferLock;
     IUdpClient *m_clientSocket;
     std::string m_onLinkInterface;
+    RouteChooser m_chooseRoute;
+    bool m_requestSent = false;
+    std::atomic<int> m_handle{-1}; // the socket's descriptor, known from BeforeConnect
 };

@@ -111,7 +111,74 @@ bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<i
     }
 }
 
-void SendProbe(int fd, uint32_t candidate, const ProbeInterface &via)
+} // namespace
+
+// Shared with LinuxLinkSend.cpp: the entry for one address on one interface.
+bool ReadNeighbourEntry(uint32_t address, int ifindex, uint16_t &state, unsigned char mac[6])
+{
+    Fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (fd.get() < 0)
+        return false;
+    struct {
+        nlmsghdr header;
+        ndmsg body;
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ndmsg));
+    request.header.nlmsg_type = RTM_GETNEIGH;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.body.ndm_family = AF_INET;
+    request.body.ndm_ifindex = ifindex;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd.get(), &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
+               sizeof kernel) < 0)
+        return false;
+    bool found = false;
+    alignas(nlmsghdr) static thread_local char buffer[32768];
+    for (;;) {
+        const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return found;
+        size_t left = static_cast<size_t>(got);
+        for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
+             message = NLMSG_NEXT(message, left)) {
+            if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR)
+                return found;
+            if (message->nlmsg_type != RTM_NEWNEIGH || message->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+                continue;
+            const auto *entry = static_cast<const ndmsg *>(NLMSG_DATA(message));
+            if (entry->ndm_family != AF_INET || entry->ndm_ifindex != ifindex)
+                continue;
+            int attributesLength = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
+            bool match = false;
+            unsigned char lladdr[6] = {};
+            bool haveLladdr = false;
+            for (auto *attribute = reinterpret_cast<rtattr *>(
+                     reinterpret_cast<char *>(NLMSG_DATA(message)) + NLMSG_ALIGN(sizeof(ndmsg)));
+                 RTA_OK(attribute, attributesLength); attribute = RTA_NEXT(attribute, attributesLength)) {
+                if (attribute->rta_type == NDA_DST && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
+                    in_addr destination{};
+                    std::memcpy(&destination, RTA_DATA(attribute), sizeof destination);
+                    match = ntohl(destination.s_addr) == address;
+                } else if (attribute->rta_type == NDA_LLADDR && RTA_PAYLOAD(attribute) == 6) {
+                    std::memcpy(lladdr, RTA_DATA(attribute), 6);
+                    haveLladdr = true;
+                }
+            }
+            if (match) {
+                found = true;
+                state = entry->ndm_state;
+                if (haveLladdr)
+                    std::memcpy(mac, lladdr, 6);
+                else
+                    std::memset(mac, 0, 6);
+            }
+        }
+    }
+}
+
+void SendNeighbourProbe(int fd, uint32_t candidate, const ProbeInterface &via)
 {
     sockaddr_in target{};
     target.sin_family = AF_INET;
@@ -136,6 +203,8 @@ void SendProbe(int fd, uint32_t candidate, const ProbeInterface &via)
     (void)sendmsg(fd, &message, MSG_DONTROUTE | MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
+namespace {
+
 void ProbeRound(const std::vector<uint32_t> &round, const std::vector<ProbeInterface> &interfaces, int waitMs,
                 kit::KeyedSet<uint32_t> &used)
 {
@@ -148,7 +217,7 @@ void ProbeRound(const std::vector<uint32_t> &round, const std::vector<ProbeInter
     const kit::KeyedSet<uint32_t> wanted(round.begin(), round.end());
     for (uint32_t candidate : round)
         for (const ProbeInterface &via : interfaces)
-            SendProbe(fd.get(), candidate, via);
+            SendNeighbourProbe(fd.get(), candidate, via);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     std::map<uint32_t, Seen> seen;

@@ -40,3 +40,11 @@ struct ProbeInterface {
 kit::KeyedSet<uint32_t> ProbeNeighbours(const std::vector<uint32_t> &candidates,
                                              const std::vector<ProbeInterface> &via,
                                              int waitMs = kNeighbourProbeWaitMs);
+
+// The kernel's IPv4 neighbour entry for `address` on interface `ifindex`: its state
+// (NUD_*) and MAC (all zero when it holds none). False when there is no such entry or
+// the table cannot be read.
+bool ReadNeighbourEntry(uint32_t address, int ifindex, uint16_t &state, unsigned char mac[6]);
+// One empty datagram from socket `fd` to the discard port of `candidate`, on-link
+// through `via` (its address as the source): the kernel resolves the candidate by ARP.
+void SendNeighbourProbe(int fd, uint32_t candidate, const ProbeInterface &via);

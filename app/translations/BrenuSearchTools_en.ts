@@ -78,6 +78,18 @@
         <source>无可用地址</source>
         <translation>No free address</translation>
     </message>
+    <message>
+        <source>此地址的另一台设备代其应答</source>
+        <translation>Another device at this address answers for it</translation>
+    </message>
+    <message>
+        <source>另一台设备出现在计划地址</source>
+        <translation>Another device showed up at the planned address</translation>
+    </message>
+    <message>
+        <source>此地址已停止</source>
+        <translation>Stopped for this address</translation>
+    </message>
 </context>
 <context>
     <name>BatchWindow</name>
@@ -206,6 +218,17 @@
     <message>
         <source>刷新</source>
         <translation>Refresh</translation>
+    </message>
+</context>
+<context>
+    <name>Delivery</name>
+    <message>
+        <source>按MAC地址发送 (brenu-link-send)</source>
+        <translation>sent by MAC address (brenu-link-send)</translation>
+    </message>
+    <message>
+        <source>按邻居表逐台发送</source>
+        <translation>sent one at a time by the neighbour table</translation>
     </message>
 </context>
 <context>
@@ -521,6 +544,14 @@
     <message>
         <source>第 %1 行: %2</source>
         <translation>Line %1: %2</translation>
+    </message>
+    <message>
+        <source>未发送: 此地址的另一台设备代其应答</source>
+        <translation>Not sent: another device at this address answers for it</translation>
+    </message>
+    <message>
+        <source>多台设备使用此地址, 命令%1</source>
+        <translation>Several devices use this address; the command was %1</translation>
     </message>
 </context>
 </TS>

@@ -204,8 +204,9 @@ TEST_F(CliTest, ListJsonEqualsTheFleetIncludingABroadcastAnswerFromAnotherSubnet
 TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
 {
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device", kDeviceB, "--device",
-                                          "serial=SN-NO,address=10.77.0.2,port=8009,fault=command:result-false"}));
+                                          "serial=SN-NO,address=10.77.0.4,port=8009,fault=command:result-false"}));
     const Result set = RunCli({"set", "SN-A", "--dns", "10.77.0.9", "--gateway", "10.77.0.1"});
     EXPECT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(set.out, "SN-A: succeeded\n");
@@ -262,7 +263,12 @@ TEST_F(CliTest, DevicesSharingASerialAreListedApartAndACommandToThemNeedsTheMac)
     EXPECT_EQ(RunCli({"url", "DUP"}).status, 5);
     EXPECT_TRUE(Commands().empty());
 
-    // --mac pins one (in any letter case).
+    // --mac pins one (in any letter case). Without S2 this time: a device sharing the
+    // pinned one's address would make the request go by exact delivery to its MAC,
+    // which no device simulated behind the one interface has.
+    this->devices.Stop();
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=DUP,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0a",
+                                          "--device", "serial=DUP,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0b"}));
     const Result url = RunCli({"url", "DUP", "--mac", "02:00:00:00:00:0B"});
     EXPECT_EQ(url.out, "http://10.77.0.3\n");
     const Result pinned = RunCli({"reboot", "DUP", "--mac", "02:00:00:00:00:0b", "--yes"});
@@ -320,9 +326,11 @@ TEST_F(CliTest, SetReachesAForeignDeviceOnLinkAndTrustsTheSearchOverTheCommandsA
 
 TEST_F(CliTest, RebootWithYesRebootsEveryDeviceNamedAndReportsEach)
 {
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=R1,address=10.77.0.2,port=8001,reboot=200", "--device",
-                                          "serial=R2,address=10.77.0.2,port=8002,reboot=200", "--device",
-                                          "serial=R3,address=10.77.0.2,port=8003,fault=command:result-false"}));
+                                          "serial=R2,address=10.77.0.3,port=8002,reboot=200", "--device",
+                                          "serial=R3,address=10.77.0.4,port=8003,fault=command:result-false"}));
     const Result two = RunCli({"reboot", "--yes", "R1", "R2"});
     EXPECT_EQ(two.status, 0) << two.err;
     EXPECT_EQ(two.out, "R1: succeeded\nR2: succeeded\n");
@@ -588,10 +596,12 @@ std::vector<std::string> BatchStatuses(const std::string &json)
 TEST_F(CliTest, AssignSkipsUsedAddressesVerifiesAndPlansNothingTheSecondTime)
 {
     // 10.77.0.21 answers ARP (a host that is not a device), SN-A holds 10.77.0.2 and
-    // three generated devices share the factory address 10.77.0.3.
+    // three generated devices share the factory address 10.77.0.3, behind the device
+    // side's one interface (its MAC, by which exact delivery reaches them).
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.21/24"));
-    ASSERT_NO_FATAL_FAILURE(StartDevices({"--devices", "3", "--address-pool", "10.77.0.3", "--device", kDeviceA}));
+    ASSERT_NO_FATAL_FAILURE(StartDevices(
+        {"--devices", "3", "--address-pool", "10.77.0.3", "--mac-of-link", sandbox::kDeviceLink, "--device", kDeviceA}));
     const std::vector<std::string> args{"assign", "--start", "10.77.0.20", "--gateway", "10.77.0.254", "--yes",
                                         "--format", "json", "BRSIM000002", "BRSIM000001", "BRSIM000003"};
     const Result first = RunCli(args);
@@ -636,8 +646,9 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 {
     // SN-FAR sits in a foreign subnet: its update goes on-link.
     ASSERT_TRUE(net->AddDeviceAddress("10.77.1.20/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", kDeviceA, "--device",
-                                          "serial=SN-NO,address=10.77.0.2,port=8009,mac=02:00:00:00:00:09,"
+                                          "serial=SN-NO,address=10.77.0.4,port=8009,mac=02:00:00:00:00:09,"
                                           "fault=command:result-false", "--device", kDeviceFar}));
     const std::string plan = ::testing::TempDir() + "plan_" + std::to_string(getpid()) + ".csv";
     auto write = [&](const std::string &text) { std::ofstream(plan, std::ios::trunc) << text; };
@@ -719,6 +730,94 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
     EXPECT_EQ(mute.out, "MUTE: not confirmed (sent; no answer in time)\n");
     EXPECT_EQ(RunCli({"set", "MUTE", "--dhcp", "on", "--no-verify", "--wait", "1500"}).status, 7);
     EXPECT_EQ(Commands().size(), 3u);
+}
+
+} // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class SwitchedCliTest : public SwitchedLanTest {
+protected:
+    // A box of its own at `address` playing SERIAL with firmware that applies
+    // whatever update reaches it; its log's path.
+    std::string StartBox(const std::string &serial, const std::string &address)
+    {
+        const int box = net->AddBox(address + "/24");
+        const std::string log = ::testing::TempDir() + "box_" + std::to_string(getpid()) + "_" + serial + ".log";
+        unlink(log.c_str());
+        const pid_t pid = box ? net->SpawnInBox(box, {DEVSIM_PATH, "--device",
+                                                      "serial=" + serial + ",address=" + address + ",dhcp=off",
+                                                      "--link", sandbox::kDeviceLink, "--firmware", "any-serial",
+                                                      "--log", log, "--exit-with-parent", "--quiet"})
+                              : -1;
+        EXPECT_GT(pid, 0);
+        if (pid > 0)
+            m_boxes.push_back(pid);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (ReadFile(log).find("ready ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        m_logs.push_back(log);
+        return log;
+    }
+    // Update requests the boxes received, and those meant for another box.
+    int Count(const std::string &what) const
+    {
+        int count = 0;
+        for (const std::string &log : m_logs) {
+            const std::string text = ReadFile(log);
+            for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+                ++count;
+        }
+        return count;
+    }
+    void TearDown() override
+    {
+        for (pid_t box : m_boxes) {
+            kill(box, SIGTERM);
+            waitpid(box, nullptr, 0);
+        }
+        for (const std::string &log : m_logs)
+            unlink(log.c_str());
+        SwitchedLanTest::TearDown();
+    }
+
+    std::vector<pid_t> m_boxes;
+    std::vector<std::string> m_logs;
+};
+
+TEST_F(SwitchedCliTest, BoxesAtOneAddressAreEachReachedByTheirOwnRequestWithAndWithoutTheHelper)
+{
+    for (const char *serial : {"SN-S1", "SN-S2"})
+        StartBox(serial, "10.77.0.10");
+    for (const char *serial : {"SN-S3", "SN-S4"})
+        StartBox(serial, "10.77.0.11");
+
+    // Beside its helper the program sends by MAC.
+    const Result mac =
+        CliProcess({"assign", "--start", "10.77.0.50", "--yes", "--format", "json", "SN-S1", "SN-S2"}).Finish(60s);
+    EXPECT_EQ(mac.status, 0) << mac.err;
+    EXPECT_NE(mac.err.find("requests to them go by MAC (brenu-link-send)"), std::string::npos) << mac.err;
+    EXPECT_EQ(BatchStatuses(mac.out), (std::vector<std::string>{"verified 10.77.0.50", "verified 10.77.0.51"}));
+
+    // A copy alone in a folder (no helper) waits for the neighbour table, one box at a time.
+    const std::string folder = ::testing::TempDir() + "portable_" + std::to_string(getpid());
+    fs::create_directories(folder);
+    fs::copy_file(BRENU_SEARCH_PATH, folder + "/brenu-search", fs::copy_options::overwrite_existing);
+    const std::string copy = folder + "/brenu-search";
+    const Result neighbour = CliProcess({"assign", "--start", "10.77.0.60", "--yes", "--format", "json", "SN-S3",
+                                         "SN-S4"},
+                                        -1, copy.c_str())
+                                 .Finish(120s);
+    EXPECT_EQ(neighbour.status, 0) << neighbour.err;
+    EXPECT_NE(neighbour.err.find("one at a time by the neighbour table"), std::string::npos) << neighbour.err;
+    EXPECT_EQ(BatchStatuses(neighbour.out),
+              (std::vector<std::string>{"verified 10.77.0.60", "verified 10.77.0.61"}));
+    fs::remove_all(folder);
+
+    EXPECT_EQ(Count("updatecfg.htm"), 4);
+    EXPECT_EQ(Count("note foreign request"), 0); // no request reached another box
 }
 
 } // namespace

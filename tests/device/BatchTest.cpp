@@ -301,3 +301,125 @@ TEST(SuggestBatchSettingsTest, SharedValuesAndTheFirstFreeAddressOfTheHearingSub
 }
 
 } // namespace
+
+namespace {
+
+// A neighbour table whose entry for the shared address points where the test says.
+struct FakeNeighbours {
+    std::mutex lock;
+    QString holder;
+    int nudges = 0;
+
+    void PointAt(const QString &mac)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        holder = mac;
+    }
+    void Use(BatchJob &job, int waitMs)
+    {
+        job.SetSharedAddressDelivery(
+            DeliveryWay::Neighbour,
+            [this](const CommandTarget &) {
+                std::lock_guard<std::mutex> guard(lock);
+                return holder;
+            },
+            [this](const CommandTarget &) {
+                std::lock_guard<std::mutex> guard(lock);
+                ++nudges;
+            },
+            waitMs);
+    }
+};
+
+HeardDevice SharedDevice(const char *serial, const char *mac)
+{
+    HeardDevice device = Device(serial, "10.77.0.10", mac);
+    device.interfaceName = "brw0";
+    device.sharedAddress = true;
+    return device;
+}
+
+} // namespace
+
+TEST(Batch, ASharedAddressIsServedOneDeviceAtATimeInTheOrderTheNeighbourTablePointsAtThem)
+{
+    const std::vector<HeardDevice> devices{SharedDevice("A", "02:00:00:00:00:0a"),
+                                           SharedDevice("B", "02:00:00:00:00:0b"),
+                                           SharedDevice("C", "02:00:00:00:00:0c"), Device("D", "192.168.1.20")};
+    const std::vector<PlanRow> rows{Row("A", "10.77.0.21"), Row("B", "10.77.0.22"), Row("C", "10.77.0.23"),
+                                    Row("D", "10.77.0.24")};
+    FakeDevices fake;
+    fake.outcome = {{"A", SendOutcome::Acknowledged}, {"C", SendOutcome::Acknowledged}, {"D", SendOutcome::Acknowledged}};
+    const std::vector<BatchEntry> entries = MatchPlan(rows, devices);
+    BatchJob job(entries, fake.Sender(), 2000);
+    FakeNeighbours neighbours;
+    neighbours.PointAt("02:00:00:00:00:0C");
+    neighbours.Use(job, 300);
+    job.Start();
+    auto sent = [&] {
+        std::lock_guard<std::mutex> guard(fake.lock);
+        return fake.sent;
+    };
+    auto waitSent = [&](size_t count) {
+        while (sent().size() < count)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    waitSent(2); // C (the entry's holder) and D (its own address) at once
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sent().size(), 2u) << "the next device of the address waits for C's move";
+    // C moves; the entry re-resolves to A, which is served next.
+    job.Observe(Moved(devices[2], entries[2].target));
+    neighbours.PointAt("02:00:00:00:00:0a");
+    waitSent(3);
+    job.Observe(Moved(devices[0], entries[0].target));
+    job.Observe(Moved(devices[3], entries[3].target));
+    // Then the entry points at a device outside the batch: B is never reached.
+    neighbours.PointAt("02:00:00:00:00:99");
+    while (!job.Done()) {
+        job.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::vector<QString> order = sent();
+    EXPECT_EQ(order.size(), 3u);
+    EXPECT_TRUE(std::find(order.begin(), order.end(), "B") == order.end());
+    EXPECT_LT(std::find(order.begin(), order.end(), "C"), std::find(order.begin(), order.end(), "A"));
+    EXPECT_EQ(job.Statuses(), (std::vector<BatchStatus>{BatchStatus::Verified, BatchStatus::OtherAnswers,
+                                                        BatchStatus::Verified, BatchStatus::Verified}));
+    EXPECT_GT(neighbours.nudges, 0);
+}
+
+TEST(Batch, AnotherDeviceAtAPlannedAddressStopsItsSharedAddress)
+{
+    const std::vector<HeardDevice> devices{SharedDevice("A", "02:00:00:00:00:0a"),
+                                           SharedDevice("B", "02:00:00:00:00:0b")};
+    const std::vector<PlanRow> rows{Row("A", "10.77.0.21"), Row("B", "10.77.0.22")};
+    FakeDevices fake;
+    fake.outcome = {{"A", SendOutcome::Acknowledged}, {"B", SendOutcome::Acknowledged}};
+    const std::vector<BatchEntry> entries = MatchPlan(rows, devices);
+    BatchJob job(entries, fake.Sender(), 2000);
+    FakeNeighbours neighbours;
+    neighbours.PointAt("02:00:00:00:00:0a");
+    neighbours.Use(job, 300);
+    EXPECT_EQ(job.PlannedAddresses().size(), 2);
+    job.Start();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(fake.lock);
+            if (!fake.sent.empty())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // B's own search answer still at the shared address is no intruder; B turning
+    // up at A's planned address means it took A's request.
+    job.Observe(devices[1]);
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::Acknowledged);
+    job.Observe(Moved(devices[1], entries[0].target));
+    while (!job.Done()) {
+        job.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(job.Statuses(), (std::vector<BatchStatus>{BatchStatus::WrongDevice, BatchStatus::Stopped}));
+    std::lock_guard<std::mutex> guard(fake.lock);
+    EXPECT_EQ(fake.sent, std::vector<QString>{"A"});
+}

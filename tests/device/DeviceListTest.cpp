@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include "device/DeviceList.h"
 #include "tests/support/TestDevice.h"
 
@@ -153,6 +155,31 @@ TEST(DeviceList, DevicesSharingASerialOrAnAddressAreConflicts)
     list.ForgetSerial("S1");
     EXPECT_EQ(list.Count(), 1);
     EXPECT_EQ(list.SerialConflicts("S1").sameSerial, QStringList{});
+}
+
+// Commands to a device whose address another device announces go by exact delivery:
+// the copies the list gives out say so, and say it no longer once it moved away.
+TEST(DeviceList, CopiesTellWhetherAnotherDeviceSharesTheAddress)
+{
+    DeviceList list;
+    const InterfaceAddress via = Local("10.77.0.1");
+    list.Note(Device("S1", "10.77.0.10", "02:00:00:00:00:01"), via, 0, 0);
+    list.Note(Device("S3", "10.77.0.11", "02:00:00:00:00:03"), via, 0, 0);
+    EXPECT_FALSE(list.WithSerial("S1").front().sharedAddress);
+    list.Note(Device("S2", "10.77.0.10", "02:00:00:00:00:02"), via, 0, 0);
+    HeardDevice resolved;
+    ASSERT_EQ(list.Resolve("S1", QString(), &resolved), DeviceList::Target::Found);
+    EXPECT_TRUE(resolved.sharedAddress);
+    EXPECT_TRUE(list.WithSerial("S2").front().sharedAddress);
+    const std::vector<HeardDevice> all = list.Devices();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const HeardDevice &d) { return d.sharedAddress; }), 2);
+    EXPECT_EQ(list.AtAddress("10.77.0.10").size(), 2u);
+
+    list.Note(Device("S2", "10.77.0.20", "02:00:00:00:00:02"), via, 0, 0);
+    EXPECT_FALSE(list.WithSerial("S1").front().sharedAddress);
+    ASSERT_EQ(list.AtAddress("10.77.0.20").size(), 1u);
+    EXPECT_EQ(list.AtAddress("10.77.0.20").front().serialNo, "S2");
+    EXPECT_TRUE(list.AtAddress("10.77.0.99").empty());
 }
 
 TEST(DeviceList, ADeviceOutsideEverySubnetOfItsInterfaceIsForeign)

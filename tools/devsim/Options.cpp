@@ -131,6 +131,12 @@ bool ApplyOption(const std::string &name, const std::string *value, bool &used, 
         o.link = *value;
         return true;
     }
+    if (name == "mac-of-link") {
+        if (!need())
+            return false;
+        o.macOfLink = *value;
+        return true;
+    }
     if (name == "firmware") {
         if (!need())
             return false;
@@ -297,6 +303,10 @@ Devices
   --link IF              play one device as a box of its own on link IF (one
                          namespace per device on a switched LAN): its MAC is IF's,
                          and a new address replaces the old one on IF
+  --mac-of-link IF       every device announces IF's MAC: one host playing many
+                         devices behind one interface, which a request sent to that
+                         MAC reaches (devices at one address are told apart by
+                         serial number)
 Behaviour
   --firmware MODE        check-serial (default): a device carries out only commands
                          naming its serial number; any-serial: it applies whatever

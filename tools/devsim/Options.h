@@ -31,6 +31,7 @@ struct Options {
     int sendBufferBytes = 8 << 20;        // --send-buffer N: SO_SNDBUF asked for
     std::string link;                     // --link IF: one device, owning IF's MAC and addresses
     bool anySerial = false;               // --firmware any-serial (default check-serial)
+    std::string macOfLink;                // --mac-of-link IF: every device announces IF's MAC
     bool help = false;                    // --help
 };
 

@@ -96,6 +96,13 @@ bool Simulator::Open(std::string &error)
             return false;
         m_devices.front().current.mac = m_link.mac; // BuildDevices made sure there is one
     }
+    if (!m_options.macOfLink.empty()) {
+        LinkInfo link;
+        if (!ReadLink(m_options.macOfLink, link, error))
+            return false;
+        for (Device &d : m_devices)
+            d.current.mac = link.mac;
+    }
 
     size_t index = 0;
     if (!OpenSocket(Endpoint{0, static_cast<uint16_t>(m_options.searchPort)}, true, index, error))

@@ -1,0 +1,116 @@
+#include "device/Delivery.h"
+
+#include <QCoreApplication>
+
+#include <net/if.h>
+
+#include <chrono>
+#include <thread>
+
+#include "device/Ipv4Text.h"
+#include "linksend/LinkSend.h"
+#include "protocol/UdpClient.h"
+#include "transport/LinuxLinkSend.h"
+
+namespace {
+
+std::atomic<DeliveryPreference> g_preference{DeliveryPreference::Auto};
+
+struct Place {
+    uint32_t address = 0;
+    uint32_t local = 0;
+    int ifindex = 0;
+};
+
+bool PlaceOf(const CommandTarget &target, Place &place)
+{
+    Ipv4 address = 0, local = 0;
+    if (!ParseIpv4(target.address, address))
+        return false;
+    ParseIpv4(target.localAddress, local);
+    place.address = address;
+    place.local = local;
+    place.ifindex = static_cast<int>(if_nametoindex(target.interfaceName.toUtf8().constData()));
+    return place.ifindex > 0;
+}
+
+} // namespace
+
+void SetDeliveryPreference(DeliveryPreference preference)
+{
+    g_preference = preference;
+}
+
+DeliveryWay SharedAddressWay()
+{
+    switch (g_preference.load()) {
+    case DeliveryPreference::Mac: return DeliveryWay::Mac;
+    case DeliveryPreference::Neighbour: return DeliveryWay::Neighbour;
+    case DeliveryPreference::Auto: break;
+    }
+    return LinkSendUsable() ? DeliveryWay::Mac : DeliveryWay::Neighbour;
+}
+
+const char *DeliveryWayName(DeliveryWay way)
+{
+    return way == DeliveryWay::Mac ? "by MAC (brenu-link-send)" : "one at a time by the neighbour table";
+}
+
+QString DeliveryWayText(DeliveryWay way)
+{
+    return way == DeliveryWay::Mac ? QCoreApplication::translate("Delivery", "按MAC地址发送 (brenu-link-send)")
+                                   : QCoreApplication::translate("Delivery", "按邻居表逐台发送");
+}
+
+QString NeighbourHolder(const CommandTarget &target)
+{
+    Place place;
+    if (!PlaceOf(target, place))
+        return {};
+    return QString::fromStdString(NeighbourMac(place.address, place.ifindex));
+}
+
+void NudgeNeighbourOf(const CommandTarget &target)
+{
+    Place place;
+    if (PlaceOf(target, place) && place.local)
+        NudgeNeighbour(place.address, ProbeInterface{place.local, place.ifindex});
+}
+
+CommandResult PrepareExactDelivery(const CommandTarget &target, QUdpClient &client, const std::atomic<bool> *cancel,
+                                   int waitMs)
+{
+    Place place;
+    if (!PlaceOf(target, place))
+        return CommandResult::ConnectFailed;
+    const std::string mac = target.mac.toLower().replace(QLatin1Char('-'), QLatin1Char(':')).toStdString();
+    const uint16_t port = static_cast<uint16_t>(target.port);
+
+    if (SharedAddressWay() == DeliveryWay::Mac) {
+        client.SetRouteChooser([place, mac, port](const std::string &frame, uint32_t local, uint16_t localPort) {
+            return RunLinkSend(place.ifindex, mac, place.address, port, local, localPort, frame) == linksend::kSent
+                       ? QUdpClient::Route::SentElsewhere
+                       : QUdpClient::Route::Withheld;
+        });
+        return CommandResult::Succeeded;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    Clock::time_point nudged{};
+    while (NeighbourMac(place.address, place.ifindex) != mac) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || (cancel && cancel->load()))
+            return CommandResult::Withheld;
+        if (place.local && now - nudged >= std::chrono::milliseconds(kNeighbourNudgeMs)) {
+            NudgeNeighbour(place.address, ProbeInterface{place.local, place.ifindex});
+            nudged = now;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    client.SetRouteChooser([place, mac](const std::string &, uint32_t, uint16_t) {
+        return NeighbourMac(place.address, place.ifindex) == mac ? QUdpClient::Route::Socket
+                                                                 : QUdpClient::Route::Withheld;
+    });
+    return CommandResult::Succeeded;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Exact delivery: a command reaches the device it names and no other, even when
+// several devices hold one address (boxes left at a factory default). A unicast to
+// the address goes to whichever MAC the kernel's neighbour (ARP) entry holds, so
+// for such a device (HeardDevice::sharedAddress) a request leaves one of two ways:
+//
+//  - By MAC: the helper brenu-link-send (transport/LinuxLinkSend.h), when it is
+//    installed and granted cap_net_raw, sends the request in one frame to the
+//    device's MAC from the command socket's own address and port; the answer comes
+//    back to that socket as usual.
+//  - By the neighbour table, otherwise: the request is sent only while the kernel's
+//    entry for the address points at the device's MAC (checked right before it
+//    leaves). Until then the entry is nudged to resolve again (an empty datagram to
+//    the discard port) for up to the wait; a device the entry never points at gets
+//    nothing (CommandResult::Withheld: "another device at this address answers for
+//    it"). Batches serve such an address one device at a time (device/Batch.h).
+//
+// Every command path goes through SendDeviceCommand (device/DeviceCommand.h), which
+// calls PrepareExactDelivery for a target marked exact; nothing else decides.
+#include <QString>
+
+#include <atomic>
+
+#include "device/DeviceCommand.h"
+
+class QUdpClient;
+
+enum class DeliveryWay { Mac, Neighbour };
+enum class DeliveryPreference { Auto, Mac, Neighbour };
+
+// How long a request waits for the neighbour entry to point at its device. The
+// kernel re-resolves an entry whose device left the address within about ten
+// seconds (five before it probes the stale entry, three unanswered probes a second
+// apart, then a broadcast ARP request that the remaining devices answer); three
+// times that leaves room for devices that are slow to answer ARP.
+constexpr int kNeighbourTurnWaitMs = 30000;
+// How often the entry is nudged to resolve again while a request waits.
+constexpr int kNeighbourNudgeMs = 1000;
+
+// Auto (default): by MAC when the helper is usable, else by the neighbour table.
+// brenu-search --delivery sets it once at start.
+void SetDeliveryPreference(DeliveryPreference preference);
+// The way requests to devices that share an address take in this process.
+DeliveryWay SharedAddressWay();
+// "by MAC (brenu-link-send)" / "one at a time by the neighbour table"; the window's
+// texts are in DeliveryWayText.
+const char *DeliveryWayName(DeliveryWay way);
+QString DeliveryWayText(DeliveryWay way);
+
+// For a target marked exact: by MAC, sets `client` to send through the helper; by
+// the neighbour table, waits (up to kNeighbourTurnWaitMs, or *cancel) until the entry
+// points at the device and sets `client` to check it again right before sending.
+// Succeeded when the request may go on, Withheld when the device cannot be reached
+// alone, ConnectFailed when its interface or address cannot be used.
+CommandResult PrepareExactDelivery(const CommandTarget &target, QUdpClient &client,
+                                   const std::atomic<bool> *cancel = nullptr, int waitMs = kNeighbourTurnWaitMs);
+
+// By the neighbour table: the MAC the entry for the target's address points at now
+// (lower case, "" when none), and a nudge to resolve it again.
+QString NeighbourHolder(const CommandTarget &target);
+void NudgeNeighbourOf(const CommandTarget &target);
