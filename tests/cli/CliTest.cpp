@@ -692,9 +692,12 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
 {
     ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    // MUTE has an address of its own: one shared with ID1 would send its requests by
+    // exact delivery to a MAC that no simulated host has.
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
     ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=ID1,address=10.77.0.2,port=8001,mac=02:00:00:00:00:0d",
                                           "--device", "serial=ID1,address=10.77.0.3,port=8002,mac=02:00:00:00:00:0d",
-                                          "--device", "serial=MUTE,address=10.77.0.3,port=8003,mac=02:00:00:00:00:0e,"
+                                          "--device", "serial=MUTE,address=10.77.0.4,port=8003,mac=02:00:00:00:00:0e,"
                                           "fault=command:silent"}));
     const Result list = RunCli({"list", "--wait", "600", "--format", "json"});
     const QJsonArray listed = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
