@@ -69,9 +69,28 @@ int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, u
     argv.push_back(nullptr);
     char *noEnvironment[] = {nullptr};
 
+    // The payload is written into the pipe before the helper starts: the pipe holds
+    // one datagram whole, and while this end still holds the reading side no write can
+    // meet a closed pipe (a helper that refuses before reading would otherwise raise
+    // SIGPIPE in the caller, which ends a program that does not ignore it).
     int input[2];
     if (pipe2(input, O_CLOEXEC) != 0)
         return -1;
+    const int capacity = fcntl(input[1], F_GETPIPE_SZ);
+    size_t written = 0;
+    while (capacity > 0 && payload.size() < static_cast<size_t>(capacity) && written < payload.size()) {
+        const ssize_t n = write(input[1], payload.data() + written, payload.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    close(input[1]);
+    if (written != payload.size()) {
+        close(input[0]);
+        return -1;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
@@ -81,19 +100,6 @@ int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, u
     const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), noEnvironment);
     posix_spawn_file_actions_destroy(&actions);
     close(input[0]);
-    if (spawned == 0) {
-        // At most one datagram: the pipe's buffer takes it whole, whatever the helper does.
-        size_t written = 0;
-        while (written < payload.size()) {
-            const ssize_t n = write(input[1], payload.data() + written, payload.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            written += static_cast<size_t>(n);
-        }
-    }
-    close(input[1]);
     if (spawned != 0)
         return -1;
     int status = 0;

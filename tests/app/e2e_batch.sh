@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The batch window end to end on a real X server (Xvfb), driven with xdotool. The tool
 # runs in the network sandbox with brenu-devsim playing four devices on one factory
-# address (10.77.0.2) and a host holding 10.77.0.21 that answers ARP only. Ctrl+B opens
+# address (10.77.0.2), announcing the MAC of the one link they sit behind so that the
+# tool's exact delivery to a shared address reaches them, and a host holding
+# 10.77.0.21 that answers ARP only. Ctrl+B opens
 # the batch window; "全选", a start address 10.77.0.20 and a gateway are entered; the
 # preview must skip 10.77.0.21; "应用" is confirmed; the result saved through
 # "保存结果..." must show every device verified at .20, .22, .23 and .24, and the
@@ -19,7 +21,7 @@ if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
   work=$(mktemp -d /tmp/brenu-e2e-batch.XXXXXX)
   export BRENU_E2E_INSIDE=1
   exec "$root/scripts/sandbox" --device-addr 10.77.0.21/24 \
-    --device "exec '$bin/brenu-devsim' --devices 4 --address-pool 10.77.0.2 \
+    --device "exec '$bin/brenu-devsim' --devices 4 --address-pool 10.77.0.2 --mac-of-link brd0 \
               --log '$work/devsim.log' --exit-with-parent --quiet" \
     -- "$0" "$bin" "$artifacts" "$work"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end on a real X server (Xvfb), driven with xdotool like an operator would.
 # The tool runs in the network sandbox with brenu-devsim playing two devices, the
-# second of which never answers commands. The test opens the context menu and the
+# second of which never answers commands; both sit at one address behind one link and
+# announce its MAC, so that exact delivery to the shared address reaches them. The test opens the context menu and the
 # settings dialog from it (screenshots of both kept as artefacts); reboots the silent
 # device and checks that the window shows no remains of the closed box while it
 # waits, and that the row stays; then right-clicks the first row, chooses "重启设备", confirms, sees
@@ -23,7 +24,7 @@ if [[ "${BRENU_E2E_INSIDE:-}" != 1 ]]; then
   exec "$root/scripts/sandbox" \
     --device "exec '$bin/brenu-devsim' --device 'serial=E2E-0001,address=10.77.0.2,port=8001,description=测试设备' \
               --device 'serial=E2E-0002,address=10.77.0.2,port=8002,fault=command:silent' \
-              --reboot-time 60000 --log '$work/devsim.log' --exit-with-parent --quiet" \
+              --mac-of-link brd0 --reboot-time 60000 --log '$work/devsim.log' --exit-with-parent --quiet" \
     -- "$0" "$bin" "$artifacts" "$work"
 fi
 

@@ -23,13 +23,20 @@ using namespace linksend;
 // Runs the helper with `payload` on its standard input; its exit status.
 int RunLinkSend(const std::vector<std::string> &arguments, const std::string &payload)
 {
+    // Written before the start, as the program does: a helper that refuses before
+    // reading cannot make the write meet a closed pipe.
     int input[2];
     if (pipe(input) != 0)
         return -1;
+    const bool whole = write(input[1], payload.data(), payload.size()) == static_cast<ssize_t>(payload.size());
+    close(input[1]);
+    if (!whole) {
+        close(input[0]);
+        return -1;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, input[1]);
     std::vector<std::string> all{LINK_SEND_PATH};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char *> argv;
@@ -40,9 +47,6 @@ int RunLinkSend(const std::vector<std::string> &arguments, const std::string &pa
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(input[0]);
-    if (spawned == 0)
-        (void)!write(input[1], payload.data(), payload.size());
-    close(input[1]);
     int status = 0;
     if (spawned != 0 || waitpid(pid, &status, 0) != pid)
         return -1;
