@@ -222,6 +222,19 @@ std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat f
                   snapshot.ignoredAnswers);
     AppendCounter(out, format, "brenu_devices_forgotten_total",
                   "Devices dropped from the list after being silent for --forget-after.", snapshot.devicesForgotten);
+    if (!snapshot.sendErrors.empty()) {
+        const char *name = "brenu_search_send_errors_total";
+        AppendFamily(out, format == ExpositionFormat::OpenMetrics ? "brenu_search_send_errors" : name, "counter",
+                     "Search requests the system refused to send since the exporter started, by cause (errno).");
+        for (const auto &[cause, count] : snapshot.sendErrors) {
+            out += name;
+            out += '{';
+            AppendLabel(out, "cause", QString::fromStdString(cause));
+            out += "} ";
+            AppendNumber(out, count);
+            out += '\n';
+        }
+    }
     AppendFamily(out, "brenu_build_info", "gauge", "The version of brenu-search writing these metrics.");
     out += "brenu_build_info{version=\"" BRENU_SEARCH_VERSION "\"} 1\n";
     if (snapshot.textfile) {

@@ -17,6 +17,8 @@
 //   brenu_ignored_answers_total                    answers of devices beyond the row cap
 //   brenu_devices_forgotten_total                  devices dropped after --forget-after
 //   brenu_build_info{version}                      1
+//   brenu_search_send_errors_total{cause}          failed search sends by errno name
+//                                                  (only causes seen; cli/SendErrorTally.h)
 // and, when the text goes to a file (--textfile), about that file:
 //   brenu_textfile_writes_total                    files written, this one included
 //   brenu_textfile_write_errors_total              writes that failed before this one
@@ -34,6 +36,7 @@
 #include <QStringList>
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,7 @@ struct MetricsSnapshot {
     long long searchRounds = 0;
     long long ignoredAnswers = 0;
     long long devicesForgotten = 0;     // dropped after --forget-after
+    std::map<std::string, long long> sendErrors; // failed search sends by cause (errno name)
     bool textfile = false;              // written to a file: the textfile families follow
     long long textfileWrites = 0;       // successful writes, this one included
     long long textfileWriteErrors = 0;

@@ -14,6 +14,7 @@
 #include "cli/ExporterState.h"
 #include "cli/ExitStatus.h"
 #include "cli/Options.h"
+#include "cli/SendErrorTally.h"
 #include "cli/StopSignal.h"
 #include "device/DeviceSearch.h"
 #include "protocol/Searcher.h"
@@ -82,6 +83,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     const ExpositionFormat format =
         invocation.format == Format::OpenMetrics ? ExpositionFormat::OpenMetrics : ExpositionFormat::Prometheus;
     long long writes = 0, writeErrors = 0, forgotten = 0;
+    SendErrorTally sendErrors;
     const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     int64_t nextWriteMs = kAnswerWaitMs;
     const bool keepState = !invocation.statePath.isEmpty();
@@ -119,6 +121,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         search.RefreshLocalSubnets();
         search.MarkSilent();
         forgotten += search.ForgetSilentFor(forgetAfterMs);
+        sendErrors.Add(search.Group().SearcherStates());
         // The text is made under the list's lock (the snapshot points into the list);
         // answers wait for it, in the sockets' buffers, a few milliseconds per round.
         std::string text;
@@ -127,6 +130,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
             const double nowUnixS = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
             MetricsSnapshot snapshot = SnapshotOf(list, static_cast<uint32_t>(search.ElapsedMs()), nowUnixS, rounds);
             snapshot.devicesForgotten = forgotten;
+            snapshot.sendErrors = sendErrors.Totals();
             snapshot.textfile = toFile;
             snapshot.textfileWrites = writes + 1; // seen only when this write succeeds
             snapshot.textfileWriteErrors = writeErrors;

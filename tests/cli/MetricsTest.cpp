@@ -12,6 +12,7 @@
 #include "cli/MetricsWatch.h"
 #include "device/DeviceSearch.h"
 #include "cli/Options.h"
+#include "cli/SendErrorTally.h"
 #include "tests/support/TestDevice.h"
 
 namespace {
@@ -89,6 +90,7 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     snapshot.textfileWrites = 3;
     snapshot.textfileWriteErrors = 1;
     snapshot.writeUnixS = 1765170001.5;
+    snapshot.sendErrors = {{"ENETUNREACH", 4}};
     const std::string text = cli::FormatExposition(snapshot);
 
     auto count = [&](const std::string &what) {
@@ -101,6 +103,7 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     EXPECT_EQ(count("\nbrenu_device_conflict{"), 3u) << text;
     EXPECT_EQ(count("\nbrenu_devices "), 1u) << text;
     EXPECT_NE(text.find("\nbrenu_ignored_answers_total 5\n"), std::string::npos);
+    EXPECT_NE(text.find("\nbrenu_search_send_errors_total{cause=\"ENETUNREACH\"} 4\n"), std::string::npos);
     EXPECT_NE(text.find("} 1765170000.250\n"), std::string::npos);
 
     const QTemporaryDir folder;
@@ -124,7 +127,7 @@ TEST(Metrics, HostileDevicesGiveAValidExposition)
     const std::string parse = "/usr/bin/python3 -c 'import sys; from prometheus_client.openmetrics.parser import "
                               "text_string_to_metric_families as p; "
                               "n = sum(len(f.samples) for f in p(open(sys.argv[1]).read())); "
-                              "sys.exit(0 if n == 17 else 3)' '" + openPath + "'";
+                              "sys.exit(0 if n == 18 else 3)' '" + openPath + "'";
     EXPECT_EQ(std::system(parse.c_str()), 0) << open;
 }
 
@@ -259,3 +262,27 @@ TEST(Metrics, TheDeviceSetSurvivesARestart)
     EXPECT_EQ(cli::RestoreExporterState(path, damaged, now, 24 * 3600, &problem), 0);
     EXPECT_NE(problem, "");
 }
+
+namespace {
+
+// The searchers' counts start again with each socket and each new searcher; the
+// exported totals only grow, by cause.
+TEST(Metrics, SendErrorTotalsOnlyGrowAcrossSocketRestarts)
+{
+    auto state = [](const char *address, std::map<int, uint64_t> errors) {
+        QUdpCastGroup::SearcherState searcher;
+        searcher.target.address = address;
+        searcher.target.index = 2;
+        searcher.socket.sendErrors = std::move(errors);
+        return searcher;
+    };
+    cli::SendErrorTally tally;
+    tally.Add({state("10.77.0.1", {{ENETUNREACH, 3}}), state("10.77.0.5", {{ENETUNREACH, 1}, {EPERM, 2}})});
+    tally.Add({state("10.77.0.1", {{ENETUNREACH, 5}}), state("10.77.0.5", {{ENETUNREACH, 1}, {EPERM, 2}})});
+    // 10.77.0.5's socket opened again: its smaller count is new failures.
+    tally.Add({state("10.77.0.1", {{ENETUNREACH, 5}}), state("10.77.0.5", {{EPERM, 1}})});
+    EXPECT_EQ(tally.Totals(), (std::map<std::string, long long>{{"ENETUNREACH", 6}, {"EPERM", 3}}));
+    EXPECT_EQ(cli::SendErrorTally::CauseOf(100000), "errno_100000");
+}
+
+} // namespace
