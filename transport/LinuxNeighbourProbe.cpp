@@ -47,10 +47,22 @@ Seen Classify(uint16_t state)
     return Seen::Pending; // NUD_INCOMPLETE, NUD_NONE
 }
 
-// Reads the IPv4 neighbour table and records the state of the entries on the given
-// interfaces for the wanted addresses. False when the table cannot be read.
-bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<int> &ifindexes,
-                    std::map<uint32_t, Seen> &seen)
+// One IPv4 entry of the neighbour table: its interface, state, destination and,
+// when the kernel gave one, its link-layer address.
+struct NeighbourEntry {
+    int ifindex = 0;
+    uint16_t state = 0;
+    bool haveDestination = false;
+    uint32_t destination = 0; // host byte order
+    bool haveMac = false;
+    unsigned char mac[6] = {};
+};
+
+// Dumps the IPv4 neighbour table over rtnetlink (asking for one interface when
+// ifindex > 0; a kernel without strict checking sends them all) and hands each entry
+// to `visit`. False when the table could not be read to its end.
+template <typename Visit>
+bool DumpNeighbours(int ifindex, Visit visit)
 {
     Fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (fd.get() < 0)
@@ -64,6 +76,7 @@ bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<i
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.body.ndm_family = AF_INET;
+    request.body.ndm_ifindex = ifindex > 0 ? ifindex : 0;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (sendto(fd.get(), &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
@@ -87,28 +100,46 @@ bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<i
                 return false;
             if (message->nlmsg_type != RTM_NEWNEIGH || message->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
                 continue;
-            const auto *entry = static_cast<const ndmsg *>(NLMSG_DATA(message));
-            if (entry->ndm_family != AF_INET || !ifindexes.count(entry->ndm_ifindex))
+            const auto *header = static_cast<const ndmsg *>(NLMSG_DATA(message));
+            if (header->ndm_family != AF_INET)
                 continue;
+            NeighbourEntry entry;
+            entry.ifindex = header->ndm_ifindex;
+            entry.state = header->ndm_state;
             int attributesLength = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
             for (auto *attribute = reinterpret_cast<rtattr *>(
                      reinterpret_cast<char *>(NLMSG_DATA(message)) + NLMSG_ALIGN(sizeof(ndmsg)));
                  RTA_OK(attribute, attributesLength); attribute = RTA_NEXT(attribute, attributesLength)) {
-                if (attribute->rta_type != NDA_DST || RTA_PAYLOAD(attribute) != sizeof(in_addr))
-                    continue;
-                in_addr destination{};
-                std::memcpy(&destination, RTA_DATA(attribute), sizeof destination);
-                const uint32_t address = ntohl(destination.s_addr);
-                if (!wanted.count(address))
-                    continue;
-                const Seen state = Classify(entry->ndm_state);
-                Seen &known = seen[address];
-                // Used on any one interface wins over what the others say.
-                if (known != Seen::Used)
-                    known = state;
+                if (attribute->rta_type == NDA_DST && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
+                    in_addr destination{};
+                    std::memcpy(&destination, RTA_DATA(attribute), sizeof destination);
+                    entry.destination = ntohl(destination.s_addr);
+                    entry.haveDestination = true;
+                } else if (attribute->rta_type == NDA_LLADDR && RTA_PAYLOAD(attribute) == sizeof entry.mac) {
+                    std::memcpy(entry.mac, RTA_DATA(attribute), sizeof entry.mac);
+                    entry.haveMac = true;
+                }
             }
+            if (entry.haveDestination)
+                visit(entry);
         }
     }
+}
+
+// Reads the IPv4 neighbour table and records the state of the entries on the given
+// interfaces for the wanted addresses. False when the table cannot be read.
+bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<int> &ifindexes,
+                    std::map<uint32_t, Seen> &seen)
+{
+    return DumpNeighbours(0, [&](const NeighbourEntry &entry) {
+        if (!ifindexes.count(entry.ifindex) || !wanted.count(entry.destination))
+            return;
+        const Seen state = Classify(entry.state);
+        Seen &known = seen[entry.destination];
+        // Used on any one interface wins over what the others say.
+        if (known != Seen::Used)
+            known = state;
+    });
 }
 
 } // namespace
@@ -116,66 +147,19 @@ bool ReadNeighbours(const kit::KeyedSet<uint32_t> &wanted, const kit::KeyedSet<i
 // Shared with LinuxLinkSend.cpp: the entry for one address on one interface.
 bool ReadNeighbourEntry(uint32_t address, int ifindex, uint16_t &state, unsigned char mac[6])
 {
-    Fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (fd.get() < 0)
-        return false;
-    struct {
-        nlmsghdr header;
-        ndmsg body;
-    } request{};
-    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ndmsg));
-    request.header.nlmsg_type = RTM_GETNEIGH;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = 1;
-    request.body.ndm_family = AF_INET;
-    request.body.ndm_ifindex = ifindex;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd.get(), &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
-               sizeof kernel) < 0)
-        return false;
     bool found = false;
-    alignas(nlmsghdr) static thread_local char buffer[32768];
-    for (;;) {
-        const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return found;
-        size_t left = static_cast<size_t>(got);
-        for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
-             message = NLMSG_NEXT(message, left)) {
-            if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR)
-                return found;
-            if (message->nlmsg_type != RTM_NEWNEIGH || message->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
-                continue;
-            const auto *entry = static_cast<const ndmsg *>(NLMSG_DATA(message));
-            if (entry->ndm_family != AF_INET || entry->ndm_ifindex != ifindex)
-                continue;
-            int attributesLength = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(ndmsg)));
-            bool match = false;
-            unsigned char lladdr[6] = {};
-            bool haveLladdr = false;
-            for (auto *attribute = reinterpret_cast<rtattr *>(
-                     reinterpret_cast<char *>(NLMSG_DATA(message)) + NLMSG_ALIGN(sizeof(ndmsg)));
-                 RTA_OK(attribute, attributesLength); attribute = RTA_NEXT(attribute, attributesLength)) {
-                if (attribute->rta_type == NDA_DST && RTA_PAYLOAD(attribute) == sizeof(in_addr)) {
-                    in_addr destination{};
-                    std::memcpy(&destination, RTA_DATA(attribute), sizeof destination);
-                    match = ntohl(destination.s_addr) == address;
-                } else if (attribute->rta_type == NDA_LLADDR && RTA_PAYLOAD(attribute) == 6) {
-                    std::memcpy(lladdr, RTA_DATA(attribute), 6);
-                    haveLladdr = true;
-                }
-            }
-            if (match) {
-                found = true;
-                state = entry->ndm_state;
-                if (haveLladdr)
-                    std::memcpy(mac, lladdr, 6);
-                else
-                    std::memset(mac, 0, 6);
-            }
-        }
-    }
+    // What was read before a failure still counts: the entry was there.
+    DumpNeighbours(ifindex, [&](const NeighbourEntry &entry) {
+        if (entry.ifindex != ifindex || entry.destination != address)
+            return;
+        found = true;
+        state = entry.state;
+        if (entry.haveMac)
+            std::memcpy(mac, entry.mac, sizeof entry.mac);
+        else
+            std::memset(mac, 0, 6);
+    });
+    return found;
 }
 
 void SendNeighbourProbe(int fd, uint32_t candidate, const ProbeInterface &via)

@@ -24,6 +24,20 @@ extern char **environ;
 namespace sandbox {
 namespace {
 
+// Starts argv[0] (looked up on PATH) with argv in the calling thread's namespace; its
+// pid, or -1.
+pid_t SpawnHere(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
 bool SetNetworkNamespace(const std::string &path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -256,14 +270,7 @@ void DeviceNetwork::RunInBox(int box, const std::function<void()> &fn) const
 pid_t DeviceNetwork::SpawnInBox(int box, const std::vector<std::string> &argv) const
 {
     pid_t pid = -1;
-    RunInBox(box, [&] {
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-            pid = -1;
-    });
+    RunInBox(box, [&] { pid = SpawnHere(argv); });
     return pid;
 }
 
@@ -347,14 +354,7 @@ void DeviceNetwork::RunInDevice(const std::function<void()> &fn) const
 pid_t DeviceNetwork::SpawnInDevice(const std::vector<std::string> &argv) const
 {
     pid_t pid = -1;
-    RunInDevice([&] {
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-            pid = -1;
-    });
+    RunInDevice([&] { pid = SpawnHere(argv); });
     return pid;
 }
 
