@@ -92,7 +92,13 @@ bool DumpNeighbours(int ifindex, Visit visit)
         // length of a message, which may pass what is left; an unsigned count would
         // wrap to a huge value and let NLMSG_OK walk past the buffer.
         int left = static_cast<int>(got); // at most sizeof buffer
-        for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
+        // NLMSG_OK's test, written out: the macro compares the unsigned message
+        // length with the signed count, which the compiler rightly warns about.
+        const auto whole = [&left](const nlmsghdr *message) {
+            return left >= static_cast<int>(sizeof(nlmsghdr)) && message->nlmsg_len >= sizeof(nlmsghdr) &&
+                   message->nlmsg_len <= static_cast<unsigned>(left);
+        };
+        for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); whole(message);
              message = NLMSG_NEXT(message, left)) {
             if (message->nlmsg_type == NLMSG_DONE)
                 return true;
