@@ -88,12 +88,8 @@ int RunCommand(const std::vector<std::string> &argv)
         full[0] = "/usr/sbin/ip";
         return RunCommand(full);
     }
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+    const pid_t pid = SpawnHere(argv);
+    if (pid < 0)
         return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
