@@ -365,13 +365,7 @@ int RunAssign(const Invocation &invocation, Output &out)
             ParseIpv4(device.address, own);
             input.devices.push_back(own);
         }
-        for (const HeardDevice &device : devices) {
-            Ipv4 address = 0;
-            if (ParseIpv4(device.address, address))
-                input.listed.push_back(address);
-        }
-        for (Ipv4 address : LocalIpv4(local))
-            input.local.insert(address);
+        NoteTakenAddresses(input, devices, local);
         const std::vector<ProbeInterface> via = ProbeInterfacesFor(start & mask, mask, local);
         // A dry run sends nothing at all, not even the probe's datagrams: it plans
         // without them and says which addresses it could not check.

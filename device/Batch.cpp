@@ -188,6 +188,17 @@ std::vector<Ipv4> LocalIpv4(const LocalSubnets &local)
     return addresses;
 }
 
+void NoteTakenAddresses(AddressPlanInput &input, const std::vector<HeardDevice> &listed, const LocalSubnets &local)
+{
+    for (const HeardDevice &device : listed) {
+        Ipv4 address = 0;
+        if (ParseIpv4(device.address, address))
+            input.listed.push_back(address);
+    }
+    for (Ipv4 address : LocalIpv4(local))
+        input.local.insert(address);
+}
+
 SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
                                        const std::vector<HeardDevice> &listed, const LocalSubnets &local)
 {
@@ -217,13 +228,7 @@ SuggestedSettings SuggestBatchSettings(const std::vector<HeardDevice> &checked,
         input.start = (address & mask) + 1;
         input.mask = mask;
         input.devices = {0};
-        for (const HeardDevice &device : listed) {
-            Ipv4 used = 0;
-            if (ParseIpv4(device.address, used))
-                input.listed.push_back(used);
-        }
-        for (Ipv4 mine : LocalIpv4(local))
-            input.local.insert(mine);
+        NoteTakenAddresses(input, listed, local);
         const std::vector<Ipv4> planned = PlanAddresses(input);
         if (!planned.empty() && planned.front())
             suggested.start = Ipv4Text(planned.front());

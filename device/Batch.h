@@ -142,6 +142,9 @@ std::vector<BatchEntry> AssignedEntries(const std::vector<HeardDevice> &devices,
 
 // This machine's addresses (host byte order).
 std::vector<Ipv4> LocalIpv4(const LocalSubnets &local);
+// Fills what an address plan must keep clear of: the addresses `listed` devices
+// announce (AddressPlanInput::listed) and this machine's (AddressPlanInput::local).
+void NoteTakenAddresses(AddressPlanInput &input, const std::vector<HeardDevice> &listed, const LocalSubnets &local);
 
 // Settings to offer for the `checked` devices before the operator has typed any: the
 // mask, gateway and DNS server they all report (each left empty where they differ),
