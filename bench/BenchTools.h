@@ -20,6 +20,18 @@
 
 namespace benchtools {
 
+// One cost measured with random and with colliding keys: both figures and their
+// ratio, as <what>_<unit>_random, <what>_<unit>_colliding and <what>_ratio in a
+// benchmark's counters (benchmark::State::counters).
+template <typename Counters>
+void CountKeyPair(Counters &counters, const std::string &what, const std::string &unit, double random,
+                  double colliding)
+{
+    counters[what + "_" + unit + "_random"] = random;
+    counters[what + "_" + unit + "_colliding"] = colliding;
+    counters[what + "_ratio"] = colliding / random;
+}
+
 // Resident memory of this process in KiB, after the allocator has handed back what
 // it holds free; -1 when it cannot be read.
 inline long ResidentKiB()

@@ -484,18 +484,10 @@ void BM_CollidingKeyFlood(benchmark::State &state)
         if (random.fillCpuMs < 0 || colliding.fillCpuMs < 0)
             state.SkipWithError("a window does not hold kMaxDeviceRows rows");
         state.SetIterationTime((random.fillCpuMs + colliding.fillCpuMs) / 1000.0);
-        state.counters["fill_cpu_ms_random"] = random.fillCpuMs;
-        state.counters["fill_cpu_ms_colliding"] = colliding.fillCpuMs;
-        state.counters["fill_ratio"] = colliding.fillCpuMs / random.fillCpuMs;
-        state.counters["answer_cpu_us_random"] = random.answerCpuUs;
-        state.counters["answer_cpu_us_colliding"] = colliding.answerCpuUs;
-        state.counters["answer_ratio"] = colliding.answerCpuUs / random.answerCpuUs;
-        state.counters["silence_cpu_ms_random"] = random.silenceCpuMs;
-        state.counters["silence_cpu_ms_colliding"] = colliding.silenceCpuMs;
-        state.counters["silence_ratio"] = colliding.silenceCpuMs / random.silenceCpuMs;
-        state.counters["row_data_us_random"] = random.rowDataUs;
-        state.counters["row_data_us_colliding"] = colliding.rowDataUs;
-        state.counters["row_data_ratio"] = colliding.rowDataUs / random.rowDataUs;
+        benchtools::CountKeyPair(state.counters, "fill", "cpu_ms", random.fillCpuMs, colliding.fillCpuMs);
+        benchtools::CountKeyPair(state.counters, "answer", "cpu_us", random.answerCpuUs, colliding.answerCpuUs);
+        benchtools::CountKeyPair(state.counters, "silence", "cpu_ms", random.silenceCpuMs, colliding.silenceCpuMs);
+        benchtools::CountKeyPair(state.counters, "row_data", "us", random.rowDataUs, colliding.rowDataUs);
     }
 }
 

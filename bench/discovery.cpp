@@ -345,12 +345,8 @@ void DeviceListFlood(benchmark::State &state)
             state.SkipWithError("a list does not hold every device");
         state.SetIterationTime((r.first + c.first) / 1000.0);
         const double n = static_cast<double>(random.size());
-        state.counters["fill_ms_random"] = r.first;
-        state.counters["fill_ms_colliding"] = c.first;
-        state.counters["fill_ratio"] = c.first / r.first;
-        state.counters["answer_us_random"] = r.second * 1000.0 / n;
-        state.counters["answer_us_colliding"] = c.second * 1000.0 / n;
-        state.counters["answer_ratio"] = c.second / r.second;
+        benchtools::CountKeyPair(state.counters, "fill", "ms", r.first, c.first);
+        benchtools::CountKeyPair(state.counters, "answer", "us", r.second * 1000.0 / n, c.second * 1000.0 / n);
     }
 }
 BENCHMARK(DeviceListFlood)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
