@@ -685,6 +685,25 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
     unlink(plan.c_str());
 }
 
+// With DHCP on the device keeps no address the workstation chose, so only the MAC
+// behind the answer's source tells the device from another host: the neighbour entry
+// for 10.77.0.3 names the device side's link, which a made-up MAC is not.
+TEST_F(CliTest, DhcpOnIsConfirmedOnlyByAnAnswerSentFromTheDevicesMac)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    const std::string device = "serial=DH,address=10.77.0.3,port=8001,dhcp=off,mac=02:00:00:00:00:0f";
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", device}));
+    const Result other = RunCli({"set", "DH", "--dhcp", "on", "--verify-timeout", "6000"});
+    EXPECT_EQ(other.status, 7) << other.err;
+    EXPECT_NE(other.out.find("whose MAC on brw0 is "), std::string::npos) << other.out;
+    EXPECT_NE(other.out.find(", not the device's MAC 02:00:00:00:00:0f)"), std::string::npos) << other.out;
+
+    devices.Stop();
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--mac-of-link", sandbox::kDeviceLink, "--device", device}));
+    const Result own = RunCli({"set", "DH", "--dhcp", "on"});
+    EXPECT_EQ(own.status, 0) << own.err << own.out;
+}
+
 // One outcome, one status, whichever command meets it (cli/ExitStatus.h): a host
 // answering with a device's serial number and MAC from its own address makes every
 // command to that device end with 5 and send nothing, unless --at pins one; sent but
