@@ -23,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DevsimBoxes.h"
 #include "DevsimHarness.h"
 #include "RequestLog.h"
 #include "SandboxFixture.h"
@@ -762,51 +763,27 @@ namespace fs = std::filesystem;
 
 class SwitchedCliTest : public SwitchedLanTest {
 protected:
-    // A box of its own at `address` playing SERIAL with firmware that applies
-    // whatever update reaches it; its log's path.
-    std::string StartBox(const std::string &serial, const std::string &address)
+    void SetUp() override
     {
-        const int box = net->AddBox(address + "/24");
-        const std::string log = ::testing::TempDir() + "box_" + std::to_string(getpid()) + "_" + serial + ".log";
-        unlink(log.c_str());
-        const pid_t pid = box ? net->SpawnInBox(box, {DEVSIM_PATH, "--device",
-                                                      "serial=" + serial + ",address=" + address + ",dhcp=off",
-                                                      "--link", sandbox::kDeviceLink, "--firmware", "any-serial",
-                                                      "--log", log, "--exit-with-parent", "--quiet"})
-                              : -1;
-        EXPECT_GT(pid, 0);
-        if (pid > 0)
-            m_boxes.push_back(pid);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (ReadFile(log).find("ready ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        m_logs.push_back(log);
-        return log;
+        SwitchedLanTest::SetUp();
+        boxes = std::make_unique<sandbox::DevsimBoxes>(*net, DEVSIM_PATH,
+                                                       ::testing::TempDir() + "box_" + std::to_string(getpid()));
+    }
+    // A box of its own at `address` playing SERIAL with firmware that applies
+    // whatever update reaches it.
+    void StartBox(const std::string &serial, const std::string &address)
+    {
+        EXPECT_EQ(boxes->Add(serial, address), "");
     }
     // Update requests the boxes received, and those meant for another box.
-    int Count(const std::string &what) const
-    {
-        int count = 0;
-        for (const std::string &log : m_logs) {
-            const std::string text = ReadFile(log);
-            for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-                ++count;
-        }
-        return count;
-    }
+    long long Count(const std::string &what) const { return boxes->Count(what); }
     void TearDown() override
     {
-        for (pid_t box : m_boxes) {
-            kill(box, SIGTERM);
-            waitpid(box, nullptr, 0);
-        }
-        for (const std::string &log : m_logs)
-            unlink(log.c_str());
+        boxes.reset();
         SwitchedLanTest::TearDown();
     }
 
-    std::vector<pid_t> m_boxes;
-    std::vector<std::string> m_logs;
+    std::unique_ptr<sandbox::DevsimBoxes> boxes;
 };
 
 TEST_F(SwitchedCliTest, BoxesAtOneAddressAreEachReachedByTheirOwnRequestWithAndWithoutTheHelper)
@@ -840,6 +817,28 @@ TEST_F(SwitchedCliTest, BoxesAtOneAddressAreEachReachedByTheirOwnRequestWithAndW
 
     EXPECT_EQ(Count("updatecfg.htm"), 4);
     EXPECT_EQ(Count("note foreign request"), 0); // no request reached another box
+}
+
+// A plan naming four boxes that share one factory address, each by its serial
+// number, sent beside the helper: each box gets its own request, in parallel.
+TEST_F(SwitchedCliTest, APlanReAddressesFourBoxesAtOneAddressEachByItsOwnRequest)
+{
+    std::string plan = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
+    for (int i = 1; i <= 4; ++i) {
+        const std::string serial = "SN-P" + std::to_string(i);
+        StartBox(serial, "10.77.0.12");
+        plan += serial + ",10.77.0.7" + std::to_string(i) + ",255.255.255.0,10.77.0.1,10.77.0.1,off\n";
+    }
+    const std::string path = ::testing::TempDir() + "switched_plan_" + std::to_string(getpid()) + ".csv";
+    std::ofstream(path, std::ios::trunc) << plan;
+    const Result applied = CliProcess({"apply", path, "--yes", "--format", "json"}).Finish(60s);
+    unlink(path.c_str());
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    EXPECT_NE(applied.err.find("requests to them go by MAC (brenu-link-send)"), std::string::npos) << applied.err;
+    EXPECT_EQ(BatchStatuses(applied.out), (std::vector<std::string>{"verified 10.77.0.71", "verified 10.77.0.72",
+                                                                    "verified 10.77.0.73", "verified 10.77.0.74"}));
+    EXPECT_EQ(Count("updatecfg.htm"), 4);
+    EXPECT_EQ(Count("note foreign request"), 0);
 }
 
 } // namespace
