@@ -34,12 +34,15 @@ struct BatchWindowRun {
 template <typename Done>
 bool ProcessEventsUntil(Done done, int limitMs)
 {
+    // Waits for events rather than spinning; the timer wakes the loop to look.
+    QTimer wake;
+    wake.start(10);
     QElapsedTimer timer;
     timer.start();
     while (!done()) {
         if (timer.elapsed() > limitMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
