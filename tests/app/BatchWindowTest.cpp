@@ -178,6 +178,31 @@ TEST(BatchWindow, APlanInTheExportFormatChecksItsRowsAndBadPlansChangeNothing)
     EXPECT_TRUE(answerer.seen()[1].text.contains(QStringLiteral("第 2 行")));
 }
 
+// A device the neighbour entry never named got nothing: its row says another device
+// at its address answers for it.
+TEST(BatchWindow, AWithheldRequestShowsThatAnotherDeviceAnswersForIt)
+{
+    TestApplication();
+    Stand stand;
+    stand.outcomes["SN1"] = SendOutcome::Withheld;
+    BatchWindow window(nullptr, stand.Options());
+    window.SetDevices(Rows());
+    window.Model()->CheckWhere([](const BatchRow &row) { return row.device.serialNo == "SN1"; });
+    auto *gateway = window.findChild<QLineEdit *>("edt_gateway");
+    gateway->setText("10.77.0.254");
+    emit gateway->textEdited(gateway->text());
+    auto *start = window.findChild<QLineEdit *>("edt_start");
+    start->setText("10.77.0.20");
+    emit start->textEdited(start->text());
+    ASSERT_TRUE(WaitFor([&] { return !window.Probing(); }, 5000));
+    ModalAnswerer answerer; // none expected
+    window.Apply();
+    ASSERT_TRUE(WaitFor([&] { return !window.Running(); }, 5000));
+    EXPECT_TRUE(answerer.seen().empty());
+    EXPECT_EQ(Column(*window.Model(), BatchModel::ColStatus)[0], QStringLiteral("此地址的另一台设备代其应答"));
+    EXPECT_EQ(stand.sent, 1);
+}
+
 // Two boxes of their own at one factory address on a switched LAN, without the
 // helper: the window serves them one at a time as the neighbour table names them,
 // says so on its progress bar, and each box gets its own request and no other.
