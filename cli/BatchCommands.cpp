@@ -45,6 +45,7 @@ int StatusOf(BatchStatus status)
     case BatchStatus::HolderStayed:
     case BatchStatus::OtherAnswers:
     case BatchStatus::Stopped:
+    case BatchStatus::NotSent:
         return kExitNotSent; // nothing was sent to it
     case BatchStatus::Ambiguous:
     case BatchStatus::IdentityConflict:

@@ -512,6 +512,13 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = Verdict(outcome.command); // could not connect, or withheld
         break;
     case UpdateVerdict::NotConfirmed:
+        // The verification may end while the request still waits for its turn at a
+        // shared address; then it never left.
+        if (outcome.command == CommandResult::Withheld || outcome.command == CommandResult::ConnectFailed) {
+            status = kExitNotSent;
+            verdict = Verdict(outcome.command);
+            break;
+        }
         status = kExitNotConfirmed;
         if (invocation.verifyTimeoutMs == 0) {
             verdict = "not confirmed (sent; no answer in time)";
