@@ -341,7 +341,8 @@ std::string ExitStatusTable()
   0      done: listed, confirmed or verified, nothing to change, a dry run whose
          rows could all be sent, no problem found (doctor)
   1      a device refused the command (it answered no); the output could not be
-         written; doctor found a problem; url: no IPv4 address announced
+         written; doctor found a problem (no address to search from is one);
+         url: no IPv4 address announced
   2      usage error or bad value; a plan or batch refused as a whole; settings
          refused without --force; not confirmed at the prompt
   3      a device named was not found
@@ -350,6 +351,7 @@ std::string ExitStatusTable()
          several source addresses answer for one device (--at pins one); nothing
          sent
   6      cannot search: no local IPv4 address, or no search socket could be opened
+         (doctor reports these as problems, 1)
   7      sent, but not confirmed: no answer in time, and no search answer from the
          device itself showed the change
   8      nothing could be sent: the device's address is not a unicast IPv4 address
