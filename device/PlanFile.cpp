@@ -35,16 +35,24 @@ const ColumnName kNames[] = {
     {PMac, DeviceColumn::Mac, "mac"},
 };
 
+// The most fields of a record that are kept. The export has ten columns and a sheet
+// an operator prepares may carry more of its own (notes, locations), which the header
+// ignores; a record with more than 256 is not a plan row, and keeping every field of a
+// wrong file's one long line of commas would hold millions of strings.
+constexpr int kMaxPlanFields = 256;
+
 struct Record {
     int line = 0;
-    QStringList fields;
+    QStringList fields;       // the first kMaxPlanFields
+    bool moreNonEmpty = false; // a field after those is not empty
 };
 
-// Splits the text into RFC 4180 records. A quoted field that is never closed ends the
-// reading with a problem on the line where the field began.
-std::vector<Record> SplitRecords(const QString &text, std::optional<PlanProblem> &problem)
+// Splits the text into RFC 4180 records and hands each non-blank one to `take` as it
+// ends, so that only one record is held at a time (a wrong file of millions of short
+// lines costs no more memory than its text). A quoted field that is never closed ends
+// the reading with a problem on the line where the field began.
+void SplitRecords(const QString &text, std::optional<PlanProblem> &problem, const std::function<void(const Record &)> &take)
 {
-    std::vector<Record> records;
     Record record;
     QString field;
     int line = 1;
@@ -52,13 +60,19 @@ std::vector<Record> SplitRecords(const QString &text, std::optional<PlanProblem>
     bool quoted = false, fieldStarted = false;
     int quoteLine = 0;
     const int n = text.size();
-    auto endRecord = [&] {
-        record.fields.append(field);
+    auto endField = [&] {
+        if (record.fields.size() < kMaxPlanFields)
+            record.fields.append(field);
+        else
+            record.moreNonEmpty = record.moreNonEmpty || !field.trimmed().isEmpty();
         field.clear();
+    };
+    auto endRecord = [&] {
+        endField();
         fieldStarted = false;
         const bool blank = record.fields.size() == 1 && record.fields[0].trimmed().isEmpty();
         if (!blank)
-            records.push_back(std::move(record));
+            take(record);
         record = Record();
     };
     for (int i = 0; i < n; ++i) {
@@ -82,8 +96,7 @@ std::vector<Record> SplitRecords(const QString &text, std::optional<PlanProblem>
             quoted = fieldStarted = true;
             quoteLine = line;
         } else if (c == QLatin1Char(',')) {
-            record.fields.append(field);
-            field.clear();
+            endField();
             fieldStarted = false;
         } else if (c == QLatin1Char('\r') && i + 1 < n && text[i + 1] == QLatin1Char('\n')) {
             continue; // the LF ends the record
@@ -97,10 +110,9 @@ std::vector<Record> SplitRecords(const QString &text, std::optional<PlanProblem>
     }
     if (quoted) {
         problem = PlanProblem{PlanProblem::BadQuoting, quoteLine, QString()};
-        return records;
+        return;
     }
     endRecord();
-    return records;
 }
 
 // Takes off the apostrophe a spreadsheet guard puts before a cell that would
@@ -181,6 +193,59 @@ bool IsIpv4Cell(const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
     return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+}
+
+// Checks one record after the header and keeps it as a row of `plan`, or notes its
+// problem. `where`: the field of each plan column; `width`: the header's field count;
+// `named`: the MAC addresses already planned for each serial number.
+void AddRow(Plan &plan, const Record &record, const std::vector<int> &where, int width,
+            KeyedTextHash<QStringList> &named)
+{
+    bool extra = record.moreNonEmpty;
+    for (int i = width; i < record.fields.size(); ++i)
+        extra = extra || !record.fields[i].trimmed().isEmpty();
+    if (record.fields.size() < width || extra) {
+        plan.AddProblem({PlanProblem::FieldCount, record.line, QString()});
+        return;
+    }
+    auto cell = [&](PlanColumn column) {
+        const int at = where[column];
+        return at < 0 ? QString() : Unguarded(record.fields[at].trimmed());
+    };
+    PlanRow row;
+    row.line = record.line;
+    row.serialNo = cell(PSerial);
+    row.mac = cell(PMac);
+    if (row.serialNo.isEmpty()) {
+        plan.AddProblem({PlanProblem::NoSerial, record.line, QString()});
+        return;
+    }
+    if (!ParseDhcpText(cell(PDhcp), row.settings.dhcp)) {
+        plan.AddProblem({PlanProblem::BadDhcp, record.line, cell(PDhcp)});
+        return;
+    }
+    if (!row.settings.dhcp) {
+        row.settings.address = cell(PAddress);
+        row.settings.subnetMask = cell(PMask);
+        row.settings.gateway = cell(PGateway);
+        row.settings.dns = cell(PDns);
+        for (PlanColumn column : {PAddress, PMask, PGateway, PDns}) {
+            if (!IsIpv4Cell(cell(column))) {
+                plan.AddProblem({PlanProblem::BadAddress, record.line, QString::fromLatin1(kNames[column].member)});
+                return;
+            }
+        }
+    }
+    // A serial named twice would get two requests. Two rows may name one serial
+    // only when both pin different MAC addresses (devices that share a serial).
+    QStringList &macs = named[row.serialNo];
+    const QString mac = row.mac.toUpper();
+    if (!macs.isEmpty() && (mac.isEmpty() || macs.contains(mac) || macs.contains(QString()))) {
+        plan.AddProblem({PlanProblem::DuplicateSerial, record.line, row.serialNo});
+        return;
+    }
+    macs.append(mac);
+    plan.rows.push_back(std::move(row));
 }
 
 } // namespace
@@ -284,78 +349,39 @@ Plan ParsePlan(const QByteArray &bytes)
         return plan;
     }
     std::optional<PlanProblem> quoting;
-    const std::vector<Record> records = SplitRecords(*text, quoting);
-    if (quoting)
-        plan.AddProblem(*quoting);
-    if (records.empty()) {
-        plan.AddProblem({PlanProblem::NoHeader, 1, QStringLiteral("serialNo")});
-        return plan;
-    }
-    PlanProblem headerProblem{PlanProblem::NoHeader, 0, QString()};
-    const std::optional<std::vector<int>> where = ReadHeader(records[0].fields, records[0].line, headerProblem);
-    if (!where) {
-        plan.AddProblem(headerProblem);
-        return plan;
-    }
-    const int width = records[0].fields.size();
+    bool headerRead = false;
+    bool done = false; // a bad header or too many rows: the rest is only scanned for quoting
+    std::optional<std::vector<int>> where;
+    int width = 0;
     KeyedTextHash<QStringList> named;
-    for (size_t r = 1; r < records.size(); ++r) {
-        const Record &record = records[r];
+    SplitRecords(*text, quoting, [&](const Record &record) {
+        if (done)
+            return;
+        if (!headerRead) {
+            headerRead = true;
+            PlanProblem headerProblem{PlanProblem::NoHeader, 0, QString()};
+            where = ReadHeader(record.fields, record.line, headerProblem);
+            width = record.fields.size();
+            if (!where) {
+                plan.AddProblem(headerProblem);
+                done = true;
+            }
+            return;
+        }
         if (static_cast<int>(plan.rows.size()) >= kMaxPlanRows) {
             plan.AddProblem({PlanProblem::TooManyRows, record.line, QString()});
-            break;
+            done = true;
+            return;
         }
-        bool extra = false;
-        for (int i = width; i < record.fields.size(); ++i)
-            extra = extra || !record.fields[i].trimmed().isEmpty();
-        if (record.fields.size() < width || extra) {
-            plan.AddProblem({PlanProblem::FieldCount, record.line, QString()});
-            continue;
-        }
-        auto cell = [&](PlanColumn column) {
-            const int at = (*where)[column];
-            return at < 0 ? QString() : Unguarded(record.fields[at].trimmed());
-        };
-        PlanRow row;
-        row.line = record.line;
-        row.serialNo = cell(PSerial);
-        row.mac = cell(PMac);
-        if (row.serialNo.isEmpty()) {
-            plan.AddProblem({PlanProblem::NoSerial, record.line, QString()});
-            continue;
-        }
-        if (!ParseDhcpText(cell(PDhcp), row.settings.dhcp)) {
-            plan.AddProblem({PlanProblem::BadDhcp, record.line, cell(PDhcp)});
-            continue;
-        }
-        if (!row.settings.dhcp) {
-            row.settings.address = cell(PAddress);
-            row.settings.subnetMask = cell(PMask);
-            row.settings.gateway = cell(PGateway);
-            row.settings.dns = cell(PDns);
-            const PlanColumn order[] = {PAddress, PMask, PGateway, PDns};
-            bool bad = false;
-            for (PlanColumn column : order) {
-                if (!IsIpv4Cell(cell(column))) {
-                    plan.AddProblem({PlanProblem::BadAddress, record.line,
-                                             QString::fromLatin1(kNames[column].member)});
-                    bad = true;
-                    break;
-                }
-            }
-            if (bad)
-                continue;
-        }
-        // A serial named twice would get two requests. Two rows may name one serial
-        // only when both pin different MAC addresses (devices that share a serial).
-        QStringList &macs = named[row.serialNo];
-        const QString mac = row.mac.toUpper();
-        if (!macs.isEmpty() && (mac.isEmpty() || macs.contains(mac) || macs.contains(QString()))) {
-            plan.AddProblem({PlanProblem::DuplicateSerial, record.line, row.serialNo});
-            continue;
-        }
-        macs.append(mac);
-        plan.rows.push_back(std::move(row));
+        AddRow(plan, record, *where, width, named);
+    });
+    if (!headerRead)
+        plan.AddProblem({PlanProblem::NoHeader, 1, QStringLiteral("serialNo")});
+    if (quoting) {
+        // Said first, as the reading ended on it: the rows before it are not the whole file.
+        plan.problems.insert(plan.problems.begin(), *quoting);
+        if (plan.problemCount++ >= kMaxListedProblems)
+            plan.problems.pop_back();
     }
     return plan;
 }

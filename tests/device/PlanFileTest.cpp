@@ -108,9 +108,19 @@ TEST(PlanFile, BadBytesDuplicateColumnsAndFloodsAreRefusedNotCut)
     QByteArray flood = header;
     for (int i = 0; i < 1000000; ++i)
         flood += ",\n";
-    plan = ParsePlan(flood);
-    EXPECT_EQ(plan.problems.size(), static_cast<size_t>(kMaxListedProblems));
-    EXPECT_EQ(plan.problemCount, 1000000);
+    plan = ParsePlan(flood + "\"A,");
+    ASSERT_EQ(plan.problems.size(), static_cast<size_t>(kMaxListedProblems));
+    EXPECT_EQ(plan.problemCount, 1000001);
+    EXPECT_EQ(plan.problems[0].kind, PlanProblem::BadQuoting); // the quote that ended the reading comes first
+    EXPECT_EQ(plan.problems[0].line, 1000002);
+    EXPECT_EQ(plan.problems[1].line, 2);
+    // A row of thousands of fields keeps a bounded number; a value far out still counts.
+    plan = ParsePlan(header + row.left(row.size() - 1) + QByteArray(5000, ',') + "x\n" + row.left(row.size() - 1) +
+                     QByteArray(5000, ',') + "\n");
+    ASSERT_EQ(plan.problems.size(), 1u);
+    EXPECT_EQ(plan.problems[0].kind, PlanProblem::FieldCount);
+    EXPECT_EQ(plan.problems[0].line, 2);
+    EXPECT_EQ(plan.rows.size(), 1u); // only empty fields after the header's columns: kept
 }
 
 TEST(PlanFile, OnlyRegularFilesAreReadAndAStreamWaitCanBeStopped)
