@@ -711,7 +711,11 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
 // devices than a listing holds: the next test.
 namespace grid {
 
-enum class Setup { None, DevFull, NoNetwork, Interrupt, ReaderGone, Portable, HoldSearchPort };
+// How a row's program is started: stdout to /dev/full, in a network namespace of
+// its own (no address), interrupted by SIGINT while it waits, with stdout a pipe
+// nobody reads, as a copy without its helper. HeldSearchPort names the rows that
+// rely on port 19009 being held (by this test, for every row).
+enum class Setup { None, DevFull, NoNetwork, Interrupt, ReaderGone, Portable, HeldSearchPort };
 
 struct Row {
     Row(std::vector<std::string> a, Setup s, int st, std::string e, std::string o = "")
@@ -861,7 +865,7 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {{"--help"}, Setup::DevFull, 1, "cannot write the output"},
         {{"--version"}, Setup::DevFull, 1, "cannot write the output"},
         // 1: doctor's problems
-        {{"doctor", "--wait", "300"}, Setup::HoldSearchPort, 1, "", "instead"},
+        {{"doctor", "--wait", "300"}, Setup::HeldSearchPort, 1, "", "instead"},
         {{"doctor", "--wait", "300"}, Setup::NoNetwork, 1, "", "no address to search from"},
         // 2
         {{}, Setup::None, 2, "no command given"},
