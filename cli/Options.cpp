@@ -488,7 +488,10 @@ Prints "SERIAL: succeeded" when the change is confirmed.
 Finds the devices by a search (at most --wait MS, default 5000), asks for
 confirmation when standard input is a terminal (without a terminal --yes is
 required), sends each device the window's reboot request and prints one verdict per
-device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
+device: "SERIAL: succeeded" (0), "refused by the device" (1), "not found" (3), "not
+confirmed" when sent without an answer in time (7), or, with nothing sent, the
+reason: an address or port that takes no command, "could not connect", "not sent:
+another device at this address answers for it" (8).
 
   --yes       do not ask
   --wait MS   how long to search for the devices
