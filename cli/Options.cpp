@@ -480,7 +480,10 @@ above.
   --force                                       send settings refused above
   --wait MS                                     how long to search for the device
 
-Prints "SERIAL: succeeded" when the change is confirmed.
+Prints "SERIAL: succeeded" when the change is confirmed (0), "refused by the device"
+(1), "not confirmed" with what was missing when it was sent but not confirmed (7),
+and, with nothing sent, why: an address or port that takes no command, "could not
+connect", "not sent: another device at this address answers for it" (8).
 )";
     case Command::Reboot:
         return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC] [--at A]
