@@ -644,6 +644,12 @@ int RunUrl(const Invocation &invocation, Output &out)
                  "')");
         return kExitDeviceFailed;
     }
+    // Nor for an address no command may go to (this machine, a broadcast address):
+    // the page there is not the device's.
+    if (const QString problem = DestinationProblem(device.address, ReadLocalSubnets()); !problem.isEmpty()) {
+        Complain(Utf8(serial) + ": no page to open: " + Utf8(TerminalText(problem)));
+        return kExitDeviceFailed;
+    }
     out.Write("http://" + address.toStdString() + "\n");
     return OutputStatus(out, kExitOk);
 }

@@ -342,7 +342,7 @@ std::string ExitStatusTable()
          rows could all be sent, no problem found (doctor)
   1      a device refused the command (it answered no); the output could not be
          written; doctor found a problem (no address to search from is one);
-         url: no IPv4 address announced
+         url: no IPv4 address announced, or one no command may go to
   2      usage error or bad value; a plan or batch refused as a whole; settings
          refused without --force; not confirmed at the prompt
   3      a device named was not found
@@ -509,8 +509,9 @@ on-link through that interface.
         return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC] [--at A]
 
 Finds the device by a search (at most --wait MS, default 5000) and prints its web
-address, "http://" followed by its IPv4 address. --mac MAC chooses among devices
-answering with SERIAL.
+address, "http://" followed by its IPv4 address (status 1 when it announces none,
+or one no command may go to: this machine, a broadcast or network address). --mac
+MAC chooses among devices answering with SERIAL.
 )";
     case Command::Doctor:
         return R"(usage: brenu-search doctor [--wait MS]

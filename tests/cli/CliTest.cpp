@@ -853,6 +853,8 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {{"apply", plan("no.csv", row("NO", "10.77.0.33")), "--yes"}, Setup::None, 1, ""},
         {{"assign", "--dhcp", "on", "--yes", "NO"}, Setup::None, 1, ""},
         {{"url", "LH"}, Setup::None, 1, "LH: the device announces no IPv4 address ('localhost')"},
+        {{"url", "LO"}, Setup::None, 1, "LO: no page to open: "},
+        {{"url", "BC"}, Setup::None, 1, "BC: no page to open: "},
         // 1: the output cannot be written
         {{"list", "--wait", wait}, Setup::DevFull, 1, "cannot write the output"},
         {{"watch"}, Setup::DevFull, 1, "cannot write the output"},
