@@ -85,6 +85,7 @@ QVariant BatchModel::data(const QModelIndex &index, int role) const
         case BatchStatus::NotConfirmed:
         case BatchStatus::NoAddress:
         case BatchStatus::Missing:
+        case BatchStatus::NotSent:
         case BatchStatus::Ambiguous: return QBrush(QColor(192, 0, 0));
         default: break;
         }

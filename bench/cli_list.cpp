@@ -1,4 +1,5 @@
-// `brenu-search list` against many simulated devices: N devices (1000, 5000) each
+// `brenu-search list` against many simulated devices: N devices (1000, 5000, 20000,
+// as many as one listing holds; all at one address, as generated) each
 // answer the search after a random 0..200 ms; the program runs with --wait 500 and
 // --format json, as a script would start it.
 //
@@ -96,6 +97,6 @@ void CliListAtScale(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(CliListAtScale)->Arg(1000)->Arg(5000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(CliListAtScale)->Arg(1000)->Arg(5000)->Arg(20000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -45,6 +45,7 @@ int StatusOf(BatchStatus status)
     case BatchStatus::HolderStayed:
     case BatchStatus::OtherAnswers:
     case BatchStatus::Stopped:
+    case BatchStatus::NotSent:
         return kExitNotSent; // nothing was sent to it
     case BatchStatus::Ambiguous:
     case BatchStatus::IdentityConflict:
@@ -508,7 +509,11 @@ has the values are listed and not sent.
   --wait MS   how long to search for the devices (default 5000)
 
 Verdicts: verified (a search answer shows the new values), refused, not confirmed
-(no new values within 15 s of the send), unchanged, not found, ambiguous.
+(no new values within 15 s of the send), unchanged, not found, ambiguous, identity
+conflict, and, with nothing sent: not sent (its address or port takes no command),
+address not freed (the device holding its new address did not leave it), another
+device at this address answers for it, stopped for this address. The exit status is
+the highest of the rows'.
 )";
     return R"(usage: brenu-search assign --start A [--mask M] [--gateway G] [--dns D] SERIAL[@MAC]...
        brenu-search assign --dhcp on SERIAL[@MAC]...

@@ -512,6 +512,13 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = Verdict(outcome.command); // could not connect, or withheld
         break;
     case UpdateVerdict::NotConfirmed:
+        // The verification may end while the request still waits for its turn at a
+        // shared address; then it never left.
+        if (outcome.command == CommandResult::Withheld || outcome.command == CommandResult::ConnectFailed) {
+            status = kExitNotSent;
+            verdict = Verdict(outcome.command);
+            break;
+        }
         status = kExitNotConfirmed;
         if (invocation.verifyTimeoutMs == 0) {
             verdict = "not confirmed (sent; no answer in time)";
@@ -635,6 +642,12 @@ int RunUrl(const Invocation &invocation, Output &out)
     if (!IsIpv4Text(std::string_view(address.constData(), static_cast<size_t>(address.size())))) {
         Complain(Utf8(serial) + ": the device announces no IPv4 address ('" + Utf8(TerminalText(device.address)) +
                  "')");
+        return kExitDeviceFailed;
+    }
+    // Nor for an address no command may go to (this machine, a broadcast address):
+    // the page there is not the device's.
+    if (const QString problem = DestinationProblem(device.address, ReadLocalSubnets()); !problem.isEmpty()) {
+        Complain(Utf8(serial) + ": no page to open: " + Utf8(TerminalText(problem)));
         return kExitDeviceFailed;
     }
     out.Write("http://" + address.toStdString() + "\n");

@@ -341,7 +341,8 @@ std::string ExitStatusTable()
   0      done: listed, confirmed or verified, nothing to change, a dry run whose
          rows could all be sent, no problem found (doctor)
   1      a device refused the command (it answered no); the output could not be
-         written; doctor found a problem; url: no IPv4 address announced
+         written; doctor found a problem (no address to search from is one);
+         url: no IPv4 address announced, or one no command may go to
   2      usage error or bad value; a plan or batch refused as a whole; settings
          refused without --force; not confirmed at the prompt
   3      a device named was not found
@@ -350,6 +351,7 @@ std::string ExitStatusTable()
          several source addresses answer for one device (--at pins one); nothing
          sent
   6      cannot search: no local IPv4 address, or no search socket could be opened
+         (doctor reports these as problems, 1)
   7      sent, but not confirmed: no answer in time, and no search answer from the
          device itself showed the change
   8      nothing could be sent: the device's address is not a unicast IPv4 address
@@ -478,7 +480,10 @@ above.
   --force                                       send settings refused above
   --wait MS                                     how long to search for the device
 
-Prints "SERIAL: succeeded" when the change is confirmed.
+Prints "SERIAL: succeeded" when the change is confirmed (0), "refused by the device"
+(1), "not confirmed" with what was missing when it was sent but not confirmed (7),
+and, with nothing sent, why: an address or port that takes no command, "could not
+connect", "not sent: another device at this address answers for it" (8).
 )";
     case Command::Reboot:
         return R"(usage: brenu-search reboot SERIAL... [--yes] [--wait MS] [--mac MAC] [--at A]
@@ -486,7 +491,10 @@ Prints "SERIAL: succeeded" when the change is confirmed.
 Finds the devices by a search (at most --wait MS, default 5000), asks for
 confirmation when standard input is a terminal (without a terminal --yes is
 required), sends each device the window's reboot request and prints one verdict per
-device: "SERIAL: succeeded", "failed", "could not connect" or "not found".
+device: "SERIAL: succeeded" (0), "refused by the device" (1), "not found" (3), "not
+confirmed" when sent without an answer in time (7), or, with nothing sent, the
+reason: an address or port that takes no command, "could not connect", "not sent:
+another device at this address answers for it" (8).
 
   --yes       do not ask
   --wait MS   how long to search for the devices
@@ -501,8 +509,9 @@ on-link through that interface.
         return R"(usage: brenu-search url SERIAL [--wait MS] [--mac MAC] [--at A]
 
 Finds the device by a search (at most --wait MS, default 5000) and prints its web
-address, "http://" followed by its IPv4 address. --mac MAC chooses among devices
-answering with SERIAL.
+address, "http://" followed by its IPv4 address (status 1 when it announces none,
+or one no command may go to: this machine, a broadcast or network address). --mac
+MAC chooses among devices answering with SERIAL.
 )";
     case Command::Doctor:
         return R"(usage: brenu-search doctor [--wait MS]

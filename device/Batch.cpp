@@ -19,7 +19,7 @@ bool IsFinal(BatchStatus status)
 {
     return status == BatchStatus::Verified || status == BatchStatus::Refused || status == BatchStatus::NotConfirmed ||
            status == BatchStatus::HolderStayed || status == BatchStatus::OtherAnswers ||
-           status == BatchStatus::WrongDevice || status == BatchStatus::Stopped;
+           status == BatchStatus::WrongDevice || status == BatchStatus::Stopped || status == BatchStatus::NotSent;
 }
 
 const char *BatchStatusName(BatchStatus status)
@@ -40,6 +40,7 @@ const char *BatchStatusName(BatchStatus status)
     case BatchStatus::OtherAnswers: return "another device at this address answers for it";
     case BatchStatus::WrongDevice: return "another device showed up at the planned address";
     case BatchStatus::Stopped: return "stopped for this address";
+    case BatchStatus::NotSent: return "not sent";
     }
     return "";
 }
@@ -64,6 +65,7 @@ const char *BatchStatusSource(BatchStatus status)
     case BatchStatus::OtherAnswers: return QT_TRANSLATE_NOOP("BatchStatus", "此地址的另一台设备代其应答");
     case BatchStatus::WrongDevice: return QT_TRANSLATE_NOOP("BatchStatus", "另一台设备出现在计划地址");
     case BatchStatus::Stopped: return QT_TRANSLATE_NOOP("BatchStatus", "此地址已停止");
+    case BatchStatus::NotSent: return QT_TRANSLATE_NOOP("BatchStatus", "未发送");
     }
     return "";
 }
@@ -410,6 +412,7 @@ SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target,
     case CommandResult::Withheld:
         return SendOutcome::Withheld;
     case CommandResult::ConnectFailed:
+        return SendOutcome::NotSent;
     case CommandResult::NoAnswer:
         break;
     }
@@ -589,6 +592,8 @@ void BatchJob::SendOne(size_t index)
         progress.status = BatchStatus::Refused;
     else if (outcome == SendOutcome::Withheld)
         progress.status = BatchStatus::OtherAnswers;
+    else if (outcome == SendOutcome::NotSent)
+        progress.status = BatchStatus::NotSent;
 }
 
 void BatchJob::ServeSharedAddress(const std::vector<size_t> &group)
@@ -718,7 +723,7 @@ void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
         // A refusal gives way to what the device shows; nothing else that is final does.
         if (!progress.sent || progress.status == BatchStatus::Verified ||
             progress.status == BatchStatus::NotConfirmed || progress.status == BatchStatus::WrongDevice ||
-            progress.status == BatchStatus::OtherAnswers)
+            progress.status == BatchStatus::OtherAnswers || progress.status == BatchStatus::NotSent)
             continue;
         const BatchEntry &entry = m_entries[i];
         const ExpectedSettings expected = ExpectedAfter(*entry.device, entry.target);

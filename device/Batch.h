@@ -82,6 +82,7 @@ enum class BatchStatus {
     OtherAnswers, // shares its address, and the neighbour entry never pointed at it: no request
     WrongDevice,  // after its request another device showed up at its planned address
     Stopped,      // not sent: the run stopped for its address (WrongDevice there)
+    NotSent,      // nothing could be sent: its address or port takes no command, or no socket opened
 };
 
 // Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are
@@ -187,7 +188,7 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
 // to a free temporary address first.
 std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &entries, QStringList *cycles = nullptr);
 
-enum class SendOutcome { Acknowledged, Refused, NoAnswer, Withheld };
+enum class SendOutcome { Acknowledged, Refused, NoAnswer, Withheld, NotSent };
 // Sends one update request and waits for the device's answer, or until *stop is set
 // (the run has seen the new values, or was cancelled); called on the run's worker
 // threads, several at a time.

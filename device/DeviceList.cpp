@@ -318,11 +318,13 @@ std::vector<HeardDevice> DeviceList::Devices() const
 HeardDevice DeviceList::WithSharing(const HeardDevice &device) const
 {
     HeardDevice copy = device;
+    // Whether a second device answers there is known after two counts at most: a
+    // listing of many devices at one address stays linear.
     int answering = 0;
     const auto serials = m_addresses.constFind(device.address);
     if (serials != m_addresses.constEnd())
-        for (const int count : *serials)
-            answering += count;
+        for (auto count = serials->constBegin(); count != serials->constEnd() && answering < 2; ++count)
+            answering += count.value();
     copy.sharedAddress = answering > 1;
     return copy;
 }

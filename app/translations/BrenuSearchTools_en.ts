@@ -90,6 +90,10 @@
         <source>此地址已停止</source>
         <translation>Stopped for this address</translation>
     </message>
+    <message>
+        <source>未发送</source>
+        <translation>Not sent</translation>
+    </message>
 </context>
 <context>
     <name>BatchWindow</name>

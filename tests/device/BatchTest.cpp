@@ -125,20 +125,23 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
 {
     const std::vector<HeardDevice> devices{Device("OK", "192.168.1.10"), Device("LOST", "192.168.1.11"),
                                             Device("NO", "192.168.1.12"), Device("LIAR", "192.168.1.13"),
-                                            Device("SILENT", "192.168.1.14"), Device("SAME", "10.77.0.25")};
+                                            Device("SILENT", "192.168.1.14"), Device("SAME", "10.77.0.25"),
+                                            Device("UNSENT", "192.168.1.15")};
     std::vector<PlanRow> rows{Row("OK", "10.77.0.20"), Row("LOST", "10.77.0.21"), Row("NO", "10.77.0.22"),
                               Row("LIAR", "10.77.0.23"), Row("SILENT", "10.77.0.24")};
     rows.push_back(Row("SAME", "10.77.0.25"));
     rows.back().settings = SettingsOf(devices[5]);
+    rows.push_back(Row("UNSENT", "10.77.0.26")); // no request could leave for it
     FakeDevices fake;
     fake.outcome = {{"OK", SendOutcome::Acknowledged},
                     {"LOST", SendOutcome::NoAnswer},
                     {"NO", SendOutcome::Refused},
                     {"LIAR", SendOutcome::Acknowledged},
-                    {"SILENT", SendOutcome::NoAnswer}};
+                    {"SILENT", SendOutcome::NoAnswer},
+                    {"UNSENT", SendOutcome::NotSent}};
     const std::vector<BatchEntry> entries = MatchPlan(rows, devices);
     BatchJob job(entries, fake.Sender(), 200);
-    EXPECT_EQ(job.ToSend(), 5);
+    EXPECT_EQ(job.ToSend(), 6);
     // An answer from before the run shows nothing.
     job.Observe(Moved(devices[0], entries[0].target));
     EXPECT_EQ(job.Statuses()[0], BatchStatus::Waiting);
@@ -147,7 +150,7 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
         std::lock_guard<std::mutex> guard(fake.lock);
         return fake.sent.size();
     };
-    while (sentCount() < 5)
+    while (sentCount() < 6)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     job.Observe(Moved(devices[0], entries[0].target));
     job.Observe(Moved(devices[1], entries[1].target));
@@ -162,8 +165,8 @@ TEST(Batch, RunOutcomesComeFromTheSearchAsWellAsTheAnswers)
     EXPECT_EQ(job.Statuses(),
               (std::vector<BatchStatus>{BatchStatus::Verified, BatchStatus::Verified, BatchStatus::Refused,
                                         BatchStatus::NotConfirmed, BatchStatus::NotConfirmed,
-                                        BatchStatus::Unchanged}));
-    EXPECT_EQ(sentCount(), 5u); // nothing to the device already in place
+                                        BatchStatus::Unchanged, BatchStatus::NotSent}));
+    EXPECT_EQ(sentCount(), 6u); // nothing to the device already in place
 }
 
 TEST(Batch, OnlyTheDeviceItselfVerifiesItsUpdate)

@@ -108,6 +108,8 @@ bool ApplyDeviceSettings(const std::string &text, DeviceConfig &device, std::str
         } else if (key == "address") {
             ok = IsIpv4(value);
             s.address = value;
+        } else if (key == "announce") {
+            device.announcedAddress = value;
         } else if (key == "port") {
             ok = ParsePort(value, s.port);
         } else if (key == "dhcp") {

@@ -31,6 +31,9 @@ struct DeviceConfig {
     // command names (as some devices do); otherwise a command for another serial
     // number is ignored.
     bool anySerial = false;
+    // The "address" its search answers announce when not empty (any text: a name, a
+    // loopback or broadcast address), while it listens on settings.address.
+    std::string announcedAddress;
     FaultSet faults;                // this device's own faults (global ones are merged in)
     int rebootMs = -1;              // silence after a reboot; -1 = the global setting
 };

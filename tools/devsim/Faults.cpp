@@ -6,7 +6,7 @@ namespace {
 constexpr const char *kNames[] = {"garbage",      "split",        "double",        "api-case",
                                   "no-data",      "oversize",     "wrong-serial",  "result-false",
                                   "result-number", "result-string", "silent",
-                                  "lost"};
+                                  "lost",         "ignored"};
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Fault::Count), "one name per fault");
 
 bool FindFault(const std::string &name, Fault &fault)

@@ -19,6 +19,7 @@ enum class Fault : unsigned {
     ResultString, // "result": "1"
     Silent,       // no answer at all (a command is then not carried out)
     Lost,         // a command is carried out but its answer never leaves (search: no answer)
+    Ignored,      // a command is answered "result": true but not carried out
     Count
 };
 

@@ -296,7 +296,9 @@ Devices
                          dhcp=on,mask=255.255.255.0,gateway=10.77.0.254,dns=10.77.0.253,
                          mac=02:00:00:00:00:01,description=text,answer=broadcast,
                          fault=garbage+command:silent,reboot=2000,firmware=any-serial
-                         ("\," for a comma);
+                         ("\," for a comma); announce=TEXT: its answers announce
+                         TEXT as address (a name, 127.0.0.1) while it listens on
+                         address;
                          answer=unicast|broadcast (255.255.255.255)|directed (the
                          broadcast address of the device's subnet)
   --config FILE          more options from FILE, one per line without "--"
@@ -318,7 +320,8 @@ Behaviour
   --reboot-time MS       a rebooted device stays silent MS ms (default 5000)
   --fault LIST           faults of every device: garbage, split, double, api-case,
                          no-data, oversize, wrong-serial, result-false, result-number,
-                         result-string, silent, lost; "search:" or "command:" limits one
+                         result-string, silent, lost, ignored (says yes, changes
+                         nothing); "search:" or "command:" limits one
   --split-gap MS         pause between the two halves of a split answer (default 20)
   --oversize-bytes N     size of an oversize datagram (default 2000)
   --echo-keepalive       answer an empty datagram on a command port with an empty one

@@ -173,8 +173,12 @@ const std::vector<std::string> &Simulator::SearchDatagrams(Device &device)
 {
     if (device.searchDatagrams.empty()) {
         const FaultSet &f = device.config.faults;
-        std::string body = SearchAnswerBody(device.current, f, "0");
-        std::string second = f.Has(Scope::Search, Fault::Double) ? SearchAnswerBody(device.current, f, "1") : "";
+        // A device may announce another address than the one it listens on.
+        DeviceSettings announced = device.current;
+        if (!device.config.announcedAddress.empty())
+            announced.address = device.config.announcedAddress;
+        std::string body = SearchAnswerBody(announced, f, "0");
+        std::string second = f.Has(Scope::Search, Fault::Double) ? SearchAnswerBody(announced, f, "1") : "";
         device.searchDatagrams = ShapeAnswer(body, second, f, Scope::Search, m_options.oversizeBytes);
     }
     return device.searchDatagrams;
@@ -275,8 +279,9 @@ void Simulator::HandleCommand(size_t socketIndex, const Endpoint &from, const Re
         Schedule(socket.fd, 0, from, ShapeAnswer(body, second, f, Scope::Command, m_options.oversizeBytes),
              answerDue, reboot ? AnswerKind::Reboot : AnswerKind::Update);
 
-    // A device that answers "false" has refused the command.
-    if (result == ResultForm::False)
+    // A device that answers "false" has refused the command; one that ignores it
+    // said yes and changes nothing.
+    if (result == ResultForm::False || f.Has(Scope::Command, Fault::Ignored))
         return;
     if (reboot) {
         d.silentUntilNs = now + static_cast<int64_t>(d.config.rebootMs) * kMs;
