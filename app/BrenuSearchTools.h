@@ -181,6 +181,8 @@ private:
         uint32_t since = 0;
     };
     KeyedTextHash<UnansweredUpdate> m_unansweredUpdates;
+    // With DHCP on, the MAC behind the answer that shows an unanswered update.
+    SourceMacCheck m_sourceMac;
     // Finds a device's row by serial number; follows m_model by itself.
     DeviceRowIndex *m_rowIndex = nullptr;
     // The searchers' answers on their way to this thread.

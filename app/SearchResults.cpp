@@ -151,6 +151,12 @@ void BrenuSearchTools::CheckUnansweredUpdate(const DeviceRecord &record, uint32_
                                    other ? int64_t{static_cast<uint32_t>(tick - otherTick)} : int64_t{-1})
                        .isEmpty())
         return;
+    // With DHCP on, only an answer sent by the device's MAC; an address not resolved
+    // yet is nudged and looked at again with the device's next answer.
+    QString notDevice;
+    if (found->expected.settings.dhcp &&
+        m_sourceMac.Check(*heard, found->expected, notDevice) != SourceMacCheck::Verdict::Device)
+        return;
     m_unansweredUpdates.erase(found);
     m_model->SetRowNote(record.serialNo, UiText::UpdateShownTip());
     const int row = m_rowIndex->FindRow(record.serialNo);

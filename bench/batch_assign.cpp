@@ -9,15 +9,22 @@
 // from the last update request reaching the devices to the program's end in seconds
 // and in search periods (target: at most 3), and the program's peak resident memory.
 //
-// AssignSharedAddress: the same on a switched LAN, 16 boxes of their own holding one
-// factory address (10.77.0.10), with firmware that applies whatever update reaches it
+// SharedAddress: on a switched LAN, 4 and 16 boxes of their own holding one factory
+// address (10.77.0.10), with firmware that applies whatever update reaches it
 // (brenu-devsim --link --firmware any-serial), so a request that reached another box
-// would re-address the wrong one. Twice: with the helper brenu-link-send beside the
-// program (by MAC), and from a copy of the program alone in a folder of its own (a
-// portable copy: by the neighbour table). Reported besides: requests that reached
-// another box than the one they name, from the boxes' logs (target: 0); with the
-// helper the time after the last send in search periods (target: at most 3), without
-// it the run's seconds per device (target: at most 60).
+// would re-address the wrong one; re-addressed three ways: `assign` naming the boxes,
+// `apply` of a plan naming each box's serial number and its new address, and the
+// batch window (app/BatchWindow.h, offscreen, in this process, against a search of
+// its own: every row checked, a start address typed, "应用" and the confirmation
+// accepted). Each with the helper brenu-link-send (by MAC: the program beside it, the
+// window told so by SetDeliveryPreference) and without it (by the neighbour table: a
+// copy of the program alone in a folder of its own, the window told so). Reported:
+// devices verified (target: all), requests the boxes received (target: one each),
+// requests that reached another box than the one they name, from the boxes' logs
+// (target: 0), the program's exit status (not for the window; target 0), the run's
+// seconds per device (target without the helper: at most 60) and the time after the
+// last request reached the boxes in search periods (target with the helper: at most
+// 3); for the window, whether its progress bar named the way taken (way_shown).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -30,14 +37,20 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QTimer>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 #include <thread>
 
+#include "BatchWindowDrive.h"
+#include "DevsimBoxes.h"
 #include "Sandbox.h"
+#include "WindowBenchMain.h"
 #include "bench/BenchTools.h"
+#include "device/Delivery.h"
 
 namespace {
 
@@ -117,22 +130,14 @@ void AssignThousand(benchmark::State &state)
     unlink(out.c_str());
 }
 
-constexpr int kSharedDevices = 16;
+// The three ways an operator re-addresses boxes that share an address.
+enum SharedWay { kAssign, kApply, kWindow };
 
-long long CountInLogs(const std::vector<std::string> &logs, const std::string &what)
+void SharedAddress(benchmark::State &state)
 {
-    long long count = 0;
-    for (const std::string &log : logs) {
-        const std::string text = benchtools::ReadFile(log);
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++count;
-    }
-    return count;
-}
-
-void AssignSharedAddress(benchmark::State &state)
-{
-    const bool helper = state.range(0) != 0;
+    const auto way = static_cast<SharedWay>(state.range(0));
+    const bool helper = state.range(1) != 0;
+    const int count = static_cast<int>(state.range(2));
     // A network of its own for each run: the boxes leave the factory address.
     const std::string entered = sandbox::EnterPrivateNetwork();
     if (!entered.empty()) {
@@ -145,35 +150,35 @@ void AssignSharedAddress(benchmark::State &state)
         return;
     }
     const std::string base = "/tmp/bench_batch_assign_shared_" + std::to_string(getpid());
-    std::vector<std::string> logs;
-    std::vector<pid_t> boxes;
-    std::vector<std::string> args{"brenu-search", "assign", "--start", "10.77.0.50", "--yes", "--format", "json"};
-    for (int i = 1; i <= kSharedDevices; ++i) {
+    sandbox::DevsimBoxes boxes(net, benchtools::SiblingProgram("brenu-devsim"), base);
+    std::vector<std::string> serials;
+    std::string plan = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
+    for (int i = 1; i <= count; ++i) {
         char serial[32];
         std::snprintf(serial, sizeof serial, "SN-S%02d", i);
-        const int box = net.AddBox("10.77.0.10/24");
-        logs.push_back(base + "_" + serial + ".log");
-        unlink(logs.back().c_str());
-        const pid_t pid =
-            box ? net.SpawnInBox(box, {benchtools::SiblingProgram("brenu-devsim"), "--device",
-                                       std::string("serial=") + serial + ",address=10.77.0.10,dhcp=off", "--link",
-                                       "brd0", "--firmware", "any-serial", "--log", logs.back(), "--exit-with-parent",
-                                       "--quiet"})
-                : -1;
-        if (pid > 0)
-            boxes.push_back(pid);
-        if (pid <= 0 || !benchtools::WaitReady(logs.back(), std::chrono::seconds(10))) {
-            state.SkipWithError("a box did not start");
-            for (pid_t started : boxes)
-                kill(started, SIGTERM);
+        const std::string error = boxes.Add(serial, "10.77.0.10");
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
             return;
         }
-        args.push_back(serial);
+        serials.push_back(serial);
+        plan += std::string(serial) + ",10.77.0." + std::to_string(49 + i) + ",255.255.255.0,10.77.0.1,10.77.0.1,off\n";
     }
-    // The program beside its helper, or a copy alone in a folder of its own.
+    const std::string planPath = base + ".csv", out = base + ".json";
+    if (way == kApply)
+        std::ofstream(planPath, std::ios::trunc) << plan;
+
+    // The program beside its helper, or a copy alone in a folder of its own; the
+    // window's run in this process, told which way to take.
     const std::string portable = base + "_portable";
-    args[0] = benchtools::SiblingProgram("brenu-search");
-    if (!helper) {
+    std::vector<std::string> args{benchtools::SiblingProgram("brenu-search")};
+    if (way == kAssign) {
+        args.insert(args.end(), {"assign", "--start", "10.77.0.50", "--yes", "--format", "json"});
+        args.insert(args.end(), serials.begin(), serials.end());
+    } else {
+        args.insert(args.end(), {"apply", planPath, "--yes", "--format", "json"});
+    }
+    if (!helper && way != kWindow) {
         mkdir(portable.c_str(), 0700);
         const std::string copy = portable + "/brenu-search";
         if (sandbox::RunCommand({"cp", args[0], copy}) != 0) {
@@ -182,53 +187,82 @@ void AssignSharedAddress(benchmark::State &state)
         }
         args[0] = copy;
     }
-    const std::string out = base + ".json";
 
     for (auto _ : state) {
         const auto start = Clock::now();
-        const pid_t pid = benchtools::StartWithOutput(args, out);
         Clock::time_point lastSend{};
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (lastSend == Clock::time_point{} && CountInLogs(logs, "updatecfg.htm") >= kSharedDevices)
+        auto noteLastSend = [&] {
+            if (lastSend == Clock::time_point{} && boxes.Count("updatecfg.htm") >= count)
                 lastSend = Clock::now();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        };
+        long long verified = 0;
+        if (way == kWindow) {
+            SetDeliveryPreference(helper ? DeliveryPreference::Mac : DeliveryPreference::Neighbour);
+            DeviceSearch search;
+            search.Start();
+            QTimer watch;
+            QObject::connect(&watch, &QTimer::timeout, noteLastSend);
+            watch.start(20);
+            std::vector<QString> names;
+            for (const std::string &serial : serials)
+                names.push_back(QString::fromStdString(serial));
+            const sandbox::BatchWindowRun run =
+                sandbox::RunBatchWindow(search, names, QStringLiteral("10.77.0.50"), 60000 * count);
+            search.Stop();
+            SetDeliveryPreference(DeliveryPreference::Auto);
+            if (!run.problem.isEmpty())
+                std::fprintf(stderr, "window: %s\n", run.problem.toUtf8().constData());
+            for (const auto &row : run.statuses)
+                verified += row.second == BatchStatus::Verified;
+            state.counters["way_shown"] = run.progressText.contains(
+                DeliveryWayText(helper ? DeliveryWay::Mac : DeliveryWay::Neighbour));
+        } else {
+            const pid_t pid = benchtools::StartWithOutput(args, out);
+            int status = 0;
+            while (waitpid(pid, &status, WNOHANG) == 0) {
+                noteLastSend();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            state.counters["exit_status"] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            const QJsonArray results =
+                QJsonDocument::fromJson(QByteArray::fromStdString(benchtools::ReadFile(out))).array();
+            for (const QJsonValue &result : results)
+                verified += result.toObject().value("status").toString() == "verified";
         }
         const auto end = Clock::now();
         const double seconds = std::chrono::duration<double>(end - start).count();
         state.SetIterationTime(seconds);
-        const QJsonArray results = QJsonDocument::fromJson(QByteArray::fromStdString(benchtools::ReadFile(out))).array();
-        long long verified = 0;
-        for (const QJsonValue &result : results)
-            verified += result.toObject().value("status").toString() == "verified";
         const double beyond =
             lastSend == Clock::time_point{} ? -1 : std::chrono::duration<double>(end - lastSend).count();
-        state.counters["exit_status"] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         state.counters["verified"] = static_cast<double>(verified);
-        state.counters["requests"] = static_cast<double>(CountInLogs(logs, "updatecfg.htm"));
-        state.counters["to_another_device"] = static_cast<double>(CountInLogs(logs, "note foreign request"));
+        state.counters["requests"] = static_cast<double>(boxes.Count("updatecfg.htm"));
+        state.counters["to_another_device"] = static_cast<double>(boxes.Count("note foreign request"));
         state.counters["beyond_last_send_periods"] = beyond / kSearchPeriodS;
-        state.counters["seconds_per_device"] = seconds / kSharedDevices;
+        state.counters["seconds_per_device"] = seconds / count;
     }
-    for (pid_t box : boxes) {
-        kill(box, SIGTERM);
-        waitpid(box, nullptr, 0);
-    }
-    for (const std::string &log : logs)
-        unlink(log.c_str());
     unlink(out.c_str());
-    if (!helper) {
-        unlink((portable + "/brenu-search").c_str());
-        rmdir(portable.c_str());
-    }
+    unlink(planPath.c_str());
+    unlink((portable + "/brenu-search").c_str());
+    rmdir(portable.c_str());
 }
 
 } // namespace
 
-BENCHMARK(AssignSharedAddress)->ArgName("helper")->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+// way: 0 assign, 1 apply (a plan naming each box's serial), 2 the batch window.
+BENCHMARK(SharedAddress)
+    ->ArgNames({"way", "helper", "boxes"})
+    ->ArgsProduct({{0, 1, 2}, {1, 0}, {4, 16}})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 // One run: afterwards the devices are at their new addresses and a second run would
 // plan nothing.
 BENCHMARK(AssignThousand)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    // The window's runs need an application; the namespace it is made in is left by
+    // every run, which makes its own.
+    return RunWindowBenchmarks(argc, argv, "bench_batch_assign");
+}

@@ -426,7 +426,8 @@ BatchJob::BatchJob(std::vector<BatchEntry> entries, UpdateSender sender, int ver
     m_untrusted.resize(m_entries.size());
     m_stopWaiting = std::make_unique<std::atomic<bool>[]>(m_entries.size());
     for (size_t i = 0; i < m_entries.size(); ++i) {
-        m_progress.push_back(Progress{m_entries[i].status});
+        m_progress.emplace_back();
+        m_progress.back().status = m_entries[i].status;
         if (m_entries[i].status == BatchStatus::Waiting && m_entries[i].device) {
             m_queue.push_back(i);
             m_bySerial[m_entries[i].serialNo].push_back(i);
@@ -506,6 +507,7 @@ void BatchJob::Start()
         m_holder = NeighbourHolder;
     if (!m_nudge)
         m_nudge = NudgeNeighbourOf;
+    m_sourceMac = std::make_unique<SourceMacCheck>(m_holder, m_nudge);
     // By the neighbour table, the entries of one shared address form one task, in the
     // place of the first of them.
     KeyedTextHash<size_t> groupOf;
@@ -732,14 +734,55 @@ void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
             m_untrusted[i] = untrusted;
             continue;
         }
+        if (entry.target.dhcp) {
+            progress.onLink = answer; // Tick reads the MAC behind its source
+            continue;
+        }
         progress.status = BatchStatus::Verified;
         m_untrusted[i].clear();
         m_stopWaiting[i] = true; // its answer no longer matters
     }
 }
 
+namespace {
+
+// Whether what a device shows can still verify an entry: not yet final, or refused
+// (a refusal gives way to what the device shows; nothing else that is final does).
+bool AwaitsVerdict(BatchStatus status)
+{
+    return !IsFinal(status) || status == BatchStatus::Refused;
+}
+
+} // namespace
+
 void BatchJob::Tick()
 {
+    // The neighbour table is read outside the lock (SourceMacCheck bounds how often).
+    std::vector<std::pair<size_t, HeardDevice>> onLink;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (size_t i = 0; i < m_progress.size(); ++i)
+            if (m_progress[i].onLink && AwaitsVerdict(m_progress[i].status))
+                onLink.emplace_back(i, *m_progress[i].onLink);
+    }
+    for (const auto &[i, answer] : onLink) {
+        if (!m_sourceMac)
+            break;
+        QString reason;
+        const SourceMacCheck::Verdict verdict =
+            m_sourceMac->Check(answer, ExpectedAfter(*m_entries[i].device, m_entries[i].target), reason);
+        std::lock_guard<std::mutex> lock(m_lock);
+        Progress &progress = m_progress[i];
+        if (!AwaitsVerdict(progress.status))
+            continue;
+        if (verdict != SourceMacCheck::Verdict::Device) {
+            m_untrusted[i] = reason;
+            continue;
+        }
+        progress.status = BatchStatus::Verified;
+        m_untrusted[i].clear();
+        m_stopWaiting[i] = true;
+    }
     const Clock::time_point now = Clock::now();
     std::lock_guard<std::mutex> lock(m_lock);
     for (Progress &progress : m_progress) {

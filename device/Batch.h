@@ -16,8 +16,9 @@
 //    shows every target value, heard after its request was sent, whether or not its
 //    answer to the request came (a device leaving its subnet often cannot answer),
 //    provided the answer comes from the device itself (UntrustedReason,
-//    device/VerifiedUpdate.h); an answer that shows the values from elsewhere is
-//    remembered as the reason the entry was not confirmed;
+//    device/VerifiedUpdate.h; with DHCP on, also the MAC behind its source,
+//    SourceMacCheck, read on Tick); an answer that shows the values from elsewhere
+//    is remembered as the reason the entry was not confirmed;
 //  - a device whose address other listed devices share (HeardDevice::sharedAddress)
 //    gets its request by exact delivery (device/Delivery.h). By the neighbour table,
 //    the devices of one shared address are served one at a time, in the order the
@@ -219,7 +220,8 @@ public:
     void SetLocalSubnets(const LocalSubnets &local);
     // Per entry: why answers that showed its new values did not verify it ("" none).
     std::vector<QString> UntrustedReasons() const;
-    // Ends the waits that have passed their time (any thread; call it now and then).
+    // Checks the MAC behind the answers that showed DHCP on (SourceMacCheck), then
+    // ends the waits that have passed their time (any thread; call it now and then).
     void Tick();
     // No request is sent after this; those under way finish.
     void Cancel();
@@ -227,7 +229,8 @@ public:
     // reach Observe too, so that another device turning up there is seen.
     QStringList PlannedAddresses() const;
     // How devices that share an address are reached (default: SharedAddressWay() at
-    // Start) and the neighbour table read and nudged on the way (tests replace them).
+    // Start) and the neighbour table read and nudged on the way, for them and for the
+    // MAC behind answers with DHCP on (tests replace them).
     void SetSharedAddressDelivery(DeliveryWay way, std::function<QString(const CommandTarget &)> holder,
                                   std::function<void(const CommandTarget &)> nudge, int turnWaitMs);
 
@@ -242,11 +245,14 @@ public:
 
 private:
     struct Progress {
-        BatchStatus status;
+        BatchStatus status = BatchStatus::Waiting;
         bool sent = false;
         bool answered = false;
         Clock::time_point sentAt{};
         Clock::time_point deadline{};
+        // With DHCP on: the latest answer that showed the new values, passed
+        // UntrustedReason and waits for the MAC behind its source to be checked.
+        std::optional<HeardDevice> onLink;
     };
     void Work();
     void SendOne(size_t index);
@@ -275,6 +281,7 @@ private:
     std::optional<DeliveryWay> m_way;
     std::function<QString(const CommandTarget &)> m_holder;
     std::function<void(const CommandTarget &)> m_nudge;
+    std::unique_ptr<SourceMacCheck> m_sourceMac; // made at Start from m_holder and m_nudge
     int m_turnWaitMs = kNeighbourTurnWaitMs;
     // Per entry: ends the wait for its answer once the search shows the new values.
     std::unique_ptr<std::atomic<bool>[]> m_stopWaiting;

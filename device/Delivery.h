@@ -28,12 +28,15 @@ class QUdpClient;
 enum class DeliveryWay { Mac, Neighbour };
 enum class DeliveryPreference { Auto, Mac, Neighbour };
 
-// How long a request waits for the neighbour entry to point at its device. The
-// kernel re-resolves an entry whose device left the address within about ten
-// seconds (five before it probes the stale entry, three unanswered probes a second
-// apart, then a broadcast ARP request that the remaining devices answer); three
-// times that leaves room for devices that are slow to answer ARP.
-constexpr int kNeighbourTurnWaitMs = 30000;
+// How long a request waits for the neighbour entry to point at its device. An entry
+// whose device left the address is looked at again only once it goes stale, which an
+// entry just resolved does after the kernel's reachable time: a random 15 to 45 s
+// (base_reachable_time 30 s by default). Then it takes about ten seconds more (five
+// before it probes the stale entry, three unanswered probes a second apart, then a
+// broadcast ARP request that the remaining devices answer). A minute covers the
+// longest of these with room for devices slow to answer ARP; 30 s left a box of
+// sixteen behind now and then.
+constexpr int kNeighbourTurnWaitMs = 60000;
 // How often the entry is nudged to resolve again while a request waits.
 constexpr int kNeighbourNudgeMs = 1000;
 

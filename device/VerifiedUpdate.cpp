@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
+#include "device/Delivery.h"
 #include "device/DeviceSearch.h"
 #include "protocol/Json.h"
 
@@ -52,14 +54,76 @@ QString UntrustedReason(const HeardDevice &answer, const ExpectedSettings &expec
     return QString();
 }
 
+namespace {
+
+// "02:77:b0:00:00:01" for any way of writing a MAC the devices use (either case,
+// ':' or '-' between the pairs).
+QString MacKey(const QString &mac)
+{
+    return mac.toLower().replace(QLatin1Char('-'), QLatin1Char(':'));
+}
+
+} // namespace
+
+SourceMacCheck::SourceMacCheck() : SourceMacCheck(NeighbourHolder, NudgeNeighbourOf) {}
+
+SourceMacCheck::SourceMacCheck(Holder holder, Nudge nudge) : m_holder(std::move(holder)), m_nudge(std::move(nudge)) {}
+
+SourceMacCheck::Verdict SourceMacCheck::Check(const HeardDevice &answer, const ExpectedSettings &expected,
+                                              QString &reason)
+{
+    // The entry for the source address on the interface that heard the answer.
+    CommandTarget place{answer.source.address, answer.port};
+    place.interfaceName = answer.interfaceName;
+    place.localAddress = answer.localAddress;
+    const QString mac = MacKey(expected.mac);
+    const QString key = expected.serialNo + QLatin1Char('\n') + mac + QLatin1Char('\n') + place.address +
+                        QLatin1Char('\n') + place.interfaceName;
+
+    std::lock_guard<std::mutex> lock(m_lock);
+    const Clock::time_point now = Clock::now();
+    if (m_readings.size() >= kSourceMacReadingsKept) {
+        for (auto it = m_readings.begin(); it != m_readings.end();)
+            it = now - it->readAt > std::chrono::milliseconds(kSourceMacCheckMs) ? m_readings.erase(it) : std::next(it);
+    }
+    Reading &reading = m_readings[key];
+    if (reading.readAt == Clock::time_point{} || now - reading.readAt >= std::chrono::milliseconds(kSourceMacCheckMs)) {
+        reading.readAt = now;
+        const QString holder = MacKey(m_holder(place));
+        if (holder == mac) {
+            reading.verdict = Verdict::Device;
+            reading.reason.clear();
+        } else if (holder.isEmpty()) {
+            reading.verdict = Verdict::Unresolved;
+            reading.reason = QStringLiteral("the answer showing DHCP on came from %1, whose MAC on %2 has not been "
+                                            "resolved (the device's MAC is %3)")
+                                 .arg(place.address, place.interfaceName, mac);
+            if (reading.nudgedAt == Clock::time_point{} ||
+                now - reading.nudgedAt >= std::chrono::milliseconds(kNeighbourNudgeMs)) {
+                reading.nudgedAt = now;
+                m_nudge(place);
+            }
+        } else {
+            reading.verdict = Verdict::Other;
+            reading.reason = QStringLiteral("the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the "
+                                            "device's MAC %4")
+                                 .arg(place.address, place.interfaceName, holder, mac);
+        }
+    }
+    reason = reading.reason;
+    return reading.verdict;
+}
+
 UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device, const NetworkSettings &edited,
                                  int verifyTimeoutMs, const std::function<bool()> &stop)
 {
     const ExpectedSettings expected = ExpectedAfter(device, edited);
     const LocalSubnets local = ReadLocalSubnets();
     QString untrusted;
+    SourceMacCheck sourceMac;
     auto shown = [&] {
         bool seen = false;
+        std::optional<HeardDevice> onLink; // with DHCP on: passed all but the MAC behind its source
         const auto now = static_cast<uint32_t>(search.ElapsedMs());
         search.WithDevices([&](DeviceList &devices) {
             const HeardDevice *heard = devices.Find(expected.serialNo, expected.mac);
@@ -68,10 +132,21 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
             uint32_t otherTick = 0;
             const bool other = devices.OtherSourceTick(expected.serialNo, expected.mac, heard->source.address, otherTick);
             const QString why = UntrustedReason(*heard, expected, local, other ? int64_t{static_cast<uint32_t>(now - otherTick)} : int64_t{-1});
-            seen = why.isEmpty();
+            if (!why.isEmpty())
+                untrusted = why;
+            else if (expected.settings.dhcp)
+                onLink = *heard;
+            else
+                seen = true;
+        });
+        // The neighbour table is read outside the list's lock, and at most every
+        // kSourceMacCheckMs however often this loop looks.
+        if (onLink) {
+            QString why;
+            seen = sourceMac.Check(*onLink, expected, why) == SourceMacCheck::Verdict::Device;
             if (!seen)
                 untrusted = why;
-        });
+        }
         return seen;
     };
 

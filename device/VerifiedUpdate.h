@@ -10,21 +10,26 @@
 //
 // Only the device itself can confirm: an answer showing the new settings counts when
 // it came from the new address (DHCP off), or, with DHCP on, from the address it
-// announces on a subnet of the interface that heard it; and no other source may
-// have answered for the device (serial number and MAC) within kIdentityWindowMs. A
-// host that answers with the device's identity and the new values from anywhere
-// else confirms nothing; the verdict then says why (UpdateOutcome::untrusted).
+// announces on a subnet of the interface that heard it, sent by the device's MAC
+// (the kernel's neighbour entry for that address on that interface names it,
+// SourceMacCheck); and no other source may have answered for the device (serial
+// number and MAC) within kIdentityWindowMs. A host that answers with the device's
+// identity and the new values from anywhere else confirms nothing; the verdict then
+// says why (UpdateOutcome::untrusted).
 //
 //     DeviceSearch search;   search.Start();   ... find `device` ...
 //     const UpdateOutcome outcome = SendVerifiedUpdate(search, device, edited, 15000, stop);
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "device/DeviceCommand.h"
 #include "device/DeviceList.h"
 #include "device/DeviceRequests.h"
+#include "device/KeyedText.h"
 
 class DeviceSearch;
 
@@ -56,6 +61,56 @@ bool ShowsSettings(const DeviceRecord &answer, const ExpectedSettings &expected)
 // none held).
 QString UntrustedReason(const HeardDevice &answer, const ExpectedSettings &expected, const LocalSubnets &local,
                         int64_t otherSourceAgeMs);
+
+// How often the neighbour entry behind one device's answers is read while a change
+// with DHCP on is verified. The verifying loops look at their devices every few tens
+// of milliseconds, and the list hands the same answer over and over until the next
+// search period; reading the kernel's table each time would cost a netlink round
+// trip per device per look. Twice a second delays a verdict by at most half a second
+// against a search period of five, and keeps sixteen updates in flight to 32 reads a
+// second.
+constexpr int kSourceMacCheckMs = 500;
+// Devices whose last neighbour reading is kept for the interval above. A batch has at
+// most kMaxParallelUpdates devices waiting for their answers, and the window watches a
+// few; past this many the readings older than the interval are dropped, so a long
+// session does not keep one for every device it ever verified.
+constexpr int kSourceMacReadingsKept = 256;
+
+// Whether the host that sent an answer with DHCP on is the device: the kernel's
+// neighbour entry for the answer's source address on the interface that heard it
+// must name the device's MAC. Without an entry yet the address is nudged to resolve
+// (at most every kNeighbourNudgeMs) and the answer is neither trusted nor refused.
+// The entry is read at most once per kSourceMacCheckMs for one device at one source;
+// in between the last reading stands. Safe to call from any thread.
+class SourceMacCheck {
+public:
+    enum class Verdict { Device, Unresolved, Other };
+    using Holder = std::function<QString(const CommandTarget &)>;
+    using Nudge = std::function<void(const CommandTarget &)>;
+
+    // The kernel's neighbour table (NeighbourHolder, NudgeNeighbourOf).
+    SourceMacCheck();
+    // Another reader (tests).
+    SourceMacCheck(Holder holder, Nudge nudge);
+
+    // For `answer`, one that ShowsSettings(answer, expected) and passes UntrustedReason.
+    // `reason`: why it does not confirm (Unresolved, Other), naming both MACs when
+    // another host holds the address.
+    Verdict Check(const HeardDevice &answer, const ExpectedSettings &expected, QString &reason);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Reading {
+        Clock::time_point readAt{};
+        Clock::time_point nudgedAt{};
+        Verdict verdict = Verdict::Unresolved;
+        QString reason;
+    };
+    Holder m_holder;
+    Nudge m_nudge;
+    std::mutex m_lock;
+    KeyedTextHash<Reading> m_readings;
+};
 
 enum class UpdateVerdict {
     Confirmed,     // the device's search answers show the new settings

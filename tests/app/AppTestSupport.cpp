@@ -145,8 +145,6 @@ void ModalAnswerer::Answer(QWidget *widget)
     }
 }
 
-namespace {
-
 std::string ProgramDirectory()
 {
     char path[4096];
@@ -156,8 +154,6 @@ std::string ProgramDirectory()
     std::string text(path, static_cast<size_t>(n));
     return text.substr(0, text.rfind('/'));
 }
-
-} // namespace
 
 Simulator::Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::string> &options)
 {

@@ -23,6 +23,9 @@
 // The one application of the test process, on Qt's offscreen platform.
 QApplication &TestApplication();
 
+// The folder of the test program, where the programs it starts were built.
+std::string ProgramDirectory();
+
 // Waits up to `ms` for `done`, handling events meanwhile.
 bool WaitFor(const std::function<bool()> &done, int ms);
 

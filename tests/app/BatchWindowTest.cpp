@@ -14,7 +14,10 @@
 #include <map>
 
 #include "AppTestSupport.h"
+#include "BatchWindowDrive.h"
+#include "DevsimBoxes.h"
 #include "app/BatchWindow.h"
+#include "device/Delivery.h"
 
 namespace {
 
@@ -173,6 +176,34 @@ TEST(BatchWindow, APlanInTheExportFormatChecksItsRowsAndBadPlansChangeNothing)
     ASSERT_EQ(answerer.seen().size(), 2);
     EXPECT_TRUE(answerer.seen()[0].text.contains("SN7"));
     EXPECT_TRUE(answerer.seen()[1].text.contains(QStringLiteral("第 2 行")));
+}
+
+// Two boxes of their own at one factory address on a switched LAN, without the
+// helper: the window serves them one at a time as the neighbour table names them,
+// says so on its progress bar, and each box gets its own request and no other.
+class SwitchedBatchWindowTest : public SwitchedLanTest {};
+
+TEST_F(SwitchedBatchWindowTest, BoxesAtOneAddressEachGetTheirOwnRequestByTheNeighbourTable)
+{
+    TestApplication();
+    sandbox::DevsimBoxes boxes(*net, ProgramDirectory() + "/brenu-devsim",
+                               ::testing::TempDir() + "window_box_" + std::to_string(getpid()));
+    for (const char *serial : {"SN-W1", "SN-W2"})
+        ASSERT_EQ(boxes.Add(serial, "10.77.0.10"), "");
+    SetDeliveryPreference(DeliveryPreference::Neighbour);
+    DeviceSearch search;
+    search.Start();
+    const sandbox::BatchWindowRun run = sandbox::RunBatchWindow(search, {"SN-W1", "SN-W2"}, "10.77.0.50", 90000);
+    search.Stop();
+    SetDeliveryPreference(DeliveryPreference::Auto);
+    ASSERT_EQ(run.problem, "");
+    EXPECT_TRUE(run.progressText.contains(DeliveryWayText(DeliveryWay::Neighbour))) << run.progressText.toStdString();
+    ASSERT_EQ(run.statuses.size(), 2u);
+    for (const auto &[serial, status] : run.statuses)
+        EXPECT_EQ(status, BatchStatus::Verified) << serial.toStdString();
+    EXPECT_EQ(run.boxes.size(), 1) << run.boxes.join(" | ").toStdString(); // the confirmation only
+    EXPECT_EQ(boxes.Count("updatecfg.htm"), 2);
+    EXPECT_EQ(boxes.Count("note foreign request"), 0);
 }
 
 } // namespace

@@ -11,7 +11,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DevsimBoxes.h"
 #include "DevsimHarness.h"
 #include "RequestLog.h"
 #include "SandboxFixture.h"
@@ -687,6 +690,25 @@ TEST_F(CliTest, ApplyChecksThePlanWholeThenSendsAndGivesEachRowItsVerdict)
     unlink(plan.c_str());
 }
 
+// With DHCP on the device keeps no address the workstation chose, so only the MAC
+// behind the answer's source tells the device from another host: the neighbour entry
+// for 10.77.0.3 names the device side's link, which a made-up MAC is not.
+TEST_F(CliTest, DhcpOnIsConfirmedOnlyByAnAnswerSentFromTheDevicesMac)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    const std::string device = "serial=DH,address=10.77.0.3,port=8001,dhcp=off,mac=02:00:00:00:00:0f";
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", device}));
+    const Result other = RunCli({"set", "DH", "--dhcp", "on", "--verify-timeout", "6000"});
+    EXPECT_EQ(other.status, 7) << other.err;
+    EXPECT_NE(other.out.find("whose MAC on brw0 is "), std::string::npos) << other.out;
+    EXPECT_NE(other.out.find(", not the device's MAC 02:00:00:00:00:0f)"), std::string::npos) << other.out;
+
+    devices.Stop();
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--mac-of-link", sandbox::kDeviceLink, "--device", device}));
+    const Result own = RunCli({"set", "DH", "--dhcp", "on"});
+    EXPECT_EQ(own.status, 0) << own.err << own.out;
+}
+
 // One outcome, one status, whichever command meets it (cli/ExitStatus.h). Every
 // command is driven into every outcome of the table it can meet, all rows at once
 // against one set of simulated devices (each row with a device of its own where the
@@ -745,6 +767,27 @@ bool CatchesSigint(pid_t pid, const std::string &name)
     return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
 }
 
+// The MAC of the device namespace's link: a device announcing it is the one the
+// neighbour entry of its address names, as a DHCP-on verification requires.
+std::string DeviceLinkMac(const sandbox::DeviceNetwork &net)
+{
+    std::string mac;
+    net.RunInDevice([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::snprintf(request.ifr_name, IFNAMSIZ, "%s", sandbox::kDeviceLink);
+        if (fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
+            const auto *b = reinterpret_cast<const unsigned char *>(request.ifr_hwaddr.sa_data);
+            char text[18];
+            std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+            mac = text;
+        }
+        if (fd >= 0)
+            close(fd);
+    });
+    return mac;
+}
+
 } // namespace grid
 
 TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
@@ -777,6 +820,9 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {"CHA", "10.77.0.19", ""},
         {"CHB", "10.77.0.20", ",fault=command:silent"},
     };
+    // ASG is switched to DHCP and verified: it announces the link's own MAC.
+    const std::string linkMac = grid::DeviceLinkMac(*net);
+    ASSERT_FALSE(linkMac.empty());
     std::vector<std::string> args;
     int port = 8001;
     for (const Device &d : fleet) {
@@ -784,7 +830,9 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
             ASSERT_TRUE(net->AddDeviceAddress(std::string(d.address) + "/24"));
         }
         std::string extra = d.extra;
-        if (extra.find("mac=") == std::string::npos)
+        if (std::string(d.serial) == "ASG")
+            extra += ",mac=" + linkMac;
+        else if (extra.find("mac=") == std::string::npos)
             extra += ",mac=02:00:00:00:01:" + std::to_string(10 + port - 8001);
         args.insert(args.end(), {"--device", std::string("serial=") + d.serial + ",address=" + d.address + ",port=" +
                                                  std::to_string(port++) + ",dhcp=off,mask=255.255.255.0,"
@@ -1069,51 +1117,27 @@ namespace fs = std::filesystem;
 
 class SwitchedCliTest : public SwitchedLanTest {
 protected:
-    // A box of its own at `address` playing SERIAL with firmware that applies
-    // whatever update reaches it; its log's path.
-    std::string StartBox(const std::string &serial, const std::string &address)
+    void SetUp() override
     {
-        const int box = net->AddBox(address + "/24");
-        const std::string log = ::testing::TempDir() + "box_" + std::to_string(getpid()) + "_" + serial + ".log";
-        unlink(log.c_str());
-        const pid_t pid = box ? net->SpawnInBox(box, {DEVSIM_PATH, "--device",
-                                                      "serial=" + serial + ",address=" + address + ",dhcp=off",
-                                                      "--link", sandbox::kDeviceLink, "--firmware", "any-serial",
-                                                      "--log", log, "--exit-with-parent", "--quiet"})
-                              : -1;
-        EXPECT_GT(pid, 0);
-        if (pid > 0)
-            m_boxes.push_back(pid);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (ReadFile(log).find("ready ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        m_logs.push_back(log);
-        return log;
+        SwitchedLanTest::SetUp();
+        boxes = std::make_unique<sandbox::DevsimBoxes>(*net, DEVSIM_PATH,
+                                                       ::testing::TempDir() + "box_" + std::to_string(getpid()));
+    }
+    // A box of its own at `address` playing SERIAL with firmware that applies
+    // whatever update reaches it.
+    void StartBox(const std::string &serial, const std::string &address)
+    {
+        EXPECT_EQ(boxes->Add(serial, address), "");
     }
     // Update requests the boxes received, and those meant for another box.
-    int Count(const std::string &what) const
-    {
-        int count = 0;
-        for (const std::string &log : m_logs) {
-            const std::string text = ReadFile(log);
-            for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-                ++count;
-        }
-        return count;
-    }
+    long long Count(const std::string &what) const { return boxes->Count(what); }
     void TearDown() override
     {
-        for (pid_t box : m_boxes) {
-            kill(box, SIGTERM);
-            waitpid(box, nullptr, 0);
-        }
-        for (const std::string &log : m_logs)
-            unlink(log.c_str());
+        boxes.reset();
         SwitchedLanTest::TearDown();
     }
 
-    std::vector<pid_t> m_boxes;
-    std::vector<std::string> m_logs;
+    std::unique_ptr<sandbox::DevsimBoxes> boxes;
 };
 
 TEST_F(SwitchedCliTest, BoxesAtOneAddressAreEachReachedByTheirOwnRequestWithAndWithoutTheHelper)
@@ -1147,6 +1171,28 @@ TEST_F(SwitchedCliTest, BoxesAtOneAddressAreEachReachedByTheirOwnRequestWithAndW
 
     EXPECT_EQ(Count("updatecfg.htm"), 4);
     EXPECT_EQ(Count("note foreign request"), 0); // no request reached another box
+}
+
+// A plan naming four boxes that share one factory address, each by its serial
+// number, sent beside the helper: each box gets its own request, in parallel.
+TEST_F(SwitchedCliTest, APlanReAddressesFourBoxesAtOneAddressEachByItsOwnRequest)
+{
+    std::string plan = "serialNo,address,subnetMask,gateway,dns,dhcp\n";
+    for (int i = 1; i <= 4; ++i) {
+        const std::string serial = "SN-P" + std::to_string(i);
+        StartBox(serial, "10.77.0.12");
+        plan += serial + ",10.77.0.7" + std::to_string(i) + ",255.255.255.0,10.77.0.1,10.77.0.1,off\n";
+    }
+    const std::string path = ::testing::TempDir() + "switched_plan_" + std::to_string(getpid()) + ".csv";
+    std::ofstream(path, std::ios::trunc) << plan;
+    const Result applied = CliProcess({"apply", path, "--yes", "--format", "json"}).Finish(60s);
+    unlink(path.c_str());
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    EXPECT_NE(applied.err.find("requests to them go by MAC (brenu-link-send)"), std::string::npos) << applied.err;
+    EXPECT_EQ(BatchStatuses(applied.out), (std::vector<std::string>{"verified 10.77.0.71", "verified 10.77.0.72",
+                                                                    "verified 10.77.0.73", "verified 10.77.0.74"}));
+    EXPECT_EQ(Count("updatecfg.htm"), 4);
+    EXPECT_EQ(Count("note foreign request"), 0);
 }
 
 } // namespace

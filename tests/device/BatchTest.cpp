@@ -344,6 +344,50 @@ HeardDevice SharedDevice(const char *serial, const char *mac)
 
 } // namespace
 
+TEST(Batch, WithDhcpOnOnlyAnAnswerSentByTheDevicesMacVerifiesIt)
+{
+    HeardDevice device = Device("D", "10.77.0.12", "02-00-00-00-00-0D");
+    device.interfaceName = "brw0";
+    device.localAddress = "10.77.0.1";
+    PlanRow row = Row("D", "");
+    row.settings.dhcp = true;
+    InterfaceAddress brw0;
+    brw0.address = "10.77.0.1";
+    brw0.device = "brw0";
+    brw0.netmask = htonl(0xffffff00u);
+    FakeDevices fake;
+    fake.outcome = {{"D", SendOutcome::Acknowledged}};
+    FakeNeighbours neighbours;
+    BatchJob job(MatchPlan({row}, {device}), fake.Sender(), 5000);
+    job.SetLocalSubnets({brw0});
+    neighbours.Use(job, 1000);
+    job.Start();
+    while (job.Statuses()[0] != BatchStatus::Acknowledged)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const HeardDevice leased = Moved(device, job.Entries()[0].target);
+    const auto nextReading = std::chrono::milliseconds(kSourceMacCheckMs + 50);
+
+    // No entry for the source yet: nudged, not verified, not refused either.
+    job.Observe(leased);
+    job.Tick();
+    job.Tick();
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::Acknowledged);
+    EXPECT_EQ(neighbours.nudges, 1); // the second look within the interval reads nothing
+    // Another host's MAC behind the address: the reason names both.
+    neighbours.PointAt("02:00:00:00:00:99");
+    std::this_thread::sleep_for(nextReading);
+    job.Tick();
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::Acknowledged);
+    EXPECT_TRUE(job.UntrustedReasons()[0].contains("is 02:00:00:00:00:99, not the device's MAC 02:00:00:00:00:0d"))
+        << job.UntrustedReasons()[0].toStdString();
+    // The device's own MAC.
+    neighbours.PointAt("02:00:00:00:00:0d");
+    std::this_thread::sleep_for(nextReading);
+    job.Tick();
+    EXPECT_EQ(job.Statuses()[0], BatchStatus::Verified);
+    EXPECT_EQ(job.UntrustedReasons()[0], "");
+}
+
 TEST(Batch, ASharedAddressIsServedOneDeviceAtATimeInTheOrderTheNeighbourTablePointsAtThem)
 {
     const std::vector<HeardDevice> devices{SharedDevice("A", "02:00:00:00:00:0a"),
