@@ -512,8 +512,7 @@ int RunSet(const Invocation &invocation, Output &out)
         verdict = Verdict(outcome.command); // could not connect, or withheld
         break;
     case UpdateVerdict::NotConfirmed:
-        // The verification may end while the request still waits for its turn at a
-        // shared address; then it never left.
+        // A request that never left is not sent, whatever the search showed meanwhile.
         if (outcome.command == CommandResult::Withheld || outcome.command == CommandResult::ConnectFailed) {
             status = kExitNotSent;
             verdict = Verdict(outcome.command);

@@ -60,7 +60,7 @@ CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtoca
 }
 
 CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson &request, const QByteArray &serialNo,
-                                const std::atomic<bool> *cancel)
+                                const std::atomic<bool> *cancel, std::atomic<bool> *cleared)
 {
     if (!IsCommandPort(target.port) || !DestinationProblem(target.address, ReadLocalSubnets()).isEmpty())
         return CommandResult::ConnectFailed;
@@ -71,6 +71,8 @@ CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson
         if (withheld != CommandResult::Succeeded)
             return withheld;
     }
+    if (cleared)
+        cleared->store(true, std::memory_order_release);
     const QByteArray host = target.address.toUtf8();
     if (!client.Connect(host.constData(), static_cast<uint16_t>(target.port), 0, nullptr))
         return CommandResult::ConnectFailed;

@@ -72,5 +72,9 @@ bool IsCommandPort(int port);
 CommandResult SendDeviceCommand(const QString &address, int port, Vant::CProtocalJson &request,
                                 const QByteArray &serialNo);
 // The same towards `target`; the wait ends early (NoAnswer) once *cancel is true.
+// *cleared (when given) is set once the request may leave: at once, or for a target
+// marked exact once its turn at the shared address has come (device/Delivery.h), which
+// can take up to kNeighbourTurnWaitMs; a caller timing the device's reaction starts
+// its clock then.
 CommandResult SendDeviceCommand(const CommandTarget &target, Vant::CProtocalJson &request, const QByteArray &serialNo,
-                                const std::atomic<bool> *cancel = nullptr);
+                                const std::atomic<bool> *cancel = nullptr, std::atomic<bool> *cleared = nullptr);

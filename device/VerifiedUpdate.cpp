@@ -156,12 +156,15 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
     const CommandTarget target = TargetOf(device);
     std::atomic<bool> cancel{false};
     std::atomic<bool> answered{false};
+    // Set once the request may leave; until then (a shared address waiting for its
+    // turn) the verification's time has not begun, and no answer can show the request.
+    std::atomic<bool> cleared{false};
     CommandResult result = CommandResult::NoAnswer;
-    const auto sent = std::chrono::steady_clock::now();
+    auto sent = std::chrono::steady_clock::now();
     // The exchange blocks for up to its time limit; the search is watched meanwhile,
     // so a lost answer does not hold up a change the search already shows.
     std::thread command([&] {
-        result = SendDeviceCommand(target, request, serialNo, &cancel);
+        result = SendDeviceCommand(target, request, serialNo, &cancel, &cleared);
         answered.store(true, std::memory_order_release);
     });
     auto finish = [&](UpdateVerdict verdict) {
@@ -178,10 +181,14 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
         return outcome;
     };
 
-    const auto deadline = sent + std::chrono::milliseconds(verifyTimeoutMs);
+    bool leaving = false;
     for (;;) {
         if (stop && stop())
             return finish(UpdateVerdict::Interrupted);
+        if (!leaving && cleared.load(std::memory_order_acquire)) {
+            leaving = true;
+            sent = std::chrono::steady_clock::now();
+        }
         if (answered.load(std::memory_order_acquire)) {
             if (result == CommandResult::ConnectFailed || result == CommandResult::Withheld)
                 return finish(UpdateVerdict::ConnectFailed); // nothing was sent
@@ -191,9 +198,10 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
                 return finish(result == CommandResult::Succeeded ? UpdateVerdict::Confirmed
                                                                  : UpdateVerdict::NotConfirmed);
         }
-        if (verifyTimeoutMs > 0 && shown())
+        if (leaving && verifyTimeoutMs > 0 && shown())
             return finish(UpdateVerdict::Confirmed);
-        if (verifyTimeoutMs > 0 && std::chrono::steady_clock::now() >= deadline)
+        if (leaving && verifyTimeoutMs > 0 &&
+            std::chrono::steady_clock::now() >= sent + std::chrono::milliseconds(verifyTimeoutMs))
             return finish(UpdateVerdict::NotConfirmed);
         std::this_thread::sleep_for(kVerifyPoll);
     }

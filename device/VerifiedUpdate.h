@@ -133,7 +133,9 @@ struct UpdateOutcome {
 
 // Sends `device` the update request for `edited` (on-link when it lies in a foreign
 // subnet) and watches `search`, which must be running, until the update is confirmed
-// or refused, or verifyTimeoutMs have passed since the send. verifyTimeoutMs 0 skips
+// or refused, or verifyTimeoutMs have passed since the send (since the request left:
+// at a shared address it first waits for its turn, device/Delivery.h, and ends as
+// ConnectFailed with CommandResult::Withheld when the turn never comes). verifyTimeoutMs 0 skips
 // the check: the device's answer decides (Confirmed on a yes, Refused on a refusal,
 // NotConfirmed without an answer). `stop` is asked every few milliseconds.
 UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device, const NetworkSettings &edited,

@@ -11,7 +11,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -765,6 +767,27 @@ bool CatchesSigint(pid_t pid, const std::string &name)
     return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) & (1ull << (SIGINT - 1)));
 }
 
+// The MAC of the device namespace's link: a device announcing it is the one the
+// neighbour entry of its address names, as a DHCP-on verification requires.
+std::string DeviceLinkMac(const sandbox::DeviceNetwork &net)
+{
+    std::string mac;
+    net.RunInDevice([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::snprintf(request.ifr_name, IFNAMSIZ, "%s", sandbox::kDeviceLink);
+        if (fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
+            const auto *b = reinterpret_cast<const unsigned char *>(request.ifr_hwaddr.sa_data);
+            char text[18];
+            std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+            mac = text;
+        }
+        if (fd >= 0)
+            close(fd);
+    });
+    return mac;
+}
+
 } // namespace grid
 
 TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
@@ -799,6 +822,9 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {"CHA", "10.77.0.19", ""},
         {"CHB", "10.77.0.20", ",fault=command:silent"},
     };
+    // ASG is switched to DHCP and verified: it announces the link's own MAC.
+    const std::string linkMac = grid::DeviceLinkMac(*net);
+    ASSERT_FALSE(linkMac.empty());
     std::vector<std::string> args;
     int port = 8001;
     for (const Device &d : fleet) {
@@ -806,7 +832,9 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
             ASSERT_TRUE(net->AddDeviceAddress(std::string(d.address) + "/24"));
         }
         std::string extra = d.extra;
-        if (extra.find("mac=") == std::string::npos)
+        if (std::string(d.serial) == "ASG")
+            extra += ",mac=" + linkMac;
+        else if (extra.find("mac=") == std::string::npos)
             extra += ",mac=02:00:00:00:01:" + std::to_string(10 + port - 8001);
         args.insert(args.end(), {"--device", std::string("serial=") + d.serial + ",address=" + d.address + ",port=" +
                                                  std::to_string(port++) + ",dhcp=off,mask=255.255.255.0,"
