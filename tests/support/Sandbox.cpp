@@ -187,7 +187,6 @@ DeviceNetwork::DeviceNetwork(Layout layout) : m_layout(layout)
         RunCommand({"ip", "addr", "add", std::string(kWorkstationAddress) + "/24", "dev", kWorkstationLink}) != 0 ||
         RunCommand({"ip", "link", "set", kWorkstationLink, "up"}) != 0 ||
         RunInDeviceCommand({"ip", "link", "set", "lo", "up"}) != 0 ||
-        RunInDeviceCommand({"ip", "link", "set", kDeviceLink, "address", kDeviceLinkMac}) != 0 ||
         RunInDeviceCommand({"ip", "addr", "add", std::string(kDeviceAddress) + "/24", "dev", kDeviceLink}) != 0 ||
         RunInDeviceCommand({"ip", "link", "set", kDeviceLink, "up"}) != 0) {
         m_error = "could not set up the veth pair";

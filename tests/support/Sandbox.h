@@ -30,9 +30,6 @@ inline constexpr const char *kWorkstationAddress = "10.77.0.1";
 inline constexpr const char *kDeviceAddress = "10.77.0.2";
 inline constexpr const char *kWorkstationLink = "brw0";
 inline constexpr const char *kDeviceLink = "brd0";
-// The device side's link MAC, fixed so that a simulated device can announce the MAC
-// the workstation's neighbour table shows for the device namespace's addresses.
-inline constexpr const char *kDeviceLinkMac = "02:77:b0:00:00:00";
 
 // An IPv4 socket address from dotted text and a port.
 sockaddr_in Ipv4(const char *ip, uint16_t port);
