@@ -64,8 +64,16 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [[ $(updates) -eq 4 ]] || fail "the devices got $(updates) update requests, not 4"
-# The next search (at most 5 s away) shows the new values.
-sleep 7
+# The next search rounds (every 5 s) show the new values: two more search requests
+# at the devices (at most 20 s on a loaded machine), then a moment for the window to
+# take their answers.
+searches() { grep -c 'searchbrenu' "$work/devsim.log" || true; }
+rounds=$(searches)
+for _ in $(seq 200); do
+  [[ $(searches) -ge $((rounds + 2)) ]] && break
+  sleep 0.1
+done
+sleep 1.5
 import -window "$batch" "$artifacts/e2e_batch_done.png"
 import -window root "$artifacts/e2e_batch_screen.png"
 

@@ -295,7 +295,9 @@ export LSAN_OPTIONS="suppressions=$root/tests/app/lsan.supp:print_suppressions=0
 # own, cannot take its display number away or unlink its socket.
 [[ -d /tmp/.X11-unix ]] || mkdir -m 1777 /tmp/.X11-unix
 mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
-exec 3< <(exec Xvfb -displayfd 1 -nolock -screen 0 1024x768x24 -nolisten tcp 2>"$work/xvfb.log")
+# -noreset: the server must not reset when the last client leaves (the first start of
+# the tool below), or the next start can meet it while it resets and find no display.
+exec 3< <(exec Xvfb -displayfd 1 -nolock -noreset -screen 0 1024x768x24 -nolisten tcp 2>"$work/xvfb.log")
 xvfb=$!
 read -r -t 10 display <&3 || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$display"
