@@ -222,20 +222,27 @@ std::string AnswerFrame()
         "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
 }
 
-void SearcherPushData(benchmark::State &state)
+// Pushes the answer frame into a searcher of `group` once per iteration, as its socket
+// would; an error unless `counted` went up once each time. Then lets the logger write
+// what was queued, before the next repetition.
+void PushAnswerFrames(benchmark::State &state, QUdpCastGroup &group, const long &counted, const char *missed)
 {
-    benchtools::StartLogger();
-    long callbacks = 0;
-    QUdpCastGroup group([](const char *, int, void *user) { ++*static_cast<long *>(user); }, &callbacks);
     QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
     const std::string frame = AnswerFrame();
     const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
     for (auto _ : state)
         searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
-    if (callbacks != static_cast<long>(state.iterations()))
-        state.SkipWithError("an answer was not dispatched");
-    // Let the logger write what was queued before the next repetition.
+    if (counted != static_cast<long>(state.iterations()))
+        state.SkipWithError(missed);
     std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+void SearcherPushData(benchmark::State &state)
+{
+    benchtools::StartLogger();
+    long callbacks = 0;
+    QUdpCastGroup group([](const char *, int, void *user) { ++*static_cast<long *>(user); }, &callbacks);
+    PushAnswerFrames(state, group, callbacks, "an answer was not dispatched");
 }
 // Bounded: every answer is a log record, and the logger writes about 10000 a second.
 BENCHMARK(SearcherPushData)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
@@ -252,14 +259,7 @@ void SearcherPushAnswer(benchmark::State &state)
         if (ReadDeviceRecord(message, record) && IsCompleteRecord(record))
             ++*static_cast<long *>(user);
     });
-    QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
-    const std::string frame = AnswerFrame();
-    const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
-    for (auto _ : state)
-        searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
-    if (complete != static_cast<long>(state.iterations()))
-        state.SkipWithError("an answer was not read as a complete record");
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    PushAnswerFrames(state, group, complete, "an answer was not read as a complete record");
 }
 BENCHMARK(SearcherPushAnswer)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
@@ -279,14 +279,7 @@ void SearcherPushAnswerWithSource(benchmark::State &state)
         if (record.source.port == 19010 && !AnnouncedElsewhere(record))
             ++*static_cast<long *>(user);
     });
-    QUdpCast searcher("10.77.0.1", &group, false);
-    const std::string frame = AnswerFrame();
-    const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
-    for (auto _ : state)
-        searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
-    if (complete != static_cast<long>(state.iterations()))
-        state.SkipWithError("an answer was not read with its source");
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    PushAnswerFrames(state, group, complete, "an answer was not read with its source");
 }
 BENCHMARK(SearcherPushAnswerWithSource)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 

@@ -11,9 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +25,7 @@
 
 #include "DevsimBoxes.h"
 #include "DevsimHarness.h"
+#include "Link.h"
 #include "RequestLog.h"
 #include "SandboxFixture.h"
 #include "device/DeviceRecord.h"
@@ -771,21 +770,10 @@ bool CatchesSigint(pid_t pid, const std::string &name)
 // neighbour entry of its address names, as a DHCP-on verification requires.
 std::string DeviceLinkMac(const sandbox::DeviceNetwork &net)
 {
-    std::string mac;
-    net.RunInDevice([&] {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::snprintf(request.ifr_name, IFNAMSIZ, "%s", sandbox::kDeviceLink);
-        if (fd >= 0 && ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
-            const auto *b = reinterpret_cast<const unsigned char *>(request.ifr_hwaddr.sa_data);
-            char text[18];
-            std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-            mac = text;
-        }
-        if (fd >= 0)
-            close(fd);
-    });
-    return mac;
+    devsim::LinkInfo link;
+    std::string error;
+    net.RunInDevice([&] { devsim::ReadLink(sandbox::kDeviceLink, link, error); });
+    return link.mac;
 }
 
 } // namespace grid
