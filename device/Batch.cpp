@@ -683,6 +683,17 @@ bool BatchJob::WaitForHolders(size_t index)
     }
 }
 
+namespace {
+
+// Whether what a device shows can still verify an entry: not yet final, or refused
+// (a refusal gives way to what the device shows; nothing else that is final does).
+bool AwaitsVerdict(BatchStatus status)
+{
+    return !IsFinal(status) || status == BatchStatus::Refused;
+}
+
+} // namespace
+
 void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
 {
     const auto planned = m_byPlannedAddress.constFind(answer.address);
@@ -720,10 +731,7 @@ void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
     std::lock_guard<std::mutex> lock(m_lock);
     for (size_t i : *found) {
         Progress &progress = m_progress[i];
-        // A refusal gives way to what the device shows; nothing else that is final does.
-        if (!progress.sent || progress.status == BatchStatus::Verified ||
-            progress.status == BatchStatus::NotConfirmed || progress.status == BatchStatus::WrongDevice ||
-            progress.status == BatchStatus::OtherAnswers || progress.status == BatchStatus::NotSent)
+        if (!progress.sent || !AwaitsVerdict(progress.status))
             continue;
         const BatchEntry &entry = m_entries[i];
         const ExpectedSettings expected = ExpectedAfter(*entry.device, entry.target);
@@ -743,17 +751,6 @@ void BatchJob::Observe(const HeardDevice &answer, int64_t otherSourceAgeMs)
         m_stopWaiting[i] = true; // its answer no longer matters
     }
 }
-
-namespace {
-
-// Whether what a device shows can still verify an entry: not yet final, or refused
-// (a refusal gives way to what the device shows; nothing else that is final does).
-bool AwaitsVerdict(BatchStatus status)
-{
-    return !IsFinal(status) || status == BatchStatus::Refused;
-}
-
-} // namespace
 
 void BatchJob::Tick()
 {
