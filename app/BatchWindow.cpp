@@ -479,12 +479,12 @@ void BatchWindow::ShowRunning(bool running)
         edit->setEnabled(!running && !m_dhcp->isChecked());
 }
 
-void BatchWindow::Observe(QString answer, QString source)
+void BatchWindow::Observe(QByteArray answer, QString source)
 {
     if (!m_job || m_job->Done())
         return;
     HeardDevice record;
-    if (!ReadDeviceRecord(answer.toUtf8(), record) || !IsCompleteRecord(record))
+    if (!ReadDeviceRecord(answer, record) || !IsCompleteRecord(record))
         return;
     record.source.address = source;
     m_job->Observe(record);

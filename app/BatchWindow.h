@@ -72,7 +72,7 @@ public:
 
 public slots:
     // A search answer as the searchers hand it on, sent from `source` (its address).
-    void Observe(QString answer, QString source = QString());
+    void Observe(QByteArray answer, QString source = QString());
     // The same answer, already read, with where it was heard and how long ago another
     // source last answered for the same device (-1: none).
     void ObserveRecord(const HeardDevice &answer, int64_t otherSourceAgeMs = -1);

@@ -82,13 +82,15 @@ public:
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
 signals:
-    void signal_MsgCallBack(QString msg);
-    void signal_HeardAnswer(QString msg, InterfaceAddress heardOn);
+    // An answer's JSON text as the device sent it: bytes, since its texts need not be
+    // UTF-8 (device/DeviceText.h).
+    void signal_MsgCallBack(QByteArray msg);
+    void signal_HeardAnswer(QByteArray msg, InterfaceAddress heardOn);
 
 protected slots:
     // An answer whose hearing address is not known (counted as heard in the device's subnet).
-    void slot_MsgCallBack(QString msg);
-    void slot_HeardAnswer(QString msg, InterfaceAddress heardOn);
+    void slot_MsgCallBack(QByteArray msg);
+    void slot_HeardAnswer(QByteArray msg, InterfaceAddress heardOn);
     void slot_RefreshClicked();
     void slot_MenuClicked();
     void slot_OnCustomContextMenuRequested(QPoint pos);

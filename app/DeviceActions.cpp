@@ -79,6 +79,8 @@ void BrenuSearchTools::onUpdateBrenu(QModelIndex index)
     m_infoDialog->SetDeviceInfo(cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6],
                                 cells[7], cells[8]);
     m_infoDialog->SetCommandTarget(TargetFor(cells[0], cells[1], cells[2].toInt(nullptr, 10)));
+    if (const HeardDevice *device = m_model->Devices().Latest(cells[0]))
+        m_infoDialog->SetSentBytes(device->sent);
     m_infoDialog->exec();
     if (std::optional<ExpectedSettings> expected = m_infoDialog->TakeUnansweredUpdate())
         WatchUnansweredUpdate(*expected);
@@ -106,7 +108,10 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     }
 
     Vant::CProtocalJson request;
-    const QByteArray serialBytes = serialNo.toUtf8();
+    // The serial number goes as the device sent it; the answer must carry it back so.
+    const HeardDevice *device = m_model->Devices().Latest(serialNo);
+    const QByteArray serialBytes =
+        device ? BytesToSend(*device, TextMember::SerialNo, serialNo) : serialNo.toUtf8();
     BuildRebootRequest(serialBytes, request);
 
     const CommandTarget target = TargetFor(serialNo, address, port);

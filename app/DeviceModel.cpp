@@ -99,6 +99,8 @@ QString DeviceModel::ToolTip(const QString &serialNo, bool silent, int64_t lastA
         lines << UiText::SourceDiffersTip().arg(device->source.address, device->address);
     if (device && device->foreignSubnet)
         lines << UiText::ForeignSubnetTip().arg(device->interfaceName, device->localAddress);
+    if (device && device->sent.notUtf8)
+        lines << UiText::NotUtf8Tip().arg(NotUtf8Members(*device).join(QStringLiteral(", ")));
     const auto note = m_notes.constFind(serialNo);
     if (note != m_notes.constEnd())
         lines << *note;

@@ -63,6 +63,7 @@ void QBrenuInfo::SetDeviceInfo(QString serialNo, QString address, QString port, 
 {
     m_port = port.toInt(nullptr, 10);
     m_target = CommandTarget();
+    m_sent = SentBytes();
     m_unanswered.reset();
 
     m_serialNo = serialNo;
@@ -135,6 +136,7 @@ DeviceRecord QBrenuInfo::Loaded() const
     device.dns = m_dns;
     device.mac = m_mac;
     device.description = m_description;
+    device.sent = m_sent;
     return device;
 }
 
@@ -174,7 +176,7 @@ void QBrenuInfo::slot_SaveClicked()
 
     Vant::CProtocalJson request;
     BuildUpdateRequest(Loaded(), Edited(), request);
-    const QByteArray serialNo = m_serialNo.toUtf8();
+    const QByteArray serialNo = DeviceBytes(Loaded(), TextMember::SerialNo);
 
     // The request goes to the address and port the device announced, not to an
     // address just typed in.

@@ -32,6 +32,10 @@ public:
     void SetOnLinkInterface(const QString &device) { m_target.onLinkInterface = device; }
     // Where the update goes (on-link, exact delivery); set after SetDeviceInfo.
     void SetCommandTarget(const CommandTarget &target) { m_target = target; }
+    // The device's own bytes of the texts loaded (DeviceRecord::sent): what the update
+    // carries for every text the operator leaves as it is. Set after SetDeviceInfo,
+    // which clears them (texts are then sent as UTF-8).
+    void SetSentBytes(const SentBytes &sent) { m_sent = sent; }
 
     // After an update the device did not answer: what its search answers would show
     // if it took effect anyway. Taken once; empty otherwise.
@@ -67,6 +71,7 @@ private:
     QString m_mac;
     QString m_description;
     CommandTarget m_target;
+    SentBytes m_sent;
     // The texts the address fields showed right after loading.
     NetworkSettings m_shown;
     std::optional<ExpectedSettings> m_unanswered;

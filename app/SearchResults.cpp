@@ -64,15 +64,15 @@ void BrenuSearchTools::TakeAnswers()
         AddAnswer(answer.record, answer.heardOn);
 }
 
-void BrenuSearchTools::slot_MsgCallBack(QString msg)
+void BrenuSearchTools::slot_MsgCallBack(QByteArray msg)
 {
     slot_HeardAnswer(msg, InterfaceAddress{});
 }
 
-void BrenuSearchTools::slot_HeardAnswer(QString msg, InterfaceAddress heardOn)
+void BrenuSearchTools::slot_HeardAnswer(QByteArray msg, InterfaceAddress heardOn)
 {
     DeviceRecord record;
-    if (ReadDeviceRecord(msg.toUtf8(), record) && IsCompleteRecord(record))
+    if (ReadDeviceRecord(msg, record) && IsCompleteRecord(record))
         AddAnswer(record, heardOn);
 }
 

@@ -106,7 +106,7 @@ class Window : public BrenuSearchTools {
 public:
     using BrenuSearchTools::BrenuSearchTools;
     using BrenuSearchTools::slot_CheckSilence;
-    void Deliver(const QString &answer) { emit signal_MsgCallBack(answer); }
+    void Deliver(const QString &answer) { emit signal_MsgCallBack(answer.toUtf8()); }
     QStandardItemModel *Model() const
     {
         return qobject_cast<QStandardItemModel *>(findChild<QTableView *>("tabView_brenu")->model());

@@ -600,7 +600,7 @@ int RunReboot(const Invocation &invocation, Output &out)
                 continue;
             }
             Vant::CProtocalJson request;
-            const QByteArray serial = device.serialNo.toUtf8();
+            const QByteArray serial = DeviceBytes(device, TextMember::SerialNo);
             BuildRebootRequest(serial, request);
             // On-link through the interface that heard it when it lies in a foreign subnet.
             const CommandResult result = SendDeviceCommand(TargetOf(device), request, serial);

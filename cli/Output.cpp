@@ -62,6 +62,14 @@ void WriteDevice(JsonWriter &writer, const ListedDevice &device)
     for (const QString &kind : device.conflict)
         WriteText(writer, kind);
     writer.EndArray();
+    // Texts whose bytes were not UTF-8 (shown decoded as GB18030): only when there are.
+    if (const QStringList notUtf8 = NotUtf8Members(device); !notUtf8.isEmpty()) {
+        writer.Key("notUtf8");
+        writer.StartArray();
+        for (const QString &member : notUtf8)
+            WriteText(writer, member);
+        writer.EndArray();
+    }
     writer.EndObject();
 }
 

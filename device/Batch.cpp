@@ -404,7 +404,7 @@ SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target,
 {
     Vant::CProtocalJson request;
     BuildUpdateRequest(device, target, request);
-    switch (SendDeviceCommand(TargetOf(device), request, device.serialNo.toUtf8(), stop)) {
+    switch (SendDeviceCommand(TargetOf(device), request, DeviceBytes(device, TextMember::SerialNo), stop)) {
     case CommandResult::Succeeded:
         return SendOutcome::Acknowledged;
     case CommandResult::Failed:

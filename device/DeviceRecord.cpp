@@ -2,7 +2,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "device/DeviceText.h"
 #include "protocol/Json.h"
 
 namespace {
@@ -38,13 +41,46 @@ int ReadPort(const rapidjson::Value &value)
     return 0;
 }
 
-QString ReadText(const rapidjson::Value &value)
+bool IsAscii(const char *bytes, std::size_t size)
+{
+    unsigned char any = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        any |= static_cast<unsigned char>(bytes[i]);
+    return any < 0x80;
+}
+
+QString &TextOf(DeviceRecord &record, TextMember member)
+{
+    return const_cast<QString &>(TextOf(static_cast<const DeviceRecord &>(record), member));
+}
+
+void ReadText(const rapidjson::Value &value, TextMember member, DeviceRecord &record)
 {
     // A string member (nearly every one) is read in place, as ValueToString would give
     // it: up to its first NUL.
-    if (value.IsString())
-        return QString::fromUtf8(value.GetString());
-    return QString::fromUtf8(Vant::ValueToString(value).c_str());
+    std::string number;
+    const char *bytes;
+    std::size_t size;
+    if (value.IsString()) {
+        bytes = value.GetString();
+        size = strnlen(bytes, value.GetStringLength());
+    } else {
+        number = Vant::ValueToString(value);
+        bytes = number.c_str();
+        size = number.size();
+    }
+    size = TextCut(bytes, size, kMaxDeviceTextBytes);
+    QString &text = TextOf(record, member);
+    const int index = static_cast<int>(member);
+    if (IsAscii(bytes, size)) {
+        text = QString::fromLatin1(bytes, static_cast<int>(size));
+        return;
+    }
+    bool utf8 = true;
+    text = ShownText(bytes, size, &utf8);
+    record.sent.member[index] = QByteArray(bytes, static_cast<int>(size));
+    if (!utf8)
+        record.sent.notUtf8 |= static_cast<unsigned char>(1u << index);
 }
 
 } // namespace
@@ -53,15 +89,16 @@ bool ReadDeviceRecord(const Vant::CProtocalJson &message, DeviceRecord &record)
 {
     if (!message.HasData())
         return false;
-    record.serialNo = ReadText(message.GetDataValue(0, "serialNo"));
-    record.address = ReadText(message.GetDataValue(0, "address"));
+    record.sent = SentBytes();
+    ReadText(message.GetDataValue(0, "serialNo"), TextMember::SerialNo, record);
+    ReadText(message.GetDataValue(0, "address"), TextMember::Address, record);
     record.port = ReadPort(message.GetDataValue(0, "port"));
     record.dhcp = Vant::ValueIsTrue(message.GetDataValue(0, "dhcp"));
-    record.subnetMask = ReadText(message.GetDataValue(0, "subnetMask"));
-    record.gateway = ReadText(message.GetDataValue(0, "gateway"));
-    record.dns = ReadText(message.GetDataValue(0, "dns"));
-    record.mac = ReadText(message.GetDataValue(0, "mac"));
-    record.description = ReadText(message.GetDataValue(0, "description"));
+    ReadText(message.GetDataValue(0, "subnetMask"), TextMember::SubnetMask, record);
+    ReadText(message.GetDataValue(0, "gateway"), TextMember::Gateway, record);
+    ReadText(message.GetDataValue(0, "dns"), TextMember::Dns, record);
+    ReadText(message.GetDataValue(0, "mac"), TextMember::Mac, record);
+    ReadText(message.GetDataValue(0, "description"), TextMember::Description, record);
     return true;
 }
 
@@ -76,6 +113,62 @@ bool IsCompleteRecord(const DeviceRecord &record)
     return !record.serialNo.isEmpty() && !record.address.isEmpty() && record.port > 0 &&
            !record.subnetMask.isEmpty() && !record.gateway.isEmpty() && !record.dns.isEmpty() &&
            !record.mac.isEmpty();
+}
+
+const QString &TextOf(const DeviceRecord &record, TextMember member)
+{
+    switch (member) {
+    case TextMember::SerialNo:
+        return record.serialNo;
+    case TextMember::Address:
+        return record.address;
+    case TextMember::SubnetMask:
+        return record.subnetMask;
+    case TextMember::Gateway:
+        return record.gateway;
+    case TextMember::Dns:
+        return record.dns;
+    case TextMember::Mac:
+        return record.mac;
+    case TextMember::Description:
+        break;
+    }
+    return record.description;
+}
+
+const char *TextMemberName(TextMember member)
+{
+    static const char *const names[kTextMemberCount] = {"serialNo", "address", "subnetMask", "gateway",
+                                                        "dns",      "mac",     "description"};
+    return names[static_cast<int>(member)];
+}
+
+QByteArray DeviceBytes(const DeviceRecord &record, TextMember member)
+{
+    const QByteArray &kept = record.sent.member[static_cast<int>(member)];
+    const QString &text = TextOf(record, member);
+    if (!kept.isNull() && ShownText(kept) == text)
+        return kept;
+    return text.toUtf8();
+}
+
+QByteArray BytesToSend(const DeviceRecord &record, TextMember member, const QString &value)
+{
+    return value == TextOf(record, member) ? DeviceBytes(record, member) : value.toUtf8();
+}
+
+bool SentAsUtf8(const DeviceRecord &record, TextMember member)
+{
+    return !(record.sent.notUtf8 & (1u << static_cast<int>(member)));
+}
+
+QStringList NotUtf8Members(const DeviceRecord &record)
+{
+    QStringList names;
+    for (int i = 0; i < kTextMemberCount; ++i)
+        if (!SentAsUtf8(record, static_cast<TextMember>(i)))
+            names << QString::fromLatin1(TextMemberName(static_cast<TextMember>(i)));
+    return names;
 }
 
 bool AnnouncedElsewhere(const DeviceRecord &record)

@@ -2,6 +2,7 @@
 // One device as a search answer describes it, and the rules for reading it.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // The most devices one listing holds: the window's table and the command-line
 // listing alike. Every distinct serial number that answers becomes a row, and any
@@ -21,7 +22,31 @@ struct AnswerOrigin {
     int port = 0;
 };
 
+// The longest text member of an answer that is kept, in bytes; a longer one is cut
+// there (between two characters) as it is read. A device answers a search in one
+// datagram of at most 1472 bytes, envelope and all its other members included, so no
+// genuine member comes near this: descriptions in the field are tens of bytes, the
+// longest a device's own settings accept a few hundred, and the settings dialog
+// writes back what it showed. Only a frame split over several datagrams, which any
+// host can send, carries longer texts: up to 64 KiB each, and one such answer per
+// forged serial number would make every listed device cost tens of KiB instead of a
+// few. Cut texts are shown and sent back as cut.
+constexpr int kMaxDeviceTextBytes = 1024;
+
+// The text members of a record, in the order they are read.
+enum class TextMember { SerialNo, Address, SubnetMask, Gateway, Dns, Mac, Description };
+constexpr int kTextMemberCount = 7;
+
+// The bytes a device sent for its text members where they are not plain ASCII (an
+// ASCII text's bytes are exactly those of its shown text, so nothing is kept for
+// it): what goes back to the device wherever the operator did not change the text.
+struct SentBytes {
+    QByteArray member[kTextMemberCount]; // null: ASCII, the shown text's bytes
+    unsigned char notUtf8 = 0;           // bit (1 << member): not UTF-8, shown as GB18030
+};
+
 struct DeviceRecord {
+    // The texts as shown (device/DeviceText.h); `sent` keeps the device's bytes.
     QString serialNo;
     QString address;
     int port = 0;
@@ -33,7 +58,25 @@ struct DeviceRecord {
     QString description;
     // Beside the announced members: where this answer came from.
     AnswerOrigin source;
+    SentBytes sent;
 };
+
+// A text member as shown.
+const QString &TextOf(const DeviceRecord &record, TextMember member);
+// The member's name in answers and requests ("serialNo", "description", ...).
+const char *TextMemberName(TextMember member);
+// The bytes the device sent for the member (exactly, within kMaxDeviceTextBytes). A
+// shown text changed since it was read (no longer what its kept bytes show) goes as
+// UTF-8.
+QByteArray DeviceBytes(const DeviceRecord &record, TextMember member);
+// What a request carries for the member when the operator's value is `value`: the
+// device's own bytes while `value` is the text shown, else `value` as UTF-8.
+QByteArray BytesToSend(const DeviceRecord &record, TextMember member, const QString &value);
+// False when the device's bytes for the member were not UTF-8 (shown decoded as
+// GB18030, or with replacement marks).
+bool SentAsUtf8(const DeviceRecord &record, TextMember member);
+// The names of the members whose bytes were not UTF-8, in reading order.
+QStringList NotUtf8Members(const DeviceRecord &record);
 
 // True when the answer came from a known source other than the address it announces
 // (a relay, a NAT, or another host speaking for the device). Commands still go to the
@@ -45,7 +88,8 @@ class CProtocalJson;
 }
 
 // Reads the record from element 0 of "params"."data" of a message. Texts are the
-// members' text values as UTF-8; the port is an integer member, or the leading
+// members' text values (up to a NUL, cut at kMaxDeviceTextBytes), shown as
+// ShownText shows them and kept as bytes in `sent`; the port is an integer member, or the leading
 // decimal number of a string member, else 0; the DHCP flag is the member's truth
 // value. False when the message has no "params"."data". The message is only read
 // (several threads may read one message at once) and not referred to afterwards.

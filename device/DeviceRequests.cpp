@@ -11,9 +11,9 @@ bool IsIpv4Field(const QString &text)
     return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
-void SetText(Vant::CProtocalJson &request, const char *name, const QString &text)
+void SetBytes(Vant::CProtocalJson &request, const char *name, const QByteArray &bytes)
 {
-    request.SetDataString(0, name, text.toUtf8().constData());
+    request.SetDataString(0, name, bytes.constData());
 }
 
 } // namespace
@@ -51,14 +51,14 @@ AddressField FirstBadAddressField(const NetworkSettings &settings)
 void BuildUpdateRequest(const DeviceRecord &device, const NetworkSettings &edited, Vant::CProtocalJson &request)
 {
     request.SetApi(kUpdateApi);
-    SetText(request, "serialNo", device.serialNo);
-    SetText(request, "address", edited.address);
+    SetBytes(request, "serialNo", DeviceBytes(device, TextMember::SerialNo));
+    SetBytes(request, "address", BytesToSend(device, TextMember::Address, edited.address));
     request.SetDataBool(0, "dhcp", edited.dhcp);
-    SetText(request, "subnetMask", edited.subnetMask);
-    SetText(request, "gateway", edited.gateway);
-    SetText(request, "dns", edited.dns);
-    SetText(request, "mac", device.mac);
-    SetText(request, "description", device.description);
+    SetBytes(request, "subnetMask", BytesToSend(device, TextMember::SubnetMask, edited.subnetMask));
+    SetBytes(request, "gateway", BytesToSend(device, TextMember::Gateway, edited.gateway));
+    SetBytes(request, "dns", BytesToSend(device, TextMember::Dns, edited.dns));
+    SetBytes(request, "mac", DeviceBytes(device, TextMember::Mac));
+    SetBytes(request, "description", DeviceBytes(device, TextMember::Description));
 }
 
 void BuildRebootRequest(const QByteArray &serialNo, Vant::CProtocalJson &request)

@@ -37,10 +37,12 @@ enum class AddressField { None = -1, Address, SubnetMask, Gateway, Dns };
 AddressField FirstBadAddressField(const NetworkSettings &settings);
 
 // The update request: api kUpdateApi, then in data[0] "serialNo", "address",
-// "dhcp" (boolean), "subnetMask", "gateway", "dns", "mac", "description" (strings,
-// UTF-8). Serial number, MAC and description are the device's own values exactly as
-// reported; the four addresses and the DHCP state come from `edited`.
+// "dhcp" (boolean), "subnetMask", "gateway", "dns", "mac", "description" (strings).
+// Serial number, MAC and description are the device's own bytes exactly as it sent
+// them; the four addresses and the DHCP state come from `edited`, each address as the
+// device's bytes while it is the text shown for them, else as UTF-8 (BytesToSend).
 void BuildUpdateRequest(const DeviceRecord &device, const NetworkSettings &edited, Vant::CProtocalJson &request);
 
-// The reboot request: api kRebootApi and data[0]."serialNo".
+// The reboot request: api kRebootApi and data[0]."serialNo" (the device's bytes,
+// DeviceBytes).
 void BuildRebootRequest(const QByteArray &serialNo, Vant::CProtocalJson &request);

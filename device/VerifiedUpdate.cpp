@@ -152,7 +152,7 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
 
     Vant::CProtocalJson request;
     BuildUpdateRequest(device, edited, request);
-    const QByteArray serialNo = device.serialNo.toUtf8();
+    const QByteArray serialNo = DeviceBytes(device, TextMember::SerialNo);
     const CommandTarget target = TargetOf(device);
     std::atomic<bool> cancel{false};
     std::atomic<bool> answered{false};

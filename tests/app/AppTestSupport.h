@@ -48,7 +48,7 @@ public:
     // The row whose first cell reads serialNo, or -1.
     int RowOf(const QString &serialNo) const;
     // Passes one answer text as a searcher would, on this thread.
-    void Answer(const QByteArray &json) { emit signal_MsgCallBack(QString::fromUtf8(json)); }
+    void Answer(const QByteArray &json) { emit signal_MsgCallBack(json); }
 };
 
 // A search answer with the given data[0] members (JSON text without braces).

@@ -76,9 +76,9 @@ struct Stand {
 };
 
 // A search answer of the row's device at its new address with the new gateway.
-QString MovedAnswer(const BatchRow &row)
+QByteArray MovedAnswer(const BatchRow &row)
 {
-    return QString::fromUtf8(SearchAnswer(QString(R"("serialNo":"%1","address":"%2","port":8000,"dhcp":false,)"
+    return (SearchAnswer(QString(R"("serialNo":"%1","address":"%2","port":8000,"dhcp":false,)"
                                                   R"("subnetMask":"255.255.255.0","gateway":"10.77.0.254",)"
                                                   R"("dns":"192.168.1.1","mac":"%3","description":"")")
                                               .arg(row.device.serialNo, row.newAddress, row.device.mac)

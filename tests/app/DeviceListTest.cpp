@@ -192,7 +192,7 @@ TEST_F(ListTest, SharedSerialsAndAddressesAndForeignSubnetsAreMarkedWithoutHidin
     heardOn.address = "10.77.0.1";
     heardOn.device = "brw0";
     heardOn.netmask = htonl(0xffffff00);
-    emit w.signal_HeardAnswer(QString::fromUtf8(answer("FAR", "10.77.1.5", "02:00:00:00:00:09")), heardOn);
+    emit w.signal_HeardAnswer(answer("FAR", "10.77.1.5", "02:00:00:00:00:09"), heardOn);
     const int far = w.RowOf("FAR");
     ASSERT_GE(far, 0);
     EXPECT_TRUE(marked(far));
