@@ -24,6 +24,7 @@
 #include "app/QBrenuInfo.h"
 #include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
+#include "device/SaidText.h"
 #include "kit/Log.h"
 #include "protocol/UdpCastGroup.h"
 #include "ui_BrenuSearchTools.h"
@@ -57,6 +58,9 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
       ui(new Ui::BrenuSearchToolsClass)
 {
     ui->setupUi(this);
+    // Problems device/ explains (destinations, settings rules, plans, verification)
+    // are shown in the window's language, not in brenu-search's English.
+    SayInOperatorLanguage();
     SetUpMenu();
     // Beside the device count, empty while the search runs as it should.
     m_searchState = new QLabel(this);

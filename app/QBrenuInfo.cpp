@@ -3,12 +3,14 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <limits>
 
 #include "app/DeviceCommandUi.h"
 #include "app/DeviceTable.h"
 #include "app/UiTexts.h"
+#include "device/AddressRules.h"
 #include "device/Delivery.h"
 #include "protocol/Json.h"
 #include "ui_QBrenuInfo.h"
@@ -156,22 +158,38 @@ bool QBrenuInfo::HasChanges() const
     return SettingsChanged(Loaded(), Edited());
 }
 
-bool QBrenuInfo::CheckAddressFields()
+bool QBrenuInfo::CheckSettingsToSend()
 {
-    QLineEdit *fields[] = {ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns};
-    const AddressField bad = FirstBadAddressField(Edited());
-    if (bad == AddressField::None)
+    // The same check as brenu-search set, plans and the batch window make.
+    const NetworkSettings edited = Edited();
+    const SettingsCheck check = CheckSettings(edited, ReadLocalSubnets());
+    if (check.bad != AddressField::None) {
+        QLineEdit *fields[] = {ui->edt_ipv4, ui->edt_subnetMask, ui->edt_gateway, ui->edt_dns};
+        fields[static_cast<int>(check.bad)]->setFocus();
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::BadField(), QMessageBox::Ok);
+        return false;
+    }
+    if (check.issues.empty())
         return true;
-    fields[static_cast<int>(bad)]->setFocus();
-    QMessageBox::warning(this, UiText::BoxTitle(), UiText::BadField(), QMessageBox::Ok);
-    return false;
+    // Settings that would cut the device off or put it in another host's place go
+    // only when the operator says so: the dialog's counterpart of --force.
+    QStringList lines;
+    for (const SettingIssue &issue : check.issues)
+        lines << IssueText(edited, issue);
+    QMessageBox box(QMessageBox::Warning, UiText::ConfirmTitle(),
+                    UiText::ConfirmSettingIssues().arg(lines.join(QLatin1Char('\n'))),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.button(QMessageBox::Ok)->setText(UiText::ConfirmOk());
+    box.button(QMessageBox::Cancel)->setText(UiText::ConfirmCancel());
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
 }
 
 void QBrenuInfo::slot_SaveClicked()
 {
     if (!HasChanges() || m_address.isEmpty() || !IsCommandPort(m_port))
         return;
-    if (!ui->cb_dhcp->isChecked() && !CheckAddressFields())
+    if (!CheckSettingsToSend())
         return;
 
     Vant::CProtocalJson request;

@@ -57,8 +57,10 @@ private:
     // loading put there stands for the loaded value itself.
     NetworkSettings Edited() const;
     bool HasChanges() const;
-    // Focuses and reports the first address field that is not dotted IPv4 text.
-    bool CheckAddressFields();
+    // With DHCP off: focuses and reports the first address field that is not a
+    // dotted IPv4 address, or asks the operator to confirm settings that break a rule
+    // (device/AddressRules.h). True when the update may go.
+    bool CheckSettingsToSend();
 
     // The values as loaded from the row: what the edits are compared against.
     QString m_serialNo;

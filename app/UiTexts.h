@@ -76,6 +76,11 @@ inline QString Failed() { return QCoreApplication::translate("UiText", "执行�
 inline QString Withheld() { return QCoreApplication::translate("UiText", "未发送: 此地址的另一台设备代其应答"); }
 // %1: the way, DeliveryWayText.
 inline QString DeliveredWay() { return QCoreApplication::translate("UiText", "多台设备使用此地址, 命令%1"); }
+// New settings that break a rule; %1: the rules broken, one a line.
+inline QString ConfirmSettingIssues()
+{
+    return QCoreApplication::translate("UiText", "新设置可能使设备无法访问:\n%1\n\n是否仍然发送?");
+}
 inline QString BadField() { return QCoreApplication::translate("UiText", "格式错误!请输入正确的值!"); }
 
 } // namespace UiText

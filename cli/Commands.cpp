@@ -464,7 +464,8 @@ int RunSet(const Invocation &invocation, Output &out)
         return kExitNotSent;
     }
     if (!edited.dhcp) {
-        const AddressField bad = FirstBadAddressField(edited);
+        const SettingsCheck check = CheckSettings(edited, ReadLocalSubnets());
+        const AddressField bad = check.bad;
         if (bad != AddressField::None) {
             Complain(Utf8(serial) + ": the device reports " + FieldOption(bad) + " '" +
                      Utf8(TerminalText(FieldValue(edited, bad))) + "', which is not an IPv4 address; give --" +
@@ -473,7 +474,7 @@ int RunSet(const Invocation &invocation, Output &out)
         }
         // Settings that would take the device off the network, or put it in another
         // host's place, are sent only when forced.
-        const std::vector<SettingIssue> issues = CheckNewSettings(edited, ReadLocalSubnets());
+        const std::vector<SettingIssue> &issues = check.issues;
         if (!issues.empty() && !invocation.force) {
             Complain(Utf8(serial) + ": --" + FieldOption(issues.front().field) + " " +
                      Utf8(TerminalText(IssueText(edited, issues.front()))) + "; nothing sent, give --force to send it");

@@ -1,6 +1,7 @@
 #include "device/AddressRules.h"
 
 #include "device/Ipv4Text.h"
+#include "device/SaidText.h"
 
 #include <arpa/inet.h>
 
@@ -82,6 +83,17 @@ std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, cons
     return issues;
 }
 
+SettingsCheck CheckSettings(const NetworkSettings &settings, const LocalSubnets &local)
+{
+    SettingsCheck check;
+    if (settings.dhcp)
+        return check;
+    check.bad = FirstBadAddressField(settings);
+    if (check.bad == AddressField::None)
+        check.issues = CheckNewSettings(settings, local);
+    return check;
+}
+
 QString IssueText(const NetworkSettings &settings, const SettingIssue &issue)
 {
     QString value;
@@ -105,23 +117,25 @@ QString IssueText(const NetworkSettings &settings, const SettingIssue &issue)
     const QString subnet = Ipv4Text(address & mask) + QLatin1Char('/') + QString::number(PrefixLength(mask));
     switch (issue.problem) {
     case SettingProblem::Unspecified:
-        return value + " is the unspecified address";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是未指定地址", "%1 is the unspecified address")).arg(value);
     case SettingProblem::Loopback:
-        return value + " is a loopback address";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是环回地址", "%1 is a loopback address")).arg(value);
     case SettingProblem::Multicast:
-        return value + " is a multicast or reserved address";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是组播或保留地址", "%1 is a multicast or reserved address")).arg(value);
     case SettingProblem::LimitedBroadcast:
-        return value + " is the broadcast address";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是广播地址", "%1 is the broadcast address")).arg(value);
     case SettingProblem::NetworkAddress:
-        return value + " is the network address of " + subnet;
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是 %2 的网络地址", "%1 is the network address of %2")).arg(value, subnet);
     case SettingProblem::SubnetBroadcast:
-        return value + " is the broadcast address of " + subnet;
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是 %2 的广播地址", "%1 is the broadcast address of %2")).arg(value, subnet);
     case SettingProblem::LocalAddress:
-        return value + " is an address of this machine";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是本机的地址", "%1 is an address of this machine")).arg(value);
     case SettingProblem::BadMask:
-        return value + " is not a subnet mask (its one bits must be contiguous, and there must be some)";
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 不是子网掩码 (其中为 1 的位必须连续, 且不能全为 0)",
+                                       "%1 is not a subnet mask (its one bits must be contiguous, and there must be some)"))
+            .arg(value);
     case SettingProblem::GatewayOutside:
-        return "gateway " + value + " lies outside " + subnet;
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "网关 %1 不在 %2 内", "gateway %1 lies outside %2")).arg(value, subnet);
     }
     return value;
 }

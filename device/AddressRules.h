@@ -6,8 +6,9 @@
 // loopback or multicast address, its subnet's network or broadcast address, or the
 // address of the workstation itself drops off the network or takes another host's
 // place; a mask with holes or no bits makes no subnet; a gateway outside the subnet
-// cannot be reached. brenu-search refuses such settings unless forced; batch work can
-// apply the same rules. The settings dialog keeps its own, looser check.
+// cannot be reached. CheckSettings decides for every path that sends new settings:
+// the settings dialog (which asks the operator to confirm), brenu-search set (which
+// needs --force), plans and the batch window (which refuse).
 #include <QString>
 
 #include <vector>
@@ -37,6 +38,18 @@ struct SettingIssue {
 // Empty when the settings can be sent.
 std::vector<SettingIssue> CheckNewSettings(const NetworkSettings &settings, const LocalSubnets &local);
 
+// What stands between new settings and the device. With DHCP on nothing is checked
+// (the device chooses its own addresses).
+struct SettingsCheck {
+    // The first field that is not a strict dotted IPv4 address (FirstBadAddressField):
+    // nothing may be sent.
+    AddressField bad = AddressField::None;
+    // Otherwise the rules the settings break (CheckNewSettings): sent only when the
+    // operator insists.
+    std::vector<SettingIssue> issues;
+};
+SettingsCheck CheckSettings(const NetworkSettings &settings, const LocalSubnets &local);
+
 // One line saying what is wrong, e.g. "10.77.0.255 is the broadcast address of
-// 10.77.0.0/24".
+// 10.77.0.0/24"), in the language of device/SaidText.h.
 QString IssueText(const NetworkSettings &settings, const SettingIssue &issue);

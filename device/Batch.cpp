@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "device/AddressRules.h"
+#include "device/SaidText.h"
 #include "device/DeviceCommand.h"
 #include "protocol/Json.h"
 
@@ -291,7 +292,7 @@ std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &e
     std::vector<size_t> path;
     auto name = [&](size_t i) {
         const BatchEntry &entry = entries[i];
-        return (entry.planLine > 0 ? QStringLiteral("line %1 ").arg(entry.planLine) : QString()) + entry.serialNo +
+        return (entry.planLine > 0 ? Said(QT_TRANSLATE_NOOP3("DeviceText", "第 %1 行 ", "line %1 ")).arg(entry.planLine) : QString()) + entry.serialNo +
                QStringLiteral(" (") + entry.device->address + QStringLiteral(" -> ") + entry.target.address +
                QLatin1Char(')');
     };
@@ -303,8 +304,9 @@ std::vector<std::vector<size_t>> AddressHolders(const std::vector<BatchEntry> &e
                 QStringList ring;
                 for (auto it = std::find(path.begin(), path.end(), next); it != path.end(); ++it)
                     ring << name(*it);
-                *cycles << QStringLiteral("these rows swap addresses in a ring and none can go first: %1; move one "
-                                          "to a free temporary address first")
+                *cycles << Said(QT_TRANSLATE_NOOP3("DeviceText", "这些行的地址循环互换, 没有一行能先执行: %1; 请先将其中一台改到空闲的临时地址",
+                                                  "these rows swap addresses in a ring and none can go first: %1; move one "
+                                                  "to a free temporary address first"))
                                .arg(ring.join(QStringLiteral(", ")));
             } else if (mark[next] == None) {
                 walk(next);
@@ -346,55 +348,56 @@ QStringList CheckBatch(const std::vector<BatchEntry> &entries, const std::vector
             continue;
         const QString who = entry.serialNo + QStringLiteral(": ");
         if (!entry.device->otherSources.isEmpty()) {
-            problems << who + QStringLiteral("%1 and %2 both answer with its serial number and MAC; which is the device "
-                                             "cannot be told")
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 和 %2 都以其序列号和MAC应答, 无法确定哪个是设备本身",
+                                                     "%1 and %2 both answer with its serial number and MAC; which is the "
+                                                     "device cannot be told"))
                                   .arg(entry.device->source.address, entry.device->otherSources.join(QStringLiteral(", ")));
             continue;
         }
         if (serialAtAddress.value(entry.serialNo + QLatin1Char('\n') + entry.device->address) > 1) {
-            problems << who + QStringLiteral("another device with this serial number answers from %1 too")
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "另一台使用此序列号的设备也从 %1 应答", "another device with this serial number answers from %1 too"))
                                   .arg(entry.device->address);
             continue;
         }
         if (!IsCommandPort(entry.device->port)) {
-            problems << who + QStringLiteral("the device announces port %1, which cannot take commands")
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "设备声明的端口 %1 无法接收命令", "the device announces port %1, which cannot take commands"))
                                   .arg(entry.device->port);
             continue;
         }
         if (entry.target.dhcp)
             continue;
         if (strict) {
-            const AddressField bad = FirstBadAddressField(entry.target);
+            const SettingsCheck check = CheckSettings(entry.target, localSubnets);
+            const AddressField bad = check.bad;
             if (bad != AddressField::None) {
-                problems << who + QStringLiteral("'%1' is not an IPv4 address")
+                problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "'%1' 不是 IPv4 地址", "'%1' is not an IPv4 address"))
                                       .arg(bad == AddressField::Address      ? entry.target.address
                                            : bad == AddressField::SubnetMask ? entry.target.subnetMask
                                            : bad == AddressField::Gateway    ? entry.target.gateway
                                                                              : entry.target.dns);
                 continue;
             }
-            const std::vector<SettingIssue> issues = CheckNewSettings(entry.target, localSubnets);
-            if (!issues.empty()) {
-                problems << who + IssueText(entry.target, issues.front());
+            if (!check.issues.empty()) {
+                problems << who + IssueText(entry.target, check.issues.front());
                 continue;
             }
         }
         Ipv4 address = 0;
         if (!ParseIpv4(entry.target.address, address)) {
-            problems << who + QStringLiteral("address '%1' is not a dotted IPv4 address").arg(entry.target.address);
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "地址 '%1' 不是点分十进制 IPv4 地址", "address '%1' is not a dotted IPv4 address")).arg(entry.target.address);
             continue;
         }
         if (std::find(local.begin(), local.end(), address) != local.end()) {
-            problems << who + QStringLiteral("%1 is an address of this machine").arg(entry.target.address);
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是本机的地址", "%1 is an address of this machine")).arg(entry.target.address);
             continue;
         }
         if (newAddresses.count(address)) {
-            problems << who + QStringLiteral("%1 is also planned for %2").arg(entry.target.address, newAddresses[address]);
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 也计划分配给 %2", "%1 is also planned for %2")).arg(entry.target.address, newAddresses[address]);
             continue;
         }
         newAddresses.emplace(address, entry.serialNo);
         if (kept.count(address)) // a twin keeping it counts too: two devices, one address
-            problems << who + QStringLiteral("%1 is the address of %2").arg(entry.target.address, kept[address]);
+            problems << who + Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是 %2 的地址", "%1 is the address of %2")).arg(entry.target.address, kept[address]);
     }
     AddressHolders(entries, &problems);
     return problems;

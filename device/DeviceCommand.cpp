@@ -1,5 +1,7 @@
 #include "device/DeviceCommand.h"
 
+#include "device/SaidText.h"
+
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -19,15 +21,15 @@ QString DestinationProblem(const QString &address, const LocalSubnets &local)
 {
     Ipv4 value = 0;
     if (!ParseIpv4(address, value))
-        return QStringLiteral("'%1' is not an IPv4 address").arg(address);
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "'%1' 不是 IPv4 地址", "'%1' is not an IPv4 address")).arg(address);
     const Ipv4 first = value >> 24;
     if (first == 0)
-        return QStringLiteral("%1 is in 0.0.0.0/8, which names no host").arg(address);
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 属于 0.0.0.0/8, 不指向任何主机", "%1 is in 0.0.0.0/8, which names no host")).arg(address);
     if (first == 127)
-        return QStringLiteral("%1 is a loopback address").arg(address);
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是环回地址", "%1 is a loopback address")).arg(address);
     if (first >= 224)
-        return value == 0xffffffffu ? QStringLiteral("%1 is the broadcast address").arg(address)
-                                    : QStringLiteral("%1 is a multicast or reserved address").arg(address);
+        return value == 0xffffffffu ? Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是广播地址", "%1 is the broadcast address")).arg(address)
+                                    : Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是组播或保留地址", "%1 is a multicast or reserved address")).arg(address);
     for (const InterfaceAddress &own : local) {
         Ipv4 ownAddress = 0;
         const Ipv4 mask = ntohl(own.netmask);
@@ -36,9 +38,9 @@ QString DestinationProblem(const QString &address, const LocalSubnets &local)
             (ownAddress & mask) != (value & mask))
             continue;
         if ((value & ~mask) == 0)
-            return QStringLiteral("%1 is the network address of the subnet of %2").arg(address, QString::fromStdString(own.device));
+            return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是 %2 所在网段的网络地址", "%1 is the network address of the subnet of %2")).arg(address, QString::fromStdString(own.device));
         if ((value & ~mask) == ~mask)
-            return QStringLiteral("%1 is the broadcast address of the subnet of %2").arg(address, QString::fromStdString(own.device));
+            return Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 是 %2 所在网段的广播地址", "%1 is the broadcast address of the subnet of %2")).arg(address, QString::fromStdString(own.device));
     }
     return QString();
 }

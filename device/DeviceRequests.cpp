@@ -7,8 +7,8 @@ namespace {
 
 bool IsIpv4Field(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    return IsIpv4Text(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+    Ipv4 address = 0;
+    return ParseIpv4(text, address);
 }
 
 void SetBytes(Vant::CProtocalJson &request, const char *name, const QByteArray &bytes)

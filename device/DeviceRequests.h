@@ -33,7 +33,9 @@ bool SettingsChanged(const DeviceRecord &device, const NetworkSettings &edited);
 
 // The address fields in the order they are checked before an update with DHCP off.
 enum class AddressField { None = -1, Address, SubnetMask, Gateway, Dns };
-// The first field whose text is not dotted IPv4 text (IsIpv4Text), or None.
+// The first field whose text is not a strict dotted IPv4 address (four decimal octets
+// of 0 to 255, ParseIpv4), or None. A field that merely looks like one ("10.77.0.999")
+// would be taken by the device, which no command could then reach.
 AddressField FirstBadAddressField(const NetworkSettings &settings);
 
 // The update request: api kUpdateApi, then in data[0] "serialNo", "address",

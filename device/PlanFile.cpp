@@ -17,6 +17,7 @@
 #include "device/Ipv4Text.h"
 #include "device/ColumnTitles.h"
 #include "device/KeyedText.h"
+#include "device/SaidText.h"
 
 namespace {
 
@@ -285,7 +286,7 @@ bool ReadPlanFile(const QString &path, Plan &plan, QString &error)
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        error = QStringLiteral("not a regular file");
+        error = Said(QT_TRANSLATE_NOOP3("DeviceText", "不是普通文件", "not a regular file"));
         return false;
     }
     QFile file;
@@ -306,7 +307,7 @@ bool ReadPlanStream(int fd, Plan &plan, QString &error, const std::function<bool
     char buffer[65536];
     while (bytes.size() <= kMaxPlanFileBytes) {
         if (stop && stop()) {
-            error = QStringLiteral("interrupted");
+            error = Said(QT_TRANSLATE_NOOP3("DeviceText", "已中断", "interrupted"));
             return false;
         }
         pollfd ready{fd, POLLIN, 0};
@@ -388,32 +389,34 @@ Plan ParsePlan(const QByteArray &bytes)
 
 QString PlanProblemText(const PlanProblem &problem)
 {
-    const QString at = QStringLiteral("line %1: ").arg(problem.line);
+    const QString at = Said(QT_TRANSLATE_NOOP3("DeviceText", "第 %1 行: ", "line %1: ")).arg(problem.line);
     switch (problem.kind) {
     case PlanProblem::NoHeader:
-        return at + QStringLiteral("the header has no column '%1' (expected the export's titles or serialNo,address,"
-                                   "subnetMask,gateway,dns,dhcp[,mac])")
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText",
+                                         "表头没有 '%1' 列 (应为导出文件的列标题, 或 serialNo,address,subnetMask,gateway,dns,dhcp[,mac])",
+                                         "the header has no column '%1' (expected the export's titles or serialNo,address,"
+                                         "subnetMask,gateway,dns,dhcp[,mac])"))
                         .arg(problem.text);
     case PlanProblem::BadQuoting:
-        return at + QStringLiteral("a quoted field is not closed");
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "引号字段没有结束", "a quoted field is not closed"));
     case PlanProblem::FieldCount:
-        return at + QStringLiteral("the number of fields differs from the header");
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "字段数与表头不一致", "the number of fields differs from the header"));
     case PlanProblem::NoSerial:
-        return at + QStringLiteral("no serial number");
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "没有序列号", "no serial number"));
     case PlanProblem::BadDhcp:
-        return at + QStringLiteral("DHCP '%1' is none of 启用/禁用, true/false, on/off").arg(problem.text);
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "DHCP '%1' 不是 启用/禁用, true/false, on/off 之一", "DHCP '%1' is none of 启用/禁用, true/false, on/off")).arg(problem.text);
     case PlanProblem::BadAddress:
-        return at + QStringLiteral("%1 is not an IPv4 address").arg(problem.text);
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "%1 不是 IPv4 地址", "%1 is not an IPv4 address")).arg(problem.text);
     case PlanProblem::DuplicateSerial:
-        return at + QStringLiteral("serial number %1 is already planned on an earlier line").arg(problem.text);
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "序列号 %1 已在前面的行中计划", "serial number %1 is already planned on an earlier line")).arg(problem.text);
     case PlanProblem::TooManyRows:
-        return at + QStringLiteral("more than %1 rows").arg(kMaxPlanRows);
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "超过 %1 行", "more than %1 rows")).arg(kMaxPlanRows);
     case PlanProblem::TooLarge:
-        return QStringLiteral("the file is larger than %1 bytes").arg(kMaxPlanFileBytes);
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "文件大于 %1 字节", "the file is larger than %1 bytes")).arg(kMaxPlanFileBytes);
     case PlanProblem::Encoding:
-        return at + QStringLiteral("a NUL byte or bytes that are not UTF-8");
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "含有 NUL 字节或非 UTF-8 字节", "a NUL byte or bytes that are not UTF-8"));
     case PlanProblem::DuplicateColumn:
-        return at + QStringLiteral("the header names column '%1' twice").arg(problem.text);
+        return at + Said(QT_TRANSLATE_NOOP3("DeviceText", "表头中 '%1' 列出现两次", "the header names column '%1' twice")).arg(problem.text);
     }
     return at;
 }

@@ -1,5 +1,7 @@
 #include "device/VerifiedUpdate.h"
 
+#include "device/SaidText.h"
+
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -37,20 +39,20 @@ QString UntrustedReason(const HeardDevice &answer, const ExpectedSettings &expec
 {
     const QString &source = answer.source.address;
     if (source.isEmpty())
-        return QStringLiteral("the answer showing the new settings came from an unknown source");
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "显示新设置的应答来源不明", "the answer showing the new settings came from an unknown source"));
     if (!expected.settings.dhcp && source != expected.settings.address)
-        return QStringLiteral("the answer showing the new settings came from %1, not from the new address %2")
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "显示新设置的应答来自 %1, 而非新地址 %2", "the answer showing the new settings came from %1, not from the new address %2"))
             .arg(source, expected.settings.address);
     if (expected.settings.dhcp) {
         if (source != answer.address)
-            return QStringLiteral("the answer showing DHCP on came from %1, not from the address %2 it announces")
+            return Said(QT_TRANSLATE_NOOP3("DeviceText", "显示已启用DHCP的应答来自 %1, 而非设备声明的地址 %2", "the answer showing DHCP on came from %1, not from the address %2 it announces"))
                 .arg(source, answer.address);
         if (!InLocalSubnet(local, answer.interfaceName, source))
-            return QStringLiteral("the answer showing DHCP on came from %1, outside every subnet of %2")
+            return Said(QT_TRANSLATE_NOOP3("DeviceText", "显示已启用DHCP的应答来自 %1, 不在 %2 的任何网段内", "the answer showing DHCP on came from %1, outside every subnet of %2"))
                 .arg(source, answer.interfaceName);
     }
     if (otherSourceAgeMs >= 0 && otherSourceAgeMs <= static_cast<int64_t>(kIdentityWindowMs))
-        return QStringLiteral("another source address answers with the device's serial number and MAC");
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "另一个来源地址也以此设备的序列号和MAC应答", "another source address answers with the device's serial number and MAC"));
     return QString();
 }
 
@@ -95,8 +97,9 @@ SourceMacCheck::Verdict SourceMacCheck::Check(const HeardDevice &answer, const E
             reading.reason.clear();
         } else if (holder.isEmpty()) {
             reading.verdict = Verdict::Unresolved;
-            reading.reason = QStringLiteral("the answer showing DHCP on came from %1, whose MAC on %2 has not been "
-                                            "resolved (the device's MAC is %3)")
+            reading.reason = Said(QT_TRANSLATE_NOOP3("DeviceText", "显示已启用DHCP的应答来自 %1, 其在 %2 上的MAC尚未解析 (设备的MAC为 %3)",
+                                                    "the answer showing DHCP on came from %1, whose MAC on %2 has not been "
+                                                    "resolved (the device's MAC is %3)"))
                                  .arg(place.address, place.interfaceName, mac);
             if (reading.nudgedAt == Clock::time_point{} ||
                 now - reading.nudgedAt >= std::chrono::milliseconds(kNeighbourNudgeMs)) {
@@ -105,8 +108,9 @@ SourceMacCheck::Verdict SourceMacCheck::Check(const HeardDevice &answer, const E
             }
         } else {
             reading.verdict = Verdict::Other;
-            reading.reason = QStringLiteral("the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the "
-                                            "device's MAC %4")
+            reading.reason = Said(QT_TRANSLATE_NOOP3("DeviceText", "显示已启用DHCP的应答来自 %1, 其在 %2 上的MAC为 %3, 而非设备的MAC %4",
+                                                    "the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the "
+                                                    "device's MAC %4"))
                                  .arg(place.address, place.interfaceName, holder, mac);
         }
     }
