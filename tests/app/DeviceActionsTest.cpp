@@ -213,7 +213,8 @@ TEST_F(ActionsTest, UnusableAddressOrPortIsReportedOrSkipped)
     ASSERT_EQ(answerer.seen().size(), 2);
     EXPECT_EQ(answerer.seen()[1].title, U("提示"));
     // A text that is no IPv4 literal is never resolved or sent to: the box says why.
-    EXPECT_EQ(answerer.seen()[1].text, U("未发送: '999.1.1.1' is not an IPv4 address"));
+    // The reason comes from device/, in the window's language.
+    EXPECT_EQ(answerer.seen()[1].text, U("未发送: '999.1.1.1' 不是 IPv4 地址"));
     EXPECT_EQ(answerer.seen()[1].icon, QMessageBox::Warning);
     // A port beyond 16 bits is not cut down to some other port: nothing is sent.
     w.onRebootBrenu(w.Model()->index(1, 0));

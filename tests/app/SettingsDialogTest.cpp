@@ -15,6 +15,8 @@
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
 #include "app/QBrenuInfo.h"
+#include "device/DeviceText.h"
+#include "device/SaidText.h"
 
 namespace {
 
@@ -296,6 +298,68 @@ TEST_F(DialogTest, ClosingEndsTheDialogAcceptedAndSendsNothing)
     int empties = 0;
     EXPECT_TRUE(Sent(&empties).empty());
     EXPECT_EQ(empties, 0);
+}
+
+TEST_F(DialogTest, AnImpossibleAddressIsRefusedAndABrokenRuleIsSentOnlyWhenConfirmed)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevice("command:ignored"));
+    SayInOperatorLanguage(); // as the main window does
+    ModalAnswerer answerer;
+    Load("禁用");
+    // Dotted text with an octet no address has: the device would take it, and no
+    // command could reach it afterwards.
+    Edit("edt_ipv4")->setText("10.77.0.999");
+    Save();
+    ASSERT_EQ(answerer.seen().size(), 1);
+    EXPECT_EQ(answerer.seen()[0].text, U("格式错误!请输入正确的值!"));
+    EXPECT_EQ(dialog->focusWidget(), Edit("edt_ipv4"));
+
+    // A gateway outside the new subnet: the rule is shown, and the operator decides.
+    Edit("edt_ipv4")->setText("10.77.0.8");
+    Edit("edt_gateway")->setText("1.2.3.4");
+    answerer.Queue(ModalAnswerer::Reject);
+    Save();
+    ASSERT_EQ(answerer.seen().size(), 2);
+    EXPECT_EQ(answerer.seen()[1].title, U("警告"));
+    EXPECT_EQ(answerer.seen()[1].text, U("新设置可能使设备无法访问:\n网关 1.2.3.4 不在 10.77.0.0/24 内\n\n是否仍然发送?"));
+    EXPECT_TRUE(Sent().empty());
+    answerer.Queue(ModalAnswerer::Accept);
+    Save();
+    ASSERT_EQ(answerer.seen().size(), 4);
+    EXPECT_EQ(answerer.seen()[3].text, U("执行成功!"));
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_NE(Sent()[0].find(R"("address":"10.77.0.8","dhcp":false,"subnetMask":"255.255.255.0","gateway":"1.2.3.4")"),
+              std::string::npos)
+        << Sent()[0];
+}
+
+TEST_F(DialogTest, DeviceTextsInAnyEncodingAreShownReadableAndGoBackAsTheDeviceSentThem)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevice("command:ignored"));
+    ModalAnswerer answerer;
+    const QByteArray descriptions[] = {
+        "\xB4\xF3\xC3\xC5\xC9\xE3\xCF\xF1\xBB\xFA 2\xBA\xC5", // "大门摄像机 2号" in GBK
+        "大门摄像机 2号",                                           // UTF-8
+        "\x80 ab\xFF",                                             // neither
+    };
+    for (const QByteArray &bytes : descriptions) {
+        // As the window loads a row: the cells' texts, then the device's bytes.
+        Load("禁用", "10.77.0.2", "8001", ShownText(bytes));
+        SentBytes sent;
+        sent.member[static_cast<int>(TextMember::Description)] = bytes;
+        dialog->SetSentBytes(sent);
+        if (bytes.startsWith("\xB4")) {
+            EXPECT_EQ(dialog->findChild<QTextEdit *>("edt_description")->toPlainText(), U("大门摄像机 2号"));
+        }
+        Edit("edt_dns")->setText("10.77.0.9");
+        Save();
+        ASSERT_FALSE(Sent().empty());
+        EXPECT_NE(Sent().back().find("\"dns\":\"10.77.0.9\",\"mac\":\"02:00:00:00:00:01\",\"description\":\"" +
+                                     bytes.toStdString() + "\"}"),
+                  std::string::npos)
+            << Sent().back();
+    }
+    EXPECT_EQ(answerer.seen().size(), 3);
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -240,6 +241,56 @@ TEST_F(CliTest, SetSendsTheDialogsRequestAndTheNextListShowsIt)
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "SN-NO: refused by the device\n");
     EXPECT_EQ(Commands().size(), 3u);
+}
+
+TEST_F(CliTest, DescriptionsInAnyEncodingAreListedReadableAndSentBackByteForByte)
+{
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.3/24"));
+    ASSERT_TRUE(net->AddDeviceAddress("10.77.0.4/24"));
+    const std::string settings = ",dhcp=off,mask=255.255.255.0,gateway=10.77.0.254,dns=10.77.0.253,description=";
+    const std::string gbk = "\xB4\xF3\xC3\xC5\xC9\xE3\xCF\xF1\xBB\xFA 2\xBA\xC5"; // "大门摄像机 2号" in GBK
+    const std::string utf8 = "大门摄像机 2号";
+    const std::string neither = "\x80 ab\xFF";
+    ASSERT_NO_FATAL_FAILURE(StartDevices(
+        {"--device", "serial=SN-G,address=10.77.0.2,port=8001,mac=02:00:00:00:00:01" + settings + gbk, "--device",
+         "serial=SN-U,address=10.77.0.3,port=8002,mac=02:00:00:00:00:02" + settings + utf8, "--device",
+         "serial=SN-X,address=10.77.0.4,port=8003,mac=02:00:00:00:00:03" + settings + neither}));
+    const Result list = RunCli({"list", "--wait", "700", "--format", "json"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::map<QString, QJsonObject> listed;
+    for (const QJsonValue &device : QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array())
+        listed[device["serialNo"].toString()] = device.toObject();
+    ASSERT_EQ(listed.size(), 3u) << list.out;
+    EXPECT_EQ(listed["SN-G"]["description"].toString(), QString::fromStdString(utf8));
+    EXPECT_EQ(listed["SN-G"]["notUtf8"].toArray(), QJsonArray{"description"});
+    EXPECT_EQ(listed["SN-U"]["description"].toString(), QString::fromStdString(utf8));
+    EXPECT_FALSE(listed["SN-U"].contains("notUtf8"));
+    EXPECT_EQ(listed["SN-X"]["description"].toString(), QString::fromUtf8("\uFFFD ab\uFFFD"));
+
+    // set, then a plan: each request carries the description exactly as the device has it.
+    for (const char *serial : {"SN-G", "SN-X"}) {
+        const Result set = RunCli({"set", serial, "--dns", "10.77.0.9"});
+        EXPECT_EQ(set.status, 0) << set.err;
+    }
+    const std::string plan = ::testing::TempDir() + "plan_text_" + std::to_string(getpid()) + ".csv";
+    std::ofstream(plan, std::ios::trunc) << "serialNo,address,subnetMask,gateway,dns,dhcp\n"
+                                            "SN-G,10.77.0.20,255.255.255.0,10.77.0.254,10.77.0.9,off\n"
+                                            "SN-U,10.77.0.21,255.255.255.0,10.77.0.254,10.77.0.253,off\n";
+    const Result applied = RunCli({"apply", plan, "--yes", "--wait", "1500"});
+    unlink(plan.c_str());
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    const std::vector<std::string> sent = Commands();
+    ASSERT_EQ(sent.size(), 4u);
+    const std::map<std::string, std::string> described{{"1", gbk}, {"2", utf8}, {"3", neither}};
+    std::multiset<std::string> macs;
+    for (const std::string &request : sent) {
+        const size_t mac = request.find("\"mac\":\"02:00:00:00:00:0");
+        ASSERT_NE(mac, std::string::npos) << request;
+        const std::string which = request.substr(mac + 23, 1);
+        macs.insert(which);
+        EXPECT_NE(request.find("\",\"description\":\"" + described.at(which) + "\"}"), std::string::npos) << request;
+    }
+    EXPECT_EQ(macs, (std::multiset<std::string>{"1", "1", "2", "3"}));
 }
 
 TEST_F(CliTest, DevicesSharingASerialAreListedApartAndACommandToThemNeedsTheMac)
