@@ -275,6 +275,219 @@
     </message>
 </context>
 <context>
+    <name>DeviceText</name>
+    <message>
+        <source>%1 是未指定地址</source>
+        <comment>%1 is the unspecified address</comment>
+        <translation>%1 is the unspecified address</translation>
+    </message>
+    <message>
+        <source>%1 是环回地址</source>
+        <comment>%1 is a loopback address</comment>
+        <translation>%1 is a loopback address</translation>
+    </message>
+    <message>
+        <source>%1 是组播或保留地址</source>
+        <comment>%1 is a multicast or reserved address</comment>
+        <translation>%1 is a multicast or reserved address</translation>
+    </message>
+    <message>
+        <source>%1 是广播地址</source>
+        <comment>%1 is the broadcast address</comment>
+        <translation>%1 is the broadcast address</translation>
+    </message>
+    <message>
+        <source>%1 是 %2 的网络地址</source>
+        <comment>%1 is the network address of %2</comment>
+        <translation>%1 is the network address of %2</translation>
+    </message>
+    <message>
+        <source>%1 是 %2 的广播地址</source>
+        <comment>%1 is the broadcast address of %2</comment>
+        <translation>%1 is the broadcast address of %2</translation>
+    </message>
+    <message>
+        <source>%1 是本机的地址</source>
+        <comment>%1 is an address of this machine</comment>
+        <translation>%1 is an address of this machine</translation>
+    </message>
+    <message>
+        <source>%1 不是子网掩码 (其中为 1 的位必须连续, 且不能全为 0)</source>
+        <comment>%1 is not a subnet mask (its one bits must be contiguous, and there must be some)</comment>
+        <translation>%1 is not a subnet mask (its one bits must be contiguous, and there must be some)</translation>
+    </message>
+    <message>
+        <source>网关 %1 不在 %2 内</source>
+        <comment>gateway %1 lies outside %2</comment>
+        <translation>gateway %1 lies outside %2</translation>
+    </message>
+    <message>
+        <source>第 %1 行 </source>
+        <comment>line %1 </comment>
+        <translation>line %1 </translation>
+    </message>
+    <message>
+        <source>这些行的地址循环互换, 没有一行能先执行: %1; 请先将其中一台改到空闲的临时地址</source>
+        <comment>these rows swap addresses in a ring and none can go first: %1; move one to a free temporary address first</comment>
+        <translation>these rows swap addresses in a ring and none can go first: %1; move one to a free temporary address first</translation>
+    </message>
+    <message>
+        <source>%1 和 %2 都以其序列号和MAC应答, 无法确定哪个是设备本身</source>
+        <comment>%1 and %2 both answer with its serial number and MAC; which is the device cannot be told</comment>
+        <translation>%1 and %2 both answer with its serial number and MAC; which is the device cannot be told</translation>
+    </message>
+    <message>
+        <source>另一台使用此序列号的设备也从 %1 应答</source>
+        <comment>another device with this serial number answers from %1 too</comment>
+        <translation>another device with this serial number answers from %1 too</translation>
+    </message>
+    <message>
+        <source>设备声明的端口 %1 无法接收命令</source>
+        <comment>the device announces port %1, which cannot take commands</comment>
+        <translation>the device announces port %1, which cannot take commands</translation>
+    </message>
+    <message>
+        <source>&apos;%1&apos; 不是 IPv4 地址</source>
+        <comment>&apos;%1&apos; is not an IPv4 address</comment>
+        <translation>&apos;%1&apos; is not an IPv4 address</translation>
+    </message>
+    <message>
+        <source>地址 &apos;%1&apos; 不是点分十进制 IPv4 地址</source>
+        <comment>address &apos;%1&apos; is not a dotted IPv4 address</comment>
+        <translation>address &apos;%1&apos; is not a dotted IPv4 address</translation>
+    </message>
+    <message>
+        <source>%1 也计划分配给 %2</source>
+        <comment>%1 is also planned for %2</comment>
+        <translation>%1 is also planned for %2</translation>
+    </message>
+    <message>
+        <source>%1 是 %2 的地址</source>
+        <comment>%1 is the address of %2</comment>
+        <translation>%1 is the address of %2</translation>
+    </message>
+    <message>
+        <source>%1 属于 0.0.0.0/8, 不指向任何主机</source>
+        <comment>%1 is in 0.0.0.0/8, which names no host</comment>
+        <translation>%1 is in 0.0.0.0/8, which names no host</translation>
+    </message>
+    <message>
+        <source>%1 是 %2 所在网段的网络地址</source>
+        <comment>%1 is the network address of the subnet of %2</comment>
+        <translation>%1 is the network address of the subnet of %2</translation>
+    </message>
+    <message>
+        <source>%1 是 %2 所在网段的广播地址</source>
+        <comment>%1 is the broadcast address of the subnet of %2</comment>
+        <translation>%1 is the broadcast address of the subnet of %2</translation>
+    </message>
+    <message>
+        <source>不是普通文件</source>
+        <comment>not a regular file</comment>
+        <translation>not a regular file</translation>
+    </message>
+    <message>
+        <source>已中断</source>
+        <comment>interrupted</comment>
+        <translation>interrupted</translation>
+    </message>
+    <message>
+        <source>第 %1 行: </source>
+        <comment>line %1: </comment>
+        <translation>line %1: </translation>
+    </message>
+    <message>
+        <source>表头没有 &apos;%1&apos; 列 (应为导出文件的列标题, 或 serialNo,address,subnetMask,gateway,dns,dhcp[,mac])</source>
+        <comment>the header has no column &apos;%1&apos; (expected the export&apos;s titles or serialNo,address,subnetMask,gateway,dns,dhcp[,mac])</comment>
+        <translation>the header has no column &apos;%1&apos; (expected the export&apos;s titles or serialNo,address,subnetMask,gateway,dns,dhcp[,mac])</translation>
+    </message>
+    <message>
+        <source>引号字段没有结束</source>
+        <comment>a quoted field is not closed</comment>
+        <translation>a quoted field is not closed</translation>
+    </message>
+    <message>
+        <source>字段数与表头不一致</source>
+        <comment>the number of fields differs from the header</comment>
+        <translation>the number of fields differs from the header</translation>
+    </message>
+    <message>
+        <source>没有序列号</source>
+        <comment>no serial number</comment>
+        <translation>no serial number</translation>
+    </message>
+    <message>
+        <source>DHCP &apos;%1&apos; 不是 启用/禁用, true/false, on/off 之一</source>
+        <comment>DHCP &apos;%1&apos; is none of 启用/禁用, true/false, on/off</comment>
+        <translation>DHCP &apos;%1&apos; is none of 启用/禁用, true/false, on/off</translation>
+    </message>
+    <message>
+        <source>%1 不是 IPv4 地址</source>
+        <comment>%1 is not an IPv4 address</comment>
+        <translation>%1 is not an IPv4 address</translation>
+    </message>
+    <message>
+        <source>序列号 %1 已在前面的行中计划</source>
+        <comment>serial number %1 is already planned on an earlier line</comment>
+        <translation>serial number %1 is already planned on an earlier line</translation>
+    </message>
+    <message>
+        <source>超过 %1 行</source>
+        <comment>more than %1 rows</comment>
+        <translation>more than %1 rows</translation>
+    </message>
+    <message>
+        <source>文件大于 %1 字节</source>
+        <comment>the file is larger than %1 bytes</comment>
+        <translation>the file is larger than %1 bytes</translation>
+    </message>
+    <message>
+        <source>含有 NUL 字节或非 UTF-8 字节</source>
+        <comment>a NUL byte or bytes that are not UTF-8</comment>
+        <translation>a NUL byte or bytes that are not UTF-8</translation>
+    </message>
+    <message>
+        <source>表头中 &apos;%1&apos; 列出现两次</source>
+        <comment>the header names column &apos;%1&apos; twice</comment>
+        <translation>the header names column &apos;%1&apos; twice</translation>
+    </message>
+    <message>
+        <source>显示新设置的应答来源不明</source>
+        <comment>the answer showing the new settings came from an unknown source</comment>
+        <translation>the answer showing the new settings came from an unknown source</translation>
+    </message>
+    <message>
+        <source>显示新设置的应答来自 %1, 而非新地址 %2</source>
+        <comment>the answer showing the new settings came from %1, not from the new address %2</comment>
+        <translation>the answer showing the new settings came from %1, not from the new address %2</translation>
+    </message>
+    <message>
+        <source>显示已启用DHCP的应答来自 %1, 而非设备声明的地址 %2</source>
+        <comment>the answer showing DHCP on came from %1, not from the address %2 it announces</comment>
+        <translation>the answer showing DHCP on came from %1, not from the address %2 it announces</translation>
+    </message>
+    <message>
+        <source>显示已启用DHCP的应答来自 %1, 不在 %2 的任何网段内</source>
+        <comment>the answer showing DHCP on came from %1, outside every subnet of %2</comment>
+        <translation>the answer showing DHCP on came from %1, outside every subnet of %2</translation>
+    </message>
+    <message>
+        <source>另一个来源地址也以此设备的序列号和MAC应答</source>
+        <comment>another source address answers with the device&apos;s serial number and MAC</comment>
+        <translation>another source address answers with the device&apos;s serial number and MAC</translation>
+    </message>
+    <message>
+        <source>显示已启用DHCP的应答来自 %1, 其在 %2 上的MAC尚未解析 (设备的MAC为 %3)</source>
+        <comment>the answer showing DHCP on came from %1, whose MAC on %2 has not been resolved (the device&apos;s MAC is %3)</comment>
+        <translation>the answer showing DHCP on came from %1, whose MAC on %2 has not been resolved (the device&apos;s MAC is %3)</translation>
+    </message>
+    <message>
+        <source>显示已启用DHCP的应答来自 %1, 其在 %2 上的MAC为 %3, 而非设备的MAC %4</source>
+        <comment>the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the device&apos;s MAC %4</comment>
+        <translation>the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the device&apos;s MAC %4</translation>
+    </message>
+</context>
+<context>
     <name>QBrenuInfo</name>
     <message>
         <source>详情</source>
@@ -556,6 +769,20 @@
     <message>
         <source>多台设备使用此地址, 命令%1</source>
         <translation>Several devices use this address; the command was %1</translation>
+    </message>
+    <message>
+        <source>设备发送的文字不是 UTF-8, 按 GB18030 显示 (%1); 修改设置时原样发回</source>
+        <translation>The device sent texts that are not UTF-8, shown as GB18030 (%1); changes of settings send them back unchanged</translation>
+    </message>
+    <message>
+        <source>新设置可能使设备无法访问:
+%1
+
+是否仍然发送?</source>
+        <translation>The new settings may leave the device unreachable:
+%1
+
+Send them anyway?</translation>
     </message>
 </context>
 </TS>
