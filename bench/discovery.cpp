@@ -29,6 +29,11 @@
 // the same through the answer callback, reading the device record as the window and
 // brenu-search do. SearcherPushAnswerWithSource: that, with the datagram's source
 // kept beside the record (target <= 1.1 x SearcherPushAnswer, same run).
+// SearcherPushAnswerTextsAsUtf8: SearcherPushAnswer with the texts read as they were
+// before devices' own bytes were kept (straight to QString as UTF-8, nothing kept):
+// the yardstick for SearcherPushAnswer (target <= 1.1 x, same run).
+// SearcherPushAnswerGbk: SearcherPushAnswer for an answer whose description is GBK.
+// DecodeGbkDescription: showing a 256-byte GBK description (target <= 2 us).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -52,8 +57,10 @@
 #include "bench/BenchTools.h"
 #include "device/DeviceList.h"
 #include "device/DeviceRecord.h"
+#include "device/DeviceText.h"
 #include "kit/Log.h"
 #include "protocol/Frame.h"
+#include "protocol/Json.h"
 #include "protocol/Searcher.h"
 #include "protocol/UdpCastGroup.h"
 
@@ -212,23 +219,28 @@ BENCHMARK_CAPTURE(Discovery, broadcast, true)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// "模拟设备 1": UTF-8, and GBK as a Chinese Windows system writes it.
+constexpr const char *kUtf8Description = "\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1";
+constexpr const char *kGbkDescription = "\xC4\xA3\xC4\xE2\xC9\xE8\xB1\xB8 1";
+
 // One search answer as a device sends it, framed.
-std::string AnswerFrame()
+std::string AnswerFrame(const char *description = kUtf8Description)
 {
     return BuildFrame(
-        "{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\",\"params\":{\"data\":["
-        "{\"serialNo\":\"BRSIM000001\",\"address\":\"10.77.0.2\",\"port\":8000,\"dhcp\":false,"
-        "\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\",\"dns\":\"10.77.0.253\","
-        "\"mac\":\"02:00:00:00:00:01\",\"description\":\"\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87 1\"}]}}");
+        std::string("{\"version\":0,\"kind\":0,\"sessionId\":\"0\",\"api\":\"/brenu/model/searchbrenu.htm\","
+                    "\"params\":{\"data\":[{\"serialNo\":\"BRSIM000001\",\"address\":\"10.77.0.2\",\"port\":8000,"
+                    "\"dhcp\":false,\"subnetMask\":\"255.255.255.0\",\"gateway\":\"10.77.0.254\","
+                    "\"dns\":\"10.77.0.253\",\"mac\":\"02:00:00:00:00:01\",\"description\":\"") +
+        description + "\"}]}}");
 }
 
 // Pushes the answer frame into a searcher of `group` once per iteration, as its socket
 // would; an error unless `counted` went up once each time. Then lets the logger write
 // what was queued, before the next repetition.
-void PushAnswerFrames(benchmark::State &state, QUdpCastGroup &group, const long &counted, const char *missed)
+void PushAnswerFrames(benchmark::State &state, QUdpCastGroup &group, const long &counted, const char *missed,
+                      const std::string &frame = AnswerFrame())
 {
     QUdpCast searcher("10.77.0.1", &group, false); // never started: the benchmark plays its socket
-    const std::string frame = AnswerFrame();
     const auto *bytes = reinterpret_cast<const uint8_t *>(frame.data());
     for (auto _ : state)
         searcher.PushData("10.77.0.2", 19010, bytes, static_cast<int32_t>(frame.size()));
@@ -282,6 +294,74 @@ void SearcherPushAnswerWithSource(benchmark::State &state)
     PushAnswerFrames(state, group, complete, "an answer was not read with its source");
 }
 BENCHMARK(SearcherPushAnswerWithSource)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+// The texts of a record as they were read before the devices' bytes were kept: each
+// member straight to a QString as UTF-8.
+bool ReadRecordTextsAsUtf8(const Vant::CProtocalJson &message, DeviceRecord &record)
+{
+    if (!message.HasData())
+        return false;
+    auto text = [&](const char *name) {
+        const rapidjson::Value &value = message.GetDataValue(0, name);
+        return value.IsString() ? QString::fromUtf8(value.GetString())
+                                : QString::fromUtf8(Vant::ValueToString(value).c_str());
+    };
+    record.serialNo = text("serialNo");
+    record.address = text("address");
+    const rapidjson::Value &port = message.GetDataValue(0, "port");
+    record.port = port.IsInt() ? port.GetInt() : port.IsString() ? std::atoi(port.GetString()) : 0;
+    record.dhcp = Vant::ValueIsTrue(message.GetDataValue(0, "dhcp"));
+    record.subnetMask = text("subnetMask");
+    record.gateway = text("gateway");
+    record.dns = text("dns");
+    record.mac = text("mac");
+    record.description = text("description");
+    return true;
+}
+
+void SearcherPushAnswerTextsAsUtf8(benchmark::State &state)
+{
+    benchtools::StartLogger();
+    long complete = 0;
+    QUdpCastGroup group(nullptr, &complete);
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &, void *user) {
+        DeviceRecord record;
+        if (ReadRecordTextsAsUtf8(message, record) && IsCompleteRecord(record))
+            ++*static_cast<long *>(user);
+    });
+    PushAnswerFrames(state, group, complete, "an answer was not read as a complete record");
+}
+BENCHMARK(SearcherPushAnswerTextsAsUtf8)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+void SearcherPushAnswerGbk(benchmark::State &state)
+{
+    benchtools::StartLogger();
+    long complete = 0;
+    QUdpCastGroup group(nullptr, &complete);
+    group.SetAnswerCallBack([](const Vant::CProtocalJson &message, const InterfaceAddress &, const AnswerSource &, void *user) {
+        DeviceRecord record;
+        if (ReadDeviceRecord(message, record) && IsCompleteRecord(record) &&
+            !SentAsUtf8(record, TextMember::Description))
+            ++*static_cast<long *>(user);
+    });
+    PushAnswerFrames(state, group, complete, "a GBK answer was not read as such", AnswerFrame(kGbkDescription));
+}
+BENCHMARK(SearcherPushAnswerGbk)->Iterations(5000)->Repetitions(5)->Unit(benchmark::kMicrosecond);
+
+// A 256-byte GBK description: Chinese characters with a few ASCII ones between.
+void DecodeGbkDescription(benchmark::State &state)
+{
+    QByteArray description = QByteArray(kGbkDescription).repeated(26);
+    description.truncate(256); // 25 times "模拟设备 1", then three characters whole
+    const QString expected = QString::fromUtf8("\xE6\xA8\xA1\xE6\x8B\x9F\xE8\xAE\xBE\xE5\xA4\x87");
+    for (auto _ : state) {
+        QString shown = ShownText(description);
+        benchmark::DoNotOptimize(shown.data());
+    }
+    if (!ShownText(description).startsWith(expected) || ShownText(description).contains(QChar(0xFFFD)))
+        state.SkipWithError("the description was not decoded as GBK");
+}
+BENCHMARK(DecodeGbkDescription)->Repetitions(5)->Unit(benchmark::kMicrosecond);
 
 // 20,000 serial numbers of 120 characters: sharing one Qt 5 hash, or random.
 std::vector<DeviceRecord> FloodRecords(bool colliding)

@@ -41,14 +41,6 @@ int ReadPort(const rapidjson::Value &value)
     return 0;
 }
 
-bool IsAscii(const char *bytes, std::size_t size)
-{
-    unsigned char any = 0;
-    for (std::size_t i = 0; i < size; ++i)
-        any |= static_cast<unsigned char>(bytes[i]);
-    return any < 0x80;
-}
-
 QString &TextOf(DeviceRecord &record, TextMember member)
 {
     return const_cast<QString &>(TextOf(static_cast<const DeviceRecord &>(record), member));
@@ -72,12 +64,12 @@ void ReadText(const rapidjson::Value &value, TextMember member, DeviceRecord &re
     size = TextCut(bytes, size, kMaxDeviceTextBytes);
     QString &text = TextOf(record, member);
     const int index = static_cast<int>(member);
-    if (IsAscii(bytes, size)) {
-        text = QString::fromLatin1(bytes, static_cast<int>(size));
-        return;
-    }
     bool utf8 = true;
     text = ShownText(bytes, size, &utf8);
+    // Valid UTF-8 is its shown text's UTF-8 exactly, except for a leading byte-order
+    // mark, which QString drops.
+    if (utf8 && !(size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0))
+        return;
     record.sent.member[index] = QByteArray(bytes, static_cast<int>(size));
     if (!utf8)
         record.sent.notUtf8 |= static_cast<unsigned char>(1u << index);

@@ -37,11 +37,12 @@ constexpr int kMaxDeviceTextBytes = 1024;
 enum class TextMember { SerialNo, Address, SubnetMask, Gateway, Dns, Mac, Description };
 constexpr int kTextMemberCount = 7;
 
-// The bytes a device sent for its text members where they are not plain ASCII (an
-// ASCII text's bytes are exactly those of its shown text, so nothing is kept for
-// it): what goes back to the device wherever the operator did not change the text.
+// The bytes a device sent for its text members where they are not the UTF-8 of the
+// shown text (not UTF-8, or UTF-8 opening with a byte-order mark): what goes back to
+// the device wherever the operator did not change the text. Nothing is kept for the
+// texts of nearly every answer, whose bytes their shown text gives back exactly.
 struct SentBytes {
-    QByteArray member[kTextMemberCount]; // null: ASCII, the shown text's bytes
+    QByteArray member[kTextMemberCount]; // null: the shown text's UTF-8
     unsigned char notUtf8 = 0;           // bit (1 << member): not UTF-8, shown as GB18030
 };
 

@@ -71,6 +71,12 @@ TEST(DeviceText, EveryUntouchedTextGoesBackAsTheDeviceSentItAndAnEditAsUtf8)
         EXPECT_EQ(DeviceBytes(device, TextMember::SerialNo), QByteArray("SN\xBA\xC5"));
     }
 
+    // A leading byte-order mark, which a QString drops, goes back too.
+    DeviceRecord marked;
+    ASSERT_TRUE(ReadDeviceRecord(Answer("SN1", "\xEF\xBB\xBF" "ab"), marked));
+    EXPECT_EQ(marked.description, "ab");
+    EXPECT_EQ(DeviceBytes(marked, TextMember::Description), QByteArray("\xEF\xBB\xBF" "ab"));
+
     // A text changed after it was read (no longer what its bytes show) goes as UTF-8,
     // and so does an operator's value in place of a non-UTF-8 one.
     DeviceRecord device;
