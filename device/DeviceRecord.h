@@ -23,15 +23,17 @@ struct AnswerOrigin {
 };
 
 // The longest text member of an answer that is kept, in bytes; a longer one is cut
-// there (between two characters) as it is read. A device answers a search in one
-// datagram of at most 1472 bytes, envelope and all its other members included, so no
-// genuine member comes near this: descriptions in the field are tens of bytes, the
-// longest a device's own settings accept a few hundred, and the settings dialog
-// writes back what it showed. Only a frame split over several datagrams, which any
-// host can send, carries longer texts: up to 64 KiB each, and one such answer per
-// forged serial number would make every listed device cost tens of KiB instead of a
-// few. Cut texts are shown and sent back as cut.
-constexpr int kMaxDeviceTextBytes = 1024;
+// there (between two characters, device/DeviceText.h: TextCut) as it is read. A device
+// answers a search in one datagram of at most 1472 bytes, of which the frame header,
+// the envelope and the other members take at least 280 (a one-letter serial number,
+// the shortest addresses and MAC, an empty description), so no member of such an
+// answer can be longer than this: every text a device sends in one datagram is kept
+// whole, whatever a device or another tool let its owner write (descriptions in the
+// field are tens of bytes). Only a frame split over several
+// datagrams, which any host can send, carries longer texts: up to 64 KiB each, which
+// would make every listed device, queued answer and restored entry cost up to
+// hundreds of KiB instead of a few. A cut text is shown and sent back as cut.
+constexpr int kMaxDeviceTextBytes = 1200;
 
 // The text members of a record, in the order they are read.
 enum class TextMember { SerialNo, Address, SubnetMask, Gateway, Dns, Mac, Description };
