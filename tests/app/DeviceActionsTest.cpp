@@ -15,6 +15,7 @@
 
 #include "AppTestSupport.h"
 #include "QtPrinters.h"
+#include "app/DeviceTable.h"
 #include "app/QBrenuInfo.h"
 
 namespace {
@@ -201,6 +202,28 @@ TEST_F(ActionsTest, SilentDeviceFailsAfterTheLimitAndAnswersQueuedMeanwhileAreAp
     EXPECT_GE(w.RowOf("SN1"), 0);
     EXPECT_TRUE(WaitFor([&] { return w.RowOf("LATE") >= 0; }, 1000));
     EXPECT_EQ(w.Count(), "3");
+}
+
+TEST_F(ActionsTest, ADeviceWithGbkTextsIsListedReadableAndRebootedByItsOwnSerialBytes)
+{
+    const std::string serial = "SN\xBA\xC5"; // "SN号" as a Chinese Windows system writes it
+    device = std::make_unique<Simulator>(
+        *net, std::vector<std::string>{"--device", "serial=" + serial + ",address=10.77.0.2,port=8001,description=\xB4\xF3\xC3\xC5",
+                                       "--reboot-time", "300"});
+    ASSERT_TRUE(device->Ready());
+    TestWindow &w = Window();
+    ASSERT_TRUE(WaitFor([&] { return w.RowOf(U("SN号")) >= 0; }, 3000));
+    const int row = w.RowOf(U("SN号"));
+    EXPECT_EQ(w.Model()->index(row, DeviceTable::ColDescription).data().toString(), U("大门"));
+    EXPECT_NE(w.Model()->index(row, 0).data(Qt::ToolTipRole).toString().indexOf("GB18030"), -1);
+    // The device takes the reboot only with its own serial bytes, and its answer, which
+    // carries them, is judged by them.
+    ModalAnswerer answerer;
+    w.onRebootBrenu(w.Model()->index(row, 0));
+    ASSERT_EQ(answerer.seen().size(), 2);
+    EXPECT_EQ(answerer.seen()[1].text, U("执行成功!"));
+    ASSERT_EQ(Sent().size(), 1u);
+    EXPECT_NE(Sent()[0].find("\"serialNo\":\"" + serial + "\""), std::string::npos) << Sent()[0];
 }
 
 TEST_F(ActionsTest, UnusableAddressOrPortIsReportedOrSkipped)
