@@ -32,6 +32,6 @@ inline QString ShownText(const QByteArray &bytes)
 
 // How many of the first `size` bytes to keep so that at most `bound` are kept and
 // the cut falls between two characters: of UTF-8 when the kept part reads as UTF-8,
-// else of GB18030 (one, two or four bytes a character). Bytes that are neither are
-// cut at the bound itself.
+// else of GB18030 (one, two or four bytes a character, as a lead byte and the one
+// after it say; bytes that are neither are walked the same way).
 std::size_t TextCut(const char *bytes, std::size_t size, std::size_t bound);
