@@ -1,5 +1,6 @@
 #include "app/BrenuSearchTools.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QHBoxLayout>
 #include <QApplication>
@@ -8,14 +9,18 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QMenu>
 #include <QStringList>
 #include <QStyle>
 #include <QTimer>
+#include <QToolButton>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "app/AccessibleLabels.h"
 #include "app/BatchWindow.h"
 #include "app/DeviceFilter.h"
 #include "app/DeviceModel.h"
@@ -72,6 +77,7 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     SetUpTable();
     SetUpFilter();
     SetUpKeys();
+    FitDefaultSize();
 
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
@@ -112,8 +118,24 @@ BrenuSearchTools::~BrenuSearchTools()
     }
     delete m_infoDialog;
     m_infoDialog = nullptr;
+    m_model->SetRowNumbers(nullptr);
     delete m_batchWindow;
     m_batchWindow = nullptr;
+}
+
+void BrenuSearchTools::FitDefaultSize()
+{
+    // Wide enough for every column at its default width where the screen allows it,
+    // never larger than the screen's available area (at a scale factor of 2 a
+    // 1920 x 1080 screen offers 960 x 540): narrower, the table scrolls sideways.
+    const QTableView *view = ui->tabView_brenu;
+    int table = 2 * view->frameWidth() + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                view->fontMetrics().horizontalAdvance(QStringLiteral("000000"));
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        table += DeviceTable::ColumnWidth(column);
+    const QMargins margins = ui->verticalLayout->contentsMargins();
+    const QSize wanted(std::max(width(), table + margins.left() + margins.right()), height());
+    resize(FitWindowSize(wanted, screen()->availableGeometry()));
 }
 
 void BrenuSearchTools::SetUpFilter()
@@ -126,8 +148,14 @@ void BrenuSearchTools::SetUpFilter()
     m_filterEdit->setMinimumWidth(260);
     m_filterEdit->setAccessibleName(tr("筛选设备"));
     m_filterEdit->setAccessibleDescription(tr("只显示序列号、地址、物理地址或描述包含此文本的设备"));
+    // The box's own clear button (Qt's, made by setClearButtonEnabled).
+    for (QToolButton *button : m_filterEdit->findChildren<QToolButton *>()) {
+        button->setAccessibleName(tr("清除筛选"));
+        button->setToolTip(tr("清除筛选 (Esc)"));
+    }
     ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->btn_reboot), m_filterEdit);
     m_filter = new DeviceFilter(m_model, ui->tabView_brenu, this);
+    m_model->SetRowNumbers(m_filter);
     connect(m_filterEdit, &QLineEdit::textChanged, m_filter, &DeviceFilter::SetText);
     connect(m_filter, &DeviceFilter::shownChanged, this, &BrenuSearchTools::UpdateDeviceCount);
     // Esc in the box empties it.
@@ -161,8 +189,12 @@ void BrenuSearchTools::SetUpKeys()
     view->setTabKeyNavigation(false);
     view->installEventFilter(this);
 
-    // What a screen reader says.
-    ui->lab_brenuNum->setAccessibleName(tr("设备总数"));
+    // What a screen reader says. The count and the search state report their name
+    // and, apart from it, what they show (AccessibleLabels.h).
+    ShowsCount(ui->lab_brenuNum, tr("设备总数"), m_maxRows);
+    UpdateDeviceCount();
+    ShowsValue(m_searchState, tr("搜索状态"));
+    IsSeparator(ui->label_2);
     view->setAccessibleName(tr("设备列表"));
     view->setAccessibleDescription(tr("回车: 修改配置; 菜单键: 更多操作"));
     ui->btn_reboot->setAccessibleDescription(tr("重启选中的设备"));
@@ -253,10 +285,13 @@ void BrenuSearchTools::SetUpTable()
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
-    // The operator may narrow or widen every column; the description takes what is left.
-    for (int column = 0; column < DeviceTable::ColDescription; ++column)
+    // The operator may narrow or widen every column; the description takes what is
+    // left, but never less than its own width: in a window narrower than the columns
+    // it stays readable at the end of the horizontal scroll bar (a stretched section
+    // would shrink to a sliver there).
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->setSectionResizeMode(column, QHeaderView::Interactive);
-    header->setSectionResizeMode(DeviceTable::ColDescription, QHeaderView::Stretch);
+    header->setStretchLastSection(true);
     header->setFixedHeight(30);
     header->setHighlightSections(false);
     header->setSectionsMovable(false);
@@ -264,6 +299,10 @@ void BrenuSearchTools::SetUpTable()
     view->setSelectionMode(QAbstractItemView::SingleSelection);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setItemDelegate(new QMyItemDelegate(view));
+    // No sort until the operator clicks a column title: without this the header shows
+    // Qt's default indicator (first column, descending) over rows in arrival order,
+    // and that sort would be remembered as if chosen.
+    header->setSortIndicator(-1, Qt::AscendingOrder);
     view->setSortingEnabled(true);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
 }
@@ -275,10 +314,20 @@ void BrenuSearchTools::UpdateDeviceCount()
     if (overflowed)
         text += QLatin1Char('+');
     // While filtering: shown / listed.
-    if (m_filter && m_filter->Active())
+    const int listed = m_deviceCount.load();
+    // A sentence for a screen reader, which hears the number also as the label's value.
+    QString said = tr("已列出 %n 台设备", nullptr, listed);
+    if (m_filter && m_filter->Active()) {
         text = QString::number(m_filter->ShownCount()) + QStringLiteral(" / ") + text;
+        said = tr("显示 %n 台设备", nullptr, m_filter->ShownCount()) + QStringLiteral(", ") + said;
+    }
+    const QString tip = overflowed ? OverflowTip() : QString();
+    if (!tip.isEmpty())
+        said += QStringLiteral("; ") + tip;
     ui->lab_brenuNum->setText(text);
-    ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
+    ui->lab_brenuNum->setToolTip(tip);
+    ui->lab_brenuNum->setAccessibleDescription(said);
+    SetShownCount(ui->lab_brenuNum, listed);
 }
 
 void BrenuSearchTools::slot_CheckSearch()
@@ -299,6 +348,10 @@ void BrenuSearchTools::slot_CheckSearch()
         return;
     m_searchState->setText(text);
     m_searchState->setToolTip(tip);
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent changed(m_searchState, text);
+        QAccessible::updateAccessibility(&changed);
+    }
     QString line = text.isEmpty() ? QStringLiteral("search runs on port 19009") : text + QLatin1Char(' ') + tip;
     Vant::LogWrite(kSearchLogTag, line.replace(QLatin1Char('\n'), QStringLiteral("; ")).toUtf8().toStdString());
 }
@@ -355,8 +408,11 @@ WindowLayout BrenuSearchTools::Layout() const
 void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens)
 {
     m_screens = screens;
-    if (layout.geometry.isValid() && FitsScreens(layout.geometry, screens))
-        setGeometry(layout.geometry);
+    if (layout.geometry.isValid()) {
+        const QRect fitted = ClampToScreens(layout.geometry, screens);
+        if (fitted.isValid())
+            setGeometry(fitted);
+    }
     if (layout.maximized)
         setWindowState(windowState() | Qt::WindowMaximized);
     QHeaderView *header = ui->tabView_brenu->horizontalHeader();
@@ -373,8 +429,8 @@ void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect
         });
     }
     m_batchLayout = layout;
-    if (m_batchLayout.batchGeometry.isValid() && !FitsScreens(m_batchLayout.batchGeometry, screens))
-        m_batchLayout.batchGeometry = QRect();
+    if (m_batchLayout.batchGeometry.isValid())
+        m_batchLayout.batchGeometry = ClampToScreens(m_batchLayout.batchGeometry, screens);
 }
 
 void BrenuSearchTools::slot_OpenBatch()

@@ -127,6 +127,8 @@ private:
     void SetUpMenu();
     void SetUpFilter();
     void SetUpKeys();
+    // The first size of the window: see WindowLayout.h (FitWindowSize).
+    void FitDefaultSize();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
     // True, after saying why, when several source addresses answer for a device with

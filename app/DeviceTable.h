@@ -26,12 +26,7 @@ enum Column {
 
 // The column-0 item keeps the serial number under this role as the row's key.
 constexpr int kSerialNoRole = Qt::UserRole + 1;
-// What a click on a column title sorts by (DeviceModel::sort): the cells of the
-// address columns (address, mask, gateway, DNS) and of the port hold their number
-// here, so 10.77.0.61 comes before 10.77.0.100 and port 8001 before 10000; a cell
-// without it (every text column, and an address that is not dotted IPv4) sorts by
-// its text, after the numbers. The displayed texts are the same either way.
-constexpr int kSortRole = Qt::UserRole + 2;
+// What a click on a column title sorts by: DeviceModel::sort, from the cells' texts.
 
 // The column's title as the window shows it (translated); files use
 // DeviceColumnTitle (device/ColumnTitles.h).
