@@ -62,6 +62,10 @@ void Mark(QLabel *label, Kind kind)
 {
     InstallAccessibleLabels();
     label->setProperty(kKindProperty, int(kind));
+    // Qt may already have made the label its plain interface (a text set in the form
+    // announces itself); it is dropped so that the next query makes the marked one.
+    if (QAccessibleInterface *made = QAccessible::queryAccessibleInterface(label))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
 }
 
 } // namespace
