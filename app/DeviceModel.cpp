@@ -273,15 +273,21 @@ void DeviceModel::sort(int column, Qt::SortOrder order)
         return;
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    struct Contents {
-        QMap<int, QVariant> data;
-        Qt::ItemFlags flags;
-    };
-    std::vector<Contents> contents(static_cast<std::size_t>(rows) * columns);
+    // Each cell's contents, copied without copying their storage (one small block per
+    // cell: a sort of a full table copies 180,000 cells, and the heap's work for a
+    // map of roles per cell made a sort after a sort markedly slower than the first).
+    std::vector<DeviceTable::Cell> contents;
+    std::vector<bool> present(static_cast<std::size_t>(rows) * columns, false);
+    contents.reserve(static_cast<std::size_t>(rows) * columns);
     for (int row = 0; row < rows; ++row)
-        for (int c = 0; c < columns; ++c)
-            if (const QStandardItem *cell = item(row, c))
-                contents[static_cast<std::size_t>(row) * columns + c] = {itemData(index(row, c)), cell->flags()};
+        for (int c = 0; c < columns; ++c) {
+            const QStandardItem *cell = item(row, c);
+            present[contents.size()] = cell != nullptr;
+            if (cell)
+                contents.emplace_back(*cell);
+            else
+                contents.emplace_back();
+        }
     {
         // The views hear of it once, by layoutChanged below.
         const QSignalBlocker quiet(this);
@@ -289,16 +295,15 @@ void DeviceModel::sort(int column, Qt::SortOrder order)
             if (from[row] == row)
                 continue;
             for (int c = 0; c < columns; ++c) {
+                const std::size_t source = static_cast<std::size_t>(from[row]) * columns + c;
                 QStandardItem *cell = item(row, c);
-                if (!cell)
-                    continue;
-                const Contents &moved = contents[static_cast<std::size_t>(from[row]) * columns + c];
-                // setItemData keeps the roles the map lacks: the cell is emptied first,
-                // so nothing of the row that stood here before stays behind.
-                cell->clearData();
-                setItemData(index(row, c), moved.data);
-                if (cell->flags() != moved.flags)
-                    cell->setFlags(moved.flags);
+                if (cell && cell->type() == DeviceTable::Cell::kType && present[source]) {
+                    // Every role and the flags: nothing of the row that stood here stays.
+                    static_cast<DeviceTable::Cell *>(cell)->Take(contents[source]);
+                } else if (cell || present[source]) {
+                    // An item not made by MakeRow, or a cell without one: replaced.
+                    setItem(row, c, present[source] ? new DeviceTable::Cell(contents[source]) : nullptr);
+                }
             }
         }
     }

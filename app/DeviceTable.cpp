@@ -79,7 +79,7 @@ QList<QStandardItem *> MakeRow(const DeviceRecord &record)
     QList<QStandardItem *> items;
     items.reserve(ColumnCount);
     for (int column = 0; column < ColumnCount; ++column) {
-        auto *item = new QStandardItem(CellText(record, column));
+        auto *item = new Cell(CellText(record, column));
         if (column == ColSerialNo)
             item->setData(record.serialNo, kSerialNoRole);
         item->setTextAlignment(kColumns[column].alignment);

@@ -1,15 +1,32 @@
 #pragma once
 // The layout of the device table and the operations on its rows.
 #include <QList>
+#include <QStandardItem>
 #include <QString>
 #include <Qt>
 
 #include "device/DeviceRecord.h"
 
-class QStandardItem;
 class QStandardItemModel;
 
 namespace DeviceTable {
+
+// The item of every cell that MakeRow makes: a QStandardItem whose whole contents (all
+// roles and flags) can be copied onto another item without notices, which is how a
+// sort moves rows (DeviceModel::sort). The copy shares the contents' storage.
+class Cell : public QStandardItem {
+public:
+    static constexpr int kType = QStandardItem::UserType + 1;
+    using QStandardItem::QStandardItem;
+    // A copy of any item's contents.
+    explicit Cell(const QStandardItem &other) : QStandardItem(other) {}
+    Cell(const Cell &other) : QStandardItem(other) {}
+    Cell &operator=(const Cell &) = delete;
+    // Takes other's contents in place of its own, every role and the flags.
+    void Take(const QStandardItem &other) { QStandardItem::operator=(other); }
+    int type() const override { return kType; }
+    QStandardItem *clone() const override { return new Cell(*this); }
+};
 
 enum Column {
     ColSerialNo = 0,
