@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/AccessibleLabels.h"
+#include "app/AccessibleTable.h"
 #include "app/BatchWindow.h"
 #include "app/DeviceFilter.h"
 #include "app/DeviceModel.h"
@@ -158,6 +159,9 @@ void BrenuSearchTools::SetUpFilter()
     m_model->SetRowNumbers(m_filter);
     connect(m_filterEdit, &QLineEdit::textChanged, m_filter, &DeviceFilter::SetText);
     connect(m_filter, &DeviceFilter::shownChanged, this, &BrenuSearchTools::UpdateDeviceCount);
+    // A screen reader is told of the rows shown, not of every row the model holds.
+    UseShownRowsTable(ui->tabView_brenu, m_filter);
+    connect(m_filter, &DeviceFilter::shownChanged, this, [this] { AnnounceShownRowsChanged(ui->tabView_brenu); });
     // Esc in the box empties it.
     auto *clear = new QAction(m_filterEdit);
     clear->setShortcut(QKeySequence(Qt::Key_Escape));

@@ -15,6 +15,7 @@
 #include "QtPrinters.h"
 #include "app/BatchModel.h"
 #include "app/BatchWindow.h"
+#include "app/DeviceTable.h"
 
 namespace {
 
@@ -71,15 +72,28 @@ TEST_F(WindowTest, ScreenReaderHearsTheCountAndEveryControl)
     EXPECT_EQ(count->valueInterface()->currentValue().toInt(), 3);
     EXPECT_TRUE(count->text(QAccessible::Description).contains('3')) << count->text(QAccessible::Description).toStdString();
 
+    QAccessibleTableInterface *rows = Of(w.Table())->tableInterface();
+    ASSERT_NE(rows, nullptr);
+    EXPECT_EQ(rows->rowCount(), 3);
+    EXPECT_EQ(rows->columnCount(), int(DeviceTable::ColumnCount));
     auto *filter = w.findChild<QLineEdit *>("edt_filter");
-    filter->setText("SN1");
+    filter->setText("SN2");
+    // The table reports the rows shown, not the rows the model holds.
+    ASSERT_EQ(rows->rowCount(), 1);
+    QAccessibleInterface *cell = rows->cellAt(0, DeviceTable::ColSerialNo);
+    ASSERT_NE(cell, nullptr);
+    EXPECT_EQ(cell->text(QAccessible::Name), "SN2") << "the second row of the model";
+    EXPECT_FALSE(cell->text(QAccessible::Description).isEmpty()) << "its conflict, as the tooltip says";
+    ASSERT_NE(cell->tableCellInterface(), nullptr);
+    EXPECT_EQ(cell->tableCellInterface()->rowIndex(), 0);
+    EXPECT_EQ(rows->cellAt(1, 0), nullptr);
     EXPECT_EQ(count->text(QAccessible::Value), "1 / 3");
     EXPECT_EQ(count->text(QAccessible::Name), U("设备总数"));
     EXPECT_EQ(Of(filter)->text(QAccessible::Name), U("筛选设备"));
     EXPECT_EQ(Unnamed(Of(filter)), QStringList()) << "the clear button";
     EXPECT_EQ(Of(w.findChild<QLabel *>("label_2"))->role(), QAccessible::Separator);
     // The vertical header counts the rows shown.
-    EXPECT_EQ(w.Model()->headerData(w.RowOf("SN1"), Qt::Vertical).toInt(), 1);
+    EXPECT_EQ(w.Model()->headerData(w.RowOf("SN2"), Qt::Vertical).toInt(), 1);
     filter->clear();
 
     QTest::keyClick(&w, Qt::Key_B, Qt::ControlModifier);

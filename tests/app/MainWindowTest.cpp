@@ -127,6 +127,9 @@ TEST_F(WindowTest, TableHasTheNineColumnsAndTheirBehaviour)
     QTest::keyClick(table, Qt::Key_A);
     EXPECT_TRUE(table->findChildren<QLineEdit *>().isEmpty());
     EXPECT_EQ(w.Cell(0, 1), "10.77.0.2");
+    // In a window narrower than the columns the description keeps its width, at the
+    // end of the horizontal scroll bar.
+    EXPECT_GE(header->sectionSize(DeviceTable::ColDescription), DeviceTable::ColumnWidth(DeviceTable::ColDescription));
 }
 
 // Records the state of every cell the delegate hands to the style.
