@@ -75,6 +75,10 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
+    m_countWordsTimer = new QTimer(this);
+    m_countWordsTimer->setSingleShot(true);
+    m_countWordsTimer->setInterval(0);
+    connect(m_countWordsTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateCountWords);
     SetUpTable();
     SetUpFilter();
     SetUpKeys();
@@ -314,24 +318,32 @@ void BrenuSearchTools::SetUpTable()
 void BrenuSearchTools::UpdateDeviceCount()
 {
     const bool overflowed = m_model->Devices().Overflowed();
-    QString text = QString::number(m_deviceCount.load(), 10);
+    const int listed = m_deviceCount.load();
+    QString text = QString::number(listed, 10);
     if (overflowed)
         text += QLatin1Char('+');
     // While filtering: shown / listed.
-    const int listed = m_deviceCount.load();
-    // A sentence for a screen reader, which hears the number also as the label's value.
-    QString said = tr("已列出 %n 台设备", nullptr, listed);
-    if (m_filter && m_filter->Active()) {
+    if (m_filter && m_filter->Active())
         text = QString::number(m_filter->ShownCount()) + QStringLiteral(" / ") + text;
+    ui->lab_brenuNum->setText(text);
+    ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
+    SetShownCount(ui->lab_brenuNum, listed);
+    // The sentence once per turn of the event loop, not once per row of a search round.
+    if (!m_countWordsTimer->isActive())
+        m_countWordsTimer->start();
+}
+
+void BrenuSearchTools::UpdateCountWords()
+{
+    // A sentence for a screen reader, which hears the number also as the label's value.
+    QString said = tr("已列出 %n 台设备", nullptr, m_deviceCount.load());
+    if (m_filter && m_filter->Active())
         said = tr("显示 %n 台设备", nullptr, m_filter->ShownCount()) + QStringLiteral(", ") + said;
-    }
-    const QString tip = overflowed ? OverflowTip() : QString();
+    const QString tip = ui->lab_brenuNum->toolTip();
     if (!tip.isEmpty())
         said += QStringLiteral("; ") + tip;
-    ui->lab_brenuNum->setText(text);
-    ui->lab_brenuNum->setToolTip(tip);
-    ui->lab_brenuNum->setAccessibleDescription(said);
-    SetShownCount(ui->lab_brenuNum, listed);
+    if (said != ui->lab_brenuNum->accessibleDescription())
+        ui->lab_brenuNum->setAccessibleDescription(said);
 }
 
 void BrenuSearchTools::slot_CheckSearch()
