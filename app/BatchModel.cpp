@@ -70,7 +70,8 @@ QVariant BatchModel::data(const QModelIndex &index, int role) const
         default: return QVariant();
         }
     }
-    if (role == Qt::ToolTipRole && index.column() == ColMarks) {
+    // A screen reader reads the marks' words as the cell's description, as in the main table.
+    if ((role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole) && index.column() == ColMarks) {
         QStringList tips;
         if (row.foreignSubnet)
             tips << UiText::BatchForeignTip();

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
@@ -67,7 +68,8 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
 {
     setWindowTitle(UiText::BatchTitle());
     setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint);
-    resize(1000, 560);
+    // Never larger than the screen's available area (a scale factor of 2 halves it).
+    resize(FitWindowSize(QSize(1000, 560), screen()->availableGeometry()));
     m_local = m_options.local ? *m_options.local : LocalSubnets{};
     ReadLocal();
     if (!m_options.sender)
@@ -145,6 +147,7 @@ BatchWindow::BatchWindow(QWidget *parent, BatchWindowOptions options)
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("bar_progress"));
     m_progress->setValue(0);
+    m_progress->setAccessibleName(UiText::BatchProgress());
     m_import = button(UiText::BatchImport(), "btn_import");
     m_apply = button(UiText::BatchApply(), "btn_apply");
     m_save = button(UiText::BatchSave(), "btn_save");
@@ -429,7 +432,7 @@ void BatchWindow::Apply()
     if (toSend == 0) {
         QMessageBox::information(this, UiText::BoxTitle(), UiText::BatchNothingToSend(), QMessageBox::Ok);
     } else if (m_options.confirm &&
-               QMessageBox::question(this, UiText::ConfirmTitle(), UiText::BatchConfirm().arg(toSend),
+               QMessageBox::question(this, UiText::ConfirmTitle(), UiText::BatchConfirm(toSend),
                                      QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) != QMessageBox::Ok) {
         return;
     }

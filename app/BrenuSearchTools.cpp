@@ -1,5 +1,6 @@
 #include "app/BrenuSearchTools.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QHBoxLayout>
 #include <QApplication>
@@ -8,14 +9,19 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QMenu>
 #include <QStringList>
 #include <QStyle>
 #include <QTimer>
+#include <QToolButton>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "app/AccessibleLabels.h"
+#include "app/AccessibleTable.h"
 #include "app/BatchWindow.h"
 #include "app/DeviceFilter.h"
 #include "app/DeviceModel.h"
@@ -73,9 +79,14 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         m_model->setHorizontalHeaderItem(column, new QStandardItem(DeviceTable::HeaderText(column)));
     m_rowIndex = new DeviceRowIndex(m_model, DeviceTable::ColSerialNo, DeviceTable::kSerialNoRole, this);
+    m_countWordsTimer = new QTimer(this);
+    m_countWordsTimer->setSingleShot(true);
+    m_countWordsTimer->setInterval(0);
+    connect(m_countWordsTimer, &QTimer::timeout, this, &BrenuSearchTools::UpdateCountWords);
     SetUpTable();
     SetUpFilter();
     SetUpKeys();
+    FitDefaultSize();
 
     m_silenceTimer = new QTimer(this);
     connect(m_silenceTimer, &QTimer::timeout, this, &BrenuSearchTools::slot_CheckSilence);
@@ -116,8 +127,24 @@ BrenuSearchTools::~BrenuSearchTools()
     }
     delete m_infoDialog;
     m_infoDialog = nullptr;
+    m_model->SetRowNumbers(nullptr);
     delete m_batchWindow;
     m_batchWindow = nullptr;
+}
+
+void BrenuSearchTools::FitDefaultSize()
+{
+    // Wide enough for every column at its default width where the screen allows it,
+    // never larger than the screen's available area (at a scale factor of 2 a
+    // 1920 x 1080 screen offers 960 x 540): narrower, the table scrolls sideways.
+    const QTableView *view = ui->tabView_brenu;
+    int table = 2 * view->frameWidth() + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                view->fontMetrics().horizontalAdvance(QStringLiteral("000000"));
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
+        table += DeviceTable::ColumnWidth(column);
+    const QMargins margins = ui->verticalLayout->contentsMargins();
+    const QSize wanted(std::max(width(), table + margins.left() + margins.right()), height());
+    resize(FitWindowSize(wanted, screen()->availableGeometry()));
 }
 
 void BrenuSearchTools::SetUpFilter()
@@ -130,10 +157,19 @@ void BrenuSearchTools::SetUpFilter()
     m_filterEdit->setMinimumWidth(260);
     m_filterEdit->setAccessibleName(tr("筛选设备"));
     m_filterEdit->setAccessibleDescription(tr("只显示序列号、地址、物理地址或描述包含此文本的设备"));
+    // The box's own clear button (Qt's, made by setClearButtonEnabled).
+    for (QToolButton *button : m_filterEdit->findChildren<QToolButton *>()) {
+        button->setAccessibleName(tr("清除筛选"));
+        button->setToolTip(tr("清除筛选 (Esc)"));
+    }
     ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->btn_reboot), m_filterEdit);
     m_filter = new DeviceFilter(m_model, ui->tabView_brenu, this);
+    m_model->SetRowNumbers(m_filter);
     connect(m_filterEdit, &QLineEdit::textChanged, m_filter, &DeviceFilter::SetText);
     connect(m_filter, &DeviceFilter::shownChanged, this, &BrenuSearchTools::UpdateDeviceCount);
+    // A screen reader is told of the rows shown, not of every row the model holds.
+    UseShownRowsTable(ui->tabView_brenu, m_filter);
+    connect(m_filter, &DeviceFilter::shownChanged, this, [this] { AnnounceShownRowsChanged(ui->tabView_brenu); });
     // Esc in the box empties it.
     auto *clear = new QAction(m_filterEdit);
     clear->setShortcut(QKeySequence(Qt::Key_Escape));
@@ -165,8 +201,12 @@ void BrenuSearchTools::SetUpKeys()
     view->setTabKeyNavigation(false);
     view->installEventFilter(this);
 
-    // What a screen reader says.
-    ui->lab_brenuNum->setAccessibleName(tr("设备总数"));
+    // What a screen reader says. The count and the search state report their name
+    // and, apart from it, what they show (AccessibleLabels.h).
+    ShowsCount(ui->lab_brenuNum, tr("设备总数"), m_maxRows);
+    UpdateDeviceCount();
+    ShowsValue(m_searchState, tr("搜索状态"));
+    IsSeparator(ui->label_2);
     view->setAccessibleName(tr("设备列表"));
     view->setAccessibleDescription(tr("回车: 修改配置; 菜单键: 更多操作"));
     ui->btn_reboot->setAccessibleDescription(tr("重启选中的设备"));
@@ -257,10 +297,13 @@ void BrenuSearchTools::SetUpTable()
     QHeaderView *header = view->horizontalHeader();
     for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->resizeSection(column, DeviceTable::ColumnWidth(column));
-    // The operator may narrow or widen every column; the description takes what is left.
-    for (int column = 0; column < DeviceTable::ColDescription; ++column)
+    // The operator may narrow or widen every column; the description takes what is
+    // left, but never less than its own width: in a window narrower than the columns
+    // it stays readable at the end of the horizontal scroll bar (a stretched section
+    // would shrink to a sliver there).
+    for (int column = 0; column < DeviceTable::ColumnCount; ++column)
         header->setSectionResizeMode(column, QHeaderView::Interactive);
-    header->setSectionResizeMode(DeviceTable::ColDescription, QHeaderView::Stretch);
+    header->setStretchLastSection(true);
     header->setFixedHeight(30);
     header->setHighlightSections(false);
     header->setSectionsMovable(false);
@@ -268,6 +311,10 @@ void BrenuSearchTools::SetUpTable()
     view->setSelectionMode(QAbstractItemView::SingleSelection);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
     view->setItemDelegate(new QMyItemDelegate(view));
+    // No sort until the operator clicks a column title: without this the header shows
+    // Qt's default indicator (first column, descending) over rows in arrival order,
+    // and that sort would be remembered as if chosen.
+    header->setSortIndicator(-1, Qt::AscendingOrder);
     view->setSortingEnabled(true);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
 }
@@ -275,7 +322,8 @@ void BrenuSearchTools::SetUpTable()
 void BrenuSearchTools::UpdateDeviceCount()
 {
     const bool overflowed = m_model->Devices().Overflowed();
-    QString text = QString::number(m_deviceCount.load(), 10);
+    const int listed = m_deviceCount.load();
+    QString text = QString::number(listed, 10);
     if (overflowed)
         text += QLatin1Char('+');
     // While filtering: shown / listed.
@@ -283,6 +331,23 @@ void BrenuSearchTools::UpdateDeviceCount()
         text = QString::number(m_filter->ShownCount()) + QStringLiteral(" / ") + text;
     ui->lab_brenuNum->setText(text);
     ui->lab_brenuNum->setToolTip(overflowed ? OverflowTip() : QString());
+    SetShownCount(ui->lab_brenuNum, listed);
+    // The sentence once per turn of the event loop, not once per row of a search round.
+    if (!m_countWordsTimer->isActive())
+        m_countWordsTimer->start();
+}
+
+void BrenuSearchTools::UpdateCountWords()
+{
+    // A sentence for a screen reader, which hears the number also as the label's value.
+    QString said = tr("已列出 %n 台设备", nullptr, m_deviceCount.load());
+    if (m_filter && m_filter->Active())
+        said = tr("显示 %n 台设备", nullptr, m_filter->ShownCount()) + QStringLiteral(", ") + said;
+    const QString tip = ui->lab_brenuNum->toolTip();
+    if (!tip.isEmpty())
+        said += QStringLiteral("; ") + tip;
+    if (said != ui->lab_brenuNum->accessibleDescription())
+        ui->lab_brenuNum->setAccessibleDescription(said);
 }
 
 void BrenuSearchTools::slot_CheckSearch()
@@ -303,6 +368,10 @@ void BrenuSearchTools::slot_CheckSearch()
         return;
     m_searchState->setText(text);
     m_searchState->setToolTip(tip);
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent changed(m_searchState, text);
+        QAccessible::updateAccessibility(&changed);
+    }
     QString line = text.isEmpty() ? QStringLiteral("search runs on port 19009") : text + QLatin1Char(' ') + tip;
     Vant::LogWrite(kSearchLogTag, line.replace(QLatin1Char('\n'), QStringLiteral("; ")).toUtf8().toStdString());
 }
@@ -359,8 +428,11 @@ WindowLayout BrenuSearchTools::Layout() const
 void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens)
 {
     m_screens = screens;
-    if (layout.geometry.isValid() && FitsScreens(layout.geometry, screens))
-        setGeometry(layout.geometry);
+    if (layout.geometry.isValid()) {
+        const QRect fitted = ClampToScreens(layout.geometry, screens);
+        if (fitted.isValid())
+            setGeometry(fitted);
+    }
     if (layout.maximized)
         setWindowState(windowState() | Qt::WindowMaximized);
     QHeaderView *header = ui->tabView_brenu->horizontalHeader();
@@ -377,8 +449,8 @@ void BrenuSearchTools::ApplyLayout(const WindowLayout &layout, const QList<QRect
         });
     }
     m_batchLayout = layout;
-    if (m_batchLayout.batchGeometry.isValid() && !FitsScreens(m_batchLayout.batchGeometry, screens))
-        m_batchLayout.batchGeometry = QRect();
+    if (m_batchLayout.batchGeometry.isValid())
+        m_batchLayout.batchGeometry = ClampToScreens(m_batchLayout.batchGeometry, screens);
 }
 
 void BrenuSearchTools::slot_OpenBatch()

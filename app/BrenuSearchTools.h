@@ -129,6 +129,8 @@ private:
     void SetUpMenu();
     void SetUpFilter();
     void SetUpKeys();
+    // The first size of the window: see WindowLayout.h (FitWindowSize).
+    void FitDefaultSize();
     // Lists or updates the device of one complete record.
     void AddAnswer(const DeviceRecord &record, const InterfaceAddress &heardOn);
     // True, after saying why, when several source addresses answer for a device with
@@ -142,6 +144,9 @@ private:
     // An answer of a new device while the table is full.
     void NoteUnlisted();
     QString OverflowTip() const;
+    // The count as a sentence, the label's accessible description (run after
+    // UpdateDeviceCount, once per turn of the event loop).
+    void UpdateCountWords();
     // The interface to send a command through on-link to the device of serialNo at
     // `address`, when it lies in a foreign subnet; else empty.
     // Where a command to the row's device goes (device/DeviceCommand.h: TargetOf).
@@ -170,6 +175,7 @@ private:
     int m_checksSinceSubnets = 0;
     const int m_maxRows;
     QTimer *m_overflowTipTimer = nullptr;
+    QTimer *m_countWordsTimer = nullptr;
     // The batch window's remembered geometry and fields, until it is first opened
     // (a saved geometry that fits no screen is already left out).
     WindowLayout m_batchLayout;

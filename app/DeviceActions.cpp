@@ -16,6 +16,7 @@
 #include "device/DeviceCommand.h"
 #include "device/Ipv4Text.h"
 #include "app/QBrenuInfo.h"
+#include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
 #include "protocol/Json.h"
 #include "ui_BrenuSearchTools.h"
@@ -28,10 +29,15 @@ QString CellText(const QStandardItemModel &model, int row, int column)
     return model.index(row, column).data(Qt::EditRole).toString();
 }
 
-bool ConfirmReboot(QWidget *parent)
+// The question as it always reads, with the device it concerns below it.
+bool ConfirmReboot(QWidget *parent, const QString &serialNo, const QString &address)
 {
     QMessageBox box(QMessageBox::Question, UiText::ConfirmTitle(), UiText::ConfirmReboot(),
                     QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box.setInformativeText(DeviceTable::HeaderText(DeviceTable::ColSerialNo) + QStringLiteral(": ") +
+                           VisibleCellText(serialNo) + QLatin1Char('\n') +
+                           DeviceTable::HeaderText(DeviceTable::ColAddress) + QStringLiteral(": ") +
+                           VisibleCellText(address));
     box.button(QMessageBox::Ok)->setText(UiText::ConfirmOk());
     box.button(QMessageBox::Cancel)->setText(UiText::ConfirmCancel());
     return box.exec() == QMessageBox::Ok;
@@ -93,19 +99,28 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     // Answers keep arriving while the message boxes are open; the persistent index
     // follows the device's row whatever happens to the table meanwhile.
     const QPersistentModelIndex deviceRow(index);
-    if (!ConfirmReboot(this) || !deviceRow.isValid())
+    QString serialNo, address;
+    int port = 0;
+    // Reads the row; false, after saying why where there is something to say, when no
+    // command may go to its device.
+    const auto readRow = [&] {
+        const int row = deviceRow.row();
+        serialNo = CellText(*m_model, row, DeviceTable::ColSerialNo);
+        address = CellText(*m_model, row, DeviceTable::ColAddress);
+        port = CellText(*m_model, row, DeviceTable::ColPort).toInt(nullptr, 10);
+        if (address.isEmpty() || !IsCommandPort(port) || RefuseIdentityConflict(serialNo))
+            return false;
+        if (const QString problem = DestinationProblem(address, ReadLocalSubnets()); !problem.isEmpty()) {
+            QMessageBox::warning(this, UiText::BoxTitle(), UiText::DestinationRefused().arg(problem),
+                                 QMessageBox::Ok);
+            return false;
+        }
+        return true;
+    };
+    // What refuses the command is said before anything is asked; the row may change
+    // while the box is open (a new answer), so it is read and checked again after.
+    if (!readRow() || !ConfirmReboot(this, serialNo, address) || !deviceRow.isValid() || !readRow())
         return;
-
-    const int row = deviceRow.row();
-    const QString serialNo = CellText(*m_model, row, DeviceTable::ColSerialNo);
-    const QString address = CellText(*m_model, row, DeviceTable::ColAddress);
-    const int port = CellText(*m_model, row, DeviceTable::ColPort).toInt(nullptr, 10);
-    if (address.isEmpty() || !IsCommandPort(port) || RefuseIdentityConflict(serialNo))
-        return;
-    if (const QString problem = DestinationProblem(address, ReadLocalSubnets()); !problem.isEmpty()) {
-        QMessageBox::warning(this, UiText::BoxTitle(), UiText::DestinationRefused().arg(problem), QMessageBox::Ok);
-        return;
-    }
 
     Vant::CProtocalJson request;
     // The serial number goes as the device sent it; the answer must carry it back so.

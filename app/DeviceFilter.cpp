@@ -29,6 +29,7 @@ DeviceFilter::DeviceFilter(QStandardItemModel *model, QTableView *view, QObject 
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
         m_hidden = 0;
         m_haystacks.clear();
+        m_numbersStale = true;
     });
 }
 
@@ -133,6 +134,7 @@ bool DeviceFilter::Apply(int row)
         return false;
     m_view->setRowHidden(row, hide);
     m_hidden += hide ? 1 : -1;
+    m_numbersStale = true;
     return true;
 }
 
@@ -154,6 +156,7 @@ void DeviceFilter::Reapply(Scope scope)
     bool changed = false;
     if (scope == Scope::All)
         m_hidden = 0;
+    m_numbersStale = true;
     {
         // Each hidden or shown row would have the view lay out and repaint its rows
         // anew, and the header find the row's position (a walk over all rows after
@@ -198,6 +201,21 @@ int DeviceFilter::ShownCount() const
 bool DeviceFilter::IsShown(int row) const
 {
     return row >= 0 && row < m_model->rowCount() && !m_view->isRowHidden(row);
+}
+
+int DeviceFilter::RowNumber(int row) const
+{
+    if (m_hidden == 0)
+        return row + 1;
+    const int rows = m_model->rowCount();
+    if (m_numbersStale || m_numbers.size() != static_cast<size_t>(rows)) {
+        m_numbers.assign(static_cast<size_t>(rows), 0);
+        int shown = 0;
+        for (int each = 0; each < rows; ++each)
+            m_numbers[static_cast<size_t>(each)] = m_view->isRowHidden(each) ? 0 : ++shown;
+        m_numbersStale = false;
+    }
+    return row >= 0 && row < rows ? m_numbers[static_cast<size_t>(row)] : row + 1;
 }
 
 QVector<int> DeviceFilter::ShownRows() const

@@ -35,6 +35,9 @@ public:
     int ShownCount() const;
     QVector<int> ShownRows() const;
     bool IsShown(int row) const;
+    // The number the row shows at the left: its place among the rows shown (1 for the
+    // first), or row + 1 without a filter.
+    int RowNumber(int row) const;
 
 signals:
     // Rows were hidden or shown by a new text, a sort or changed cells (a new row
@@ -65,4 +68,8 @@ private:
     // read, copied and folded for every row.
     std::vector<QString> m_haystacks;
     QVector<QMetaObject::Connection> m_following;
+    // RowNumber's numbers by model row, made again when first asked after any row was
+    // hidden or shown (the header asks for the rows it paints, a few dozen at a time).
+    mutable std::vector<int> m_numbers;
+    mutable bool m_numbersStale = true;
 };

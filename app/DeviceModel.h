@@ -34,16 +34,25 @@ constexpr int kMaxNamedInTip = kMaxConflictNames;
 // text, then "and N more" for the rest and for `more` left out beforehand.
 QString NameSome(QStringList names, int more = 0);
 
+class DeviceFilter;
+
 class DeviceModel : public QStandardItemModel {
     Q_OBJECT
 public:
     explicit DeviceModel(QObject *parent = nullptr, int maxDevices = kMaxDeviceRows);
 
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    // The rows' numbers at the left count the rows the filter shows (DeviceFilter::RowNumber).
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    void SetRowNumbers(const DeviceFilter *filter) { m_rowNumbers = filter; }
 
-    // Sorts the rows by the cells of `column`: by their number under
-    // DeviceTable::kSortRole where they have one (numbers first, ascending), by their
-    // text otherwise (case-sensitive, as QStandardItemModel compares), stable.
+    // Sorts the rows by the cells of `column`, stable, by the column's meaning read
+    // from each cell's text as it is now: addresses (address, mask, gateway, DNS) by
+    // their value, the port by its number, DHCP by its state (off before on, in every
+    // language), the MAC address by its value; a cell without such a value comes after
+    // every cell with one, ordered by its text, and empty cells come last. The serial
+    // number and the description sort by their text (case-sensitive, as
+    // QStandardItemModel compares). Descending order is the exact reverse.
     //
     // QStandardItemModel::sort moves the items but leaves each item's cached position
     // in its parent as it was; every later lookup of an item's index (each cell
@@ -92,6 +101,7 @@ private:
     void LookChanged(int firstRow, int lastRow);
 
     DeviceList m_devices;
+    const DeviceFilter *m_rowNumbers = nullptr;
     QBrush m_silentBrush;
     QIcon m_conflictIcon;
     QIcon m_foreignIcon;

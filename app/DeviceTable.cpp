@@ -5,7 +5,6 @@
 
 #include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
-#include "device/Ipv4Text.h"
 
 namespace DeviceTable {
 
@@ -49,22 +48,6 @@ QString CellText(const DeviceRecord &record, int column)
     }
 }
 
-// The number a cell sorts by, or nothing when it sorts by its text.
-QVariant SortKey(const DeviceRecord &record, int column)
-{
-    const QString *address = nullptr;
-    switch (column) {
-    case ColPort: return record.port;
-    case ColAddress: address = &record.address; break;
-    case ColSubnetMask: address = &record.subnetMask; break;
-    case ColGateway: address = &record.gateway; break;
-    case ColDns: address = &record.dns; break;
-    default: return QVariant();
-    }
-    const std::optional<uint32_t> value = Ipv4Value(address->toStdString());
-    return value ? QVariant(*value) : QVariant();
-}
-
 } // namespace
 
 QString HeaderText(int column)
@@ -96,12 +79,9 @@ QList<QStandardItem *> MakeRow(const DeviceRecord &record)
     QList<QStandardItem *> items;
     items.reserve(ColumnCount);
     for (int column = 0; column < ColumnCount; ++column) {
-        auto *item = new QStandardItem(CellText(record, column));
+        auto *item = new Cell(CellText(record, column));
         if (column == ColSerialNo)
             item->setData(record.serialNo, kSerialNoRole);
-        const QVariant key = SortKey(record, column);
-        if (key.isValid())
-            item->setData(key, kSortRole);
         item->setTextAlignment(kColumns[column].alignment);
         items.append(item);
     }
@@ -114,13 +94,8 @@ void UpdateRow(QStandardItemModel &model, int row, const DeviceRecord &record)
         QStandardItem *item = model.item(row, column);
         const QString text = CellText(record, column);
         if (!item || item->text() == text)
-            continue; // unchanged: its sort key is too
+            continue;
         item->setText(text);
-        // A cell without a key is left alone (setting "no value" on it would store
-        // one and notify).
-        const QVariant key = SortKey(record, column);
-        if (key.isValid() || item->data(kSortRole).isValid())
-            item->setData(key, kSortRole);
     }
 }
 

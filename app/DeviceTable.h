@@ -1,15 +1,32 @@
 #pragma once
 // The layout of the device table and the operations on its rows.
 #include <QList>
+#include <QStandardItem>
 #include <QString>
 #include <Qt>
 
 #include "device/DeviceRecord.h"
 
-class QStandardItem;
 class QStandardItemModel;
 
 namespace DeviceTable {
+
+// The item of every cell that MakeRow makes: a QStandardItem whose whole contents (all
+// roles and flags) can be copied onto another item without notices, which is how a
+// sort moves rows (DeviceModel::sort). The copy shares the contents' storage.
+class Cell : public QStandardItem {
+public:
+    static constexpr int kType = QStandardItem::UserType + 1;
+    using QStandardItem::QStandardItem;
+    // A copy of any item's contents.
+    explicit Cell(const QStandardItem &other) : QStandardItem(other) {}
+    Cell(const Cell &other) : QStandardItem(other) {}
+    Cell &operator=(const Cell &) = delete;
+    // Takes other's contents in place of its own, every role and the flags.
+    void Take(const QStandardItem &other) { QStandardItem::operator=(other); }
+    int type() const override { return kType; }
+    QStandardItem *clone() const override { return new Cell(*this); }
+};
 
 enum Column {
     ColSerialNo = 0,
@@ -26,12 +43,7 @@ enum Column {
 
 // The column-0 item keeps the serial number under this role as the row's key.
 constexpr int kSerialNoRole = Qt::UserRole + 1;
-// What a click on a column title sorts by (DeviceModel::sort): the cells of the
-// address columns (address, mask, gateway, DNS) and of the port hold their number
-// here, so 10.77.0.61 comes before 10.77.0.100 and port 8001 before 10000; a cell
-// without it (every text column, and an address that is not dotted IPv4) sorts by
-// its text, after the numbers. The displayed texts are the same either way.
-constexpr int kSortRole = Qt::UserRole + 2;
+// What a click on a column title sorts by: DeviceModel::sort, from the cells' texts.
 
 // The column's title as the window shows it (translated); files use
 // DeviceColumnTitle (device/ColumnTitles.h).

@@ -35,9 +35,24 @@ bool QMyItemDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, cons
         return false;
     }
     // The cell's rectangle is in the viewport's coordinates: leaving it hides the tip.
-    QToolTip::showText(event->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), view->viewport(),
-                       view->visualRect(index));
+    QToolTip::showText(event->globalPos(), ToolTipHtml(tip), view->viewport(), view->visualRect(index));
     return true;
+}
+
+QString ToolTipHtml(const QString &plain)
+{
+    // Lines break only at blanks: a serial number such as "BR-2023-0001" or an
+    // address with its MAC after it stays whole; device text is escaped, so it is
+    // never taken for markup.
+    QStringList lines;
+    for (const QString &line : plain.split(QLatin1Char('\n'))) {
+        QStringList words = line.split(QLatin1Char(' '));
+        for (QString &word : words)
+            if (!word.isEmpty())
+                word = QStringLiteral("<nobr>") + word.toHtmlEscaped() + QStringLiteral("</nobr>");
+        lines << words.join(QLatin1Char(' '));
+    }
+    return QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</qt>");
 }
 
 QString VisibleCellText(const QString &text)

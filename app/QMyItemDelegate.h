@@ -20,6 +20,10 @@ public:
                    const QModelIndex &index) override;
 };
 
+// A plain-text tooltip as rich text that wraps only between words (at blanks, never at
+// the hyphens or slashes inside a serial number), every character shown as written.
+QString ToolTipHtml(const QString &plain);
+
 // The text with each unsafe code point replaced by one visible mark: the C0 controls
 // and DEL by their Control Pictures (U+2400-U+241F, U+2421: a line feed shows as
 // "␊", so one row never looks like two), the line and paragraph separators by "␤"

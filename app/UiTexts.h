@@ -20,8 +20,12 @@ inline QString MenuExport() { return QCoreApplication::translate("UiText", "导�
 inline QString LastAnswerTip() { return QCoreApplication::translate("UiText", "最后应答: %1"); }
 // %1: how many devices answer with the row's serial number; %2: "address MAC" of each.
 inline QString SerialConflictTip() { return QCoreApplication::translate("UiText", "序列号冲突: %1 台设备使用此序列号 (%2)"); }
-// %1: the other serial numbers answering from the row's address.
-inline QString AddressConflictTip() { return QCoreApplication::translate("UiText", "地址冲突: 序列号 %1 使用同一地址"); }
+// %1: the other serial numbers answering from the row's address; `count`: how many
+// there are (the English sentence says "serial number ... uses" or "serial numbers ... use").
+inline QString AddressConflictTip(int count)
+{
+    return QCoreApplication::translate("UiText", "地址冲突: 序列号 %1 使用同一地址", nullptr, count);
+}
 // %1: "source → announced address" of the other sources answering with the row's
 // serial number and MAC.
 inline QString IdentityConflictTip()
@@ -108,13 +112,17 @@ inline QString BatchSameSerialTip() { return QCoreApplication::translate("UiText
 inline QString BatchSameAddressTip() { return QCoreApplication::translate("UiText", "相同地址: %1"); }
 inline QString BatchPlanTitle() { return QCoreApplication::translate("UiText", "导入计划"); }
 inline QString BatchPlanFromFile() { return QCoreApplication::translate("UiText", "计划: %1"); }
-// %1: the number of devices to be sent new settings.
-inline QString BatchConfirm() { return QCoreApplication::translate("UiText", "是否确认修改 %1 台设备的网络配置?"); }
+// `count`: the number of devices to be sent new settings.
+inline QString BatchConfirm(int count)
+{
+    return QCoreApplication::translate("UiText", "是否确认修改 %n 台设备的网络配置?", nullptr, count);
+}
 inline QString BatchNothingToSend() { return QCoreApplication::translate("UiText", "没有需要修改的设备。"); }
 // %1: the problems, one a line.
 inline QString BatchRefused() { return QCoreApplication::translate("UiText", "计划有误, 未发送任何请求:\n%1"); }
 // The status column's title in a saved results file: the same in every language.
 inline QString BatchStatusTitle() { return Get("状态"); }
+inline QString BatchProgress() { return QCoreApplication::translate("UiText", "进度"); }
 inline QString BatchDhcpPreview() { return QCoreApplication::translate("UiText", "DHCP"); }
 
 } // namespace UiText

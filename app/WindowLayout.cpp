@@ -4,6 +4,8 @@
 #include <QScreen>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 
 // The version of the layout's keys; a file of another version is not read.
@@ -59,6 +61,12 @@ WindowLayout ReadWindowLayout(QSettings &settings, int columns, QString &problem
         problem = QStringLiteral("has a bad ") + QLatin1String(what);
         return WindowLayout{};
     };
+    // Every layout written has its version: keys without one are not a layout (random
+    // bytes read as INI give keys of their own).
+    if (!settings.contains(QStringLiteral("version"))) {
+        problem = QStringLiteral("is not a layout file (no version)");
+        return {};
+    }
     if (!ReadInt(settings.value(QStringLiteral("version")), kLayoutVersion, kLayoutVersion, version))
         return bad("version");
     if (!ReadRect(settings.value(QStringLiteral("window/geometry")), layout.geometry))
@@ -73,7 +81,7 @@ WindowLayout ReadWindowLayout(QSettings &settings, int columns, QString &problem
             int width = 0;
             if (!ReadInt(text, 1, kMaxColumnWidth, width))
                 return bad("column width");
-            layout.columnWidths.append(width);
+            layout.columnWidths.append(qBound(kMinShownColumnWidth, width, kMaxShownColumnWidth));
         }
     }
     if (!ReadInt(settings.value(QStringLiteral("table/sortColumn")), -1, columns - 1, layout.sortColumn))
@@ -121,7 +129,13 @@ bool WriteWindowLayout(QSettings &settings, const WindowLayout &layout)
         settings.setValue(QStringLiteral("batch/dns"), layout.batchFields.dns);
     }
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    if (settings.status() == QSettings::AccessError)
+        return false;
+    // The status keeps the first problem met, also one of reading the old file (a
+    // damaged file is written over all the same): what is now in the file decides.
+    const QSettings written(settings.fileName(), settings.format());
+    return written.status() == QSettings::NoError &&
+           written.value(QStringLiteral("version")).toInt() == kLayoutVersion;
 }
 
 bool FitsScreens(const QRect &rect, const QList<QRect> &screens)
@@ -132,10 +146,39 @@ bool FitsScreens(const QRect &rect, const QList<QRect> &screens)
     return false;
 }
 
+QSize FitWindowSize(const QSize &wanted, const QRect &available)
+{
+    const QSize room(std::max(1, available.width() - 2 * kScreenMargin),
+                     std::max(1, available.height() - 2 * kScreenMargin));
+    return QSize(std::max(std::min(kMinWindowWidth, room.width()), std::min(wanted.width(), room.width())),
+                 std::max(std::min(kMinWindowHeight, room.height()), std::min(wanted.height(), room.height())));
+}
+
+QRect ClampToScreens(const QRect &rect, const QList<QRect> &screens)
+{
+    for (const QRect &screen : screens) {
+        if (!screen.contains(rect.center()))
+            continue;
+        QRect fitted(rect.topLeft(), FitWindowSize(rect.size(), screen));
+        // A geometry within the screen stays where it is.
+        const QRect &room = screen;
+        if (fitted.right() > room.right())
+            fitted.moveRight(room.right());
+        if (fitted.bottom() > room.bottom())
+            fitted.moveBottom(room.bottom());
+        if (fitted.left() < room.left())
+            fitted.moveLeft(room.left());
+        if (fitted.top() < room.top())
+            fitted.moveTop(room.top());
+        return fitted;
+    }
+    return QRect();
+}
+
 QList<QRect> ScreenGeometries()
 {
     QList<QRect> geometries;
     for (const QScreen *screen : QGuiApplication::screens())
-        geometries << screen->geometry();
+        geometries << screen->availableGeometry();
     return geometries;
 }

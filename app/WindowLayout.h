@@ -41,6 +41,20 @@ struct WindowLayout {
 // The widest a remembered column may be, in pixels: wider than any screen, so a
 // larger value is not a width the operator dragged but a damaged file.
 constexpr int kMaxColumnWidth = 10000;
+// The widths a remembered column is brought within. Below 24 pixels a column shows
+// nothing and its edge is hard to find to widen it again; above 1200 pixels it holds
+// more than the longest serial number or description the window shows on one line
+// and pushes every column after it off a screen. Values between these and
+// kMaxColumnWidth are taken as widths the operator may have dragged, and clamped.
+constexpr int kMinShownColumnWidth = 24;
+constexpr int kMaxShownColumnWidth = 1200;
+// The smallest a remembered window may be: the button row with the filter box and a
+// few table rows (a 1 x 1 window is a damaged file or an accident, not a choice).
+constexpr int kMinWindowWidth = 480;
+constexpr int kMinWindowHeight = 240;
+// What a window leaves free on each side of its screen's available area: room for its
+// frame and title bar, which the geometry does not include.
+constexpr int kScreenMargin = 24;
 
 // The settings file of this user (see above).
 QString WindowLayoutPath();
@@ -51,5 +65,13 @@ WindowLayout ReadWindowLayout(QSettings &settings, int columns, QString &problem
 bool WriteWindowLayout(QSettings &settings, const WindowLayout &layout);
 // Whether `rect` lies whole within one of `screens` (their geometries).
 bool FitsScreens(const QRect &rect, const QList<QRect> &screens);
-// The geometries of the screens of this session.
+// `wanted` made to fit `available` (a screen's available area, less kScreenMargin on
+// each side), but never below kMinWindowWidth x kMinWindowHeight where the screen has room.
+QSize FitWindowSize(const QSize &wanted, const QRect &available);
+// A remembered window geometry brought onto the screen that holds its centre: its size
+// by FitWindowSize, moved inside that screen's area (one already inside stays as it is). Null when its centre is on no
+// screen (a screen no longer there): the desktop then places the window.
+QRect ClampToScreens(const QRect &rect, const QList<QRect> &screens);
+// The areas of the screens of this session that windows may take (the available
+// geometries: without panels and docks).
 QList<QRect> ScreenGeometries();

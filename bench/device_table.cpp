@@ -46,6 +46,9 @@
 // shows half the rows (every answer changes its description, so every row is checked
 // again): "round_ratio" = with / without (target <= 1.2).
 //
+// BM_SortAfterSort: a first sort by address of a full window against a sort by address
+// after one by serial number (see there; target: after <= 1.2 x first).
+//
 // BM_StartupWithLayout times, in CPU time of the UI thread, a window from its making to
 // its first paint, alternately with nothing remembered and with a remembered layout
 // read from a settings file (geometry, widths, sort, batch fields):
@@ -598,6 +601,59 @@ void BM_SortedAtTheCap(benchmark::State &state)
     }
 }
 
+// A full window (kMaxDeviceRows devices, arrived in a shuffled order) sorted by
+// address as a first sort, and another filled alike, sorted by serial number first and
+// then by address: both address sorts move nearly every row. "after_ratio" = the
+// second address sort / the first, in the UI thread's CPU time (target <= 1.2).
+void BM_SortAfterSort(benchmark::State &state)
+{
+    auto clock = std::make_shared<kittest::FakeClock>();
+    std::vector<QString> answers;
+    for (int device = 0; device < kMaxDeviceRows; ++device)
+        answers.push_back(Answer(device, 0));
+    std::shuffle(answers.begin(), answers.end(), std::mt19937(7));
+    auto filled = [&] {
+        auto window = std::make_unique<Window>(nullptr, WindowOptions{clock, kMaxDeviceRows});
+        window->show();
+        for (const QString &answer : answers)
+            window->Deliver(answer);
+        QCoreApplication::processEvents();
+        return window;
+    };
+    auto sortBy = [](Window &window, int column, Qt::SortOrder order) {
+        const double cpu = ThreadCpuMs();
+        window.findChild<QTableView *>("tabView_brenu")->sortByColumn(column, order);
+        QCoreApplication::processEvents();
+        return ThreadCpuMs() - cpu;
+    };
+    double firstMs = 0, afterMs = 0, serialMs = 0;
+    bool right = true;
+    for (auto _ : state) {
+        // Both filled before either is sorted: the same heap for both.
+        auto once = filled();
+        auto window = filled();
+        const double first = sortBy(*once, DeviceTable::ColAddress, Qt::AscendingOrder);
+        serialMs += sortBy(*window, DeviceTable::ColSerialNo, Qt::DescendingOrder);
+        const double after = sortBy(*window, DeviceTable::ColAddress, Qt::AscendingOrder);
+        once.reset();
+        QStandardItemModel *model = window->Model();
+        right = right && model->index(0, DeviceTable::ColAddress).data().toString() == "10.77.0.2" &&
+                model->index(kMaxDeviceRows - 1, DeviceTable::ColSerialNo).data().toString() == "BRSIM019999";
+        firstMs += first;
+        afterMs += after;
+        state.SetIterationTime((first + after) / 1000.0);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["rows"] = kMaxDeviceRows;
+    state.counters["first_sort_cpu_ms"] = firstMs / n;
+    state.counters["serial_sort_cpu_ms"] = serialMs / n;
+    state.counters["after_sort_cpu_ms"] = afterMs / n;
+    state.counters["after_ratio"] = afterMs / firstMs;
+    state.counters["within_targets"] = afterMs <= 1.2 * firstMs;
+    if (!right)
+        state.SkipWithError("the address sort did not order the rows");
+}
+
 void BM_FilterAtTheCap(benchmark::State &state)
 {
     auto clock = std::make_shared<kittest::FakeClock>();
@@ -734,6 +790,7 @@ BENCHMARK(BM_SortedAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->It
 BENCHMARK(BM_ForgedFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CollidingKeyFlood)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ConflictTooltip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_SortAfterSort)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FilterAtTheCap)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_StartupWithLayout)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 

@@ -204,6 +204,32 @@
         <source>无法打开网页 %1: 没有可用的浏览器 (需要 xdg-utils 和默认浏览器)</source>
         <translation>Cannot open web page %1: no browser available (xdg-utils and a default browser are needed)</translation>
     </message>
+    <message>
+        <source>清除筛选</source>
+        <translation>Clear filter</translation>
+    </message>
+    <message>
+        <source>清除筛选 (Esc)</source>
+        <translation>Clear filter (Esc)</translation>
+    </message>
+    <message>
+        <source>搜索状态</source>
+        <translation>Search state</translation>
+    </message>
+    <message numerus="yes">
+        <source>已列出 %n 台设备</source>
+        <translation>
+            <numerusform>%n device listed</numerusform>
+            <numerusform>%n devices listed</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>显示 %n 台设备</source>
+        <translation>
+            <numerusform>%n device shown</numerusform>
+            <numerusform>%n devices shown</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>BrenuSearchToolsClass</name>
@@ -560,9 +586,12 @@
         <source>序列号冲突: %1 台设备使用此序列号 (%2)</source>
         <translation>Serial number conflict: %1 devices use this serial number (%2)</translation>
     </message>
-    <message>
+    <message numerus="yes">
         <source>地址冲突: 序列号 %1 使用同一地址</source>
-        <translation>Address conflict: serial number %1 uses the same address</translation>
+        <translation>
+            <numerusform>Address conflict: serial number %1 uses the same address.</numerusform>
+            <numerusform>Address conflict: serial numbers %1 use the same address.</numerusform>
+        </translation>
     </message>
     <message>
         <source>身份冲突: 其他来源地址也以此序列号和MAC应答 (%1)</source>
@@ -737,10 +766,6 @@
         <translation>Plan: %1</translation>
     </message>
     <message>
-        <source>是否确认修改 %1 台设备的网络配置?</source>
-        <translation>Change the network settings of %1 devices?</translation>
-    </message>
-    <message>
         <source>没有需要修改的设备。</source>
         <translation>No device needs a change.</translation>
     </message>
@@ -769,6 +794,17 @@
     <message>
         <source>多台设备使用此地址, 命令%1</source>
         <translation>Several devices use this address; the command was %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>是否确认修改 %n 台设备的网络配置?</source>
+        <translation>
+            <numerusform>Change the network settings of %n device?</numerusform>
+            <numerusform>Change the network settings of %n devices?</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>进度</source>
+        <translation>Progress</translation>
     </message>
     <message>
         <source>设备发送的文字不是 UTF-8, 按 GB18030 显示 (%1); 修改设置时原样发回</source>

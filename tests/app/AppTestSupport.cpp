@@ -114,6 +114,7 @@ void ModalAnswerer::Answer(QWidget *widget)
     if (auto *box = qobject_cast<QMessageBox *>(widget)) {
         seen.kind = "box";
         seen.text = box->text();
+        seen.detail = box->informativeText();
         seen.icon = box->icon();
         for (QAbstractButton *button : box->buttons())
             seen.buttons << button->text();

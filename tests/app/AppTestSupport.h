@@ -65,6 +65,7 @@ public:
         QString kind;  // "box", "menu" or the dialog's class name
         QString title; // window title
         QString text;  // box text
+        QString detail; // box informative text
         QStringList buttons; // box buttons or menu entries, in order
         int icon = 0;
     };

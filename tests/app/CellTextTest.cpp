@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QStandardItemModel>
+#include <QTextDocument>
 
 #include "app/QMyItemDelegate.h"
 #include "QtPrinters.h"
@@ -33,6 +34,19 @@ TEST(CellTextTest, TheDelegateShowsMarksWhileTheModelKeepsTheText)
     const QStyledItemDelegate plain;
     EXPECT_EQ(delegate.displayText(QVariant(8001), QLocale()), plain.displayText(QVariant(8001), QLocale()))
         << "numbers as before";
+}
+
+// A tooltip wraps between names, never at the hyphens inside one, and device text in
+// it stays text.
+TEST(CellTextTest, TooltipsWrapOnlyBetweenWords)
+{
+    const QString html = ToolTipHtml(QStringLiteral("Address conflict: BR-2023-0001, <b>X\n2nd line"));
+    EXPECT_TRUE(Qt::mightBeRichText(html));
+    EXPECT_TRUE(html.contains(QStringLiteral("<nobr>BR-2023-0001,</nobr> <nobr>&lt;b&gt;X</nobr><br>")))
+        << html.toStdString();
+    QTextDocument document;
+    document.setHtml(html);
+    EXPECT_EQ(document.toPlainText(), QStringLiteral("Address conflict: BR-2023-0001, <b>X\n2nd line"));
 }
 
 } // namespace

@@ -65,6 +65,42 @@ TEST_F(DeviceSortTest, AddressesAndPortsSortByValueTextsAsText)
     EXPECT_EQ(Column(ColDescription), QStringList({"2", "Alpha", "alpha", "beta"}));
 }
 
+// Every sort reads the cells as they are: a cell that once held an address and now
+// holds none (after an earlier sort moved contents, or an update) sorts as text.
+TEST_F(DeviceSortTest, SortAfterSortReadsTheCellsAsTheyAre)
+{
+    DeviceRecord odd = Record("A", "dhcp-pending", 8000);
+    odd.gateway = "";
+    odd.mac = "unknown";
+    odd.dhcp = true;
+    Add(odd);
+    for (const char *serial : {"B", "C", "D"})
+        Add(Record(serial, QString("10.77.0.%1").arg(serial[0] == 'C' ? 100 : 61 + serial[0] - 'B'), 8000));
+
+    for (int column : {int(ColSerialNo), int(ColPort), int(ColDescription)})
+        for (Qt::SortOrder order : {Qt::DescendingOrder, Qt::AscendingOrder}) {
+            model.sort(column, order);
+            model.sort(ColAddress, Qt::AscendingOrder);
+            ASSERT_EQ(Column(ColAddress), QStringList({"10.77.0.61", "10.77.0.63", "10.77.0.100", "dhcp-pending"}))
+                << "after column " << column;
+            model.sort(ColGateway, Qt::DescendingOrder);
+            ASSERT_EQ(Column(ColGateway), QStringList({"", "10.77.0.100", "10.77.0.63", "10.77.0.61"}))
+                << "empty cells last, reversed when descending";
+        }
+    // UpdateRow after a sort: the address that went away no longer counts.
+    UpdateRow(model, model.rowCount() - 1, Record("B", "zz", 8000));
+    model.sort(ColAddress, Qt::AscendingOrder);
+    EXPECT_EQ(Column(ColAddress), QStringList({"10.77.0.63", "10.77.0.100", "dhcp-pending", "zz"}));
+
+    // DHCP by state (off before on), whatever the shown text; MAC addresses by value.
+    model.sort(ColDhcp, Qt::AscendingOrder);
+    EXPECT_EQ(model.item(model.rowCount() - 1, ColSerialNo)->text(), "A");
+    model.item(index.FindRow("C"), ColMac)->setText("02:00:00:00:00:0A");
+    model.item(index.FindRow("D"), ColMac)->setText("02-00-00-00-00-09");
+    model.sort(ColMac, Qt::AscendingOrder);
+    EXPECT_EQ(Column(ColMac), QStringList({"02:00:00:00:00:01", "02-00-00-00-00-09", "02:00:00:00:00:0A", "unknown"}));
+}
+
 TEST_F(DeviceSortTest, RowsFollowedThroughSortUpdateAndRefresh)
 {
     for (int i = 0; i < 30; ++i)

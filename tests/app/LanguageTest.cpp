@@ -10,6 +10,7 @@
 #include "app/DeviceModel.h"
 #include "app/DeviceTable.h"
 #include "app/Language.h"
+#include "app/UiTexts.h"
 #include "device/ColumnTitles.h"
 #include "device/PlanFile.h"
 
@@ -79,6 +80,13 @@ TEST_F(EnglishTest, WindowSpeaksEnglishWhileFilesKeepTheirChineseTitlesAndDhcpTe
     ASSERT_EQ(english.rows.size(), 1u);
     EXPECT_TRUE(english.problems.empty());
     EXPECT_EQ(english.rows[0].settings.address, "10.77.0.9");
+}
+
+TEST_F(EnglishTest, CountsTakeTheirPluralForm)
+{
+    EXPECT_EQ(UiText::BatchConfirm(1), "Change the network settings of 1 device?");
+    EXPECT_EQ(UiText::BatchConfirm(3), "Change the network settings of 3 devices?");
+    EXPECT_EQ(UiText::AddressConflictTip(2).arg("A, B"), "Address conflict: serial numbers A, B use the same address.");
 }
 
 } // namespace

@@ -81,6 +81,61 @@ TEST_F(WindowTest, GeometryOffEveryScreenIsLeftOut)
     EXPECT_FALSE(FitsScreens(QRect(1800, 0, 800, 600), {QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)}));
 }
 
+// A window restored on a small screen, or on a 1920 x 1080 screen at a scale factor of
+// 2 (960 x 540 for the window), fits it; remembered widths are brought within bounds.
+TEST_F(WindowTest, GeometryAndWidthsAreBroughtOntoTheScreen)
+{
+    const QRect small(0, 0, 1024, 768), scaled(0, 0, 960, 540);
+    EXPECT_EQ(ClampToScreens(QRect(10, 10, 1, 1), {small}), QRect(10, 10, kMinWindowWidth, kMinWindowHeight));
+    EXPECT_EQ(ClampToScreens(QRect(100, 50, 1600, 900), {scaled}), QRect(48, 48, 912, 492));
+    EXPECT_EQ(ClampToScreens(QRect(40, 50, 900, 400), {scaled}), QRect(40, 50, 900, 400)) << "fits: kept";
+    EXPECT_FALSE(ClampToScreens(QRect(2500, 100, 900, 500), {small}).isValid());
+    EXPECT_EQ(FitWindowSize(QSize(1500, 566), scaled), QSize(912, 492));
+
+    TestWindow &w = Window();
+    WindowLayout layout;
+    layout.geometry = QRect(5, 5, 1, 1);
+    layout.batchGeometry = QRect(0, 0, 1900, 1000);
+    w.ApplyLayout(layout, {small});
+    EXPECT_EQ(w.geometry(), QRect(5, 5, kMinWindowWidth, kMinWindowHeight));
+    EXPECT_EQ(w.Layout().batchGeometry, QRect(0, 0, 976, 720));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("layout.ini");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("version=1\n[table]\ncolumnWidths=9999,1,70,70,150,150,150,170,200\n");
+    file.close();
+    QSettings settings(path, QSettings::IniFormat);
+    QString problem;
+    const WindowLayout read = ReadWindowLayout(settings, DeviceTable::ColumnCount, problem);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    ASSERT_EQ(read.columnWidths.size(), int(DeviceTable::ColumnCount));
+    EXPECT_EQ(read.columnWidths[0], kMaxShownColumnWidth);
+    EXPECT_EQ(read.columnWidths[1], kMinShownColumnWidth);
+}
+
+// Before the operator clicks a column title the rows stay in arrival order, the
+// header shows no sort and none is remembered; a click sorts and is remembered.
+TEST_F(WindowTest, NoSortUntilTheOperatorChoosesOne)
+{
+    TestWindow &w = Window();
+    w.Answer(DeviceAnswer("SN2", "10.77.0.9"));
+    w.Answer(DeviceAnswer("SN1", "10.77.0.3"));
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QHeaderView *header = w.Table()->horizontalHeader();
+    EXPECT_EQ(header->sortIndicatorSection(), -1);
+    EXPECT_EQ(w.Cell(0, DeviceTable::ColSerialNo), "SN2");
+    EXPECT_EQ(w.Layout().sortColumn, -1);
+
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(DeviceTable::ColAddress) + 5, 5));
+    EXPECT_EQ(w.Cell(0, DeviceTable::ColSerialNo), "SN1");
+    EXPECT_EQ(w.Layout().sortColumn, DeviceTable::ColAddress);
+    EXPECT_EQ(w.Layout().sortOrder, Qt::AscendingOrder);
+}
+
 TEST(WindowLayoutTest, DamagedFileGivesTheDefaultsAndSaysWhy)
 {
     QTemporaryDir dir;
@@ -103,6 +158,29 @@ TEST(WindowLayoutTest, DamagedFileGivesTheDefaultsAndSaysWhy)
         const WindowLayout layout = ReadWindowLayout(settings, DeviceTable::ColumnCount, problem);
         EXPECT_FALSE(problem.isEmpty()) << text;
         EXPECT_TRUE(layout.columnWidths.isEmpty() && layout.sortColumn == -1 && !layout.geometry.isValid()) << text;
+    }
+    // Bytes that are no settings file at all: said, and written over without a false
+    // report of a failed write.
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QByteArray noise;
+        uint32_t state = 12345;
+        for (int i = 0; i < 4096; ++i)
+            noise.append(char((state = state * 1103515245u + 12345u) >> 24));
+        file.write(noise);
+        file.close();
+        QSettings settings(path, QSettings::IniFormat);
+        QString problem;
+        const WindowLayout layout = ReadWindowLayout(settings, DeviceTable::ColumnCount, problem);
+        EXPECT_FALSE(problem.isEmpty());
+        EXPECT_TRUE(layout.columnWidths.isEmpty() && layout.sortColumn == -1);
+        WindowLayout saved;
+        saved.sortColumn = DeviceTable::ColPort;
+        EXPECT_TRUE(WriteWindowLayout(settings, saved));
+        QSettings again(path, QSettings::IniFormat);
+        EXPECT_EQ(ReadWindowLayout(again, DeviceTable::ColumnCount, problem).sortColumn, int(DeviceTable::ColPort));
+        EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
     }
     // Nothing saved yet: the defaults, and nothing to say.
     QSettings none(dir.filePath("none.ini"), QSettings::IniFormat);
