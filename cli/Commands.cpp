@@ -356,6 +356,7 @@ int RunList(const Invocation &invocation, Output &out)
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
     DeviceSearch search(invocation.searchFrom);
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
@@ -392,6 +393,7 @@ int RunWatch(const Invocation &invocation, Output &out)
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
     const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
@@ -427,6 +429,7 @@ int RunSet(const Invocation &invocation, Output &out)
     const QString serial = invocation.serials.first();
     // One search finds the device and then shows whether the change took.
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
@@ -553,6 +556,7 @@ int RunReboot(const Invocation &invocation, Output &out)
     std::vector<Found> found;
     {
         DeviceSearch search;
+        search.SetRanges(invocation.ranges, invocation.rangeRate);
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;
@@ -630,6 +634,7 @@ int RunUrl(const Invocation &invocation, Output &out)
     HeardDevice device;
     {
         DeviceSearch search;
+        search.SetRanges(invocation.ranges, invocation.rangeRate);
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;

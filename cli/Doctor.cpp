@@ -237,6 +237,7 @@ int RunDoctor(const Invocation &invocation, Output &out)
 
     // One round: the request goes out at once; the answers come within the wait.
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     search.Group().WaitForSockets(kSocketStartWaitMs);
     while (search.ElapsedMs() < invocation.waitMs && !StopSignal())

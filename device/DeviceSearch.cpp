@@ -37,6 +37,13 @@ void DeviceSearch::RefreshLocalSubnets()
     m_devices.SetLocalSubnets(subnets);
 }
 
+void DeviceSearch::SetRanges(const SearchRanges &ranges, unsigned rate)
+{
+    m_group->SetRanges(ranges, rate);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_devices.SetRanges(ranges);
+}
+
 void DeviceSearch::Start()
 {
     RefreshLocalSubnets();

@@ -34,6 +34,9 @@ public:
     DeviceSearch(const DeviceSearch &) = delete;
     DeviceSearch &operator=(const DeviceSearch &) = delete;
 
+    // Search ranges besides the broadcasts, at `rate` requests per second (0: the
+    // default); see protocol/RangeSearch.h. Call before Start.
+    void SetRanges(const SearchRanges &ranges, unsigned rate);
     void Start();
     // Once it returns no answer arrives any more.
     void Stop();

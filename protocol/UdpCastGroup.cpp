@@ -48,9 +48,34 @@ bool QUdpCastGroup::GetLocalAddresses(Vant::CProtocalJson &result)
     return ReadLocalAddresses(result, SystemInterfaceList());
 }
 
+void QUdpCastGroup::SetRanges(SearchRanges ranges, unsigned rate)
+{
+    m_ranges = std::move(ranges);
+    m_rangeRate = rate;
+}
+
+QRangeSearch::Status QUdpCastGroup::RangeStatus() const
+{
+    return m_rangeSearch ? m_rangeSearch->GetStatus() : QRangeSearch::Status{};
+}
+
+bool QUdpCastGroup::QueueRangeRequest(in_addr_t source, const sockaddr_in &destination)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (QUdpCast *cast : m_casts)
+        if (cast->BindIp() == source)
+            return cast->QueueRangeRequest(destination);
+    return false;
+}
+
 void QUdpCastGroup::Start()
 {
+    // Made before any searcher exists: their socket threads read it in Dispatch.
+    if (!m_ranges.Empty())
+        m_rangeSearch = std::make_unique<QRangeSearch>(this, m_ranges, m_rangeRate, QUdpCast::kSearchIntervalMs);
     Update(true);
+    if (m_rangeSearch)
+        m_rangeSearch->Start();
     // Even when the list could not be read now: the machine's addresses may appear later.
     m_watch = std::make_unique<QAddressWatch>(this);
     m_watch->Start();
@@ -214,6 +239,10 @@ void QUdpCastGroup::StopSearchers(const std::vector<QUdpCast *> &searchers)
 
 void QUdpCastGroup::Stop()
 {
+    // It hands requests to the searchers: it stops first (and is deleted last, as
+    // their socket threads tell it of answers until they end).
+    if (m_rangeSearch)
+        m_rangeSearch->Terminate();
     // No rescan may add a searcher behind the loop below.
     if (m_watch) {
         m_watch->Terminate();
@@ -246,11 +275,18 @@ void QUdpCastGroup::Stop()
         std::this_thread::sleep_for(kStopPoll);
         guard.lock();
     }
+    guard.unlock();
+    m_rangeSearch.reset();
 }
 
 void QUdpCastGroup::Dispatch(const Vant::CProtocalJson &message, const std::string &text,
                              const InterfaceAddress &heardOn, const AnswerSource &source)
 {
+    if (m_rangeSearch && source.address) {
+        in_addr from{};
+        if (inet_pton(AF_INET, source.address->c_str(), &from) == 1)
+            m_rangeSearch->NoteAnswer(ntohl(from.s_addr));
+    }
     if (m_answerCallback)
         m_answerCallback(message, heardOn, source, m_user);
     else if (m_callback)

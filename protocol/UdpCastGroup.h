@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "protocol/LocalAddresses.h"
+#include "protocol/RangeSearch.h"
+#include "protocol/SearchRanges.h"
 #include "protocol/Searcher.h"
 
 namespace Vant {
@@ -73,6 +75,17 @@ public:
     void SetReportStream(std::FILE *out) { m_report = out; }
     // Where the interface list comes from (the system's by default). Call before Start.
     void SetInterfaceList(const InterfaceListCalls &calls);
+    // Search ranges to search by unicast besides the broadcasts, at `rate` requests
+    // per second (0: kDefaultRangeRate), see protocol/RangeSearch.h. None (the
+    // default): nothing is sent but the broadcasts. Call before Start.
+    void SetRanges(SearchRanges ranges, unsigned rate);
+    const SearchRanges &Ranges() const { return m_ranges; }
+    // The range search's figures; all 0 without ranges.
+    QRangeSearch::Status RangeStatus() const;
+    // Queues a range request to `destination` on the searcher of local address
+    // `source` (network byte order); false when no searcher has it. The range search
+    // calls it.
+    bool QueueRangeRequest(in_addr_t source, const sockaddr_in &destination);
 
     // Creates one running searcher per local IPv4 address other than "127.0.0.1" (in
     // the order the system lists them, duplicates included), then starts the watcher
@@ -148,6 +161,9 @@ private:
     std::FILE *m_report = stdout;
     InterfaceListCalls m_interfaces;
     std::unique_ptr<QAddressWatch> m_watch;
+    SearchRanges m_ranges;
+    unsigned m_rangeRate = 0;
+    std::unique_ptr<QRangeSearch> m_rangeSearch; // made by Start when there are ranges
     std::mutex m_rescanLock;    // one rescan at a time
     mutable std::mutex m_lock;  // guards the two lists below
     std::vector<QUdpCast *> m_casts;
