@@ -351,6 +351,19 @@ void Complain(const std::string &text)
     std::fprintf(stderr, "brenu-search: %s\n", (g_asciiDiagnostics ? AsciiOnly(text, false) : text).c_str());
 }
 
+void FirewallHintReporter::Round(DeviceSearch &search)
+{
+    const DeviceSearch::FirewallEvidence evidence = search.TakeFirewallEvidence();
+    if (!evidence.Shows()) {
+        m_said = false;
+        return;
+    }
+    if (m_said)
+        return;
+    m_said = true;
+    Complain(FirewallHintLine(evidence.silentLinks, evidence.dropped));
+}
+
 int RunList(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
@@ -361,6 +374,8 @@ int RunList(const Invocation &invocation, Output &out)
     if (!CanSearch(search))
         return kCannotSearch;
     const bool completed = Wait(search, invocation.waitMs, [] { return false; });
+    if (completed)
+        FirewallHintReporter().Round(search);
     search.Stop();
     if (!completed)
         return Interrupted();
@@ -409,9 +424,11 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
+    FirewallHintReporter firewall;
     for (int tick = 1; !StopSignal() && !out.ReaderGone(); ++tick) {
         std::this_thread::sleep_for(kWatchTick);
         if (tick % kSubnetReadTicks == 0) {
+            firewall.Round(search);
             search.RefreshLocalSubnets();
             search.ForgetSilentFor(forgetAfterMs);
         }

@@ -587,6 +587,43 @@ TEST_F(CliTest, DoctorFindsNothingWrongOrNamesTheReversePathFilter)
     EXPECT_NE(strict.out.find("1 problem(s) found."), std::string::npos) << strict.out;
 }
 
+// A default-deny inbound firewall on the workstation (nftables: policy drop, only
+// established traffic in) drops every answer to the search: doctor names it with
+// the fix (status 1) and list hints at it; without the firewall both stay quiet.
+TEST_F(CliTest, BehindADefaultDenyFirewallDoctorNamesItAndListHintsAtIt)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=F1,address=10.77.0.2,port=8001", "--device",
+                                          "serial=F2,address=10.77.0.2,port=8002,answer=broadcast"}));
+    const std::string rules = ::testing::TempDir() + "firewall_" + std::to_string(getpid()) + ".nft";
+    std::ofstream(rules, std::ios::trunc)
+        << "table inet workstation {\n  chain input {\n    type filter hook input priority 0; policy drop;\n"
+           "    ct state established,related accept\n    iif lo accept\n  }\n}\n";
+    ASSERT_EQ(sandbox::RunCommand({"nft", "-f", rules}), 0);
+    unlink(rules.c_str());
+
+    const Result doctor = RunCli({"doctor", "--wait", "800"});
+    EXPECT_EQ(doctor.status, 1) << doctor.out;
+    EXPECT_NE(doctor.out.find("  no answer on brw0 while "), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("-> open the port: sudo ufw allow brenu-search-tools; or sudo firewall-cmd "
+                              "--permanent --add-service=brenu-search-tools"),
+              std::string::npos)
+        << doctor.out;
+    const Result list = RunCli({"list", "--wait", "800", "--format", "json"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "[]\n");
+    EXPECT_NE(list.err.find("brenu-search: no answer on brw0 while this machine's firewall dropped "),
+              std::string::npos)
+        << list.err;
+
+    ASSERT_EQ(sandbox::RunCommand({"nft", "delete", "table", "inet", "workstation"}), 0);
+    const Result open = RunCli({"doctor", "--wait", "800"});
+    EXPECT_EQ(open.status, 0) << open.out;
+    EXPECT_NE(open.out.find("  no incoming packet was dropped during the search\n"), std::string::npos) << open.out;
+    EXPECT_NE(open.out.find("2 device(s) answered"), std::string::npos) << open.out;
+    const Result quiet = RunCli({"list", "--wait", "800", "--format", "json"});
+    EXPECT_EQ(quiet.err, "");
+}
+
 // The statuses of apply/assign --format json, in output order.
 std::vector<std::string> BatchStatuses(const std::string &json)
 {
