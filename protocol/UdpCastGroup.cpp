@@ -52,10 +52,32 @@ void QUdpCastGroup::SetRanges(SearchRanges ranges, unsigned rate)
 {
     m_ranges = std::move(ranges);
     m_rangeRate = rate;
+    if (!m_started)
+        return;
+    std::shared_ptr<QRangeSearch> next;
+    if (!m_ranges.Empty())
+        next = std::make_shared<QRangeSearch>(this, m_ranges, m_rangeRate, QUdpCast::kSearchIntervalMs);
+    ReplaceRangeSearch(next);
+    if (next)
+        next->Start();
+}
+
+void QUdpCastGroup::ReplaceRangeSearch(std::shared_ptr<QRangeSearch> next)
+{
+    std::shared_ptr<QRangeSearch> previous;
+    {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        previous.swap(m_rangeSearch);
+        m_rangeSearch = std::move(next);
+    }
+    // Its worker hands requests to the searchers: it ends before this returns.
+    if (previous)
+        previous->Terminate();
 }
 
 QRangeSearch::Status QUdpCastGroup::RangeStatus() const
 {
+    std::lock_guard<std::mutex> guard(m_rangeLock);
     return m_rangeSearch ? m_rangeSearch->GetStatus() : QRangeSearch::Status{};
 }
 
@@ -70,12 +92,9 @@ bool QUdpCastGroup::QueueRangeRequest(in_addr_t source, const sockaddr_in &desti
 
 void QUdpCastGroup::Start()
 {
-    // Made before any searcher exists: their socket threads read it in Dispatch.
-    if (!m_ranges.Empty())
-        m_rangeSearch = std::make_unique<QRangeSearch>(this, m_ranges, m_rangeRate, QUdpCast::kSearchIntervalMs);
     Update(true);
-    if (m_rangeSearch)
-        m_rangeSearch->Start();
+    m_started = true;
+    SetRanges(m_ranges, m_rangeRate);
     // Even when the list could not be read now: the machine's addresses may appear later.
     m_watch = std::make_unique<QAddressWatch>(this);
     m_watch->Start();
@@ -239,10 +258,9 @@ void QUdpCastGroup::StopSearchers(const std::vector<QUdpCast *> &searchers)
 
 void QUdpCastGroup::Stop()
 {
-    // It hands requests to the searchers: it stops first (and is deleted last, as
-    // their socket threads tell it of answers until they end).
-    if (m_rangeSearch)
-        m_rangeSearch->Terminate();
+    // It hands requests to the searchers: it stops first.
+    ReplaceRangeSearch(nullptr);
+    m_started = false;
     // No rescan may add a searcher behind the loop below.
     if (m_watch) {
         m_watch->Terminate();
@@ -275,18 +293,19 @@ void QUdpCastGroup::Stop()
         std::this_thread::sleep_for(kStopPoll);
         guard.lock();
     }
-    guard.unlock();
-    m_rangeSearch.reset();
 }
 
 void QUdpCastGroup::Dispatch(const Vant::CProtocalJson &message, const std::string &text,
                              const InterfaceAddress &heardOn, const AnswerSource &source)
 {
-    if (m_rangeSearch && source.address) {
-        in_addr from{};
-        if (inet_pton(AF_INET, source.address->c_str(), &from) == 1)
-            m_rangeSearch->NoteAnswer(ntohl(from.s_addr));
+    std::shared_ptr<QRangeSearch> ranges;
+    if (source.address) {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        ranges = m_rangeSearch;
     }
+    in_addr from{};
+    if (ranges && inet_pton(AF_INET, source.address->c_str(), &from) == 1)
+        ranges->NoteAnswer(ntohl(from.s_addr));
     if (m_answerCallback)
         m_answerCallback(message, heardOn, source, m_user);
     else if (m_callback)

@@ -77,9 +77,9 @@ public:
     void SetInterfaceList(const InterfaceListCalls &calls);
     // Search ranges to search by unicast besides the broadcasts, at `rate` requests
     // per second (0: kDefaultRangeRate), see protocol/RangeSearch.h. None (the
-    // default): nothing is sent but the broadcasts. Call before Start.
+    // default): nothing is sent but the broadcasts. Before Start, or while the group
+    // runs (the range search starts afresh with the new ranges); not during Stop.
     void SetRanges(SearchRanges ranges, unsigned rate);
-    const SearchRanges &Ranges() const { return m_ranges; }
     // The range search's figures; all 0 without ranges.
     QRangeSearch::Status RangeStatus() const;
     // Queues a range request to `destination` on the searcher of local address
@@ -163,7 +163,14 @@ private:
     std::unique_ptr<QAddressWatch> m_watch;
     SearchRanges m_ranges;
     unsigned m_rangeRate = 0;
-    std::unique_ptr<QRangeSearch> m_rangeSearch; // made by Start when there are ranges
+    bool m_started = false;
+    // Made by Start (or SetRanges once started) when there are ranges. The searchers'
+    // socket threads tell it of answers (Dispatch), so it is swapped under its lock
+    // and kept alive by their copies while they use it.
+    mutable std::mutex m_rangeLock;
+    std::shared_ptr<QRangeSearch> m_rangeSearch;
+    // The range search without the lock (SetRanges, Stop: not at the same time).
+    void ReplaceRangeSearch(std::shared_ptr<QRangeSearch> next);
     std::mutex m_rescanLock;    // one rescan at a time
     mutable std::mutex m_lock;  // guards the two lists below
     std::vector<QUdpCast *> m_casts;
