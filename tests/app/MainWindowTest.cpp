@@ -53,9 +53,9 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     EXPECT_EQ(row->objectName(), "horizontalLayout");
     EXPECT_EQ(layout->itemAt(1)->widget(), w.Table());
     const char *order[] = {"label", "label_2", "lab_brenuNum", "lab_searchState", nullptr, "edt_filter", "btn_reboot",
-                           "btn_refresh"};
-    ASSERT_EQ(row->count(), 8);
-    for (int i = 0; i < 8; ++i) {
+                           "btn_refresh", "btn_ranges"};
+    ASSERT_EQ(row->count(), 9);
+    for (int i = 0; i < 9; ++i) {
         if (order[i])
             EXPECT_EQ(row->itemAt(i)->widget()->objectName(), order[i]) << i;
         else
@@ -72,6 +72,7 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     EXPECT_EQ(count->styleSheet(), "color: rgb(85, 170, 255);");
     EXPECT_EQ(w.findChild<QPushButton *>("btn_reboot")->text(), U("重启"));
     EXPECT_EQ(w.findChild<QPushButton *>("btn_refresh")->text(), U("刷新"));
+    EXPECT_EQ(w.findChild<QPushButton *>("btn_ranges")->text(), U("搜索网段…"));
 
     // The three device entries first, then after a separator the list entries.
     auto *menu = w.findChild<QMenu *>();
