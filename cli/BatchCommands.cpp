@@ -244,6 +244,9 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         Complain(std::to_string(shared) + " of the devices share their address with others: requests to them go " +
                  DeliveryWayName(SharedAddressWay()));
 
+    for (const BatchEntry &entry : entries)
+        if (entry.status == BatchStatus::Waiting && !entry.target.dhcp)
+            search.AskEveryRound(entry.target.address);
     BatchJob job(entries, SendUpdate);
     job.Start();
     const QStringList planned = job.PlannedAddresses();
@@ -440,6 +443,7 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
         if (!error.empty())
             return error;
     }
+    WaitForRanges(invocation, parser.isSet(wait));
     invocation.format = stdoutIsTerminal ? Format::Table : Format::Json;
     if (parser.isSet(format)) {
         const QString value = parser.value(format);

@@ -4,6 +4,8 @@
 #include "device/KeyedText.h"
 
 #include <QCommandLineParser>
+
+#include <algorithm>
 #include <QRegularExpression>
 
 #include <arpa/inet.h>
@@ -154,6 +156,15 @@ std::string ReadRangeOptions(const QCommandLineParser &parser, const QCommandLin
     return "";
 }
 
+void WaitForRanges(Invocation &invocation, bool waitGiven)
+{
+    if (waitGiven || invocation.ranges.Empty())
+        return;
+    const unsigned rate = invocation.rangeRate ? invocation.rangeRate : kDefaultRangeRate;
+    const long long sweepMs = (static_cast<long long>(invocation.ranges.Count()) * 1000 + rate - 1) / rate + 1000;
+    invocation.waitMs = static_cast<int>(std::min<long long>(kMaxWaitMs, std::max<long long>(invocation.waitMs, sweepMs)));
+}
+
 std::string RangeHelpLines()
 {
     return "  --range RANGE     also search the addresses of RANGE by unicast, for devices behind\n"
@@ -295,6 +306,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!error.empty())
             return error;
     }
+    WaitForRanges(invocation, parser.isSet(wait));
     invocation.toTerminal = stdoutIsTerminal;
     invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
     if (lists && parser.isSet(format)) {

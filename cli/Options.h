@@ -105,6 +105,10 @@ std::string ReadAddressOptions(const QCommandLineParser &parser, std::initialize
 // this machine) into invocation.ranges; "" or the reason one is refused.
 std::string ReadRangeOptions(const QCommandLineParser &parser, const QCommandLineOption &range,
                              const QCommandLineOption &rate, Invocation &invocation);
+// Without --wait, a search with ranges waits at least for one sweep of them and a
+// second more for the last answers (within kMaxWaitMs): a wait of the usual 2 s
+// would ask only the first few hundred addresses of a large range.
+void WaitForRanges(Invocation &invocation, bool waitGiven);
 // The lines --help gives for --range and --range-rate.
 std::string RangeHelpLines();
 

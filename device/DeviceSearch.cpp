@@ -44,6 +44,11 @@ void DeviceSearch::SetRanges(const SearchRanges &ranges, unsigned rate)
     m_devices.SetRanges(ranges);
 }
 
+void DeviceSearch::AskEveryRound(const QString &address)
+{
+    m_group->AskEveryRound(address.toStdString());
+}
+
 void DeviceSearch::Start()
 {
     RefreshLocalSubnets();

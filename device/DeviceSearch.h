@@ -40,6 +40,9 @@ public:
     // default); see protocol/RangeSearch.h. Call before Start.
     void SetRanges(const SearchRanges &ranges, unsigned rate);
     void Start();
+    // A device is about to take `address`: asked every round when a range holds it
+    // (QUdpCastGroup::AskEveryRound), so that the change is seen within a period.
+    void AskEveryRound(const QString &address);
     // Once it returns no answer arrives any more.
     void Stop();
     int SearcherCount() const;

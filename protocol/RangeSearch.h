@@ -49,7 +49,9 @@ public:
     void OnRun() override;
     void OnEnd() override;
 
-    // A search answer came from `address` (host byte order); any thread.
+    // A search answer came from `address` (host byte order), or a device is about to
+    // move there: when it lies in a range it is asked at the start of every round
+    // from now on (until kRangeAnswererForgetMs without an answer). Any thread.
     void NoteAnswer(uint32_t address);
 
     struct Status {

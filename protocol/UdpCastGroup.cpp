@@ -75,6 +75,18 @@ void QUdpCastGroup::ReplaceRangeSearch(std::shared_ptr<QRangeSearch> next)
         previous->Terminate();
 }
 
+void QUdpCastGroup::AskEveryRound(const std::string &address)
+{
+    std::shared_ptr<QRangeSearch> ranges;
+    {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        ranges = m_rangeSearch;
+    }
+    in_addr parsed{};
+    if (ranges && inet_pton(AF_INET, address.c_str(), &parsed) == 1)
+        ranges->NoteAnswer(ntohl(parsed.s_addr));
+}
+
 QRangeSearch::Status QUdpCastGroup::RangeStatus() const
 {
     std::lock_guard<std::mutex> guard(m_rangeLock);

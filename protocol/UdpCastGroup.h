@@ -82,6 +82,10 @@ public:
     void SetRanges(SearchRanges ranges, unsigned rate);
     // The range search's figures; all 0 without ranges.
     QRangeSearch::Status RangeStatus() const;
+    // A device is about to take `address` (dotted text): when it lies in a range, it
+    // is asked every round from now on, so its first answer there comes within a
+    // period instead of when the sweep reaches it. Any thread.
+    void AskEveryRound(const std::string &address);
     // Queues a range request to `destination` on the searcher of local address
     // `source` (network byte order); false when no searcher has it. The range search
     // calls it.
