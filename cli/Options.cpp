@@ -306,7 +306,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!error.empty())
             return error;
     }
-    WaitForRanges(invocation, parser.isSet(wait));
+    if (command != Command::Watch) // watch waits for nothing
+        WaitForRanges(invocation, parser.isSet(wait));
     invocation.toTerminal = stdoutIsTerminal;
     invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
     if (lists && parser.isSet(format)) {
