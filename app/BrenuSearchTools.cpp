@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QMenu>
+#include <QPushButton>
+#include <QSettings>
 #include <QStringList>
 #include <QStyle>
 #include <QTimer>
@@ -30,6 +32,7 @@
 #include "app/QBrenuInfo.h"
 #include "app/QMyItemDelegate.h"
 #include "app/UiTexts.h"
+#include "device/DeviceSearch.h"
 #include "device/SaidText.h"
 #include "kit/Log.h"
 #include "protocol/UdpCastGroup.h"
@@ -109,7 +112,15 @@ BrenuSearchTools::BrenuSearchTools(QWidget *parent, WindowOptions options)
     // AnswerCallBack on the searchers' socket threads.
     m_udpCastGroup = new QUdpCastGroup(MsgCallBack, this);
     m_udpCastGroup->SetAnswerCallBack(AnswerCallBack);
+    m_firewall.Begin();
     m_udpCastGroup->Start();
+
+    // Devices behind routers: ranges searched by unicast (SearchRangesDialog.h).
+    auto *ranges = new QPushButton(tr("搜索网段…"), this);
+    ranges->setObjectName(QStringLiteral("btn_ranges"));
+    ranges->setToolTip(tr("搜索路由器后面的网段"));
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->btn_refresh) + 1, ranges);
+    connect(ranges, &QPushButton::clicked, this, &BrenuSearchTools::slot_EditRanges);
 
     m_infoDialog = new QBrenuInfo(this);
 
@@ -363,6 +374,9 @@ void BrenuSearchTools::slot_CheckSearch()
     } else if (!otherPort.empty()) {
         text = tr("端口 19009 被占用");
         tip = tr("已改用其他端口搜索；只回复到端口 19009 的设备收不到：\n") + Lines(otherPort);
+    } else if (!m_firewallHint.isEmpty()) {
+        text = m_firewallHint;
+        tip = m_firewallHintTip;
     }
     if (text == m_searchState->text() && tip == m_searchState->toolTip())
         return;
@@ -374,6 +388,64 @@ void BrenuSearchTools::slot_CheckSearch()
     }
     QString line = text.isEmpty() ? QStringLiteral("search runs on port 19009") : text + QLatin1Char(' ') + tip;
     Vant::LogWrite(kSearchLogTag, line.replace(QLatin1Char('\n'), QStringLiteral("; ")).toUtf8().toStdString());
+}
+
+void BrenuSearchTools::SetRangeSettingsFile(const QString &path)
+{
+    m_rangeSettingsFile = path;
+    QSettings settings(path, QSettings::IniFormat);
+    ApplyRangeSettings(ReadRangeSettings(settings));
+}
+
+void BrenuSearchTools::ApplyRangeSettings(const RangeSettings &choices)
+{
+    m_rangeSettings = choices;
+    QString problem;
+    const SearchRanges searched = choices.Searched(LocalAddresses(), &problem);
+    if (!problem.isEmpty())
+        Vant::LogWrite(kSearchLogTag, ("search range left out: " + problem).toUtf8().toStdString());
+    m_model->Devices().SetRanges(searched);
+    if (m_udpCastGroup)
+        m_udpCastGroup->SetRanges(searched, choices.rate);
+}
+
+void BrenuSearchTools::slot_EditRanges()
+{
+    SearchRangesDialog dialog(m_rangeSettings, LocalAddresses(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    ApplyRangeSettings(dialog.Settings());
+    if (m_rangeSettingsFile.isEmpty())
+        return;
+    QSettings settings(m_rangeSettingsFile, QSettings::IniFormat);
+    WriteRangeSettings(settings, m_rangeSettings);
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        Vant::LogWrite("Settings", ("cannot write " + settings.fileName()).toUtf8().toStdString());
+}
+
+void BrenuSearchTools::CheckFirewall()
+{
+    std::vector<std::string> searched;
+    if (m_udpCastGroup)
+        for (const QUdpCastGroup::SearcherState &state : m_udpCastGroup->SearcherStates())
+            searched.push_back(state.target.device);
+    const uint64_t dropped = m_firewall.Dropped();
+    m_firewall.Begin();
+    const std::vector<std::string> silent = SilentLinks(searched, m_answersByLink);
+    m_answersByLink.clear();
+    if (silent.empty() || dropped == 0) {
+        m_firewallHint.clear();
+        m_firewallHintTip.clear();
+        return;
+    }
+    m_firewallHint = tr("防火墙可能拦截了设备的应答");
+    m_firewallHintTip = tr("网卡 %1 没有收到任何应答, 而本机防火墙丢弃了 %2 个传入的数据包。\n"
+                           "请放行 UDP 端口 19009:\n%3")
+                            .arg(Lines(silent).replace(QLatin1Char('\n'), QStringLiteral(", ")))
+                            .arg(dropped)
+                            .arg(QString::fromStdString(FirewallFixText()).replace(QStringLiteral("; or "),
+                                                                                   QStringLiteral("\n")));
 }
 
 void BrenuSearchTools::slot_RefreshClicked()
@@ -392,6 +464,7 @@ void BrenuSearchTools::slot_CheckSilence()
     if (++m_checksSinceSubnets >= kSubnetReadChecks) {
         m_checksSinceSubnets = 0;
         m_model->Devices().SetLocalSubnets(ReadLocalSubnets());
+        CheckFirewall();
     }
 }
 

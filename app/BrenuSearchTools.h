@@ -8,12 +8,15 @@
 #include <QString>
 
 #include <atomic>
+#include <map>
 #include <memory>
 
 #include "app/AnswerQueue.h"
 #include "app/DeviceModel.h"
+#include "app/SearchRangesDialog.h"
 #include "app/WindowLayout.h"
 #include "device/DeviceRecord.h"
+#include "device/FirewallHint.h"
 #include "device/VerifiedUpdate.h"
 #include "kit/Clock.h"
 #include "protocol/LocalAddresses.h"
@@ -78,6 +81,13 @@ public:
     // of `screens` is left out; a saved sort is shown at once and applied to the rows
     // of the first search round (kRestoredSortMs after the start).
     void ApplyLayout(const WindowLayout &layout, const QList<QRect> &screens);
+    // Where the search ranges are kept (the window's settings file): reads them and
+    // searches them; the dialog writes its choices there. Without it (tests) they
+    // live as long as the window.
+    void SetRangeSettingsFile(const QString &path);
+    // Searches the ranges switched on in `settings` besides the broadcasts.
+    void ApplyRangeSettings(const RangeSettings &settings);
+    const RangeSettings &RangeChoices() const { return m_rangeSettings; }
     // Answers dropped because the window's queue was full.
     uint64_t DroppedAnswers() const { return m_answers.Dropped(); }
 
@@ -113,6 +123,8 @@ protected slots:
     void slot_OpenBatch();
     // The context menu at the current row (Menu key, Shift+F10).
     void OpenMenuAtCurrentRow();
+    // Opens the search ranges dialog (modal) and applies and keeps what it returns.
+    void slot_EditRanges();
 
 protected:
     // Return on a row opens its settings; the Menu key and Shift+F10 its context menu.
@@ -156,6 +168,17 @@ private:
     QUdpCastGroup *m_udpCastGroup = nullptr;
     // See slot_CheckSearch; empty while the search runs as it should.
     QLabel *m_searchState = nullptr;
+    // Search ranges (SetRangeSettingsFile); the file is empty when none is kept.
+    RangeSettings m_rangeSettings;
+    QString m_rangeSettingsFile;
+    // The firewall hint (device/FirewallHint.h): answers per interface since the last
+    // look, once a search period, and the hint it gave ("" when none).
+    std::map<std::string, uint64_t> m_answersByLink;
+    FirewallWatch m_firewall;
+    QString m_firewallHint;
+    QString m_firewallHintTip;
+    // Looks at what the firewall may have hidden during the last period.
+    void CheckFirewall();
     // Rows added since the last refresh, less the devices rebooted since.
     std::atomic<int> m_deviceCount{0};
     DeviceModel *m_model = nullptr;

@@ -69,7 +69,7 @@ QVariant DeviceModel::data(const QModelIndex &index, int role) const
         if (m_devices.SerialHasConflict(serialNo))
             return m_conflictIcon;
         const HeardDevice *device = m_devices.Latest(serialNo);
-        if (device && device->foreignSubnet)
+        if (device && (device->foreignSubnet || device->routed))
             return m_foreignIcon;
         return QStandardItemModel::data(index, role);
     }
@@ -112,6 +112,8 @@ QString DeviceModel::ToolTip(const QString &serialNo, bool silent, int64_t lastA
         lines << UiText::ForeignSubnetTip().arg(device->interfaceName, device->localAddress);
     if (device && device->sent.notUtf8)
         lines << UiText::NotUtf8Tip().arg(NotUtf8Members(*device).join(QStringLiteral(", ")));
+    if (device && device->routed)
+        lines << UiText::RoutedTip().arg(device->localAddress);
     const auto note = m_notes.constFind(serialNo);
     if (note != m_notes.constEnd())
         lines << *note;

@@ -81,6 +81,7 @@ void BrenuSearchTools::AddAnswer(const DeviceRecord &record, const InterfaceAddr
     // The device list bounds what is held (at most m_maxRows devices, so at most as
     // many rows, one per serial number).
     const uint32_t tick = m_clock->Tick();
+    ++m_answersByLink[heardOn.device];
     const DeviceList::Heard heard = m_model->Devices().Note(record, heardOn, tick, m_clock->Now());
     // A running batch verifies its devices by their answers, listed or not, knowing
     // where each was heard and whether another source answers for the same device.

@@ -48,6 +48,8 @@ inline QString DestinationRefused() { return QCoreApplication::translate("UiText
 inline QString ForeignSubnetTip() { return QCoreApplication::translate("UiText", "设备不在网卡 %1 的任何网段内 (由本机地址 %2 发现), 命令经该网卡直接发送"); }
 // %1: the members ("description", ...) whose bytes the device sent are not UTF-8.
 inline QString NotUtf8Tip() { return QCoreApplication::translate("UiText", "设备发送的文字不是 UTF-8, 按 GB18030 显示 (%1); 修改设置时原样发回"); }
+// A device heard through a search range; %1: the local address whose route reaches it.
+inline QString RoutedTip() { return QCoreApplication::translate("UiText", "设备在路由器后面 (通过搜索网段发现, 本机地址 %1), 命令经路由发送"); }
 // A settings update whose answer was lost, but which the next search shows applied.
 inline QString UpdateShownTip() { return QCoreApplication::translate("UiText", "设置已生效: 设备对命令的应答丢失, 但随后的搜索显示了新设置"); }
 // Appended to a list cut short; %1: how many more.

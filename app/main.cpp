@@ -43,9 +43,14 @@ int main(int argc, char *argv[])
                                            .toUtf8()
                                            .toStdString());
         window.ApplyLayout(layout, ScreenGeometries());
+        window.SetRangeSettingsFile(settings.fileName());
         window.show();
         exitCode = QApplication::exec();
-        if (!WriteWindowLayout(settings, window.Layout()))
+        // The layout's write starts the file afresh: the search ranges follow it.
+        const bool written = WriteWindowLayout(settings, window.Layout());
+        WriteRangeSettings(settings, window.RangeChoices());
+        settings.sync();
+        if (!written || settings.status() != QSettings::NoError)
             Vant::LogWrite("Settings", ("cannot write " + settings.fileName()).toUtf8().toStdString());
     }
     // The window and its searchers are gone: write what they logged last.

@@ -244,6 +244,9 @@ int RunBatch(const Invocation &invocation, Output &out, DeviceSearch &search, st
         Complain(std::to_string(shared) + " of the devices share their address with others: requests to them go " +
                  DeliveryWayName(SharedAddressWay()));
 
+    for (const BatchEntry &entry : entries)
+        if (entry.status == BatchStatus::Waiting && !entry.target.dhcp)
+            search.AskEveryRound(entry.target.address);
     BatchJob job(entries, SendUpdate);
     job.Start();
     const QStringList planned = job.PlannedAddresses();
@@ -309,6 +312,7 @@ int RunApply(const Invocation &invocation, Output &out)
     for (const PlanRow &row : plan.rows)
         names.push_back({row.serialNo, row.mac});
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     std::vector<HeardDevice> devices;
     if (const int status = SearchFor(search, names, invocation.waitMs, devices))
         return status;
@@ -321,6 +325,7 @@ int RunAssign(const Invocation &invocation, Output &out)
     for (const QString &argument : invocation.serials)
         named.push_back(ParseNamedDevice(argument));
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     std::vector<HeardDevice> devices;
     if (const int status = SearchFor(search, named, invocation.waitMs, devices))
         return status;
@@ -411,7 +416,8 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
         force("force");
     QCommandLineOption wait("wait", "", "MS"), format("format", "", "F"), start("start", "", "A"),
         mask("mask", "", "M"), gateway("gateway", "", "G"), dns("dns", "", "D"), dhcp("dhcp", "", "on");
-    parser.addOptions({help, version, log, yes, dryRun, force, wait, format});
+    QCommandLineOption range("range", "", "RANGE"), rangeRate("range-rate", "", "N");
+    parser.addOptions({help, version, log, yes, dryRun, force, wait, format, range, rangeRate});
     if (command == Command::Assign)
         parser.addOptions({start, mask, gateway, dns, dhcp});
     if (!parser.parse(arguments))
@@ -421,6 +427,11 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
     invocation.log = parser.isSet(log);
     if (invocation.help || invocation.version)
         return "";
+    {
+        std::string error = ReadRangeOptions(parser, range, rangeRate, invocation);
+        if (!error.empty())
+            return error;
+    }
     QStringList positional = parser.positionalArguments();
     positional.removeFirst(); // the command
     invocation.yes = parser.isSet(yes);
@@ -432,6 +443,7 @@ std::string ParseBatchCommandLine(const QStringList &arguments, bool stdoutIsTer
         if (!error.empty())
             return error;
     }
+    WaitForRanges(invocation, parser.isSet(wait));
     invocation.format = stdoutIsTerminal ? Format::Table : Format::Json;
     if (parser.isSet(format)) {
         const QString value = parser.value(format);

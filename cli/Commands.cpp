@@ -351,15 +351,31 @@ void Complain(const std::string &text)
     std::fprintf(stderr, "brenu-search: %s\n", (g_asciiDiagnostics ? AsciiOnly(text, false) : text).c_str());
 }
 
+void FirewallHintReporter::Round(DeviceSearch &search)
+{
+    const DeviceSearch::FirewallEvidence evidence = search.TakeFirewallEvidence();
+    if (!evidence.Shows()) {
+        m_said = false;
+        return;
+    }
+    if (m_said)
+        return;
+    m_said = true;
+    Complain(FirewallHintLine(evidence.silentLinks, evidence.dropped));
+}
+
 int RunList(const Invocation &invocation, Output &out)
 {
     if (!CheckSearchAddresses(invocation.searchFrom))
         return kExitUsage;
     DeviceSearch search(invocation.searchFrom);
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
     const bool completed = Wait(search, invocation.waitMs, [] { return false; });
+    if (completed)
+        FirewallHintReporter().Round(search);
     search.Stop();
     if (!completed)
         return Interrupted();
@@ -392,6 +408,7 @@ int RunWatch(const Invocation &invocation, Output &out)
     const auto staleAfterMs = static_cast<uint32_t>(invocation.staleAfterS * 1000);
     const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
@@ -407,9 +424,11 @@ int RunWatch(const Invocation &invocation, Output &out)
         }
         return dropped == 0 || out.Write(FormatDroppedEvents(dropped, invocation.format, Now()));
     };
+    FirewallHintReporter firewall;
     for (int tick = 1; !StopSignal() && !out.ReaderGone(); ++tick) {
         std::this_thread::sleep_for(kWatchTick);
         if (tick % kSubnetReadTicks == 0) {
+            firewall.Round(search);
             search.RefreshLocalSubnets();
             search.ForgetSilentFor(forgetAfterMs);
         }
@@ -427,6 +446,7 @@ int RunSet(const Invocation &invocation, Output &out)
     const QString serial = invocation.serials.first();
     // One search finds the device and then shows whether the change took.
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     if (!CanSearch(search))
         return kCannotSearch;
@@ -554,6 +574,7 @@ int RunReboot(const Invocation &invocation, Output &out)
     std::vector<Found> found;
     {
         DeviceSearch search;
+        search.SetRanges(invocation.ranges, invocation.rangeRate);
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;
@@ -631,6 +652,7 @@ int RunUrl(const Invocation &invocation, Output &out)
     HeardDevice device;
     {
         DeviceSearch search;
+        search.SetRanges(invocation.ranges, invocation.rangeRate);
         search.Start();
         if (!CanSearch(search))
             return kCannotSearch;

@@ -33,6 +33,17 @@ int Interrupted();
 // kCannotSearch instead of an empty result.
 bool CanSearch(const DeviceSearch &search);
 
+// Says on standard error, once until it clears, when a round heard nothing on a link
+// while this machine's firewall dropped incoming packets (device/FirewallHint.h).
+// Call it once per search round (or once at the end of a short search).
+class FirewallHintReporter {
+public:
+    void Round(DeviceSearch &search);
+
+private:
+    bool m_said = false;
+};
+
 // Watches the running search until every device named has answered (by its MAC when
 // one is given), then kAmbiguityGraceMs more unless every one is pinned by MAC, so
 // that a second device answering with the same serial number is heard too; or until

@@ -209,6 +209,47 @@ void ReversePathSection(Report &report, const std::vector<QUdpCastGroup::Searche
     }
 }
 
+// The devices' answers sent but never received: see device/FirewallHint.h.
+void FirewallSection(Report &report, const DeviceSearch::FirewallEvidence &evidence)
+{
+    report.Heading("Firewall on this machine");
+    if (evidence.Shows()) {
+        std::string links;
+        for (const std::string &link : evidence.silentLinks)
+            links += (links.empty() ? "" : ", ") + link;
+        report.Problem("no answer on " + links + " while " + std::to_string(evidence.dropped) +
+                           " incoming packet(s) were dropped before reaching any program: the firewall's inbound "
+                           "policy drops the devices' answers to UDP port 19009 (an answer to a broadcast is not "
+                           "a reply it lets in)",
+                       "open the port: " + FirewallFixText());
+    } else if (evidence.dropped > 0) {
+        report.Line(std::to_string(evidence.dropped) +
+                    " incoming packet(s) were dropped by the firewall, but every searched link heard answers");
+    } else {
+        report.Line("no incoming packet was dropped during the search");
+    }
+}
+
+// The unicast search of the ranges given with --range.
+void RangeSection(Report &report, const SearchRanges &ranges, const QRangeSearch::Status &status)
+{
+    if (ranges.Empty())
+        return;
+    report.Heading("Search ranges (devices behind a router)");
+    std::string names;
+    for (const AddressRange &range : ranges.Ranges())
+        names += (names.empty() ? "" : ", ") + range.text;
+    report.Line(names + ": " + std::to_string(status.addresses) + " address(es) at " + std::to_string(status.rate) +
+                " request(s)/s; " + std::to_string(status.sent) + " request(s) sent");
+    if (status.unreachable > 0)
+        report.Problem(std::to_string(status.unreachable) + " request(s) had no route to their address",
+                       "add a route to the devices' subnet through its router (ip route add SUBNET via ROUTER)");
+    if (status.noSearcher > 0)
+        report.Problem(std::to_string(status.noSearcher) +
+                           " request(s) would leave from a local address that is not searched",
+                       "search from the address the route to the range uses");
+}
+
 } // namespace
 
 bool CheckCanSearch(const DeviceSearch &search)
@@ -237,12 +278,15 @@ int RunDoctor(const Invocation &invocation, Output &out)
 
     // One round: the request goes out at once; the answers come within the wait.
     DeviceSearch search;
+    search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
     search.Group().WaitForSockets(kSocketStartWaitMs);
     while (search.ElapsedMs() < invocation.waitMs && !StopSignal())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<QUdpCastGroup::SearcherState> searchers = search.Group().SearcherStates();
     const std::vector<QUdpCastGroup::ReceiverState> receivers = search.Group().ReceiverStates();
+    const DeviceSearch::FirewallEvidence firewall = search.TakeFirewallEvidence();
+    const QRangeSearch::Status ranges = search.Group().RangeStatus();
     search.Stop();
     if (StopSignal())
         return kExitSignalBase + StopSignal();
@@ -252,6 +296,8 @@ int RunDoctor(const Invocation &invocation, Output &out)
     PortSection(report, searchers);
     ReceiverSection(report, receivers);
     ReversePathSection(report, searchers);
+    FirewallSection(report, firewall);
+    RangeSection(report, invocation.ranges, ranges);
     report.Heading("One search round (" + std::to_string(invocation.waitMs) + " ms)");
     report.Line(std::to_string(devices) + " device(s) answered");
     report.Heading(report.Problems() == 0 ? "No problem found."

@@ -161,7 +161,7 @@ std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat f
     std::string out;
     out.reserve(1024 + written.size() * 400);
     AppendFamily(out, "brenu_device_info", "gauge",
-                 "Each device listed, as its latest answer describes it, and the interface that heard it.");
+                 "Each device listed, as its latest answer describes it, the interface that heard it and its subnet (local, foreign or routed).");
     for (std::size_t i = 0; i < written.size(); ++i) {
         const DeviceMetrics &m = *written[i];
         out += "brenu_device_info{";
@@ -178,6 +178,8 @@ std::string FormatExposition(const MetricsSnapshot &snapshot, ExpositionFormat f
         AppendLabel(out, "dns", m.device->dns);
         out += ',';
         AppendLabel(out, "interface", m.device->interfaceName);
+        // Where it lies as seen from here: "routed" when heard through a search range.
+        out += m.device->routed ? ",subnet=\"routed\"" : m.device->foreignSubnet ? ",subnet=\"foreign\"" : ",subnet=\"local\"";
         out += "} 1\n";
     }
 

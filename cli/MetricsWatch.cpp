@@ -101,6 +101,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
             Complain("cannot save the state '" + Utf8(invocation.statePath) + "': " + Utf8(failure));
         lastStateFailure = failure;
     };
+    FirewallHintReporter firewall;
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
     while (!StopSignal() && (toFile || !out.ReaderGone())) {
@@ -120,6 +121,7 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         // once a round, as watch's events read them.
         search.RefreshLocalSubnets();
         search.MarkSilent();
+        firewall.Round(search);
         forgotten += search.ForgetSilentFor(forgetAfterMs);
         sendErrors.Add(search.Group().SearcherStates());
         // The text is made under the list's lock (the snapshot points into the list);

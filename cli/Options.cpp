@@ -4,10 +4,13 @@
 #include "device/KeyedText.h"
 
 #include <QCommandLineParser>
+
+#include <algorithm>
 #include <QRegularExpression>
 
 #include <arpa/inet.h>
 
+#include "device/DeviceSearch.h"
 #include "device/Ipv4Text.h"
 #include "cli/BatchCommands.h"
 #include "cli/Output.h"
@@ -127,6 +130,52 @@ std::string ParseWait(const QString &text, int &waitMs)
     return "";
 }
 
+std::string ReadRangeOptions(const QCommandLineParser &parser, const QCommandLineOption &range,
+                             const QCommandLineOption &rate, Invocation &invocation)
+{
+    for (const QString &text : parser.values(range)) {
+        const std::string why = invocation.ranges.Add(Utf8(text));
+        if (!why.empty())
+            return "--range " + Utf8(TerminalText(text)) + " is refused: " + why;
+    }
+    if (!invocation.ranges.Empty()) {
+        const std::string why = invocation.ranges.CheckLocal(LocalAddresses());
+        if (!why.empty())
+            return "--range " + why;
+    }
+    if (parser.isSet(rate)) {
+        bool ok = false;
+        const unsigned value = parser.value(rate).toUInt(&ok, 10);
+        if (!ok || value < 1 || value > kMaxRangeRate)
+            return "--range-rate takes requests per second from 1 to " + std::to_string(kMaxRangeRate) + ", not '" +
+                   Utf8(TerminalText(parser.value(rate))) + "'";
+        if (invocation.ranges.Empty())
+            return "--range-rate needs --range";
+        invocation.rangeRate = value;
+    }
+    return "";
+}
+
+void WaitForRanges(Invocation &invocation, bool waitGiven)
+{
+    if (waitGiven || invocation.ranges.Empty())
+        return;
+    const unsigned rate = invocation.rangeRate ? invocation.rangeRate : kDefaultRangeRate;
+    const long long sweepMs = (static_cast<long long>(invocation.ranges.Count()) * 1000 + rate - 1) / rate + 1000;
+    invocation.waitMs = static_cast<int>(std::min<long long>(kMaxWaitMs, std::max<long long>(invocation.waitMs, sweepMs)));
+}
+
+std::string RangeHelpLines()
+{
+    return "  --range RANGE     also search the addresses of RANGE by unicast, for devices behind\n"
+           "                    a router (10.78.5.0/24 or 10.78.5.10-10.78.5.99; repeatable; at most " +
+           std::to_string(kMaxRangeAddresses) +
+           "\n"
+           "                    addresses in all); they are marked \"routed\"\n"
+           "  --range-rate N    range requests per second (default " +
+           std::to_string(kDefaultRangeRate) + ", at most " + std::to_string(kMaxRangeRate) + ")\n";
+}
+
 std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal, Invocation &invocation)
 {
     // The command is the first argument that is neither an option nor the value of
@@ -135,7 +184,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     static const QStringList kValueOptions = {"wait",       "format", "address",        "stale-after",
                                               "forget-after", "mask", "gateway",        "dns",
                                               "dhcp",       "mac",    "verify-timeout", "textfile",
-                                              "start",      "state",      "at"};
+                                              "start",      "state",      "at",
+                                              "range",      "range-rate"};
     QString commandName;
     for (int i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments[i];
@@ -172,6 +222,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
     QCommandLineOption staleAfter("stale-after", "", "S"), mask("mask", "", "M"), gateway("gateway", "", "G");
     QCommandLineOption dns("dns", "", "D"), dhcp("dhcp", "", "on|off"), yes("yes"), mac("mac", "", "MAC");
     QCommandLineOption at("at", "", "ADDRESS");
+    QCommandLineOption range("range", "", "RANGE"), rangeRate("range-rate", "", "N");
     QCommandLineOption verifyTimeout("verify-timeout", "", "MS"), noVerify("no-verify"), dryRun("dry-run"),
         force("force");
     QCommandLineOption textfile("textfile", "", "FILE"), forgetAfter("forget-after", "", "DURATION"),
@@ -189,6 +240,7 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         parser.addOptions({wait, mac, at});
     else if (command == Command::Doctor)
         parser.addOptions({wait});
+    parser.addOptions({range, rangeRate});
     if (!parser.parse(arguments))
         return Utf8(parser.errorText());
 
@@ -199,6 +251,11 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         return "";
     if (command == Command::None)
         return "no command given (list, watch, set, reboot, url, doctor, apply or assign)";
+    {
+        std::string error = ReadRangeOptions(parser, range, rangeRate, invocation);
+        if (!error.empty())
+            return error;
+    }
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst(); // the command
@@ -249,6 +306,8 @@ std::string ParseCommandLine(const QStringList &arguments, bool stdoutIsTerminal
         if (!error.empty())
             return error;
     }
+    if (command != Command::Watch) // watch waits for nothing
+        WaitForRanges(invocation, parser.isSet(wait));
     invocation.toTerminal = stdoutIsTerminal;
     invocation.format = stdoutIsTerminal ? Format::Table : command == Command::Watch ? Format::Jsonl : Format::Json;
     if (lists && parser.isSet(format)) {
@@ -365,7 +424,10 @@ With several devices (reboot, apply, assign) the highest status of any wins.
 
 std::string HelpText(Command command)
 {
-    return CommandHelpText(command) + "\n" + ExitStatusTable();
+    // Every command but the overview searches, and takes the range options.
+    const std::string ranges =
+        command == Command::None ? std::string() : "\nDevices behind a router:\n" + RangeHelpLines();
+    return CommandHelpText(command) + ranges + "\n" + ExitStatusTable();
 }
 
 std::string CommandHelpText(Command command)
@@ -384,8 +446,9 @@ mac; serial numbers compare case-sensitively.
   --format F        table (default on a terminal), json (default otherwise): an array
                     of objects with the members serialNo, address, port (number), dhcp
                     (true/false), subnetMask, gateway, dns, mac, description,
-                    interface and localAddress (where it was heard), subnet ("local",
-                    or "foreign": outside every subnet of that interface), conflict
+                    interface and localAddress (where it was heard), subnet ("local";
+                    "foreign": outside every subnet of that interface; "routed":
+                    heard through a search range), conflict
                     (an array of "serial": another device answers with its serial
                     number, "address": another serial number answers from its
                     address); jsonl: one such object per line; csv: a header line and

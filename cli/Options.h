@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/Output.h"
+#include "protocol/SearchRanges.h"
 
 namespace cli {
 
@@ -50,6 +51,10 @@ struct Invocation {
     // Standard output is a terminal: no format passes control characters to it.
     bool toTerminal = false;
     std::vector<std::string> searchFrom; // list/watch --address: local addresses
+    // --range (every command that searches): addresses behind routers searched by
+    // unicast; --range-rate: their requests per second (0: kDefaultRangeRate).
+    SearchRanges ranges;
+    unsigned rangeRate = 0;
     double staleAfterS = 15;
     double forgetAfterS = kDefaultForgetAfterS;
     QString textfile; // watch --textfile: where the metrics text goes
@@ -95,6 +100,17 @@ struct AddressOption {
 // Stores each of `options` that is given; "" or the reason one is refused (not a
 // dotted-quad address).
 std::string ReadAddressOptions(const QCommandLineParser &parser, std::initializer_list<AddressOption> options);
+
+// --range and --range-rate: checks each range (and that none holds an address of
+// this machine) into invocation.ranges; "" or the reason one is refused.
+std::string ReadRangeOptions(const QCommandLineParser &parser, const QCommandLineOption &range,
+                             const QCommandLineOption &rate, Invocation &invocation);
+// Without --wait, a search with ranges waits at least for one sweep of them and a
+// second more for the last answers (within kMaxWaitMs): a wait of the usual 2 s
+// would ask only the first few hundred addresses of a large range.
+void WaitForRanges(Invocation &invocation, bool waitGiven);
+// The lines --help gives for --range and --range-rate.
+std::string RangeHelpLines();
 
 // The --help text of a command (Command::None: the program's overview), each ending
 // with the one exit-status table (ExitStatusTable).

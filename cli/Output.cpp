@@ -52,7 +52,7 @@ void WriteDevice(JsonWriter &writer, const ListedDevice &device)
     writer.Key("localAddress");
     WriteText(writer, device.localAddress);
     writer.Key("subnet");
-    writer.String(device.foreignSubnet ? "foreign" : "local");
+    writer.String(device.routed ? "routed" : device.foreignSubnet ? "foreign" : "local");
     writer.Key("source");
     WriteText(writer, device.source.address.isEmpty()
                           ? QString()
@@ -123,6 +123,8 @@ std::string Notes(const std::vector<ListedDevice> &devices)
                          "; commands go to the announced address";
         if (device.foreignSubnet)
             notes << "outside every subnet of " + TerminalText(device.interfaceName) + ", reached on-link";
+        if (device.routed)
+            notes << "heard through a search range, reached through a router";
         if (!notes.isEmpty())
             out += Utf8("Note: " + TerminalText(device.serialNo) + " (" + TerminalText(device.mac) + ", " +
                         TerminalText(device.address) + "): " + notes.join("; ")) +
@@ -349,6 +351,8 @@ std::string FormatEvent(const DeviceEvent &event, Format format, const QString &
             line += "  conflict=" + event.device.conflict.join(',');
         if (event.device.foreignSubnet)
             line += "  subnet=foreign";
+        if (event.device.routed)
+            line += "  subnet=routed";
         if (event.kind == DeviceEvent::Changed)
             for (const QString &member : event.changed)
                 line += "  " + member + "=" + TerminalText(MemberText(event.device, member));

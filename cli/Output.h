@@ -61,8 +61,8 @@ std::string FormatListing(const std::vector<ListedDevice> &devices, Format forma
                           bool toTerminal = false);
 
 // One device as a JSON object: the members named and typed as the devices send
-// them, then "interface" and "localAddress" (where it was heard), "subnet" ("local"
-// or "foreign") and "conflict" (an array of "serial", "address").
+// them, then "interface" and "localAddress" (where it was heard), "subnet" ("local",
+// "foreign" or "routed": heard through a search range) and "conflict" (an array of "serial", "address").
 std::string DeviceJson(const ListedDevice &device);
 
 // One watch event as one line: a JSON object (jsonl) or a readable line (table).

@@ -177,7 +177,13 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
 {
     Heard heard;
     const QString key = KeyOf(record.serialNo, record.mac);
-    const bool local = IsLocal(heardOn, record.address);
+    // Behind a router (heard through a search range) counts as reachable as a local
+    // subnet: only a device neither local nor routed needs on-link delivery.
+    const bool inSubnet = IsLocal(heardOn, record.address);
+    const bool routed = !inSubnet && !m_ranges.Empty() &&
+                        (m_ranges.Contains(record.address.toStdString()) ||
+                         m_ranges.Contains(record.source.address.toStdString()));
+    const bool local = inSubnet || routed;
     auto found = m_devices.find(key);
     if (found == m_devices.end()) {
         if (m_devices.size() >= m_maxDevices) {
@@ -194,6 +200,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         entry.device.localAddress = QString::fromStdString(heardOn.address);
         entry.device.interfaceName = QString::fromStdString(heardOn.device);
         entry.device.foreignSubnet = !local;
+        entry.device.routed = routed;
         entry.key = key;
         entry.order = ++m_answers;
         QStringList &keys = m_serials[record.serialNo];
@@ -242,6 +249,7 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
         device.interfaceName = QString::fromStdString(heardOn.device);
         device.foreignSubnet = !local;
     }
+    device.routed = routed;
     if (!changed.isEmpty() && events)
         events->push_back(DeviceEvent{DeviceEvent::Changed, Listed(device), changed, 0});
     heard.conflictsChanged.removeDuplicates();

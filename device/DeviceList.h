@@ -45,6 +45,7 @@
 #include "device/SilentDevices.h"
 #include "device/UnlistedDevices.h"
 #include "protocol/LocalAddresses.h"
+#include "protocol/SearchRanges.h"
 
 // Two source addresses answering for one identity count as a conflict when their
 // answers come within one search period of each other: every device answers each
@@ -77,6 +78,10 @@ struct HeardDevice : DeviceRecord {
     // True when its address lies outside every subnet of the interface that heard
     // it: it has no unicast route, and commands go on-link through that interface.
     bool foreignSubnet = false;
+    // True when it lies outside every subnet of that interface but was heard through
+    // a search range (protocol/SearchRanges.h): it sits behind a router, and commands
+    // reach it by ordinary routing. Never together with foreignSubnet.
+    bool routed = false;
     // Other source addresses answering lately with this device's serial number and
     // MAC (an identity conflict); empty when only one source answers.
     QStringList otherSources;
@@ -156,6 +161,9 @@ public:
     // they are given, a device counts as local when it lies in the subnet of the
     // address that heard it. Devices already held keep their mark until they answer.
     void SetLocalSubnets(const LocalSubnets &subnets);
+    // The search ranges: a device outside the local subnets whose address or answer's
+    // source lies in one is marked routed instead of foreign (see HeardDevice).
+    void SetRanges(const SearchRanges &ranges) { m_ranges = ranges; }
 
     // One complete record (IsCompleteRecord) heard on `heardOn` at `tick` (monotonic
     // milliseconds) and `wallSeconds`. Events (appeared, changed, back, the first
@@ -313,4 +321,5 @@ private:
         in_addr_t mask = 0;
     };
     std::vector<Subnet> m_subnets;
+    SearchRanges m_ranges;
 };

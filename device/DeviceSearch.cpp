@@ -37,10 +37,23 @@ void DeviceSearch::RefreshLocalSubnets()
     m_devices.SetLocalSubnets(subnets);
 }
 
+void DeviceSearch::SetRanges(const SearchRanges &ranges, unsigned rate)
+{
+    m_group->SetRanges(ranges, rate);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_devices.SetRanges(ranges);
+}
+
+void DeviceSearch::AskEveryRound(const QString &address)
+{
+    m_group->AskEveryRound(address.toStdString());
+}
+
 void DeviceSearch::Start()
 {
     RefreshLocalSubnets();
     m_start = std::chrono::steady_clock::now();
+    m_firewall.Begin();
     m_group->Start();
 }
 
@@ -65,6 +78,11 @@ void DeviceSearch::OnAnswer(const Vant::CProtocalJson &message, const InterfaceA
     if (!user)
         return;
     auto *search = static_cast<DeviceSearch *>(user);
+    {
+        // Any answer shows that answers get through on this link.
+        std::lock_guard<std::mutex> lock(search->m_lock);
+        ++search->m_answersByLink[heardOn.device];
+    }
     // Read outside the lock: the searchers of several addresses may answer at once.
     DeviceRecord record;
     if (!ReadDeviceRecord(message, record) || !IsCompleteRecord(record))
@@ -123,6 +141,23 @@ int DeviceSearch::ForgetSilentFor(uint32_t afterMs)
         m_devices.ForgetSilentFor(static_cast<uint32_t>(now), afterMs, m_keepEvents ? &events : nullptr);
     Queue(events);
     return forgotten;
+}
+
+DeviceSearch::FirewallEvidence DeviceSearch::TakeFirewallEvidence()
+{
+    FirewallEvidence evidence;
+    evidence.dropped = m_firewall.Dropped();
+    m_firewall.Begin();
+    std::vector<std::string> searched;
+    for (const QUdpCastGroup::SearcherState &state : m_group->SearcherStates())
+        searched.push_back(state.target.device);
+    std::map<std::string, uint64_t> answers;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        answers.swap(m_answersByLink);
+    }
+    evidence.silentLinks = SilentLinks(searched, answers);
+    return evidence;
 }
 
 std::vector<std::string> LocalAddresses()

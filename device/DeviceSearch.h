@@ -7,12 +7,14 @@
 // caller takes them.
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/DeviceList.h"
+#include "device/FirewallHint.h"
 
 class QUdpCastGroup;
 struct AnswerSource;
@@ -34,7 +36,13 @@ public:
     DeviceSearch(const DeviceSearch &) = delete;
     DeviceSearch &operator=(const DeviceSearch &) = delete;
 
+    // Search ranges besides the broadcasts, at `rate` requests per second (0: the
+    // default); see protocol/RangeSearch.h. Call before Start.
+    void SetRanges(const SearchRanges &ranges, unsigned rate);
     void Start();
+    // A device is about to take `address`: asked every round when a range holds it
+    // (QUdpCastGroup::AskEveryRound), so that the change is seen within a period.
+    void AskEveryRound(const QString &address);
     // Once it returns no answer arrives any more.
     void Stop();
     int SearcherCount() const;
@@ -58,6 +66,16 @@ public:
     // while addresses come and go.
     void RefreshLocalSubnets();
 
+    // What this machine's firewall may have hidden since the last call (or Start):
+    // the searched links that heard no answer, and the packets dropped uncounted
+    // meanwhile (device/FirewallHint.h). Each call starts a new span.
+    struct FirewallEvidence {
+        std::vector<std::string> silentLinks;
+        uint64_t dropped = 0;
+        bool Shows() const { return !silentLinks.empty() && dropped > 0; }
+    };
+    FirewallEvidence TakeFirewallEvidence();
+
 private:
     static void OnAnswer(const Vant::CProtocalJson &message, const InterfaceAddress &heardOn,
                          const AnswerSource &source, void *user);
@@ -70,6 +88,8 @@ private:
     bool m_keepEvents;
     std::vector<DeviceEvent> m_events;
     long long m_droppedEvents = 0;
+    std::map<std::string, uint64_t> m_answersByLink; // since the last TakeFirewallEvidence; under m_lock
+    FirewallWatch m_firewall;
 };
 
 // The local IPv4 addresses of this machine (dotted text), as the search group sees

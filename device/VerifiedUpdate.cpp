@@ -122,6 +122,8 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
                                  int verifyTimeoutMs, const std::function<bool()> &stop)
 {
     const ExpectedSettings expected = ExpectedAfter(device, edited);
+    if (!edited.dhcp)
+        search.AskEveryRound(edited.address);
     const LocalSubnets local = ReadLocalSubnets();
     QString untrusted;
     SourceMacCheck sourceMac;

@@ -53,6 +53,12 @@ QUdpCast::QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool st
       m_pendingClock(Vant::SystemClock()), m_bindAddress(bindAddress), m_group(group)
 {
     m_heardOn.address = bindAddress;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, bindAddress.c_str(), &parsed) == 1)
+        m_bindIp = parsed.s_addr;
+    Vant::CProtocalJson request;
+    request.SetApi(kSearchApi);
+    m_searchFrame = BuildFrame(request.ToString());
     m_castSocket = new (std::nothrow) CUdpCast(this);
 }
 
@@ -284,6 +290,7 @@ void QUdpCast::OnRun()
         std::this_thread::sleep_for(std::chrono::milliseconds(kNoSocketPauseMs));
         return;
     }
+    SendRangeRequests();
     if (Tick() - m_lastSearchTick < kSearchIntervalMs)
         return;
 
@@ -297,12 +304,58 @@ void QUdpCast::OnRun()
     // What the last round's request met: said once, the socket goes on.
     ReportSendErrors();
 
-    Vant::CProtocalJson request;
-    request.SetApi(kSearchApi);
-    const std::string frame = BuildFrame(request.ToString());
     // A failed send is not reported; the next request follows one interval later.
-    m_castSocket->Send(reinterpret_cast<const uint8_t *>(frame.data()), static_cast<int32_t>(frame.size()), 0);
+    m_castSocket->Send(reinterpret_cast<const uint8_t *>(m_searchFrame.data()),
+                       static_cast<int32_t>(m_searchFrame.size()), 0);
     m_lastSearchTick = Tick();
+}
+
+bool QUdpCast::QueueRangeRequest(const sockaddr_in &destination)
+{
+    std::lock_guard<std::mutex> lock(m_rangeLock);
+    if (m_rangeQueue.size() >= kMaxQueuedRangeRequests) {
+        ++m_rangeCounts.dropped;
+        return false;
+    }
+    m_rangeQueue.push_back(destination);
+    return true;
+}
+
+QUdpCast::RangeCounts QUdpCast::RangeRequests() const
+{
+    std::lock_guard<std::mutex> lock(m_rangeLock);
+    return m_rangeCounts;
+}
+
+void QUdpCast::SendRangeRequests()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_rangeLock);
+        if (m_rangeQueue.empty())
+            return;
+        m_rangeSending.swap(m_rangeQueue);
+    }
+    auto *cast = dynamic_cast<CUdpCast *>(m_castSocket);
+    uint64_t sent = 0, failed = 0;
+    int lastError = 0;
+    for (const sockaddr_in &destination : m_rangeSending) {
+        // This worker starts and stops the socket, so it cannot close meanwhile.
+        const int error = cast ? cast->SendTo(destination, reinterpret_cast<const uint8_t *>(m_searchFrame.data()),
+                                              static_cast<int32_t>(m_searchFrame.size()))
+                               : ENOTCONN;
+        if (error == 0) {
+            ++sent;
+        } else {
+            ++failed;
+            lastError = error;
+        }
+    }
+    m_rangeSending.clear();
+    std::lock_guard<std::mutex> lock(m_rangeLock);
+    m_rangeCounts.sent += sent;
+    m_rangeCounts.failed += failed;
+    if (lastError)
+        m_rangeCounts.lastError = lastError;
 }
 
 void QUdpCast::OnEnd()

@@ -41,6 +41,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include <netinet/in.h>
 
 #include "kit/Thread.h"
 #include "protocol/Frame.h"
@@ -97,6 +100,12 @@ public:
     // walk one long bucket. A lookup among kMaxPendingSenders entries is at most
     // about 15 comparisons of integers, whatever the keys; making an entry, moving
     // it to the newest end of the age list and evicting the oldest cost the same.
+    // Range requests (protocol/RangeSearch.h) waiting for the worker's next step,
+    // which comes every 10 ms. The range search hands over at most kMaxRangeRate per
+    // second, so a second's worth at that rate is far more than a healthy searcher
+    // ever holds; it bounds the queue of a searcher whose socket is down (its requests
+    // beyond the bound are dropped and counted, as its sends would fail anyway).
+    static constexpr std::size_t kMaxQueuedRangeRequests = 2000;
     // The worker is created parked; the owner calls Start() once this constructor has
     // returned (startSuspended true: it then waits for Resume() as well).
     QUdpCast(const std::string &bindAddress, QUdpCastGroup *group, bool startSuspended);
@@ -169,6 +178,17 @@ public:
     static std::string PortInUseText(const SocketStatus &status);
     // "REASON[, held by HOLDER]": why no search port could be opened.
     static std::string PortFailureText(const SocketStatus &status);
+    // Queues one unicast search request to `destination`, sent from this searcher's
+    // socket at its next step; any thread. False when the queue is full.
+    bool QueueRangeRequest(const sockaddr_in &destination);
+    // The bind address in network byte order (0 when it is not dotted IPv4 text).
+    in_addr_t BindIp() const { return m_bindIp; }
+    // Range requests sent, dropped (queue full) and failed to leave, since the start.
+    struct RangeCounts {
+        uint64_t sent = 0, dropped = 0, failed = 0;
+        int lastError = 0;
+    };
+    RangeCounts RangeRequests() const;
     // The socket, for tests and diagnostics (null only when it could not be made).
     IUdpCast *Socket() const { return m_castSocket; }
 
@@ -193,6 +213,8 @@ private:
     void ReportOtherPort();
     void ReportStartFailure();
     void ReportSendErrors();
+    // Sends the queued range requests (worker only).
+    void SendRangeRequests();
     // Logs a parsed message and dispatches it when it is a search answer.
     void HandleMessage(const Vant::CProtocalJson &message);
 
@@ -239,6 +261,12 @@ private:
     mutable std::mutex m_heldLock;
     std::string m_heldBroadcast;       // under m_heldLock
     std::string m_heldBroadcastHolder; // under m_heldLock
+    in_addr_t m_bindIp = 0;
+    std::string m_searchFrame; // the framed search request, built once
+    mutable std::mutex m_rangeLock;
+    std::vector<sockaddr_in> m_rangeQueue; // under m_rangeLock
+    std::vector<sockaddr_in> m_rangeSending; // worker only
+    RangeCounts m_rangeCounts;             // under m_rangeLock
     mutable std::mutex m_statusLock;
     SocketStatus m_status; // under m_statusLock, without the socket's live counts
 };

@@ -48,9 +48,65 @@ bool QUdpCastGroup::GetLocalAddresses(Vant::CProtocalJson &result)
     return ReadLocalAddresses(result, SystemInterfaceList());
 }
 
+void QUdpCastGroup::SetRanges(SearchRanges ranges, unsigned rate)
+{
+    m_ranges = std::move(ranges);
+    m_rangeRate = rate;
+    if (!m_started)
+        return;
+    std::shared_ptr<QRangeSearch> next;
+    if (!m_ranges.Empty())
+        next = std::make_shared<QRangeSearch>(this, m_ranges, m_rangeRate, QUdpCast::kSearchIntervalMs);
+    ReplaceRangeSearch(next);
+    if (next)
+        next->Start();
+}
+
+void QUdpCastGroup::ReplaceRangeSearch(std::shared_ptr<QRangeSearch> next)
+{
+    std::shared_ptr<QRangeSearch> previous;
+    {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        previous.swap(m_rangeSearch);
+        m_rangeSearch = std::move(next);
+    }
+    // Its worker hands requests to the searchers: it ends before this returns.
+    if (previous)
+        previous->Terminate();
+}
+
+void QUdpCastGroup::AskEveryRound(const std::string &address)
+{
+    std::shared_ptr<QRangeSearch> ranges;
+    {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        ranges = m_rangeSearch;
+    }
+    in_addr parsed{};
+    if (ranges && inet_pton(AF_INET, address.c_str(), &parsed) == 1)
+        ranges->NoteAnswer(ntohl(parsed.s_addr));
+}
+
+QRangeSearch::Status QUdpCastGroup::RangeStatus() const
+{
+    std::lock_guard<std::mutex> guard(m_rangeLock);
+    return m_rangeSearch ? m_rangeSearch->GetStatus() : QRangeSearch::Status{};
+}
+
+bool QUdpCastGroup::QueueRangeRequest(in_addr_t source, const sockaddr_in &destination)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (QUdpCast *cast : m_casts)
+        if (cast->BindIp() == source)
+            return cast->QueueRangeRequest(destination);
+    return false;
+}
+
 void QUdpCastGroup::Start()
 {
     Update(true);
+    m_started = true;
+    SetRanges(m_ranges, m_rangeRate);
     // Even when the list could not be read now: the machine's addresses may appear later.
     m_watch = std::make_unique<QAddressWatch>(this);
     m_watch->Start();
@@ -214,6 +270,9 @@ void QUdpCastGroup::StopSearchers(const std::vector<QUdpCast *> &searchers)
 
 void QUdpCastGroup::Stop()
 {
+    // It hands requests to the searchers: it stops first.
+    ReplaceRangeSearch(nullptr);
+    m_started = false;
     // No rescan may add a searcher behind the loop below.
     if (m_watch) {
         m_watch->Terminate();
@@ -251,6 +310,14 @@ void QUdpCastGroup::Stop()
 void QUdpCastGroup::Dispatch(const Vant::CProtocalJson &message, const std::string &text,
                              const InterfaceAddress &heardOn, const AnswerSource &source)
 {
+    std::shared_ptr<QRangeSearch> ranges;
+    if (source.address) {
+        std::lock_guard<std::mutex> guard(m_rangeLock);
+        ranges = m_rangeSearch;
+    }
+    in_addr from{};
+    if (ranges && inet_pton(AF_INET, source.address->c_str(), &from) == 1)
+        ranges->NoteAnswer(ntohl(from.s_addr));
     if (m_answerCallback)
         m_answerCallback(message, heardOn, source, m_user);
     else if (m_callback)

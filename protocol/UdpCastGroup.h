@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "protocol/LocalAddresses.h"
+#include "protocol/RangeSearch.h"
+#include "protocol/SearchRanges.h"
 #include "protocol/Searcher.h"
 
 namespace Vant {
@@ -73,6 +75,21 @@ public:
     void SetReportStream(std::FILE *out) { m_report = out; }
     // Where the interface list comes from (the system's by default). Call before Start.
     void SetInterfaceList(const InterfaceListCalls &calls);
+    // Search ranges to search by unicast besides the broadcasts, at `rate` requests
+    // per second (0: kDefaultRangeRate), see protocol/RangeSearch.h. None (the
+    // default): nothing is sent but the broadcasts. Before Start, or while the group
+    // runs (the range search starts afresh with the new ranges); not during Stop.
+    void SetRanges(SearchRanges ranges, unsigned rate);
+    // The range search's figures; all 0 without ranges.
+    QRangeSearch::Status RangeStatus() const;
+    // A device is about to take `address` (dotted text): when it lies in a range, it
+    // is asked every round from now on, so its first answer there comes within a
+    // period instead of when the sweep reaches it. Any thread.
+    void AskEveryRound(const std::string &address);
+    // Queues a range request to `destination` on the searcher of local address
+    // `source` (network byte order); false when no searcher has it. The range search
+    // calls it.
+    bool QueueRangeRequest(in_addr_t source, const sockaddr_in &destination);
 
     // Creates one running searcher per local IPv4 address other than "127.0.0.1" (in
     // the order the system lists them, duplicates included), then starts the watcher
@@ -148,6 +165,16 @@ private:
     std::FILE *m_report = stdout;
     InterfaceListCalls m_interfaces;
     std::unique_ptr<QAddressWatch> m_watch;
+    SearchRanges m_ranges;
+    unsigned m_rangeRate = 0;
+    bool m_started = false;
+    // Made by Start (or SetRanges once started) when there are ranges. The searchers'
+    // socket threads tell it of answers (Dispatch), so it is swapped under its lock
+    // and kept alive by their copies while they use it.
+    mutable std::mutex m_rangeLock;
+    std::shared_ptr<QRangeSearch> m_rangeSearch;
+    // The range search without the lock (SetRanges, Stop: not at the same time).
+    void ReplaceRangeSearch(std::shared_ptr<QRangeSearch> next);
     std::mutex m_rescanLock;    // one rescan at a time
     mutable std::mutex m_lock;  // guards the two lists below
     std::vector<QUdpCast *> m_casts;

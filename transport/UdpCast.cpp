@@ -365,6 +365,18 @@ ssize_t CUdpCast::SendDatagram(int fd, const uint8_t *data, int32_t length)
     return 0;
 }
 
+int CUdpCast::SendTo(const sockaddr_in &destination, const uint8_t *data, int32_t length)
+{
+    const int fd = m_socket.load(std::memory_order_acquire);
+    if (fd == kInvalidSocket || GetState() != SocketState::Started)
+        return ENOTCONN;
+    if (!data || length <= 0 || length > GetMaxDatagramSize())
+        return EINVAL;
+    const ssize_t sent = sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                reinterpret_cast<const sockaddr *>(&destination), sizeof destination);
+    return sent < 0 ? errno : 0;
+}
+
 std::map<int, uint64_t> CUdpCast::SendErrors() const
 {
     std::lock_guard<std::mutex> guard(m_sendErrorLock);

@@ -82,6 +82,12 @@ public:
     // The keys are errno values, so the map holds a handful of entries at most.
     std::map<int, uint64_t> SendErrors() const;
     uint64_t SendErrorCount() const { return m_sendErrorTotal.load(std::memory_order_relaxed); }
+    // Sends one datagram at once to `destination` from the bound socket, past the
+    // queue and without waiting (a unicast request beside the cast ones; its answer
+    // arrives like any other). Call it only on the thread that starts and stops the
+    // socket, so that the socket cannot close meanwhile. 0, or the errno value of the
+    // failure (ENOTCONN while not started; EAGAIN when the send buffer is full).
+    int SendTo(const sockaddr_in &destination, const uint8_t *data, int32_t length);
 
     // For tests and diagnostics, while the socket runs (read it on the thread that
     // started it, or after seeing the state Started): the receive-only companion for

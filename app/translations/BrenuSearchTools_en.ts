@@ -230,6 +230,26 @@
             <numerusform>%n devices shown</numerusform>
         </translation>
     </message>
+    <message>
+        <source>搜索网段…</source>
+        <translation>Search ranges…</translation>
+    </message>
+    <message>
+        <source>搜索路由器后面的网段</source>
+        <translation>Search subnets behind routers</translation>
+    </message>
+    <message>
+        <source>防火墙可能拦截了设备的应答</source>
+        <translation>A firewall may be blocking the devices&apos; answers</translation>
+    </message>
+    <message>
+        <source>网卡 %1 没有收到任何应答, 而本机防火墙丢弃了 %2 个传入的数据包。
+请放行 UDP 端口 19009:
+%3</source>
+        <translation>No answer on %1 while this machine&apos;s firewall dropped %2 incoming packet(s).
+Open UDP port 19009:
+%3</translation>
+    </message>
 </context>
 <context>
     <name>BrenuSearchToolsClass</name>
@@ -561,6 +581,53 @@
     </message>
 </context>
 <context>
+    <name>SearchRangesDialog</name>
+    <message>
+        <source>搜索网段</source>
+        <translation>Search ranges</translation>
+    </message>
+    <message>
+        <source>路由器后面的设备收不到广播。在此添加它们所在的网段, 本机会向其中每个地址单独发送搜索请求。</source>
+        <translation>Devices behind a router do not receive broadcasts. Add their subnets here, and this machine sends a search request to each of their addresses.</translation>
+    </message>
+    <message>
+        <source>勾选的网段会被搜索</source>
+        <translation>The ranges checked are searched</translation>
+    </message>
+    <message>
+        <source>例如 10.78.5.0/24 或 10.78.5.10-10.78.5.99</source>
+        <translation>for example 10.78.5.0/24 or 10.78.5.10-10.78.5.99</translation>
+    </message>
+    <message>
+        <source>新网段</source>
+        <translation>New range</translation>
+    </message>
+    <message>
+        <source>添加</source>
+        <translation>Add</translation>
+    </message>
+    <message>
+        <source>删除</source>
+        <translation>Remove</translation>
+    </message>
+    <message>
+        <source>每秒请求数:</source>
+        <translation>Requests per second:</translation>
+    </message>
+    <message>
+        <source>每秒请求数</source>
+        <translation>Requests per second</translation>
+    </message>
+    <message>
+        <source>无法搜索 %1: %2</source>
+        <translation>Cannot search %1: %2</translation>
+    </message>
+    <message>
+        <source>无法搜索 %1</source>
+        <translation>Cannot search %1</translation>
+    </message>
+</context>
+<context>
     <name>UiText</name>
     <message>
         <source>修改配置</source>
@@ -819,6 +886,10 @@
 %1
 
 Send them anyway?</translation>
+    </message>
+    <message>
+        <source>设备在路由器后面 (通过搜索网段发现, 本机地址 %1), 命令经路由发送</source>
+        <translation>The device is behind a router (found through a search range, from local address %1); commands go through the router</translation>
     </message>
 </context>
 </TS>

@@ -156,7 +156,7 @@ std::string ProgramDirectory()
     return text.substr(0, text.rfind('/'));
 }
 
-Simulator::Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::string> &options)
+Simulator::Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::string> &options, bool routed)
 {
     char pattern[] = "/tmp/app-test-devsim-XXXXXX";
     const int fd = mkstemp(pattern);
@@ -165,7 +165,7 @@ Simulator::Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::s
     m_logPath = pattern;
     std::vector<std::string> argv{ProgramDirectory() + "/brenu-devsim", "--log", m_logPath, "--exit-with-parent", "--quiet"};
     argv.insert(argv.end(), options.begin(), options.end());
-    m_pid = net.SpawnInDevice(argv);
+    m_pid = routed ? net.SpawnInRouted(argv) : net.SpawnInDevice(argv);
 }
 
 Simulator::~Simulator()

@@ -87,7 +87,8 @@ private:
 // brenu-devsim in the device namespace with its request log.
 class Simulator {
 public:
-    Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::string> &options);
+    // `routed`: in the routed devices' namespace (DeviceNetwork::AddRoutedSubnet).
+    Simulator(const sandbox::DeviceNetwork &net, const std::vector<std::string> &options, bool routed = false);
     ~Simulator();
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;

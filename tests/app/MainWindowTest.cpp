@@ -15,7 +15,10 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -30,6 +33,7 @@
 #include "app/QMyItemDelegate.h"
 #include "app/QuitOnSignal.h"
 #include "app/WindowLayout.h"
+#include "app/SearchRangesDialog.h"
 
 namespace {
 
@@ -57,9 +61,9 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     EXPECT_EQ(row->objectName(), "horizontalLayout");
     EXPECT_EQ(layout->itemAt(1)->widget(), w.Table());
     const char *order[] = {"label", "label_2", "lab_brenuNum", "lab_searchState", nullptr, "edt_filter", "btn_reboot",
-                           "btn_refresh"};
-    ASSERT_EQ(row->count(), 8);
-    for (int i = 0; i < 8; ++i) {
+                           "btn_refresh", "btn_ranges"};
+    ASSERT_EQ(row->count(), 9);
+    for (int i = 0; i < 9; ++i) {
         if (order[i])
             EXPECT_EQ(row->itemAt(i)->widget()->objectName(), order[i]) << i;
         else
@@ -76,6 +80,7 @@ TEST_F(WindowTest, FormHasTheListedObjectsTextsAndLook)
     EXPECT_EQ(count->styleSheet(), "color: rgb(85, 170, 255);");
     EXPECT_EQ(w.findChild<QPushButton *>("btn_reboot")->text(), U("重启"));
     EXPECT_EQ(w.findChild<QPushButton *>("btn_refresh")->text(), U("刷新"));
+    EXPECT_EQ(w.findChild<QPushButton *>("btn_ranges")->text(), U("搜索网段…"));
 
     // The three device entries first, then after a separator the list entries.
     auto *menu = w.findChild<QMenu *>();
@@ -364,6 +369,56 @@ TEST_F(WindowTest, StopSignalClosesTheWindow)
     ASSERT_TRUE(quit.ok());
     raise(SIGTERM);
     EXPECT_TRUE(WaitFor([&] { return !w.isVisible(); }, 2000));
+}
+
+
+// Devices behind a router: a range chosen in the window lists them, marked as routed;
+// the dialog refuses what cannot be searched, and the settings keep the choices.
+TEST_F(WindowTest, ARangeListsRoutedDevicesAndTheDialogRefusesWhatCannotBeSearched)
+{
+    ASSERT_TRUE(net->AddRoutedSubnet());
+    ASSERT_TRUE(net->AddRoutedAddress("10.77.5.7/24"));
+    Simulator devices(*net, {"--device", "serial=R1,address=10.77.5.7,port=8001,dhcp=off"}, true);
+    ASSERT_TRUE(devices.Ready());
+    TestWindow &w = Window();
+    RangeSettings chosen;
+    chosen.ranges << RangeChoice{"10.77.5.0/24", true} << RangeChoice{"10.77.9.0/24", false};
+    w.ApplyRangeSettings(chosen);
+    ASSERT_TRUE(WaitFor([&] { return w.Model()->rowCount() == 1; }, 3000));
+    const QModelIndex serial = w.Model()->index(w.RowOf("R1"), 0);
+    EXPECT_TRUE(serial.data(Qt::ToolTipRole).toString().startsWith(U("设备在路由器后面 (通过搜索网段发现, 本机地址 10.77.0.1)")))
+        << serial.data(Qt::ToolTipRole).toString().toStdString();
+    EXPECT_FALSE(serial.data(Qt::DecorationRole).isNull());
+
+    SearchRangesDialog dialog(chosen, {sandbox::kWorkstationAddress}, &w);
+    auto *edit = dialog.findChild<QLineEdit *>("edt_range");
+    auto *problem = dialog.findChild<QLabel *>("lab_rangeProblem");
+    for (const char *refused : {"127.0.0.0/24", "10.77.0.0/24", "10.0.0.0/8", "10.77.5.0"}) {
+        edit->setText(refused);
+        EXPECT_FALSE(dialog.AddTyped()) << refused;
+        EXPECT_TRUE(problem->text().startsWith(U("无法搜索 ") + refused)) << problem->text().toStdString();
+    }
+    edit->setText(" 10.77.6.10-10.77.6.20 ");
+    EXPECT_TRUE(dialog.AddTyped());
+    EXPECT_TRUE(problem->text().isEmpty());
+    const RangeSettings edited = dialog.Settings();
+    ASSERT_EQ(edited.ranges.size(), 3);
+    EXPECT_EQ(edited.ranges[2].text, "10.77.6.10-10.77.6.20");
+    EXPECT_FALSE(edited.ranges[1].on);
+
+    const QString path = QDir::temp().filePath("ranges_" + QString::number(getpid()) + ".ini");
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        WriteRangeSettings(settings, edited);
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    const RangeSettings read = ReadRangeSettings(settings);
+    QFile::remove(path);
+    ASSERT_EQ(read.ranges.size(), 3);
+    EXPECT_EQ(read.ranges[1].text, "10.77.9.0/24");
+    EXPECT_FALSE(read.ranges[1].on);
+    EXPECT_TRUE(read.ranges[2].on);
+    EXPECT_EQ(read.rate, kDefaultRangeRate);
 }
 
 } // namespace

@@ -638,6 +638,43 @@ TEST_F(CliTest, DoctorFindsNothingWrongOrNamesTheReversePathFilter)
     EXPECT_NE(strict.out.find("1 problem(s) found."), std::string::npos) << strict.out;
 }
 
+// A default-deny inbound firewall on the workstation (nftables: policy drop, only
+// established traffic in) drops every answer to the search: doctor names it with
+// the fix (status 1) and list hints at it; without the firewall both stay quiet.
+TEST_F(CliTest, BehindADefaultDenyFirewallDoctorNamesItAndListHintsAtIt)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"--device", "serial=F1,address=10.77.0.2,port=8001", "--device",
+                                          "serial=F2,address=10.77.0.2,port=8002,answer=broadcast"}));
+    const std::string rules = ::testing::TempDir() + "firewall_" + std::to_string(getpid()) + ".nft";
+    std::ofstream(rules, std::ios::trunc)
+        << "table inet workstation {\n  chain input {\n    type filter hook input priority 0; policy drop;\n"
+           "    ct state established,related accept\n    iif lo accept\n  }\n}\n";
+    ASSERT_EQ(sandbox::RunCommand({"nft", "-f", rules}), 0);
+    unlink(rules.c_str());
+
+    const Result doctor = RunCli({"doctor", "--wait", "800"});
+    EXPECT_EQ(doctor.status, 1) << doctor.out;
+    EXPECT_NE(doctor.out.find("  no answer on brw0 while "), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("-> open the port: sudo ufw allow brenu-search-tools; or sudo firewall-cmd "
+                              "--permanent --add-service=brenu-search-tools"),
+              std::string::npos)
+        << doctor.out;
+    const Result list = RunCli({"list", "--wait", "800", "--format", "json"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, "[]\n");
+    EXPECT_NE(list.err.find("brenu-search: no answer on brw0 while this machine's firewall dropped "),
+              std::string::npos)
+        << list.err;
+
+    ASSERT_EQ(sandbox::RunCommand({"nft", "delete", "table", "inet", "workstation"}), 0);
+    const Result open = RunCli({"doctor", "--wait", "800"});
+    EXPECT_EQ(open.status, 0) << open.out;
+    EXPECT_NE(open.out.find("  no incoming packet was dropped during the search\n"), std::string::npos) << open.out;
+    EXPECT_NE(open.out.find("2 device(s) answered"), std::string::npos) << open.out;
+    const Result quiet = RunCli({"list", "--wait", "800", "--format", "json"});
+    EXPECT_EQ(quiet.err, "");
+}
+
 // The statuses of apply/assign --format json, in output order.
 std::vector<std::string> BatchStatuses(const std::string &json)
 {
@@ -1232,6 +1269,77 @@ TEST_F(SwitchedCliTest, APlanReAddressesFourBoxesAtOneAddressEachByItsOwnRequest
                                                                     "verified 10.77.0.73", "verified 10.77.0.74"}));
     EXPECT_EQ(Count("updatecfg.htm"), 4);
     EXPECT_EQ(Count("note foreign request"), 0);
+}
+
+// Devices behind a router (the sandbox's routed subnet 10.77.5.0/24): no broadcast
+// reaches them, a search range does; they are listed as routed, re-addressed by
+// ordinary routing and verified through the range, and watch follows them.
+class RoutedCliTest : public CliTest {
+protected:
+    void SetUp() override
+    {
+        CliTest::SetUp();
+        ASSERT_TRUE(net->AddRoutedSubnet());
+        for (const char *address : {"10.77.5.7/24", "10.77.5.8/24", "10.77.5.9/24"})
+            ASSERT_TRUE(net->AddRoutedAddress(address));
+        const std::string error =
+            devices.Start(*net,
+                          {"--device", "serial=R1,address=10.77.5.7,port=8001,dhcp=off,gateway=10.77.5.1",
+                           "--device", "serial=R2,address=10.77.5.8,port=8002,dhcp=off,gateway=10.77.5.1"},
+                          true);
+        ASSERT_TRUE(error.empty()) << error;
+    }
+};
+
+TEST_F(RoutedCliTest, ARangeListsReAddressesAndWatchesDevicesBehindTheRouter)
+{
+    const Result plain = RunCli({"list", "--wait", "1000", "--format", "json"});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out, "[]\n");
+
+    const Result list = RunCli({"list", "--wait", "1500", "--format", "json", "--range", "10.77.5.0/24"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    const QJsonArray listed = QJsonDocument::fromJson(QByteArray::fromStdString(list.out)).array();
+    ASSERT_EQ(listed.size(), 2) << list.out;
+    for (const QJsonValue &device : listed) {
+        EXPECT_EQ(device.toObject()["subnet"].toString(), "routed") << list.out;
+        EXPECT_EQ(device.toObject()["localAddress"].toString(), "10.77.0.1") << list.out;
+    }
+
+    // Sent by ordinary routing (no on-link delivery could cross the router), and
+    // verified by the answer from the new address, which the range covers.
+    const Result set = RunCli({"set", "R1", "--address", "10.77.5.9", "--range", "10.77.5.5-10.77.5.20"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "R1: succeeded\n");
+
+    CliProcess watch({"watch", "--format", "jsonl", "--range", "10.77.5.8-10.77.5.9", "--range-rate", "50"});
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < end &&
+           (watch.Out().find("\"R1\"") == std::string::npos || watch.Out().find("\"R2\"") == std::string::npos))
+        std::this_thread::sleep_for(50ms);
+    watch.Signal(SIGTERM);
+    const Result watched = watch.Finish(5s);
+    EXPECT_NE(watched.out.find("\"serialNo\":\"R1\",\"address\":\"10.77.5.9\""), std::string::npos) << watched.out;
+    EXPECT_NE(watched.out.find("\"serialNo\":\"R2\""), std::string::npos) << watched.out;
+    EXPECT_EQ(watched.out.find("\"subnet\":\"local\""), std::string::npos) << watched.out;
+}
+
+TEST_F(CliTest, RangesThatCanNeverBeSearchedAreRefusedWithStatusTwo)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"list", "--range", "127.0.0.0/24"},
+          {"watch", "--range", "224.0.0.1-224.0.0.9"},
+          {"doctor", "--range", "0.0.0.0/30"},
+          {"set", "X", "--dns", "10.77.0.9", "--range", "255.255.255.255/32"},
+          {"reboot", "X", "--range", "10.77.0.0/24"}, // holds this machine's 10.77.0.1
+          {"url", "X", "--range", "10.0.0.0/8"},       // beyond the bound
+          {"list", "--range", "10.77.5.9-10.77.5.1"},
+          {"list", "--range", "10.77.5.0/24", "--range-rate", "100000"},
+          {"assign", "X", "--start", "10.77.0.50", "--range", "10.77.5.0/33"}}) {
+        const Result refused = RunCli(args);
+        EXPECT_EQ(refused.status, 2) << args[0] << " " << args[2] << ": " << refused.err;
+        EXPECT_NE(refused.err.find("--range"), std::string::npos) << refused.err;
+    }
 }
 
 } // namespace

@@ -82,7 +82,7 @@ node_exporter: $(tail -5 "$work/node.log"); watch: $(cat "$work/watch.err")"
 hostile='Q\"仓\\x'
 await 15 "$(up 02:00:00:00:00:01 SN-1 1)" "$(up 02:00:00:00:00:02 "$hostile" 1)" \
   "$(up 02:00:00:00:00:03 SN-3 1)" "brenu_devices 3" 'node_textfile_scrape_error 0'
-grep -q '^brenu_device_info{address="10.77.0.3",.*interface="brw0",.*serial="SN-3"} 1$' "$work/scrape" || fail "no info line for SN-3 heard on brw0"
+grep -q '^brenu_device_info{address="10.77.0.3",.*interface="brw0",.*serial="SN-3",subnet="local"} 1$' "$work/scrape" || fail "no info line for SN-3 heard on brw0"
 promtool check metrics <"$work/out/brenu.prom" || fail "promtool check metrics refused the file"
 grep -qx 'brenu_textfile_writes_total [1-9][0-9]*' "$work/out/brenu.prom" || fail "no count of writes: $(grep textfile "$work/out/brenu.prom")"
 # The same devices in OpenMetrics, read by the OpenMetrics parser of the Prometheus

@@ -105,7 +105,10 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
     usr/share/lintian/overrides/brenu-search-tools
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
+    etc/ufw/applications.d/brenu-search-tools
+    usr/lib/firewalld/services/brenu-search-tools.xml
   )
+  conffiles=(/etc/ufw/applications.d/brenu-search-tools)
   for program in "${optional_programs[@]}"; do
     if [[ $program == brenu-link-send ]]; then
       expected+=(usr/libexec/brenu-search-tools/brenu-link-send)
@@ -123,6 +126,7 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
       expected+=(lib/systemd/system/brenu-search-exporter.service
                  etc/default/brenu-search-exporter
                  usr/share/doc/brenu-search-tools/examples/prometheus/brenu-alerts.yml)
+      conffiles+=(/etc/default/brenu-search-exporter)
     fi
   done
   wanted=$(printf '%s\n' "${expected[@]}" | sort)
@@ -130,7 +134,7 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
 $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   dpkg-deb -c "$deb" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root"
 
-  [[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == /etc/default/brenu-search-exporter ]] ||
+  [[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | sort) == $(printf '%s\n' "${conffiles[@]}" | sort) ]] ||
     fail "conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
 
   # -- install, upgrade, reconfigure, remove, purge (as root only)

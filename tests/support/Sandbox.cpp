@@ -200,6 +200,7 @@ DeviceNetwork::~DeviceNetwork()
 {
     for (Holder &box : m_boxes)
         StopHolder(box);
+    StopHolder(m_routed);
     StopHolder(m_switch);
     if (m_holderPipe >= 0)
         close(m_holderPipe);
@@ -274,6 +275,84 @@ int DeviceNetwork::RunInBoxCommand(int box, const std::vector<std::string> &argv
 {
     int rc = -1;
     RunInBox(box, [&] { rc = RunCommand(argv); });
+    return rc;
+}
+
+bool DeviceNetwork::AddRoutedSubnet()
+{
+    if (!ok() || m_routed.pid > 0 || !StartHolder(m_routed))
+        return false;
+    const std::string routedDevice = std::string(kRoutedDeviceAddress) + "/24";
+    const std::string routerSide = std::string(kRouterRoutedSide) + "/24";
+    const bool made =
+        RunInDeviceCommand({"ip", "link", "add", "rtr0", "type", "veth", "peer", "name", kDeviceLink, "netns",
+                            std::to_string(m_routed.pid)}) == 0 &&
+        RunInDeviceCommand({"ip", "addr", "add", routerSide, "dev", "rtr0"}) == 0 &&
+        RunInDeviceCommand({"ip", "link", "set", "rtr0", "up"}) == 0 &&
+        RunInDeviceCommand({"sh", "-c", "echo 1 > /proc/sys/net/ipv4/ip_forward"}) == 0 &&
+        RunInRoutedCommand({"ip", "link", "set", "lo", "up"}) == 0 &&
+        RunInRoutedCommand({"ip", "addr", "add", routedDevice, "dev", kDeviceLink}) == 0 &&
+        RunInRoutedCommand({"ip", "link", "set", kDeviceLink, "up"}) == 0 &&
+        RunInRoutedCommand({"ip", "route", "add", "default", "via", kRouterRoutedSide}) == 0 &&
+        RunCommand({"ip", "route", "add", kRoutedSubnet, "via", kDeviceAddress}) == 0;
+    if (!made)
+        return false;
+    // The new link comes up a little after "ip link set up": bounce a probe off the
+    // routed side, as WaitDataPath does for the first link.
+    int probe = -1;
+    RunInRouted([&] { probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
+    const int ws = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in dev = Ipv4(kRoutedDeviceAddress, 0);
+    socklen_t len = sizeof dev;
+    bool through = probe >= 0 && ws >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&dev), sizeof dev) == 0 &&
+                   getsockname(probe, reinterpret_cast<sockaddr *>(&dev), &len) == 0 && false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (probe >= 0 && ws >= 0 && !through && std::chrono::steady_clock::now() < deadline) {
+        sendto(ws, "?", 1, 0, reinterpret_cast<sockaddr *>(&dev), sizeof dev);
+        pollfd p{probe, POLLIN, 0};
+        if (poll(&p, 1, 10) != 1)
+            continue;
+        char c;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        if (recvfrom(probe, &c, 1, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) == 1) {
+            sendto(probe, "!", 1, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+            pollfd q{ws, POLLIN, 0};
+            through = poll(&q, 1, 50) == 1;
+        }
+    }
+    if (probe >= 0)
+        close(probe);
+    if (ws >= 0)
+        close(ws);
+    return through;
+}
+
+bool DeviceNetwork::AddRoutedAddress(const std::string &cidr) const
+{
+    return RunInRoutedCommand({"ip", "addr", "add", cidr, "dev", kDeviceLink}) == 0;
+}
+
+void DeviceNetwork::RunInRouted(const std::function<void()> &fn) const
+{
+    const std::string path = m_routed.path;
+    std::thread([path, &fn] {
+        if (!path.empty() && SetNetworkNamespace(path))
+            fn();
+    }).join();
+}
+
+pid_t DeviceNetwork::SpawnInRouted(const std::vector<std::string> &argv) const
+{
+    pid_t pid = -1;
+    RunInRouted([&] { pid = SpawnHere(argv); });
+    return pid;
+}
+
+int DeviceNetwork::RunInRoutedCommand(const std::vector<std::string> &argv) const
+{
+    int rc = -1;
+    RunInRouted([&] { rc = RunCommand(argv); });
     return rc;
 }
 

@@ -16,6 +16,15 @@
 // "switch" namespace, and AddBox hangs more device namespaces on it, each a box of
 // its own with its link "brd0" and MAC BoxMac(n). Several boxes may hold one address,
 // as devices left at a factory default do.
+//
+// A routed subnet (AddRoutedSubnet): the device namespace becomes a router between
+// the workstation's link and a device subnet behind it, in a namespace of its own:
+//
+//   workstation "brw0" 10.77.0.1/24 -- "brd0" 10.77.0.2/24 [router] "rtr0" 10.77.5.1/24
+//                                       -- "brd0" 10.77.5.2/24 [routed devices]
+//
+// The workstation reaches 10.77.5.0/24 through 10.77.0.2; the routed devices have
+// their default route through 10.77.5.1. A broadcast never crosses the router.
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -30,6 +39,9 @@ inline constexpr const char *kWorkstationAddress = "10.77.0.1";
 inline constexpr const char *kDeviceAddress = "10.77.0.2";
 inline constexpr const char *kWorkstationLink = "brw0";
 inline constexpr const char *kDeviceLink = "brd0";
+inline constexpr const char *kRoutedSubnet = "10.77.5.0/24";
+inline constexpr const char *kRouterRoutedSide = "10.77.5.1";
+inline constexpr const char *kRoutedDeviceAddress = "10.77.5.2";
 
 // An IPv4 socket address from dotted text and a port.
 sockaddr_in Ipv4(const char *ip, uint16_t port);
@@ -78,6 +90,16 @@ public:
 
     const std::string &namespacePath() const { return m_nsPath; }
 
+    // Makes the device namespace a router to a routed device subnet (see the file
+    // comment); false when it could not be made.
+    bool AddRoutedSubnet();
+    // In the routed devices' namespace: a further address ("10.77.5.7/24"), a
+    // function on a thread, a process (its pid or -1), a command (its exit status).
+    bool AddRoutedAddress(const std::string &cidr) const;
+    void RunInRouted(const std::function<void()> &fn) const;
+    pid_t SpawnInRouted(const std::vector<std::string> &argv) const;
+    int RunInRoutedCommand(const std::vector<std::string> &argv) const;
+
     // Switched layout only: a new box holding `cidr` on its link brd0 (up, its data
     // path checked). Returns its number (1, 2, ...) or 0 when it could not be made.
     int AddBox(const std::string &cidr);
@@ -105,6 +127,7 @@ private:
     Layout m_layout = Layout::Direct;
     Holder m_switch;
     std::vector<Holder> m_boxes;
+    Holder m_routed;
 };
 
 // For benchmarks: the first call moves the calling thread into a private network and

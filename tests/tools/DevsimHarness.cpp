@@ -53,14 +53,14 @@ DevsimProcess::~DevsimProcess()
         unlink(m_logPath.c_str());
 }
 
-std::string DevsimProcess::Start(const sandbox::DeviceNetwork &net, const std::vector<std::string> &args)
+std::string DevsimProcess::Start(const sandbox::DeviceNetwork &net, const std::vector<std::string> &args, bool routed)
 {
     static std::atomic<int> counter{0};
     m_logPath = ::testing::TempDir() + "devsim_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".log";
     unlink(m_logPath.c_str());
     std::vector<std::string> argv = {DEVSIM_PATH, "--log", m_logPath, "--exit-with-parent"};
     argv.insert(argv.end(), args.begin(), args.end());
-    m_pid = net.SpawnInDevice(argv);
+    m_pid = routed ? net.SpawnInRouted(argv) : net.SpawnInDevice(argv);
     if (m_pid <= 0)
         return "could not spawn " DEVSIM_PATH;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

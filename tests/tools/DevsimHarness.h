@@ -29,7 +29,8 @@ public:
     ~DevsimProcess();
     // Starts DEVSIM_PATH with "--log <file> --exit-with-parent" and `args`.
     // Returns "" or why it did not become ready (then exitStatus() says how it ended).
-    std::string Start(const sandbox::DeviceNetwork &net, const std::vector<std::string> &args);
+    // `routed`: in the routed devices' namespace (DeviceNetwork::AddRoutedSubnet).
+    std::string Start(const sandbox::DeviceNetwork &net, const std::vector<std::string> &args, bool routed = false);
     std::vector<std::string> Stop();
     std::vector<std::string> LogLines() const;
     int exitStatus() const { return m_exitStatus; }

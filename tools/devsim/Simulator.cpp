@@ -184,15 +184,20 @@ const std::vector<std::string> &Simulator::SearchDatagrams(Device &device)
     return device.searchDatagrams;
 }
 
-void Simulator::HandleSearch(const Endpoint &from, const Request &)
+void Simulator::HandleSearch(const Endpoint &from, uint32_t destination, const Request &)
 {
     int64_t now = MonotonicNs();
     ++m_stats.searchRequests;
     if (m_stats.firstSearchNs == 0)
         m_stats.firstSearchNs = now;
     const Socket &search = m_sockets[0];
+    bool addressed = false;
+    for (const Device &d : m_devices)
+        addressed = addressed || (destination != 0 && m_sockets[d.socket].local.address == destination);
     for (Device &d : m_devices) {
         if (now < d.silentUntilNs)
+            continue;
+        if (addressed && m_sockets[d.socket].local.address != destination)
             continue;
         if (d.config.faults.Has(Scope::Search, Fault::Silent) || d.config.faults.Has(Scope::Search, Fault::Lost)) {
             ++m_stats.unanswered;
@@ -442,7 +447,7 @@ void Simulator::HandleDatagram(size_t index, const Received &info, const char *d
         m_readers.erase(key);
     for (const Request &r : requests) {
         if (search && r.apiLower == kSearchApi)
-            HandleSearch(info.from, r);
+            HandleSearch(info.from, info.destination, r);
         else if (!search && r.hasData && (r.apiLower == kUpdateApi || r.apiLower == kRebootApi))
             HandleCommand(index, info.from, r);
         else

@@ -60,7 +60,10 @@ private:
     bool OpenSocket(const Endpoint &local, bool search, size_t &index, std::string &error);
     void ReadSocket(size_t index);
     void HandleDatagram(size_t index, const Received &info, const char *data, size_t stored);
-    void HandleSearch(const Endpoint &from, const Request &request);
+    // A search from `from` sent to `destination` (0: not known). A search sent by
+    // unicast to an address some devices hold reaches only them, as a real device
+    // receives only what is sent to its own address; any other search reaches all.
+    void HandleSearch(const Endpoint &from, uint32_t destination, const Request &request);
     void HandleCommand(size_t socket, const Endpoint &from, const Request &request);
     void ApplyUpdate(Device &device, const Request &request);
     void MoveDevice(size_t deviceIndex, const std::string &newAddress);
