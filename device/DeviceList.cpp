@@ -180,6 +180,10 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     const bool local = IsLocal(heardOn, record.address);
     auto found = m_devices.find(key);
     if (found == m_devices.end()) {
+        // A full list gives up its longest-silent device for a device that answers
+        // now (restored devices that never answer again must not lock it out).
+        if (m_devices.size() >= m_maxDevices && m_roomFromSilent && !m_noteEarlier)
+            MakeRoom(events);
         if (m_devices.size() >= m_maxDevices) {
             m_unlisted.Note(key);
             if (m_ignoredAnswers++ == 0 && events) {
@@ -637,19 +641,54 @@ int DeviceList::ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<Dev
     for (const Entry &entry : m_devices)
         if (static_cast<uint32_t>(tick - m_silence.LastTick(entry.key)) >= afterMs)
             gone.push_back(entry.key);
+    if (gone.empty())
+        return 0;
+    // Each serial number's list of devices is rebuilt once, however many of its
+    // devices go (thousands may share one serial number): linear in what is held.
+    KeyedTextSet goneKeys;
+    KeyedTextSet serials;
     for (const QString &key : gone) {
         const auto found = m_devices.constFind(key);
         if (events)
             events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
-        const auto serial = m_serials.find(found->device.serialNo);
-        if (serial != m_serials.end()) {
-            serial->removeAll(key);
-            if (serial->isEmpty())
-                m_serials.erase(serial);
-        }
-        Remove(key);
+        goneKeys.insert(key);
+        serials.insert(found->device.serialNo);
     }
+    for (const KeyedText &serialNo : serials) {
+        const auto serial = m_serials.find(serialNo.text);
+        if (serial == m_serials.end())
+            continue;
+        QStringList kept;
+        for (const QString &key : *serial)
+            if (!goneKeys.contains(key))
+                kept << key;
+        if (kept.isEmpty())
+            m_serials.erase(serial);
+        else
+            *serial = kept;
+    }
+    for (const QString &key : gone)
+        Remove(key);
     return static_cast<int>(gone.size());
+}
+
+bool DeviceList::MakeRoom(std::vector<DeviceEvent> *events)
+{
+    const QString key = m_silence.LongestSilent();
+    const auto found = m_devices.constFind(key);
+    if (key.isEmpty() || found == m_devices.constEnd())
+        return false;
+    if (events)
+        events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
+    const auto serial = m_serials.find(found->device.serialNo);
+    if (serial != m_serials.end()) {
+        serial->removeOne(key);
+        if (serial->isEmpty())
+            m_serials.erase(serial);
+    }
+    Remove(key);
+    ++m_madeRoom;
+    return true;
 }
 
 DeviceList DeviceList::TakeAll()
