@@ -61,11 +61,16 @@ public:
     void SetOnLinkInterface(const std::string &device) { m_onLinkInterface = device; }
 
     // Decides, right before a request leaves, how it leaves (device/Delivery.h): by this
-    // socket, already sent another way (by the device's MAC, from this socket's own
-    // local address and port, so the answer still comes here), or not at all.
+    // socket, already sent another way (by the device's MAC, from this very socket's
+    // local address and port, handed over as `socket`, so the answer still comes
+    // here), or not at all.
     enum class Route { Socket, SentElsewhere, Withheld };
-    using RouteChooser = std::function<Route(const std::string &frame, uint32_t localAddress, uint16_t localPort)>;
+    using RouteChooser = std::function<Route(const std::string &frame, int socket)>;
     void SetRouteChooser(RouteChooser chooser) { m_chooseRoute = std::move(chooser); }
+    // Off: the socket sends no empty keep-alive datagrams (not at its start either).
+    // A request delivered exactly (device/Delivery.h) must not be preceded by a
+    // datagram that the neighbour table sends to whichever device holds the address.
+    void SetKeepAlive(bool on);
     // Whether the last Request sent its request (false when the chooser withheld it).
     bool RequestSent() const { return m_requestSent; }
 
