@@ -252,6 +252,14 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     return heard;
 }
 
+HeardDevice DeviceList::SourceCopy(const HeardDevice &device)
+{
+    HeardDevice copy = device;
+    copy.otherSources.clear();
+    copy.description.clear();
+    return copy;
+}
+
 bool DeviceList::NoteSource(const QString &key, HeardDevice &device, const DeviceRecord &record, uint32_t tick)
 {
     const QString &source = record.source.address;
@@ -263,13 +271,13 @@ bool DeviceList::NoteSource(const QString &key, HeardDevice &device, const Devic
         if (static_cast<uint32_t>(tick - previous) > kIdentityWindowMs)
             return false; // the old source had fallen quiet: the device moved
         std::vector<SourceAnswer> sources;
-        sources.push_back(SourceAnswer{device, previous});
+        sources.push_back(SourceAnswer{SourceCopy(device), previous});
         found = m_identities.insert(key, std::move(sources));
     }
     std::vector<SourceAnswer> &sources = found.value();
     HeardDevice now = device; // where it was heard and so on stay the device's
     static_cast<DeviceRecord &>(now) = record;
-    now.otherSources.clear();
+    now = SourceCopy(now);
     const auto same = std::find_if(sources.begin(), sources.end(), [&](const SourceAnswer &answer) {
         return answer.device.source.address == source;
     });
@@ -432,8 +440,11 @@ std::vector<HeardDevice> DeviceList::BySource(const QString &serialNo, const QSt
             devices.push_back(found->device);
         return devices;
     }
+    const auto main = m_devices.constFind(key);
     for (const SourceAnswer &answer : *sources) {
         devices.push_back(answer.device);
+        if (main != m_devices.constEnd())
+            devices.back().description = main->device.description;
         for (const SourceAnswer &other : *sources)
             if (other.device.source.address != answer.device.source.address)
                 devices.back().otherSources << other.device.source.address;

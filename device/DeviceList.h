@@ -309,6 +309,11 @@ private:
     KeyedTextHash<KeyedTextHash<int>> m_addresses;
     // The identity table: key -> the latest answer of each source that answered for
     // it lately, held only while two or more do (at most kMaxIdentitySources each).
+    // It keeps what tells the sources apart and what a command pinned to one of them
+    // carries (source, announced address and port, network settings), not the
+    // free-text description, the longest member an answer has: the device's own
+    // entry holds that once (SourceCopy; BySource fills it in).
+    static HeardDevice SourceCopy(const HeardDevice &device);
     struct SourceAnswer {
         HeardDevice device;
         uint32_t tick = 0;
