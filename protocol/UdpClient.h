@@ -42,8 +42,9 @@ public:
     static constexpr int kMinTimeoutMs = 3000;
     // Pause between two looks at the reassembly buffer.
     static constexpr int kPollMs = 100;
-    // The most bytes each of the two buffers holds: the incomplete frame (less than
-    // one frame of the largest size after a scan, so a datagram always fits) and the
+    // The most bytes each of the two buffers holds: each candidate of the incomplete
+    // frame (less than one frame of the largest size after a scan, so a datagram
+    // always fits; at most kMaxFrameCandidates of them, protocol/Frame.h) and the
     // answers not yet taken. The device answers a request with one frame; room for
     // two of the largest size keeps an answer behind one such frame. A scan of this
     // many bytes takes a few milliseconds at most.
