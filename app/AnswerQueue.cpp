@@ -1,6 +1,16 @@
 #include "app/AnswerQueue.h"
 
+#include <algorithm>
 #include <cstdio>
+
+std::size_t QueuedAnswerBytes(const QueuedAnswer &answer)
+{
+    const DeviceRecord &r = answer.record;
+    const int units = r.serialNo.size() + r.address.size() + r.subnetMask.size() + r.gateway.size() + r.dns.size() +
+                      r.mac.size() + r.description.size() + r.source.address.size();
+    return sizeof(QueuedAnswer) + static_cast<std::size_t>(units) * sizeof(QChar) + answer.heardOn.address.size() +
+           answer.heardOn.device.size();
+}
 
 void AnswerQueue::CountDropLocked()
 {
@@ -16,7 +26,7 @@ void AnswerQueue::CountDropLocked()
 bool AnswerQueue::RefuseIfFull()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_records.size() < kMaxQueuedAnswers)
+    if (m_records.size() < kMaxQueuedAnswers && m_bytes < kMaxQueuedAnswerBytes)
         return false;
     CountDropLocked();
     return true;
@@ -27,12 +37,14 @@ void AnswerQueue::Push(QueuedAnswer &&answer)
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (m_records.size() >= kMaxQueuedAnswers) {
+        const std::size_t bytes = QueuedAnswerBytes(answer);
+        if (m_records.size() >= kMaxQueuedAnswers || bytes > kMaxQueuedAnswerBytes - std::min(m_bytes, kMaxQueuedAnswerBytes)) {
             CountDropLocked();
             return;
         }
         wake = m_records.empty();
         m_records.push_back(std::move(answer));
+        m_bytes += bytes;
     }
     if (wake && m_wake)
         m_wake();
@@ -43,6 +55,7 @@ std::vector<QueuedAnswer> AnswerQueue::Take()
     std::vector<QueuedAnswer> taken;
     std::lock_guard<std::mutex> lock(m_lock);
     taken.swap(m_records);
+    m_bytes = 0;
     return taken;
 }
 

@@ -21,6 +21,13 @@
 #include "device/DeviceRecord.h"
 #include "protocol/LocalAddresses.h"
 
+// One answer as the window takes it: the record, and the local address entry
+// (interface, subnet) of the searcher that heard it.
+struct QueuedAnswer {
+    DeviceRecord record;
+    InterfaceAddress heardOn;
+};
+
 // The most answers waiting for the window. A command keeps the window's thread from
 // its event loop for up to 10 s, two search rounds: a LAN of a few thousand devices
 // sends under ten thousand answers meanwhile, and all of them wait. Beyond that only
@@ -29,13 +36,17 @@
 // instead of growing for as long as the window is busy. A device whose answer is
 // dropped answers again at the next search, five seconds later.
 constexpr std::size_t kMaxQueuedAnswers = 20000;
+// The most memory the waiting answers may take, counted as each record's texts
+// (UTF-16) plus the record itself. A genuine answer's texts are a few hundred bytes,
+// so 20,000 of them fit several times over; a flood of answers with texts at their
+// read bound (device/DeviceRecord.h) meets this bound first and is dropped and
+// counted like one beyond kMaxQueuedAnswers, so the queue never holds more than
+// this whatever the texts.
+constexpr std::size_t kMaxQueuedAnswerBytes = 32u << 20;
 
-// One answer as the window takes it: the record, and the local address entry
-// (interface, subnet) of the searcher that heard it.
-struct QueuedAnswer {
-    DeviceRecord record;
-    InterfaceAddress heardOn;
-};
+// What one queued answer counts against kMaxQueuedAnswerBytes.
+std::size_t QueuedAnswerBytes(const QueuedAnswer &answer);
+
 
 class AnswerQueue {
 public:
@@ -46,7 +57,8 @@ public:
 
     // Any thread. Queues the record, or drops and counts it when the queue is full.
     void Push(QueuedAnswer &&answer);
-    // Any thread. True, after counting the answer as dropped, when the queue is full:
+    // Any thread. True, after counting the answer as dropped, when the queue is full
+    // (in answers or in bytes):
     // a flood's answers then cost no parse.
     bool RefuseIfFull();
     // Takes every record queued, oldest first.
@@ -61,5 +73,6 @@ private:
     void CountDropLocked();
 
     std::vector<QueuedAnswer> m_records; // guarded by m_lock
+    std::size_t m_bytes = 0;             // guarded by m_lock: QueuedAnswerBytes of m_records
     uint64_t m_dropped = 0;              // guarded by m_lock
 };

@@ -151,15 +151,25 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
 
 bool BrenuSearchTools::RefuseIdentityConflict(const QString &serialNo)
 {
+    // Named like every other naming of conflicts: at most kMaxConflictNames sources,
+    // the further devices in a conflict only counted, whatever number of devices
+    // share the serial number (thousands, under a forged flood).
     QStringList sources;
-    for (const HeardDevice &device : m_model->Devices().WithSerial(serialNo))
-        if (!device.otherSources.isEmpty())
-            sources << m_model->Devices().Conflicts(device).sameIdentity
-                    << device.source.address + QStringLiteral(" \u2192 ") + device.address;
+    int more = 0;
+    for (const HeardDevice &device : m_model->Devices().WithSerial(serialNo)) {
+        if (device.otherSources.isEmpty())
+            continue;
+        if (sources.size() >= kMaxConflictNames) {
+            ++more;
+            continue;
+        }
+        sources << m_model->Devices().Conflicts(device).sameIdentity
+                << device.source.address + QStringLiteral(" \u2192 ") + device.address;
+        sources.removeDuplicates();
+    }
     if (sources.isEmpty())
         return false;
-    sources.removeDuplicates();
-    QMessageBox::warning(this, UiText::BoxTitle(), UiText::IdentityConflictRefused().arg(sources.join(QStringLiteral(", "))),
+    QMessageBox::warning(this, UiText::BoxTitle(), UiText::IdentityConflictRefused().arg(NameSome(sources, more)),
                          QMessageBox::Ok);
     return true;
 }

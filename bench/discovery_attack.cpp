@@ -20,6 +20,13 @@
 //                                   answer port every 500 ms, so a pending frame never
 //                                   goes a second without a datagram, and one header in
 //                                   25 lands between the two halves (target: 0 lost)
+//   DiscoveryUnderAttack/forged_split_stray     the same 150 split-frame devices; from each
+//                                   device address and answer port the hostile host
+//                                   sends two headers and one stray datagram (200 bytes,
+//                                   no magic) every 500 ms, evenly spread, so about one
+//                                   split frame in eight has one of them between its
+//                                   halves and every frame has them in front (target: 0
+//                                   lost; socket_thread_core near forged_header_split's)
 //
 //   scripts/private-network build/bin/bench_discovery_attack
 //
@@ -91,7 +98,7 @@ constexpr double kSplitForgeryEveryMs = 500;
 const std::vector<std::string> kDeviceAddresses{"10.77.0.2",  "10.77.0.20", "10.77.0.21", "10.77.0.22", "10.77.0.23",
                                                 "10.77.0.24", "10.77.0.25", "10.77.0.26", "10.77.0.27", "10.77.0.28"};
 
-enum class Attack { None, LateFail, Oversize, ForgedHeader, ForgedHeaders, ForgedHeaderSplit };
+enum class Attack { None, LateFail, Oversize, ForgedHeader, ForgedHeaders, ForgedHeaderSplit, ForgedSplitStray };
 
 // The threads of this process by id.
 std::set<int> Threads()
@@ -195,7 +202,9 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         state.SkipWithError("the devices' addresses could not be added");
         return;
     }
-    const bool split = attack == Attack::ForgedHeaderSplit;
+    const bool split = attack == Attack::ForgedHeaderSplit || attack == Attack::ForgedSplitStray;
+    // Datagrams each forged source sends per kSplitForgeryEveryMs.
+    const std::string pattern = attack == Attack::ForgedSplitStray ? "hhs" : "h";
     const bool forged = attack == Attack::ForgedHeader || attack == Attack::ForgedHeaders || split;
     const int devices = split ? kSplitDevices : kDevices;
     std::vector<std::string> addresses = kDeviceAddresses;
@@ -227,7 +236,7 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
         pool += (pool.empty() ? "" : ",") + address;
     if (forged)
         simArgs.insert(simArgs.end(), {"--address-pool", pool});
-    if (attack == Attack::ForgedHeaderSplit)
+    if (split)
         simArgs.insert(simArgs.end(), {"--fault", "split"});
     const pid_t sim = net->SpawnInDevice(simArgs);
     if (sim <= 0 || !benchtools::WaitReady(simLog)) {
@@ -248,8 +257,9 @@ void DiscoveryUnderAttack(benchmark::State &state, Attack attack)
     } else if (forged) {
         std::vector<std::string> args{benchtools::SiblingProgram("brenu-hostile"), "--mode", "forged-header", "--from",
                                       kHostileAddress, "--to", to, "--stack",
-                                      attack == Attack::ForgedHeaders ? "8" : "1", "--rate",
-                                      std::to_string(split ? addresses.size() * 1000.0 / kSplitForgeryEveryMs
+                                      attack == Attack::ForgedHeaders ? "8" : "1", "--pattern", pattern, "--rate",
+                                      std::to_string(split ? addresses.size() * pattern.size() * 1000.0 /
+                                                                 kSplitForgeryEveryMs
                                                            : kForgedPerSecond),
                                       "--log", hostileLog, "--exit-with-parent"};
         for (const std::string &address : addresses)
@@ -379,6 +389,10 @@ BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header_stacked, Attack::ForgedHea
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_header_split, Attack::ForgedHeaderSplit)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DiscoveryUnderAttack, forged_split_stray, Attack::ForgedSplitStray)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

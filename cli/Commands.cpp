@@ -232,7 +232,7 @@ int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevic
     return kExitOk;
 }
 
-const char *Verdict(CommandResult result)
+std::string Verdict(CommandResult result)
 {
     switch (result) {
     case CommandResult::Succeeded:
@@ -240,6 +240,8 @@ const char *Verdict(CommandResult result)
     case CommandResult::ConnectFailed:
         return "could not connect; nothing sent";
     case CommandResult::Withheld:
+        if (const std::string refusal = TakeLinkSendRefusal(); !refusal.empty())
+            return "not sent: " + refusal;
         return "not sent: another device at this address answers for it";
     case CommandResult::NoAnswer:
         return "not confirmed (sent; no answer in time)";

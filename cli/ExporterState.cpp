@@ -15,11 +15,66 @@ namespace {
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
+static_assert(static_cast<std::size_t>(kMaxDeviceRows) *
+                      (kStateTextsPerDevice * kMaxStateTextBytes + kStateEntryOverheadBytes) <=
+                  kMaxStateBytes,
+              "the reader takes the largest state file the writer makes");
+
+// How many bytes the writer puts down for `c` (UTF-16 code unit; a surrogate counts
+// for its half of a 4-byte sequence): controls escape to \uXXXX at most, '"' and
+// '\\' to two bytes.
+int WrittenBytes(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u < 0x20)
+        return 6;
+    if (u == '"' || u == '\\')
+        return 2;
+    if (u < 0x80)
+        return 1;
+    if (u < 0x800)
+        return 2;
+    if (c.isSurrogate())
+        return 2;
+    return 3;
+}
+
+// `text` cut to kMaxStateTextChars code units and kMaxStateTextBytes written bytes,
+// never between the halves of a surrogate pair.
+QString StateText(const QString &text)
+{
+    int bytes = 0;
+    int end = 0;
+    while (end < text.size() && end < kMaxStateTextChars) {
+        const int units = text[end].isHighSurrogate() && end + 1 < text.size() ? 2 : 1;
+        int cost = 0;
+        for (int i = 0; i < units; ++i)
+            cost += WrittenBytes(text[end + i]);
+        if (bytes + cost > kMaxStateTextBytes || end + units > kMaxStateTextChars)
+            break;
+        bytes += cost;
+        end += units;
+    }
+    return text.left(end);
+}
+
 void Text(Writer &writer, const char *key, const QString &text)
 {
     writer.Key(key);
-    const QByteArray utf8 = text.left(kMaxStateTextChars).toUtf8();
+    const QByteArray utf8 = StateText(text).toUtf8();
     writer.String(utf8.constData(), static_cast<rapidjson::SizeType>(utf8.size()));
+}
+
+// Moves a refused state file out of the way of the next save: "<path>.refused-<s>".
+bool KeepAside(const QString &path, double nowUnixS, std::string *problem)
+{
+    const QString aside = path + QStringLiteral(".refused-") + QString::number(static_cast<long long>(nowUnixS));
+    if (!QFile::exists(aside) && QFile::rename(path, aside)) {
+        *problem += "; kept as '" + aside.toStdString() + "'";
+        return true;
+    }
+    *problem += "; it could not be kept aside, so the state is not saved over it";
+    return false;
 }
 
 QString Text(const rapidjson::Value &object, const char *key)
@@ -64,31 +119,37 @@ QString SaveExporterState(const QString &path, DeviceSearch &search, double nowU
     });
     writer.EndArray();
     writer.EndObject();
+    // Never write what the next start would refuse (the bound above makes this a
+    // safeguard, for a list with more devices than a state file holds).
+    if (buffer.GetSize() > kMaxStateBytes)
+        return QStringLiteral("the state would be larger than %1 MiB").arg(kMaxStateBytes >> 20);
     return SaveFileAtomically(path, QByteArray(buffer.GetString(), static_cast<int>(buffer.GetSize())));
 }
 
 int RestoreExporterState(const QString &path, DeviceSearch &search, double nowUnixS, double forgetAfterS,
-                         std::string *problem)
+                         std::string *problem, bool *keepOff)
 {
     QFile file(path);
     if (!file.exists())
         return 0; // the first start
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = file.errorString().toStdString();
+    // A refused file may still hold the only copy of the devices' state: it is kept.
+    const auto refuse = [&](const std::string &why) {
+        file.close();
+        *problem = why;
+        if (!KeepAside(path, nowUnixS, problem) && keepOff)
+            *keepOff = true;
         return 0;
-    }
-    if (static_cast<std::size_t>(file.size()) > kMaxStateBytes) {
-        *problem = "larger than " + std::to_string(kMaxStateBytes >> 20) + " MiB";
-        return 0;
-    }
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(file.errorString().toStdString());
+    if (static_cast<std::size_t>(file.size()) > kMaxStateBytes)
+        return refuse("larger than " + std::to_string(kMaxStateBytes >> 20) + " MiB");
     const QByteArray bytes = file.read(static_cast<qint64>(kMaxStateBytes) + 1);
     rapidjson::Document document;
     document.Parse(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     if (document.HasParseError() || !document.IsObject() || !document.HasMember("devices") ||
-        !document["devices"].IsArray()) {
-        *problem = "not a state file of this program";
-        return 0;
-    }
+        !document["devices"].IsArray())
+        return refuse("not a state file of this program");
     struct Saved {
         DeviceRecord record;
         InterfaceAddress heardOn;

@@ -25,8 +25,20 @@ namespace cli {
 // full list (20000 devices, answers of up to 64 KiB each) near 50 MB instead of
 // gigabytes.
 constexpr int kMaxStateTextChars = 256;
-// The largest state file read: a full list of devices with every text at its bound
-// and escaped, with room to spare. Anything larger is not a file this program wrote.
+// The most bytes one text takes in the file as written, escapes included: a text of
+// control characters escapes each to six bytes ("\u0001"), so 256 of them would
+// take 1536 bytes, and a full list of such devices would outgrow what the reader
+// takes. A text is cut before the character that would pass this; 512 bytes hold
+// 256 characters of ordinary text and 170 Chinese characters.
+constexpr int kMaxStateTextBytes = 512;
+// The texts of one device in the file, and what each device's entry takes besides
+// them (member names, quotes, the port, the DHCP flag and the time: about 200 bytes).
+constexpr std::size_t kStateTextsPerDevice = 11;
+constexpr std::size_t kStateEntryOverheadBytes = 256;
+// The largest state file read: the largest file the writer makes, a full list of
+// kMaxDeviceRows devices with every text at its written bound (about 113 MiB), with
+// room to spare. Anything larger is not a file this program wrote; the writer
+// refuses to write one (it would be refused at the next start).
 constexpr std::size_t kMaxStateBytes = 128u << 20;
 
 // Writes the device set of `search` with each device's last answer as wall time
@@ -34,8 +46,11 @@ constexpr std::size_t kMaxStateBytes = 128u << 20;
 QString SaveExporterState(const QString &path, DeviceSearch &search, double nowUnixS);
 // Notes the devices saved in `path` in the list of `search` as heard at their last
 // answer, leaving out those older than `forgetAfterS` and those the search has
-// heard already. How many were restored; a problem goes to *problem.
+// heard already. How many were restored; a problem goes to *problem. A file that is
+// refused (too big, not such JSON, unreadable) is kept aside under
+// "<path>.refused-<seconds since 1970>" so that the next save does not overwrite
+// it; when even that fails, *keepOff is set: the caller must not save over it.
 int RestoreExporterState(const QString &path, DeviceSearch &search, double nowUnixS, double forgetAfterS,
-                         std::string *problem);
+                         std::string *problem, bool *keepOff = nullptr);
 
 } // namespace cli

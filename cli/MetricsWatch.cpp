@@ -86,13 +86,15 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
     SendErrorTally sendErrors;
     const auto forgetAfterMs = static_cast<uint32_t>(invocation.forgetAfterS * 1000);
     int64_t nextWriteMs = kAnswerWaitMs;
-    const bool keepState = !invocation.statePath.isEmpty();
+    bool keepState = !invocation.statePath.isEmpty();
     auto wallNow = [] { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0; };
     if (keepState) {
         std::string problem;
-        RestoreExporterState(invocation.statePath, search, wallNow(), invocation.forgetAfterS, &problem);
+        bool keepOff = false;
+        RestoreExporterState(invocation.statePath, search, wallNow(), invocation.forgetAfterS, &problem, &keepOff);
         if (!problem.empty())
             Complain("cannot read the state '" + Utf8(invocation.statePath) + "': " + problem + "; starting empty");
+        keepState = !keepOff;
     }
     QString lastStateFailure;
     auto saveState = [&] {

@@ -16,6 +16,14 @@ namespace {
 
 std::atomic<DeliveryPreference> g_preference{DeliveryPreference::Auto};
 
+// Why brenu-link-send refused the last request this thread handed it.
+thread_local std::string t_linkSendRefusal;
+
+void NoteLinkSendRefusal(int status)
+{
+    t_linkSendRefusal = LinkSendStatusText(status);
+}
+
 struct Place {
     uint32_t address = 0;
     uint32_t local = 0;
@@ -49,6 +57,13 @@ DeliveryWay SharedAddressWay()
     case DeliveryPreference::Auto: break;
     }
     return LinkSendUsable() ? DeliveryWay::Mac : DeliveryWay::Neighbour;
+}
+
+std::string TakeLinkSendRefusal()
+{
+    std::string refusal;
+    refusal.swap(t_linkSendRefusal);
+    return refusal;
 }
 
 const char *DeliveryWayName(DeliveryWay way)
@@ -86,11 +101,17 @@ CommandResult PrepareExactDelivery(const CommandTarget &target, QUdpClient &clie
     const std::string mac = target.mac.toLower().replace(QLatin1Char('-'), QLatin1Char(':')).toStdString();
     const uint16_t port = static_cast<uint16_t>(target.port);
 
+    // The socket's empty keep-alive would go by the neighbour table to whichever
+    // device holds the address: an exactly delivered request goes without it.
+    client.SetKeepAlive(false);
     if (SharedAddressWay() == DeliveryWay::Mac) {
-        client.SetRouteChooser([place, mac, port](const std::string &frame, uint32_t local, uint16_t localPort) {
-            return RunLinkSend(place.ifindex, mac, place.address, port, local, localPort, frame) == linksend::kSent
-                       ? QUdpClient::Route::SentElsewhere
-                       : QUdpClient::Route::Withheld;
+        client.SetRouteChooser([place, mac, port](const std::string &frame, int socket) {
+            const int status = RunLinkSend(place.ifindex, mac, place.address, port, socket, frame);
+            t_linkSendRefusal.clear();
+            if (status == linksend::kSent)
+                return QUdpClient::Route::SentElsewhere;
+            NoteLinkSendRefusal(status);
+            return QUdpClient::Route::Withheld;
         });
         return CommandResult::Succeeded;
     }
@@ -108,7 +129,7 @@ CommandResult PrepareExactDelivery(const CommandTarget &target, QUdpClient &clie
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    client.SetRouteChooser([place, mac](const std::string &, uint32_t, uint16_t) {
+    client.SetRouteChooser([place, mac](const std::string &, int) {
         return NeighbourMac(place.address, place.ifindex) == mac ? QUdpClient::Route::Socket
                                                                  : QUdpClient::Route::Withheld;
     });

@@ -6,8 +6,11 @@
 //
 //  - By MAC: the helper brenu-link-send (transport/LinuxLinkSend.h), when it is
 //    installed and granted cap_net_raw, sends the request in one frame to the
-//    device's MAC from the command socket's own address and port; the answer comes
-//    back to that socket as usual.
+//    device's MAC from the command socket itself (handed to the helper, which reads
+//    its address and port from it); the answer comes back to that socket as usual.
+//    When the helper refuses, the request is withheld and TakeLinkSendRefusal says
+//    why (the device's address outside the interface's subnets, the capability
+//    missing, ...), instead of blaming another device at the address.
 //  - By the neighbour table, otherwise: the request is sent only while the kernel's
 //    entry for the address points at the device's MAC (checked right before it
 //    leaves). Until then the entry is nudged to resolve again (an empty datagram to
@@ -16,10 +19,13 @@
 //    it"). Batches serve such an address one device at a time (device/Batch.h).
 //
 // Every command path goes through SendDeviceCommand (device/DeviceCommand.h), which
-// calls PrepareExactDelivery for a target marked exact; nothing else decides.
+// calls PrepareExactDelivery for a target marked exact; nothing else decides. The
+// command socket sends no keep-alive datagram for such a target: it would go by the
+// neighbour table.
 #include <QString>
 
 #include <atomic>
+#include <string>
 
 #include "device/DeviceCommand.h"
 
@@ -41,8 +47,11 @@ constexpr int kNeighbourTurnWaitMs = 60000;
 constexpr int kNeighbourNudgeMs = 1000;
 
 // Auto (default): by MAC when the helper is usable, else by the neighbour table.
-// brenu-search --delivery sets it once at start.
+// Set once at start (tests and tools; the programs keep the default).
 void SetDeliveryPreference(DeliveryPreference preference);
+// Why brenu-link-send refused the last request this thread handed it ("" when it
+// sent it, or none was handed); taking it clears it.
+std::string TakeLinkSendRefusal();
 // The way requests to devices that share an address take in this process.
 DeliveryWay SharedAddressWay();
 // "by MAC (brenu-link-send)" / "one at a time by the neighbour table"; the window's

@@ -186,6 +186,10 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     const bool local = inSubnet || routed;
     auto found = m_devices.find(key);
     if (found == m_devices.end()) {
+        // A full list gives up its longest-silent device for a device that answers
+        // now (restored devices that never answer again must not lock it out).
+        if (m_devices.size() >= m_maxDevices && m_roomFromSilent && !m_noteEarlier)
+            MakeRoom(events);
         if (m_devices.size() >= m_maxDevices) {
             m_unlisted.Note(key);
             if (m_ignoredAnswers++ == 0 && events) {
@@ -256,6 +260,14 @@ DeviceList::Heard DeviceList::Note(const DeviceRecord &record, const InterfaceAd
     return heard;
 }
 
+HeardDevice DeviceList::SourceCopy(const HeardDevice &device)
+{
+    HeardDevice copy = device;
+    copy.otherSources.clear();
+    copy.description.clear();
+    return copy;
+}
+
 bool DeviceList::NoteSource(const QString &key, HeardDevice &device, const DeviceRecord &record, uint32_t tick)
 {
     const QString &source = record.source.address;
@@ -267,13 +279,13 @@ bool DeviceList::NoteSource(const QString &key, HeardDevice &device, const Devic
         if (static_cast<uint32_t>(tick - previous) > kIdentityWindowMs)
             return false; // the old source had fallen quiet: the device moved
         std::vector<SourceAnswer> sources;
-        sources.push_back(SourceAnswer{device, previous});
+        sources.push_back(SourceAnswer{SourceCopy(device), previous});
         found = m_identities.insert(key, std::move(sources));
     }
     std::vector<SourceAnswer> &sources = found.value();
     HeardDevice now = device; // where it was heard and so on stay the device's
     static_cast<DeviceRecord &>(now) = record;
-    now.otherSources.clear();
+    now = SourceCopy(now);
     const auto same = std::find_if(sources.begin(), sources.end(), [&](const SourceAnswer &answer) {
         return answer.device.source.address == source;
     });
@@ -436,8 +448,11 @@ std::vector<HeardDevice> DeviceList::BySource(const QString &serialNo, const QSt
             devices.push_back(found->device);
         return devices;
     }
+    const auto main = m_devices.constFind(key);
     for (const SourceAnswer &answer : *sources) {
         devices.push_back(answer.device);
+        if (main != m_devices.constEnd())
+            devices.back().description = main->device.description;
         for (const SourceAnswer &other : *sources)
             if (other.device.source.address != answer.device.source.address)
                 devices.back().otherSources << other.device.source.address;
@@ -645,19 +660,54 @@ int DeviceList::ForgetSilentFor(uint32_t tick, uint32_t afterMs, std::vector<Dev
     for (const Entry &entry : m_devices)
         if (static_cast<uint32_t>(tick - m_silence.LastTick(entry.key)) >= afterMs)
             gone.push_back(entry.key);
+    if (gone.empty())
+        return 0;
+    // Each serial number's list of devices is rebuilt once, however many of its
+    // devices go (thousands may share one serial number): linear in what is held.
+    KeyedTextSet goneKeys;
+    KeyedTextSet serials;
     for (const QString &key : gone) {
         const auto found = m_devices.constFind(key);
         if (events)
             events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
-        const auto serial = m_serials.find(found->device.serialNo);
-        if (serial != m_serials.end()) {
-            serial->removeAll(key);
-            if (serial->isEmpty())
-                m_serials.erase(serial);
-        }
-        Remove(key);
+        goneKeys.insert(key);
+        serials.insert(found->device.serialNo);
     }
+    for (const KeyedText &serialNo : serials) {
+        const auto serial = m_serials.find(serialNo.text);
+        if (serial == m_serials.end())
+            continue;
+        QStringList kept;
+        for (const QString &key : *serial)
+            if (!goneKeys.contains(key))
+                kept << key;
+        if (kept.isEmpty())
+            m_serials.erase(serial);
+        else
+            *serial = kept;
+    }
+    for (const QString &key : gone)
+        Remove(key);
     return static_cast<int>(gone.size());
+}
+
+bool DeviceList::MakeRoom(std::vector<DeviceEvent> *events)
+{
+    const QString key = m_silence.LongestSilent();
+    const auto found = m_devices.constFind(key);
+    if (key.isEmpty() || found == m_devices.constEnd())
+        return false;
+    if (events)
+        events->push_back(DeviceEvent{DeviceEvent::Forgotten, Listed(found->device), {}, m_silence.LastTick(key)});
+    const auto serial = m_serials.find(found->device.serialNo);
+    if (serial != m_serials.end()) {
+        serial->removeOne(key);
+        if (serial->isEmpty())
+            m_serials.erase(serial);
+    }
+    Remove(key);
+    ++m_madeRoom;
+    return true;
 }
 
 DeviceList DeviceList::TakeAll()

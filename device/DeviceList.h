@@ -21,7 +21,9 @@
 // Bounds: at most `maxDevices` devices (kMaxDeviceRows by default). An answer of a
 // further device is not kept: it is counted (IgnoredAnswers) and its identity goes
 // into a fixed-size estimate of how many distinct devices were left out
-// (UnlistedEstimate). Devices already held keep updating. Every other structure
+// (UnlistedEstimate); unless the list makes room from silent devices
+// (SetRoomFromSilent): the device silent longest then goes (a Forgotten event) and
+// the new one is held. Devices already held keep updating. Every other structure
 // holds at most one entry per device held, so a flood of forged answers costs at
 // most what `maxDevices` devices cost. The work per answer is a few hash look-ups,
 // independent of the number of devices and of the texts a sender chooses (every table
@@ -256,6 +258,13 @@ public:
         }
     }
 
+    // With `on`, a full list gives up its longest-silent device for a device heard
+    // now (brenu-search, whose list may be filled by restored devices that never
+    // answer again); off (the window's rows follow the list) it refuses the device.
+    void SetRoomFromSilent(bool on) { m_roomFromSilent = on; }
+    // Devices given up that way since the list was made.
+    long long MadeRoom() const { return m_madeRoom; }
+
     // Drops every device with `serialNo` (its row went).
     void ForgetSerial(const QString &serialNo);
     // Drops every device whose last answer is `afterMs` or more before `tick` (a
@@ -290,6 +299,8 @@ private:
     void AddAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void RemoveAddress(const QString &address, const QString &serialNo, QStringList &changed);
     void Remove(const QString &key);
+    // Drops the longest-silent device for a new one; false when none is silent.
+    bool MakeRoom(std::vector<DeviceEvent> *events);
     // Notes the source of an answer for `entry`; true when its identity conflict began
     // or ended.
     bool NoteSource(const QString &key, HeardDevice &device, const DeviceRecord &record, uint32_t tick);
@@ -306,6 +317,11 @@ private:
     KeyedTextHash<KeyedTextHash<int>> m_addresses;
     // The identity table: key -> the latest answer of each source that answered for
     // it lately, held only while two or more do (at most kMaxIdentitySources each).
+    // It keeps what tells the sources apart and what a command pinned to one of them
+    // carries (source, announced address and port, network settings), not the
+    // free-text description, the longest member an answer has: the device's own
+    // entry holds that once (SourceCopy; BySource fills it in).
+    static HeardDevice SourceCopy(const HeardDevice &device);
     struct SourceAnswer {
         HeardDevice device;
         uint32_t tick = 0;
@@ -313,6 +329,8 @@ private:
     KeyedTextHash<std::vector<SourceAnswer>> m_identities;
     SilentDevices m_silence; // by key
     bool m_noteEarlier = false; // within NoteEarlier
+    bool m_roomFromSilent = false;
+    long long m_madeRoom = 0;
     UnlistedDevices m_unlisted;
     // The local subnets, parsed once (network byte order).
     struct Subnet {

@@ -16,6 +16,9 @@ DeviceSearch::DeviceSearch(std::vector<std::string> onlyAddresses, int maxDevice
     // standard error instead.
     m_group->SetAnswerCallBack(&DeviceSearch::OnAnswer);
     m_group->SetReportStream(stderr);
+    // Devices restored from a saved state that never answer again must not keep a
+    // device that answers now out of a full list.
+    m_devices.SetRoomFromSilent(true);
     // An empty list searches from every address; otherwise only from the listed ones,
     // at the start and at every rescan of the machine's addresses.
     if (!onlyAddresses.empty()) {

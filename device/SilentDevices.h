@@ -42,6 +42,9 @@ public:
 
     // True when `key` is silent; its last answer's wall time goes to *lastAnswer.
     bool IsSilent(const QString &key, int64_t *lastAnswer = nullptr) const;
+    // The device that went silent first and has not answered since ("" when none is
+    // silent). Restored devices go silent before any heard in this run.
+    QString LongestSilent() const { return m_silent.empty() ? QString() : m_silent.front().key; }
     // The tick of the last answer of `key` (0 when it is not held).
     uint32_t LastTick(const QString &key) const;
 

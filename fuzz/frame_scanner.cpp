@@ -8,13 +8,14 @@
 // After every datagram the scanner must agree with a plain model that follows
 // the frame rules literally (rebuilding a std::string after every step and
 // parsing a NUL-terminated copy of each body), failed-body budget, expiry from the
-// first datagram and the fresh start at a datagram that begins with a frame header
-// included: the
-// same messages in the same order, and the same bytes kept. Besides that: the kept bytes are a tail of
+// first datagram, the fresh start at a datagram that begins with a frame header and
+// the candidates with and without each other datagram included: the same messages
+// in the same order, and the same bytes kept in every candidate. Besides that: the kept bytes are a tail of
 // everything received, the buffer stays below the length bound plus a header,
 // and every message handed on validates again from its own text.
 #include "protocol/Frame.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -36,42 +37,6 @@ long long ModelLength(const std::string &field) {
     return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : value;
 }
 
-// One pass over the model's buffer; `failed` counts the bodies that failed to
-// parse since the buffer was last empty.
-void ModelPass(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
-    for (;;) {
-        if (buffer.size() < kFrameHeaderSize)
-            return;
-        const std::size_t magic = buffer.find(std::string(kFrameMagic, kFrameMagicSize));
-        if (magic == std::string::npos) {
-            buffer.clear();
-            return;
-        }
-        if (magic > 0) {
-            buffer.erase(0, magic);
-            continue;
-        }
-        const long long length = ModelLength(buffer.substr(kFrameMagicSize, kFrameLengthSize));
-        if (length <= 0 || length > kMaxFrameBodyLength) {
-            buffer.erase(0, kFrameMagicSize);
-            continue;
-        }
-        if (buffer.size() < kFrameHeaderSize + static_cast<std::size_t>(length))
-            return;
-        Vant::CProtocalJson message;
-        if (!message.Parse(buffer.substr(kFrameHeaderSize, static_cast<std::size_t>(length)))) {
-            if (++failed == kMaxFailedBodies) {
-                buffer.clear();
-                return;
-            }
-            buffer.erase(0, kFrameMagicSize);
-            continue;
-        }
-        messages.push_back(message.ToString());
-        buffer.erase(0, kFrameHeaderSize + static_cast<std::size_t>(length));
-    }
-}
-
 // Whether a datagram begins with a magic and a length field from 1 to the bound.
 bool ModelFrameHeader(const std::string &datagram) {
     if (datagram.size() < kFrameHeaderSize || datagram.compare(0, kFrameMagicSize, kFrameMagic) != 0)
@@ -80,10 +45,160 @@ bool ModelFrameHeader(const std::string &datagram) {
     return length > 0 && length <= kMaxFrameBodyLength;
 }
 
-void ModelScan(std::string &buffer, std::uint32_t &failed, std::vector<std::string> &messages) {
-    ModelPass(buffer, failed, messages);
+// One candidate of the model: its bytes, failed bodies, first tick, start and the
+// datagrams left out of it.
+struct ModelCandidate {
+    std::string bytes;
+    std::uint32_t failed = 0;
+    std::uint32_t first = 0;
+    std::uint32_t origin = 0;
+    std::uint32_t skipped = 0;
+};
+
+struct Model {
+    ModelCandidate main;
+    std::vector<ModelCandidate> others;
+    std::uint32_t next = 1;
+    std::uint32_t last = 0;
+};
+
+void ModelDropVariants(Model &model, std::uint32_t origin, const ModelCandidate *keep) {
+    if (&model.main != keep && model.main.origin == origin) {
+        model.main.bytes.clear();
+        model.main.failed = 0;
+    }
+    for (ModelCandidate &other : model.others)
+        if (&other != keep && other.origin == origin) {
+            other.bytes.clear();
+            other.failed = 0;
+        }
+}
+
+// One candidate scanned to its end, following the frame rules step by step; `failed`
+// counts the bodies that failed to parse since the candidate was last empty.
+void ModelScanCandidate(Model &model, ModelCandidate &candidate, std::vector<std::string> &messages) {
+    std::string &buffer = candidate.bytes;
+    std::size_t consumed = 0;
+    const auto erase = [&](std::size_t count) {
+        buffer.erase(0, count);
+        consumed += count;
+    };
+    for (;;) {
+        if (buffer.size() < kFrameHeaderSize)
+            break;
+        const std::size_t magic = buffer.find(std::string(kFrameMagic, kFrameMagicSize));
+        if (magic == std::string::npos) {
+            erase(buffer.size());
+            break;
+        }
+        if (magic > 0) {
+            erase(magic);
+            continue;
+        }
+        const long long length = ModelLength(buffer.substr(kFrameMagicSize, kFrameLengthSize));
+        if (length <= 0 || length > kMaxFrameBodyLength) {
+            erase(kFrameMagicSize);
+            continue;
+        }
+        if (buffer.size() < kFrameHeaderSize + static_cast<std::size_t>(length))
+            break;
+        Vant::CProtocalJson message;
+        if (!message.Parse(buffer.substr(kFrameHeaderSize, static_cast<std::size_t>(length)))) {
+            if (++candidate.failed == kMaxFailedBodies) {
+                erase(buffer.size());
+                break;
+            }
+            erase(kFrameMagicSize);
+            continue;
+        }
+        candidate.first = model.last;
+        if (consumed == 0 && candidate.origin != 0)
+            ModelDropVariants(model, candidate.origin, &candidate);
+        candidate.origin = 0;
+        messages.push_back(message.ToString());
+        erase(kFrameHeaderSize + static_cast<std::size_t>(length));
+    }
+    if (candidate.origin == 0 || consumed > 0)
+        candidate.origin = model.next++;
     if (buffer.empty())
-        failed = 0;
+        candidate.failed = 0;
+}
+
+void ModelPrune(Model &model) {
+    std::vector<ModelCandidate> live;
+    for (ModelCandidate &other : model.others)
+        if (!other.bytes.empty())
+            live.push_back(other);
+    const std::uint32_t next = model.next;
+    std::stable_sort(live.begin(), live.end(), [next](const ModelCandidate &a, const ModelCandidate &b) {
+        return a.origin != b.origin ? next - a.origin < next - b.origin : a.skipped < b.skipped;
+    });
+    std::vector<ModelCandidate> kept;
+    for (const ModelCandidate &candidate : live) {
+        if (kept.size() + 1 >= kMaxFrameCandidates)
+            break;
+        std::size_t sameStart = 0;
+        bool twin = false;
+        for (const ModelCandidate &earlier : kept) {
+            if (earlier.origin != candidate.origin)
+                continue;
+            ++sameStart;
+            twin = twin || earlier.bytes == candidate.bytes;
+        }
+        if (!twin && sameStart < kMaxVariantsPerStart)
+            kept.push_back(candidate);
+    }
+    model.others = kept;
+}
+
+void ModelAdd(Model &model, const std::string &datagram, std::uint32_t now) {
+    ModelPrune(model);
+    std::vector<ModelCandidate> live;
+    for (ModelCandidate &other : model.others)
+        if (now - other.first <= kPendingFrameTimeoutMs)
+            live.push_back(other);
+    model.others = live;
+    if (!model.main.bytes.empty() && now - model.main.first > kPendingFrameTimeoutMs) {
+        model.main.bytes.clear();
+        model.main.failed = 0;
+    }
+    const bool header = ModelFrameHeader(datagram);
+    if (header && !model.main.bytes.empty()) {
+        model.others.push_back(model.main);
+        model.main.bytes.clear();
+        model.main.failed = 0;
+    } else if (!header && !datagram.empty()) {
+        const std::size_t before = model.others.size();
+        for (std::size_t i = 0; i < before; ++i) {
+            if (!ModelFrameHeader(model.others[i].bytes)) {
+                model.others[i].bytes += datagram;
+                continue;
+            }
+            ModelCandidate with = model.others[i];
+            with.bytes += datagram;
+            model.others.push_back(with);
+            ++model.others[i].skipped;
+        }
+        if (ModelFrameHeader(model.main.bytes)) {
+            ModelCandidate without = model.main;
+            without.skipped = 1;
+            model.others.push_back(without);
+        }
+    }
+    if (model.main.bytes.empty()) {
+        model.main.first = now;
+        model.main.origin = model.next++;
+    }
+    model.last = now;
+    model.main.bytes += datagram;
+}
+
+void ModelScanAll(Model &model, std::vector<std::string> &messages) {
+    ModelScanCandidate(model, model.main, messages);
+    for (std::size_t i = 0; i < model.others.size(); ++i)
+        if (!model.others[i].bytes.empty())
+            ModelScanCandidate(model, model.others[i], messages);
+    ModelPrune(model);
 }
 
 }  // namespace
@@ -98,12 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     FrameBuffer buffer;
     std::string received;  // everything appended so far
-    std::string model;     // the model's buffer
-    std::uint32_t modelFailed = 0;
-    std::uint32_t modelFirst = 0;  // when the model's pending bytes began
-    std::string displaced;         // what the model's last restart by a header set aside
-    std::uint32_t displacedFailed = 0;
-    std::uint32_t displacedFirst = 0;
+    Model model;
     std::vector<std::string> scanned;
     std::vector<std::string> expected;
     Vant::CProtocalJson message;
@@ -125,27 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool added = AddDatagram(buffer, bytes, static_cast<std::uint32_t>(chunk), now);
         Check(added || chunk == 0, "a datagram is added");
         received.append(bytes, chunk);
-        if (!displaced.empty() && now - displacedFirst > kPendingFrameTimeoutMs) {
-            displaced.clear();
-            displacedFailed = 0;
-        }
-        if (!model.empty() && now - modelFirst > kPendingFrameTimeoutMs) {
-            model.clear();
-            modelFailed = 0;
-        }
-        const bool header = ModelFrameHeader(std::string(bytes, chunk));
-        if (header && !model.empty()) {
-            displaced = model;
-            displacedFailed = modelFailed;
-            displacedFirst = modelFirst;
-            model.clear();
-            modelFailed = 0;
-        } else if (!header && !displaced.empty()) {
-            displaced.append(bytes, chunk);
-        }
-        if (model.empty())
-            modelFirst = now;
-        model.append(bytes, chunk);
+        ModelAdd(model, std::string(bytes, chunk), now);
 
         const auto take = [&](Vant::CProtocalJson &m) {
             scanned.push_back(m.ToString());
@@ -162,26 +252,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         } else {
             Check(!ScanFrames(buffer, message, take), "a continuing scan never reports a stop");
         }
-        std::size_t handedBefore = expected.size();
-        ModelScan(model, modelFailed, expected);
-        if (expected.size() > handedBefore)
-            modelFirst = now;  // what follows a frame handed on came with this datagram
-        if (!displaced.empty()) {
-            handedBefore = expected.size();
-            ModelScan(displaced, displacedFailed, expected);
-            if (expected.size() > handedBefore)
-                displacedFirst = now;
-        }
+        ModelScanAll(model, expected);
 
         const std::string kept(buffer.bytes.Data() ? buffer.bytes.Data() : "", buffer.bytes.Length());
         Check(kept.size() <= received.size() && received.compare(received.size() - kept.size(), kept.size(), kept) == 0,
               "the kept bytes are a tail of the input");
         Check(buffer.bytes.Length() < kMaxFrameSize, "the buffer stays below the bound");
-        Check(buffer.failedBodies == modelFailed && buffer.failedBodies < kMaxFailedBodies,
+        Check(buffer.failedBodies == model.main.failed && buffer.failedBodies < kMaxFailedBodies,
               "the failed-body count follows the model and stays below the budget");
-        Check(kept == model, "the scanner keeps what the model keeps");
-        const std::string aside(buffer.displaced.Data() ? buffer.displaced.Data() : "", buffer.displaced.Length());
-        Check(aside == displaced && aside.size() < 2 * kMaxFrameSize, "the scanner sets aside what the model does");
+        Check(kept == model.main.bytes, "the scanner keeps what the model keeps");
+        Check(buffer.others.size() == model.others.size() && buffer.others.size() < kMaxFrameCandidates,
+              "the scanner keeps as many candidates as the model, within the bound");
+        for (std::size_t i = 0; i < buffer.others.size() && i < model.others.size(); ++i) {
+            const ByteBuffer &other = buffer.others[i].bytes;
+            Check(std::string(other.Data() ? other.Data() : "", other.Length()) == model.others[i].bytes &&
+                      other.Length() < kMaxFrameSize,
+                  "every other candidate holds what the model's does, below the bound");
+        }
         Check(scanned == expected, "the scanner hands on what the model hands on");
     }
     return 0;

@@ -1,11 +1,13 @@
 // The input parsing of brenu-link-send, the one program that holds a privilege.
 // Input layout: the bytes up to the first 0x01 are split at NUL bytes into its
-// arguments (at most eight); the rest is both a /proc/net/udp table and a payload.
+// arguments (at most eight); of the rest, the first eight bytes are a source and a
+// subnet (address and mask) and all of it is the payload.
 //
-// What must hold: ParseArguments accepts only six well-formed arguments, and what it
-// accepts is what the contract allows (a unicast MAC, unicast IPv4 addresses, ports
-// and an interface index above 0); the packet built from it carries valid IPv4 and
-// UDP checksums and its lengths; reading the table never fails whatever it holds.
+// What must hold: ParseArguments accepts only four well-formed arguments, and what it
+// accepts is what the contract allows (a unicast MAC, a unicast IPv4 address, a port
+// and an interface index above 0); a destination HostOfSubnet accepts lies in the
+// subnet and is neither its network nor its broadcast address (on /30 and wider);
+// the packet built from it carries valid IPv4 and UDP checksums and its lengths.
 #include "LinkSend.h"
 
 #include <cstdint>
@@ -55,13 +57,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string error;
     const int status = linksend::ParseArguments(static_cast<int>(argv.size()), argv.data(), request, error);
     Check(status == linksend::kSent || !error.empty(), "a refusal says why");
-    linksend::PortHeldBy(rest, request.source, request.sourcePort, 0);
     if (status != linksend::kSent)
         return 0;
-    Check(argv.size() == 6, "six arguments");
+    Check(argv.size() == 4, "four arguments");
     Check(!(request.mac[0] & 1), "unicast MAC");
-    Check(IsUnicast(request.destination) && IsUnicast(request.source), "unicast addresses");
-    Check(request.ifindex > 0 && request.destinationPort > 0 && request.sourcePort > 0, "index and ports");
+    Check(IsUnicast(request.destination), "unicast address");
+    Check(request.ifindex > 0 && request.destinationPort > 0, "index and port");
+    // The source as the helper would read it from the caller's socket.
+    uint32_t words[2] = {0x0a4d0001, 0xffffff00};
+    if (rest.size() >= sizeof words)
+        std::memcpy(words, rest.data(), sizeof words);
+    request.source = words[0];
+    request.sourcePort = 40000;
+    const uint32_t mask = words[1];
+    if (linksend::HostOfSubnet(request.destination, request.source, mask)) {
+        Check((request.destination & mask) == (request.source & mask), "inside the subnet");
+        Check(request.destination != request.source, "not the interface itself");
+        Check(~mask <= 1 || ((request.destination & ~mask) != 0 && (request.destination & ~mask) != ~mask),
+              "neither network nor broadcast address");
+    }
 
     const size_t payload = rest.size() < linksend::kMaxPayload ? rest.size() : linksend::kMaxPayload;
     const std::string packet = linksend::BuildPacket(request, rest.data(), payload);

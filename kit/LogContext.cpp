@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -186,6 +187,30 @@ uint64_t DroppedWeight(const CLogContext *record)
 
 } // namespace
 
+CLogContextHandle::DayLock::~DayLock()
+{
+    if (m_fd >= 0)
+        ::close(m_fd); // releases the lock
+}
+
+bool CLogContextHandle::DayLock::Take(const std::string &directory)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (m_fd < 0)
+        return false;
+    // Another process holds it only while it appends a batch or rolls a file over.
+    while (::flock(m_fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(m_fd);
+            m_fd = -1;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CLogContextHandle::FullLocked(std::size_t addedBytes) const
 {
     // While records are being dropped, the queue counts as full until the worker
@@ -317,7 +342,8 @@ uint64_t CLogContextHandle::DropRest(const std::string &logDirectory, IClock &cl
         return 0;
     const std::string time = CDateTime(clock.Now()).FormatDateTime();
     std::string path;
-    if (PrepareFile(time, logDirectory, clock, &path, false))
+    DayLock lock;
+    if (PrepareFile(time, logDirectory, clock, &path, false, &lock))
         AppendToFile(path, "[" + time + "] -------------------- " + std::to_string(count) + " records dropped\r\n");
     return count;
 }
@@ -351,7 +377,8 @@ bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock, bo
     }
 
     std::string path;
-    if (!PrepareFile(firstTime, logDirectory, clock, &path, !exiting)) {
+    DayLock lock; // held until the batch is in the file
+    if (!PrepareFile(firstTime, logDirectory, clock, &path, !exiting, &lock)) {
         CountFailure();
         return false;
     }
@@ -388,7 +415,7 @@ bool CLogContextHandle::Flush(const std::string &logDirectory, IClock &clock, bo
 }
 
 bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock,
-                                    std::string *path, bool rollOver)
+                                    std::string *path, bool rollOver, DayLock *lock)
 {
     const std::size_t firstBlank = time.find(' ');
     const std::size_t lastBlank = time.rfind(' ');
@@ -405,12 +432,15 @@ bool CLogContextHandle::PrepareFile(const std::string &time, const std::string &
     if (!IsDirectoryPath(dayDirectory) && !CreateDirectoryPath(dayDirectory))
         return false;
 
+    if (lock && !lock->Take(dayDirectory))
+        return false;
     const std::string file = dayDirectory + m_name + ".log";
     if (IsDirectoryPath(file))
         return false;
 
     if (std::find(m_clearedDays.begin(), m_clearedDays.end(), dayDirectory) == m_clearedDays.end()) {
         // Copies an interrupted roll-over left: their records are in the plain file.
+        // (With the day's lock held no other process is in the middle of one.)
         for (const std::string &name : DirectoryNames(dayDirectory))
             if (IsArchiveOf(name, m_name, kRollOverTemporarySuffix))
                 DeleteFilePath(dayDirectory + name);

@@ -127,8 +127,28 @@ public:
     // whether an archive already holds exactly the plain file (a crash between the
     // rename and the emptying): then it only empties the file, so no record is
     // archived twice.
+    //
+    // Several processes may log to one folder (two windows, a window and the command
+    // line's --log), under the same file names. So whoever rolls a file over, clears
+    // leftovers or appends holds the day directory's lock (flock on the directory,
+    // DayLock): another process's roll-over is then never taken for an interrupted
+    // one, and no batch lands between its compression and its emptying of the file.
+    // PrepareFile takes the lock into `lock` and the caller keeps it until its append
+    // is done; without `lock` (tests of a single writer) nothing is locked.
+    class DayLock {
+    public:
+        DayLock() = default;
+        ~DayLock();
+        DayLock(const DayLock &) = delete;
+        DayLock &operator=(const DayLock &) = delete;
+        // Waits for the lock of `directory`; false when it cannot be opened or locked.
+        bool Take(const std::string &directory);
+
+    private:
+        int m_fd = -1;
+    };
     bool PrepareFile(const std::string &time, const std::string &logDirectory, IClock &clock, std::string *path,
-                     bool rollOver = true);
+                     bool rollOver = true, DayLock *lock = nullptr);
 
     int32_t FailureCount() const { return m_failures.load(std::memory_order_relaxed); }
 

@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+#include <string>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace linksend {
 namespace {
@@ -62,11 +64,11 @@ bool IsUnicast(uint32_t address)
 
 int ParseArguments(int count, const char *const *arguments, Request &request, std::string &error)
 {
-    if (count != 6) {
-        error = "usage: brenu-link-send IFINDEX DEVICE-MAC DEVICE-IP DEVICE-PORT SOURCE-IP SOURCE-PORT < PAYLOAD";
+    if (count != 4) {
+        error = "usage: brenu-link-send IFINDEX DEVICE-MAC DEVICE-IP DEVICE-PORT < PAYLOAD 3<>BOUND-UDP-SOCKET";
         return kUsage;
     }
-    unsigned long ifindex = 0, port = 0, sourcePort = 0;
+    unsigned long ifindex = 0, port = 0;
     if (!ParseNumber(arguments[0], 1, 0x7fffffff, ifindex)) {
         error = "the interface index is not a positive number";
         return kUsage;
@@ -85,43 +87,45 @@ int ParseArguments(int count, const char *const *arguments, Request &request, st
         error = "the device address is not a unicast IPv4 address and port";
         return kBadDestination;
     }
-    if (!ParseIpv4(arguments[4], request.source) || !IsUnicast(request.source) ||
-        !ParseNumber(arguments[5], 1, 65535, sourcePort)) {
-        error = "the source is not a unicast IPv4 address and port";
-        return kForeignSource;
-    }
     request.ifindex = static_cast<int>(ifindex);
     request.destinationPort = static_cast<uint16_t>(port);
-    request.sourcePort = static_cast<uint16_t>(sourcePort);
     return kSent;
 }
 
-bool PortHeldBy(const std::string &table, uint32_t address, uint16_t port, unsigned uid)
+bool HostOfSubnet(uint32_t destination, uint32_t address, uint32_t mask)
 {
-    // "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid ..."
-    // "   0: 0100A8C0:4A51 00000000:0000 07 00000000:00000000 00:00000000 00000000  1000 ..."
-    // The local address is the 32-bit value as the kernel holds it (network byte order)
-    // printed as a host-order number.
-    std::istringstream lines(table);
-    std::string line;
-    std::getline(lines, line); // the header
-    const uint32_t wanted = htonl(address);
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits;
-        unsigned long owner = 0;
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> owner))
-            continue;
-        const size_t colon = local.find(':');
-        if (colon != 8 || local.size() != 13)
-            continue;
-        char *end = nullptr;
-        const unsigned long held = std::strtoul(local.substr(0, 8).c_str(), &end, 16);
-        const unsigned long heldPort = std::strtoul(local.c_str() + 9, &end, 16);
-        if (heldPort == port && owner == uid && (held == wanted || held == 0))
-            return true;
+    if ((destination & mask) != (address & mask) || destination == address)
+        return false;
+    // On /31 and /32 there is no network or broadcast address to leave out.
+    if ((~mask) <= 1)
+        return true;
+    const uint32_t host = destination & ~mask;
+    return host != 0 && host != ~mask;
+}
+
+bool ReadSocketSource(int fd, Request &request, std::string &error)
+{
+    int domain = 0, type = 0, protocol = 0;
+    socklen_t size = sizeof domain;
+    const bool udp = getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_INET &&
+                     (size = sizeof type, getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0) &&
+                     type == SOCK_DGRAM &&
+                     (size = sizeof protocol, getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &size) == 0) &&
+                     protocol == IPPROTO_UDP;
+    if (!udp) {
+        error = "descriptor " + std::to_string(fd) + " is no UDP/IPv4 socket";
+        return false;
     }
-    return false;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0 || local.sin_family != AF_INET ||
+        local.sin_port == 0 || local.sin_addr.s_addr == htonl(INADDR_ANY)) {
+        error = "the socket is not bound to one address and port";
+        return false;
+    }
+    request.source = ntohl(local.sin_addr.s_addr);
+    request.sourcePort = ntohs(local.sin_port);
+    return true;
 }
 
 uint16_t Checksum(const uint8_t *data, size_t size, uint32_t sum)

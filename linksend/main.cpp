@@ -1,5 +1,6 @@
 // brenu-link-send: one UDP datagram to one device by its MAC (the contract is in
-// LinkSend.h). No Qt, no environment, no configuration: six arguments and a payload.
+// LinkSend.h). No Qt, no environment, no configuration: four arguments, the caller's
+// socket and a payload.
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/capability.h>
@@ -79,9 +80,7 @@ int main(int argc, char **argv)
     if (parsed != kSent)
         return Refuse(parsed, error);
 
-    // Opened before the privileged socket so that nothing but the socket is done
-    // with the capability.
-    const int table = open("/proc/self/net/udp", O_RDONLY | O_CLOEXEC);
+    // Nothing but the packet socket is done with the capability.
     const int packet = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // protocol 0: it receives nothing
     const int openError = errno;
     if (!DropCapabilities())
@@ -104,19 +103,32 @@ int main(int argc, char **argv)
     const size_t maxPayload = std::min<size_t>(kMaxPayload, static_cast<size_t>(info.ifr_mtu) - 28);
     close(query);
 
-    bool own = false;
+    // The source is the caller's own socket, held here until the frame has left.
+    if (!ReadSocketSource(kSocketDescriptor, request, error))
+        return Refuse(kBadSocket, error);
+
+    // The source must be an address of the interface, and the destination a host of
+    // one of its subnets. Address labels ("eth0:1") are entries of the interface.
+    bool own = false, host = false;
     ifaddrs *addresses = nullptr;
     if (getifaddrs(&addresses) == 0) {
-        for (const ifaddrs *a = addresses; a && !own; a = a->ifa_next)
-            own = a->ifa_addr && a->ifa_addr->sa_family == AF_INET && std::strcmp(a->ifa_name, name) == 0 &&
-                  ntohl(reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr.s_addr) == request.source;
+        const size_t nameLength = std::strlen(name);
+        for (const ifaddrs *a = addresses; a; a = a->ifa_next) {
+            if (!a->ifa_addr || !a->ifa_netmask || a->ifa_addr->sa_family != AF_INET ||
+                std::strncmp(a->ifa_name, name, nameLength) != 0 ||
+                (a->ifa_name[nameLength] != '\0' && a->ifa_name[nameLength] != ':'))
+                continue;
+            const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr.s_addr);
+            const uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in *>(a->ifa_netmask)->sin_addr.s_addr);
+            own = own || address == request.source;
+            host = host || HostOfSubnet(request.destination, address, mask);
+        }
         freeifaddrs(addresses);
     }
     if (!own)
-        return Refuse(kForeignSource, std::string("the source address is not an address of ") + name);
-    if (table < 0 || !PortHeldBy(ReadAll(table, 1 << 24), request.source, request.sourcePort, getuid()))
-        return Refuse(kForeignPort, "no UDP socket of this user holds the source port " +
-                                        std::to_string(request.sourcePort));
+        return Refuse(kForeignSource, std::string("the socket's address is not an address of ") + name);
+    if (!host)
+        return Refuse(kBadDestination, std::string("the device address is no host of a subnet of ") + name);
 
     const std::string payload = ReadAll(STDIN_FILENO, maxPayload);
     if (payload.empty() || payload.size() > maxPayload)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <string_view>
 
@@ -50,33 +51,143 @@ bool StartsWithFrameHeader(const char *data, std::uint32_t length) {
     return body > 0 && static_cast<std::uint32_t>(body) <= kMaxFrameBodyLength;
 }
 
+bool FrameBuffer::Empty() const {
+    if (!bytes.Empty())
+        return false;
+    for (const FrameCandidate &other : others)
+        if (!other.bytes.Empty())
+            return false;
+    return true;
+}
+
+std::uint32_t FrameBuffer::Capacity() const {
+    std::uint32_t total = bytes.Capacity();
+    for (const FrameCandidate &other : others)
+        total += other.bytes.Capacity();
+    return total;
+}
+
+void FrameBuffer::DropVariants(std::uint32_t variantsOf, const ByteBuffer *keep) noexcept {
+    if (&bytes != keep && origin == variantsOf) {
+        bytes.Reset(0, false);
+        failedBodies = 0;
+    }
+    for (FrameCandidate &other : others) {
+        if (&other.bytes != keep && other.origin == variantsOf) {
+            other.bytes.Reset(0, false);
+            other.failedBodies = 0;
+        }
+    }
+}
+
+void FrameBuffer::Prune() {
+    others.erase(std::remove_if(others.begin(), others.end(),
+                                [](const FrameCandidate &other) { return other.bytes.Empty(); }),
+                 others.end());
+    // The newest start first (origins count up, modulo 2^32, to nextOrigin), and
+    // within one start the variants that left out the fewest datagrams. Stable, so
+    // that candidates that tie keep their order.
+    const std::uint32_t next = nextOrigin;
+    std::stable_sort(others.begin(), others.end(), [next](const FrameCandidate &a, const FrameCandidate &b) {
+        if (a.origin != b.origin)
+            return next - a.origin < next - b.origin;
+        return a.skipped < b.skipped;
+    });
+    // A start keeps at most kMaxVariantsPerStart variants, no two alike (the same
+    // stray left out of two branches makes the same bytes twice).
+    std::size_t kept = 0;
+    std::size_t ofStart = 0;
+    for (std::size_t i = 0; i < others.size() && kept + 1 < kMaxFrameCandidates; ++i) {
+        FrameCandidate &other = others[i];
+        if (kept == 0 || others[kept - 1].origin != other.origin)
+            ofStart = 0;
+        bool twin = false;
+        for (std::size_t j = kept; j-- > kept - ofStart && !twin;) {
+            const ByteBuffer &earlier = others[j].bytes;
+            twin = earlier.Length() == other.bytes.Length() &&
+                   std::memcmp(earlier.Data(), other.bytes.Data(), other.bytes.Length()) == 0;
+        }
+        if (twin || ofStart >= kMaxVariantsPerStart)
+            continue;
+        if (i != kept)
+            others[kept] = std::move(other);
+        ++kept;
+        ++ofStart;
+    }
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(kept), others.end());
+}
+
 bool AddDatagram(FrameBuffer &buffer, const char *data, std::uint32_t length, std::uint32_t now,
                  std::uint32_t maxBytes) {
-    const auto drop = [](ByteBuffer &bytes, std::uint32_t &failed) {
-        bytes.Reset(0, false);
-        failed = 0;
+    const auto fits = [maxBytes, length](const ByteBuffer &bytes) {
+        return length <= maxBytes - std::min(maxBytes, bytes.Length());
     };
-    if (!buffer.displaced.Empty() && now - buffer.displacedFirstTick > kPendingFrameTimeoutMs)
-        drop(buffer.displaced, buffer.displacedFailedBodies);
-    if (!buffer.bytes.Empty() && now - buffer.firstTick > kPendingFrameTimeoutMs)
-        drop(buffer.bytes, buffer.failedBodies);
+    // What the last scan left is within the bound before it branches again.
+    buffer.Prune();
+    buffer.others.erase(std::remove_if(buffer.others.begin(), buffer.others.end(),
+                                       [now](const FrameCandidate &other) {
+                                           return now - other.firstTick > kPendingFrameTimeoutMs;
+                                       }),
+                        buffer.others.end());
+    if (!buffer.bytes.Empty() && now - buffer.firstTick > kPendingFrameTimeoutMs) {
+        buffer.bytes.Reset(0, false);
+        buffer.failedBodies = 0;
+    }
+    const bool usable = data && length > 0;
     const bool header = StartsWithFrameHeader(data, length);
+    // A copy of `from` and the datagram, or nothing when it cannot be had.
+    const auto branch = [&](const ByteBuffer &from, std::uint32_t failed, std::uint32_t first, std::uint32_t origin,
+                            std::uint32_t skipped) {
+        FrameCandidate copy;
+        copy.failedBodies = failed;
+        copy.firstTick = first;
+        copy.origin = origin;
+        copy.skipped = skipped;
+        if (!copy.bytes.Append(from.Data(), from.Length()))
+            return false;
+        buffer.others.push_back(std::move(copy));
+        return true;
+    };
     if (header && !buffer.bytes.Empty()) {
         // The sender starts afresh; what it replaces waits aside in case the new
         // header was forged.
-        std::swap(buffer.displaced, buffer.bytes);
-        buffer.displacedFailedBodies = buffer.failedBodies;
-        buffer.displacedFirstTick = buffer.firstTick;
-        drop(buffer.bytes, buffer.failedBodies);
-    } else if (!header && !buffer.displaced.Empty() && data && length > 0) {
-        if (length > maxBytes - std::min(maxBytes, buffer.displaced.Length()) ||
-            !buffer.displaced.Append(data, length))
-            drop(buffer.displaced, buffer.displacedFailedBodies);
+        FrameCandidate replaced;
+        replaced.bytes = std::move(buffer.bytes);
+        replaced.failedBodies = buffer.failedBodies;
+        replaced.firstTick = buffer.firstTick;
+        replaced.origin = buffer.origin;
+        buffer.others.push_back(std::move(replaced));
+        buffer.bytes.Reset(0, false);
+        buffer.failedBodies = 0;
+    } else if (!header && usable) {
+        // The datagram may continue any candidate, or be a stray: each candidate
+        // goes on both ways.
+        // Only a candidate that holds a frame's header waits for the rest of a
+        // frame; bytes too few to tell just take what follows.
+        const std::size_t before = buffer.others.size();
+        for (std::size_t i = 0; i < before; ++i) {
+            if (!fits(buffer.others[i].bytes))
+                continue;
+            if (!StartsWithFrameHeader(buffer.others[i].bytes.Data(), buffer.others[i].bytes.Length())) {
+                if (!buffer.others[i].bytes.Append(data, length))
+                    buffer.others[i].failedBodies = 0;
+                continue;
+            }
+            const FrameCandidate &other = buffer.others[i];
+            if (branch(other.bytes, other.failedBodies, other.firstTick, other.origin, other.skipped) &&
+                !buffer.others.back().bytes.Append(data, length))
+                buffer.others.pop_back();
+            ++buffer.others[i].skipped;
+        }
+        if (StartsWithFrameHeader(buffer.bytes.Data(), buffer.bytes.Length()))
+            branch(buffer.bytes, buffer.failedBodies, buffer.firstTick, buffer.origin, 1);
     }
-    if (buffer.bytes.Empty())
+    if (buffer.bytes.Empty()) {
         buffer.firstTick = now;
+        buffer.origin = buffer.nextOrigin++;
+    }
     buffer.lastTick = now;
-    if (!data || length == 0 || length > maxBytes - std::min(maxBytes, buffer.bytes.Length()))
+    if (!usable || !fits(buffer.bytes))
         return false;
     if (buffer.bytes.Append(data, length))
         return true;
@@ -123,6 +234,7 @@ bool FrameScanner::Next(Vant::CProtocalJson &message) {
             m_offset += kFrameMagicSize;
             continue;
         }
+        m_frameStart = m_offset;
         m_offset += kFrameHeaderSize + body;
         return true;
     }

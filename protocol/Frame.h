@@ -30,21 +30,26 @@
 //    an incomplete frame is dropped kPendingFrameTimeoutMs after its FIRST
 //    datagram, however many datagrams follow it, and a datagram that begins with
 //    a magic and a plausible header (a length from 1 to kMaxFrameBodyLength)
-//    starts afresh, dropping whatever was pending before it. Anyone can forge a
-//    datagram from a device's address and port; a forged header that declares a
-//    long body, sent again and again, then costs the device nothing: the device's
-//    next frame begins with its own header and replaces the forged one, and a
-//    forged header that lands between the two parts of a split frame displaces
-//    the first part without dropping it: what a restart replaced is kept aside
-//    (FrameBuffer::displaced, within the same time-out) and takes the datagrams
-//    that continue it as well, so the frame completes there. At most two frames
-//    per sender are pending, so the bytes and the parse work stay at most twice
-//    those of one buffer.
+//    starts afresh. Anyone can forge a datagram from a device's address and port,
+//    so no datagram is trusted to end what came before it: a fresh start keeps
+//    what it replaced as another candidate, and a datagram that does not begin
+//    with a header continues every candidate while each candidate also goes on
+//    without it. A forged header or a stray datagram in front of or between the
+//    parts of a genuine split frame therefore leaves one candidate that holds
+//    exactly the genuine parts, and the frame completes there. Once a candidate
+//    completes the frame it began with, its variants are dropped. At most
+//    kMaxFrameCandidates candidates per sender outlive a scan (the newest starts
+//    first, each with at most kMaxVariantsPerStart variants, the fewest
+//    datagrams left out first), so the bytes held stay below
+//    kMaxFrameCandidates frames of the largest size and the work per datagram at
+//    most twice kMaxFrameCandidates appends and scans of it. The parse work on
+//    failed bodies is then at most kMaxFailedBodies times that.
 #include "kit/ByteBuffer.h"
 #include "protocol/Json.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr char kFrameMagic[] = "KTRW0001";  // sent without the terminating NUL
 inline constexpr std::uint32_t kFrameMagicSize = 8;
@@ -84,6 +89,25 @@ inline constexpr std::uint32_t kMaxFailedBodies = 8;
 // command client's 10 s wait sees an answer that follows such bytes in time.
 inline constexpr std::uint32_t kPendingFrameTimeoutMs = 1000;
 
+// How many candidate frames one sender may have pending after a scan. A genuine
+// device sends the parts of a split frame back to back, so within its few
+// milliseconds only a forger's datagrams can come between them; each forged
+// start adds a candidate and each stray datagram doubles the candidates that
+// hold a frame's header (with it and without it). The newest starts are kept
+// first: whatever came in front of a genuine frame's first part is older than
+// it and goes first. Eight holds a genuine frame through two forged starts and a
+// stray datagram between its halves (or a stray, a start and a stray) with room
+// to spare, while what a sender can make a receiver hold stays below eight
+// frames of the largest size (under 512 KiB) and each datagram is appended to
+// and scanned in at most eight buffers (twice that transiently, before the scan
+// prunes the branches it made).
+inline constexpr std::uint32_t kMaxFrameCandidates = 8;
+
+// How many variants of one start (with and without the datagrams that followed
+// it) are kept: all subsets of two doubtful datagrams between the parts of a
+// split frame. More would let one start's variants crowd out other starts.
+inline constexpr std::uint32_t kMaxVariantsPerStart = 4;
+
 // The frame that carries `body`.
 std::string BuildFrame(const std::string &body);
 
@@ -92,9 +116,22 @@ std::string BuildFrame(const std::string &body);
 // range of a 32-bit int.
 std::int32_t ReadFrameLength(const char *field);
 
+// One candidate frame of a sender besides the newest (FrameBuffer::others).
+struct FrameCandidate {
+    ByteBuffer bytes;
+    std::uint32_t failedBodies = 0;
+    std::uint32_t firstTick = 0;
+    // The start it grew from: the candidates of one start (with and without some
+    // datagram) share it, and all go once one of them completes that start's frame.
+    std::uint32_t origin = 0;
+    // Datagrams that came after its start and were left out of it.
+    std::uint32_t skipped = 0;
+};
+
 // The reassembly buffer of one sender: its bytes and what the scanner keeps
 // about them between scans.
 struct FrameBuffer {
+    // The newest candidate: the last start and every datagram since.
     ByteBuffer bytes;
     // Bodies that failed to parse since `bytes` was last empty.
     std::uint32_t failedBodies = 0;
@@ -104,15 +141,19 @@ struct FrameBuffer {
     std::uint32_t firstTick = 0;
     // The millisecond tick of the last datagram added (AddDatagram).
     std::uint32_t lastTick = 0;
-    // What the last restart by a frame header replaced, while it may still complete:
-    // datagrams that do not begin with a header are added to it as well, and the
-    // scan hands on what completes there. Dropped kPendingFrameTimeoutMs after its
-    // own first datagram, or by the next restart.
-    ByteBuffer displaced;
-    std::uint32_t displacedFailedBodies = 0;
-    std::uint32_t displacedFirstTick = 0;
-    bool Empty() const { return bytes.Empty() && displaced.Empty(); }
-    std::uint32_t Capacity() const { return bytes.Capacity() + displaced.Capacity(); }
+    std::uint32_t origin = 0;
+    // The origin the next start gets.
+    std::uint32_t nextOrigin = 1;
+    // The other candidates: earlier starts that a later header replaced, and the
+    // variants without a datagram that may have been a stray. Each is dropped
+    // kPendingFrameTimeoutMs after its own first datagram.
+    std::vector<FrameCandidate> others;
+    bool Empty() const;
+    std::uint32_t Capacity() const;
+    // Drops every candidate of `origin` but `keep` (when its start's frame completed).
+    void DropVariants(std::uint32_t origin, const ByteBuffer *keep) noexcept;
+    // Drops the empty candidates and keeps at most kMaxFrameCandidates in all.
+    void Prune();
 };
 
 // True when `data` begins with the magic and a length field from 1 to
@@ -120,14 +161,14 @@ struct FrameBuffer {
 bool StartsWithFrameHeader(const char *data, std::uint32_t length);
 
 // Adds one datagram of the buffer's sender, received at millisecond tick `now`.
-// Pending bytes are dropped first when their first datagram came more than
-// kPendingFrameTimeoutMs ago; when this datagram begins with a frame header
+// Candidates are dropped first when their first datagram came more than
+// kPendingFrameTimeoutMs ago. When this datagram begins with a frame header
 // (StartsWithFrameHeader: the sender starts afresh, its pending frame was broken
-// or forged) they move to `displaced`, replacing what was there. Otherwise the
-// datagram continues what is pending (and what is displaced), as the scanner
-// expects. A datagram that would make the buffer longer than `maxBytes` is
-// dropped whole. False when the datagram was dropped or could not be stored (the
-// buffer is then empty).
+// or forged) the newest candidate joins the others and the datagram begins a new
+// one. Otherwise every candidate goes on both with the datagram and without it.
+// A datagram that would make a candidate longer than `maxBytes` is not added to
+// it. False when the datagram did not go into the newest candidate (it is then
+// empty when the store failed).
 bool AddDatagram(FrameBuffer &buffer, const char *data, std::uint32_t length, std::uint32_t now,
                  std::uint32_t maxBytes = UINT32_MAX);
 
@@ -155,12 +196,41 @@ public:
     // then is either fewer than 24 bytes or the start of a frame still arriving
     // (or nothing, when the failed-body budget ran out).
     bool Next(Vant::CProtocalJson &message);
+    // Where the frame the last Next() handed on began, and how much this scan
+    // has walked over so far.
+    std::uint32_t FrameStart() const { return m_frameStart; }
+    std::uint32_t Consumed() const { return m_offset; }
 
 private:
     ByteBuffer &m_buffer;
     std::uint32_t &m_failedBodies;
     std::uint32_t m_offset = 0;
+    std::uint32_t m_frameStart = 0;
 };
+
+// Scans one candidate of `buffer` (ScanFrames below).
+template <typename Action>
+bool ScanCandidate(FrameBuffer &buffer, ByteBuffer &bytes, std::uint32_t &failedBodies, std::uint32_t &firstTick,
+                   std::uint32_t &origin, Vant::CProtocalJson &message, Action &onMessage) {
+    FrameScanner scanner(bytes, failedBodies);
+    while (scanner.Next(message)) {
+        // What follows a frame handed on came with the last datagram.
+        firstTick = buffer.lastTick;
+        // The frame its start began is complete: the variants of that start (some
+        // datagram left out, or one too many) are not needed any longer. What
+        // the candidate holds after it is a start of its own.
+        if (scanner.FrameStart() == 0 && origin != 0)
+            buffer.DropVariants(origin, &bytes);
+        origin = 0;
+        if (onMessage(message) == ScanNext::Stop) {
+            origin = buffer.nextOrigin++;
+            return true;
+        }
+    }
+    if (origin == 0 || scanner.Consumed() > 0)
+        origin = buffer.nextOrigin++;
+    return false;
+}
 
 // Scans `buffer`, parsing each body into `message` and calling
 // `onMessage(message)` -> ScanNext for every valid one. Returns true when the
@@ -174,23 +244,15 @@ private:
 //   return ScanFrames(buffer, answer, [](Vant::CProtocalJson &) { return ScanNext::Stop; });
 template <typename Action>
 bool ScanFrames(FrameBuffer &buffer, Vant::CProtocalJson &message, Action &&onMessage) {
-    {
-        FrameScanner scanner(buffer.bytes, buffer.failedBodies);
-        while (scanner.Next(message)) {
-            // What follows a frame handed on came with the last datagram.
-            buffer.firstTick = buffer.lastTick;
-            if (onMessage(message) == ScanNext::Stop)
-                return true;
-        }
-    }
-    if (buffer.displaced.Empty())
-        return false;
-    FrameScanner scanner(buffer.displaced, buffer.displacedFailedBodies);
-    while (scanner.Next(message)) {
-        buffer.displacedFirstTick = buffer.lastTick;
-        if (onMessage(message) == ScanNext::Stop)
+    if (ScanCandidate(buffer, buffer.bytes, buffer.failedBodies, buffer.firstTick, buffer.origin, message, onMessage))
+        return true;
+    // DropVariants only empties candidates, so the vector stays as it is here.
+    for (FrameCandidate &other : buffer.others) {
+        if (!other.bytes.Empty() &&
+            ScanCandidate(buffer, other.bytes, other.failedBodies, other.firstTick, other.origin, message, onMessage))
             return true;
     }
+    buffer.Prune();
     return false;
 }
 

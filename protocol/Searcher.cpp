@@ -26,8 +26,8 @@
 #include "transport/UdpCast.h"
 
 // Settle never evicts the entry it settles, so that entry alone must fit.
-static_assert(QUdpCast::kMaxPendingBytes >= kMaxFrameSize + QUdpCast::kPendingEntryCost,
-              "a sender's incomplete frame of the largest size fits in the byte cap");
+static_assert(QUdpCast::kMaxPendingBytes >= kMaxFrameCandidates * kMaxFrameSize + QUdpCast::kPendingEntryCost,
+              "a sender's candidate frames of the largest size fit in the byte cap");
 
 namespace {
 
@@ -524,7 +524,7 @@ void QUdpCast::Settle(PendingMap::iterator entry) noexcept
     entry->second.charge = entry->second.buffer.Capacity() + kPendingEntryCost;
     m_pendingBytes += entry->second.charge;
     // The entry just scanned is the newest: others go first.
-    // It alone never passes a cap (a scan leaves less than one frame of the largest
+    // It alone never passes a cap (a scan leaves less than kMaxFrameCandidates frames of the largest
     // size), so the loop ends with it still there.
     while ((m_pending.size() > kMaxPendingSenders || m_pendingBytes > kMaxPendingBytes) && m_pending.size() > 1) {
         auto oldest = m_pending.find(m_age.front() == entry->first ? *std::next(m_age.begin()) : m_age.front());

@@ -58,6 +58,12 @@ bool QUdpClient::Connect(const char *address, uint16_t port, int32_t connect, co
     return m_clientSocket->Start(address, port, connect, bindAddress);
 }
 
+void QUdpClient::SetKeepAlive(bool on)
+{
+    if (auto *client = dynamic_cast<CUdpClient *>(m_clientSocket))
+        client->SetKeepAlive(on);
+}
+
 bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer, int timeoutMs,
                          const std::atomic<bool> *cancel)
 {
@@ -69,12 +75,9 @@ bool QUdpClient::Request(const Vant::IJson &request, Vant::CProtocalJson &answer
     m_requestSent = false;
     Route route = Route::Socket;
     if (m_chooseRoute) {
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (getsockname(m_handle.load(), reinterpret_cast<sockaddr *>(&local), &length) != 0 ||
-            local.sin_family != AF_INET)
+        if (m_handle.load() < 0)
             return false;
-        route = m_chooseRoute(frame, ntohl(local.sin_addr.s_addr), ntohs(local.sin_port));
+        route = m_chooseRoute(frame, m_handle.load());
         if (route == Route::Withheld)
             return false;
     }

@@ -42,8 +42,9 @@ public:
     static constexpr int kMinTimeoutMs = 3000;
     // Pause between two looks at the reassembly buffer.
     static constexpr int kPollMs = 100;
-    // The most bytes each of the two buffers holds: the incomplete frame (less than
-    // one frame of the largest size after a scan, so a datagram always fits) and the
+    // The most bytes each of the two buffers holds: each candidate of the incomplete
+    // frame (less than one frame of the largest size after a scan, so a datagram
+    // always fits; at most kMaxFrameCandidates of them, protocol/Frame.h) and the
     // answers not yet taken. The device answers a request with one frame; room for
     // two of the largest size keeps an answer behind one such frame. A scan of this
     // many bytes takes a few milliseconds at most.
@@ -61,11 +62,16 @@ public:
     void SetOnLinkInterface(const std::string &device) { m_onLinkInterface = device; }
 
     // Decides, right before a request leaves, how it leaves (device/Delivery.h): by this
-    // socket, already sent another way (by the device's MAC, from this socket's own
-    // local address and port, so the answer still comes here), or not at all.
+    // socket, already sent another way (by the device's MAC, from this very socket's
+    // local address and port, handed over as `socket`, so the answer still comes
+    // here), or not at all.
     enum class Route { Socket, SentElsewhere, Withheld };
-    using RouteChooser = std::function<Route(const std::string &frame, uint32_t localAddress, uint16_t localPort)>;
+    using RouteChooser = std::function<Route(const std::string &frame, int socket)>;
     void SetRouteChooser(RouteChooser chooser) { m_chooseRoute = std::move(chooser); }
+    // Off: the socket sends no empty keep-alive datagrams (not at its start either).
+    // A request delivered exactly (device/Delivery.h) must not be preceded by a
+    // datagram that the neighbour table sends to whichever device holds the address.
+    void SetKeepAlive(bool on);
     // Whether the last Request sent its request (false when the chooser withheld it).
     bool RequestSent() const { return m_requestSent; }
 

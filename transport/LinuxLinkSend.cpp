@@ -55,14 +55,13 @@ std::string FindLinkSend()
 
 namespace {
 
-int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source, uint16_t sourcePort,
-              const std::string &payload, bool quiet)
+int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, int socket, const std::string &payload,
+              bool quiet)
 {
     const std::string path = FindLinkSend();
     if (path.empty())
         return -1;
-    std::vector<std::string> arguments{path,          std::to_string(ifindex), mac, Dotted(ip), std::to_string(port),
-                                       Dotted(source), std::to_string(sourcePort)};
+    std::vector<std::string> arguments{path, std::to_string(ifindex), mac, Dotted(ip), std::to_string(port)};
     std::vector<char *> argv;
     for (std::string &a : arguments)
         argv.push_back(&a[0]);
@@ -94,6 +93,9 @@ int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, u
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    // The socket goes over as descriptor 3 (dup2 clears its close-on-exec flag).
+    if (socket >= 0)
+        posix_spawn_file_actions_adddup2(&actions, socket, linksend::kSocketDescriptor);
     if (quiet)
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
@@ -111,10 +113,27 @@ int RunHelper(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, u
 
 } // namespace
 
-int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source,
-                uint16_t sourcePort, const std::string &payload)
+int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, int socket,
+                const std::string &payload)
 {
-    return RunHelper(ifindex, mac, ip, port, source, sourcePort, payload, false);
+    return RunHelper(ifindex, mac, ip, port, socket, payload, false);
+}
+
+std::string LinkSendStatusText(int status)
+{
+    switch (status) {
+    case linksend::kSent: return "";
+    case linksend::kBadMac: return "the device's MAC is no unicast MAC";
+    case linksend::kBadDestination: return "the device's address is no host of a subnet of its interface";
+    case linksend::kBadInterface: return "the interface is gone or is no Ethernet interface";
+    case linksend::kForeignSource: return "the command socket's address is not on the device's interface";
+    case linksend::kBadSocket: return "the command socket could not be handed to brenu-link-send";
+    case linksend::kBadPayload: return "the request does not fit one frame";
+    case linksend::kNoPermission: return "brenu-link-send lacks the capability cap_net_raw";
+    case linksend::kSendFailed: return "the kernel refused the frame";
+    case -1: return "brenu-link-send could not be run";
+    default: return "brenu-link-send failed (status " + std::to_string(status) + ")";
+    }
 }
 
 bool LinkSendUsable()
@@ -124,7 +143,7 @@ bool LinkSendUsable()
     std::call_once(once, [] {
         // Well formed, so the helper opens its packet socket, and then refused: the
         // loopback interface is no Ethernet interface. No frame can leave.
-        const int status = RunHelper(1, "02:00:00:00:00:01", 0x0a000001, 9, 0x0a000002, 9, "x", true);
+        const int status = RunHelper(1, "02:00:00:00:00:01", 0x0a000001, 9, -1, "x", true);
         usable = status >= 0 && status != linksend::kNoPermission && status != linksend::kUsage && status != 127;
     });
     return usable;

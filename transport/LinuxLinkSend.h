@@ -6,8 +6,8 @@
 // The helper is looked for where the package installs it, relative to the running
 // program (<bin>/../libexec/brenu-search-tools/brenu-link-send, which is
 // /usr/libexec/... for /usr/bin), and else beside the program (a build tree). It is
-// started with an empty environment, its six arguments and the payload on its
-// standard input; nothing else passes to it.
+// started with an empty environment, its four arguments, the payload on its standard
+// input and the caller's bound UDP socket on descriptor 3; nothing else passes to it.
 #include <cstdint>
 #include <string>
 
@@ -22,11 +22,13 @@ std::string FindLinkSend();
 bool LinkSendUsable();
 
 // Runs the helper: one datagram carrying `payload` to mac/ip:port (host byte order)
-// through interface `ifindex`, from the caller's own bound UDP socket at
-// source:sourcePort. Returns the helper's exit status (linksend::LinkSendStatus), or
-// -1 when it could not be run.
-int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, uint32_t source,
-                uint16_t sourcePort, const std::string &payload);
+// through interface `ifindex`, from the caller's own bound UDP socket `socket` (its
+// local address and port, which the helper reads from the socket itself). Returns
+// the helper's exit status (linksend::LinkSendStatus), or -1 when it could not be run.
+int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, int socket,
+                const std::string &payload);
+// What a status of RunLinkSend means, for the operator ("" for kSent).
+std::string LinkSendStatusText(int status);
 
 // The MAC ("02:77:b0:00:00:01", lower case) the kernel's neighbour entry for `address`
 // on interface `ifindex` holds now, in a state in which the kernel sends to it

@@ -123,6 +123,8 @@ bool CUdpClient::ConnectStep(bool asynchronous, const SockAddr &peer)
 int CUdpClient::SendKeepAlive()
 {
     static const uint8_t nothing = 0;
+    if (!m_keepAlive.load(std::memory_order_relaxed))
+        return 0;
     if (SendConnected(m_socket.load(), &nothing, 0, m_icmpErrors) < 0)
         return errno;
     return 0;

@@ -37,6 +37,9 @@ public:
     void SetDetectInterval(int32_t seconds) override { Configure(m_detectInterval, seconds); }
     int32_t GetDetectAttempts() const override { return m_detectAttempts.load(std::memory_order_relaxed); }
     int32_t GetDetectInterval() const override { return m_detectInterval.load(std::memory_order_relaxed); }
+    // Off: no empty keep-alive datagram leaves, at the start or when the line is
+    // quiet (for a request that must reach one device only; protocol/UdpClient.h).
+    void SetKeepAlive(bool on) { m_keepAlive.store(on, std::memory_order_relaxed); }
     // Errors reported from ICMP messages since construction (any thread may ask).
     uint64_t GetIcmpErrors() const { return m_icmpErrors.load(std::memory_order_relaxed); }
 
@@ -61,6 +64,7 @@ private:
     std::atomic<int32_t> m_detectAttempts{3};
     std::atomic<int32_t> m_detectInterval{30};
     std::atomic<uint64_t> m_icmpErrors{0};
+    std::atomic<bool> m_keepAlive{true};
 
     bool m_connectPending = false;  // an asynchronous connect waits for the worker
     uint32_t m_missedIntervals = 0; // worker only (and ResetState)

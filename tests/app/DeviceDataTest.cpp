@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "device/DeviceRecord.h"
+#include "app/AnswerQueue.h"
 #include "app/DeviceListText.h"
 #include "app/DeviceTable.h"
 #include "device/Ipv4Text.h"
@@ -209,6 +210,31 @@ TEST(DeviceListTextTest, CellsASpreadsheetWouldRunAreLedByAnApostropheInTheCopyA
     EXPECT_TRUE(csv.endsWith("\r\n'+SN,10.77.0.2,8001," + DeviceTable::DhcpText(false) +
                              ",255.255.255.0,'@1,'\tx,'-02,\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\"\r\n"))
         << csv.toStdString();
+}
+
+// The window's answer queue is bounded in bytes as well as in answers: answers with
+// long texts stop at kMaxQueuedAnswerBytes (dropped and counted), and room returns
+// once the window has taken what waits.
+TEST(AnswerQueueBound, LongAnswersStopAtTheByteBound)
+{
+    int wakes = 0;
+    AnswerQueue queue([&] { ++wakes; });
+    QueuedAnswer answer;
+    answer.record.serialNo = QStringLiteral("LONG");
+    answer.record.description = QString(60000, QLatin1Char('d'));
+    const std::size_t each = QueuedAnswerBytes(answer);
+    const std::size_t fit = kMaxQueuedAnswerBytes / each;
+    for (std::size_t i = 0; i < fit + 10; ++i) {
+        QueuedAnswer copy = answer;
+        queue.Push(std::move(copy));
+    }
+    EXPECT_EQ(queue.Dropped(), 10u);
+    EXPECT_EQ(queue.Take().size(), fit);
+    QueuedAnswer again = answer;
+    queue.Push(std::move(again));
+    EXPECT_EQ(queue.Dropped(), 10u);
+    EXPECT_EQ(queue.Take().size(), 1u);
+    EXPECT_EQ(wakes, 2);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -261,6 +262,62 @@ TEST(Metrics, TheDeviceSetSurvivesARestart)
     DeviceSearch damaged({"10.77.0.1"});
     EXPECT_EQ(cli::RestoreExporterState(path, damaged, now, 24 * 3600, &problem), 0);
     EXPECT_NE(problem, "");
+}
+
+// The writer stays within what the reader takes, whatever the texts: a full list
+// of devices whose texts are all control characters (six bytes each escaped) is
+// read back whole. A file the reader refuses is kept aside, never saved over, and a
+// full restored list still makes room for a device that answers now.
+TEST(Metrics, TheStateFileStaysReadableAndARefusedOneIsKeptAside)
+{
+    const QTemporaryDir folder;
+    const QString path = QDir(folder.path()).filePath("devices.json");
+    const double now = 1765170000;
+    InterfaceAddress via;
+    via.address = "10.77.0.1";
+    via.device = "brw0";
+    const QString controls(300, QChar(0x01));
+    {
+        DeviceSearch before({"10.77.0.1"});
+        const auto tick = static_cast<uint32_t>(before.ElapsedMs());
+        before.WithDevices([&](DeviceList &list) {
+            for (int i = 0; i < kMaxDeviceRows; ++i) {
+                DeviceRecord record = Device(QString::number(i) + controls, "m" + QString::number(i));
+                record.description = record.gateway = record.dns = record.subnetMask = controls;
+                record.address = "10.77." + QString::number(i / 250) + "." + QString::number(i % 250 + 1);
+                list.Note(record, via, tick - 3600 * 1000u, 0);
+            }
+        });
+        ASSERT_EQ(cli::SaveExporterState(path, before, now), "");
+    }
+    EXPECT_LE(static_cast<std::size_t>(QFileInfo(path).size()), cli::kMaxStateBytes);
+    {
+        DeviceSearch after({"10.77.0.1"});
+        std::string problem;
+        EXPECT_EQ(cli::RestoreExporterState(path, after, now, 24 * 3600, &problem), kMaxDeviceRows);
+        EXPECT_EQ(problem, "");
+        // Full of restored (silent) devices: a device answering now still gets in.
+        after.WithDevices([&](DeviceList &list) {
+            const auto heard = list.Note(Device("genuine", "mg"), via, static_cast<uint32_t>(after.ElapsedMs()), 0);
+            EXPECT_EQ(heard.outcome, DeviceList::Heard::Added);
+            EXPECT_EQ(list.IgnoredAnswers(), 0);
+            EXPECT_EQ(list.Count(), kMaxDeviceRows);
+        });
+    }
+
+    // A file the reader refuses moves aside before anything could be saved over it.
+    const std::string broken = "{\"devices\":";
+    std::ofstream(path.toStdString()) << broken;
+    DeviceSearch damaged({"10.77.0.1"});
+    std::string problem;
+    bool keepOff = false;
+    EXPECT_EQ(cli::RestoreExporterState(path, damaged, now, 24 * 3600, &problem, &keepOff), 0);
+    EXPECT_FALSE(keepOff);
+    EXPECT_NE(problem.find("kept as"), std::string::npos) << problem;
+    EXPECT_FALSE(QFile::exists(path));
+    QFile aside(path + ".refused-" + QString::number(static_cast<long long>(now)));
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll().toStdString(), broken);
 }
 
 namespace {

@@ -281,6 +281,45 @@ private:
     bool m_ok = false;
 };
 
+// Two loggers of one folder (two processes of the product: a window and the command
+// line) writing one context's file while one of them rolls it over: every record
+// ends up once in an archive or in the plain file, and no roll-over is undone.
+TEST_F(LogTest, TwoLoggersOfOneFolderLoseNothingWhileOneRollsTheFileOver)
+{
+    ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));
+    const std::string file = FileOf("20200513", "Ctx");
+    std::string old;
+    while (old.size() <= 10485760)
+        old += "[2020-05-13 15:00:00] an older line " + std::to_string(old.size()) + "\r\n";
+    ASSERT_TRUE(WriteFile(file, old));
+    auto other = std::make_unique<Vant::CLog>(tmp.dir() + "log/", clock);
+    constexpr int kOthers = 300;
+    std::thread second([&] {
+        for (int i = 0; i < kOthers; ++i) {
+            other->Write("Ctx", "from the other " + std::to_string(i));
+            while (other->Step()) {
+            }
+        }
+    });
+    log->Write("Ctx", "rolls it over");
+    Steps();
+    second.join();
+
+    std::size_t lines = Lines(ReadFile(file));
+    int archives = 0;
+    for (const char *name : {"_Ctx-153012.log.gz", "_Ctx-153012-2.log.gz", "_Ctx-153012-3.log.gz"}) {
+        std::string back;
+        if (!Exists(DayDir("20200513") + name))
+            continue;
+        ++archives;
+        ASSERT_TRUE(Gunzip(DayDir("20200513") + name, &back));
+        lines += Lines(back);
+    }
+    EXPECT_EQ(archives, 1);
+    EXPECT_FALSE(Exists(DayDir("20200513") + "_Ctx-153012.log.gz.partial"));
+    EXPECT_EQ(lines, Lines(old) + 1 + kOthers);
+}
+
 TEST_F(LogTest, FailedCompressionKeepsAppendingAndRetriesNextBatch)
 {
     ASSERT_TRUE(Vant::CreateDirectoryPath(DayDir("20200513")));

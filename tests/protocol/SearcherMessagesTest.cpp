@@ -247,6 +247,49 @@ TEST_F(SearcherMessages, AHeaderEveryHalfSecondNeitherHoldsNorHidesASplitFrame)
     EXPECT_EQ(searcher.PendingBytes(), 0u);
 }
 
+TEST_F(SearcherMessages, ForgedStartsAndStrayDatagramsBetweenTheHalvesOfASplitFrameHideNothing)
+{
+    // From the device's address and port, between (and in front of) the parts of
+    // its split frames: two forged headers, a stray datagram that does not begin
+    // with a magic, both together, and a stray between each of three parts.
+    const std::string header = std::string(kFrameMagic, kFrameMagicSize) + "0000000000065483";
+    const std::string stray(200, 's');
+    const std::vector<std::vector<std::string>> attacks{
+        {header, header}, {stray}, {header, header, stray}, {stray, header, stray}};
+    std::vector<std::string> expected;
+    int n = 0;
+    for (const auto &between : attacks) {
+        const std::string serial = "MSG-BETWEEN-" + std::to_string(n++);
+        const std::string frame = SearchAnswerFrame(serial);
+        for (const std::string &datagram : between) // in front as well
+            Push("10.77.0.5", datagram);
+        Push("10.77.0.5", frame.substr(0, 60));
+        for (const std::string &datagram : between)
+            Push("10.77.0.5", datagram);
+        Push("10.77.0.5", frame.substr(60));
+        expected.push_back(serial);
+        clock->tick += kPendingFrameTimeoutMs + 1;
+    }
+    const std::string three = SearchAnswerFrame("MSG-THREE-PARTS");
+    Push("10.77.0.5", three.substr(0, 50));
+    Push("10.77.0.5", stray);
+    Push("10.77.0.5", three.substr(50, 50));
+    Push("10.77.0.5", stray);
+    Push("10.77.0.5", three.substr(100));
+    expected.push_back("MSG-THREE-PARTS");
+    // Each frame once: the candidates that could not complete it are gone with it.
+    EXPECT_EQ(Serials(), expected);
+
+    // A flood of strays keeps at most kMaxFrameCandidates frames pending, each within
+    // the frame bound.
+    clock->tick += kPendingFrameTimeoutMs + 1;
+    Push("10.77.0.6", header);
+    for (int i = 0; i < 40; ++i)
+        Push("10.77.0.6", std::string(1400, char('a' + i % 26)));
+    EXPECT_LE(searcher.PendingBytes(), kMaxFrameCandidates * kMaxFrameSize + QUdpCast::kPendingEntryCost);
+    EXPECT_GT(searcher.PendingBytes(), 40u * 1400u); // the newest candidate holds them all
+}
+
 TEST_F(SearcherMessages, AnIncompleteFrameExpiresAfterItsTimeOut)
 {
     const std::string split = SearchAnswerFrame("MSG-EXPIRED");

@@ -63,6 +63,9 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
                                                 : Mode::CollidingAnswers;
         } else if (name == "--spoof" && ParseEndpoint(value, target)) {
             o.spoofs.push_back(target);
+        } else if (name == "--pattern" && !value.empty() && value.size() <= 16 &&
+                   value.find_first_not_of("hs") == std::string::npos) {
+            o.pattern = value;
         } else if (name == "--stack" && ParseNumber(value, number) && number >= 1 && number <= kMaxStack) {
             o.stack = static_cast<size_t>(number);
         } else if (name == "--from" && devsim::ParseIpv4(value, o.from)) {
@@ -120,7 +123,7 @@ const char *UsageText()
     return "usage: brenu-hostile --mode late-fail|oversize|forged-header|colliding-answers --from IP --to IP:PORT\n"
            "                     [--to ...]\n"
            "                     --rate DATAGRAMS_PER_S [--size BYTES] [--seconds S] [--log FILE]\n"
-           "                     [--spoof IP:PORT ... [--stack N]] [--exit-with-parent]\n"
+           "                     [--spoof IP:PORT ... [--stack N] [--pattern hs...]] [--exit-with-parent]\n"
            "Runs only in the device namespace of the network sandbox.\n";
 }
 

@@ -20,6 +20,10 @@
 //              every --spoof IP:PORT (the addresses and answer ports of devices), to
 //              the targets in turn. Sent through a raw socket (the sandbox's user
 //              namespace allows one); every forged source must be a sandbox address.
+//              With --pattern (letters h and s) each source sends, in turn, a
+//              header datagram for every h and a stray datagram (kStraySize bytes
+//              that do not begin with a magic) for every s: "hhs" gives two
+//              forged starts and one stray per round of the sources.
 //   colliding-answers
 //              valid search answers from `from` itself (no forgery), each a device of
 //              its own whose serial number is one of 16,384 that share one Qt 5
@@ -47,7 +51,11 @@ struct Options {
     bool exitWithParent = false;           // --exit-with-parent
     std::vector<devsim::Endpoint> spoofs;  // --spoof IP:PORT (forged-header; repeatable)
     size_t stack = 1;                      // --stack: headers per forged datagram
+    std::string pattern = "h";             // --pattern: forged-header's datagrams per source, in turn
 };
+
+// The size of a stray datagram of the forged-header pattern.
+inline constexpr size_t kStraySize = 200;
 
 // Parses the arguments (without the program name). False with `error`.
 bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error);

@@ -85,7 +85,8 @@ int main(int argc, char **argv)
             if (forged) {
                 const devsim::Endpoint &from = options.spoofs[index % options.spoofs.size()];
                 const devsim::Endpoint &to = options.targets[(index / options.spoofs.size()) % options.targets.size()];
-                const std::string packet = SpoofedUdpPacket(from, to, headers);
+                const bool stray = options.pattern[(index / options.spoofs.size()) % options.pattern.size()] == 's';
+                const std::string packet = SpoofedUdpPacket(from, to, stray ? std::string(kStraySize, 's') : headers);
                 const sockaddr_in address = devsim::ToSockaddr(to);
                 result = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&address),
                                 sizeof address) < 0
