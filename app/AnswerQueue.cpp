@@ -8,8 +8,11 @@ std::size_t QueuedAnswerBytes(const QueuedAnswer &answer)
     const DeviceRecord &r = answer.record;
     const int units = r.serialNo.size() + r.address.size() + r.subnetMask.size() + r.gateway.size() + r.dns.size() +
                       r.mac.size() + r.description.size() + r.source.address.size();
-    return sizeof(QueuedAnswer) + static_cast<std::size_t>(units) * sizeof(QChar) + answer.heardOn.address.size() +
-           answer.heardOn.device.size();
+    std::size_t kept = 0; // the device's own bytes, where they are not the texts' UTF-8
+    for (const QByteArray &bytes : r.sent.member)
+        kept += static_cast<std::size_t>(bytes.size());
+    return sizeof(QueuedAnswer) + static_cast<std::size_t>(units) * sizeof(QChar) + kept +
+           answer.heardOn.address.size() + answer.heardOn.device.size();
 }
 
 void AnswerQueue::CountDropLocked()

@@ -264,7 +264,11 @@ HeardDevice DeviceList::SourceCopy(const HeardDevice &device)
 {
     HeardDevice copy = device;
     copy.otherSources.clear();
+    // The description is kept once, in the device's own entry (BySource puts it back).
     copy.description.clear();
+    const int description = static_cast<int>(TextMember::Description);
+    copy.sent.member[description].clear();
+    copy.sent.notUtf8 &= static_cast<unsigned char>(~(1u << description));
     return copy;
 }
 
@@ -451,8 +455,14 @@ std::vector<HeardDevice> DeviceList::BySource(const QString &serialNo, const QSt
     const auto main = m_devices.constFind(key);
     for (const SourceAnswer &answer : *sources) {
         devices.push_back(answer.device);
-        if (main != m_devices.constEnd())
-            devices.back().description = main->device.description;
+        if (main != m_devices.constEnd()) {
+            const int description = static_cast<int>(TextMember::Description);
+            const unsigned char bit = static_cast<unsigned char>(1u << description);
+            HeardDevice &one = devices.back();
+            one.description = main->device.description;
+            one.sent.member[description] = main->device.sent.member[description];
+            one.sent.notUtf8 = static_cast<unsigned char>((one.sent.notUtf8 & ~bit) | (main->device.sent.notUtf8 & bit));
+        }
         for (const SourceAnswer &other : *sources)
             if (other.device.source.address != answer.device.source.address)
                 devices.back().otherSources << other.device.source.address;

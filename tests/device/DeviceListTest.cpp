@@ -286,3 +286,26 @@ TEST(DeviceList, OneIdentityFromTwoSourcesIsAConflictThatOnlyAPinnedSourceResolv
     list.ForgetSerial("S1");
     EXPECT_TRUE(list.BySource("S1", "02:00:00:00:00:01").empty());
 }
+
+// The identity table keeps a device's description once; every source's copy still
+// carries the device's own bytes for it, so a request built from any source sends the
+// description back as the device sent it.
+TEST(DeviceList, EverySourceOfAnIdentityCarriesTheDevicesDescriptionBytes)
+{
+    DeviceList list;
+    const InterfaceAddress via = Local("10.77.0.1");
+    const QByteArray gbk("\xB4\xF3\xC3\xC5 2\xBA\xC5"); // "大门 2号" in GBK
+    DeviceRecord read;
+    ASSERT_TRUE(ReadDeviceRecord(QByteArray("{\"params\":{\"data\":[{\"description\":\"") + gbk + "\"}]}}", read));
+    DeviceRecord real = Device("S1", "10.77.0.2");
+    real.description = read.description;
+    real.sent = read.sent;
+    list.Note(From(real, "10.77.0.2"), via, 0, 0);
+    list.Note(From(real, "10.77.0.66"), via, 100, 0);
+    const std::vector<HeardDevice> sources = list.BySource("S1", real.mac);
+    ASSERT_EQ(sources.size(), 2u);
+    for (const HeardDevice &one : sources) {
+        EXPECT_EQ(one.description, real.description);
+        EXPECT_EQ(DeviceBytes(one, TextMember::Description), gbk);
+    }
+}
