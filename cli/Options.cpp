@@ -351,7 +351,8 @@ std::string ExitStatusTable()
          several source addresses answer for one device (--at pins one); nothing
          sent
   6      cannot search: no local IPv4 address, or no search socket could be opened
-         (doctor reports these as problems, 1)
+         (doctor reports these as problems, 1; watch with metrics waits for an
+         address instead)
   7      sent, but not confirmed: no answer in time, and no search answer from the
          device itself showed the change
   8      nothing could be sent: the device's address is not a unicast IPv4 address
