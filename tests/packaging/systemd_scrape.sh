@@ -110,7 +110,7 @@ cleanup() {
     [[ -d /sys/fs/cgroup/$h/$group ]] && find "/sys/fs/cgroup/$h/$group" -depth -type d -exec rmdir {} \; 2>/dev/null
   done
   umount -l "$work/ov" 2>/dev/null || true
-  rm -rf "$work"
+  rm -rf "$work" "$work".*
 }
 trap cleanup EXIT
 for h in systemd unified; do mkdir -p "/sys/fs/cgroup/$h/$group"; done
