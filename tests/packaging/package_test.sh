@@ -193,11 +193,12 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   zcat "$dest/usr/share/man/man1/BrenuSearchTools.1.gz" | grep -q 'XDG_STATE_HOME' || fail "the manual page does not tell where the log goes"
   [[ $(file -b --mime-type "$dest/usr/share/icons/hicolor/scalable/apps/$(key Icon).svg") == image/svg+xml ]] ||
     fail "the scalable icon is no SVG"
-  # One release date for the version: AppStream, the changelog and every manual page.
+  # One release date for the version: AppStream and every manual page; the Debian
+  # changelog's newest entry (a packaging revision of it) is not older.
   released=$(sed -n "s/.*<release version=\"$version\" date=\"\([0-9-]*\)\".*/\1/p" "$metainfo")
   [[ -n "$released" ]] || fail "the AppStream file has no release $version"
   changelog_date=$(zcat "$dest/usr/share/doc/brenu-search-tools/changelog.Debian.gz" | sed -n 's/^ -- .*>  //p' | head -n1)
-  [[ $(date -u -d "$changelog_date" +%F) == "$released" ]] || fail "changelog date '$changelog_date', release $released"
+  [[ ! $(date -u -d "$changelog_date" +%F) < "$released" ]] || fail "changelog date '$changelog_date' before the release $released"
   for program in "${user_programs[@]}"; do
     page=$(zcat "$dest/usr/share/man/man1/$program.1.gz")
     [[ $(sed -n 's/^\.TH [^ ]* 1 "\([^"]*\)".*/\1/p' <<<"$page") == "$released" ]] || fail "$program.1 is not dated $released"
