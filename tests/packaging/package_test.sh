@@ -300,6 +300,10 @@ if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
   [[ $(in_root dpkg -S /etc/default/brenu-search-exporter) == "brenu-search: /etc/default/brenu-search-exporter" ]] ||
     fail "the settings file belongs to: $(in_root dpkg -S /etc/default/brenu-search-exporter)"
 
+  # The autopkgtest's smoke test, on the packages as installed.
+  cp "$root/debian/tests/smoke" "$r/tmp/smoke"
+  in_root /tmp/smoke >>"$dpkg_log" 2>&1 || fail "debian/tests/smoke: $(tail -5 "$dpkg_log")"
+
   # 3. Reconfigured both ways; an override the administrator made, and its
   # capability, are left alone.
   answer brenu-search false
