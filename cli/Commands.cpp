@@ -398,9 +398,21 @@ int RunList(const Invocation &invocation, Output &out)
 
 int RunWatch(const Invocation &invocation, Output &out)
 {
-    if (!CheckSearchAddresses(invocation.searchFrom))
-        return kExitUsage;
     const bool metrics = invocation.format == Format::Prometheus || invocation.format == Format::OpenMetrics;
+    // The metrics exporter runs as a service started at boot, often before DHCP or the
+    // network configuration has given the machine its addresses: an --address it does
+    // not hold yet, or no address at all, is waited for (the search takes addresses
+    // up as they appear), and only a bad command line ends it. Watching events is
+    // done by hand, where a wrong address is better told at once.
+    if (metrics) {
+        const std::vector<std::string> local = LocalAddresses();
+        for (const std::string &address : invocation.searchFrom) {
+            if (std::find(local.begin(), local.end(), address) == local.end())
+                Complain("'" + address + "' is not an IPv4 address of this machine yet: waiting for it");
+        }
+    } else if (!CheckSearchAddresses(invocation.searchFrom)) {
+        return kExitUsage;
+    }
     if (metrics && !invocation.textfile.isEmpty()) {
         if (const std::string problem = CheckTextfile(invocation.textfile); !problem.empty()) {
             Complain(problem);
@@ -412,8 +424,12 @@ int RunWatch(const Invocation &invocation, Output &out)
     DeviceSearch search(invocation.searchFrom, kMaxDeviceRows, !metrics, staleAfterMs);
     search.SetRanges(invocation.ranges, invocation.rangeRate);
     search.Start();
-    if (!CanSearch(search))
+    if (metrics && search.SearcherCount() == 0) {
+        if (invocation.searchFrom.empty())
+            Complain("no local IPv4 address to search from yet: waiting for one");
+    } else if (!CanSearch(search)) {
         return kCannotSearch;
+    }
     if (metrics)
         return ExportMetrics(invocation, search, out);
     bool overflowed = false;

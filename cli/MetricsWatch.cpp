@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -104,6 +105,33 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         lastStateFailure = failure;
     };
     FirewallHintReporter firewall;
+    // The addresses waited for (RunWatch said so): each is said once when the search
+    // takes it up; with no --address, the first address searched from at all.
+    std::vector<std::string> awaited;
+    bool awaitingAny = false;
+    {
+        const std::vector<std::string> searched = search.Group().SearchedAddresses();
+        for (const std::string &address : invocation.searchFrom) {
+            if (std::find(searched.begin(), searched.end(), address) == searched.end())
+                awaited.push_back(address);
+        }
+        awaitingAny = invocation.searchFrom.empty() && searched.empty();
+    }
+    auto sayTakenUp = [&] {
+        const std::vector<std::string> searched = search.Group().SearchedAddresses();
+        if (awaitingAny && !searched.empty()) {
+            awaitingAny = false;
+            Complain("searching from " + searched.front() + " now");
+        }
+        for (auto it = awaited.begin(); it != awaited.end();) {
+            if (std::find(searched.begin(), searched.end(), *it) == searched.end()) {
+                ++it;
+                continue;
+            }
+            Complain("searching from " + *it + " now");
+            it = awaited.erase(it);
+        }
+    };
     // On standard output, a pipe whose reader has gone ends it within a tick, as it
     // ends watch's events.
     while (!StopSignal() && (toFile || !out.ReaderGone())) {
@@ -121,6 +149,8 @@ int ExportMetrics(const Invocation &invocation, DeviceSearch &search, Output &ou
         // The list's silence rule with --stale-after as its threshold (the search was
         // made with it) decides which devices are up. The local subnets are read again
         // once a round, as watch's events read them.
+        if (awaitingAny || !awaited.empty())
+            sayTakenUp();
         search.RefreshLocalSubnets();
         search.MarkSilent();
         firewall.Round(search);

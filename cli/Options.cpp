@@ -410,7 +410,8 @@ std::string ExitStatusTable()
          several source addresses answer for one device (--at pins one); nothing
          sent
   6      cannot search: no local IPv4 address, or no search socket could be opened
-         (doctor reports these as problems, 1)
+         (doctor reports these as problems, 1; watch with metrics waits for an
+         address instead)
   7      sent, but not confirmed: no answer in time, and no search answer from the
          device itself showed the change
   8      nothing could be sent: the device's address is not a unicast IPv4 address
@@ -496,7 +497,9 @@ manual page), in the Prometheus text format 0.0.4 or in OpenMetrics 1.0.
   --state FILE      metrics only: keep the device set in FILE (saved every minute
                     and at the end, read at the start), so that a restart keeps
                     the devices that are down
-  --address A       search only from this local address (repeatable)
+  --address A       search only from this local address (repeatable); with
+                    metrics, one the machine does not hold yet (DHCP at boot) is
+                    waited for, and so is any address at all without --address
 
 At most 20000 devices are watched; when more answer, one "overflow" event is printed
 (metrics: one line on standard error, and brenu_ignored_answers_total counts

@@ -9,7 +9,9 @@
 #     brenu_device_up goes to 0 after the stale time and it stays listed; the others
 #     stay up;
 #  3. SIGTERM ends watch cleanly (then by the signal itself, as brenu-search ends on
-#     one), leaving no temporary file beside the file.
+#     one), leaving no temporary file beside the file;
+#  4. started with an --address the machine does not hold yet (DHCP late at boot),
+#     it says so and waits; once the address is added, the devices are published.
 #
 #   exporter_test.sh <brenu-search> <brenu-devsim>
 set -eEuo pipefail
@@ -110,4 +112,22 @@ wait "$watch" || status=$?
 ((status == 128 + 15)) || fail "watch ended with status $status, not by SIGTERM: $(cat "$work/watch.err")"
 [[ $(ls -A "$work/out") == brenu.prom ]] || fail "left in the folder: $(ls -A "$work/out")"
 [[ ! -s "$work/watch.out" ]] || fail "watch printed to standard output: $(head -3 "$work/watch.out")"
-echo "exporter test: node_exporter served every device, and the silent one went to 0"
+
+# 4. An address not configured yet is waited for, not a reason to stop.
+"$program" watch --format prometheus --textfile "$work/out/late.prom" --address 10.77.0.9 \
+  >"$work/late.out" 2>"$work/late.err" &
+watch=$!
+sleep 1.5
+kill -0 "$watch" 2>/dev/null || fail "watch ended for an address not held yet: $(cat "$work/late.err")"
+grep -qx "brenu-search: '10.77.0.9' is not an IPv4 address of this machine yet: waiting for it" "$work/late.err" ||
+  fail "no word of the wait: $(cat "$work/late.err")"
+grep -qx 'brenu_devices 0' "$work/out/late.prom" || fail "devices published before the address came: $(grep brenu_devices "$work/out/late.prom")"
+ip addr add 10.77.0.9/24 dev brw0
+for _ in $(seq 40); do
+  grep -q '^brenu_device_up{serial="SN-1",mac="02:00:00:00:00:01"} 1$' "$work/out/late.prom" && break
+  sleep 0.5
+done
+grep -q '^brenu_device_up{serial="SN-1",mac="02:00:00:00:00:01"} 1$' "$work/out/late.prom" ||
+  fail "no device after the address came: $(grep brenu_device "$work/out/late.prom"); watch: $(cat "$work/late.err")"
+grep -qx 'brenu-search: searching from 10.77.0.9 now' "$work/late.err" || fail "the address taken up unsaid: $(cat "$work/late.err")"
+echo "exporter test: node_exporter served every device, the silent one went to 0, a late address was waited for"

@@ -23,11 +23,14 @@ unit="$work/brenu-search-exporter.service"
 sed "s|/usr/bin/brenu-search |$program |" "$src/packaging/systemd/brenu-search-exporter.service" >"$unit"
 grep -q "^ExecStart=$program watch --format prometheus --textfile .* --state /var/lib/brenu-search-exporter/" "$unit" ||
   fail "no ExecStart running $program with its state"
-# A bad option is not retried; the last file outlives a restart; the device set a
-# restart; and the link is made only after the program started (when its file exists).
-for line in RestartPreventExitStatus=2 RuntimeDirectoryPreserve=yes StateDirectory=brenu-search-exporter; do
+# A bad option is not retried; the device set outlives a restart; and the link is
+# made only after the program started (when its file exists). The runtime folder is
+# not preserved: a dynamic user's preserved folder lies under /run/private (0700),
+# out of node_exporter's reach.
+for line in RestartPreventExitStatus=2 StateDirectory=brenu-search-exporter DynamicUser=yes; do
   grep -qx "$line" "$unit" || fail "the service lacks $line"
 done
+if grep -q '^RuntimeDirectoryPreserve=\(yes\|restart\)' "$unit"; then fail "the runtime folder is preserved: node_exporter cannot read it"; fi
 if grep -q '^ExecStartPre=.*ln ' "$unit"; then fail "the link is made before the file exists"; fi
 grep -q '^ExecStartPost=.*ln -sfn' "$unit" || fail "the service makes no link after starting"
 systemd-analyze verify --man=no "$unit" >"$work/verify.log" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify.log")"

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it. Builds the package from debian/ with
-# scripts/package (dpkg-buildpackage, lintian on source and binary), then a second
-# time in a folder of another name with another umask and compares the bytes (a
-# reproducible package). Checks its control fields and file list, validates the
-# desktop entry and the AppStream file, then:
-#  - installs, upgrades, reconfigures, removes and purges it with dpkg in a
-#    throw-away copy of this machine's root (an overlay in a mount namespace of its
-#    own, /run empty, so that no service manager is reached and none is started;
-#    a policy-rc.d refuses every start too): dpkg must not fail, and nothing of the
-#    package may be left after the purge (only as root; skipped otherwise);
-#  - unpacks it with dpkg-deb -x into a temporary root and starts the unpacked
+# The Debian packages as a user gets them: brenu-search-tools (the window) and
+# brenu-search (the command line, the metrics service, the link-layer helper). Builds
+# them from debian/ with scripts/package (an upstream tarball and a 3.0 (quilt)
+# source package, dpkg-buildpackage, lintian with pedantic tags on source and
+# binaries), then a second time from that source package, unpacked in a folder of
+# another name with another umask, and compares the bytes (reproducible packages).
+# Both builds run with DEB_BUILD_OPTIONS=nocheck: the tests debian/rules would run
+# are run by this same test suite, and building them twice more would cost minutes.
+# Checks the control fields and file lists (the command-line package links no Qt
+# GUI or Widgets), validates the desktop entry and the AppStream file, then:
+#  - upgrades from the single package of 1.0.0 (made from this build's files and
+#    that version's control files, tests/packaging/before-split/) to the two,
+#    reconfigures, removes and purges them with dpkg in a throw-away copy of this
+#    machine's root (an overlay in a mount namespace of its own, /run empty, so
+#    that no service manager is reached and none is started; a policy-rc.d refuses
+#    every start too): dpkg must not fail, the helper's privilege granted under 1.0.0
+#    must survive the upgrade, removal must take the statoverride, and nothing of
+#    the packages may be left after the purge (only as root; skipped otherwise);
+#  - unpacks them with dpkg-deb -x into a temporary root and starts the unpacked
 #    program there the way an installed one runs: from a folder it cannot write (a
 #    read-only bind mount: root could write through mere permissions), with HOME
 #    and XDG_STATE_HOME in the temporary root, on a headless X server, in the network
@@ -46,107 +54,130 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   work=$(mktemp -d /tmp/brenu-package-test.XXXXXX)
   trap 'rm -rf "$work"' EXIT
 
-  # -- the package, built twice: by scripts/package, then from the source package it
+  # -- the packages, built twice: by scripts/package, then from the source package it
   # made, unpacked in a folder of another name and length, with umask 002 instead
   # of 022 (binary packages only: the second build is there to be compared).
-  [[ $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version) == "$version" ]] ||
-    fail "debian/changelog is at $(dpkg-parsechangelog -l "$root/debian/changelog" -S Version), CMake at $version"
+  debversion=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+  [[ ${debversion%-*} == "$version" ]] || fail "debian/changelog is at $debversion, CMake at $version"
+  export DEB_BUILD_OPTIONS=nocheck
   started=$SECONDS
   (umask 022 && TMPDIR="$work" "$root/scripts/package" --out "$work/out") >"$work/package.log" 2>&1 ||
     fail "scripts/package failed: $(tail -40 "$work/package.log")"
   first=$((SECONDS - started))
   again="$work/second-build-folder/brenu-search-tools-$version"
   mkdir -p "${again%/*}"
-  (umask 002 && dpkg-source -x "$work/out/brenu-search-tools_${version}.dsc" "$again" &&
+  (umask 002 && dpkg-source -x "$work/out/brenu-search-tools_${debversion}.dsc" "$again" &&
      cd "$again" && dpkg-buildpackage -us -uc -b) >"$work/again.log" 2>&1 ||
     fail "the second build failed: $(tail -40 "$work/again.log")"
   mkdir "$work/again"
   mv "${again%/*}"/*.deb "$work/again/"
   echo "package test: built in ${first} s, again in $((SECONDS - started - first)) s"
+  [[ -f "$work/out/brenu-search-tools_${version}.orig.tar.xz" ]] || fail "no upstream tarball: $(ls "$work/out")"
+  tar -tJf "$work/out/brenu-search-tools_${version}.orig.tar.xz" | grep -q "^brenu-search-tools-$version/debian/" &&
+    fail "the upstream tarball holds debian/"
   arch=$(dpkg --print-architecture)
-  deb="$work/out/brenu-search-tools_${version}_${arch}.deb"
-  [[ -f "$deb" ]] || fail "no $deb: $(ls "$work/out")"
+  deb="$work/out/brenu-search-tools_${debversion}_${arch}.deb"
+  clideb="$work/out/brenu-search_${debversion}_${arch}.deb"
+  [[ -f "$deb" && -f "$clideb" ]] || fail "no $deb and $clideb: $(ls "$work/out")"
   for made in "$work"/again/*.deb; do
     cmp -s "$made" "$work/out/${made##*/}" ||
       fail "${made##*/} differs between the two builds: not reproducible"
   done
-  [[ $(ls "$work"/again/*.deb | wc -l) == 2 ]] || fail "expected the package and its debug symbols: $(ls "$work/again")"
-  grep -E '^(E|W): ' "$work/package.log" && fail "lintian: $(grep -E '^[EWIO]: ' "$work/package.log")"
+  [[ $(ls "$work"/again/*.deb | wc -l) == 4 ]] || fail "expected two packages and their debug symbols: $(ls "$work/again")"
+  grep -E '^[EWIPO]: ' "$work/package.log" && fail "lintian: $(grep -E '^[EWIPO]: ' "$work/package.log")"
   if grep -q 'hardening-' "$work/package.log"; then fail "lintian finds the programs unhardened: $(grep hardening- "$work/package.log")"; fi
 
-  field() { dpkg-deb -f "$deb" "$1"; }
-  [[ $(field Package) == brenu-search-tools ]] || fail "Package: $(field Package)"
-  [[ $(field Version) == "$version" ]] || fail "Version: $(field Version), expected $version"
-  [[ $(field Architecture) == "$arch" ]] || fail "Architecture: $(field Architecture)"
-  [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$(field Maintainer)'"
-  [[ $(field Section) == net ]] || fail "Section: $(field Section)"
-  [[ -n $(field Description) ]] || fail "no Description"
-  for recommended in fonts-wqy-zenhei qttranslations5-l10n qtwayland5 xdg-utils; do
-    [[ $(field Recommends) == *"$recommended"* ]] || fail "Recommends lacks $recommended: $(field Recommends)"
+  field() { dpkg-deb -f "$1" "$2"; }
+  # The package names in a field, one a line.
+  names() { tr ',|' '\n\n' <<<"$(field "$1" "$2")" | sed 's/^ *//; s/ .*//'; }
+  for d in "$deb" "$clideb"; do
+    [[ $(field "$d" Version) == "$debversion" ]] || fail "Version: $(field "$d" Version), expected $debversion"
+    [[ $(field "$d" Architecture) == "$arch" ]] || fail "Architecture: $(field "$d" Architecture)"
+    [[ $(field "$d" Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$(field "$d" Maintainer)'"
+    [[ $(field "$d" Section) == net ]] || fail "Section: $(field "$d" Section)"
+    [[ -n $(field "$d" Description) ]] || fail "no Description"
   done
-  [[ $(field Suggests) == *prometheus-node-exporter* ]] || fail "Suggests: $(field Suggests)"
-  # Depends comes from dpkg-shlibdeps: every library the program links, none by hand.
-  depends=$(field Depends)
-  names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
-  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g adduser libcap2-bin debconf; do
-    grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
+  [[ $(field "$deb" Package) == brenu-search-tools && $(field "$clideb" Package) == brenu-search ]] ||
+    fail "Package: $(field "$deb" Package), $(field "$clideb" Package)"
+  for recommended in fonts-wqy-zenhei qttranslations5-l10n qtwayland5 xdg-utils; do
+    [[ $(field "$deb" Recommends) == *"$recommended"* ]] || fail "Recommends lacks $recommended: $(field "$deb" Recommends)"
+  done
+  [[ $(field "$clideb" Suggests) == *prometheus-node-exporter* ]] || fail "Suggests: $(field "$clideb" Suggests)"
+  # Depends comes from dpkg-shlibdeps: every library the programs link, none by hand.
+  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g brenu-search; do
+    names "$deb" Depends | grep -qxF "$lib" || fail "brenu-search-tools: Depends lacks $lib: $(field "$deb" Depends)"
+  done
+  [[ $(field "$deb" Depends) == *"brenu-search (= $debversion)"* ]] || fail "the window does not depend on this brenu-search: $(field "$deb" Depends)"
+  for lib in libc6 libstdc++6 libqt5core5a adduser libcap2-bin debconf; do
+    names "$clideb" Depends | grep -qxF "$lib" || fail "brenu-search: Depends lacks $lib: $(field "$clideb" Depends)"
+  done
+  for lib in libqt5gui5 libqt5widgets5 qtwayland5 fonts-wqy-zenhei; do
+    if names "$clideb" Depends | grep -qxF "$lib"; then fail "brenu-search depends on $lib: $(field "$clideb" Depends)"; fi
+  done
+  for relation in Breaks Replaces; do
+    [[ $(field "$clideb" "$relation") == "brenu-search-tools (<< 1.0.0-1)" ]] ||
+      fail "brenu-search $relation: '$(field "$clideb" "$relation")'"
   done
 
   # Exactly these files (directories aside): no simulator, no tests, no benchmarks.
-  expected=(
+  window_files=(
     usr/bin/BrenuSearchTools
     usr/share/applications/com.brenu.BrenuSearchTools.desktop
-    usr/share/doc/brenu-search-tools/changelog.gz
+    usr/share/doc/brenu-search-tools/changelog.Debian.gz
     usr/share/doc/brenu-search-tools/copyright
     usr/share/icons/hicolor/128x128/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/256x256/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/48x48/apps/com.brenu.BrenuSearchTools.png
     usr/share/icons/hicolor/scalable/apps/com.brenu.BrenuSearchTools.svg
-    usr/share/lintian/overrides/brenu-search-tools
     usr/share/man/man1/BrenuSearchTools.1.gz
     usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml
+  )
+  # The firewall profiles that open the answers' port come with the command line,
+  # which every search needs (the window depends on it).
+  cli_files=(
+    usr/share/doc/brenu-search/changelog.Debian.gz
+    usr/share/doc/brenu-search/copyright
+    usr/share/lintian/overrides/brenu-search
     etc/ufw/applications.d/brenu-search-tools
     usr/lib/firewalld/services/brenu-search-tools.xml
   )
-  conffiles=(/etc/ufw/applications.d/brenu-search-tools)
   for program in "${optional_programs[@]}"; do
-    if [[ $program == brenu-link-send ]]; then
-      expected+=(usr/libexec/brenu-search-tools/brenu-link-send)
-    else
-      expected+=("usr/bin/$program")
-    fi
+    case $program in
+      brenu-link-send)
+        cli_files+=(usr/libexec/brenu-search-tools/brenu-link-send) ;;
+      brenu-search)
+        # with its manual page, its metrics service and example alert rules
+        cli_files+=(usr/bin/brenu-search usr/share/man/man1/brenu-search.1.gz
+                    "$(pkg-config --variable=systemdsystemunitdir systemd | sed 's,^/,,')/brenu-search-exporter.service"
+                    etc/default/brenu-search-exporter
+                    usr/share/doc/brenu-search/examples/prometheus/brenu-alerts.yml) ;;
+      *) window_files+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz") ;;
+    esac
   done
-  actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
-  # A companion program comes with its own manual page; brenu-search also with its
-  # metrics service and example alert rules.
-  for program in "${optional_programs[@]}"; do
-    [[ $program == brenu-link-send ]] && continue
-    expected+=("usr/share/man/man1/$program.1.gz")
-    if [[ $program == brenu-search ]]; then
-      expected+=(lib/systemd/system/brenu-search-exporter.service
-                 etc/default/brenu-search-exporter
-                 usr/share/doc/brenu-search-tools/examples/prometheus/brenu-alerts.yml)
-      conffiles+=(/etc/default/brenu-search-exporter)
-    fi
-  done
-  wanted=$(printf '%s\n' "${expected[@]}" | sort)
-  [[ "$actual" == "$wanted" ]] || fail "file list differs (< expected, > in the package):
+  for d in "$deb" "$clideb"; do
+    if [[ $d == "$deb" ]]; then wanted=$(printf '%s\n' "${window_files[@]}" | sort)
+    else wanted=$(printf '%s\n' "${cli_files[@]}" | sort); fi
+    actual=$(dpkg-deb -c "$d" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
+    [[ "$actual" == "$wanted" ]] || fail "file list of ${d##*/} differs (< expected, > in the package):
 $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
-  dpkg-deb -c "$deb" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root"
+    dpkg-deb -c "$d" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root in ${d##*/}"
+  done
 
-  [[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | sort) == $(printf '%s\n' "${conffiles[@]}" | sort) ]] ||
-    fail "conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
+  [[ $(dpkg-deb --ctrl-tarfile "$clideb" | tar -xO ./conffiles | sort) ==
+     $(printf '%s\n' /etc/default/brenu-search-exporter /etc/ufw/applications.d/brenu-search-tools | sort) ]] ||
+    fail "conffiles: $(dpkg-deb --ctrl-tarfile "$clideb" | tar -xO ./conffiles)"
 
-  # -- install, upgrade, reconfigure, remove, purge (as root only)
+  # -- upgrade from 1.0.0, reconfigure, remove, purge (as root only)
   if [[ $(id -u) -eq 0 ]]; then
-    BRENU_PACKAGE_TEST_STAGE=dpkg unshare --mount --propagation private -- "$0" "$work" "$deb" "$version"
+    BRENU_PACKAGE_TEST_STAGE=dpkg unshare --mount --propagation private -- "$0" "$work" "$deb" "$clideb"
   else
-    echo "package test: not root: the dpkg install/remove/purge check is skipped"
+    echo "package test: not root: the dpkg upgrade/remove/purge check is skipped"
   fi
 
   # -- the unpacked files
   dest="$work/root"
   dpkg-deb -x "$deb" "$dest"
+  dpkg-deb -x "$clideb" "$dest"
   desktop="$dest/usr/share/applications/com.brenu.BrenuSearchTools.desktop"
   desktop-file-validate "$desktop" || fail "desktop-file-validate refused the menu entry"
   metainfo="$dest/usr/share/metainfo/com.brenu.BrenuSearchTools.metainfo.xml"
@@ -167,11 +198,12 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
   zcat "$dest/usr/share/man/man1/BrenuSearchTools.1.gz" | grep -q 'XDG_STATE_HOME' || fail "the manual page does not tell where the log goes"
   [[ $(file -b --mime-type "$dest/usr/share/icons/hicolor/scalable/apps/$(key Icon).svg") == image/svg+xml ]] ||
     fail "the scalable icon is no SVG"
-  # One release date for the version: AppStream, the changelog and every manual page.
+  # One release date for the version: AppStream and every manual page; the Debian
+  # changelog's newest entry (a packaging revision of it) is not older.
   released=$(sed -n "s/.*<release version=\"$version\" date=\"\([0-9-]*\)\".*/\1/p" "$metainfo")
   [[ -n "$released" ]] || fail "the AppStream file has no release $version"
-  changelog_date=$(zcat "$dest/usr/share/doc/brenu-search-tools/changelog.gz" | sed -n 's/^ -- .*>  //p' | head -n1)
-  [[ $(date -u -d "$changelog_date" +%F) == "$released" ]] || fail "changelog date '$changelog_date', release $released"
+  changelog_date=$(zcat "$dest/usr/share/doc/brenu-search-tools/changelog.Debian.gz" | sed -n 's/^ -- .*>  //p' | head -n1)
+  [[ ! $(date -u -d "$changelog_date" +%F) < "$released" ]] || fail "changelog date '$changelog_date' before the release $released"
   for program in "${user_programs[@]}"; do
     page=$(zcat "$dest/usr/share/man/man1/$program.1.gz")
     [[ $(sed -n 's/^\.TH [^ ]* 1 "\([^"]*\)".*/\1/p' <<<"$page") == "$released" ]] || fail "$program.1 is not dated $released"
@@ -191,7 +223,7 @@ fi
 
 # -- dpkg in a throw-away copy of this machine's root, in a mount namespace of its own.
 if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
-  work=$1 deb=$2 version=$3
+  work=$1 deb=$2 clideb=$3
   ov="$work/overlay"
   mkdir "$ov"
   mount -t tmpfs tmpfs "$ov"
@@ -203,8 +235,8 @@ if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
   mount -t tmpfs tmpfs "$r/run" # no /run/systemd/system: no service manager to reach
   mount -t tmpfs tmpfs "$r/tmp"
   in_root() { chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
-  if in_root dpkg-query -W brenu-search-tools >/dev/null 2>&1; then
-    echo "package test: brenu-search-tools is installed on this machine: the dpkg check is skipped"
+  if in_root dpkg-query -W brenu-search-tools brenu-search 2>/dev/null | grep -q .; then
+    echo "package test: a brenu package is installed on this machine: the dpkg check is skipped"
     exit 0
   fi
   printf '#!/bin/sh\nexit 101\n' >"$r/usr/sbin/policy-rc.d"
@@ -212,23 +244,32 @@ if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
   mkdir -p "$r/var/lib/prometheus/node-exporter"
   helper=/usr/libexec/brenu-search-tools/brenu-link-send
   unit=brenu-search-exporter.service
+  unitdir=$(pkg-config --variable=systemdsystemunitdir systemd)
   wants="$r/etc/systemd/system/multi-user.target.wants/$unit"
   link="$r/var/lib/prometheus/node-exporter/brenu-search.prom"
-  answer() { echo "brenu-search-tools brenu-search-tools/link-send-group boolean $1" | in_root debconf-set-selections; }
+  # answer PACKAGE true|false: the link-layer helper question, as that package asks it.
+  answer() { echo "$1 $1/link-send-group boolean $2" | in_root debconf-set-selections; }
   dpkg_log="$work/dpkg.log"
   run_dpkg() { in_root "$@" >>"$dpkg_log" 2>&1 || fail "$* failed: $(tail -20 "$dpkg_log")"; }
 
-  # The upgrade: the same package as a later version, with a stand-in for the
-  # link-layer helper when this build has none.
-  cp "$deb" "$r/tmp/v1.deb"
-  dpkg-deb -R "$deb" "$work/v2"
-  sed -i "s/^Version: .*/Version: ${version}+test1/" "$work/v2/DEBIAN/control"
-  if [[ ! -e "$work/v2$helper" ]]; then
-    mkdir -p "$work/v2${helper%/*}"
-    printf '#!/bin/sh\necho stand-in\n' >"$work/v2$helper"
-    chmod 755 "$work/v2$helper"
+  # 1.0.0, the single package: this build's files (the helper a stand-in when this
+  # build has none) with that version's control files and maintainer scripts.
+  old="$work/old"
+  dpkg-deb -x "$deb" "$old"
+  dpkg-deb -x "$clideb" "$old"
+  mkdir -p "$old/usr/share/doc/brenu-search-tools"
+  mv "$old/usr/share/doc/brenu-search/examples" "$old/usr/share/doc/brenu-search-tools/"
+  rm -rf "$old/usr/share/doc/brenu-search" "$old/usr/share/lintian/overrides/brenu-search"
+  if [[ ! -e "$old$helper" ]]; then
+    mkdir -p "$old${helper%/*}"
+    printf '#!/bin/sh\necho stand-in\n' >"$old$helper"
+    chmod 755 "$old$helper"
   fi
-  dpkg-deb --root-owner-group -b "$work/v2" "$r/tmp/v2.deb" >/dev/null
+  cp -r "$here/before-split" "$old/DEBIAN"
+  chmod 755 "$old"/DEBIAN/{config,postinst,postrm,prerm}
+  dpkg-deb --root-owner-group -b "$old" "$r/tmp/old.deb" >/dev/null
+  cp "$deb" "$r/tmp/window.deb"
+  cp "$clideb" "$r/tmp/cli.deb"
 
   granted() {
     [[ $(in_root stat -c '%U:%G %a' "$helper") == "root:brenu 750" ]] || fail "helper: $(in_root stat -c '%U:%G %a' "$helper")"
@@ -241,45 +282,67 @@ if [[ "$BRENU_PACKAGE_TEST_STAGE" == dpkg ]]; then
     [[ -z $(in_root getcap "$helper") ]] || fail "the capability stayed: $(in_root getcap "$helper")"
   }
 
-  # 1. Install: the unit is there, not enabled, nothing started.
-  run_dpkg dpkg -i /tmp/v1.deb
-  [[ -f "$r/lib/systemd/system/$unit" && ! -e "$wants" ]] || fail "after install: unit $(ls "$r/lib/systemd/system/$unit") wants $(ls "$wants" 2>&1)"
-  # The administrator enables it (the link systemctl enable makes) and it has
-  # written its file.
+  # 1. 1.0.0 installed, the group allowed to use the helper, the service enabled
+  # (the link systemctl enable makes) and its file written.
+  answer brenu-search-tools true
+  run_dpkg dpkg -i /tmp/old.deb
+  granted
   mkdir -p "${wants%/*}"
-  ln -s "/lib/systemd/system/$unit" "$wants"
+  ln -s "$unitdir/$unit" "$wants"
   mkdir -p "$r/run/brenu-search-exporter"
   touch "$r/run/brenu-search-exporter/brenu-search.prom"
   ln -s /run/brenu-search-exporter/brenu-search.prom "$link"
 
-  # 2. Upgrade, saying yes: the group may use the helper; the unit stays enabled.
-  answer true
-  run_dpkg dpkg -i /tmp/v2.deb
+  # 2. Upgrade to the two packages: the privilege granted before stays granted (no
+  # question was answered for brenu-search), the unit stays enabled, the settings
+  # file now belongs to brenu-search.
+  run_dpkg dpkg -i /tmp/window.deb /tmp/cli.deb
+  installed=$(in_root dpkg-query -W -f '${Package} ${Status}\n' brenu-search-tools brenu-search | sort)
+  [[ "$installed" == "brenu-search install ok installed"$'\n'"brenu-search-tools install ok installed" ]] ||
+    fail "after the upgrade: $(in_root dpkg-query -W -f '${Package} ${Status}\n' brenu-search-tools brenu-search)"
   [[ -L "$wants" ]] || fail "the upgrade disabled the unit"
   granted
-  in_root getent group brenu >/dev/null || fail "no group brenu"
-  # 3. Reconfigured both ways.
-  answer false
-  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search-tools
+  [[ $(in_root dpkg -S /etc/default/brenu-search-exporter) == "brenu-search: /etc/default/brenu-search-exporter" ]] ||
+    fail "the settings file belongs to: $(in_root dpkg -S /etc/default/brenu-search-exporter)"
+
+  # The autopkgtest's smoke test, on the packages as installed.
+  cp "$root/debian/tests/smoke" "$r/tmp/smoke"
+  in_root /tmp/smoke >>"$dpkg_log" 2>&1 || fail "debian/tests/smoke: $(tail -5 "$dpkg_log")"
+
+  # 3. Reconfigured both ways; an override the administrator made, and its
+  # capability, are left alone.
+  answer brenu-search false
+  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search
   withdrawn
-  answer true
-  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search-tools
+  in_root dpkg-statoverride --update --add root root 0700 "$helper"
+  in_root setcap cap_net_raw+ep "$helper"
+  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search
+  [[ $(in_root getcap "$helper") == *cap_net_raw=ep* && $(in_root stat -c '%a' "$helper") == 700 ]] ||
+    fail "the administrator's override was changed: $(in_root stat -c '%U:%G %a' "$helper") $(in_root getcap "$helper")"
+  in_root dpkg-statoverride --remove "$helper"
+  in_root setcap -r "$helper"
+  answer brenu-search true
+  run_dpkg dpkg-reconfigure -fnoninteractive brenu-search
   granted
 
-  # 4. Remove: the programs, the link and the last file go; the settings file stays.
-  run_dpkg dpkg -r brenu-search-tools
-  [[ ! -e "$r/usr/bin/brenu-search" && ! -e "$r$helper" ]] || fail "programs left after remove"
+  # 4. Remove: the programs, the link, the last file and the statoverride go; the
+  # settings file stays.
+  run_dpkg dpkg -r brenu-search-tools brenu-search
+  [[ ! -e "$r/usr/bin/brenu-search" && ! -e "$r/usr/bin/BrenuSearchTools" && ! -e "$r$helper" ]] ||
+    fail "programs left after remove"
   [[ ! -L "$link" && ! -e "$r/run/brenu-search-exporter" ]] || fail "the exporter's link or file stayed"
+  if grep -q brenu "$r/var/lib/dpkg/statoverride"; then fail "statoverride left after remove: $(cat "$r/var/lib/dpkg/statoverride")"; fi
   [[ -f "$r/etc/default/brenu-search-exporter" ]] || fail "remove took the settings file"
 
-  # 5. Purge: nothing of the package is left; the group "brenu" stays by design.
-  run_dpkg dpkg -P brenu-search-tools
+  # 5. Purge: nothing of the packages is left; the group "brenu" stays by design.
+  run_dpkg dpkg -P brenu-search-tools brenu-search
   left=$(cd "$ov/upper" && find . -name '*brenu*' ! -path './tmp/*')
   [[ -z "$left" ]] || fail "left after purge: $left"
-  [[ -z $(in_root debconf-show brenu-search-tools) ]] || fail "debconf still holds: $(in_root debconf-show brenu-search-tools)"
-  if grep -q brenu "$r/var/lib/dpkg/statoverride"; then fail "statoverride left: $(cat "$r/var/lib/dpkg/statoverride")"; fi
+  for package in brenu-search-tools brenu-search; do
+    [[ -z $(in_root debconf-show "$package") ]] || fail "debconf still holds: $(in_root debconf-show "$package")"
+  done
   if grep -qi 'warning\|error' "$dpkg_log"; then fail "dpkg or a maintainer script complained: $(grep -i 'warning\|error' "$dpkg_log")"; fi
-  echo "package test: install, upgrade, reconfigure both ways, remove and purge passed"
+  echo "package test: upgrade from 1.0.0, reconfigure both ways, remove and purge passed"
   exit 0
 fi
 
