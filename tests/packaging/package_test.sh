@@ -81,16 +81,30 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$(field Maintainer)'"
   [[ $(field Section) == net ]] || fail "Section: $(field Section)"
   [[ -n $(field Description) ]] || fail "no Description"
-  for recommended in fonts-wqy-zenhei qttranslations5-l10n qtwayland5 xdg-utils; do
+  # The Qt the package is built with is the one debian/rules names (BRENU_QT_MAJOR);
+  # its libraries, and not the other version's, must be what the package depends on,
+  # and debian/control must build-depend on that version's development package.
+  qt=$(sed -n 's/.*-DBRENU_QT_MAJOR=\([0-9]\+\).*/\1/p' "$root/debian/rules")
+  case $qt in
+    6) qt_libs=(libqt6core6 libqt6gui6 libqt6widgets6) qt_other=libqt5core5a qt_dev=qt6-base-dev
+       qt_recommends=(qt6-translations-l10n qt6-wayland) ;;
+    5) qt_libs=(libqt5core5a libqt5gui5 libqt5widgets5) qt_other=libqt6core6 qt_dev=qtbase5-dev
+       qt_recommends=(qttranslations5-l10n qtwayland5) ;;
+    *) fail "debian/rules names no Qt version (-DBRENU_QT_MAJOR=6 or 5)" ;;
+  esac
+  grep -qE "^[[:space:]]*(Build-Depends:)?[[:space:]]*$qt_dev\b" "$root/debian/control" ||
+    fail "debian/rules builds with Qt $qt, but debian/control does not build-depend on $qt_dev"
+  for recommended in fonts-wqy-zenhei "${qt_recommends[@]}" xdg-utils; do
     [[ $(field Recommends) == *"$recommended"* ]] || fail "Recommends lacks $recommended: $(field Recommends)"
   done
   [[ $(field Suggests) == *prometheus-node-exporter* ]] || fail "Suggests: $(field Suggests)"
   # Depends comes from dpkg-shlibdeps: every library the program links, none by hand.
   depends=$(field Depends)
   names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
-  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g adduser libcap2-bin debconf; do
+  for lib in libc6 libstdc++6 "${qt_libs[@]}" zlib1g adduser libcap2-bin debconf; do
     grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
   done
+  if grep -qxF "$qt_other" <<<"$names"; then fail "built with Qt $qt, the package depends on $qt_other: $depends"; fi
 
   # Exactly these files (directories aside): no simulator, no tests, no benchmarks.
   expected=(
