@@ -29,7 +29,11 @@ UiLanguage InstallTranslations(QCoreApplication &application, const QString &eng
         loaded = translator->load(englishTranslation);
     } else {
         // qtbase_zh_CN.qm, qtbase_zh_TW.qm, ... for the first Chinese language listed.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
         const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
         what = folder + QStringLiteral("/qtbase_") + QLocale(uiLanguages.first()).name() + QStringLiteral(".qm");
         loaded = translator->load(QLocale(uiLanguages.first()), QStringLiteral("qtbase"), QStringLiteral("_"), folder);
     }

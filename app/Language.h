@@ -4,7 +4,8 @@
 // LANG) is Chinese, English otherwise.
 //
 // The Chinese texts are the program's source texts, so Chinese needs no translation
-// of its own, only Qt's (standard buttons, the file dialog: qtbase_zh_*.qm from
+// of its own, only Qt's (standard buttons, the file dialog: qtbase_zh_*.qm from the
+// translation folder of the Qt in use, filled by qt6-translations-l10n or
 // qttranslations5-l10n). English is the program's translation
 // (translations/BrenuSearchTools_en.ts, compiled into the program as
 // ":/i18n/BrenuSearchTools_en.qm"); Qt's own texts are English already.

@@ -399,8 +399,10 @@ QString TerminalText(const QString &text)
     for (uint c : text.toUcs4()) {
         if (Vant::IsUnsafeCodePoint(c) || wcwidth(static_cast<wchar_t>(c)) < 0)
             safe += QLatin1Char('?');
-        else
-            safe += QString::fromUcs4(&c, 1);
+        else {
+            const char32_t point = c;
+            safe += QString::fromUcs4(&point, 1);
+        }
     }
     return safe;
 }

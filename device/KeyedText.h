@@ -26,10 +26,17 @@ struct KeyedText {
 
     friend bool operator==(const KeyedText &a, const KeyedText &b) { return a.text == b.text; }
     friend bool operator!=(const KeyedText &a, const KeyedText &b) { return a.text != b.text; }
-    friend uint qHash(const KeyedText &key, uint = 0)
+    // Qt 6's tables take a size_t hash and seed, Qt 5's a uint; the secret key, not
+    // the table's seed, is what makes the hash unpredictable.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    using HashValue = size_t;
+#else
+    using HashValue = uint;
+#endif
+    friend HashValue qHash(const KeyedText &key, HashValue = 0)
     {
-        return static_cast<uint>(kit::KeyedHashBytes(key.text.constData(),
-                                                     static_cast<size_t>(key.text.size()) * sizeof(QChar)));
+        return static_cast<HashValue>(kit::KeyedHashBytes(key.text.constData(),
+                                                          static_cast<size_t>(key.text.size()) * sizeof(QChar)));
     }
 };
 

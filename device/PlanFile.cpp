@@ -2,7 +2,12 @@
 
 #include <QFile>
 #include <QStringList>
+#include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QStringDecoder>
+#else
 #include <QTextCodec>
+#endif
 
 #include <fcntl.h>
 #include <poll.h>
@@ -161,6 +166,25 @@ int LineOf(const QByteArray &bytes, int at)
     return 1 + static_cast<int>(std::count(bytes.constBegin(), bytes.constBegin() + at, '\n'));
 }
 
+// The text of `bytes` when all of them are UTF-8, an incomplete sequence at the end
+// included; nullopt otherwise. Qt 6 decodes with QStringDecoder (stateless, so that a
+// cut-off sequence counts as an error), Qt 5 with its UTF-8 text codec.
+std::optional<QString> StrictUtf8(const QByteArray &bytes)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+#else
+    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+    QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return std::nullopt;
+#endif
+    return text;
+}
+
 // The text of `bytes`, read with their explicit length; nullopt, with the line of the
 // first bad byte in *line, when they hold a NUL or are not UTF-8.
 std::optional<QString> DecodeUtf8(const QByteArray &bytes, int *line)
@@ -170,22 +194,16 @@ std::optional<QString> DecodeUtf8(const QByteArray &bytes, int *line)
         *line = LineOf(bytes, nul);
         return std::nullopt;
     }
-    QTextCodec *utf8 = QTextCodec::codecForName("UTF-8");
-    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
-    QString text = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars > 0 || state.remainingChars > 0) {
+    std::optional<QString> text = StrictUtf8(bytes);
+    if (!text) {
         // Where: the first line whose own bytes do not decode.
         int start = 0;
         for (*line = 1;; ++*line) {
             const int end = bytes.indexOf('\n', start);
-            const QByteArray part = bytes.mid(start, end < 0 ? -1 : end - start);
-            QTextCodec::ConverterState one(QTextCodec::ConvertInvalidToNull);
-            utf8->toUnicode(part.constData(), part.size(), &one);
-            if (one.invalidChars > 0 || one.remainingChars > 0 || end < 0)
+            if (end < 0 || !StrictUtf8(bytes.mid(start, end - start)))
                 break;
             start = end + 1;
         }
-        return std::nullopt;
     }
     return text;
 }

@@ -26,10 +26,14 @@ QStringList CollidingSerials(int bits)
 TEST(KeyedText, KeysThatCollideInQtHashSpreadOut)
 {
     const QStringList serials = CollidingSerials(8);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 hashes a seeded QString with SipHash (or AES), where these keys do not
+    // collide; the keyed hash below must spread them out under either version.
     for (uint seed : {1u, 12345u}) // nonzero, as QHash seeds itself
         for (const QString &serial : serials)
             ASSERT_EQ(qHash(serial, seed), qHash(serials[0], seed)) << "the keys no longer collide in qHash";
-    QSet<uint> hashes;
+#endif
+    QSet<KeyedText::HashValue> hashes;
     for (const QString &serial : serials)
         hashes.insert(qHash(KeyedText(serial)));
     // 256 keys in 2^32 values: a coincidence or two at most, never one bucket.

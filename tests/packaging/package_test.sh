@@ -99,25 +99,42 @@ if [[ "${BRENU_PACKAGE_TEST_STAGE:-}" == "" ]]; then
   done
   [[ $(field "$deb" Package) == brenu-search-tools && $(field "$clideb" Package) == brenu-search ]] ||
     fail "Package: $(field "$deb" Package), $(field "$clideb" Package)"
-  for recommended in fonts-wqy-zenhei qttranslations5-l10n qtwayland5 xdg-utils; do
+  # The Qt the packages are built with is the one debian/rules names (BRENU_QT_MAJOR);
+  # its libraries, and not the other version's, must be what they depend on, and
+  # debian/control must build-depend on that version's development package.
+  qt=$(sed -n 's/.*-DBRENU_QT_MAJOR=\([0-9]\+\).*/\1/p' "$root/debian/rules" | sort -u)
+  case $qt in
+    6) qt_core=libqt6core6 qt_gui=(libqt6gui6 libqt6widgets6) qt_other=libqt5core5a qt_dev=qt6-base-dev
+       qt_recommends=(qt6-translations-l10n qt6-wayland) ;;
+    5) qt_core=libqt5core5a qt_gui=(libqt5gui5 libqt5widgets5) qt_other=libqt6core6 qt_dev=qtbase5-dev
+       qt_recommends=(qttranslations5-l10n qtwayland5) ;;
+    *) fail "debian/rules names no single Qt version (-DBRENU_QT_MAJOR=6 or 5): '$qt'" ;;
+  esac
+  grep -qE "^[[:space:]]*(Build-Depends:)?[[:space:]]*$qt_dev\b" "$root/debian/control" ||
+    fail "debian/rules builds with Qt $qt, but debian/control does not build-depend on $qt_dev"
+  for recommended in fonts-wqy-zenhei "${qt_recommends[@]}" xdg-utils; do
     [[ $(field "$deb" Recommends) == *"$recommended"* ]] || fail "Recommends lacks $recommended: $(field "$deb" Recommends)"
   done
   [[ $(field "$clideb" Suggests) == *prometheus-node-exporter* ]] || fail "Suggests: $(field "$clideb" Suggests)"
   # Depends comes from dpkg-shlibdeps: every library the programs link, none by hand.
-  for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 zlib1g brenu-search; do
+  for lib in libc6 libstdc++6 "$qt_core" "${qt_gui[@]}" zlib1g brenu-search; do
     names "$deb" Depends | grep -qxF "$lib" || fail "brenu-search-tools: Depends lacks $lib: $(field "$deb" Depends)"
   done
   [[ $(field "$deb" Depends) == *"brenu-search (= $debversion)"* ]] || fail "the window does not depend on this brenu-search: $(field "$deb" Depends)"
-  for lib in libc6 libstdc++6 libqt5core5a adduser libcap2-bin debconf; do
+  for lib in libc6 libstdc++6 "$qt_core" adduser libcap2-bin debconf; do
     names "$clideb" Depends | grep -qxF "$lib" || fail "brenu-search: Depends lacks $lib: $(field "$clideb" Depends)"
   done
-  for lib in libqt5gui5 libqt5widgets5 qtwayland5 fonts-wqy-zenhei; do
+  for lib in "${qt_gui[@]}" "${qt_recommends[@]}" fonts-wqy-zenhei; do
     if names "$clideb" Depends | grep -qxF "$lib"; then fail "brenu-search depends on $lib: $(field "$clideb" Depends)"; fi
+  done
+  for d in "$deb" "$clideb"; do
+    if names "$d" Depends | grep -qxF "$qt_other"; then fail "built with Qt $qt, ${d##*/} depends on $qt_other: $(field "$d" Depends)"; fi
   done
   for relation in Breaks Replaces; do
     [[ $(field "$clideb" "$relation") == "brenu-search-tools (<< 1.0.0-1)" ]] ||
       fail "brenu-search $relation: '$(field "$clideb" "$relation")'"
   done
+  if grep -qxF "$qt_other" <<<"$names"; then fail "built with Qt $qt, the package depends on $qt_other: $depends"; fi
 
   # Exactly these files (directories aside): no simulator, no tests, no benchmarks.
   window_files=(
