@@ -133,7 +133,7 @@ void BrenuSearchTools::onRebootBrenu(QModelIndex index)
     const CommandResult result = SendDeviceCommand(this, target, request, serialBytes);
     if (result == CommandResult::ConnectFailed || result == CommandResult::Withheld) {
         QMessageBox::warning(this, UiText::BoxTitle(),
-                             result == CommandResult::Withheld ? UiText::Withheld() : UiText::ConnectFailed(),
+                             result == CommandResult::Withheld ? UiText::WithheldBecause(TakeLinkSendRefusal()) : UiText::ConnectFailed(),
                              QMessageBox::Ok);
         return;
     }

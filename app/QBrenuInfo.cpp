@@ -210,7 +210,7 @@ void QBrenuInfo::slot_SaveClicked()
         QMessageBox::warning(this, UiText::BoxTitle(), UiText::ConnectFailed(), QMessageBox::Ok);
         break;
     case CommandResult::Withheld:
-        QMessageBox::warning(this, UiText::BoxTitle(), UiText::Withheld(), QMessageBox::Ok);
+        QMessageBox::warning(this, UiText::BoxTitle(), UiText::WithheldBecause(TakeLinkSendRefusal()), QMessageBox::Ok);
         break;
     case CommandResult::Succeeded:
         QMessageBox::information(this, UiText::BoxTitle(), UiText::Succeeded() + way, QMessageBox::Ok);

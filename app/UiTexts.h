@@ -80,6 +80,12 @@ inline QString Succeeded() { return QCoreApplication::translate("UiText", "执�
 inline QString Failed() { return QCoreApplication::translate("UiText", "执行失败!"); }
 // Exact delivery to a device whose address others share (device/Delivery.h).
 inline QString Withheld() { return QCoreApplication::translate("UiText", "未发送: 此地址的另一台设备代其应答"); }
+// A withheld request: the helper's refusal when it refused it, else the neighbour
+// table's turn that never came.
+inline QString WithheldBecause(const QString &refusal)
+{
+    return refusal.isEmpty() ? Withheld() : DestinationRefused().arg(refusal);
+}
 // %1: the way, DeliveryWayText.
 inline QString DeliveredWay() { return QCoreApplication::translate("UiText", "多台设备使用此地址, 命令%1"); }
 // New settings that break a rule; %1: the rules broken, one a line.

@@ -240,8 +240,8 @@ std::string Verdict(CommandResult result)
     case CommandResult::ConnectFailed:
         return "could not connect; nothing sent";
     case CommandResult::Withheld:
-        if (const std::string refusal = TakeLinkSendRefusal(); !refusal.empty())
-            return "not sent: " + refusal;
+        if (const QString refusal = TakeLinkSendRefusal(); !refusal.isEmpty())
+            return "not sent: " + refusal.toStdString();
         return "not sent: another device at this address answers for it";
     case CommandResult::NoAnswer:
         return "not confirmed (sent; no answer in time)";

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "device/Ipv4Text.h"
+#include "device/SaidText.h"
 #include "linksend/LinkSend.h"
 #include "protocol/UdpClient.h"
 #include "transport/LinuxLinkSend.h"
@@ -16,12 +17,43 @@ namespace {
 
 std::atomic<DeliveryPreference> g_preference{DeliveryPreference::Auto};
 
-// Why brenu-link-send refused the last request this thread handed it.
-thread_local std::string t_linkSendRefusal;
+// The status with which brenu-link-send refused the last request this thread handed
+// it; kSent when it sent it, or none was handed.
+thread_local int t_linkSendStatus = linksend::kSent;
 
-void NoteLinkSendRefusal(int status)
+// What a refusal of the helper means, for the operator, in the reader's language.
+QString LinkSendRefusalText(int status)
 {
-    t_linkSendRefusal = LinkSendStatusText(status);
+    switch (status) {
+    case linksend::kSent: return {};
+    case linksend::kBadMac:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "设备的 MAC 地址不是单播地址", "the device's MAC is no unicast MAC"));
+    case linksend::kBadDestination:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "设备地址不是其网卡某一网段内的主机",
+                                       "the device's address is no host of a subnet of its interface"));
+    case linksend::kBadInterface:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "网卡已不存在或不是以太网卡",
+                                       "the interface is gone or is no Ethernet interface"));
+    case linksend::kForeignSource:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "命令套接字的地址不在设备的网卡上",
+                                       "the command socket's address is not on the device's interface"));
+    case linksend::kBadSocket:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "命令套接字无法交给 brenu-link-send",
+                                       "the command socket could not be handed to brenu-link-send"));
+    case linksend::kBadPayload:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "请求超出一个帧的长度", "the request does not fit one frame"));
+    case linksend::kNoPermission:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "brenu-link-send 缺少 cap_net_raw 能力",
+                                       "brenu-link-send lacks the capability cap_net_raw"));
+    case linksend::kSendFailed:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "内核拒绝发送该帧", "the kernel refused the frame"));
+    case -1:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "无法运行 brenu-link-send", "brenu-link-send could not be run"));
+    default:
+        return Said(QT_TRANSLATE_NOOP3("DeviceText", "brenu-link-send 失败 (状态 %1)",
+                                       "brenu-link-send failed (status %1)"))
+            .arg(status);
+    }
 }
 
 struct Place {
@@ -59,11 +91,11 @@ DeliveryWay SharedAddressWay()
     return LinkSendUsable() ? DeliveryWay::Mac : DeliveryWay::Neighbour;
 }
 
-std::string TakeLinkSendRefusal()
+QString TakeLinkSendRefusal()
 {
-    std::string refusal;
-    refusal.swap(t_linkSendRefusal);
-    return refusal;
+    const int status = t_linkSendStatus;
+    t_linkSendStatus = linksend::kSent;
+    return LinkSendRefusalText(status);
 }
 
 const char *DeliveryWayName(DeliveryWay way)
@@ -107,11 +139,8 @@ CommandResult PrepareExactDelivery(const CommandTarget &target, QUdpClient &clie
     if (SharedAddressWay() == DeliveryWay::Mac) {
         client.SetRouteChooser([place, mac, port](const std::string &frame, int socket) {
             const int status = RunLinkSend(place.ifindex, mac, place.address, port, socket, frame);
-            t_linkSendRefusal.clear();
-            if (status == linksend::kSent)
-                return QUdpClient::Route::SentElsewhere;
-            NoteLinkSendRefusal(status);
-            return QUdpClient::Route::Withheld;
+            t_linkSendStatus = status;
+            return status == linksend::kSent ? QUdpClient::Route::SentElsewhere : QUdpClient::Route::Withheld;
         });
         return CommandResult::Succeeded;
     }

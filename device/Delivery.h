@@ -49,9 +49,10 @@ constexpr int kNeighbourNudgeMs = 1000;
 // Auto (default): by MAC when the helper is usable, else by the neighbour table.
 // Set once at start (tests and tools; the programs keep the default).
 void SetDeliveryPreference(DeliveryPreference preference);
-// Why brenu-link-send refused the last request this thread handed it ("" when it
-// sent it, or none was handed); taking it clears it.
-std::string TakeLinkSendRefusal();
+// Why brenu-link-send refused the last request this thread handed it, in the reader's
+// language (device/SaidText.h; empty when it sent it, or none was handed); taking it
+// clears it.
+QString TakeLinkSendRefusal();
 // The way requests to devices that share an address take in this process.
 DeliveryWay SharedAddressWay();
 // "by MAC (brenu-link-send)" / "one at a time by the neighbour table"; the window's

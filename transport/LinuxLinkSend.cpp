@@ -119,23 +119,6 @@ int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port,
     return RunHelper(ifindex, mac, ip, port, socket, payload, false);
 }
 
-std::string LinkSendStatusText(int status)
-{
-    switch (status) {
-    case linksend::kSent: return "";
-    case linksend::kBadMac: return "the device's MAC is no unicast MAC";
-    case linksend::kBadDestination: return "the device's address is no host of a subnet of its interface";
-    case linksend::kBadInterface: return "the interface is gone or is no Ethernet interface";
-    case linksend::kForeignSource: return "the command socket's address is not on the device's interface";
-    case linksend::kBadSocket: return "the command socket could not be handed to brenu-link-send";
-    case linksend::kBadPayload: return "the request does not fit one frame";
-    case linksend::kNoPermission: return "brenu-link-send lacks the capability cap_net_raw";
-    case linksend::kSendFailed: return "the kernel refused the frame";
-    case -1: return "brenu-link-send could not be run";
-    default: return "brenu-link-send failed (status " + std::to_string(status) + ")";
-    }
-}
-
 bool LinkSendUsable()
 {
     static std::once_flag once;

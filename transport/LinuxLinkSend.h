@@ -27,8 +27,6 @@ bool LinkSendUsable();
 // the helper's exit status (linksend::LinkSendStatus), or -1 when it could not be run.
 int RunLinkSend(int ifindex, const std::string &mac, uint32_t ip, uint16_t port, int socket,
                 const std::string &payload);
-// What a status of RunLinkSend means, for the operator ("" for kSent).
-std::string LinkSendStatusText(int status);
 
 // The MAC ("02:77:b0:00:00:01", lower case) the kernel's neighbour entry for `address`
 // on interface `ifindex` holds now, in a state in which the kernel sends to it

@@ -532,6 +532,56 @@ Open UDP port 19009:
         <comment>the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the device&apos;s MAC %4</comment>
         <translation>the answer showing DHCP on came from %1, whose MAC on %2 is %3, not the device&apos;s MAC %4</translation>
     </message>
+    <message>
+        <source>设备的 MAC 地址不是单播地址</source>
+        <comment>the device&apos;s MAC is no unicast MAC</comment>
+        <translation>the device&apos;s MAC is no unicast MAC</translation>
+    </message>
+    <message>
+        <source>设备地址不是其网卡某一网段内的主机</source>
+        <comment>the device&apos;s address is no host of a subnet of its interface</comment>
+        <translation>the device&apos;s address is no host of a subnet of its interface</translation>
+    </message>
+    <message>
+        <source>网卡已不存在或不是以太网卡</source>
+        <comment>the interface is gone or is no Ethernet interface</comment>
+        <translation>the interface is gone or is no Ethernet interface</translation>
+    </message>
+    <message>
+        <source>命令套接字的地址不在设备的网卡上</source>
+        <comment>the command socket&apos;s address is not on the device&apos;s interface</comment>
+        <translation>the command socket&apos;s address is not on the device&apos;s interface</translation>
+    </message>
+    <message>
+        <source>命令套接字无法交给 brenu-link-send</source>
+        <comment>the command socket could not be handed to brenu-link-send</comment>
+        <translation>the command socket could not be handed to brenu-link-send</translation>
+    </message>
+    <message>
+        <source>请求超出一个帧的长度</source>
+        <comment>the request does not fit one frame</comment>
+        <translation>the request does not fit one frame</translation>
+    </message>
+    <message>
+        <source>brenu-link-send 缺少 cap_net_raw 能力</source>
+        <comment>brenu-link-send lacks the capability cap_net_raw</comment>
+        <translation>brenu-link-send lacks the capability cap_net_raw</translation>
+    </message>
+    <message>
+        <source>内核拒绝发送该帧</source>
+        <comment>the kernel refused the frame</comment>
+        <translation>the kernel refused the frame</translation>
+    </message>
+    <message>
+        <source>无法运行 brenu-link-send</source>
+        <comment>brenu-link-send could not be run</comment>
+        <translation>brenu-link-send could not be run</translation>
+    </message>
+    <message>
+        <source>brenu-link-send 失败 (状态 %1)</source>
+        <comment>brenu-link-send failed (status %1)</comment>
+        <translation>brenu-link-send failed (status %1)</translation>
+    </message>
 </context>
 <context>
     <name>QBrenuInfo</name>
