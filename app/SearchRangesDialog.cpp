@@ -12,14 +12,49 @@
 
 namespace {
 
+// The reason a range is refused, in the window's language; it follows the range it
+// names ("无法搜索 %1: %2"), so a local address is named without the range.
+QString RefusalSentence(const RangeRefusal &refusal)
+{
+    using Kind = RangeRefusal::Kind;
+    switch (refusal.kind) {
+    case Kind::None:
+        break;
+    case Kind::NotARange:
+        return SearchRangesDialog::tr("不是网段 (应写作 10.78.5.0/24 或 10.78.5.10-10.78.5.99)");
+    case Kind::BadPrefix:
+        return SearchRangesDialog::tr("前缀长度须在 0 到 32 之间");
+    case Kind::EndsReversed:
+        return SearchRangesDialog::tr("起始地址大于结束地址");
+    case Kind::ThisNetwork:
+        return SearchRangesDialog::tr("包含 0.0.0.0/8 的地址, 它们不指向任何主机");
+    case Kind::Loopback:
+        return SearchRangesDialog::tr("包含环回地址 (127.0.0.0/8)");
+    case Kind::Multicast:
+        return SearchRangesDialog::tr("包含组播地址 (224.0.0.0/4)");
+    case Kind::Broadcast:
+        return SearchRangesDialog::tr("包含 255.255.255.255, 搜索本来就会发送这个广播");
+    case Kind::TooLarge:
+        //: %1: the most addresses a range may hold
+        return SearchRangesDialog::tr("包含的地址多于 %1 个").arg(refusal.limit);
+    case Kind::TotalTooLarge:
+        //: %1: the most addresses all ranges together may hold
+        return SearchRangesDialog::tr("所有网段合计将包含多于 %1 个地址").arg(refusal.limit);
+    case Kind::LocalAddress:
+        //: %1: an address of this machine that the range holds
+        return SearchRangesDialog::tr("包含本机地址 %1").arg(QString::fromStdString(refusal.address));
+    }
+    return QString();
+}
+
 // Why `text` cannot be searched (`local`: this machine's addresses), or "".
 QString RangeProblem(const QString &text, const std::vector<std::string> &local)
 {
     SearchRanges one;
-    std::string why = one.Add(text.trimmed().toStdString());
-    if (why.empty())
-        why = one.CheckLocal(local);
-    return QString::fromStdString(why);
+    RangeRefusal refusal;
+    if (one.Add(text.trimmed().toStdString(), &refusal).empty())
+        one.CheckLocal(local, &refusal);
+    return RefusalSentence(refusal);
 }
 
 } // namespace
@@ -31,8 +66,11 @@ SearchRanges RangeSettings::Searched(const std::vector<std::string> &local, QStr
         if (!choice.on)
             continue;
         QString why = RangeProblem(choice.text, local);
-        if (why.isEmpty())
-            why = QString::fromStdString(searched.Add(choice.text.trimmed().toStdString()));
+        if (why.isEmpty()) {
+            RangeRefusal refusal;
+            searched.Add(choice.text.trimmed().toStdString(), &refusal);
+            why = RefusalSentence(refusal);
+        }
         if (!why.isEmpty() && problem && problem->isEmpty())
             *problem = choice.text + QStringLiteral(": ") + why;
     }

@@ -26,7 +26,8 @@ struct RangeSettings {
     QList<RangeChoice> ranges;
     unsigned rate = kDefaultRangeRate;
     // The ranges switched on, checked (those refused now are left out, and `problem`
-    // names the first); `local`: this machine's addresses.
+    // names the first, "range: reason" in the window's language); `local`: this
+    // machine's addresses.
     SearchRanges Searched(const std::vector<std::string> &local, QString *problem = nullptr) const;
 };
 

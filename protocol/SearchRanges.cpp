@@ -25,24 +25,24 @@ std::string Dotted(uint32_t address)
     return text;
 }
 
-// Why no request may go to an address of [first, last], or null.
-const char *Unsearchable(uint32_t first, uint32_t last)
+using Kind = RangeRefusal::Kind;
+
+// Why no request may go to an address of [first, last], or Kind::None.
+Kind Unsearchable(uint32_t first, uint32_t last)
 {
     const auto overlaps = [&](uint32_t low, uint32_t high) { return first <= high && last >= low; };
     if (overlaps(0x00000000u, 0x00FFFFFFu))
-        return "it holds addresses of 0.0.0.0/8, which name no host";
+        return Kind::ThisNetwork;
     if (overlaps(0x7F000000u, 0x7FFFFFFFu))
-        return "it holds loopback addresses (127.0.0.0/8)";
+        return Kind::Loopback;
     if (overlaps(0xE0000000u, 0xEFFFFFFFu))
-        return "it holds multicast addresses (224.0.0.0/4)";
+        return Kind::Multicast;
     if (last == 0xFFFFFFFFu)
-        return "it holds 255.255.255.255, the broadcast the search sends anyway";
-    return nullptr;
+        return Kind::Broadcast;
+    return Kind::None;
 }
 
-} // namespace
-
-std::string ParseAddressRange(const std::string &text, AddressRange &range)
+Kind Parse(const std::string &text, AddressRange &range)
 {
     range = AddressRange{};
     range.text = text;
@@ -53,14 +53,14 @@ std::string ParseAddressRange(const std::string &text, AddressRange &range)
         const std::string prefixText = text.substr(slash + 1);
         if (!ParseDotted(text.substr(0, slash), base) || prefixText.empty() || prefixText.size() > 2 ||
             prefixText.find_first_not_of("0123456789") != std::string::npos)
-            return "not a range (10.78.5.0/24 or 10.78.5.10-10.78.5.99)";
+            return Kind::NotARange;
         const int prefix = std::atoi(prefixText.c_str());
         if (prefix > 32)
-            return "the prefix length must be 0 to 32";
+            return Kind::BadPrefix;
         const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
         range.first = base & mask;
         range.last = range.first | ~mask;
-        if (const char *why = Unsearchable(range.first, range.last))
+        if (const Kind why = Unsearchable(range.first, range.last); why != Kind::None)
             return why;
         // The network and broadcast addresses of a subnet of four or more addresses
         // name no device.
@@ -68,37 +68,86 @@ std::string ParseAddressRange(const std::string &text, AddressRange &range)
             ++range.first;
             --range.last;
         }
-        return std::string();
+        return Kind::None;
     }
     if (dash != std::string::npos) {
         if (!ParseDotted(text.substr(0, dash), range.first) || !ParseDotted(text.substr(dash + 1), range.last))
-            return "not a range (10.78.5.0/24 or 10.78.5.10-10.78.5.99)";
+            return Kind::NotARange;
         if (range.first > range.last)
-            return "its first address lies above its last";
-        if (const char *why = Unsearchable(range.first, range.last))
-            return why;
-        return std::string();
+            return Kind::EndsReversed;
+        return Unsearchable(range.first, range.last);
     }
-    return "not a range (10.78.5.0/24 or 10.78.5.10-10.78.5.99)";
+    return Kind::NotARange;
 }
 
-std::string SearchRanges::Add(const std::string &text)
+// Hands `refusal` to the caller who asked for it; its English sentence.
+std::string Tell(const RangeRefusal &refusal, RangeRefusal *out)
+{
+    if (out)
+        *out = refusal;
+    return RangeRefusalText(refusal);
+}
+
+} // namespace
+
+std::string RangeRefusalText(const RangeRefusal &refusal)
+{
+    switch (refusal.kind) {
+    case Kind::None:
+        return std::string();
+    case Kind::NotARange:
+        return "not a range (10.78.5.0/24 or 10.78.5.10-10.78.5.99)";
+    case Kind::BadPrefix:
+        return "the prefix length must be 0 to 32";
+    case Kind::EndsReversed:
+        return "its first address lies above its last";
+    case Kind::ThisNetwork:
+        return "it holds addresses of 0.0.0.0/8, which name no host";
+    case Kind::Loopback:
+        return "it holds loopback addresses (127.0.0.0/8)";
+    case Kind::Multicast:
+        return "it holds multicast addresses (224.0.0.0/4)";
+    case Kind::Broadcast:
+        return "it holds 255.255.255.255, the broadcast the search sends anyway";
+    case Kind::TooLarge:
+        return "it holds more than " + std::to_string(refusal.limit) + " addresses";
+    case Kind::TotalTooLarge:
+        return "all ranges together would hold more than " + std::to_string(refusal.limit) + " addresses";
+    case Kind::LocalAddress:
+        return refusal.range + " holds " + refusal.address + ", an address of this machine";
+    }
+    return std::string();
+}
+
+std::string ParseAddressRange(const std::string &text, AddressRange &range, RangeRefusal *refusal)
+{
+    RangeRefusal why;
+    why.kind = Parse(text, range);
+    return Tell(why, refusal);
+}
+
+std::string SearchRanges::Add(const std::string &text, RangeRefusal *refusal)
 {
     AddressRange range;
-    std::string why = ParseAddressRange(text, range);
-    if (!why.empty())
-        return why;
+    RangeRefusal why;
+    why.kind = Parse(text, range);
+    if (why.kind != Kind::None)
+        return Tell(why, refusal);
+    why.limit = kMaxRangeAddresses;
     // Checked one by one so that a huge range is refused before anything is merged.
-    if (uint64_t{range.last} - range.first + 1 > kMaxRangeAddresses)
-        return "it holds more than " + std::to_string(kMaxRangeAddresses) + " addresses";
+    if (uint64_t{range.last} - range.first + 1 > kMaxRangeAddresses) {
+        why.kind = Kind::TooLarge;
+        return Tell(why, refusal);
+    }
     m_ranges.push_back(range);
     Merge();
     if (m_count > kMaxRangeAddresses) {
         m_ranges.pop_back();
         Merge();
-        return "all ranges together would hold more than " + std::to_string(kMaxRangeAddresses) + " addresses";
+        why.kind = Kind::TotalTooLarge;
+        return Tell(why, refusal);
     }
-    return std::string();
+    return Tell(RangeRefusal{}, refusal);
 }
 
 void SearchRanges::Merge()
@@ -150,15 +199,20 @@ bool SearchRanges::Contains(const std::string &address) const
     return ParseDotted(address, parsed) && Contains(parsed);
 }
 
-std::string SearchRanges::CheckLocal(const std::vector<std::string> &localAddresses) const
+std::string SearchRanges::CheckLocal(const std::vector<std::string> &localAddresses, RangeRefusal *refusal) const
 {
     for (const std::string &local : localAddresses) {
         uint32_t address = 0;
         if (!ParseDotted(local, address) || !Contains(address))
             continue;
         for (const AddressRange &range : m_ranges)
-            if (address >= range.first && address <= range.last)
-                return range.text + " holds " + Dotted(address) + ", an address of this machine";
+            if (address >= range.first && address <= range.last) {
+                RangeRefusal why;
+                why.kind = Kind::LocalAddress;
+                why.range = range.text;
+                why.address = Dotted(address);
+                return Tell(why, refusal);
+            }
     }
-    return std::string();
+    return Tell(RangeRefusal{}, refusal);
 }

@@ -44,20 +44,47 @@ struct AddressRange {
     std::string text;   // as the operator wrote it
 };
 
+// Why a range is refused: the kind and the values it names. The functions below
+// return the English sentence (RangeRefusalText) and fill one of these on request, so
+// that the window can say the same in its own language.
+struct RangeRefusal {
+    enum class Kind {
+        None,
+        NotARange,     // neither "10.78.5.0/24" nor "10.78.5.10-10.78.5.99"
+        BadPrefix,     // a prefix length above 32
+        EndsReversed,  // the first address lies above the last
+        ThisNetwork,   // holds addresses of 0.0.0.0/8
+        Loopback,      // holds addresses of 127.0.0.0/8
+        Multicast,     // holds addresses of 224.0.0.0/4
+        Broadcast,     // holds 255.255.255.255
+        TooLarge,      // holds more than `limit` addresses on its own
+        TotalTooLarge, // all ranges together would hold more than `limit`
+        LocalAddress,  // `range` (as written) holds `address`, this machine's own
+    };
+    Kind kind = Kind::None;
+    uint32_t limit = 0;
+    std::string range;
+    std::string address; // dotted
+};
+
+// The English sentence for `refusal`; "" for Kind::None.
+std::string RangeRefusalText(const RangeRefusal &refusal);
+
 // Reads one range; "" or the reason it is refused (not a range, a prefix outside
 // 0..32, ends in the wrong order, or holding an address that can never be searched:
-// 0.0.0.0/8, loopback, multicast or 255.255.255.255).
-std::string ParseAddressRange(const std::string &text, AddressRange &range);
+// 0.0.0.0/8, loopback, multicast or 255.255.255.255). `refusal`, when given, gets the
+// reason's kind (Kind::None when the range is accepted).
+std::string ParseAddressRange(const std::string &text, AddressRange &range, RangeRefusal *refusal = nullptr);
 
 class SearchRanges {
 public:
     // Adds a range; "" or the reason it is refused (ParseAddressRange, or all ranges
-    // together above kMaxRangeAddresses).
-    std::string Add(const std::string &text);
+    // together above kMaxRangeAddresses). `refusal` as for ParseAddressRange.
+    std::string Add(const std::string &text, RangeRefusal *refusal = nullptr);
     // "" when no range holds one of `localAddresses` (dotted text, this machine's
     // own), else the reason naming the first found: a request to this machine's own
-    // address would answer itself.
-    std::string CheckLocal(const std::vector<std::string> &localAddresses) const;
+    // address would answer itself. `refusal` as for ParseAddressRange.
+    std::string CheckLocal(const std::vector<std::string> &localAddresses, RangeRefusal *refusal = nullptr) const;
 
     bool Empty() const { return m_ranges.empty(); }
     const std::vector<AddressRange> &Ranges() const { return m_ranges; }

@@ -676,6 +676,49 @@ Open UDP port 19009:
         <source>无法搜索 %1</source>
         <translation>Cannot search %1</translation>
     </message>
+    <message>
+        <source>不是网段 (应写作 10.78.5.0/24 或 10.78.5.10-10.78.5.99)</source>
+        <translation>not a range (10.78.5.0/24 or 10.78.5.10-10.78.5.99)</translation>
+    </message>
+    <message>
+        <source>前缀长度须在 0 到 32 之间</source>
+        <translation>the prefix length must be 0 to 32</translation>
+    </message>
+    <message>
+        <source>起始地址大于结束地址</source>
+        <translation>its first address lies above its last</translation>
+    </message>
+    <message>
+        <source>包含 0.0.0.0/8 的地址, 它们不指向任何主机</source>
+        <translation>it holds addresses of 0.0.0.0/8, which name no host</translation>
+    </message>
+    <message>
+        <source>包含环回地址 (127.0.0.0/8)</source>
+        <translation>it holds loopback addresses (127.0.0.0/8)</translation>
+    </message>
+    <message>
+        <source>包含组播地址 (224.0.0.0/4)</source>
+        <translation>it holds multicast addresses (224.0.0.0/4)</translation>
+    </message>
+    <message>
+        <source>包含 255.255.255.255, 搜索本来就会发送这个广播</source>
+        <translation>it holds 255.255.255.255, the broadcast the search sends anyway</translation>
+    </message>
+    <message>
+        <source>包含的地址多于 %1 个</source>
+        <extracomment>%1: the most addresses a range may hold</extracomment>
+        <translation>it holds more than %1 addresses</translation>
+    </message>
+    <message>
+        <source>所有网段合计将包含多于 %1 个地址</source>
+        <extracomment>%1: the most addresses all ranges together may hold</extracomment>
+        <translation>all ranges together would hold more than %1 addresses</translation>
+    </message>
+    <message>
+        <source>包含本机地址 %1</source>
+        <extracomment>%1: an address of this machine that the range holds</extracomment>
+        <translation>it holds %1, an address of this machine</translation>
+    </message>
 </context>
 <context>
     <name>UiText</name>

@@ -18,7 +18,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QTranslator>
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -397,6 +399,17 @@ TEST_F(WindowTest, ARangeListsRoutedDevicesAndTheDialogRefusesWhatCannotBeSearch
         edit->setText(refused);
         EXPECT_FALSE(dialog.AddTyped()) << refused;
         EXPECT_TRUE(problem->text().startsWith(U("无法搜索 ") + refused)) << problem->text().toStdString();
+        // The reason speaks the window's language too: no English word in it.
+        EXPECT_FALSE(problem->text().contains(QRegularExpression("[A-Za-z]"))) << problem->text().toStdString();
+    }
+    {
+        QTranslator english;
+        ASSERT_TRUE(english.load(QStringLiteral(BRENU_EN_QM)));
+        QCoreApplication::installTranslator(&english);
+        edit->setText("10.77.0.0/24");
+        EXPECT_FALSE(dialog.AddTyped());
+        QCoreApplication::removeTranslator(&english);
+        EXPECT_EQ(problem->text(), "Cannot search 10.77.0.0/24: it holds 10.77.0.1, an address of this machine");
     }
     edit->setText(" 10.77.6.10-10.77.6.20 ");
     EXPECT_TRUE(dialog.AddTyped());

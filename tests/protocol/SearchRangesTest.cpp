@@ -1,6 +1,8 @@
 // Search ranges: what a range holds, how overlapping ranges count, and what is refused.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "protocol/SearchRanges.h"
 
 namespace {
@@ -44,6 +46,34 @@ TEST(SearchRanges, RefusesWhatNoRequestMayReachAndSetsAboveTheBound)
     EXPECT_NE(ranges.Add("10.2.0.1/32"), ""); // one more than the bound, refused as a whole
     EXPECT_EQ(ranges.Count(), kMaxRangeAddresses);
     EXPECT_EQ(ranges.Ranges().size(), 2u);
+}
+
+// The window words a refusal from its kind and values; the English sentence is the
+// same refusal's.
+TEST(SearchRanges, RefusalsNameTheirKindAndValues)
+{
+    using Kind = RangeRefusal::Kind;
+    SearchRanges ranges;
+    RangeRefusal refusal;
+    const std::pair<const char *, Kind> refused[] = {
+        {"10.1.1.0", Kind::NotARange},           {"10.1.1.0/33", Kind::BadPrefix},
+        {"10.1.1.9-10.1.1.1", Kind::EndsReversed}, {"0.0.0.0/8", Kind::ThisNetwork},
+        {"10.0.0.1-127.0.0.1", Kind::Loopback},    {"239.1.1.1-239.1.1.2", Kind::Multicast},
+        {"255.255.255.255/32", Kind::Broadcast},   {"10.0.0.0/15", Kind::TooLarge}};
+    for (const auto &[text, kind] : refused) {
+        const std::string why = ranges.Add(text, &refusal);
+        EXPECT_EQ(why, RangeRefusalText(refusal)) << text;
+        EXPECT_EQ(refusal.kind, kind) << text;
+    }
+    EXPECT_EQ(refusal.limit, kMaxRangeAddresses);
+    ASSERT_EQ(ranges.Add("10.1.0.0/16", &refusal), "");
+    EXPECT_EQ(refusal.kind, Kind::None);
+    EXPECT_EQ(ranges.Add("10.2.0.0/16", &refusal), "all ranges together would hold more than 65536 addresses");
+    EXPECT_EQ(refusal.kind, Kind::TotalTooLarge);
+    EXPECT_EQ(ranges.CheckLocal({"10.1.0.5"}, &refusal), "10.1.0.0/16 holds 10.1.0.5, an address of this machine");
+    EXPECT_EQ(refusal.kind, Kind::LocalAddress);
+    EXPECT_EQ(refusal.range, "10.1.0.0/16");
+    EXPECT_EQ(refusal.address, "10.1.0.5");
 }
 
 } // namespace
