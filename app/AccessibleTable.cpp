@@ -2,7 +2,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QHash>
+#include <QMap>
 #include <QHeaderView>
 #include <QPointer>
 #include <QTableView>
@@ -273,8 +273,9 @@ public:
 
 private:
     QPointer<DeviceFilter> m_filter;
-    // Cells by child index (header cells by -1 - column).
-    mutable QHash<int, QAccessible::Id> m_cells;
+    // Cells by child index (header cells by -1 - column); an ordered map, as no
+    // table of this program hashes a key the network can choose (see KeyedText.h).
+    mutable QMap<int, QAccessible::Id> m_cells;
 };
 
 bool TableCell::isValid() const

@@ -180,9 +180,9 @@ $(diff <(echo "$wanted") <(echo "$actual") | grep '^[<>]')"
     dpkg-deb -c "$d" | awk '$2 != "root/root" { bad = 1 } END { exit bad }' || fail "files not owned by root in ${d##*/}"
   done
 
-  [[ $(dpkg-deb --ctrl-tarfile "$clideb" | tar -xO ./conffiles | sort) ==
-     $(printf '%s\n' /etc/default/brenu-search-exporter /etc/ufw/applications.d/brenu-search-tools | sort) ]] ||
-    fail "conffiles: $(dpkg-deb --ctrl-tarfile "$clideb" | tar -xO ./conffiles)"
+  conffiles=$(dpkg-deb --ctrl-tarfile "$clideb" | tar -xO ./conffiles | sort)
+  wanted=$(printf '%s\n' /etc/default/brenu-search-exporter /etc/ufw/applications.d/brenu-search-tools | sort)
+  [[ "$conffiles" == "$wanted" ]] || fail "conffiles: $conffiles"
 
   # -- upgrade from 1.0.0, reconfigure, remove, purge (as root only)
   if [[ $(id -u) -eq 0 ]]; then
