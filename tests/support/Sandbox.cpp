@@ -59,6 +59,41 @@ int RunCommandIn(const std::string &path, const std::vector<std::string> &argv)
     return rc;
 }
 
+// Binds `probe` (a socket of the far side) to `address`, then sends a datagram from
+// `ws` (the workstation's) to it until the probe hears one and its reply comes back,
+// for up to 5 s; true once a datagram went both ways. Closes both sockets.
+bool BounceProbe(int probe, int ws, const char *address)
+{
+    sockaddr_in dev{}, any{};
+    dev.sin_family = any.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &dev.sin_addr);
+    socklen_t len = sizeof dev;
+    const bool ok = probe >= 0 && ws >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&dev), sizeof dev) == 0 &&
+                    getsockname(probe, reinterpret_cast<sockaddr *>(&dev), &len) == 0 &&
+                    bind(ws, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
+    bool through = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ok && !through && std::chrono::steady_clock::now() < deadline) {
+        sendto(ws, "?", 1, 0, reinterpret_cast<sockaddr *>(&dev), sizeof dev);
+        pollfd p{probe, POLLIN, 0};
+        if (poll(&p, 1, 5) != 1)
+            continue;
+        char c;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        if (recvfrom(probe, &c, 1, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) == 1) {
+            sendto(probe, "!", 1, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
+            pollfd q{ws, POLLIN, 0};
+            through = poll(&q, 1, 50) == 1;
+        }
+    }
+    if (probe >= 0)
+        close(probe);
+    if (ws >= 0)
+        close(ws);
+    return through;
+}
+
 } // namespace
 
 sockaddr_in Ipv4(const char *ip, uint16_t port)
@@ -302,30 +337,7 @@ bool DeviceNetwork::AddRoutedSubnet()
     int probe = -1;
     RunInRouted([&] { probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
     const int ws = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in dev = Ipv4(kRoutedDeviceAddress, 0);
-    socklen_t len = sizeof dev;
-    bool through = probe >= 0 && ws >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&dev), sizeof dev) == 0 &&
-                   getsockname(probe, reinterpret_cast<sockaddr *>(&dev), &len) == 0 && false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (probe >= 0 && ws >= 0 && !through && std::chrono::steady_clock::now() < deadline) {
-        sendto(ws, "?", 1, 0, reinterpret_cast<sockaddr *>(&dev), sizeof dev);
-        pollfd p{probe, POLLIN, 0};
-        if (poll(&p, 1, 10) != 1)
-            continue;
-        char c;
-        sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        if (recvfrom(probe, &c, 1, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) == 1) {
-            sendto(probe, "!", 1, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
-            pollfd q{ws, POLLIN, 0};
-            through = poll(&q, 1, 50) == 1;
-        }
-    }
-    if (probe >= 0)
-        close(probe);
-    if (ws >= 0)
-        close(ws);
-    return through;
+    return BounceProbe(probe, ws, kRoutedDeviceAddress);
 }
 
 bool DeviceNetwork::AddRoutedAddress(const std::string &cidr) const
@@ -360,36 +372,7 @@ bool DeviceNetwork::WaitDataPath()
 {
     // A link reports "up" before the kernel has attached its queue, and datagrams sent
     // in between are dropped. Bounce a probe off the device side until it returns.
-    int probe = DeviceUdpSocket(*this);
-    int ws = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in dev{}, any{};
-    dev.sin_family = any.sin_family = AF_INET;
-    inet_pton(AF_INET, kDeviceAddress, &dev.sin_addr);
-    socklen_t len = sizeof dev;
-    bool ok = probe >= 0 && ws >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&dev), sizeof dev) == 0 &&
-              getsockname(probe, reinterpret_cast<sockaddr *>(&dev), &len) == 0 &&
-              bind(ws, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
-    bool through = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ok && !through && std::chrono::steady_clock::now() < deadline) {
-        sendto(ws, "?", 1, 0, reinterpret_cast<sockaddr *>(&dev), sizeof dev);
-        pollfd p{probe, POLLIN, 0};
-        if (poll(&p, 1, 5) == 1) {
-            char c;
-            sockaddr_in from{};
-            socklen_t fromLen = sizeof from;
-            if (recvfrom(probe, &c, 1, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) == 1) {
-                sendto(probe, "!", 1, 0, reinterpret_cast<sockaddr *>(&from), fromLen);
-                pollfd q{ws, POLLIN, 0};
-                through = poll(&q, 1, 50) == 1;
-            }
-        }
-    }
-    if (probe >= 0)
-        close(probe);
-    if (ws >= 0)
-        close(ws);
-    return through;
+    return BounceProbe(DeviceUdpSocket(*this), socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), kDeviceAddress);
 }
 
 bool DeviceNetwork::AddWorkstationAddress(const std::string &cidr, const std::string &label) const
