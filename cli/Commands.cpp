@@ -232,7 +232,9 @@ int FindOneDevice(DeviceSearch &search, const Invocation &invocation, HeardDevic
     return kExitOk;
 }
 
-std::string Verdict(CommandResult result)
+// `refusal`: why brenu-link-send refused a withheld request, taken on the thread that
+// sent it (by default this one).
+std::string Verdict(CommandResult result, const QString &refusal = TakeLinkSendRefusal())
 {
     switch (result) {
     case CommandResult::Succeeded:
@@ -240,7 +242,7 @@ std::string Verdict(CommandResult result)
     case CommandResult::ConnectFailed:
         return "could not connect; nothing sent";
     case CommandResult::Withheld:
-        if (const QString refusal = TakeLinkSendRefusal(); !refusal.isEmpty())
+        if (!refusal.isEmpty())
             return "not sent: " + refusal.toStdString();
         return "not sent: another device at this address answers for it";
     case CommandResult::NoAnswer:
@@ -548,13 +550,13 @@ int RunSet(const Invocation &invocation, Output &out)
         break;
     case UpdateVerdict::ConnectFailed:
         status = kExitNotSent;
-        verdict = Verdict(outcome.command); // could not connect, or withheld
+        verdict = Verdict(outcome.command, outcome.refusal); // could not connect, or withheld
         break;
     case UpdateVerdict::NotConfirmed:
         // A request that never left is not sent, whatever the search showed meanwhile.
         if (outcome.command == CommandResult::Withheld || outcome.command == CommandResult::ConnectFailed) {
             status = kExitNotSent;
-            verdict = Verdict(outcome.command);
+            verdict = Verdict(outcome.command, outcome.refusal);
             break;
         }
         status = kExitNotConfirmed;

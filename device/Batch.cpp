@@ -1,4 +1,5 @@
 #include "device/Batch.h"
+#include "device/Delivery.h"
 #include "device/KeyedText.h"
 
 #include <QCoreApplication>
@@ -413,7 +414,9 @@ SendOutcome SendUpdate(const HeardDevice &device, const NetworkSettings &target,
     case CommandResult::Failed:
         return SendOutcome::Refused;
     case CommandResult::Withheld:
-        return SendOutcome::Withheld;
+        // Withheld by brenu-link-send's refusal (its reason is the thread's to take):
+        // nothing was sent, and no other device is to blame for it.
+        return TakeLinkSendRefusal().isEmpty() ? SendOutcome::Withheld : SendOutcome::NotSent;
     case CommandResult::ConnectFailed:
         return SendOutcome::NotSent;
     case CommandResult::NoAnswer:

@@ -82,7 +82,8 @@ enum class BatchStatus {
     OtherAnswers, // shares its address, and the neighbour entry never pointed at it: no request
     WrongDevice,  // after its request another device showed up at its planned address
     Stopped,      // not sent: the run stopped for its address (WrongDevice there)
-    NotSent,      // nothing could be sent: its address or port takes no command, or no socket opened
+    NotSent,      // nothing could be sent: its address or port takes no command, no socket opened,
+                  // or brenu-link-send refused the request
 };
 
 // Final states a run ends in (Unchanged, Missing, Ambiguous and IdentityConflict are

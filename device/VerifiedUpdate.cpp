@@ -166,11 +166,13 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
     // turn) the verification's time has not begun, and no answer can show the request.
     std::atomic<bool> cleared{false};
     CommandResult result = CommandResult::NoAnswer;
+    QString refusal; // the helper's, taken on the thread that asked it
     auto sent = std::chrono::steady_clock::now();
     // The exchange blocks for up to its time limit; the search is watched meanwhile,
     // so a lost answer does not hold up a change the search already shows.
     std::thread command([&] {
         result = SendDeviceCommand(target, request, serialNo, &cancel, &cleared);
+        refusal = TakeLinkSendRefusal();
         answered.store(true, std::memory_order_release);
     });
     auto finish = [&](UpdateVerdict verdict) {
@@ -179,6 +181,7 @@ UpdateOutcome SendVerifiedUpdate(DeviceSearch &search, const HeardDevice &device
         UpdateOutcome outcome;
         outcome.verdict = verdict;
         outcome.command = result;
+        outcome.refusal = refusal;
         if (verdict == UpdateVerdict::Confirmed)
             outcome.confirmedAfterMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();

@@ -129,6 +129,9 @@ struct UpdateOutcome {
     int64_t confirmedAfterMs = -1;
     // NotConfirmed although answers showed the new settings: why none of them counted.
     QString untrusted;
+    // Withheld: why brenu-link-send refused the request (empty: it was not asked, or
+    // the neighbour entry never pointed at the device).
+    QString refusal;
 };
 
 // Sends `device` the update request for `edited` (on-link when it lies in a foreign

@@ -895,6 +895,10 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {"SH2", "10.77.0.18", ",mac=02:00:00:00:00:22"},
         {"CHA", "10.77.0.19", ""},
         {"CHB", "10.77.0.20", ",fault=command:silent"},
+        // Two devices at one address that announce a multicast MAC: brenu-link-send
+        // refuses to send to one, and that refusal is the reason given.
+        {"MC1", "10.77.0.40", ",mac=03:00:00:00:00:31"},
+        {"MC2", "10.77.0.40", ",mac=03:00:00:00:00:32"},
     };
     // ASG is switched to DHCP and verified: it announces the link's own MAC.
     const std::string linkMac = grid::DeviceLinkMac(*net);
@@ -902,7 +906,7 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
     std::vector<std::string> args;
     int port = 8001;
     for (const Device &d : fleet) {
-        if (std::string(d.address) != "10.77.0.2" && std::string(d.serial) != "SH2") {
+        if (std::string(d.address) != "10.77.0.2" && std::string(d.serial) != "SH2" && std::string(d.serial) != "MC2") {
             ASSERT_TRUE(net->AddDeviceAddress(std::string(d.address) + "/24"));
         }
         std::string extra = d.extra;
@@ -1043,6 +1047,10 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         {{"apply", plan("lh.csv", row("LH", "10.77.0.36")), "--yes", "--format", "json"},
          Setup::None, 8, "", "\"status\":\"not sent\""},
         {{"assign", "--dhcp", "on", "--yes", "BC"}, Setup::None, 8, ""},
+        // 8: brenu-link-send refused the request; its reason, not another device's turn
+        {{"set", "MC1", "--dns", "10.77.0.9"}, Setup::None, 8, "", "MC1: not sent: the device's MAC is no unicast MAC"},
+        {{"apply", plan("mc.csv", row("MC2", "10.77.0.37")), "--yes", "--format", "json"},
+         Setup::None, 8, "", "\"status\":\"not sent\""},
     };
 
     // The search port held by this test while the rows run: doctor names that as a
@@ -1134,13 +1142,13 @@ TEST_F(CliTest, EveryCommandEndsEachOutcomeWithTheOneStatusOfTheTable)
         return count;
     };
     for (const char *address : {"10.77.0.2", "10.77.0.9", "10.77.0.10", "10.77.0.12", "10.77.0.15", "10.77.0.16", "10.77.0.17",
-                                "10.77.0.18", "10.77.0.19"})
+                                "10.77.0.18", "10.77.0.19", "10.77.0.40"})
         EXPECT_EQ(requestsTo(address), 0) << address;
     EXPECT_EQ(requestsTo("10.77.0.11"), 1);
     EXPECT_EQ(requestsTo("10.77.0.20"), 1);
     std::filesystem::remove_all(portable);
     for (const char *name : {"ok.csv", "dry.csv", "chain.csv", "mute.csv", "ign.csv", "gone.csv", "no.csv", "dup.csv",
-                             "id.csv", "lh.csv"})
+                             "id.csv", "lh.csv", "mc.csv"})
         unlink((tmp + name).c_str());
 }
 
